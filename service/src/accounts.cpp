@@ -1,0 +1,146 @@
+// The accounts file: who may log on, with a password or an NT hash per account.
+#include "accounts.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::string_view kHashPrefix = "nthash:";
+
+std::string lookup_key(std::string_view domain, std::string_view user) {
+  std::u16string wide_domain;
+  std::u16string wide_user;
+  if (!utf8_to_utf16(domain, &wide_domain)) wide_domain = latin1_to_utf16(domain);
+  if (!utf8_to_utf16(user, &wide_user)) wide_user = latin1_to_utf16(user);
+  return utf16_to_utf8(unicode_upper(wide_domain)) + '\\' + utf16_to_utf8(unicode_upper(wide_user));
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool parse_hex_hash(std::string_view text, Digest16* out) {
+  if (text.size() != 32) return false;
+  for (std::size_t i = 0; i < 16; ++i) {
+    const int high = hex_value(text[2 * i]);
+    const int low = hex_value(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    (*out)[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// One non-comment line; the password is everything after the first ':' and is
+// taken verbatim (blanks included), so only the name part is trimmed.
+bool parse_line(std::string_view line, Account* out, std::string* error) {
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) {
+    *error = "expected DOMAIN\\user:password or DOMAIN\\user:nthash:<32 hex digits>";
+    return false;
+  }
+  const std::string_view name = trim(line.substr(0, colon));
+  const std::string_view secret = line.substr(colon + 1);
+  const std::size_t backslash = name.find('\\');
+  out->domain = backslash == std::string_view::npos ? "" : std::string(name.substr(0, backslash));
+  out->user = std::string(backslash == std::string_view::npos ? name : name.substr(backslash + 1));
+  std::u16string unused;
+  if (out->user.empty() || !utf8_to_utf16(out->user, &unused) || !utf8_to_utf16(out->domain, &unused)) {
+    *error = "the user name is empty or not UTF-8";
+    return false;
+  }
+  if (secret.substr(0, kHashPrefix.size()) == kHashPrefix) {
+    if (!parse_hex_hash(secret.substr(kHashPrefix.size()), &out->nt_hash)) {
+      *error = "an NT hash must be exactly 32 hexadecimal digits";
+      return false;
+    }
+    return true;
+  }
+  std::u16string password;
+  if (!utf8_to_utf16(secret, &password)) {
+    *error = "the password is not UTF-8";
+    return false;
+  }
+  out->nt_hash = nt_hash(password);
+  return true;
+}
+
+bool read_whole_file(const std::string& path, std::string* content, std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  char buffer[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) content->append(buffer, n);
+  const bool failed = std::ferror(file) != 0;
+  const int saved_errno = errno;
+  std::fclose(file);
+  if (failed) *error = std::strerror(saved_errno);
+  return !failed;
+}
+
+}  // namespace
+
+bool Accounts::add(Account account, std::string* error) {
+  const std::string key = lookup_key(account.domain, account.user);
+  if (index_.count(key) != 0) {
+    *error = "account " + account.domain + "\\" + account.user + " is listed twice";
+    return false;
+  }
+  index_.emplace(key, accounts_.size());
+  accounts_.push_back(std::move(account));
+  return true;
+}
+
+bool Accounts::parse(std::string_view text, Accounts* out, std::string* error) {
+  *out = Accounts();
+  std::size_t line_number = 0;
+  while (!text.empty()) {
+    ++line_number;
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::string_view content = trim(line);
+    if (content.empty() || content.front() == '#') continue;
+    Account account;
+    std::string why;
+    if (!parse_line(line, &account, &why) || !out->add(std::move(account), &why)) {
+      *error = "line " + std::to_string(line_number) + ": " + why;
+      *out = Accounts();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Accounts::load(const std::string& path, Accounts* out, std::string* error) {
+  std::string content;
+  if (!read_whole_file(path, &content, error)) {
+    *error = "cannot read accounts file " + path + ": " + *error;
+    return false;
+  }
+  std::string why;
+  if (!parse(content, out, &why)) {
+    *error = "accounts file " + path + ", " + why;
+    return false;
+  }
+  return true;
+}
+
+const Account* Accounts::find(std::string_view domain, std::string_view user) const {
+  const auto it = index_.find(lookup_key(domain, user));
+  return it == index_.end() ? nullptr : &accounts_[it->second];
+}

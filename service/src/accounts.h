@@ -1,0 +1,33 @@
+// The accounts file: who may log on, with a password or an NT hash per account.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "ntlm_crypto.h"
+
+struct Account {
+  std::string user;    // UTF-8, spelled as in the file
+  std::string domain;  // UTF-8, spelled as in the file; may be empty
+  Digest16 nt_hash{};
+};
+
+class Accounts {
+ public:
+  // Lines are "DOMAIN\user:password" or "DOMAIN\user:nthash:<32 hex digits>";
+  // blank lines and lines starting with '#' are ignored.
+  static bool parse(std::string_view text, Accounts* out, std::string* error);
+  static bool load(const std::string& path, Accounts* out, std::string* error);
+
+  // Domain and user are matched without regard to letter case.
+  const Account* find(std::string_view domain, std::string_view user) const;
+  const std::vector<Account>& all() const { return accounts_; }
+
+ private:
+  bool add(Account account, std::string* error);
+
+  std::vector<Account> accounts_;
+  std::unordered_map<std::string, std::size_t> index_;
+};

@@ -1,0 +1,256 @@
+// What the service answers: the logon endpoint with its NTLM handshake, the status pages, and errors.
+#include "logon_service.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "text.h"
+
+namespace {
+
+constexpr std::size_t kMaxTarget = 8192;
+constexpr const char* kLogonPath = "/tarnwise";
+
+bool ascii_iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] + 32) : a[i];
+    const char y = (b[i] >= 'A' && b[i] <= 'Z') ? static_cast<char>(b[i] + 32) : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+Reply challenge_reply(const std::string& header_value) {
+  Reply reply = text_reply(401, "authentication required");
+  reply.headers.push_back("WWW-Authenticate: " + header_value);
+  return reply;
+}
+
+std::string credentials_after(const std::string& header, std::size_t space) {
+  if (space == std::string::npos) return "";
+  const std::size_t start = header.find_first_not_of(' ', space);
+  return start == std::string::npos ? "" : header.substr(start);
+}
+
+std::string qualified_name(const std::string& domain, const std::string& user) {
+  return domain.empty() ? user : domain + "\\" + user;
+}
+
+}  // namespace
+
+void report(const std::string& line) {
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  std::fprintf(stderr, "pellamor-service: %s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+LogonService::LogonService(const Options& options, const Accounts& accounts, UserMap& users, RequestLog* log)
+    : options_(options), accounts_(accounts), target_(default_ntlm_target(accounts)), users_(users), log_(log) {}
+
+std::unique_ptr<ConnectionState> LogonService::open_connection(std::string peer, std::string peer_address) {
+  const std::uint64_t id = ++counters_.connections;
+  return std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), accounts_, target_);
+}
+
+Reply LogonService::handle(const HttpRequest& request, ConnectionState& connection) {
+  ++counters_.requests;
+  RequestRecord record;
+  record.conn = connection.id;
+  record.seq = ++connection.requests;
+  record.peer = connection.peer;
+  record.method = request.method;
+  record.target = request.target;
+  Reply reply = route(request, connection, &record);
+  if (!request.keep_alive) reply.close = true;
+  record.status = reply.status;
+  if (log_ != nullptr) log_->append(record, now_epoch_seconds());
+  return reply;
+}
+
+Reply LogonService::refuse_unreadable(ConnectionState& connection, int status, const std::string& reason) {
+  ++counters_.requests;
+  RequestRecord record;
+  record.conn = connection.id;
+  record.seq = ++connection.requests;
+  record.peer = connection.peer;
+  record.status = status;
+  record.result = "bad request: " + reason;
+  if (log_ != nullptr) log_->append(record, now_epoch_seconds());
+  report("conn " + std::to_string(connection.id) + " from " + connection.peer + ": " + record.result);
+  Reply reply = text_reply(status, reason);
+  reply.close = true;
+  return reply;
+}
+
+Reply LogonService::route(const HttpRequest& request, ConnectionState& connection, RequestRecord* record) {
+  if (request.target.size() > kMaxTarget) {
+    record->result = "bad request: target longer than " + std::to_string(kMaxTarget) + " bytes";
+    Reply reply = text_reply(414, record->result);
+    reply.close = true;
+    return reply;
+  }
+  const std::string path = request.target.substr(0, request.target.find('?'));
+  if (path != kLogonPath && path != "/" && path != "/status.json") {
+    record->result = "not found";
+    return text_reply(404, "not found: " + path);
+  }
+  if (request.method != "GET") {
+    record->result = "method not allowed";
+    Reply reply = text_reply(405, "only GET is served here");
+    reply.headers.push_back("Allow: GET");
+    return reply;
+  }
+  std::string unused_path;
+  std::string error;
+  if (!split_target(request.target, &unused_path, &record->params, &error)) {
+    record->result = "bad request: " + error;
+    return text_reply(400, error);
+  }
+  if (path != kLogonPath) return status_page(path == "/status.json", record);
+
+  LogonRequest logon_request;
+  if (!read_logon_request(record->params, &logon_request, &error)) {
+    record->result = "bad request: " + error;
+    return text_reply(400, error);
+  }
+  return logon(request, logon_request, connection, record);
+}
+
+Reply LogonService::status_page(bool json, RequestRecord* record) {
+  const std::int64_t now = now_epoch_seconds();
+  std::vector<LogonEntry> entries;
+  std::string error;
+  if (!users_.current(now, &entries, &error)) {
+    report(error);
+    record->result = "error: " + error;
+    return text_reply(500, "the user map cannot be read");
+  }
+  record->result = "status";
+  Reply reply;
+  reply.headers.push_back("Cache-Control: no-store");
+  if (json) {
+    reply.content_type = "application/json";
+    reply.body = status_json(entries, options_.interval, counters_, now);
+  } else {
+    reply.content_type = "text/html; charset=utf-8";
+    reply.body = status_html(entries, options_.interval, counters_, now);
+  }
+  return reply;
+}
+
+Reply LogonService::logon(const HttpRequest& request, const LogonRequest& logon_request, ConnectionState& connection,
+                          RequestRecord* record) {
+  if (!request.authorization) return without_credentials(logon_request, connection, record);
+  connection.challenged_without_credentials = false;
+  const std::string& header = *request.authorization;
+  const std::size_t space = header.find(' ');
+  const std::string scheme = header.substr(0, space);
+  if (!ascii_iequals(scheme, "NTLM")) {
+    record->authorization = "other";
+    return rejected("unsupported authorization scheme \"" + scheme + "\"", connection, record);
+  }
+  return with_ntlm_token(credentials_after(header, space), logon_request, connection, record);
+}
+
+Reply LogonService::without_credentials(const LogonRequest& logon_request, ConnectionState& connection,
+                                        RequestRecord* record) {
+  record->authorization = "none";
+  if (options_.accept_unauthenticated_retry && connection.challenged_without_credentials) {
+    connection.challenged_without_credentials = false;
+    const std::string domain = logon_request.domains.empty() ? "" : logon_request.domains.back();
+    return complete(logon_request, Identity{"", domain, false}, connection, record);
+  }
+  if (options_.test_first_status && *options_.test_first_status != 401) {
+    record->result = "test: first status " + std::to_string(*options_.test_first_status);
+    return text_reply(*options_.test_first_status, "status chosen by --test-first-status");
+  }
+  connection.challenged_without_credentials = true;
+  record->result = "challenge";
+  return challenge_reply("NTLM");
+}
+
+Reply LogonService::with_ntlm_token(const std::string& token, const LogonRequest& logon_request,
+                                    ConnectionState& connection, RequestRecord* record) {
+  const NtlmResult result = connection.ntlm.process(token);
+  record->authorization = result.token_kind;
+  if (!result.user.empty() || !result.domain.empty()) {
+    record->user = result.user;
+    record->domain = result.domain;
+  }
+  switch (result.step) {
+    case NtlmStep::Challenge:
+      record->result = "challenge";
+      return challenge_reply("NTLM " + result.reply_token);
+    case NtlmStep::Accepted:
+      return complete(logon_request, Identity{result.user, result.domain, true}, connection, record);
+    case NtlmStep::Rejected:
+      break;
+  }
+  return rejected(result.reason, connection, record);
+}
+
+Reply LogonService::rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record) {
+  ++counters_.rejected;
+  record->result = "rejected: " + reason;
+  report("conn " + std::to_string(connection.id) + " from " + connection.peer + ": " + record->result);
+  return challenge_reply("NTLM");
+}
+
+Reply LogonService::complete(const LogonRequest& logon_request, const Identity& who, ConnectionState& connection,
+                             RequestRecord* record) {
+  record->user = who.user;
+  record->domain = who.domain;
+  record->authenticated = who.authenticated;
+  if (options_.test_final_status && *options_.test_final_status != 200) {
+    record->result = "test: final status " + std::to_string(*options_.test_final_status);
+    return text_reply(*options_.test_final_status, "status chosen by --test-final-status");
+  }
+  Reply reply = record_in_map(logon_request, who, connection, record);
+  if (reply.status != 200) return reply;
+  add_interval_header(&reply);
+  if (options_.test_final_version) {
+    reply.version = *options_.test_final_version;
+    reply.close = reply.version != "1.1";
+  }
+  return reply;
+}
+
+Reply LogonService::record_in_map(const LogonRequest& logon_request, const Identity& id, ConnectionState& connection,
+                                  RequestRecord* record) {
+  const std::int64_t now = now_epoch_seconds();
+  const std::string name = id.authenticated ? qualified_name(id.domain, id.user) : "unauthenticated user";
+  std::string error;
+  bool ok = false;
+  std::string done;
+  if (logon_request.action == LogonAction::Login) {
+    LogonEntry entry{id.user, id.domain, logon_request.hostname, logon_request.ips, connection.peer_address,
+                     logon_request.persistent, id.authenticated, now, now, 0};
+    entry.expires = now + (entry.persistent ? 2 * options_.interval : options_.nonpersistent_lifetime);
+    ok = users_.record_login(entry, &error);
+    if (ok) ++counters_.logins;
+    done = "login";
+  } else {
+    bool removed = false;
+    ok = users_.record_logout(id.user, id.domain, logon_request.hostname, &removed, &error);
+    if (ok) ++counters_.logouts;
+    done = removed ? "logout" : "logout (no entry)";
+  }
+  if (!ok) {
+    report(error);
+    record->result = "error: " + error;
+    return text_reply(500, "the user map cannot be written; nothing was recorded");
+  }
+  record->result = done;
+  return text_reply(200, done + " recorded for " + name + " at " + logon_request.hostname);
+}
+
+void LogonService::add_interval_header(Reply* reply) const {
+  if (options_.test_no_interval_header) return;
+  if (options_.test_interval_header) {
+    reply->headers.push_back(*options_.test_interval_header);
+  } else {
+    reply->headers.push_back("Persistent-Time: " + std::to_string(options_.interval));
+  }
+}

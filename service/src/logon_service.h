@@ -1,0 +1,81 @@
+// What the service answers: the logon endpoint with its NTLM handshake, the status pages, and errors.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "accounts.h"
+#include "ntlm_server.h"
+#include "options.h"
+#include "query.h"
+#include "reply.h"
+#include "request_log.h"
+#include "status_pages.h"
+#include "user_map.h"
+
+// The parts of a parsed HTTP request the service looks at.
+struct HttpRequest {
+  std::string method;
+  std::string target;
+  std::optional<std::string> authorization;
+  bool keep_alive = true;
+};
+
+// Everything that lives as long as one TCP connection.
+struct ConnectionState {
+  ConnectionState(std::uint64_t id, std::string peer, std::string peer_address, const Accounts& accounts,
+                  const NtlmTarget& target)
+      : id(id), peer(std::move(peer)), peer_address(std::move(peer_address)), ntlm(accounts, target) {}
+
+  const std::uint64_t id;
+  const std::string peer;          // "ip:port"
+  const std::string peer_address;  // "ip"
+  std::uint64_t requests = 0;
+  NtlmServerSession ntlm;
+  // A request without credentials was answered with 401; in test mode the
+  // next request without credentials is then accepted.
+  bool challenged_without_credentials = false;
+};
+
+class LogonService {
+ public:
+  LogonService(const Options& options, const Accounts& accounts, UserMap& users, RequestLog* log);
+
+  std::unique_ptr<ConnectionState> open_connection(std::string peer, std::string peer_address);
+  Reply handle(const HttpRequest& request, ConnectionState& connection);
+  // A request that could not be parsed: it is logged and answered with
+  // `status`, and the connection is closed.
+  Reply refuse_unreadable(ConnectionState& connection, int status, const std::string& reason);
+
+ private:
+  struct Identity {
+    std::string user;
+    std::string domain;
+    bool authenticated = false;
+  };
+
+  Reply route(const HttpRequest& request, ConnectionState& connection, RequestRecord* record);
+  Reply status_page(bool json, RequestRecord* record);
+  Reply logon(const HttpRequest& request, const LogonRequest& logon, ConnectionState& connection,
+              RequestRecord* record);
+  Reply without_credentials(const LogonRequest& logon, ConnectionState& connection, RequestRecord* record);
+  Reply with_ntlm_token(const std::string& token, const LogonRequest& logon, ConnectionState& connection,
+                        RequestRecord* record);
+  Reply rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record);
+  Reply complete(const LogonRequest& logon, const Identity& who, ConnectionState& connection, RequestRecord* record);
+  Reply record_in_map(const LogonRequest& logon, const Identity& who, ConnectionState& connection,
+                      RequestRecord* record);
+  void add_interval_header(Reply* reply) const;
+
+  const Options& options_;
+  const Accounts& accounts_;
+  const NtlmTarget target_;
+  UserMap& users_;
+  RequestLog* log_;
+  ServiceCounters counters_;
+};
+
+// One line on stderr, prefixed with the program name.
+void report(const std::string& line);

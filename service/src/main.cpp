@@ -1,0 +1,77 @@
+// Entry point of pellamor-service: reads the command line, opens the accounts, user map and log, and serves.
+#include <cstdio>
+#include <exception>
+#include <thread>
+
+#include "accounts.h"
+#include "http_server.h"
+#include "logon_service.h"
+#include "options.h"
+#include "request_log.h"
+#include "user_map.h"
+
+namespace {
+
+// The agent never repeats faster than this, whatever the interval header says.
+constexpr std::int64_t kAgentMinimumInterval = 60;
+
+int fail(const std::string& message, int code) {
+  report(message);
+  return code;
+}
+
+void warn_about_settings(const Options& options, const Accounts& accounts) {
+  if (accounts.all().empty() && !options.accept_unauthenticated_retry)
+    report("warning: no accounts, so every NTLM login will be refused (see --accounts)");
+  if (options.interval < kAgentMinimumInterval)
+    report("warning: an interval below 60 s makes persistent logins of real agents expire between their refreshes");
+  if (uses_test_features(options)) report("warning: test features are on; this service is for testing only");
+}
+
+unsigned worker_threads() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores < 4 ? 8 : 2 * cores;
+}
+
+int serve(int argc, char** argv) {
+  Options options;
+  std::string error;
+  switch (parse_options(argc, argv, &options, &error)) {
+    case ParseOutcome::Help:
+      std::fputs(usage_text().c_str(), stdout);
+      return 0;
+    case ParseOutcome::Error:
+      return fail(error, 2);
+    case ParseOutcome::Run:
+      break;
+  }
+  Accounts accounts;
+  if (!options.accounts_path.empty() && !Accounts::load(options.accounts_path, &accounts, &error)) return fail(error, 1);
+  std::unique_ptr<RequestLog> log;
+  if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))
+    return fail(error, 1);
+  const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, &error);
+  if (!users) return fail(error, 1);
+  warn_about_settings(options, accounts);
+
+  LogonService service(options, accounts, *users, log.get());
+  HttpServer server(service);
+  std::string bound;
+  if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
+  std::printf("listening on %s\n", bound.c_str());
+  std::fflush(stdout);
+  server.run(worker_threads());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Boost.Asio reports some failures (threads, memory) by throwing; they end
+  // the service with a message instead of an abort.
+  try {
+    return serve(argc, argv);
+  } catch (const std::exception& e) {
+    return fail(std::string("fatal: ") + e.what(), 1);
+  }
+}

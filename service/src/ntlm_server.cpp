@@ -1,0 +1,201 @@
+// Server side of an NTLM handshake; one instance lives with one TCP connection.
+#include "ntlm_server.h"
+
+#include <unistd.h>
+
+#include <chrono>
+
+namespace {
+
+using namespace ntlm;
+
+// Longest token accepted; real authenticate messages stay far below this.
+constexpr std::size_t kMaxTokenBase64 = 12000;
+// NTLMv2_CLIENT_CHALLENGE up to its AV pairs.
+constexpr std::size_t kBlobHeader = 28;
+constexpr std::size_t kNtlmV1ResponseSize = 24;
+// Seconds from 1601-01-01 (FILETIME epoch) to 1970-01-01.
+constexpr std::uint64_t kFiletimeEpochOffset = 11644473600ULL;
+
+NtlmResult rejected(std::string kind, std::string reason) {
+  NtlmResult result;
+  result.step = NtlmStep::Rejected;
+  result.token_kind = std::move(kind);
+  result.reason = std::move(reason);
+  return result;
+}
+
+Bytes filetime_now() {
+  const auto since_1970 = std::chrono::system_clock::now().time_since_epoch();
+  const auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(since_1970).count() / 100;
+  const std::uint64_t filetime = kFiletimeEpochOffset * 10000000ULL + static_cast<std::uint64_t>(ticks);
+  Bytes out(8);
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(filetime >> (8 * i));
+  return out;
+}
+
+// Answers the flags the client asked for that this server supports; the
+// signing and sealing flags only shape the key exchange, which HTTP never uses.
+std::uint32_t challenge_flags(std::uint32_t requested) {
+  std::uint32_t flags = kRequestTarget | kNegotiateNtlm | kTargetTypeDomain | kNegotiateTargetInfo;
+  flags |= (requested & kNegotiateUnicode) ? kNegotiateUnicode : kNegotiateOem;
+  flags |= requested & (kNegotiateSign | kNegotiateSeal | kNegotiateAlwaysSign | kExtendedSessionSecurity |
+                        kNegotiateVersion | kNegotiate128 | kNegotiate56 | kNegotiateKeyExchange);
+  return flags;
+}
+
+std::uint32_t read32(const Bytes& b) {
+  return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+// Clients that send a MIC say so in the MsvAvFlags of their blob. The blob is
+// covered by NTProofStr, so this flag cannot be stripped by a third party.
+bool blob_announces_mic(const Bytes& blob) {
+  std::vector<AvPair> pairs;
+  std::string unused;
+  if (!parse_av_pairs(blob.data() + kBlobHeader, blob.size() - kBlobHeader, &pairs, &unused)) return false;
+  const AvPair* flags = find_av_pair(pairs, kAvFlags);
+  return flags != nullptr && flags->value.size() == 4 && (read32(flags->value) & kAvFlagMicPresent) != 0;
+}
+
+// MIC = HMAC-MD5(ExportedSessionKey, NEGOTIATE || CHALLENGE || AUTHENTICATE
+// with the MIC field zeroed). For NTLMv2 the key exchange key is the session
+// base key, and the exported key is sent RC4-encrypted under it.
+bool mic_matches(const Bytes& negotiate, const Bytes& challenge, const Bytes& authenticate,
+                 const AuthenticateMessage& parsed, const Digest16& response_key, const Digest16& proof) {
+  if (!parsed.mic) return false;
+  const Digest16 session_base_key = hmac_md5(response_key, Bytes(proof.begin(), proof.end()));
+  Digest16 exported_key = session_base_key;
+  if ((parsed.flags & kNegotiateKeyExchange) && parsed.encrypted_session_key.size() == 16) {
+    const Bytes key = rc4(session_base_key, parsed.encrypted_session_key);
+    std::copy(key.begin(), key.end(), exported_key.begin());
+  }
+  Bytes transcript = negotiate;
+  transcript.insert(transcript.end(), challenge.begin(), challenge.end());
+  const std::size_t mic_at = transcript.size() + kMicOffset;
+  transcript.insert(transcript.end(), authenticate.begin(), authenticate.end());
+  std::fill(transcript.begin() + mic_at, transcript.begin() + mic_at + 16, 0);
+  const Digest16 expected = hmac_md5(exported_key, transcript);
+  return constant_time_equal(expected.data(), parsed.mic->data(), 16);
+}
+
+std::u16string machine_name() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return u"PELLAMOR-SERVICE";
+  return latin1_to_utf16(name);
+}
+
+}  // namespace
+
+NtlmTarget default_ntlm_target(const Accounts& accounts) {
+  NtlmTarget target;
+  std::u16string domain;
+  if (!accounts.all().empty()) utf8_to_utf16(accounts.all().front().domain, &domain);
+  target.netbios_domain = domain.empty() ? u"WORKGROUP" : unicode_upper(domain);
+  target.dns_computer = machine_name();
+  // A NetBIOS name is the first label of the host name, at most 15 characters.
+  const std::u16string first_label = target.dns_computer.substr(0, target.dns_computer.find(u'.'));
+  target.netbios_computer = unicode_upper(first_label.substr(0, 15));
+  return target;
+}
+
+NtlmServerSession::NtlmServerSession(const Accounts& accounts, const NtlmTarget& target)
+    : accounts_(accounts), target_(target) {}
+
+NtlmResult NtlmServerSession::process(std::string_view base64_token) {
+  if (base64_token.size() > kMaxTokenBase64) {
+    pending_.reset();
+    return rejected("NTLM-malformed", "NTLM token too large (" + std::to_string(base64_token.size()) + " characters)");
+  }
+  const std::optional<Bytes> message = base64_decode(base64_token);
+  if (!message) {
+    pending_.reset();
+    return rejected("NTLM-malformed", "NTLM token is not valid base64");
+  }
+  switch (message_type(*message)) {
+    case 1:
+      return on_negotiate(*message);
+    case 3:
+      return on_authenticate(*message);
+    default:
+      pending_.reset();
+      return rejected("NTLM-malformed", "token is not an NTLM negotiate or authenticate message");
+  }
+}
+
+NtlmResult NtlmServerSession::on_negotiate(const Bytes& message) {
+  pending_.reset();
+  NegotiateMessage negotiate;
+  std::string why;
+  if (!parse_negotiate(message, &negotiate, &why)) return rejected("NTLM-malformed", "malformed negotiate message: " + why);
+
+  ChallengeMessage challenge;
+  challenge.flags = challenge_flags(negotiate.flags);
+  if (!random_bytes(challenge.server_challenge.data(), challenge.server_challenge.size()))
+    return rejected("NTLM-negotiate", "no random source for a server challenge");
+  challenge.target_name = target_.netbios_domain;
+  challenge.target_info = encode_av_pairs({
+      {kAvNbDomainName, utf16le_bytes(target_.netbios_domain)},
+      {kAvNbComputerName, utf16le_bytes(target_.netbios_computer)},
+      {kAvDnsComputerName, utf16le_bytes(target_.dns_computer)},
+      {kAvTimestamp, filetime_now()},
+  });
+  const Bytes encoded = build_challenge(challenge);
+  pending_ = IssuedChallenge{message, encoded, challenge.server_challenge};
+
+  NtlmResult result;
+  result.step = NtlmStep::Challenge;
+  result.token_kind = "NTLM-negotiate";
+  result.reply_token = base64_encode(encoded);
+  return result;
+}
+
+NtlmResult NtlmServerSession::on_authenticate(const Bytes& message) {
+  if (!pending_) return rejected("NTLM-authenticate", "authenticate message without a pending challenge on this connection");
+  const IssuedChallenge issued = std::move(*pending_);
+  pending_.reset();
+  return check_authenticate(accounts_, issued, message);
+}
+
+NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& issued, const Bytes& message) {
+  const std::string kind = "NTLM-authenticate";
+  AuthenticateMessage auth;
+  std::string why;
+  if (!parse_authenticate(message, &auth, &why)) return rejected(kind, "malformed authenticate message: " + why);
+  NtlmResult result = rejected(kind, "");
+  result.user = utf16_to_utf8(auth.user);
+  result.domain = utf16_to_utf8(auth.domain);
+  const std::string who = result.domain + "\\" + result.user;
+
+  if (auth.user.empty()) {
+    result.reason = "anonymous authenticate refused";
+  } else if (auth.nt_response.size() == kNtlmV1ResponseSize) {
+    result.reason = "NTLMv1 response refused for " + who + " (NTLMv2 required)";
+  } else if (auth.nt_response.size() < 16 + kBlobHeader || auth.nt_response[16] != 1 || auth.nt_response[17] != 1) {
+    result.reason = "malformed NTLMv2 response from " + who;
+  }
+  if (!result.reason.empty()) return result;
+
+  const Account* account = accounts.find(result.domain, result.user);
+  if (account == nullptr) {
+    result.reason = "unknown user " + who;
+    return result;
+  }
+  const Bytes blob(auth.nt_response.begin() + 16, auth.nt_response.end());
+  const Digest16 response_key = ntowf_v2(account->nt_hash, auth.user, auth.domain);
+  const Digest16 proof = ntlmv2_proof(response_key, issued.server_challenge, blob);
+  if (!constant_time_equal(proof.data(), auth.nt_response.data(), 16)) {
+    result.reason = "wrong password for " + who;
+    return result;
+  }
+  if (blob_announces_mic(blob) &&
+      !mic_matches(issued.negotiate, issued.challenge, message, auth, response_key, proof)) {
+    result.reason = "message integrity code does not match for " + who;
+    return result;
+  }
+  result.step = NtlmStep::Accepted;
+  result.user = account->user;
+  result.domain = account->domain;
+  return result;
+}

@@ -1,0 +1,213 @@
+// The service's command line.
+#include "options.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+
+namespace {
+
+// Largest interval an agent can hold: it keeps milliseconds in 32 bits.
+constexpr std::int64_t kMaxInterval = 4294967;
+
+bool parse_number(const std::string& text, std::int64_t low, std::int64_t high, std::int64_t* out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
+bool numeric_address(const std::string& text) {
+  unsigned char buffer[16];
+  return inet_pton(AF_INET, text.c_str(), buffer) == 1 || inet_pton(AF_INET6, text.c_str(), buffer) == 1;
+}
+
+using Setter = std::function<bool(Options*, const std::string&, std::string*)>;
+
+Setter number_setter(std::int64_t low, std::int64_t high, std::function<void(Options*, std::int64_t)> store) {
+  return [=](Options* o, const std::string& value, std::string* error) {
+    std::int64_t n = 0;
+    if (!parse_number(value, low, high, &n)) {
+      *error = "expects a whole number from " + std::to_string(low) + " to " + std::to_string(high) + ", not \"" +
+               value + "\"";
+      return false;
+    }
+    store(o, n);
+    return true;
+  };
+}
+
+Setter text_setter(std::function<void(Options*, const std::string&)> store) {
+  return [=](Options* o, const std::string& value, std::string* error) {
+    if (value.empty()) {
+      *error = "expects a value";
+      return false;
+    }
+    store(o, value);
+    return true;
+  };
+}
+
+const std::map<std::string, Setter>& valued_options() {
+  static const std::map<std::string, Setter> options = {
+      {"--address",
+       [](Options* o, const std::string& v, std::string* error) {
+         if (!numeric_address(v)) {
+           *error = "expects a numeric IPv4 or IPv6 address, not \"" + v + "\"";
+           return false;
+         }
+         o->address = v;
+         return true;
+       }},
+      {"--port", number_setter(0, 65535, [](Options* o, std::int64_t n) { o->port = static_cast<unsigned>(n); })},
+      {"--accounts", text_setter([](Options* o, const std::string& v) { o->accounts_path = v; })},
+      {"--db", text_setter([](Options* o, const std::string& v) { o->db_path = v; })},
+      {"--interval", number_setter(1, kMaxInterval, [](Options* o, std::int64_t n) { o->interval = n; })},
+      {"--nonpersistent-lifetime",
+       number_setter(1, 10 * 365 * 86400LL, [](Options* o, std::int64_t n) { o->nonpersistent_lifetime = n; })},
+      {"--request-log", text_setter([](Options* o, const std::string& v) { o->request_log_path = v; })},
+      {"--test-first-status",
+       number_setter(100, 599, [](Options* o, std::int64_t n) { o->test_first_status = static_cast<int>(n); })},
+      {"--test-final-status",
+       number_setter(100, 599, [](Options* o, std::int64_t n) { o->test_final_status = static_cast<int>(n); })},
+      {"--test-final-version",
+       [](Options* o, const std::string& v, std::string* error) {
+         const bool shape = v.size() == 3 && v[0] >= '0' && v[0] <= '9' && v[1] == '.' && v[2] >= '0' && v[2] <= '9';
+         if (!shape) {
+           *error = "expects a version such as 1.0, not \"" + v + "\"";
+           return false;
+         }
+         o->test_final_version = v;
+         return true;
+       }},
+      {"--test-interval-header",
+       [](Options* o, const std::string& v, std::string* error) {
+         if (v.empty() || v.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+           *error = "expects one non-empty header line without line breaks";
+           return false;
+         }
+         o->test_interval_header = v;
+         return true;
+       }},
+  };
+  return options;
+}
+
+bool check_combination(const Options& o, std::string* error) {
+  if (o.test_interval_header && o.test_no_interval_header) {
+    *error = "--test-interval-header and --test-no-interval-header exclude each other";
+    return false;
+  }
+  if (uses_test_features(o) && !is_loopback_address(o.address)) {
+    *error = "--accept-unauthenticated-retry and the --test-... options are refused unless --address is a loopback "
+             "address (" + o.address + " is not)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool uses_test_features(const Options& o) {
+  return o.accept_unauthenticated_retry || o.test_first_status || o.test_final_status || o.test_final_version ||
+         o.test_interval_header || o.test_no_interval_header;
+}
+
+bool is_loopback_address(const std::string& address) {
+  unsigned char v4[4];
+  unsigned char v6[16];
+  if (inet_pton(AF_INET, address.c_str(), v4) == 1) return v4[0] == 127;
+  if (inet_pton(AF_INET6, address.c_str(), v6) != 1) return false;
+  static const unsigned char loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  static const unsigned char mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  return std::memcmp(v6, loopback6, 16) == 0 || (std::memcmp(v6, mapped_prefix, 12) == 0 && v6[12] == 127);
+}
+
+ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* error) {
+  *out = Options();
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    std::optional<std::string> value;
+    const std::size_t equals = name.find('=');
+    if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = name.substr(equals + 1);
+      name = name.substr(0, equals);
+    }
+    if (name == "--help" || name == "-h") return ParseOutcome::Help;
+    const bool is_flag = name == "--accept-unauthenticated-retry" || name == "--test-no-interval-header";
+    if (is_flag && !value) {
+      (name == "--test-no-interval-header" ? out->test_no_interval_header : out->accept_unauthenticated_retry) = true;
+      continue;
+    }
+    const auto setter = valued_options().find(name);
+    if (setter == valued_options().end() || is_flag) {
+      *error = is_flag ? name + " takes no value" : "unknown option \"" + name + "\" (see --help)";
+      return ParseOutcome::Error;
+    }
+    if (!value) {
+      if (i + 1 >= argc) {
+        *error = name + " needs a value";
+        return ParseOutcome::Error;
+      }
+      value = argv[++i];
+    }
+    std::string why;
+    if (!setter->second(out, *value, &why)) {
+      *error = name + " " + why;
+      return ParseOutcome::Error;
+    }
+  }
+  return check_combination(*out, error) ? ParseOutcome::Run : ParseOutcome::Error;
+}
+
+std::string usage_text() {
+  return R"(Usage: pellamor-service [OPTION]...
+Reference logon service for the Pellamor agent: answers GET /tarnwise with an
+NTLM challenge, verifies the NTLMv2 answer against an accounts file, records
+who is logged on where in an SQLite user map, and shows that map at / (HTML)
+and /status.json.
+
+  --address A        address to listen on, numeric IPv4 or IPv6
+                     (default 127.0.0.1: this machine only)
+  --port P           TCP port (default 8080; 0 picks a free port). Once
+                     listening, the service prints "listening on ADDR:PORT".
+  --accounts FILE    accounts allowed to log on, one per line:
+                       DOMAIN\user:password
+                       DOMAIN\user:nthash:<32 hex digits>
+                     '#' starts a comment line. Without this option no login
+                     can be authenticated.
+  --db FILE          SQLite user map (default pellamor-users.sqlite)
+  --interval SECONDS value of the "Persistent-Time: " reply header, the
+                     agent's repeat interval (default 900, at most 4294967).
+                     A persistent login expires after two intervals without
+                     a refresh. Agents never repeat faster than every 60 s.
+  --nonpersistent-lifetime SECONDS
+                     how long a login from a non-persistent agent stays
+                     listed without a logout (default 43200, 12 hours)
+  --request-log FILE append one JSON object per line for every request
+  --help             show this text
+
+Test features, refused unless --address is a loopback address:
+  --accept-unauthenticated-retry
+                     a request without credentials that follows a 401 on the
+                     same connection is accepted as an unauthenticated login
+                     (for clients that cannot answer the challenge)
+  --test-first-status N     status of the reply to a request without
+                            credentials (instead of 401)
+  --test-final-status N     status of the reply to an authenticated request
+                            (instead of 200); the user map is not changed
+                            unless N is 200
+  --test-final-version V    HTTP version in that reply's status line, e.g. 1.0
+  --test-interval-header TEXT
+                     the whole interval header line, sent verbatim
+                     (e.g. 'Persistent-time: 5' or 'Persistent-Time: -1')
+  --test-no-interval-header leave the interval header out
+)";
+}

@@ -1,0 +1,32 @@
+// The service's command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct Options {
+  std::string address = "127.0.0.1";
+  unsigned port = 8080;
+  std::string accounts_path;  // empty: no accounts, every authenticate is refused
+  std::string db_path = "pellamor-users.sqlite";
+  std::int64_t interval = 900;                  // seconds, sent as "Persistent-Time: "
+  std::int64_t nonpersistent_lifetime = 43200;  // seconds a one-shot login stays listed
+  std::string request_log_path;
+  bool accept_unauthenticated_retry = false;
+
+  // Test hooks: what the service answers, for exercising the agent's failure handling.
+  std::optional<int> test_first_status;
+  std::optional<int> test_final_status;
+  std::optional<std::string> test_final_version;
+  std::optional<std::string> test_interval_header;
+  bool test_no_interval_header = false;
+};
+
+enum class ParseOutcome { Run, Help, Error };
+
+ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* error);
+std::string usage_text();
+
+bool uses_test_features(const Options& options);
+bool is_loopback_address(const std::string& address);

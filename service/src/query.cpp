@@ -1,0 +1,141 @@
+// Request targets: path, percent-decoded query parameters, and the agent's logon request.
+#include "query.h"
+
+#include <algorithm>
+
+namespace {
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool percent_decode(std::string_view text, std::string* out, std::string* error) {
+  out->clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out->push_back(text[i]);
+      continue;
+    }
+    const bool complete = i + 2 < text.size();
+    const int high = complete ? hex_digit(text[i + 1]) : -1;
+    const int low = complete ? hex_digit(text[i + 2]) : -1;
+    if (high < 0 || low < 0) {
+      *error = "bad percent escape in query: \"" + std::string(text.substr(i, 3)) + "\"";
+      return false;
+    }
+    if (high == 0 && low == 0) {
+      *error = "encoded NUL character in query";
+      return false;
+    }
+    out->push_back(static_cast<char>(high * 16 + low));
+    i += 2;
+  }
+  return true;
+}
+
+bool is_ipv4(std::string_view text) {
+  int parts = 0;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t dot = std::min(text.find('.', start), text.size());
+    const std::string_view part = text.substr(start, dot - start);
+    if (part.empty() || part.size() > 3) return false;
+    int value = 0;
+    for (char c : part) {
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + (c - '0');
+    }
+    if (value > 255) return false;
+    ++parts;
+    start = dot + 1;
+  }
+  return parts == 4;
+}
+
+bool read_ip_list(const std::string& text, std::vector<std::string>* out, std::string* error) {
+  out->clear();
+  if (text.empty()) return true;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string address = text.substr(start, comma - start);
+    if (!is_ipv4(address)) {
+      *error = "ip is not a comma-separated list of IPv4 addresses: \"" + text + "\"";
+      return false;
+    }
+    out->push_back(address);
+    start = comma + 1;
+  }
+  return true;
+}
+
+bool take_single(const QueryParam& p, bool* seen, std::string* error) {
+  if (*seen) {
+    *error = "parameter \"" + p.name + "\" given twice";
+    return false;
+  }
+  *seen = true;
+  return true;
+}
+
+}  // namespace
+
+bool split_target(std::string_view target, std::string* path, std::vector<QueryParam>* params,
+                  std::string* error) {
+  params->clear();
+  const std::size_t question = target.find('?');
+  *path = std::string(target.substr(0, question));
+  if (question == std::string_view::npos) return true;
+  std::string_view query = target.substr(question + 1);
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view piece = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (piece.empty()) continue;
+    const std::size_t equals = piece.find('=');
+    QueryParam param;
+    if (!percent_decode(piece.substr(0, equals), &param.name, error)) return false;
+    if (equals != std::string_view::npos && !percent_decode(piece.substr(equals + 1), &param.value, error))
+      return false;
+    params->push_back(std::move(param));
+  }
+  return true;
+}
+
+bool read_logon_request(const std::vector<QueryParam>& params, LogonRequest* out, std::string* error) {
+  *out = LogonRequest();
+  bool seen_action = false, seen_host = false, seen_persistent = false, seen_ip = false, seen_sec = false;
+  for (const QueryParam& p : params) {
+    if (p.name == "action") {
+      if (!take_single(p, &seen_action, error)) return false;
+      if (p.value != "login" && p.value != "logout") {
+        *error = "action must be login or logout, not \"" + p.value + "\"";
+        return false;
+      }
+      out->action = p.value == "login" ? LogonAction::Login : LogonAction::Logout;
+    } else if (p.name == "hostname") {
+      if (!take_single(p, &seen_host, error)) return false;
+      out->hostname = p.value;
+    } else if (p.name == "persistent") {
+      if (!take_single(p, &seen_persistent, error)) return false;
+      if (p.value != "0" && p.value != "1") {
+        *error = "persistent must be 0 or 1, not \"" + p.value + "\"";
+        return false;
+      }
+      out->persistent = p.value == "1";
+    } else if (p.name == "domain") {
+      out->domains.push_back(p.value);
+    } else if (p.name == "ntlm_sess_sec") {
+      if (!take_single(p, &seen_sec, error)) return false;
+      out->session_security = p.value == "1";
+    } else if (p.name == "ip") {
+      if (!take_single(p, &seen_ip, error) || !read_ip_list(p.value, &out->ips, error)) return false;
+    }
+  }
+  if (!seen_action) *error = "missing parameter \"action\"";
+  else if (!seen_host || out->hostname.empty()) *error = "missing parameter \"hostname\"";
+  return seen_action && seen_host && !out->hostname.empty();
+}

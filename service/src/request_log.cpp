@@ -1,0 +1,75 @@
+// The request log: one JSON object per line for every HTTP request, written through at once.
+#include "request_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "json.h"
+#include "text.h"
+
+std::string params_json(const std::vector<QueryParam>& params) {
+  std::vector<std::string> names;
+  std::vector<std::vector<std::string>> values;
+  for (const QueryParam& p : params) {
+    std::size_t i = 0;
+    while (i < names.size() && names[i] != p.name) ++i;
+    if (i == names.size()) {
+      names.push_back(p.name);
+      values.emplace_back();
+    }
+    values[i].push_back(p.value);
+  }
+  JsonObject object;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (values[i].size() == 1) {
+      object.add_string(names[i], values[i][0]);
+    } else {
+      object.add_raw(names[i], json_string_array(values[i]));
+    }
+  }
+  return object.str();
+}
+
+std::string request_record_json(const RequestRecord& r, std::int64_t now) {
+  JsonObject object;
+  object.add_string("time", iso8601_utc(now));
+  object.add_number("conn", static_cast<std::int64_t>(r.conn));
+  object.add_number("seq", static_cast<std::int64_t>(r.seq));
+  object.add_string("peer", r.peer);
+  object.add_string("method", r.method);
+  object.add_string("target", r.target);
+  object.add_raw("params", params_json(r.params));
+  object.add_string("authorization", r.authorization);
+  object.add_number("status", r.status);
+  if (r.user) object.add_string("user", *r.user);
+  if (r.domain) object.add_string("domain", *r.domain);
+  if (r.authenticated) object.add_bool("authenticated", *r.authenticated);
+  object.add_string("result", r.result);
+  return object.str();
+}
+
+std::unique_ptr<RequestLog> RequestLog::open(const std::string& path, std::string* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = "cannot open request log " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  return std::unique_ptr<RequestLog>(new RequestLog(fd));
+}
+
+RequestLog::~RequestLog() { ::close(fd_); }
+
+void RequestLog::append(const RequestRecord& record, std::int64_t now) {
+  const std::string line = request_record_json(record, now) + "\n";
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t written = 0;
+  while (written < line.size()) {
+    const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a full disk must not stop the service
+    written += static_cast<std::size_t>(n);
+  }
+}

@@ -1,0 +1,45 @@
+// The request log: one JSON object per line for every HTTP request, written through at once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "query.h"
+
+struct RequestRecord {
+  std::uint64_t conn = 0;  // serial number of the TCP connection, from 1
+  std::uint64_t seq = 0;   // number of the request on its connection, from 1
+  std::string peer;
+  std::string method;
+  std::string target;
+  std::vector<QueryParam> params;
+  std::string authorization = "none";  // none, NTLM-negotiate, NTLM-authenticate, NTLM-malformed, other
+  int status = 0;
+  std::optional<std::string> user;
+  std::optional<std::string> domain;
+  std::optional<bool> authenticated;
+  std::string result;
+};
+
+// A parameter given more than once becomes an array of its values, in order.
+std::string params_json(const std::vector<QueryParam>& params);
+std::string request_record_json(const RequestRecord& record, std::int64_t now);
+
+class RequestLog {
+ public:
+  static std::unique_ptr<RequestLog> open(const std::string& path, std::string* error);
+  ~RequestLog();
+  RequestLog(const RequestLog&) = delete;
+  RequestLog& operator=(const RequestLog&) = delete;
+
+  void append(const RequestRecord& record, std::int64_t now);
+
+ private:
+  explicit RequestLog(int fd) : fd_(fd) {}
+  int fd_;
+  std::mutex mutex_;
+};

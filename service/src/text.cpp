@@ -1,0 +1,200 @@
+// Text helpers: UTF-8 / UTF-16LE conversion, Unicode upper case, time formatting.
+#include "text.h"
+
+#include <clocale>
+#include <ctime>
+#include <cwctype>
+#include <locale.h>
+
+namespace {
+
+bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Decodes one UTF-8 sequence at text[i]; returns its length, 0 if malformed.
+std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t* code_point) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t length = 0;
+  char32_t value = 0;
+  char32_t minimum = 0;
+  if (lead < 0x80) {
+    *code_point = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, value = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, value = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, value = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto c = static_cast<unsigned char>(text[i + k]);
+    if (!is_continuation(c)) return 0;
+    value = (value << 6) | (c & 0x3F);
+  }
+  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  *code_point = value;
+  return length;
+}
+
+void append_utf8(char32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+void append_utf16(char32_t cp, std::u16string* out) {
+  if (cp < 0x10000) {
+    out->push_back(static_cast<char16_t>(cp));
+  } else {
+    cp -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 | (cp >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 | (cp & 0x3FF)));
+  }
+}
+
+// The case tables of the C locale cover ASCII only; C.UTF-8 has all of Unicode.
+locale_t unicode_locale() {
+  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  return locale;
+}
+
+std::string format_utc(std::int64_t epoch_seconds, const char* format) {
+  const std::time_t t = static_cast<std::time_t>(epoch_seconds);
+  std::tm parts{};
+  gmtime_r(&t, &parts);
+  char buffer[64];
+  const std::size_t n = std::strftime(buffer, sizeof buffer, format, &parts);
+  return std::string(buffer, n);
+}
+
+}  // namespace
+
+bool utf8_to_utf16(std::string_view utf8, std::u16string* out) {
+  out->clear();
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t cp = 0;
+    const std::size_t n = decode_utf8(utf8, i, &cp);
+    if (n == 0) return false;
+    append_utf16(cp, out);
+    i += n;
+  }
+  return true;
+}
+
+std::string to_valid_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    char32_t cp = 0;
+    std::size_t n = decode_utf8(bytes, i, &cp);
+    if (n == 0) {
+      cp = static_cast<unsigned char>(bytes[i]);
+      n = 1;
+    }
+    append_utf8(cp, &out);
+    i += n;
+  }
+  return out;
+}
+
+std::string utf16_to_utf8(std::u16string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t cp = text[i];
+    const bool high = cp >= 0xD800 && cp <= 0xDBFF;
+    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;  // unpaired surrogate
+    }
+    append_utf8(cp, &out);
+  }
+  return out;
+}
+
+Bytes utf16le_bytes(std::u16string_view text) {
+  Bytes out;
+  out.reserve(text.size() * 2);
+  for (char16_t unit : text) {
+    out.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(unit >> 8));
+  }
+  return out;
+}
+
+std::u16string utf16le_from_bytes(const std::uint8_t* data, std::size_t size) {
+  std::u16string out;
+  out.reserve(size / 2);
+  for (std::size_t i = 0; i + 1 < size; i += 2) {
+    out.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  }
+  return out;
+}
+
+std::u16string latin1_to_utf16(std::string_view text) {
+  std::u16string out;
+  for (char c : text) out.push_back(static_cast<unsigned char>(c));
+  return out;
+}
+
+std::u16string unicode_upper(std::u16string_view text) {
+  const locale_t locale = unicode_locale();
+  std::u16string out;
+  out.reserve(text.size());
+  for (char16_t unit : text) {
+    const bool surrogate = unit >= 0xD800 && unit <= 0xDFFF;
+    if (surrogate) {
+      out.push_back(unit);
+    } else if (locale != static_cast<locale_t>(0)) {
+      const wint_t upper = towupper_l(unit, locale);
+      out.push_back(upper <= 0xFFFF ? static_cast<char16_t>(upper) : unit);
+    } else {
+      out.push_back(unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 32) : unit);
+    }
+  }
+  return out;
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  std::u16string wide_a;
+  std::u16string wide_b;
+  if (!utf8_to_utf16(a, &wide_a)) wide_a = latin1_to_utf16(a);
+  if (!utf8_to_utf16(b, &wide_b)) wide_b = latin1_to_utf16(b);
+  return unicode_upper(wide_a) == unicode_upper(wide_b);
+}
+
+std::string iso8601_utc(std::int64_t epoch_seconds) {
+  return format_utc(epoch_seconds, "%Y-%m-%dT%H:%M:%SZ");
+}
+
+std::string http_date(std::int64_t epoch_seconds) {
+  return format_utc(epoch_seconds, "%a, %d %b %Y %H:%M:%S GMT");
+}
+
+std::int64_t now_epoch_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::string hex(const std::uint8_t* data, std::size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < size; ++i) {
+    out.push_back(digits[data[i] >> 4]);
+    out.push_back(digits[data[i] & 15]);
+  }
+  return out;
+}

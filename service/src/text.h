@@ -1,0 +1,31 @@
+// Text helpers: UTF-8 / UTF-16LE conversion, Unicode upper case, time formatting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Strict UTF-8 to UTF-16 conversion; returns false on malformed input.
+bool utf8_to_utf16(std::string_view utf8, std::u16string* out);
+
+// Bytes that are not valid UTF-8 are read as Latin-1, so the result is always
+// valid UTF-8 (host names from Windows machines arrive in their code page).
+std::string to_valid_utf8(std::string_view bytes);
+
+std::string utf16_to_utf8(std::u16string_view text);
+Bytes utf16le_bytes(std::u16string_view text);
+std::u16string utf16le_from_bytes(const std::uint8_t* data, std::size_t size);
+std::u16string latin1_to_utf16(std::string_view text);
+
+// Upper case per UTF-16 unit, as Windows does for NTLM user names.
+std::u16string unicode_upper(std::u16string_view text);
+bool equal_ignoring_case(std::string_view a, std::string_view b);
+
+std::string iso8601_utc(std::int64_t epoch_seconds);
+std::string http_date(std::int64_t epoch_seconds);
+std::int64_t now_epoch_seconds();
+
+std::string hex(const std::uint8_t* data, std::size_t size);

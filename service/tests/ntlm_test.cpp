@@ -1,0 +1,209 @@
+// NTLM tests: the published MS-NLMP NTLMv2 vectors, the server's handshake, and malformed tokens.
+#include <gtest/gtest.h>
+
+#include "ntlm_client.h"
+#include "ntlm_server.h"
+
+namespace {
+
+Bytes from_hex(const std::string& text) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+    if (text[i] == ' ') {
+      --i;
+      continue;
+    }
+    out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+std::string hex_of(const Digest16& d) { return hex(d.data(), d.size()); }
+
+Accounts accounts_from(const std::string& text) {
+  Accounts accounts;
+  std::string error;
+  EXPECT_TRUE(Accounts::parse(text, &accounts, &error)) << error;
+  return accounts;
+}
+
+// Inputs of MS-NLMP 4.2.1: user "User", domain "Domain", password "Password".
+const ServerChallenge kVectorServerChallenge = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+
+// The NTLMv2 client challenge ("temp") of MS-NLMP 4.2.4: time 0, client
+// challenge aa..aa, AV pairs NbDomainName "Domain" and NbComputerName "Server".
+const Bytes kVectorBlob = from_hex(
+    "0101000000000000 0000000000000000 aaaaaaaaaaaaaaaa 00000000"
+    "02000c00 44006f006d00610069006e00 01000c00 53006500720076006500720000000000 00000000");
+
+// The NTLMv2 AUTHENTICATE_MESSAGE of MS-NLMP 4.2.4.3.
+const Bytes kVectorAuthenticate = from_hex(
+    "4e544c4d53535000 03000000"
+    "180018006c000000 5400540084000000 0c000c0048000000 0800080054000000 100010005c000000 10001000d8000000"
+    "358288e2 0501280a0000000f"
+    "44006f006d00610069006e00 5500730065007200 43004f004d0050005500540045005200"
+    "86c35097ac9cec102554764a57cccc19aaaaaaaaaaaaaaaa"
+    "68cd0ab851e51c96aabc927bebef6a1c"
+    "0101000000000000 0000000000000000 aaaaaaaaaaaaaaaa 00000000"
+    "02000c00 44006f006d00610069006e00 01000c00 53006500720076006500720000000000 00000000"
+    "c5dad2544fc9799094ce1ce90bc9d03e");
+
+TEST(NtlmVectors, PublishedKeysAndProof) {
+  const Digest16 nt = nt_hash(u"Password");
+  EXPECT_EQ(hex_of(nt), "a4f49c406510bdcab6824ee7c30fd852");
+  const Digest16 key = ntowf_v2(nt, u"User", u"Domain");
+  EXPECT_EQ(hex_of(key), "0c868a403bfd7a93a3001ef22ef02e3f");
+  const Digest16 proof = ntlmv2_proof(key, kVectorServerChallenge, kVectorBlob);
+  EXPECT_EQ(hex_of(proof), "68cd0ab851e51c96aabc927bebef6a1c");
+  const Digest16 session_base_key = hmac_md5(key, Bytes(proof.begin(), proof.end()));
+  EXPECT_EQ(hex_of(session_base_key), "8de40ccadbc14a82f15cb0ad0de95ca3");
+  // The exported session key of the vectors is sixteen 0x55 bytes.
+  const Bytes exported = rc4(session_base_key, from_hex("c5dad2544fc9799094ce1ce90bc9d03e"));
+  EXPECT_EQ(exported, Bytes(16, 0x55));
+}
+
+TEST(NtlmVectors, PublishedAuthenticateMessageIsVerified) {
+  ASSERT_EQ(kVectorAuthenticate.size(), 0xe8u);
+  struct Case {
+    std::string accounts;
+    NtlmStep step;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"Domain\\User:Password", NtlmStep::Accepted, ""},
+      {"DOMAIN\\user:Password", NtlmStep::Accepted, ""},  // matched without case, hashed as the client spelled it
+      {"Domain\\User:nthash:A4F49C406510BDCAB6824EE7C30FD852", NtlmStep::Accepted, ""},
+      {"Domain\\User:password", NtlmStep::Rejected, "wrong password for Domain\\User"},
+      {"Other\\User:Password", NtlmStep::Rejected, "unknown user Domain\\User"},
+  };
+  IssuedChallenge issued;
+  issued.server_challenge = kVectorServerChallenge;
+  for (const Case& c : cases) {
+    const NtlmResult result = check_authenticate(accounts_from(c.accounts), issued, kVectorAuthenticate);
+    EXPECT_EQ(result.step, c.step) << c.accounts;
+    EXPECT_EQ(result.reason, c.reason) << c.accounts;
+  }
+  const NtlmResult accepted = check_authenticate(accounts_from("DOMAIN\\user:Password"), issued, kVectorAuthenticate);
+  EXPECT_EQ(accepted.user, "user");  // the account's spelling is what gets recorded
+  EXPECT_EQ(accepted.domain, "DOMAIN");
+
+  // The same message answering any other challenge is a replay.
+  issued.server_challenge[0] ^= 1;
+  EXPECT_EQ(check_authenticate(accounts_from("Domain\\User:Password"), issued, kVectorAuthenticate).step,
+            NtlmStep::Rejected);
+}
+
+TEST(NtlmVectors, EveryTruncationIsRejected) {
+  const Accounts accounts = accounts_from("Domain\\User:Password");
+  IssuedChallenge issued;
+  issued.server_challenge = kVectorServerChallenge;
+  for (std::size_t size = 0; size < kVectorAuthenticate.size(); ++size) {
+    const Bytes truncated(kVectorAuthenticate.begin(), kVectorAuthenticate.begin() + size);
+    EXPECT_EQ(check_authenticate(accounts, issued, truncated).step, NtlmStep::Rejected) << size;
+  }
+}
+
+NtlmCredentials credentials(const std::u16string& password) {
+  return NtlmCredentials{u"alice", u"PELLAMOR", u"PC1", nt_hash(password)};
+}
+
+// One handshake through a server session; returns the authenticate message.
+Bytes handshake(NtlmServerSession& server, NtlmClient& client) {
+  const NtlmResult challenge = server.process(base64_encode(client.negotiate()));
+  EXPECT_EQ(challenge.step, NtlmStep::Challenge);
+  Bytes authenticate;
+  std::string why;
+  EXPECT_TRUE(client.authenticate(*base64_decode(challenge.reply_token), &authenticate, &why)) << why;
+  return authenticate;
+}
+
+TEST(NtlmHandshake, ClientWithMicIsAcceptedOnceAndTamperingIsRefused) {
+  const Accounts accounts = accounts_from("PELLAMOR\\alice:secret");
+  const NtlmTarget target = default_ntlm_target(accounts);
+  struct Case {
+    std::string name;
+    std::u16string password;
+    std::size_t flip_byte;  // 0: leave the message alone
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"right password", u"secret", 0, ""},
+      {"wrong password", u"Secret", 0, "wrong password for PELLAMOR\\alice"},
+      {"MIC altered", u"secret", ntlm::kMicOffset + 3, "message integrity code does not match for PELLAMOR\\alice"},
+      {"flags altered", u"secret", 62, "message integrity code does not match for PELLAMOR\\alice"},
+  };
+  for (const Case& c : cases) {
+    NtlmServerSession server(accounts, target);
+    NtlmClient client(credentials(c.password));
+    Bytes authenticate = handshake(server, client);
+    if (c.flip_byte != 0) authenticate[c.flip_byte] ^= 0x01;
+    const NtlmResult result = server.process(base64_encode(authenticate));
+    EXPECT_EQ(result.step, c.reason.empty() ? NtlmStep::Accepted : NtlmStep::Rejected) << c.name;
+    EXPECT_EQ(result.reason, c.reason) << c.name;
+    // Whatever happened, the challenge is used up.
+    const NtlmResult replay = server.process(base64_encode(authenticate));
+    EXPECT_EQ(replay.reason, "authenticate message without a pending challenge on this connection") << c.name;
+  }
+}
+
+TEST(NtlmHandshake, AuthenticateFromAnotherConnectionIsRefused) {
+  const Accounts accounts = accounts_from("PELLAMOR\\alice:secret");
+  const NtlmTarget target = default_ntlm_target(accounts);
+  NtlmServerSession first(accounts, target);
+  NtlmServerSession second(accounts, target);
+  NtlmClient client(credentials(u"secret"));
+  const Bytes authenticate = handshake(first, client);
+  NtlmClient other(credentials(u"secret"));
+  handshake(second, other);  // the second connection has its own challenge pending
+  EXPECT_EQ(second.process(base64_encode(authenticate)).reason, "wrong password for PELLAMOR\\alice");
+}
+
+TEST(NtlmHandshake, ChallengeNamesTheServerAndIsFresh) {
+  const Accounts accounts = accounts_from("pellamor\\alice:secret");
+  const NtlmTarget target = default_ntlm_target(accounts);
+  ServerChallenge previous{};
+  for (int round = 0; round < 2; ++round) {
+    NtlmServerSession server(accounts, target);
+    const NtlmResult result = server.process(base64_encode(ntlm::build_negotiate(ntlm::kNegotiateUnicode)));
+    ntlm::ChallengeMessage challenge;
+    std::string why;
+    ASSERT_TRUE(ntlm::parse_challenge(*base64_decode(result.reply_token), &challenge, &why)) << why;
+    EXPECT_TRUE(challenge.flags & ntlm::kNegotiateTargetInfo);
+    EXPECT_TRUE(challenge.flags & ntlm::kNegotiateUnicode);
+    EXPECT_EQ(challenge.target_name, u"PELLAMOR");
+    std::vector<ntlm::AvPair> pairs;
+    ASSERT_TRUE(ntlm::parse_av_pairs(challenge.target_info.data(), challenge.target_info.size(), &pairs, &why));
+    for (std::uint16_t id : {ntlm::kAvNbDomainName, ntlm::kAvNbComputerName, ntlm::kAvTimestamp})
+      EXPECT_NE(ntlm::find_av_pair(pairs, id), nullptr) << id;
+    EXPECT_EQ(ntlm::find_av_pair(pairs, ntlm::kAvNbDomainName)->value, utf16le_bytes(u"PELLAMOR"));
+    EXPECT_NE(challenge.server_challenge, previous);
+    previous = challenge.server_challenge;
+  }
+}
+
+TEST(NtlmTokens, MalformedTokensAreRejected) {
+  const Accounts accounts = accounts_from("PELLAMOR\\alice:secret");
+  const NtlmTarget target = default_ntlm_target(accounts);
+  Bytes challenge_type = ntlm::build_negotiate(0);
+  challenge_type[8] = 2;
+  const Bytes negotiate = ntlm::build_negotiate(ntlm::kNegotiateUnicode);
+  const std::string tokens[] = {
+      "",
+      "!!!!",
+      "TlRMTVNTUAAB",  // valid base64 of a truncated negotiate message
+      "TlRMTVNTUAABAAAAB",  // base64 cut in the middle
+      base64_encode(challenge_type),
+      base64_encode(Bytes(negotiate.begin(), negotiate.begin() + 15)),
+      base64_encode(Bytes(5000, 'A')),
+      std::string(16000, 'A'),
+  };
+  for (const std::string& token : tokens) {
+    NtlmServerSession server(accounts, target);
+    const NtlmResult result = server.process(token);
+    EXPECT_EQ(result.step, NtlmStep::Rejected) << token.substr(0, 40);
+    EXPECT_EQ(result.token_kind, "NTLM-malformed") << token.substr(0, 40);
+    EXPECT_FALSE(result.reason.empty());
+  }
+}
+
+}  // namespace

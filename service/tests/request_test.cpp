@@ -1,0 +1,133 @@
+// Request decoding tests: query percent-decoding, the agent's parameters, the accounts file, log JSON.
+#include <gtest/gtest.h>
+
+#include "accounts.h"
+#include "json.h"
+#include "query.h"
+#include "request_log.h"
+
+namespace {
+
+std::string describe(const std::vector<QueryParam>& params) {
+  std::string out;
+  for (const QueryParam& p : params) out += "[" + p.name + "=" + p.value + "]";
+  return out;
+}
+
+TEST(Query, TargetsAreSplitAndDecoded) {
+  struct Case {
+    std::string target;
+    std::string path;
+    std::string params;  // as describe() prints them, or the error
+  };
+  const Case cases[] = {
+      {"/tarnwise?action=login&hostname=PC1", "/tarnwise", "[action=login][hostname=PC1]"},
+      {"/tarnwise?hostname=a%26b%23c%25d%2be%3Df%3Fg%20h%09", "/tarnwise", "[hostname=a&b#c%d+e=f?g h\t]"},
+      {"/x?a=1+2", "/x", "[a=1+2]"},  // '+' is a plus sign, the agent encodes blanks
+      {"/x?domain=A&domain=B", "/x", "[domain=A][domain=B]"},
+      {"/x?ip=&&flag", "/x", "[ip=][flag=]"},
+      {"/x?h=caf%C3%A9", "/x", "[h=caf\xC3\xA9]"},
+      {"/x", "/x", ""},
+      {"/x?", "/x", ""},
+      {"/x?a=%zz", "", "bad percent escape in query: \"%zz\""},
+      {"/x?a=%4", "", "bad percent escape in query: \"%4\""},
+      {"/x?a=b%", "", "bad percent escape in query: \"%\""},
+      {"/x?a=%00", "", "encoded NUL character in query"},
+  };
+  for (const Case& c : cases) {
+    std::string path;
+    std::vector<QueryParam> params;
+    std::string error;
+    if (split_target(c.target, &path, &params, &error)) {
+      EXPECT_EQ(path, c.path) << c.target;
+      EXPECT_EQ(describe(params), c.params) << c.target;
+    } else {
+      EXPECT_EQ(error, c.params) << c.target;
+    }
+  }
+}
+
+TEST(Query, AgentParametersAreChecked) {
+  struct Case {
+    std::string query;
+    std::string error;  // empty: accepted
+  };
+  const Case cases[] = {
+      {"action=login&hostname=PC1&persistent=1&domain=D1&domain=D2&ntlm_sess_sec=1&ip=10.0.0.1,192.168.1.20", ""},
+      {"action=logout&hostname=PC1&persistent=0&ip=", ""},
+      {"action=login&hostname=PC1&extra=ignored", ""},
+      {"hostname=PC1&ip=", "missing parameter \"action\""},
+      {"action=login&ip=", "missing parameter \"hostname\""},
+      {"action=login&hostname=&ip=", "missing parameter \"hostname\""},
+      {"action=LOGIN&hostname=PC1", "action must be login or logout, not \"LOGIN\""},
+      {"action=login&action=logout&hostname=PC1", "parameter \"action\" given twice"},
+      {"action=login&hostname=PC1&persistent=2", "persistent must be 0 or 1, not \"2\""},
+      {"action=login&hostname=PC1&ip=1.2.3", "ip is not a comma-separated list of IPv4 addresses: \"1.2.3\""},
+      {"action=login&hostname=PC1&ip=1.2.3.4,", "ip is not a comma-separated list of IPv4 addresses: \"1.2.3.4,\""},
+      {"action=login&hostname=PC1&ip=256.0.0.1", "ip is not a comma-separated list of IPv4 addresses: \"256.0.0.1\""},
+      {"action=login&hostname=PC1&ip=1.2.3.4&ip=5.6.7.8", "parameter \"ip\" given twice"},
+  };
+  for (const Case& c : cases) {
+    std::string path;
+    std::vector<QueryParam> params;
+    std::string error;
+    ASSERT_TRUE(split_target("/tarnwise?" + c.query, &path, &params, &error));
+    LogonRequest request;
+    EXPECT_EQ(read_logon_request(params, &request, &error), c.error.empty()) << c.query;
+    if (!c.error.empty()) {
+      EXPECT_EQ(error, c.error) << c.query;
+    }
+  }
+  std::string path;
+  std::vector<QueryParam> params;
+  std::string error;
+  split_target("/tarnwise?" + std::string(cases[0].query), &path, &params, &error);
+  LogonRequest full;
+  ASSERT_TRUE(read_logon_request(params, &full, &error));
+  EXPECT_EQ(full.action, LogonAction::Login);
+  EXPECT_EQ(full.hostname, "PC1");
+  EXPECT_TRUE(full.persistent);
+  EXPECT_TRUE(full.session_security);
+  EXPECT_EQ(full.domains, (std::vector<std::string>{"D1", "D2"}));
+  EXPECT_EQ(full.ips, (std::vector<std::string>{"10.0.0.1", "192.168.1.20"}));
+}
+
+TEST(Accounts, FileFormat) {
+  struct Case {
+    std::string text;
+    std::size_t count;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"# comment\n\nPELLAMOR\\alice:secret\r\n  # indented comment\nbob:pw\n", 2, ""},
+      {"D\\u:nthash:a4f49c406510bdcab6824ee7c30fd852\n", 1, ""},
+      {"D\\u:nthash:a4f49c40\n", 0, "line 1: an NT hash must be exactly 32 hexadecimal digits"},
+      {"D\\alice:x\nd\\ALICE:y\n", 0, "line 2: account d\\ALICE is listed twice"},
+      {"\nD\\alice\n", 0, "line 2: expected DOMAIN\\user:password or DOMAIN\\user:nthash:<32 hex digits>"},
+      {"D\\:pw\n", 0, "line 1: the user name is empty or not UTF-8"},
+  };
+  for (const Case& c : cases) {
+    Accounts accounts;
+    std::string error;
+    EXPECT_EQ(Accounts::parse(c.text, &accounts, &error), c.error.empty()) << c.text;
+    EXPECT_EQ(error, c.error) << c.text;
+    EXPECT_EQ(accounts.all().size(), c.count) << c.text;
+  }
+  // Passwords are taken verbatim: colons and blanks belong to them.
+  Accounts accounts;
+  std::string error;
+  ASSERT_TRUE(Accounts::parse(" Dom\\Zoë :pa:ss \nDom\\h:nthash:A4F49C406510BDCAB6824EE7C30FD852", &accounts, &error));
+  const Account* zoe = accounts.find("DOM", "ZOË");
+  ASSERT_NE(zoe, nullptr);
+  EXPECT_EQ(zoe->user, "Zoë");
+  EXPECT_EQ(zoe->nt_hash, nt_hash(u"pa:ss "));
+  EXPECT_EQ(accounts.find("dom", "h")->nt_hash, nt_hash(u"Password"));
+  EXPECT_EQ(accounts.find("", "h"), nullptr);
+}
+
+TEST(RequestLog, RepeatedParametersAndOddBytesGiveValidJson) {
+  const std::vector<QueryParam> params = {{"domain", "A"}, {"ip", ""}, {"domain", "B\"\x01"}, {"host", "caf\xE9"}};
+  EXPECT_EQ(params_json(params), "{\"domain\":[\"A\",\"B\\\"\\u0001\"],\"ip\":\"\",\"host\":\"caf\xC3\xA9\"}");
+}
+
+}  // namespace
