@@ -52,12 +52,12 @@ int serve(int argc, char** argv) {
     return fail(error, 1);
   const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, &error);
   if (!users) return fail(error, 1);
-  warn_about_settings(options, accounts);
 
   LogonService service(options, accounts, *users, log.get());
   HttpServer server(service);
   std::string bound;
   if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
+  warn_about_settings(options, accounts);
   std::printf("listening on %s\n", bound.c_str());
   std::fflush(stdout);
   server.run(worker_threads());

@@ -113,6 +113,10 @@ NtlmResult NtlmServerSession::process(std::string_view base64_token) {
     pending_.reset();
     return rejected("NTLM-malformed", "NTLM token is not valid base64");
   }
+  if (message->size() < 12) {
+    pending_.reset();
+    return rejected("NTLM-malformed", "NTLM message too short (" + std::to_string(message->size()) + " bytes)");
+  }
   switch (message_type(*message)) {
     case 1:
       return on_negotiate(*message);

@@ -1,0 +1,459 @@
+#!/usr/bin/env python3
+"""End-to-end tests of pellamor-service: the running program on loopback, driven by curl,
+Samba's ntlm_auth, and raw sockets carrying a small NTLMv2 client written here."""
+import base64
+import hmac
+import json
+import os
+import shutil
+import signal
+import socket
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+SERVICE = os.environ.get("PELLAMOR_SERVICE", "build/service/pellamor-service")
+# bob's entry is the NT hash of "Password".
+ACCOUNTS = "# test accounts\nPELLAMOR\\alice:secret\nPELLAMOR\\bob:nthash:a4f49c406510bdcab6824ee7c30fd852\n"
+LOGIN = "/tarnwise?action=login&hostname=PC1&persistent=1&domain=PELLAMOR&domain=PELLAMOR&ip=10.0.0.5,10.0.0.6"
+
+
+class Service:
+    """One pellamor-service process on an ephemeral loopback port with its own files."""
+
+    def __init__(self, *options, workdir=None, accounts=ACCOUNTS):
+        self.dir = workdir or tempfile.mkdtemp(prefix="pellamor-e2e-")
+        self.db = os.path.join(self.dir, "users.sqlite")
+        self.log_path = os.path.join(self.dir, "requests.log")
+        self.err_path = os.path.join(self.dir, "stderr.txt")
+        accounts_path = os.path.join(self.dir, "accounts")
+        with open(accounts_path, "w") as f:
+            f.write(accounts)
+        with open(self.err_path, "a") as err:
+            self.proc = subprocess.Popen(
+                [SERVICE, "--port", "0", "--accounts", accounts_path, "--db", self.db,
+                 "--request-log", self.log_path, *options],
+                stdout=subprocess.PIPE, stderr=err, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("listening on 127.0.0.1:"):
+            raise AssertionError("service did not start: %r %s" % (line, self.stderr()))
+        self.port = int(line.rsplit(":", 1)[1])
+
+    def url(self, target):
+        return "http://127.0.0.1:%d%s" % (self.port, target)
+
+    def status(self):
+        with urllib.request.urlopen(self.url("/status.json"), timeout=10) as reply:
+            return json.load(reply)
+
+    def entries(self, host=None):
+        return [u for u in self.status()["users"] if host is None or u["host"] == host]
+
+    def log(self):
+        with open(self.log_path) as f:
+            return [json.loads(line) for line in f]
+
+    def stderr(self):
+        with open(self.err_path) as f:
+            return f.read()
+
+    def kill9(self):
+        self.proc.send_signal(signal.SIGKILL)
+        self.proc.wait(10)
+        self.proc.stdout.close()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        if not self.proc.stdout.closed:
+            self.proc.stdout.close()
+
+
+def curl(service, target, user=None):
+    """Runs curl; returns the final status and the header block of the final reply."""
+    args = ["curl", "-s", "--max-time", "10", "-D", "-", "-o", "/dev/null", "-w", "\n%{http_code}"]
+    if user:
+        args += ["--ntlm", "-u", user]
+    out = subprocess.run(args + [service.url(target)], capture_output=True, text=True, timeout=20).stdout
+    head, _, code = out.rpartition("\n")
+    # Text mode turned CR LF into LF; the last header block is the final reply's.
+    return int(code), head.strip().split("\n\n")[-1]
+
+
+class Raw:
+    """An HTTP/1.1 connection whose bytes the test controls."""
+    opened = []
+
+    def __init__(self, service):
+        self.sock = socket.create_connection(("127.0.0.1", service.port), timeout=10)
+        self.pending = b""
+        Raw.opened.append(self.sock)
+
+    @classmethod
+    def close_all(cls):
+        for sock in cls.opened:
+            sock.close()
+        cls.opened.clear()
+
+    def get(self, target, authorization=None, extra=b"", method=b"GET"):
+        head = method + b" " + target.encode() + b" HTTP/1.1\r\nHost: test\r\n"
+        if authorization:
+            head += b"Authorization: " + authorization.encode() + b"\r\n"
+        self.sock.sendall(head + extra + b"\r\n")
+        return self.reply()
+
+    def reply(self):
+        """Returns (status line, header block, headers as a lower-case dict, body)."""
+        while b"\r\n\r\n" not in self.pending:
+            self.pending += self._recv()
+        head, _, self.pending = self.pending.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        headers = {k.lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
+        length = int(headers["content-length"])
+        while len(self.pending) < length:
+            self.pending += self._recv()
+        body, self.pending = self.pending[:length], self.pending[length:]
+        return lines[0], head.decode("latin-1"), headers, body
+
+    def _recv(self):
+        data = self.sock.recv(65536)
+        if not data:
+            raise ConnectionError("closed by the service")
+        return data
+
+    def closed_by_service(self):
+        try:
+            return self.sock.recv(1) == b""
+        except ConnectionResetError:
+            return True
+
+    def still_serves(self):
+        return self.get("/status.json")[0] == "HTTP/1.1 200 OK"
+
+
+def ntlm_negotiate():
+    return "NTLM " + base64.b64encode(b"NTLMSSP\0" + struct.pack("<II", 1, 0x00088207) + bytes(16)).decode()
+
+
+def ntlm_authenticate(www_authenticate, user, domain, nt_hash_hex):
+    """NTLMv2 answer to a challenge, built from the published message layout."""
+    challenge = base64.b64decode(www_authenticate.split(" ", 1)[1])
+    server_challenge = challenge[24:32]
+    info_length, _, info_offset = struct.unpack_from("<HHI", challenge, 40)
+    target_info = challenge[info_offset:info_offset + info_length]
+    key = hmac.new(bytes.fromhex(nt_hash_hex), (user.upper() + domain).encode("utf-16-le"), "md5").digest()
+    timestamp = struct.pack("<Q", (int(time.time()) + 11644473600) * 10**7)
+    blob = b"\1\1" + bytes(6) + timestamp + os.urandom(8) + bytes(4) + target_info + bytes(4)
+    proof = hmac.new(key, server_challenge + blob, "md5").digest()
+    payload = [domain.encode("utf-16-le"), user.encode("utf-16-le"), b"", bytes(24), proof + blob, b""]
+    fields, data, offset = b"", b"", 64
+    for piece in payload:  # domain, user, workstation, LM, NT, session key
+        fields += struct.pack("<HHI", len(piece), len(piece), offset + len(data))
+        data += piece
+    order = [3, 4, 0, 1, 2, 5]  # header order: LM, NT, domain, user, workstation, session key
+    header = b"NTLMSSP\0" + struct.pack("<I", 3) + b"".join(fields[8 * i:8 * i + 8] for i in order)
+    return "NTLM " + base64.b64encode(header + struct.pack("<I", 0x00088205) + data).decode()
+
+
+BOB = ("bob", "PELLAMOR", "a4f49c406510bdcab6824ee7c30fd852")
+
+
+class NtlmLogin(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.service = Service()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.service.stop()
+
+    def test_curl_login_is_recorded_with_host_and_addresses(self):
+        status, head = curl(self.service, LOGIN, "PELLAMOR\\alice:secret")
+        self.assertEqual(status, 200)
+        self.assertIn("\nPersistent-Time: 900\n", head + "\n")
+        self.assertTrue(head.startswith("HTTP/1.1 200"))
+        [entry] = self.service.entries("PC1")
+        self.assertEqual((entry["user"], entry["domain"], entry["ips"]), ("alice", "PELLAMOR", ["10.0.0.5", "10.0.0.6"]))
+        self.assertEqual((entry["peer"], entry["persistent"], entry["authenticated"]), ("127.0.0.1", True, True))
+        self.assertEqual(entry["expires"] - entry["last_seen"], 2 * 900)
+        steps = [r for r in self.service.log() if r["target"] == LOGIN]
+        self.assertEqual([(r["seq"], r["authorization"], r["status"]) for r in steps],
+                         [(1, "NTLM-negotiate", 401), (2, "NTLM-authenticate", 200)])
+        self.assertEqual(len({r["conn"] for r in steps}), 1)
+        self.assertEqual(steps[1]["params"]["domain"], ["PELLAMOR", "PELLAMOR"])
+        self.assertEqual((steps[1]["user"], steps[1]["result"]), ("alice", "login"))
+
+    def test_names_match_without_case_and_nt_hash_accounts_work(self):
+        status, _ = curl(self.service, LOGIN.replace("PC1", "PC2"), "pellamor\\BOB:Password")
+        self.assertEqual(status, 200)
+        self.assertEqual([(e["user"], e["domain"]) for e in self.service.entries("PC2")], [("bob", "PELLAMOR")])
+
+    def test_bad_credentials_are_refused_and_never_recorded(self):
+        cases = [("PELLAMOR\\alice:wrong", "wrong password for PELLAMOR\\alice"),
+                 ("PELLAMOR\\carol:secret", "unknown user PELLAMOR\\carol"),
+                 ("OTHER\\alice:secret", "unknown user OTHER\\alice")]
+        for i, (user, reason) in enumerate(cases):
+            host = "BAD%d" % i
+            rejected_before = self.service.status()["counters"]["rejected"]
+            status, _ = curl(self.service, LOGIN.replace("PC1", host), user)
+            self.assertEqual(status, 401, user)
+            self.assertEqual(self.service.entries(host), [], user)
+            self.assertEqual(self.service.status()["counters"]["rejected"], rejected_before + 1)
+            self.assertIn({"host": host, "result": "rejected: " + reason},
+                          [{"host": r["params"].get("hostname"), "result": r["result"]} for r in self.service.log()])
+            self.assertIn("rejected: " + reason, self.service.stderr())
+
+    @unittest.skipUnless(shutil.which("ntlm_auth"), "Samba's ntlm_auth (package winbind) is not installed")
+    def test_samba_ntlm_auth_client_logs_in(self):
+        for password, expected in (("secret", 200), ("Secret", 401)):
+            helper = subprocess.Popen(["ntlm_auth", "--helper-protocol=ntlmssp-client-1", "--username=alice",
+                                       "--domain=PELLAMOR", "--password=" + password],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+            def ask(line):
+                helper.stdin.write(line + "\n")
+                helper.stdin.flush()
+                return helper.stdout.readline().strip()
+
+            conn = Raw(self.service)
+            target = LOGIN.replace("PC1", "SAMBA-" + password)
+            _, _, headers, _ = conn.get(target, "NTLM " + ask("YR")[3:])
+            answer = ask("TT " + headers["www-authenticate"][5:])
+            status_line = conn.get(target, "NTLM " + answer[3:])[0]
+            helper.stdin.close()
+            helper.stdout.close()
+            helper.wait(10)
+            self.assertEqual(status_line.split()[1], str(expected), password)
+            self.assertEqual(len(self.service.entries("SAMBA-" + password)), 1 if expected == 200 else 0)
+
+    def test_authenticate_counts_only_once_and_only_on_its_connection(self):
+        target = LOGIN.replace("PC1", "REPLAY")
+        conn = Raw(self.service)
+        challenge = conn.get(target, ntlm_negotiate())[2]["www-authenticate"]
+        answer = ntlm_authenticate(challenge, *BOB)
+        self.assertTrue(conn.get(target, answer)[0].startswith("HTTP/1.1 200"))
+        self.assertTrue(conn.get(target, answer)[0].startswith("HTTP/1.1 401"))  # replay, same connection
+        other = Raw(self.service)
+        self.assertTrue(other.get(target, answer)[0].startswith("HTTP/1.1 401"))  # no challenge pending
+        other.get(target, ntlm_negotiate())
+        self.assertTrue(other.get(target, answer)[0].startswith("HTTP/1.1 401"))  # another challenge pending
+        results = [r["result"] for r in self.service.log() if r["target"] == target]
+        self.assertEqual(results[-3:], ["rejected: authenticate message without a pending challenge on this connection",
+                                        "challenge", "rejected: wrong password for PELLAMOR\\bob"])
+
+    def test_logout_removes_only_that_host(self):
+        for host in ("PC7", "PC8"):
+            self.assertEqual(curl(self.service, LOGIN.replace("PC1", host), "PELLAMOR\\alice:secret")[0], 200)
+        logout = "/tarnwise?action=logout&hostname=PC7&persistent=0&domain=PELLAMOR&ip=10.0.0.5"
+        self.assertEqual(curl(self.service, logout, "PELLAMOR\\alice:secret")[0], 200)
+        self.assertEqual(self.service.entries("PC7"), [])
+        self.assertEqual(len(self.service.entries("PC8")), 1)
+        self.assertEqual(curl(self.service, logout, "PELLAMOR\\alice:secret")[0], 200)
+        self.assertEqual([r["result"] for r in self.service.log() if r["target"] == logout][-3:],
+                         ["logout", "challenge", "logout (no entry)"])
+
+    def test_status_page_lists_logons_with_escaped_text(self):
+        target = LOGIN.replace("PC1", "%3Cb%3EPC%269%3C/b%3E")
+        self.assertEqual(curl(self.service, target, "PELLAMOR\\alice:secret")[0], 200)
+        with urllib.request.urlopen(self.service.url("/"), timeout=10) as reply:
+            self.assertTrue(reply.headers["Content-Type"].startswith("text/html"))
+            page = reply.read().decode()
+        self.assertIn("<td>&lt;b&gt;PC&amp;9&lt;/b&gt;</td>", page)
+        self.assertNotIn("<b>PC", page)
+        self.assertIn("<td>alice</td><td>PELLAMOR</td>", page)
+        self.assertIn("<td>10.0.0.5, 10.0.0.6</td>", page)
+
+
+class Durability(unittest.TestCase):
+    def test_acknowledged_logins_survive_kill_9(self):
+        service = Service()
+        try:
+            self.assertEqual(curl(service, LOGIN, "PELLAMOR\\alice:secret")[0], 200)
+            first_seen = service.entries("PC1")[0]["first_seen"]
+            service.kill9()
+            service = Service(workdir=service.dir)
+            self.assertEqual(curl(service, LOGIN.replace("PC1", "PC2"), "PELLAMOR\\bob:Password")[0], 200)
+            service.kill9()
+            service = Service(workdir=service.dir)
+            self.assertEqual(sorted((e["host"], e["user"]) for e in service.entries()), [("PC1", "alice"), ("PC2", "bob")])
+            self.assertEqual(service.entries("PC1")[0]["first_seen"], first_seen)
+        finally:
+            service.stop()
+
+    def test_expired_logins_drop_out_and_are_purged(self):
+        service = Service("--interval", "1", "--nonpersistent-lifetime", "3600")
+        try:
+            self.assertEqual(curl(service, LOGIN, "PELLAMOR\\alice:secret")[0], 200)
+            self.assertEqual(curl(service, LOGIN.replace("persistent=1", "persistent=0").replace("PC1", "ONESHOT"),
+                                  "PELLAMOR\\alice:secret")[0], 200)
+            [persistent] = service.entries("PC1")
+            [oneshot] = service.entries("ONESHOT")
+            self.assertEqual(persistent["expires"] - persistent["last_seen"], 2)
+            self.assertEqual(oneshot["expires"] - oneshot["last_seen"], 3600)
+            while time.time() < persistent["expires"] + 0.5:
+                time.sleep(0.25)
+            self.assertEqual(service.entries("PC1"), [])
+            self.assertEqual(len(service.entries("ONESHOT")), 1)
+            with sqlite3.connect(service.db) as db:
+                self.assertEqual(db.execute("SELECT host FROM logons").fetchall(), [("ONESHOT",)])
+        finally:
+            service.stop()
+
+
+class MalformedInput(unittest.TestCase):
+    def test_bad_requests_get_clear_statuses_and_the_service_keeps_serving(self):
+        service = Service()
+        valid = LOGIN.replace("PC1", "ODD")
+        cases = [  # (target, authorization, extra header bytes, method, status, connection closed, log result)
+            (LOGIN + "%zz", None, b"", b"GET", 400, False, 'bad request: bad percent escape in query: "%zz"'),
+            ("/tarnwise?hostname=PC1", None, b"", b"GET", 400, False, 'bad request: missing parameter "action"'),
+            ("/tarnwise?action=dance&hostname=PC1", None, b"", b"GET", 400, False,
+             'bad request: action must be login or logout, not "dance"'),
+            ("/elsewhere", None, b"", b"GET", 404, False, "not found"),
+            (LOGIN, None, b"", b"POST", 405, False, "method not allowed"),
+            (valid + "&pad=" + "x" * 9000, None, b"", b"GET", 414, True, "bad request: target longer than 8192 bytes"),
+            (valid, None, b"X-Pad: " + b"y" * 20000 + b"\r\n", b"GET", 431, True,
+             "bad request: header block larger than 16384 bytes"),
+            (valid, "NTLM " + "A" * 13000, b"", b"GET", 401, False, "rejected: NTLM token too large (13000 characters)"),
+            (valid, "NTLM !!!!", b"", b"GET", 401, False, "rejected: NTLM token is not valid base64"),
+            (valid, "NTLM TlRMTVNTUAAB", b"", b"GET", 401, False, "rejected: NTLM message too short (9 bytes)"),
+            (valid, "NTLM TlRMTVNTUAABAAAAB4II", b"", b"GET", 401, False,
+             "rejected: malformed negotiate message: message too short (15 bytes)"),
+            (valid, "Basic YWxpY2U6c2VjcmV0", b"", b"GET", 401, False,
+             'rejected: unsupported authorization scheme "Basic"'),
+        ]
+        try:
+            for target, authorization, extra, method, status, closed, result in cases:
+                conn = Raw(service)
+                status_line = conn.get(target, authorization, extra, method)[0]
+                self.assertEqual(int(status_line.split()[1]), status, result)
+                self.assertEqual(service.log()[-1]["result"], result)
+                self.assertTrue(conn.closed_by_service() if closed else conn.still_serves(), result)
+            conn = Raw(service)
+            conn.sock.sendall(b"HELLO\r\n\r\n")
+            self.assertEqual(conn.reply()[0].split()[1], "400")
+            # A truncated authenticate message after a real challenge, at several lengths.
+            for keep in (40, 70, 150):
+                conn = Raw(service)
+                challenge = conn.get(valid, ntlm_negotiate())[2]["www-authenticate"]
+                whole = base64.b64decode(ntlm_authenticate(challenge, *BOB)[5:])
+                cut = "NTLM " + base64.b64encode(whole[:keep]).decode()
+                self.assertEqual(conn.get(valid, cut)[0].split()[1], "401", keep)
+                self.assertTrue(service.log()[-1]["result"].startswith("rejected: malformed authenticate message"))
+            self.assertEqual(service.entries("ODD"), [])
+            self.assertEqual(curl(service, valid, "PELLAMOR\\alice:secret")[0], 200)
+        finally:
+            service.stop()
+
+
+class TestMode(unittest.TestCase):
+    def test_retry_without_credentials_on_the_same_connection_is_accepted(self):
+        service = Service("--accept-unauthenticated-retry")
+        try:
+            conn = Raw(service)
+            status_line, head, headers, _ = conn.get(LOGIN)
+            self.assertEqual((status_line, headers["www-authenticate"]), ("HTTP/1.1 401 Unauthorized", "NTLM"))
+            self.assertNotIn("connection", headers)
+            self.assertIn("content-length", headers)
+            status_line, _, headers, _ = conn.get(LOGIN)
+            self.assertEqual((status_line, headers["persistent-time"]), ("HTTP/1.1 200 OK", "900"))
+            [entry] = service.entries("PC1")
+            self.assertEqual((entry["user"], entry["domain"], entry["authenticated"]), ("", "PELLAMOR", False))
+            fresh = Raw(service)  # no earlier 401 on this connection
+            self.assertEqual(fresh.get(LOGIN.replace("PC1", "PC9"))[0], "HTTP/1.1 401 Unauthorized")
+            self.assertEqual(curl(service, LOGIN.replace("PC1", "PC3"), "PELLAMOR\\alice:secret")[0], 200)
+            self.assertEqual([(e["user"], e["authenticated"]) for e in service.entries("PC3")], [("alice", True)])
+        finally:
+            service.stop()
+
+    def test_hooks_shape_the_replies(self):
+        retry = "--accept-unauthenticated-retry"
+        cases = [  # (options, first status line, final status line or None, text in final head, text not in it, recorded)
+            (["--test-first-status", "200"], "HTTP/1.1 200 OK", None, "", "WWW-Authenticate", False),
+            ([retry, "--test-final-status", "403"], "HTTP/1.1 401 Unauthorized", "HTTP/1.1 403 Forbidden", "",
+             "Persistent-Time", False),
+            ([retry, "--test-final-version", "1.0"], "HTTP/1.1 401 Unauthorized", "HTTP/1.0 200 OK",
+             "\r\nPersistent-Time: 900\r\n", "", True),
+            ([retry, "--test-interval-header", "Persistent-time: 5"], "HTTP/1.1 401 Unauthorized", "HTTP/1.1 200 OK",
+             "\r\nPersistent-time: 5\r\n", "Persistent-Time", True),
+            ([retry, "--test-interval-header", "Persistent-Time:4294968"], "HTTP/1.1 401 Unauthorized",
+             "HTTP/1.1 200 OK", "\r\nPersistent-Time:4294968\r\n", "Persistent-Time: ", True),
+            ([retry, "--test-no-interval-header"], "HTTP/1.1 401 Unauthorized", "HTTP/1.1 200 OK", "",
+             "ersistent", True),
+        ]
+        for options, first, final, present, absent, recorded in cases:
+            service = Service(*options)
+            try:
+                conn = Raw(service)
+                status_line, head, _, _ = conn.get(LOGIN)
+                self.assertEqual(status_line, first, options)
+                if final:
+                    status_line, head, _, _ = conn.get(LOGIN)
+                    self.assertEqual(status_line, final, options)
+                self.assertIn(present, head + "\r\n", options)
+                if absent:
+                    self.assertNotIn(absent, head, options)
+                self.assertEqual(len(service.entries("PC1")), 1 if recorded else 0, options)
+            finally:
+                service.stop()
+
+
+class CommandLine(unittest.TestCase):
+    def run_service(self, *args):
+        return subprocess.run([SERVICE, *args], capture_output=True, text=True, timeout=20)
+
+    def test_help_explains_every_option(self):
+        result = self.run_service("--help")
+        self.assertEqual(result.returncode, 0)
+        for option in ("--address", "--port", "--accounts", "--db", "--interval", "--nonpersistent-lifetime",
+                       "--request-log", "--accept-unauthenticated-retry", "--test-first-status",
+                       "--test-final-status", "--test-final-version", "--test-interval-header",
+                       "--test-no-interval-header"):
+            self.assertIn(option, result.stdout)
+
+    def test_bad_start_gives_one_line_error(self):
+        workdir = tempfile.mkdtemp(prefix="pellamor-cli-")
+        bad_accounts = os.path.join(workdir, "bad-accounts")
+        with open(bad_accounts, "w") as f:
+            f.write("PELLAMOR\\alice\n")
+        busy = Service()
+        db = ["--db", os.path.join(workdir, "db.sqlite")]
+        cases = [
+            (["--bogus"], 'unknown option "--bogus" (see --help)'),
+            (["--port", "http"], '--port expects a whole number from 0 to 65535, not "http"'),
+            (["--interval", "0"], "--interval expects a whole number from 1 to 4294967"),
+            (["--accounts"], "--accounts needs a value"),
+            (["--accounts", "/nonexistent/accounts"] + db,
+             "cannot read accounts file /nonexistent/accounts: No such file or directory"),
+            (["--accounts", bad_accounts] + db, "line 1: expected DOMAIN\\user:password"),
+            (["--db", "/nonexistent/dir/users.sqlite"], "cannot open user map /nonexistent/dir/users.sqlite"),
+            (["--port", str(busy.port)] + db,
+             "cannot listen on 127.0.0.1:%d: Address already in use" % busy.port),
+            (["--address", "0.0.0.0", "--accept-unauthenticated-retry"],
+             "refused unless --address is a loopback address (0.0.0.0 is not)"),
+            (["--address", "0.0.0.0", "--test-final-status", "403"], "refused unless --address is a loopback"),
+            (["--test-interval-header", "X: 1", "--test-no-interval-header"], "exclude each other"),
+        ]
+        try:
+            for args, message in cases:
+                result = self.run_service(*args)
+                self.assertNotEqual(result.returncode, 0, args)
+                self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+                self.assertIn(message, result.stderr, args)
+                self.assertEqual(result.stdout, "", args)
+        finally:
+            busy.stop()
+
+
+def tearDownModule():
+    Raw.close_all()
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv, verbosity=2)
