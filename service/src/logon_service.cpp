@@ -221,11 +221,13 @@ Reply LogonService::record_in_map(const LogonRequest& logon_request, const Ident
                                   RequestRecord* record) {
   const std::int64_t now = now_epoch_seconds();
   const std::string name = id.authenticated ? qualified_name(id.domain, id.user) : "unauthenticated user";
+  // Windows machines send names in their code page; the map keeps valid UTF-8.
+  const std::string host = to_valid_utf8(logon_request.hostname);
   std::string error;
   bool ok = false;
   std::string done;
   if (logon_request.action == LogonAction::Login) {
-    LogonEntry entry{id.user, id.domain, logon_request.hostname, logon_request.ips, connection.peer_address,
+    LogonEntry entry{id.user, to_valid_utf8(id.domain), host, logon_request.ips, connection.peer_address,
                      logon_request.persistent, id.authenticated, now, now, 0};
     entry.expires = now + (entry.persistent ? 2 * options_.interval : options_.nonpersistent_lifetime);
     ok = users_.record_login(entry, &error);
@@ -233,7 +235,7 @@ Reply LogonService::record_in_map(const LogonRequest& logon_request, const Ident
     done = "login";
   } else {
     bool removed = false;
-    ok = users_.record_logout(id.user, id.domain, logon_request.hostname, &removed, &error);
+    ok = users_.record_logout(id.user, to_valid_utf8(id.domain), host, &removed, &error);
     if (ok) ++counters_.logouts;
     done = removed ? "logout" : "logout (no entry)";
   }
@@ -243,7 +245,7 @@ Reply LogonService::record_in_map(const LogonRequest& logon_request, const Ident
     return text_reply(500, "the user map cannot be written; nothing was recorded");
   }
   record->result = done;
-  return text_reply(200, done + " recorded for " + name + " at " + logon_request.hostname);
+  return text_reply(200, done + " recorded for " + name + " at " + host);
 }
 
 void LogonService::add_interval_header(Reply* reply) const {
