@@ -203,13 +203,14 @@ Reply LogonService::complete(const LogonRequest& logon_request, const Identity& 
   record->user = who.user;
   record->domain = who.domain;
   record->authenticated = who.authenticated;
+  Reply reply;
   if (options_.test_final_status && *options_.test_final_status != 200) {
     record->result = "test: final status " + std::to_string(*options_.test_final_status);
-    return text_reply(*options_.test_final_status, "status chosen by --test-final-status");
+    reply = text_reply(*options_.test_final_status, "status chosen by --test-final-status");
+  } else {
+    reply = record_in_map(logon_request, who, connection, record);
+    if (reply.status == 200) add_interval_header(&reply);
   }
-  Reply reply = record_in_map(logon_request, who, connection, record);
-  if (reply.status != 200) return reply;
-  add_interval_header(&reply);
   if (options_.test_final_version) {
     reply.version = *options_.test_final_version;
     reply.close = reply.version != "1.1";

@@ -74,9 +74,9 @@ const std::map<std::string, Setter>& valued_options() {
        number_setter(1, 10 * 365 * 86400LL, [](Options* o, std::int64_t n) { o->nonpersistent_lifetime = n; })},
       {"--request-log", text_setter([](Options* o, const std::string& v) { o->request_log_path = v; })},
       {"--test-first-status",
-       number_setter(100, 599, [](Options* o, std::int64_t n) { o->test_first_status = static_cast<int>(n); })},
+       number_setter(200, 599, [](Options* o, std::int64_t n) { o->test_first_status = static_cast<int>(n); })},
       {"--test-final-status",
-       number_setter(100, 599, [](Options* o, std::int64_t n) { o->test_final_status = static_cast<int>(n); })},
+       number_setter(200, 599, [](Options* o, std::int64_t n) { o->test_final_status = static_cast<int>(n); })},
       {"--test-final-version",
        [](Options* o, const std::string& v, std::string* error) {
          const bool shape = v.size() == 3 && v[0] >= '0' && v[0] <= '9' && v[1] == '.' && v[2] >= '0' && v[2] <= '9';
@@ -199,12 +199,13 @@ Test features, refused unless --address is a loopback address:
                      a request without credentials that follows a 401 on the
                      same connection is accepted as an unauthenticated login
                      (for clients that cannot answer the challenge)
-  --test-first-status N     status of the reply to a request without
-                            credentials (instead of 401)
-  --test-final-status N     status of the reply to an authenticated request
-                            (instead of 200); the user map is not changed
-                            unless N is 200
+  --test-first-status N     status (200 to 599) of the reply to a request
+                            without credentials, instead of 401
+  --test-final-status N     status (200 to 599) of the reply to an
+                            authenticated request, instead of 200; the user
+                            map is not changed unless N is 200
   --test-final-version V    HTTP version in that reply's status line, e.g. 1.0
+                            (the connection is closed after it)
   --test-interval-header TEXT
                      the whole interval header line, sent verbatim
                      (e.g. 'Persistent-time: 5' or 'Persistent-Time: -1')

@@ -28,7 +28,13 @@ std::string reason_phrase(int status) {
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
-    default: return "Status " + std::to_string(status);
+    default: break;
+  }
+  switch (status / 100) {
+    case 2: return "Success";
+    case 3: return "Redirection";
+    case 4: return "Client Error";
+    default: return "Server Error";
   }
 }
 

@@ -20,6 +20,14 @@ import urllib.request
 SERVICE = os.environ.get("PELLAMOR_SERVICE", "build/service/pellamor-service")
 # bob's entry is the NT hash of "Password".
 ACCOUNTS = "# test accounts\nPELLAMOR\\alice:secret\nPELLAMOR\\bob:nthash:a4f49c406510bdcab6824ee7c30fd852\n"
+WORKDIRS = []
+
+
+def make_workdir():
+    WORKDIRS.append(tempfile.mkdtemp(prefix="pellamor-e2e-"))
+    return WORKDIRS[-1]
+
+
 LOGIN = "/tarnwise?action=login&hostname=PC1&persistent=1&domain=PELLAMOR&domain=PELLAMOR&ip=10.0.0.5,10.0.0.6"
 
 
@@ -27,7 +35,7 @@ class Service:
     """One pellamor-service process on an ephemeral loopback port with its own files."""
 
     def __init__(self, *options, workdir=None, accounts=ACCOUNTS):
-        self.dir = workdir or tempfile.mkdtemp(prefix="pellamor-e2e-")
+        self.dir = workdir or make_workdir()
         self.db = os.path.join(self.dir, "users.sqlite")
         self.log_path = os.path.join(self.dir, "requests.log")
         self.err_path = os.path.join(self.dir, "stderr.txt")
@@ -380,6 +388,8 @@ class TestMode(unittest.TestCase):
              "Persistent-Time", False),
             ([retry, "--test-final-version", "1.0"], "HTTP/1.1 401 Unauthorized", "HTTP/1.0 200 OK",
              "\r\nPersistent-Time: 900\r\n", "", True),
+            ([retry, "--test-final-version", "1.0", "--test-final-status", "500"], "HTTP/1.1 401 Unauthorized",
+             "HTTP/1.0 500 Internal Server Error", "\r\nConnection: close\r\n", "", False),
             ([retry, "--test-interval-header", "Persistent-time: 5"], "HTTP/1.1 401 Unauthorized", "HTTP/1.1 200 OK",
              "\r\nPersistent-time: 5\r\n", "Persistent-Time", True),
             ([retry, "--test-interval-header", "Persistent-Time:4294968"], "HTTP/1.1 401 Unauthorized",
@@ -418,7 +428,7 @@ class CommandLine(unittest.TestCase):
             self.assertIn(option, result.stdout)
 
     def test_bad_start_gives_one_line_error(self):
-        workdir = tempfile.mkdtemp(prefix="pellamor-cli-")
+        workdir = make_workdir()
         bad_accounts = os.path.join(workdir, "bad-accounts")
         with open(bad_accounts, "w") as f:
             f.write("PELLAMOR\\alice\n")
@@ -453,6 +463,8 @@ class CommandLine(unittest.TestCase):
 
 def tearDownModule():
     Raw.close_all()
+    for workdir in WORKDIRS:
+        shutil.rmtree(workdir, ignore_errors=True)
 
 
 if __name__ == "__main__":
