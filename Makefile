@@ -1,0 +1,45 @@
+# Fresh Debian 12 machine, as root: `make demo` runs the main job, `make test` passes the tests.
+# Both install what they need first (scripts/setup-deps) and build out of tree under build/.
+
+BUILD := build
+CMAKE_CROSS := -G Ninja -DCMAKE_BUILD_TYPE=Release
+WINESERVER := WINEPREFIX=$(CURDIR)/$(BUILD)/wineprefix /usr/lib/wine/wineserver
+
+.PHONY: all deps build prefix test unit-tests service-tests e2e-tests demo bench clean
+
+all: build
+
+deps:
+	scripts/setup-deps
+
+build: deps
+	cmake -S . -B $(BUILD)/i686 $(CMAKE_CROSS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake
+	cmake --build $(BUILD)/i686
+	cmake -S . -B $(BUILD)/x86_64 $(CMAKE_CROSS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DPELLAMOR_TESTS=ON
+	cmake --build $(BUILD)/x86_64
+	cmake -S service -B $(BUILD)/service -G Ninja
+	cmake --build $(BUILD)/service
+
+prefix: deps
+	scripts/wine-prefix
+
+test: build prefix
+	$(MAKE) --no-print-directory unit-tests service-tests e2e-tests
+
+unit-tests:
+	ctest --test-dir $(BUILD)/x86_64 --output-on-failure
+
+service-tests:
+	ctest --test-dir $(BUILD)/service --output-on-failure
+
+e2e-tests:
+	cd tests/e2e && python3 -m unittest -v; status=$$?; $(WINESERVER) -k 2>/dev/null; exit $$status
+
+demo: build prefix
+	scripts/demo
+
+bench: build prefix
+	scripts/bench
+
+clean:
+	rm -rf $(BUILD)

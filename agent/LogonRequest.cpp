@@ -1,0 +1,151 @@
+// Pure pieces of start-up: server URL splitting, options, and the logon request text.
+#include "agent/LogonRequest.h"
+
+#include <ctype.h>
+#include <string.h>
+
+#include "core/ScopedWin.h"
+
+const char kUsageText[] =
+    "Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"
+    "OptionalParameters\r\n"
+    "\t/LOGOUT - send a message when user logs off\r\n"
+    "\t/VERBOSE - notify user when errors occur\r\n"
+    "\t/COPY - install Pellamor.exe on client machine\r\n"
+    "\t\tand run local copy\r\n"
+    "\t/NOPERSIST - send only one message, then terminate";
+
+bool ParsePortNumber(const char* text, uint32_t count, int32_t* port)
+{
+    uint32_t i = 0;
+    while (i < count && isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < count && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    uint32_t value = 0;
+    for (; i < count && isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + uint32_t(text[i] - '0');
+        if (value > 65535)
+            return false;
+    }
+    if (negative && value != 0)
+        return false;
+    *port = int32_t(value);
+    return true;
+}
+
+bool SplitServerUrl(const char* url, ServerUrl* out)
+{
+    HeapString work(url);
+    AutoReleaseString releaseWork(work);
+    int32_t schemeColon = work.FindChar(0, ':');
+    if (schemeColon == work.notFound || work.length < uint32_t(schemeColon) + 3 ||
+        work.text[schemeColon + 1] != '/' || work.text[schemeColon + 2] != '/')
+        return false;
+    uint32_t hostStart = uint32_t(schemeColon) + 3;
+    int32_t portColon = work.FindChar(hostStart, ':');
+    if (portColon == work.notFound)
+        return false;
+    int32_t slash = work.FindChar(uint32_t(portColon), '/');
+    if (slash == work.notFound) {
+        work.AppendText("/");
+        slash = work.FindChar(uint32_t(portColon), '/');
+        if (slash == work.notFound)
+            return false;  // out of memory
+    }
+    uint32_t portStart = uint32_t(portColon) + 1;
+    if (!ParsePortNumber(work.text + portStart, uint32_t(slash) - portStart, &out->port))
+        return false;
+    work.Substring(out->protocol, uint32_t(schemeColon), 0);
+    work.Substring(out->host, uint32_t(portColon) - hostStart, hostStart);
+    return true;
+}
+
+static bool SameOption(const char* argument, const char* option)
+{
+    return lstrcmpiA(argument, option) == 0;
+}
+
+bool IsHelpRequest(const char* argument)
+{
+    return SameOption(argument, "/help") || SameOption(argument, "/?");
+}
+
+void ApplyOptions(int argc, char** argv, CommandOptions* options)
+{
+    for (int i = 2; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (SameOption(argument, "/verbose")) {
+            options->quiet = 0;
+        } else if (SameOption(argument, "/quiet")) {
+            options->quiet = 1;
+        } else if (SameOption(argument, "/logout")) {
+            options->logout = 1;
+            options->persistent = 0;
+        } else if (SameOption(argument, "/nopersist")) {
+            options->persistent = 0;
+        } else if (SameOption(argument, "/copy")) {
+            options->copy = 1;
+        } else if (SameOption(argument, "/d")) {
+            options->writeLog = 1;
+        } else if (SameOption(argument, "/t")) {
+            options->trace = 1;
+        } else if (SameOption(argument, "/dhcp")) {
+            options->dhcp = 1;
+        } else if (SameOption(argument, "/filename")) {
+            // The next argument still gets its own turn as an option.
+            bool named = i + 1 < argc && argv[i + 1][0] != '/';
+            options->logFileName = named ? argv[i + 1] : kDefaultLogFileName;
+        }
+    }
+}
+
+static bool ChangesQueryStructure(unsigned char c)
+{
+    return c < 0x20 || c == 0x7F || strchr("&#%+=? ", c) != nullptr;
+}
+
+void AppendQueryValue(HeapString& target, const char* value)
+{
+    static const char kHexDigits[] = "0123456789ABCDEF";
+    const char* run = value;
+    for (const char* p = value; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (!ChangesQueryStructure(c))
+            continue;
+        target.Append(run, uint32_t(p - run));
+        const char escaped[3] = {'%', kHexDigits[c >> 4], kHexDigits[c & 15]};
+        target.Append(escaped, 3);
+        run = p + 1;
+    }
+    target.AppendText(run);
+}
+
+bool DomainFromSamName(const char* samName, HeapString& domain)
+{
+    const char* backslash = strchr(samName, '\\');
+    if (backslash == nullptr)
+        return false;
+    domain.Assign(samName, uint32_t(backslash - samName));
+    return true;
+}
+
+void ComposeLogonRequest(const LogonFacts& facts, HeapString& request)
+{
+    request.AssignText(facts.logout ? "/tarnwise?action=logout" : "/tarnwise?action=login");
+    request.AppendText("&hostname=");
+    AppendQueryValue(request, facts.hostName);
+    request.AppendText("&persistent=").AppendText(facts.persistent ? "1" : "0");
+    if (facts.providerDomain != nullptr) {
+        request.AppendText("&domain=");
+        AppendQueryValue(request, facts.providerDomain);
+    }
+    if (facts.userDomain != nullptr) {
+        request.AppendText("&domain=");
+        AppendQueryValue(request, facts.userDomain);
+    }
+    if (facts.ntlmSessionSecurity)
+        request.AppendText("&ntlm_sess_sec=1");
+    request.AppendText("&ip=").AppendText(facts.ipList);
+}

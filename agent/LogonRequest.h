@@ -1,0 +1,71 @@
+// Pure pieces of start-up: server URL splitting, options, and the logon request text.
+#pragma once
+
+#include <stdint.h>
+
+#include "core/HeapString.h"
+
+constexpr const char kDefaultLogFileName[] = "TW_PellamorLog.txt";
+
+// Scheme, host and port of the server URL "scheme://host:port[/anything]".
+struct ServerUrl {
+    HeapString protocol;
+    HeapString host;
+    int32_t port = 0;
+    void Release()
+    {
+        protocol.Release();
+        host.Release();
+    }
+};
+
+// Reads a port the way the runtime's decimal conversion does (leading blanks, an
+// optional sign, digits up to the first other character; no digits give 0), but
+// refuses a value outside 0..65535 instead of letting it wrap.
+bool ParsePortNumber(const char* text, uint32_t count, int32_t* port);
+
+// Splits the URL; false when the first ":" is not followed by "//", when there is no
+// port ":" after the host, or when the port is out of range.
+bool SplitServerUrl(const char* url, ServerUrl* out);
+
+// Settings the options on the command line can change.
+struct CommandOptions {
+    uint8_t persistent = 1;
+    uint8_t quiet = 1;
+    uint8_t logout = 0;
+    uint8_t copy = 0;
+    uint8_t writeLog = 0;
+    uint8_t trace = 0;
+    uint8_t dhcp = 0;
+    const char* logFileName = kDefaultLogFileName;
+};
+
+// Applies the options of argv[2..argc-1], left to right; unknown ones are ignored.
+void ApplyOptions(int argc, char** argv, CommandOptions* options);
+
+// True for "/help" and "/?" in any letter case.
+bool IsHelpRequest(const char* argument);
+
+// Appends a query value, percent-encoding the characters that would change the
+// query's structure ('&', '#', '%', '+', '=', '?', blank, control characters).
+void AppendQueryValue(HeapString& target, const char* value);
+
+// The domain part of a SAM-compatible name ("DOMAIN\user"); false without a backslash.
+bool DomainFromSamName(const char* samName, HeapString& domain);
+
+// What the logon request reports about this machine and its user.
+struct LogonFacts {
+    uint8_t logout = 0;
+    uint8_t persistent = 1;
+    const char* hostName = "";
+    const char* providerDomain = nullptr;  // null when the registry has none
+    const char* userDomain = nullptr;      // null when the user name carries none
+    bool ntlmSessionSecurity = false;
+    const char* ipList = "";
+};
+
+// Composes "/tarnwise?action=...&hostname=...&persistent=...[&domain=...]
+// [&domain=...][&ntlm_sess_sec=1]&ip=<list>"; the address list always comes last.
+void ComposeLogonRequest(const LogonFacts& facts, HeapString& request);
+
+extern const char kUsageText[];

@@ -1,0 +1,33 @@
+// The agent's one string type: counted 8-bit text on the process heap.
+#pragma once
+
+#include <stdint.h>
+
+// Holds exactly `length` characters and a terminating zero, so `text` can go
+// straight to any call that wants a terminated string. There is no spare
+// capacity and no copy operation: duplicate with Assign(other.text, other.length).
+// Buffers are given back explicitly with Release, never by a destructor, so
+// that the process-wide strings stay valid while worker threads still run.
+// Out of memory never aborts: the string simply becomes empty.
+struct HeapString {
+    int32_t notFound;
+    char* text;
+    uint32_t length;
+
+    HeapString();
+    explicit HeapString(const char* source);
+    HeapString(const HeapString&) = delete;
+    HeapString& operator=(const HeapString&) = delete;
+
+    void Assign(const char* source, uint32_t count);
+    HeapString& AssignText(const char* source);
+    void Append(const char* source, uint32_t count);
+    HeapString& AppendText(const char* source);
+    HeapString& Substring(HeapString& target, uint32_t count, uint32_t position) const;
+    int32_t FindChar(uint32_t position, char c) const;
+    void Release();
+    bool Differs(const HeapString& other) const;
+};
+
+// The shared text of every empty HeapString; never freed, never written.
+extern char kEmptyText[1];

@@ -1,0 +1,120 @@
+// How the agent tells people what happened: message boxes, debugger output, trace file.
+#include "core/Reporting.h"
+
+#include <ctype.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+constexpr size_t kTracePieceSize = 128;  // each formatted piece keeps at most 127 characters
+
+int HighestInsertNumber(const char* message)
+{
+    int highest = 0;
+    for (const char* p = message; *p != '\0'; ++p) {
+        if (*p != '%')
+            continue;
+        if (!isdigit(static_cast<unsigned char>(p[1]))) {
+            if (p[1] != '\0')
+                ++p;  // "%%", "%n", "%!" and the like are escapes, not inserts
+            continue;
+        }
+        int number = 0;
+        while (isdigit(static_cast<unsigned char>(p[1])) && number < 100)
+            number = number * 10 + (*++p - '0');
+        if (number > highest)
+            highest = number;
+    }
+    return highest;
+}
+
+static char* CopyToLocalMemory(const char* text)
+{
+    size_t size = strlen(text) + 1;
+    char* copy = static_cast<char*>(LocalAlloc(LMEM_FIXED, size));
+    if (copy != nullptr)
+        memcpy(copy, text, size);
+    return copy;
+}
+
+char* FormatInserts(const char* message, const Insert* inserts, int count)
+{
+    // FormatMessageA cannot know how many inserts it was given, so a text that asks
+    // for more than there are would read past the array; refuse it instead.
+    if (HighestInsertNumber(message) > count)
+        return CopyToLocalMemory(kUnformattableMessage);
+    char* formatted = nullptr;
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+        message, 0, 0, reinterpret_cast<LPSTR>(&formatted), 0,
+        reinterpret_cast<va_list*>(const_cast<Insert*>(inserts)));
+    if (length == 0 || formatted == nullptr)
+        return CopyToLocalMemory(kUnformattableMessage);
+    return formatted;
+}
+
+#ifdef PELLAMOR_TESTING
+static MessageBoxHook g_messageBoxHook = nullptr;
+
+void SetMessageBoxHook(MessageBoxHook hook)
+{
+    g_messageBoxHook = hook;
+}
+#endif
+
+int ShowMessageBox(const char* caption, const char* text)
+{
+#ifdef PELLAMOR_TESTING
+    if (g_messageBoxHook != nullptr)
+        return g_messageBoxHook(caption, text);
+#endif
+    return MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+int ShowMessageWithInserts(const char* caption, const char* message, const Insert* inserts, int count)
+{
+    char* text = FormatInserts(message, inserts, count);
+    int result = ShowMessageBox(caption, text != nullptr ? text : kUnformattableMessage);
+    LocalFree(text);
+    return result;
+}
+
+void DebugPrintWithInserts(const char* message, const Insert* inserts, int count)
+{
+    char* text = FormatInserts(message, inserts, count);
+    OutputDebugStringA(text != nullptr ? text : kUnformattableMessage);
+    LocalFree(text);
+}
+
+void ComposeTraceRecord(char* record, const char* timeText, unsigned line, const char* file,
+                        const char* message)
+{
+    char body[kTracePieceSize];
+    snprintf(body, sizeof body, "%s:%u %s", file, line, message);
+    snprintf(record, 2 * kTracePieceSize, "%s %s", timeText, body);
+}
+
+void TraceLine(unsigned line, const char* file, const char* format, ...)
+{
+    char message[kTracePieceSize];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+
+    FILE* traceFile = fopen(kTraceFilePath, "a");  // text mode: each "\n" reaches the file as CR LF
+    if (traceFile == nullptr)
+        return;
+    time_t now = time(nullptr);
+    const char* classic = ctime(&now);
+    char timeText[32] = "";
+    if (classic != nullptr)
+        snprintf(timeText, sizeof timeText, "%.24s", classic);
+
+    char record[2 * kTracePieceSize];
+    ComposeTraceRecord(record, timeText, line, file, message);
+    fputs(record, traceFile);
+    fputs("\r\n", traceFile);
+    fclose(traceFile);
+}
