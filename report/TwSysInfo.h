@@ -1,0 +1,2 @@
+// Queries of the operating system for the system information report.
+#pragma once

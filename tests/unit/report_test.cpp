@@ -1,0 +1,4 @@
+// Tests of the system information report.
+#include <gtest/gtest.h>
+
+#include "report/SystemReport.h"
