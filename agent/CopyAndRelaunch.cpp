@@ -1,0 +1,86 @@
+// Installs the program on the client machine and hands over to the local copy.
+#include "agent/CopyAndRelaunch.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "core/AgentState.h"
+#include "core/Reporting.h"
+
+static const char* const kFolderVariables[] = {"TEMP", "TMP", "HOME", "windir"};
+
+bool ComposeCopyPath(const char* folder, char* path, size_t size)
+{
+    int written = snprintf(path, size, "%s\\%s", folder, kCopyFileName);
+    return written > 0 && size_t(written) < size;
+}
+
+void ComposeCopyCommandLine(const char* destination, const char* url, bool quiet, HeapString& line)
+{
+    // Quoted, because the temporary folder often has blanks in its name
+    // ("Documents and Settings"); unquoted, the copy would lose its URL.
+    line.AssignText("\"").AppendText(destination).AppendText("\" ").AppendText(url).AppendText(" ");
+    if (!quiet)
+        line.AppendText("/VERBOSE");
+}
+
+static void ShowNote(const char* text)
+{
+    if (!g_agent.m_quiet)
+        ShowMessageBox("Note", text);
+}
+
+static bool StartCopy(const char* destination)
+{
+    HeapString commandLine;
+    ComposeCopyCommandLine(destination, g_agent.m_url.text, g_agent.m_quiet != 0, commandLine);
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof process);
+    BOOL started = CreateProcessA(destination, commandLine.text, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                  &startup, &process);
+    commandLine.Release();
+    if (!started)
+        return false;
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return true;
+}
+
+int32_t CopyAndRelaunch()
+{
+    HMODULE module = GetModuleHandleA(nullptr);
+    if (module == nullptr) {
+        if (!g_agent.m_quiet) {
+            char text[96];
+            snprintf(text, sizeof text, "Cannot Get Module Handle of the current .exeERR:%lu", GetLastError());
+            ShowMessageBox("Note", text);
+        }
+        return 0;
+    }
+    char modulePath[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameA(module, modulePath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {  // a path that fills the buffer was cut short
+        ShowNote("Cannot Get File Name of the current .exe");
+        return 0;
+    }
+    for (const char* variable : kFolderVariables) {
+        const char* folder = getenv(variable);
+        char destination[MAX_PATH] = {};
+        if (folder == nullptr || !ComposeCopyPath(folder, destination, sizeof destination))
+            continue;
+        if (!CopyFileA(modulePath, destination, FALSE))
+            continue;
+        if (StartCopy(destination))
+            return 1;
+        ShowNote("Cannot Create Process");
+        return 0;
+    }
+    ShowNote("Cannot Copy File");
+    return 0;
+}

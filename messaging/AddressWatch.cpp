@@ -1,0 +1,210 @@
+// Keeps the reported address list current and resends when the machine's addresses change.
+#include "messaging/AddressWatch.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <process.h>
+
+#include "core/AgentState.h"
+#include "core/Heap.h"
+#include "core/Reporting.h"
+#include "core/ScopedWin.h"
+#include "messaging/LogonExchange.h"
+
+// After a registration that failed, or an event that could not be made, the watcher waits
+// this long before trying again, so that a lasting fault neither spins nor ends watching.
+static const DWORD kRetryPause = 60000;
+static const char kNotSupported[] = "NotifyAddrChange not supoorted on this OS";
+
+void CollectAdapterAddresses(HeapString& list)
+{
+    list.Assign(kEmptyText, 0);
+    ULONG size = sizeof(IP_ADAPTER_INFO);
+    IP_ADAPTER_INFO* adapters = static_cast<IP_ADAPTER_INFO*>(HeapAllocate(size));
+    DWORD result = adapters != nullptr ? GetAdaptersInfo(adapters, &size) : ERROR_NOT_ENOUGH_MEMORY;
+    if (result != NO_ERROR) {
+        HeapRelease(adapters);
+        adapters = static_cast<IP_ADAPTER_INFO*>(HeapAllocate(size));
+        result = adapters != nullptr ? GetAdaptersInfo(adapters, &size) : ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (result != NO_ERROR) {
+        HeapRelease(adapters);
+        if (!g_agent.m_quiet)
+            ShowMessageBox("Note", "Call to GetAdaptersInfo failed");
+        return;
+    }
+    for (IP_ADAPTER_INFO* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
+        if (adapter != adapters)
+            list.AppendText(",");
+        list.AppendText(adapter->IpAddressList.IpAddress.String);
+    }
+    HeapRelease(adapters);
+}
+
+static int32_t FindLastAmpersand(const HeapString& s)
+{
+    for (uint32_t i = s.length; i > 0; --i)
+        if (s.text[i - 1] == '&')
+            return int32_t(i - 1);
+    return s.notFound;
+}
+
+bool ReplaceAddressList(HeapString& request, HeapString& ipList, const HeapString& current)
+{
+    HeapString old;
+    request.Substring(old, ipList.length, uint32_t(FindLastAmpersand(request) + 4));
+    bool differs = current.Differs(old);
+    old.Release();
+    if (!differs)
+        return false;
+    uint32_t keep = ipList.length < request.length ? request.length - ipList.length : request.length;
+    HeapString rewritten;
+    request.Substring(rewritten, keep, 0);
+    ipList.Assign(current.text, current.length);
+    rewritten.Append(ipList.text, ipList.length);
+    request.Assign(rewritten.text, rewritten.length);
+    rewritten.Release();
+    return true;
+}
+
+void RefreshIpList()
+{
+    ScopedCritSec lock(&g_agent.m_requestLock);
+    HeapString current;
+    CollectAdapterAddresses(current);
+    ReplaceAddressList(g_agent.m_request, g_agent.m_ipList, current);
+    current.Release();
+}
+
+#ifdef PELLAMOR_TESTING
+static unsigned __stdcall ForwardTestNotification(void* watcherEvent)
+{
+    HANDLE test = CreateEventA(nullptr, FALSE, FALSE, kTestAddressChangeEventName);
+    if (test != nullptr && WaitForSingleObject(test, INFINITE) == WAIT_OBJECT_0)
+        SetEvent(static_cast<HANDLE>(watcherEvent));
+    if (test != nullptr)
+        CloseHandle(test);
+    return 0;
+}
+
+static DWORD NotifyOnTestEvent(HANDLE*, OVERLAPPED* overlapped)
+{
+    HANDLE thread = reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, ForwardTestNotification, overlapped->hEvent, 0, nullptr));
+    if (thread == nullptr)
+        return GetLastError();
+    CloseHandle(thread);
+    return ERROR_IO_PENDING;
+}
+
+static AddressChangeRegistration g_registerAddressChange = NotifyOnTestEvent;
+
+void SetAddressChangeRegistration(AddressChangeRegistration registration)
+{
+    g_registerAddressChange = registration;
+}
+#else
+static DWORD NotifyOnAddressChange(HANDLE* handle, OVERLAPPED* overlapped)
+{
+    return NotifyAddrChange(handle, overlapped);
+}
+
+static AddressChangeRegistration g_registerAddressChange = NotifyOnAddressChange;
+#endif
+
+static void GiveUpEvent(WatcherState& state)
+{
+    if (state.event != nullptr)
+        WSACloseEvent(state.event);
+    state.event = nullptr;
+}
+
+// Resets the watcher's event after a notification; a reset that fails twice gives it up.
+static void ResetAfterNotification(WatcherState& state)
+{
+    if (WSAResetEvent(state.event) == TRUE)
+        return;
+    if (g_agent.m_trace)
+        TRACE_LINE("WSAResetEvent() failed: ERR: %d", int(GetLastError()));
+    if (WSAResetEvent(state.event) == TRUE)
+        return;
+    GiveUpEvent(state);
+    if (g_agent.m_trace)
+        TRACE_LINE("WSAResetEvent() (2nd time) failed: ERR: %d", int(GetLastError()));
+}
+
+// Returns false when the watcher must not wait on this pass's registration.
+static bool Register(WatcherState& state, WatchOutcome* outcome)
+{
+    OVERLAPPED overlapped = {};
+    HANDLE handle = nullptr;
+    overlapped.hEvent = state.event;
+    DWORD result = g_registerAddressChange(&handle, &overlapped);
+    if (result == NO_ERROR || result == ERROR_IO_PENDING)
+        return true;
+    if (result == ERROR_NOT_SUPPORTED) {
+        if (g_agent.m_trace)
+            TRACE_LINE("%s", kNotSupported);
+        if (!g_agent.m_quiet)
+            ShowMessageBox("Note", kNotSupported);
+        *outcome = WatchOutcome::Stop;
+    } else {
+        if (g_agent.m_trace)
+            TRACE_LINE("NotifyAddrChange error ERR: %d", int(GetLastError()));
+        if (!g_agent.m_quiet)
+            ShowMessageBox("Note", "NotifyAddrChange error");
+        // Nothing will ever signal an event whose registration failed: start over later.
+        *outcome = WatchOutcome::PauseThenRetry;
+    }
+    GiveUpEvent(state);
+    return false;
+}
+
+WatchOutcome AddressWatchPass(WatcherState& state)
+{
+    if (state.event == nullptr)
+        state.event = WSACreateEvent();
+    if (state.event == nullptr)
+        return WatchOutcome::PauseThenRetry;
+    WatchOutcome outcome = WatchOutcome::NoSend;
+    if (!Register(state, &outcome))
+        return outcome;
+    if (g_agent.m_trace)
+        TRACE_LINE("DHCP Loop:Begin wait: %d, %d", int(intptr_t(state.event)), int(intptr_t(g_agent.m_eventHandle)));
+    HANDLE registered = state.event;
+    DWORD waited = WaitForSingleObject(registered, INFINITE);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        ResetAfterNotification(state);
+        if (g_agent.m_trace)
+            TRACE_LINE("DHCP Loop:End wait: %d, %d, m_shutDown=%d", int(intptr_t(registered)),
+                       int(intptr_t(g_agent.m_eventHandle)), int(g_agent.m_shutDown.load()));
+        return WatchOutcome::Send;
+    }
+    if (waited == WAIT_FAILED) {
+        if (g_agent.m_trace)
+            TRACE_LINE("WSAWaitForMultipleEvents() failed : ERR: %d", int(GetLastError()));
+    } else if (g_agent.m_trace) {
+        TRACE_LINE("WSAWaitForMultipleEvents() return-code unexpected : %d", int(waited));
+    }
+    GiveUpEvent(state);
+    return WatchOutcome::NoSend;
+}
+
+unsigned __stdcall AddressWatchLoop(void*)
+{
+    WatcherState state;
+    for (;;) {
+        WatchOutcome outcome = AddressWatchPass(state);
+        if (outcome == WatchOutcome::Stop)
+            return 0;
+        if (outcome == WatchOutcome::Send)
+            SendLogonMessage();
+        if (outcome == WatchOutcome::PauseThenRetry)
+            Sleep(kRetryPause);
+        if (g_agent.m_shutDown) {
+            GiveUpEvent(state);
+            return 0;
+        }
+    }
+}

@@ -1,0 +1,19 @@
+// Pure rules for reading the server's reply: success mark and repeat interval.
+#pragma once
+
+#include <stdint.h>
+
+constexpr const char kSuccessMark[] = "HTTP/1.1 200";
+constexpr const char kIntervalHeader[] = "Persistent-Time: ";
+
+// True when the raw header block holds the success mark anywhere.
+bool ReplyIsSuccess(const char* headers);
+
+// The text right after "Persistent-Time: " in the header block, or null without one.
+const char* FindIntervalValue(const char* headers);
+
+// The interval in milliseconds that a header value in seconds asks for. The number is
+// read like the runtime's decimal conversion (leading blanks, optional sign, digits),
+// but nothing wraps: anything below 60 s (a negative number included) gives 60000,
+// and anything whose millisecond count would not fit in 32 bits gives 4294967000.
+uint32_t IntervalFromHeaderValue(const char* value);
