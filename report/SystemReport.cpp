@@ -1,10 +1,128 @@
 // The system information report appended to the log file before every send.
 #include "report/SystemReport.h"
 
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdio.h>
+
 #include "core/AgentState.h"
+#include "core/Reporting.h"
+#include "core/ScopedWin.h"
+#include "report/TwSysInfo.h"
+
+static const char kLineEnd[] = "\r\n";
+static const char kEndOfReport[] = "***************************************";
+
+static void AppendLine(HeapString& block, const char* label, const char* value)
+{
+    block.AppendText(label).AppendText(value).AppendText(kLineEnd);
+}
+
+static void AppendNumberLine(HeapString& block, const char* label, int64_t value)
+{
+    char digits[24];
+    snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value));
+    AppendLine(block, label, digits);
+}
+
+void ComposeReport(const ReportFacts& facts, HeapString& block)
+{
+    AppendLine(block, "Current Time: ", facts.dateTime);
+    AppendLine(block, "Hostname: ", facts.hostName);
+    AppendLine(block, "IP Address(es): ", facts.ipList);
+    AppendNumberLine(block, "Internet Explorer v", facts.browserVersion);
+    block.AppendText(facts.osName);
+    if (facts.servicePack[0] != '\0')
+        block.AppendText("Service Pack ").AppendText(facts.servicePack);
+    block.AppendText(kLineEnd);
+    // The sizes are unsigned 32-bit counts; widened, a large disk never reads as negative.
+    AppendNumberLine(block, "Free Disk Space(MB): ", facts.freeMegabytes);
+    AppendNumberLine(block, "Physical Memory(KBytes): ", facts.physicalKilobytes);
+    block.AppendText(facts.persistent ? "Persistent mode is ENABLED" : "Persistent mode is DISABLED");
+    block.AppendText(kLineEnd);
+    if (facts.domain[0] != '\0')
+        AppendLine(block, "Domain is ", facts.domain);
+    block.AppendText(kEndOfReport).AppendText(kLineEnd);
+}
+
+// The address list may be rewritten by the address watcher at any moment.
+static void CopyAddressList(HeapString& copy)
+{
+    ScopedCritSec hold(&g_agent.m_requestLock);
+    copy.Assign(g_agent.m_ipList.text, g_agent.m_ipList.length);
+}
+
+static void ComposeCurrentReport(const char* hostName, HeapString& block)
+{
+    TwSysInfo system(false);
+    HeapString dateTime;
+    HeapString ipList;
+    HeapString servicePack;
+    AppendCurrentDateTime(dateTime);
+    CopyAddressList(ipList);
+    OsVersion version;
+    system.GetOsVersion(&version);
+    system.GetServicePack(servicePack);
+
+    ReportFacts facts;
+    facts.dateTime = dateTime.text;
+    facts.hostName = hostName;
+    facts.ipList = ipList.text;
+    facts.browserVersion = system.GetIEVersion();
+    facts.osName = OsNameOf(version);
+    facts.servicePack = servicePack.text;
+    facts.freeMegabytes = system.GetFreeDiskSpace(nullptr);
+    facts.physicalKilobytes = system.GetPhysicalMemory();
+    facts.persistent = g_agent.m_persistent != 0;
+    facts.domain = g_agent.m_domain.text;
+    ComposeReport(facts, block);
+
+    servicePack.Release();
+    ipList.Release();
+    dateTime.Release();
+}
+
+// Opens the log for writing at its end, shared with nobody so reports never interleave
+// with another writer. INVALID_HANDLE_VALUE, with the reason in GetLastError, on failure.
+static HANDLE OpenLogAtEnd()
+{
+    HANDLE file = CreateFileA(g_agent.m_logFilePath.text, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return file;
+    // Passing the high part too keeps a log beyond 4 GB from being written at its start.
+    LONG high = 0;
+    if (SetFilePointer(file, 0, &high, FILE_END) == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
+        DWORD reason = GetLastError();
+        CloseHandle(file);
+        SetLastError(reason);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
 
 void WriteSystemReport()
 {
     if (!g_agent.m_writeLog)
         return;
+    char hostName[1024] = {};
+    if (gethostname(hostName, sizeof hostName) == SOCKET_ERROR) {
+        if (!g_agent.m_quiet)
+            ShowMessage("Note", "Cannot get host name: ERROR %1!d!", WSAGetLastError());
+        return;
+    }
+    HANDLE file = OpenLogAtEnd();
+    if (file == INVALID_HANDLE_VALUE) {
+        if (!g_agent.m_quiet)
+            ShowMessage("Note", "Cannot Open File: ERROR %1!d!", GetLastError());
+        return;
+    }
+    HeapString block;
+    ComposeCurrentReport(hostName, block);
+    DWORD written = 0;
+    WriteFile(file, block.text, block.length, &written, nullptr);  // a full disk is not noticed
+    block.Release();
+    if (!CloseHandle(file) && !g_agent.m_quiet)
+        ShowMessageBox("Note", "Cannot Close File Descriptor");
 }

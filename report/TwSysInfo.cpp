@@ -1,2 +1,255 @@
 // Queries of the operating system for the system information report.
 #include "report/TwSysInfo.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "core/Reporting.h"
+#include "core/ScopedWin.h"
+
+static const char kBrowserKey[] = "SOFTWARE\\Microsoft\\Internet Explorer";
+static const char kUnknownOs[] = "Unknown ";
+
+// Names of the systems that answer 4.x and 5.x, chosen by the old key.
+static const char* OsNameOfKey(int32_t key)
+{
+    switch (key) {
+    case 0:
+        return "Windows 2000 ";
+    case 1:
+        return "Windows XP ";
+    case 2:
+        return "Windows 2003 ";
+    case 4:
+        return "Windows NT ";
+    case 10:
+        return "Windows 98 ";
+    case 90:
+        return "Windows ME ";
+    default:
+        return kUnknownOs;
+    }
+}
+
+// Version 6 shares its numbers between a desktop and a server release.
+static const char* OsNameOfVersion6(int32_t minor, bool server)
+{
+    switch (minor) {
+    case 0:
+        return server ? "Windows Server 2008 " : "Windows Vista ";
+    case 1:
+        return server ? "Windows Server 2008 R2 " : "Windows 7 ";
+    case 2:
+        return server ? "Windows Server 2012 " : "Windows 8 ";
+    case 3:
+        return server ? "Windows Server 2012 R2 " : "Windows 8.1 ";
+    default:
+        return kUnknownOs;
+    }
+}
+
+// Every release since 2015 answers 10.0; only the build number tells them apart.
+static const char* OsNameOfVersion10(uint32_t build, bool server)
+{
+    if (!server)
+        return build >= 22000 ? "Windows 11 " : "Windows 10 ";
+    if (build >= 26100)
+        return "Windows Server 2025 ";
+    if (build >= 20348)
+        return "Windows Server 2022 ";
+    if (build >= 17763)
+        return "Windows Server 2019 ";
+    return "Windows Server 2016 ";
+}
+
+const char* OsNameOf(const OsVersion& version)
+{
+    bool server = version.productType != VER_NT_WORKSTATION;
+    if (version.major < 6)
+        return OsNameOfKey(version.major == 4 && version.minor == 0 ? 4 : version.minor);
+    if (version.major == 6)
+        return OsNameOfVersion6(version.minor, server);
+    if (version.major == 10 && version.minor == 0)
+        return OsNameOfVersion10(version.build, server);
+    return kUnknownOs;
+}
+
+static void AssignDecimal(HeapString& target, unsigned value)
+{
+    char digits[16];
+    snprintf(digits, sizeof digits, "%u", value);
+    target.AssignText(digits);
+}
+
+void ServicePackOf(const OsVersion& version, HeapString& out)
+{
+    if (version.major > 4) {
+        AssignDecimal(out, version.servicePackMajor);
+        return;
+    }
+    const char* csd = version.csdVersion;
+    for (size_t i = strnlen(csd, sizeof version.csdVersion); i > 0; --i) {
+        if (csd[i - 1] != ' ') {
+            out.Assign(&csd[i - 1], 1);
+            return;
+        }
+    }
+    out.Assign(kEmptyText, 0);
+}
+
+static uint32_t ClampTo32Bits(uint64_t value)
+{
+    return value > UINT32_MAX ? UINT32_MAX : uint32_t(value);
+}
+
+uint32_t MegabytesFromBytes(uint64_t bytes)
+{
+    return ClampTo32Bits(bytes / (1024 * 1024));
+}
+
+uint32_t KilobytesFromBytes(uint64_t bytes)
+{
+    return ClampTo32Bits(bytes / 1024);
+}
+
+void AppendCurrentDateTime(HeapString& target)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);  // one reading, so the date and the time belong together
+    char text[1024];
+    text[0] = '\0';
+    GetDateFormatA(LOCALE_SYSTEM_DEFAULT, LOCALE_USE_CP_ACP, &now, nullptr, text, sizeof text);
+    target.AppendText(text).AppendText(" ");
+    text[0] = '\0';
+    GetTimeFormatA(LOCALE_SYSTEM_DEFAULT, LOCALE_USE_CP_ACP, &now, nullptr, text, sizeof text);
+    target.AppendText(text);
+}
+
+void TwSysInfo::ShowFailure(const char* text) const
+{
+    if (m_showErrors)
+        ShowMessageBox("Note", text);
+}
+
+uint32_t TwSysInfo::GetFreeDiskSpace(const char* directory)
+{
+    ULARGE_INTEGER availableToUser = {};
+    ULARGE_INTEGER total = {};
+    ULARGE_INTEGER free = {};
+    if (!GetDiskFreeSpaceExA(directory, &availableToUser, &total, &free)) {
+        ShowFailure("ERROR- Available disk space");
+        return 0;
+    }
+    return MegabytesFromBytes(free.QuadPart);
+}
+
+// Windows 95, 98, ME and NT 4.0 before its sixth service pack refuse the extended
+// record, so it is asked for only when the basic one shows a newer system.
+int32_t TwSysInfo::GetOsVersion(OsVersion* version)
+{
+    OSVERSIONINFOA basic = {};
+    basic.dwOSVersionInfoSize = sizeof basic;
+    if (!GetVersionExA(&basic))
+        return -1;
+    OsVersion found;
+    found.major = int32_t(basic.dwMajorVersion);
+    found.minor = int32_t(basic.dwMinorVersion);
+    found.build = basic.dwBuildNumber;
+    memcpy(found.csdVersion, basic.szCSDVersion, sizeof found.csdVersion);
+    if (basic.dwMajorVersion > 4) {
+        OSVERSIONINFOEXA extended = {};
+        extended.dwOSVersionInfoSize = sizeof extended;
+        if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&extended)))
+            return -1;
+        found.major = int32_t(extended.dwMajorVersion);
+        found.minor = int32_t(extended.dwMinorVersion);
+        found.build = extended.dwBuildNumber;
+        found.productType = extended.wProductType;
+        found.servicePackMajor = extended.wServicePackMajor;
+    }
+    *version = found;
+    return 0;
+}
+
+int32_t TwSysInfo::GetOsMajorVersion()
+{
+    OsVersion version;
+    if (GetOsVersion(&version) != 0)
+        ShowFailure("ERROR - Unable to detect OS Major Version");
+    return version.major;
+}
+
+int32_t TwSysInfo::GetOsMinorVersion()
+{
+    OsVersion version;
+    if (GetOsVersion(&version) != 0)
+        ShowFailure("ERROR - Unable to detect OS Minor Version");
+    return version.minor;
+}
+
+int32_t TwSysInfo::GetServicePack(HeapString& out)
+{
+    OsVersion version;
+    if (GetOsVersion(&version) != 0) {
+        ShowFailure("ERROR - Unable to detect OS Service Pack Version");
+        return -1;
+    }
+    ServicePackOf(version, out);
+    return 0;
+}
+
+// GlobalMemoryStatusEx is looked up at run time because the oldest systems the
+// agent runs on do not have it; there the short query below has to do.
+static bool QueryExtendedMemory(uint64_t* totalBytes)
+{
+    HMODULE kernel = LoadLibraryA("kernel32");
+    if (kernel == nullptr)
+        return false;
+    using MemoryQuery = BOOL(WINAPI*)(MEMORYSTATUSEX*);
+    auto query = reinterpret_cast<MemoryQuery>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "GlobalMemoryStatusEx")));
+    MEMORYSTATUSEX status = {};
+    status.dwLength = sizeof status;
+    bool answered = query != nullptr && query(&status);
+    FreeLibrary(kernel);
+    if (answered)
+        *totalBytes = status.ullTotalPhys;
+    return answered;
+}
+
+// The extended query is preferred wherever it exists: the short one cannot count
+// past 4 GB in a 32-bit process.
+uint32_t TwSysInfo::GetPhysicalMemory()
+{
+    uint64_t totalBytes = 0;
+    if (!QueryExtendedMemory(&totalBytes)) {
+        MEMORYSTATUS status = {};
+        status.dwLength = sizeof status;
+        GlobalMemoryStatus(&status);
+        totalBytes = status.dwTotalPhys;
+    }
+    return KilobytesFromBytes(totalBytes);
+}
+
+int32_t TwSysInfo::GetIEVersion()
+{
+    AutoCloseRegKey key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kBrowserKey, &key.key) != ERROR_SUCCESS) {
+        key.key = nullptr;
+        ShowFailure("Unable to Determine IE Browser Version");
+        return -1;
+    }
+    // One byte more than is offered, so a value that fills the offer is still terminated.
+    char version[512 + 1] = {};
+    DWORD size = sizeof version - 1;
+    if (RegQueryValueExA(key.key, "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(version), &size) !=
+        ERROR_SUCCESS) {
+        ShowFailure("Unable to Determine IE Browser Version");
+        return -1;
+    }
+    // "9.11.9600.18376" gives 9; long is 32 bits here, so an absurd number stops at the limit.
+    return int32_t(strtol(version, nullptr, 10));
+}
