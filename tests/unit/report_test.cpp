@@ -4,8 +4,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <fstream>
+#include <iterator>
 #include <regex>
-#include <stdio.h>
 #include <string>
 #include <vector>
 
@@ -270,16 +271,10 @@ protected:
     }
     std::string ReadLog()
     {
-        std::string bytes;
-        FILE* f = fopen(path.c_str(), "rb");
-        if (f == nullptr)
+        std::ifstream file(path, std::ios::binary);
+        if (!file)
             return "(no file)";
-        char buffer[1024];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
-            bytes.append(buffer, n);
-        fclose(f);
-        return bytes;
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
 
     std::vector<uint8_t> saved;
