@@ -234,19 +234,23 @@ uint32_t TwSysInfo::GetPhysicalMemory()
     return KilobytesFromBytes(totalBytes);
 }
 
-int32_t TwSysInfo::GetIEVersion()
+// The browser's version text; false when its entry or value is missing, or longer than `size`.
+static bool ReadBrowserVersion(char* text, DWORD size)
 {
     AutoCloseRegKey key;
     if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kBrowserKey, &key.key) != ERROR_SUCCESS) {
         key.key = nullptr;
-        ShowFailure("Unable to Determine IE Browser Version");
-        return -1;
+        return false;
     }
+    return RegQueryValueExA(key.key, "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) ==
+           ERROR_SUCCESS;
+}
+
+int32_t TwSysInfo::GetIEVersion()
+{
     // One byte more than is offered, so a value that fills the offer is still terminated.
     char version[512 + 1] = {};
-    DWORD size = sizeof version - 1;
-    if (RegQueryValueExA(key.key, "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(version), &size) !=
-        ERROR_SUCCESS) {
+    if (!ReadBrowserVersion(version, sizeof version - 1)) {
         ShowFailure("Unable to Determine IE Browser Version");
         return -1;
     }
