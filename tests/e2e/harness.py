@@ -5,6 +5,8 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
+import unittest
 import urllib.request
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -15,6 +17,8 @@ WINE = os.path.join(TOP, "scripts", "wine")
 AGENT = os.path.join(BUILD, "x86_64", "Pellamor.exe")
 BOXWATCH = os.path.join(BUILD, "x86_64", "tests", "boxwatch.exe")
 SERVICE = os.path.join(BUILD, "service", "pellamor-service")
+WINTOOL = os.path.join(BUILD, "x86_64", "tests", "wintool.exe")
+SEAM_AGENT = os.path.join(BUILD, "x86_64", "tests", "PellamorSeam.exe")
 TRACE_FILE = os.path.join(DRIVE_C, "pellamor_trace.txt")
 
 
@@ -24,7 +28,34 @@ def windows_path(path):
 
 
 def wine(*args, check=True, timeout=120):
-    return subprocess.run([WINE, *args], capture_output=True, text=True, check=check, timeout=timeout)
+    """Runs a Windows program to its end and returns (stdout, stderr) as a CompletedProcess."""
+    process = Popen([WINE, *args])
+    process.wait(timeout=timeout)
+    result = subprocess.CompletedProcess(process.args, process.returncode, process.output(), process.error_text())
+    if check and result.returncode != 0:
+        raise subprocess.CalledProcessError(result.returncode, process.args, result.stdout, result.stderr)
+    return result
+
+
+class Popen(subprocess.Popen):
+    """A process whose output goes to files, not pipes.
+
+    Wine starts its services on demand from whichever program needs them first, and
+    they inherit that program's output: a pipe would never see its end."""
+
+    def __init__(self, command, **kwargs):
+        self.out_file = tempfile.TemporaryFile(mode="w+", encoding="latin-1")
+        self.err_file = tempfile.TemporaryFile(mode="w+", encoding="latin-1")
+        super().__init__(command, stdin=subprocess.DEVNULL, stdout=self.out_file, stderr=self.err_file,
+                         **kwargs)
+
+    def output(self):
+        self.out_file.seek(0)
+        return self.out_file.read()
+
+    def error_text(self):
+        self.err_file.seek(0)
+        return self.err_file.read()
 
 
 def registry(*args):
@@ -59,14 +90,47 @@ def quote(argument):
     return '"%s"' % argument if (" " in argument or not argument) else argument
 
 
-def run_agent(*arguments, program=AGENT, limit=150):
+def run_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
     """Runs the agent to its end, pressing OK on every box it shows."""
+    return start_agent(*arguments, program=program, limit=limit, prefix_command=prefix_command).wait()
+
+
+class RunningAgent:
+    """An agent started under boxwatch in the background (a resident one, say)."""
+
+    def __init__(self, process, limit):
+        self.process = process
+        self.limit = limit
+
+    def lines(self):
+        return self.process.output().splitlines()
+
+    def wait_for_box(self):
+        """Waits until boxwatch has read a box, and returns its line."""
+        wait_until(lambda: any(l.startswith("BOX ") for l in self.lines()), "a message box", self.limit)
+        return next(l for l in self.lines() if l.startswith("BOX "))
+
+    def wait(self):
+        self.process.wait(timeout=self.limit + 30)
+        run = Run(self.process.output())
+        if run.exit_code is None:
+            raise AssertionError("the agent did not end: " + self.process.output() + self.process.error_text())
+        return run
+
+
+def start_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
     command = " ".join(quote(a) for a in [windows_path(program), *arguments])
-    result = wine(BOXWATCH, "--limit", str(limit), "--", command, timeout=limit + 30)
-    run = Run(result.stdout)
-    if run.exit_code is None:
-        raise AssertionError("the agent did not end: " + result.stdout + result.stderr)
-    return run
+    process = Popen([*prefix_command, WINE, BOXWATCH, "--limit", str(limit), "--", command])
+    return RunningAgent(process, limit)
+
+
+def wait_until(condition, what, limit=60):
+    """Polls until condition() is true; the limit only keeps a broken run from hanging."""
+    deadline = time.monotonic() + limit
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("gave up waiting for " + what)
+        time.sleep(0.1)
 
 
 def remove(path):
@@ -77,8 +141,12 @@ def remove(path):
 
 
 def read_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
+    """The file's bytes; nothing when it does not exist (yet)."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
 
 
 class Service:
@@ -113,6 +181,7 @@ class Service:
         if self.process is not None:
             self.process.terminate()
             self.process.wait(timeout=30)
+            self.process.stdout.close()
         shutil.rmtree(self.work, ignore_errors=True)
 
     @property
@@ -132,6 +201,23 @@ class Service:
     def status(self):
         with urllib.request.urlopen(self.url + "/status.json", timeout=30) as reply:
             return json.load(reply)
+
+
+def end_all_windows_programs():
+    """Ends whatever a failed test may have left running in the prefix, resident agents included."""
+    env = dict(os.environ, WINEPREFIX=PREFIX)
+    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, check=False,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=env, check=False,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    keep_wineserver_running()
+
+
+class AgentTestCase(unittest.TestCase):
+    """Every test starts with no agent running in the prefix."""
+
+    def setUp(self):
+        end_all_windows_programs()
 
 
 def keep_wineserver_running():

@@ -6,7 +6,7 @@ import socket
 import tempfile
 import unittest
 
-from harness import AGENT, DRIVE_C, Service, read_bytes, registry, remove, run_agent
+from harness import AGENT, DRIVE_C, AgentTestCase, Service, read_bytes, registry, remove, run_agent
 
 TEMP_FOLDER = os.path.join(DRIVE_C, "windows", "temp")
 LOG_NAME = "report_e2e_%d.txt" % os.getpid()
@@ -63,7 +63,7 @@ def report_once(*options, program=AGENT):
         return service.agent_requests()
 
 
-class SystemReportTest(unittest.TestCase):
+class SystemReportTest(AgentTestCase):
     def setUp(self):
         remove(LOG_PATH)
         self.addCleanup(remove, LOG_PATH)

@@ -3,7 +3,7 @@ import os
 import re
 import unittest
 
-from harness import TRACE_FILE, read_bytes, remove, run_agent
+from harness import TRACE_FILE, AgentTestCase, read_bytes, remove, run_agent
 
 USAGE = ("Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"
          "OptionalParameters\r\n"
@@ -16,7 +16,7 @@ USAGE = ("Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"
 TIME = rb"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} "
 
 
-class StartupTest(unittest.TestCase):
+class StartupTest(AgentTestCase):
     def test_help_shows_the_usage_box_even_when_quiet(self):
         for arguments in (["/help"], ["/?"], ["/HELP", "/quiet"]):
             run = run_agent(*arguments)

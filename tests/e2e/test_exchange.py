@@ -1,0 +1,111 @@
+"""The agent's exchange with the server, as the server and the user see it."""
+import re
+import socket
+import unittest
+
+from harness import TRACE_FILE, AgentTestCase, Service, read_bytes, remove, run_agent, start_agent, wait_until
+
+HOST = socket.gethostname()
+FIRST = "Pellamor can not reach the Auth server in the first attempt. "
+FINAL = "Pellamor can not reach the Auth server in the final attempt. "
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def trace_text():
+    return read_bytes(TRACE_FILE).decode("latin-1")
+
+
+def stop_resident(service):
+    """Ends a resident agent the way logoff does: a "/logout" run."""
+    run = run_agent(service.url, "/logout")
+    assert run.exit_code == 0, run
+
+
+class ExchangeTest(AgentTestCase):
+    def test_one_shot_login_is_two_requests_on_one_connection(self):
+        with Service() as service:
+            run = run_agent(service.url + "/any/path", "/nopersist", "/verbose")
+            self.assertEqual((run.exit_code, run.boxes), (0, []))
+            requests = service.agent_requests()
+        self.assertEqual([(r["conn"], r["seq"], r["authorization"], r["status"]) for r in requests],
+                         [(1, 1, "none", 401), (1, 2, "none", 200)])
+        self.assertEqual(requests[0]["target"], requests[1]["target"])
+        self.assertRegex(requests[0]["target"], r"\A/tarnwise\?action=login&hostname=%s&persistent=0"
+                         r"&domain=%s&ip=[0-9.,]*\Z" % (re.escape(HOST), re.escape(HOST.upper())))
+
+    def test_persistent_login_goes_out_at_once_and_adopts_the_interval(self):
+        remove(TRACE_FILE)
+        with Service("--interval", "120") as service:
+            resident = start_agent(service.url, "/t")
+            wait_until(lambda: "After authentication" in trace_text(), "the first login")
+            stop_resident(service)
+            run = resident.wait()
+            requests = service.agent_requests()
+        self.assertEqual((run.exit_code, run.boxes), (0, []))
+        self.assertEqual([(r["params"]["action"], r["params"]["persistent"], r["status"]) for r in requests],
+                         [("login", "1", 401), ("login", "1", 200), ("logout", "0", 401), ("logout", "0", 200)])
+        expected = ["Timer Loop:Begin wait: m_persistentTime=900000,m_eventHandle=",
+                    "Timer Loop:End wait: m_shutDown=0,m_eventHandle=",
+                    "Sending Initial WinHttpSendRequest : hRequest=",
+                    "Sending Authentication WinHttpSendRequest: hRequest=",
+                    "New Timer: m_persistentTime=900000, newTime=120000",
+                    "Timer Loop:After authentication: m_persistentTime=120000,m_eventHandle=",
+                    "Timer Loop:Begin wait: m_persistentTime=120000,m_eventHandle="]
+        messages = re.findall(r"TwPellamor:\d+ ([^\r\n]*)\r\r\n", trace_text())
+        kinds = [next((e for e in expected if m.startswith(e)), m) for m in messages]
+        self.assertEqual(kinds[:7], expected)
+
+    def test_failures_show_their_boxes_only_with_verbose(self):
+        rows = [
+            # service options, agent options, the box a verbose run shows
+            ([], ["/nopersist"], None, "down"),
+            (["--test-first-status", "200"], ["/nopersist"],
+             ("Pellamor", FIRST + "(Invalid status code, error: 200)"), None),
+            (["--test-final-status", "403"], ["/nopersist"],
+             ("Pellamor", FINAL + "(Invalid status code, error: 403)"), None),
+            (["--test-final-version", "1.0"], ["/nopersist"],
+             ("Pellamor", FINAL + "(Invalid status code, error: 200)"), None),
+            (["--test-no-interval-header"], ["/nopersist"], None, None),
+            (["--test-no-interval-header"], [], ("INFORMATION", "Could not get timeout"), None),
+            (["--test-interval-header", "Persistent-time: 300"], [], ("INFORMATION", "Could not get timeout"), None),
+        ]
+        for options, arguments, box, special in rows:
+            for verbose in (["/verbose"], []):
+                with self.subTest(options=options, arguments=arguments, verbose=verbose), Service(*options) as service:
+                    url = service.url if special != "down" else "http://127.0.0.1:%d" % closed_port()
+                    boxes = self.run_until_sent(service, url, arguments + verbose)
+                    if special == "down":
+                        expected = [("Pellamor", FIRST + "(SendRequest failed, error: 12029)")]
+                    else:
+                        expected = [box] if box else []
+                    self.assertEqual(boxes, expected if verbose else [])
+
+    def run_until_sent(self, service, url, arguments):
+        if "/nopersist" in arguments:
+            run = run_agent(url, *arguments)
+            self.assertEqual(run.exit_code, 0)
+            return run.boxes
+        remove(TRACE_FILE)
+        resident = start_agent(url, "/t", *arguments)
+        wait_until(lambda: "After authentication" in trace_text(), "the first login")
+        stop_resident(service)
+        run = resident.wait()
+        self.assertEqual(run.exit_code, 0)
+        return run.boxes
+
+    def test_https_is_refused_without_a_connection(self):
+        with Service() as service:
+            for verbose, boxes in ((["/verbose"], [("Note", "Invalid protcol https")]), ([], [])):
+                run = run_agent("https://127.0.0.1:%d/" % service.port, "/nopersist", *verbose)
+                self.assertEqual((run.exit_code, run.boxes), (0, boxes))
+            self.assertEqual(service.requests(), [])
+            self.assertEqual(service.status()["counters"]["connections"], 1)  # the status query itself
+
+
+if __name__ == "__main__":
+    unittest.main()

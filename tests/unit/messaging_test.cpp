@@ -1,0 +1,116 @@
+// Tests of the reply rules and of the address list rewrite and watcher passes.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <string>
+
+#include "core/AgentState.h"
+#include "core/Reporting.h"
+#include "messaging/AddressWatch.h"
+#include "messaging/ReplyRules.h"
+
+namespace {
+
+TEST(ReplyRules, IntervalNeverWraps)
+{
+    struct Case {
+        const char* value;
+        uint32_t milliseconds;
+    } cases[] = {
+        {"0", 60000},          {"59", 60000},           {"60", 60000},
+        {"61", 61000},         {"900", 900000},         {" 120x", 120000},
+        {"+70", 70000},        {"abc", 60000},          {"", 60000},
+        {"-1", 60000},         {"-99999", 60000},       {"-0", 60000},
+        {"4294967", 4294967000u}, {"4294968", 4294967000u}, {"99999999999999999999", 4294967000u},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(IntervalFromHeaderValue(c.value), c.milliseconds) << '"' << c.value << '"';
+}
+
+TEST(ReplyRules, SuccessMarkAndIntervalHeaderAreExact)
+{
+    const char ok[] = "HTTP/1.1 200 OK\r\nPersistent-Time: 300\r\n\r\n";
+    EXPECT_TRUE(ReplyIsSuccess(ok));
+    EXPECT_STREQ(FindIntervalValue(ok), "300\r\n\r\n");
+    EXPECT_FALSE(ReplyIsSuccess("HTTP/1.0 200 OK\r\n\r\n"));
+    EXPECT_FALSE(ReplyIsSuccess("HTTP/1.1 403 Forbidden\r\n\r\n"));
+    EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-time: 300\r\n"), nullptr);
+    EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-Time:300\r\n"), nullptr);
+}
+
+TEST(ReplaceAddressList, RewritesOnlyTheEndOfTheRequest)
+{
+    struct Case {
+        const char* request;
+        const char* ipList;
+        const char* current;
+        bool rewritten;
+        const char* newRequest;
+    } cases[] = {
+        {"/t?a=1&ip=10.0.0.1", "10.0.0.1", "10.0.0.1", false, "/t?a=1&ip=10.0.0.1"},
+        {"/t?a=1&ip=10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2", "10.0.0.2,10.0.0.1", true,
+         "/t?a=1&ip=10.0.0.2,10.0.0.1"},
+        {"/t?a=1&ip=10.0.0.1", "10.0.0.1", "", true, "/t?a=1&ip="},
+        {"/t?a=1&ip=", "", "192.168.1.20", true, "/t?a=1&ip=192.168.1.20"},
+        {"/t?a=1&ip=", "", "", false, "/t?a=1&ip="},
+    };
+    for (const Case& c : cases) {
+        HeapString request(c.request), ipList(c.ipList), current(c.current);
+        EXPECT_EQ(ReplaceAddressList(request, ipList, current), c.rewritten) << c.request;
+        EXPECT_STREQ(request.text, c.newRequest);
+        EXPECT_STREQ(ipList.text, c.rewritten ? c.current : c.ipList);
+        request.Release();
+        ipList.Release();
+        current.Release();
+    }
+}
+
+std::string g_lastBox;
+int CaptureBox(const char*, const char* text)
+{
+    g_lastBox = text;
+    return IDOK;
+}
+
+TEST(AddressWatchPass, RegistrationOutcomes)
+{
+    WSADATA data;
+    WSAStartup(0x0101, &data);
+    g_agent.m_quiet = 0;
+    SetMessageBoxHook(CaptureBox);
+    struct Case {
+        AddressChangeRegistration registration;
+        WatchOutcome outcome;
+        const char* box;
+        bool keepsEvent;
+    } cases[] = {
+        {[](HANDLE*, OVERLAPPED* o) -> DWORD { SetEvent(o->hEvent); return ERROR_IO_PENDING; },
+         WatchOutcome::Send, "", true},
+        {[](HANDLE*, OVERLAPPED* o) -> DWORD { SetEvent(o->hEvent); return NO_ERROR; },
+         WatchOutcome::Send, "", true},
+        {[](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_NOT_SUPPORTED; }, WatchOutcome::Stop,
+         "NotifyAddrChange not supoorted on this OS", false},
+        // Nothing would ever signal this registration: start over after a pause.
+        {[](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_ACCESS_DENIED; }, WatchOutcome::PauseThenRetry,
+         "NotifyAddrChange error", false},
+    };
+    for (const Case& c : cases) {
+        g_lastBox.clear();
+        SetAddressChangeRegistration(c.registration);
+        WatcherState state;
+        EXPECT_EQ(AddressWatchPass(state), c.outcome);
+        EXPECT_EQ(g_lastBox, c.box);
+        EXPECT_EQ(state.event != nullptr, c.keepsEvent);
+        if (state.event != nullptr) {
+            EXPECT_EQ(WaitForSingleObject(state.event, 0), WAIT_TIMEOUT) << "reset after the notification";
+            WSACloseEvent(state.event);
+        }
+    }
+    SetMessageBoxHook(nullptr);
+    g_agent.m_quiet = 1;
+    WSACleanup();
+}
+
+}  // namespace
