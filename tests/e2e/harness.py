@@ -8,6 +8,7 @@ import tempfile
 import time
 import unittest
 import urllib.request
+import warnings
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(TOP, "build")
@@ -27,9 +28,9 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def wine(*args, check=True, timeout=120):
+def wine(*args, check=True, timeout=120, prefix_command=()):
     """Runs a Windows program to its end and returns (stdout, stderr) as a CompletedProcess."""
-    process = Popen([WINE, *args])
+    process = Popen([*prefix_command, WINE, *args])
     process.wait(timeout=timeout)
     result = subprocess.CompletedProcess(process.args, process.returncode, process.output(), process.error_text())
     if check and result.returncode != 0:
@@ -154,8 +155,9 @@ class Service:
 
     Use as a context manager; `options` are extra command-line options (test hooks)."""
 
-    def __init__(self, *options, test_mode=True):
+    def __init__(self, *options, test_mode=True, prefix_command=()):
         self.options = list(options)
+        self.prefix_command = list(prefix_command)
         if test_mode:
             self.options.append("--accept-unauthenticated-retry")
         self.work = None
@@ -166,7 +168,7 @@ class Service:
         self.work = tempfile.mkdtemp(prefix="pellamor-e2e-")
         self.log_path = os.path.join(self.work, "requests.log")
         self.process = subprocess.Popen(
-            [SERVICE, "--port", "0", "--db", os.path.join(self.work, "users.sqlite"),
+            [*self.prefix_command, SERVICE, "--port", "0", "--db", os.path.join(self.work, "users.sqlite"),
              "--request-log", self.log_path, *self.options],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         first = self.process.stdout.readline()
@@ -203,14 +205,16 @@ class Service:
             return json.load(reply)
 
 
-def end_all_windows_programs():
-    """Ends whatever a failed test may have left running in the prefix, resident agents included."""
-    env = dict(os.environ, WINEPREFIX=PREFIX)
-    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, check=False,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=env, check=False,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    keep_wineserver_running()
+def end_all_windows_programs(prefix_command=()):
+    """Ends whatever a failed test may have left running in the prefix, resident agents included.
+
+    The Wine server and its services are started anew under `prefix_command` (a network
+    namespace, say), because they answer the adapter queries of every program."""
+    for option in ("-k", "-w"):
+        subprocess.run(["/usr/lib/wine/wineserver", option], env=dict(os.environ, WINEPREFIX=PREFIX),
+                       check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    keep_wineserver_running(prefix_command)
 
 
 class AgentTestCase(unittest.TestCase):
@@ -220,10 +224,14 @@ class AgentTestCase(unittest.TestCase):
         end_all_windows_programs()
 
 
-def keep_wineserver_running():
+# Output files of background programs are left to the garbage collector on purpose.
+warnings.simplefilter("ignore", ResourceWarning)
+
+
+def keep_wineserver_running(prefix_command=()):
     """Wine starts much faster while its server stays up between programs."""
     env = dict(os.environ, WINEPREFIX=PREFIX)
-    subprocess.run(["/usr/lib/wine/wineserver", "-p"], env=env, check=False,
+    subprocess.run([*prefix_command, "/usr/lib/wine/wineserver", "-p"], env=env, check=False,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 

@@ -2,7 +2,7 @@
 //
 //   wintool window TITLE   a hidden top-level window with that title; exits 0 when destroyed
 //   wintool signal NAME    sets the named event (creating it if need be) and exits
-//   wintool hold NAME      holds a mutex of that name until its input is closed
+//   wintool hold NAME      holds a mutex of that name until it is ended
 #include <windows.h>
 
 #include <stdio.h>
@@ -51,10 +51,7 @@ static int Hold(const char* name)
         return 2;
     puts("ready");
     fflush(stdout);
-    char line[16];
-    while (fgets(line, sizeof line, stdin) != nullptr) {
-    }
-    CloseHandle(mutex);
+    Sleep(INFINITE);
     return 0;
 }
 

@@ -1,0 +1,98 @@
+"""The address list and the address-change watcher, in a network namespace of the test's own."""
+import subprocess
+import unittest
+
+from harness import (SEAM_AGENT, TRACE_FILE, WINTOOL, Service, end_all_windows_programs, read_bytes, remove, run_agent,
+                     start_agent, wait_until, wine)
+
+NAMESPACE = "pellamor-e2e"
+IN_NAMESPACE = ("ip", "netns", "exec", NAMESPACE)
+
+
+def ip(*arguments):
+    subprocess.run(["ip", "netns", "exec", NAMESPACE, "ip", *arguments], check=True)
+
+
+def address_lists(service):
+    """The "ip" parameter of every request the agent sent, in order."""
+    return [r["params"]["ip"] for r in service.agent_requests()]
+
+
+class AddressWatchTest(unittest.TestCase):
+    """Wine answers adapter queries from its server's services, so they run in the namespace too."""
+
+    def setUp(self):
+        subprocess.run(["ip", "netns", "del", NAMESPACE], stderr=subprocess.DEVNULL)
+        subprocess.run(["ip", "netns", "add", NAMESPACE], check=True)
+        ip("link", "set", "lo", "up")
+        end_all_windows_programs(IN_NAMESPACE)
+
+    def tearDown(self):
+        end_all_windows_programs()
+        subprocess.run(["ip", "netns", "del", NAMESPACE])
+
+    def add_veth_pair(self, first, second):
+        ip("link", "add", first, "type", "veth", "peer", "name", second)
+        ip("link", "set", first, "up")
+        ip("link", "set", second, "up")
+
+    def run_resident_until_first_login(self, service, *arguments, program=None):
+        remove(TRACE_FILE)
+        options = {"prefix_command": IN_NAMESPACE}
+        if program:
+            options["program"] = program
+        resident = start_agent(service.url, "/t", "/dhcp", *arguments, **options)
+        wait_until(lambda: b"After authentication" in read_bytes(TRACE_FILE), "the first login")
+        return resident
+
+    def stop(self, service, resident):
+        self.assertEqual(run_agent(service.url, "/logout", prefix_command=IN_NAMESPACE).exit_code, 0)
+        return resident.wait()
+
+    def test_failed_adapter_query_empties_the_list(self):
+        with Service(prefix_command=IN_NAMESPACE) as service:
+            resident = self.run_resident_until_first_login(service, "/verbose")
+            ended = self.stop(service, resident)
+            self.assertEqual(ended.boxes, [("Note", "Call to GetAdaptersInfo failed")])
+            # The start-up list came from the host name; the logout run has no watcher.
+            self.assertEqual(address_lists(service), ["", "", "127.0.0.1", "127.0.0.1"])
+
+    def test_first_exchange_reports_the_adapters_list(self):
+        self.add_veth_pair("pv0", "pv1")
+        ip("addr", "add", "198.51.100.7/24", "dev", "pv0")
+        ip("addr", "add", "198.51.100.8/24", "dev", "pv1")
+        with Service(prefix_command=IN_NAMESPACE) as service:
+            one_shot = run_agent(service.url, "/nopersist", prefix_command=IN_NAMESPACE)
+            self.assertEqual(one_shot.exit_code, 0)
+            start_up = address_lists(service)[0]
+            self.assertEqual(sorted(start_up.split(",")), ["198.51.100.7", "198.51.100.8"])
+            # Equal lists: the request goes out as composed.
+            self.stop(service, self.run_resident_until_first_login(service))
+            self.assertEqual(address_lists(service)[2:4], [start_up] * 2)
+            # An adapter without an address is listed by the adapters only, so the lists now differ.
+            ip("addr", "del", "198.51.100.8/24", "dev", "pv1")
+            self.stop(service, self.run_resident_until_first_login(service))
+            logins, logout = address_lists(service)[6:8], address_lists(service)[8]
+            self.assertEqual(logout, "198.51.100.7", "the start-up list, from the host name")
+            self.assertEqual(logins, ["0.0.0.0,198.51.100.7"] * 2)
+
+    def test_notification_sends_one_login_with_the_new_address(self):
+        self.add_veth_pair("pv2", "pv3")
+        with Service(prefix_command=IN_NAMESPACE) as service:
+            resident = self.run_resident_until_first_login(service, program=SEAM_AGENT)
+            self.assertNotIn("198.51.100.20", address_lists(service)[1])
+            ip("addr", "add", "198.51.100.20/24", "dev", "pv2")
+            self.signal_address_change()
+            wait_until(lambda: len(service.agent_requests()) >= 4, "the notified login")
+            self.assertIn("198.51.100.20", address_lists(service)[3].split(","))
+            ended = self.stop(service, resident)
+            self.assertEqual((ended.exit_code, ended.boxes), (0, []))
+            self.assertEqual([r["params"]["action"] for r in service.agent_requests()],
+                             ["login"] * 4 + ["logout"] * 2)
+
+    def signal_address_change(self):
+        wine(WINTOOL, "signal", "PellamorTestAddressChange", prefix_command=IN_NAMESPACE)
+
+
+if __name__ == "__main__":
+    unittest.main()
