@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/CommandLine.h"
+#include "agent/CopyAndRelaunch.h"
 #include "agent/LogonRequest.h"
 #include "core/AgentState.h"
 #include "core/Reporting.h"
@@ -259,6 +260,23 @@ TEST_F(ParseCommandLineTest, RefusalsAndTheUnresolvableHost)
     std::string request = list.text;
     EXPECT_EQ(request.substr(request.size() - 4), "&ip=");
     list.Release();
+}
+
+TEST(CopyAndRelaunch, PathsThatWouldNotFitAreRefusedAndTheCopyIsQuoted)
+{
+    char path[MAX_PATH];
+    EXPECT_TRUE(ComposeCopyPath("C:\\Documents and Settings\\u\\Temp", path, sizeof path));
+    EXPECT_STREQ(path, "C:\\Documents and Settings\\u\\Temp\\Pellamor.exe");
+    std::string longest(MAX_PATH - 1 - 13, 'x');  // with "\\Pellamor.exe" exactly 259 characters
+    EXPECT_TRUE(ComposeCopyPath(longest.c_str(), path, sizeof path));
+    EXPECT_FALSE(ComposeCopyPath((longest + "x").c_str(), path, sizeof path));
+
+    HeapString line;
+    ComposeCopyCommandLine("C:\\a b\\Pellamor.exe", "http://h:80", true, line);
+    EXPECT_STREQ(line.text, "\"C:\\a b\\Pellamor.exe\" http://h:80 ");
+    ComposeCopyCommandLine("C:\\a b\\Pellamor.exe", "http://h:80", false, line);
+    EXPECT_STREQ(line.text, "\"C:\\a b\\Pellamor.exe\" http://h:80 /VERBOSE");
+    line.Release();
 }
 
 }  // namespace

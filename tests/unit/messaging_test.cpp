@@ -10,6 +10,10 @@
 #include "core/Reporting.h"
 #include "messaging/AddressWatch.h"
 #include "messaging/ReplyRules.h"
+#include "messaging/TimerLoop.h"
+
+#include <process.h>
+#include <stdio.h>
 
 namespace {
 
@@ -111,6 +115,45 @@ TEST(AddressWatchPass, RegistrationOutcomes)
     SetMessageBoxHook(nullptr);
     g_agent.m_quiet = 1;
     WSACleanup();
+}
+
+int CountInTraceFile(const char* text)
+{
+    std::string bytes;
+    FILE* f = fopen(kTraceFilePath, "rb");
+    for (int c; f != nullptr && (c = fgetc(f)) != EOF;)
+        bytes += char(c);
+    if (f != nullptr)
+        fclose(f);
+    int count = 0;
+    for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1))
+        ++count;
+    return count;
+}
+
+// Without its timer event every wait fails at once; the loop must not send back to back.
+TEST(TimerLoop, AMissingEventNeverLeadsToBackToBackSends)
+{
+    InitializeAgentLocks();
+    remove(kTraceFilePath);
+    g_agent.m_protocol.AssignText("ftp");  // each send ends before any network call
+    g_agent.m_persistent = 1;
+    g_agent.m_trace = 1;
+    g_agent.m_eventHandle = nullptr;
+    g_agent.m_persistentTime = 60000;
+    HANDLE worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, TimerLoop, nullptr, 0, nullptr));
+    while (CountInTraceFile("After authentication") == 0)
+        Sleep(10);
+    g_agent.m_shutDown = 1;
+    EXPECT_EQ(WaitForSingleObject(worker, 60000), WAIT_OBJECT_0);
+    CloseHandle(worker);
+    EXPECT_EQ(CountInTraceFile("After authentication"), 1);
+    EXPECT_EQ(CountInTraceFile("End wait: m_shutDown=1"), 1);
+    g_agent.m_shutDown = 0;
+    g_agent.m_trace = 0;
+    g_agent.m_persistentTime = kDefaultPersistentTime;
+    g_agent.m_protocol.Release();
+    remove(kTraceFilePath);
 }
 
 }  // namespace
