@@ -8,7 +8,6 @@ import tempfile
 import time
 import unittest
 import urllib.request
-import warnings
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(TOP, "build")
@@ -222,10 +221,6 @@ class AgentTestCase(unittest.TestCase):
 
     def setUp(self):
         end_all_windows_programs()
-
-
-# Output files of background programs are left to the garbage collector on purpose.
-warnings.simplefilter("ignore", ResourceWarning)
 
 
 def keep_wineserver_running(prefix_command=()):
