@@ -77,17 +77,6 @@ static void ComposeLogFilePath(const char* fileName)
     g_agent.m_logFilePath.AssignText(windowsDirectory).AppendText("\\Temp\\").AppendText(fileName);
 }
 
-static void ApplySettings(const CommandOptions& options)
-{
-    g_agent.m_persistent = options.persistent;
-    g_agent.m_quiet = options.quiet;
-    g_agent.m_logout = options.logout;
-    g_agent.m_copy = options.copy;
-    g_agent.m_writeLog = options.writeLog;
-    g_agent.m_trace = options.trace;
-    g_agent.m_dhcp = options.dhcp;
-}
-
 int32_t ParseCommandLine(int argc, char** argv)
 {
     if (argc < 2)
@@ -97,10 +86,11 @@ int32_t ParseCommandLine(int argc, char** argv)
         return 0;
     }
     g_agent.m_url.AssignText(argv[1]);
-    CommandOptions options;
-    ApplyOptions(argc, argv, &options);
-    ApplySettings(options);
-    ComposeLogFilePath(options.logFileName);
+    g_agent.m_trace = 0;
+    g_agent.m_writeLog = 0;
+    const char* logFileName = kDefaultLogFileName;
+    ApplyOptions(argc, argv, &g_agent, &logFileName);
+    ComposeLogFilePath(logFileName);
 
     ServerUrl url;
     if (!SplitServerUrl(g_agent.m_url.text, &url)) {

@@ -4,6 +4,7 @@
 #include <ctype.h>
 #include <string.h>
 
+#include "core/AgentState.h"
 #include "core/ScopedWin.h"
 
 const char kUsageText[] =
@@ -72,31 +73,32 @@ bool IsHelpRequest(const char* argument)
     return SameOption(argument, "/help") || SameOption(argument, "/?");
 }
 
-void ApplyOptions(int argc, char** argv, CommandOptions* options)
+void ApplyOptions(int argc, char** argv, AgentState* settings, const char** logFileName)
 {
+    *logFileName = kDefaultLogFileName;
     for (int i = 2; i < argc; ++i) {
         const char* argument = argv[i];
         if (SameOption(argument, "/verbose")) {
-            options->quiet = 0;
+            settings->m_quiet = 0;
         } else if (SameOption(argument, "/quiet")) {
-            options->quiet = 1;
+            settings->m_quiet = 1;
         } else if (SameOption(argument, "/logout")) {
-            options->logout = 1;
-            options->persistent = 0;
+            settings->m_logout = 1;
+            settings->m_persistent = 0;
         } else if (SameOption(argument, "/nopersist")) {
-            options->persistent = 0;
+            settings->m_persistent = 0;
         } else if (SameOption(argument, "/copy")) {
-            options->copy = 1;
+            settings->m_copy = 1;
         } else if (SameOption(argument, "/d")) {
-            options->writeLog = 1;
+            settings->m_writeLog = 1;
         } else if (SameOption(argument, "/t")) {
-            options->trace = 1;
+            settings->m_trace = 1;
         } else if (SameOption(argument, "/dhcp")) {
-            options->dhcp = 1;
+            settings->m_dhcp = 1;
         } else if (SameOption(argument, "/filename")) {
             // The next argument still gets its own turn as an option.
             bool named = i + 1 < argc && argv[i + 1][0] != '/';
-            options->logFileName = named ? argv[i + 1] : kDefaultLogFileName;
+            *logFileName = named ? argv[i + 1] : kDefaultLogFileName;
         }
     }
 }

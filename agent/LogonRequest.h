@@ -28,20 +28,11 @@ bool ParsePortNumber(const char* text, uint32_t count, int32_t* port);
 // port ":" after the host, or when the port is out of range.
 bool SplitServerUrl(const char* url, ServerUrl* out);
 
-// Settings the options on the command line can change.
-struct CommandOptions {
-    uint8_t persistent = 1;
-    uint8_t quiet = 1;
-    uint8_t logout = 0;
-    uint8_t copy = 0;
-    uint8_t writeLog = 0;
-    uint8_t trace = 0;
-    uint8_t dhcp = 0;
-    const char* logFileName = kDefaultLogFileName;
-};
+struct AgentState;
 
-// Applies the options of argv[2..argc-1], left to right; unknown ones are ignored.
-void ApplyOptions(int argc, char** argv, CommandOptions* options);
+// Applies the options of argv[2..argc-1] to the settings, left to right; unknown ones
+// are ignored. `logFileName` receives the report log's name (default or "/filename").
+void ApplyOptions(int argc, char** argv, AgentState* settings, const char** logFileName);
 
 // True for "/help" and "/?" in any letter case.
 bool IsHelpRequest(const char* argument);

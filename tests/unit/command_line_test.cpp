@@ -55,40 +55,39 @@ TEST(SplitServerUrl, AcceptsOrRefuses)
     }
 }
 
-CommandOptions Options(std::vector<const char*> arguments)
-{
-    arguments.insert(arguments.begin(), {"Pellamor.exe", "http://h:1"});
-    CommandOptions options;
-    ApplyOptions(int(arguments.size()), const_cast<char**>(arguments.data()), &options);
-    return options;
-}
+// The settings and report log name that the options give, starting from the defaults.
+struct Options {
+    AgentState settings;
+    const char* logFileName = nullptr;
+    explicit Options(std::vector<const char*> arguments)
+    {
+        arguments.insert(arguments.begin(), {"Pellamor.exe", "http://h:1"});
+        ApplyOptions(int(arguments.size()), const_cast<char**>(arguments.data()), &settings, &logFileName);
+    }
+};
 
 TEST(ApplyOptions, LaterOptionsWinAndFilenameTakesTheNextArgument)
 {
-    CommandOptions o = Options({"/QUIET", "/Verbose"});
-    EXPECT_EQ(o.quiet, 0);
-    o = Options({"/verbose", "/quiet"});
-    EXPECT_EQ(o.quiet, 1);
-    o = Options({"/logout"});
-    EXPECT_EQ(o.logout, 1);
-    EXPECT_EQ(o.persistent, 0);
-    o = Options({"/NOPERSIST", "/copy", "/D", "/dhcp", "/verbosely", "-t"});
-    EXPECT_EQ(o.persistent, 0);
-    EXPECT_EQ(o.copy, 1);
-    EXPECT_EQ(o.writeLog, 1);
-    EXPECT_EQ(o.dhcp, 1);
-    EXPECT_EQ(o.trace, 0);
-    EXPECT_EQ(o.quiet, 1);
-    o = Options({"/filename", "/t"});
-    EXPECT_STREQ(o.logFileName, kDefaultLogFileName);
-    EXPECT_EQ(o.trace, 1);
-    o = Options({"/filename", "mine.log", "/filename"});
-    EXPECT_STREQ(o.logFileName, kDefaultLogFileName);
-    o = Options({"/filename", "/verbose.log"});
-    EXPECT_STREQ(o.logFileName, kDefaultLogFileName);
-    o = Options({"/filename", "c:\\x\\mine.log", "/t"});
-    EXPECT_STREQ(o.logFileName, "c:\\x\\mine.log");
-    EXPECT_EQ(o.trace, 1);
+    EXPECT_EQ(Options({"/QUIET", "/Verbose"}).settings.m_quiet, 0);
+    EXPECT_EQ(Options({"/verbose", "/quiet"}).settings.m_quiet, 1);
+    Options logout({"/logout"});
+    EXPECT_EQ(logout.settings.m_logout, 1);
+    EXPECT_EQ(logout.settings.m_persistent, 0);
+    Options many({"/NOPERSIST", "/copy", "/D", "/dhcp", "/verbosely", "-t"});
+    EXPECT_EQ(many.settings.m_persistent, 0);
+    EXPECT_EQ(many.settings.m_copy, 1);
+    EXPECT_EQ(many.settings.m_writeLog, 1);
+    EXPECT_EQ(many.settings.m_dhcp, 1);
+    EXPECT_EQ(many.settings.m_trace, 0);
+    EXPECT_EQ(many.settings.m_quiet, 1);
+    Options filenameThenTrace({"/filename", "/t"});
+    EXPECT_STREQ(filenameThenTrace.logFileName, kDefaultLogFileName);
+    EXPECT_EQ(filenameThenTrace.settings.m_trace, 1);
+    EXPECT_STREQ(Options({"/filename", "mine.log", "/filename"}).logFileName, kDefaultLogFileName);
+    EXPECT_STREQ(Options({"/filename", "/verbose.log"}).logFileName, kDefaultLogFileName);
+    Options named({"/filename", "c:\\x\\mine.log", "/t"});
+    EXPECT_STREQ(named.logFileName, "c:\\x\\mine.log");
+    EXPECT_EQ(named.settings.m_trace, 1);
     EXPECT_TRUE(IsHelpRequest("/HeLp"));
     EXPECT_TRUE(IsHelpRequest("/?"));
     EXPECT_FALSE(IsHelpRequest("/helpme"));
@@ -147,6 +146,8 @@ protected:
         RegDeleteValueA(OpenLsa(), "ntlmminclientsec");
         g_agent.m_domain.Release();
         g_agent.m_domain.length = 0;
+        g_agent.m_logout = 0;
+        g_agent.m_persistent = 1;
         char name[256] = "";
         gethostname(name, sizeof name);
         hostName = name;
