@@ -1,11 +1,13 @@
 """The address list and the address-change watcher, in a network namespace of the test's own."""
+import os
 import subprocess
 import unittest
 
 from harness import (SEAM_AGENT, TRACE_FILE, WINTOOL, Service, end_all_windows_programs, read_bytes, remove, run_agent,
                      start_agent, wait_until, wine)
 
-NAMESPACE = "pellamor-e2e"
+# One namespace per run, so that runs from several checkouts do not meet.
+NAMESPACE = "pellamor-e2e-%d" % os.getpid()
 IN_NAMESPACE = ("ip", "netns", "exec", NAMESPACE)
 
 
