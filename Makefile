@@ -37,7 +37,7 @@ service-tests:
 
 e2e-tests: $(ARCHS:%=e2e-%)
 
-e2e-%:
+$(ARCHS:%=e2e-%): e2e-%:
 	# Output files of background programs are left to the garbage collector on purpose.
 	cd tests/e2e && PELLAMOR_ARCH=$* python3 -W ignore::ResourceWarning -m unittest -v; \
 	    status=$$?; PELLAMOR_ARCH=$* ../../scripts/wine --server -k 2>/dev/null; exit $$status

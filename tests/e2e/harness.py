@@ -92,9 +92,9 @@ def quote(argument):
     return '"%s"' % argument if (" " in argument or not argument) else argument
 
 
-def run_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
-    """Runs the agent to its end, pressing OK on every box it shows."""
-    return start_agent(*arguments, program=program, limit=limit, prefix_command=prefix_command).wait()
+def run_agent(*arguments, **options):
+    """Runs the agent to its end, pressing OK on every box it shows (options as for start_agent)."""
+    return start_agent(*arguments, **options).wait()
 
 
 class RunningAgent:
