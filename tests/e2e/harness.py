@@ -14,6 +14,8 @@ BUILD = os.path.join(TOP, "build")
 WINE = os.path.join(TOP, "scripts", "wine")
 # The build under test, "x86_64" or "i686"; scripts/wine reads the same variable.
 ARCH = os.environ.setdefault("PELLAMOR_ARCH", "x86_64")
+# A prefix Wine made by itself would lack the null graphics driver, and no box would show.
+subprocess.run([os.path.join(TOP, "scripts", "wine-prefix")], check=True)
 PREFIX = subprocess.run([WINE, "--prefix"], capture_output=True, text=True, check=True).stdout.strip()
 DRIVE_C = os.path.join(PREFIX, "drive_c")
 AGENT = os.path.join(BUILD, ARCH, "Pellamor.exe")
