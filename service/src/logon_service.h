@@ -26,8 +26,8 @@ struct HttpRequest {
 // Everything that lives as long as one TCP connection.
 struct ConnectionState {
   ConnectionState(std::uint64_t id, std::string peer, std::string peer_address, const Accounts& accounts,
-                  const NtlmTarget& target)
-      : id(id), peer(std::move(peer)), peer_address(std::move(peer_address)), ntlm(accounts, target) {}
+                  const NtlmTarget& target, NtlmGuard guard)
+      : id(id), peer(std::move(peer)), peer_address(std::move(peer_address)), ntlm(accounts, target, std::move(guard)) {}
 
   const std::uint64_t id;
   const std::string peer;          // "ip:port"
@@ -72,10 +72,13 @@ class LogonService {
   const Options& options_;
   const Accounts& accounts_;
   const NtlmTarget target_;
+  const std::vector<std::string> service_names_;
+  LogonThrottle throttle_;
   UserMap& users_;
   RequestLog* log_;
   ServiceCounters counters_;
 };
 
-// One line on stderr, prefixed with the program name.
+// One line on stderr, prefixed with the program name; control characters
+// (from names in requests) are escaped, so that no request can add a line.
 void report(const std::string& line);
