@@ -208,9 +208,8 @@ NtlmResult NtlmServerSession::on_authenticate(const Bytes& message) {
 namespace {
 
 // Why a verified answer is still refused; empty when it is accepted.
-std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const IssuedChallenge& issued,
-                    const Account& account, const NtlmGuard& guard) {
-  const std::string who = utf16_to_utf8(auth.domain) + "\\" + utf16_to_utf8(auth.user);
+std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const std::string& who,
+                    const IssuedChallenge& issued, const Account& account, const NtlmGuard& guard) {
   const Bytes blob(auth.nt_response.begin() + 16, auth.nt_response.end());
   const Digest16 response_key = ntowf_v2(account.nt_hash, auth.user, auth.domain);
   const Digest16 proof = ntlmv2_proof(response_key, issued.server_challenge, blob);
@@ -224,6 +223,12 @@ std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const
     return "target name \"" + target + "\" of " + who + " is not this service (" +
            joined_targets(*guard.service_names) + ")";
   return "";
+}
+
+std::string throttle_start_note(const LogonThrottle& throttle, const std::string& account, const std::string& peer) {
+  const std::string seconds = std::to_string(throttle.seconds());
+  return "; " + std::to_string(throttle.limit()) + " failed logons within " + seconds + " s: " + account + " from " +
+         peer + " is refused unchecked for " + seconds + " s";
 }
 
 }  // namespace
@@ -257,19 +262,16 @@ NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& i
   const std::string& peer = guard.peer_address;
   LogonThrottle* throttle = guard.throttle;
   const std::int64_t now = steady_seconds();
-  if (throttle != nullptr) {
-    if (const std::int64_t wait = throttle->refused_for(account_name, peer, now)) {
-      result.reason = "too many failed logons for " + account_name + " from " + peer + ", refused unchecked for " +
-                      std::to_string(wait) + " s more";
-      return result;
-    }
+  const std::int64_t wait = throttle == nullptr ? 0 : throttle->refused_for(account_name, peer, now);
+  if (wait > 0) {
+    result.reason = "too many failed logons for " + account_name + " from " + peer + ", refused unchecked for " +
+                    std::to_string(wait) + " s more";
+    return result;
   }
-  result.reason = refusal(message, auth, issued, *account, guard);
+  result.reason = refusal(message, auth, who, issued, *account, guard);
   if (!result.reason.empty()) {
     if (throttle != nullptr && throttle->failed(account_name, peer, now))
-      result.reason += "; " + std::to_string(throttle->limit()) + " failed logons within " +
-                       std::to_string(throttle->seconds()) + " s: " + account_name + " from " + peer +
-                       " is refused unchecked for " + std::to_string(throttle->seconds()) + " s";
+      result.reason += throttle_start_note(*throttle, account_name, peer);
     return result;
   }
   if (throttle != nullptr) throttle->succeeded(account_name, peer);
