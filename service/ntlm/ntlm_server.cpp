@@ -266,6 +266,7 @@ NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& i
   if (wait > 0) {
     result.reason = "too many failed logons for " + account_name + " from " + peer + ", refused unchecked for " +
                     std::to_string(wait) + " s more";
+    result.throttled = true;
     return result;
   }
   result.reason = refusal(message, auth, who, issued, *account, guard);

@@ -46,6 +46,7 @@ struct NtlmResult {
   std::string user;         // claimed name when rejected, account's spelling when accepted
   std::string domain;
   std::string reason;       // why a token was rejected
+  bool throttled = false;   // refused unchecked after too many failures, which were reported already
 };
 
 // A challenge as the server sent it, with the negotiate message it answered;

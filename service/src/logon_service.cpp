@@ -196,12 +196,14 @@ Reply LogonService::with_ntlm_token(const std::string& token, const LogonRequest
     case NtlmStep::Rejected:
       break;
   }
-  return rejected(result.reason, connection, record);
+  return rejected(result.reason, connection, record, !result.throttled);
 }
 
-Reply LogonService::rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record) {
+Reply LogonService::rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record,
+                             bool on_stderr) {
   ++counters_.rejected;
   record->result = "rejected: " + reason;
+  if (!on_stderr) return challenge_reply("NTLM");
   std::string host;
   for (const QueryParam& param : record->params) {
     if (param.name == "hostname") host = ", host " + param.value;

@@ -63,7 +63,10 @@ class LogonService {
   Reply without_credentials(const LogonRequest& logon, ConnectionState& connection, RequestRecord* record);
   Reply with_ntlm_token(const std::string& token, const LogonRequest& logon, ConnectionState& connection,
                         RequestRecord* record);
-  Reply rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record);
+  // Every refusal is counted and logged; `on_stderr` false keeps a flood of
+  // throttled guesses off stderr, where the start of the refusal was reported.
+  Reply rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record,
+                 bool on_stderr = true);
   Reply complete(const LogonRequest& logon, const Identity& who, ConnectionState& connection, RequestRecord* record);
   Reply record_in_map(const LogonRequest& logon, const Identity& who, ConnectionState& connection,
                       RequestRecord* record);

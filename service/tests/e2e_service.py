@@ -308,6 +308,7 @@ class Guessing(unittest.TestCase):
             self.assertEqual([r.split(" from")[0] for r in results[10:12]],
                              ["rejected: too many failed logons for PELLAMOR\\bob"] * 2)
             self.assertIn("is refused unchecked for 60 s\n", service.stderr())
+            self.assertNotIn("too many failed logons", service.stderr())  # a flood of guesses stays off stderr
         finally:
             service.stop()
 
