@@ -131,12 +131,27 @@ std::vector<std::string> default_service_names() {
   return {host, first_label};
 }
 
+namespace {
+
+// The host of "host", "host:port", "[v6 address]:port" or a bare v6 address.
+std::string host_part(const std::string& instance) {
+  if (!instance.empty() && instance[0] == '[') {
+    const std::size_t close = instance.find(']');
+    return close == std::string::npos ? "" : instance.substr(1, close - 1);
+  }
+  const std::size_t colon = instance.find(':');
+  const bool v6_address = colon != std::string::npos && instance.find(':', colon + 1) != std::string::npos;
+  return v6_address ? instance : instance.substr(0, colon);
+}
+
+}  // namespace
+
 bool target_names_service(const std::string& target_name, const std::vector<std::string>& names) {
   const std::size_t slash = target_name.find('/');
   if (slash == std::string::npos || !equal_ignoring_case(target_name.substr(0, slash), "HTTP")) return false;
   // The port and a trailing service name do not change which machine was meant.
-  const std::size_t host_end = target_name.find_first_of(":/", slash + 1);
-  const std::string host = target_name.substr(slash + 1, host_end - slash - 1);
+  const std::size_t instance_end = target_name.find('/', slash + 1);
+  const std::string host = host_part(target_name.substr(slash + 1, instance_end - slash - 1));
   for (const std::string& name : names) {
     if (!host.empty() && equal_ignoring_case(host, name)) return true;
   }

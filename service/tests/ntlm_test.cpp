@@ -150,7 +150,7 @@ TEST(NtlmHandshake, TargetNameMustNameThisService) {
   const Accounts accounts = accounts_from("PELLAMOR\\alice:secret");
   const NtlmTarget target = default_ntlm_target(accounts);
   const std::vector<std::string> one = {"pellamor.example.com"};
-  const std::vector<std::string> several = {"pellamor.example.com", "pellamor", "10.0.0.1"};
+  const std::vector<std::string> several = {"pellamor.example.com", "pellamor", "10.0.0.1", "fd00::1"};
   struct Case {
     std::u16string target_name;
     const std::vector<std::string>* names;
@@ -170,6 +170,9 @@ TEST(NtlmHandshake, TargetNameMustNameThisService) {
       {u"HTTP/pellamor", &several, true},
       {u"HTTP/10.0.0.1", &several, true},
       {u"HTTP/10.0.0.2", &several, false},
+      {u"HTTP/[fd00::1]:8080", &several, true},
+      {u"HTTP/fd00::1", &several, true},
+      {u"HTTP/fd00::2", &several, false},
   };
   for (const Case& c : cases) {
     NtlmServerSession server(accounts, target, NtlmGuard{c.names, nullptr, "127.0.0.1"});
