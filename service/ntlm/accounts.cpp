@@ -120,7 +120,7 @@ bool Accounts::parse(std::string_view text, Accounts* out, std::string* error, b
     std::string why;
     const bool parsed = parse_line(line, &account, &why);
     if (parsed && !allow_empty_passwords && account.nt_hash == empty_password)
-      why = "account " + account.domain + "\\" + account.user +
+      why = "account " + (account.domain.empty() ? "" : account.domain + "\\") + account.user +
             " has an empty password, which anyone could guess (refused unless --allow-empty-password)";
     if (!parsed || !why.empty() || !out->add(std::move(account), &why)) {
       *error = "line " + std::to_string(line_number) + ": " + why;

@@ -27,7 +27,10 @@ struct HttpRequest {
 struct ConnectionState {
   ConnectionState(std::uint64_t id, std::string peer, std::string peer_address, const Accounts& accounts,
                   const NtlmTarget& target, NtlmGuard guard)
-      : id(id), peer(std::move(peer)), peer_address(std::move(peer_address)), ntlm(accounts, target, std::move(guard)) {}
+      : id(id),
+        peer(std::move(peer)),
+        peer_address(std::move(peer_address)),
+        ntlm(accounts, target, std::move(guard)) {}
 
   const std::uint64_t id;
   const std::string peer;          // "ip:port"
