@@ -135,6 +135,47 @@ bool UserMap::record_logout(const std::string& user, const std::string& domain, 
   return true;
 }
 
+namespace {
+
+LogonEntry entry_from_row(const Statement& row) {
+  LogonEntry e;
+  e.user = row.text(0);
+  e.domain = row.text(1);
+  e.host = row.text(2);
+  e.ips = split(row.text(3));
+  e.peer = row.text(4);
+  e.persistent = row.number(5) != 0;
+  e.authenticated = row.number(6) != 0;
+  e.first_seen = row.number(7);
+  e.last_seen = row.number(8);
+  e.expires = row.number(9);
+  return e;
+}
+
+// Unused filters compare a parameter with itself, so that one statement serves every query.
+constexpr const char* kFindSql =
+    "SELECT user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires"
+    " FROM logons WHERE expires > ?1"
+    " AND (?2 = '' OR instr(',' || ips || ',', ',' || ?2 || ',') > 0 OR (ips = '' AND peer = ?2))"
+    " AND (?3 = '' OR user = ?3) AND (?4 = '' OR domain = ?4)"
+    " ORDER BY CASE WHEN ?2 = '' AND ?3 = '' THEN 0 ELSE -last_seen END, host, domain, user"
+    " LIMIT ?5 OFFSET ?6";
+
+}  // namespace
+
+bool UserMap::find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out->clear();
+  Statement query(db_, kFindSql);
+  if (!query.ok()) return fail(db_, error);
+  query.bind(1, now).bind(2, q.ip).bind(3, q.user).bind(4, q.user.empty() ? std::string() : q.domain);
+  query.bind(5, static_cast<std::int64_t>(q.limit) + 1).bind(6, static_cast<std::int64_t>(q.offset));
+  int rc = SQLITE_ROW;
+  while ((rc = query.step()) == SQLITE_ROW) out->push_back(entry_from_row(query));
+  if (rc != SQLITE_DONE) return fail(db_, error);
+  return true;
+}
+
 bool UserMap::current(std::int64_t now, std::vector<LogonEntry>* out, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   out->clear();
