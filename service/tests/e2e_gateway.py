@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the gateway side: Squid asking the Squid helper who is at an address, the
-helper's answers, and the installed program (make install, make deb) with its systemd unit."""
+# End-to-end tests of the gateway side: Squid asking the Squid helper who is at an address, the
+# helper's answers, and the installed program (make install, make deb) with its systemd unit.
 import glob
-import http.server
 import os
 import socket
 import subprocess
 import sys
-import threading
 import time
 import unittest
+from unittest import mock
 
 import e2e_service
 from e2e_service import LOGIN, Service, curl, make_workdir
@@ -24,8 +23,8 @@ def login(service, host, ip, user=ALICE, action="login"):
     return curl(service, target, user)[0]
 
 
-def ask_helper(lines, *options):
-    out = subprocess.run([HELPER, *options], input="".join(line + "\n" for line in lines), capture_output=True,
+def ask_helper(lines, *options, helper=HELPER):
+    out = subprocess.run([helper, *options], input="".join(line + "\n" for line in lines), capture_output=True,
                          text=True, timeout=30)
     return out.stdout.splitlines()
 
@@ -49,31 +48,23 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Origin(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        body = b"origin says hello\n"
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *args):
-        pass
-
-
+# Debian's squid in the foreground on loopback: its own folder, port and logs, and the shipped snippet.
 class Squid:
-    """Debian's squid in the foreground with its own configuration, logs and port on loopback."""
-
     def __init__(self, service):
         self.dir = os.path.join(make_workdir(), "squid")
-        os.makedirs(self.dir)
-        os.chmod(os.path.dirname(self.dir), 0o755)
+        os.makedirs(self.dir, 0o777)
         os.chmod(self.dir, 0o777)  # squid started as root works as the proxy user
+        os.chmod(os.path.dirname(self.dir), 0o755)
         self.port = free_port()
+        snippet = read_text(os.path.join(TOP, "service", "gateway", "squid-pellamor.conf"))
+        snippet = snippet.replace("/usr/lib/pellamor/pellamor-squid-helper", os.path.abspath(HELPER)).replace(
+            ":8080", ":%d" % service.port).replace("ttl=60 negative_ttl=10", "ttl=0 negative_ttl=0")
         conf = os.path.join(self.dir, "squid.conf")
         with open(conf, "w") as f:
-            f.write(SQUID_CONF.format(dir=self.dir, port=self.port, helper=os.path.abspath(HELPER),
-                                      service=service.port))
+            f.write("http_port 127.0.0.1:{1}\npid_filename {0}/pid\ncache_log {0}/cache.log\ncoredump_dir {0}\n"
+                    "logformat users %>a %un %>Hs %ru\naccess_log stdio:{0}/access.log users\ncache deny all\n"
+                    "visible_hostname test\ndns_nameservers 127.0.0.1\npinger_enable off\nshutdown_lifetime 0 seconds\n"
+                    .format(self.dir, self.port) + snippet)
         self.proc = subprocess.Popen(["squid", "-N", "-f", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(self.listening, "squid to listen")
 
@@ -86,70 +77,41 @@ class Squid:
                 "http://127.0.0.1:%d" % self.port, url]
         return int(subprocess.run(args, capture_output=True, text=True, timeout=30).stdout)
 
-    def access_log(self):
-        path = os.path.join(self.dir, "access.log")
-        return read_text(path).splitlines() if os.path.exists(path) else []
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(30)
-
-
-SQUID_CONF = """
-http_port 127.0.0.1:{port}
-visible_hostname pellamor-test
-pid_filename {dir}/squid.pid
-cache_log {dir}/cache.log
-coredump_dir {dir}
-logformat pellamor %>a %un %>Hs %ru
-access_log stdio:{dir}/access.log pellamor
-cache deny all
-dns_nameservers 127.0.0.1
-pinger_enable off
-shutdown_lifetime 0 seconds
-external_acl_type pellamor_user ttl=0 negative_ttl=0 concurrency=4 children-max=2 %SRC {helper} --service http://127.0.0.1:{service} --timeout 2
-acl pellamor_known external pellamor_user
-http_access allow pellamor_known
-http_access deny all
-"""
+    def requests(self, url):
+        # (user, status, URL) of each access log line about url; the readiness probe leaves one of its own.
+        lines = read_text(os.path.join(self.dir, "access.log")).splitlines()
+        return [line.split()[1:] for line in lines if url in line]
 
 
 class SquidGateway(unittest.TestCase):
     def test_squid_lets_through_only_users_the_map_knows(self):
         service = Service()
-        origin = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Origin)
-        threading.Thread(target=origin.serve_forever, daemon=True).start()
         squid = Squid(service)
-        url = "http://127.0.0.1:%d/" % origin.server_port
+        url = service.url("/status.json?")  # the service's own page stands for any web site
         try:
             self.assertEqual(squid.fetch(url + "before"), 403)
             self.assertEqual(login(service, "PC1", "127.0.0.1"), 200)
             self.assertEqual(squid.fetch(url + "during"), 200)
             self.assertEqual(login(service, "PC1", "127.0.0.1", action="logout"), 200)
             self.assertEqual(squid.fetch(url + "after"), 403)
-            # Lines of the requests through the proxy (the readiness probe leaves one of its own).
-            requests = lambda: [line.split()[1:] for line in squid.access_log() if url in line]
-            wait_until(lambda: len(requests()) >= 3, "three access log lines")
-            self.assertEqual(requests(), [["-", "403", url + "before"], ["PELLAMOR\\alice", "200", url + "during"],
-                                          ["-", "403", url + "after"]])
+            wait_until(lambda: len(squid.requests(url)) >= 3, "three access log lines")
+            self.assertEqual(squid.requests(url), [["-", "403", url], ["PELLAMOR\\alice", "200", url], ["-", "403", url]])
         finally:
-            squid.stop()
-            origin.shutdown()
+            squid.proc.terminate()
+            squid.proc.wait(30)
             service.stop()
 
 
 class HelperAnswers(unittest.TestCase):
     def test_answers_follow_the_map_and_failures_are_quick(self):
         service = Service()
-        silent = socket.socket()  # accepts connections, never answers
+        silent = socket.create_server(("127.0.0.1", 0))  # accepts connections, never answers
         try:
             self.assertEqual(login(service, "PCB", "10.1.1.1", "PELLAMOR\\bob:Password"), 200)
             first = service.entries("PCB")[0]["last_seen"]
             wait_until(lambda: service.status()["now"] > first, "the next second")
             self.assertEqual(login(service, "PCZ", "10.1.1.1"), 200)  # most recent wins over the host order
             self.assertEqual(login(service, "PC9", "10.2.2.2,10.3.3.3"), 200)
-            silent.bind(("127.0.0.1", 0))
-            silent.listen(8)
             closed = free_port()
             cases = [  # (service port, request line, answer line)
                 (service.port, "10.1.1.1", 'OK user="PELLAMOR\\\\alice"'),
@@ -194,18 +156,15 @@ class Installed(unittest.TestCase):
         subprocess.run(["dpkg", "-x", package, root], check=True, timeout=60)
         unit = read_text(os.path.join(root, "usr", "lib", "systemd", "system", "pellamor-service.service"))
         self.assertIn("ExecStart=/usr/sbin/pellamor-service --accounts %d/accounts --db %S/pellamor/users.sqlite", unit)
-        self.assertIn("EnvironmentFile=-/etc/default/pellamor-service", unit)
-        e2e_service.SERVICE = os.path.join(root, "usr", "sbin", "pellamor-service")
-        service = Service()
+        with mock.patch.object(e2e_service, "SERVICE", os.path.join(root, "usr", "sbin", "pellamor-service")):
+            service = Service()
         try:
             self.assertEqual(login(service, "PC1", "10.4.4.4"), 200)
-            helper = os.path.join(root, "usr", "lib", "pellamor", "pellamor-squid-helper")
-            answer = subprocess.run([helper, "--service", "http://127.0.0.1:%d" % service.port], input="10.4.4.4\n",
-                                    capture_output=True, text=True, timeout=30).stdout
-            self.assertEqual(answer, 'OK user="PELLAMOR\\\\alice"\n')
+            self.assertEqual(ask_helper(["10.4.4.4"], "--service", "http://127.0.0.1:%d" % service.port,
+                                        helper=os.path.join(root, "usr", "lib", "pellamor", "pellamor-squid-helper")),
+                             ['OK user="PELLAMOR\\\\alice"'])
         finally:
             service.stop()
-            e2e_service.SERVICE = os.environ.get("PELLAMOR_SERVICE", "build/service/pellamor-service")
 
 
 def tearDownModule():
