@@ -15,10 +15,9 @@ from e2e_service import LOGIN, Service, curl, make_workdir
 
 HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-ALICE = "PELLAMOR\\alice:secret"
 
 
-def login(service, host, ip, user=ALICE, action="login"):
+def login(service, host, ip, user="PELLAMOR\\alice:secret", action="login"):
     target = LOGIN.replace("PC1", host).replace("10.0.0.5,10.0.0.6", ip).replace("login", action, 1)
     return curl(service, target, user)[0]
 
