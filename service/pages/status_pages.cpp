@@ -128,8 +128,9 @@ std::string page_json(const std::vector<LogonEntry>& entries, const MapQuery& q)
 }
 
 std::string page_html(const std::vector<LogonEntry>& entries, const MapQuery& q) {
-  std::string text = "<p>Entries " + std::to_string(q.offset + 1) + " to " +
-                     std::to_string(q.offset + shown(entries, q)) + ".";
+  std::string text = entries.empty() ? "<p>No entries from number " + std::to_string(q.offset + 1) + " on."
+                                     : "<p>Entries " + std::to_string(q.offset + 1) + " to " +
+                                           std::to_string(q.offset + shown(entries, q)) + ".";
   const std::string base = "/?limit=" + std::to_string(q.limit) + html_escape(lookup_params(q));
   if (q.offset > 0)
     text += " <a href=\"" + base + "&amp;offset=" + std::to_string(q.offset > q.limit ? q.offset - q.limit : 0) +
@@ -193,8 +194,9 @@ std::string status_html(const std::vector<LogonEntry>& all, const MapQuery& quer
                         const ServiceCounters& c, std::int64_t now) {
   std::string rows;
   for (std::size_t i = 0; i < shown(all, query); ++i) rows += table_row(all[i]);
-  if (all.empty()) rows = "<tr><td colspan=\"10\">Nobody is logged on" +
-                          std::string(query.ip.empty() && query.user.empty() ? "" : " that matches") + ".</td></tr>\n";
+  const bool lookup = !query.ip.empty() || !query.user.empty();
+  if (all.empty() && query.offset == 0)
+    rows = "<tr><td colspan=\"10\">Nobody is logged on" + std::string(lookup ? " that matches" : "") + ".</td></tr>\n";
   return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Pellamor logon service</title>\n"
          "<style>body{font-family:sans-serif}table{border-collapse:collapse}"
          "td,th{border:1px solid #999;padding:2px 6px;text-align:left}</style></head><body>\n"

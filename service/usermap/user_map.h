@@ -49,7 +49,7 @@ class UserMap {
   bool current(std::int64_t now, std::vector<LogonEntry>* out, std::string* error);
   // Reads, never writes: entries not expired at `now` that match, at most
   // limit + 1 of them (the extra one tells that another page follows). A plain
-  // listing is ordered by host, domain and user; a lookup by address or user
+  // listing is ordered by user, domain and host; a lookup by address or user
   // lists the most recently seen first.
   bool find(const MapQuery& query, std::int64_t now, std::vector<LogonEntry>* out, std::string* error);
 
