@@ -118,7 +118,6 @@ class HelperAnswers(unittest.TestCase):
                 (service.port, "15 10%2E2.2.2 extra", '15 OK user="PELLAMOR\\\\alice"'),
                 (service.port, "3 10.9.9.9", '3 ERR message="nobody is logged on at 10.9.9.9"'),
                 (service.port, "4 -", '4 ERR message="not an address"'),
-                (service.port, "", 'ERR message="not an address"'),
                 (closed, "5 10.1.1.1", '5 BH message="logon service: cannot connect: Connection refused"'),
                 (silent.getsockname()[1], "6 10.1.1.1",
                  '6 BH message="logon service: no complete reply before the time-out"'),
