@@ -1,7 +1,6 @@
 // The gateway helper's question to the logon service: one HTTP GET with a deadline.
 #include "lookup_client.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -171,7 +170,9 @@ bool http_get(const ServiceAddress& service, const std::string& target, int time
     return false;
   }
   Socket socket_guard(fd);
-  const std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + service.host + "\r\nConnection: close\r\n" +
+  const bool ipv6 = service.host.find(':') != std::string::npos;
+  const std::string host_header = (ipv6 ? "[" + service.host + "]" : service.host) + ":" + service.port;
+  const std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + host_header + "\r\nConnection: close\r\n" +
                               "User-Agent: pellamor-squid-helper\r\n\r\n";
   std::string reply;
   if (!send_all(fd, request, deadline)) {
