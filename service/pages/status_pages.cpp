@@ -81,6 +81,9 @@ bool read_user(const std::string& text, MapQuery* out) {
   return !out->user.empty() && out->user.find('\\') == std::string::npos;
 }
 
+// The user looked up, as it was asked for.
+std::string looked_up_user(const MapQuery& q) { return q.domain.empty() ? q.user : q.domain + "\\" + q.user; }
+
 std::string percent_encoded(const std::string& text) {
   static const char* hex = "0123456789ABCDEF";
   std::string out;
@@ -102,7 +105,7 @@ std::string percent_encoded(const std::string& text) {
 std::string lookup_params(const MapQuery& q) {
   std::string out;
   if (!q.ip.empty()) out += "&ip=" + percent_encoded(q.ip);
-  if (!q.user.empty()) out += "&user=" + percent_encoded(q.domain.empty() ? q.user : q.domain + "\\" + q.user);
+  if (!q.user.empty()) out += "&user=" + percent_encoded(looked_up_user(q));
   return out;
 }
 
@@ -123,7 +126,7 @@ std::string page_json(const std::vector<LogonEntry>& entries, const MapQuery& q)
     page.add_raw("next_offset", "null");
   }
   if (!q.ip.empty()) page.add_string("ip", q.ip);
-  if (!q.user.empty()) page.add_string("user", q.domain.empty() ? q.user : q.domain + "\\" + q.user);
+  if (!q.user.empty()) page.add_string("user", looked_up_user(q));
   return page.str();
 }
 
@@ -138,7 +141,17 @@ std::string page_html(const std::vector<LogonEntry>& entries, const MapQuery& q)
   if (has_next_page(entries, q))
     text += " <a href=\"" + base + "&amp;offset=" + std::to_string(q.offset + q.limit) + "\">Next page</a>";
   return text + "</p>\n<form action=\"/\">Address <input name=\"ip\" value=\"" + html_escape(q.ip) +
-         "\"> User <input name=\"user\"> <button>Look up</button></form>\n";
+         "\"> User <input name=\"user\" value=\"" +
+         html_escape(looked_up_user(q)) +
+         "\"> <button>Look up</button></form>\n";
+}
+
+std::string bad_parameter_message(const QueryParam& p) {
+  if (p.name == "user") return "user must be NAME or DOMAIN\\NAME";
+  if (p.name == "ip") return "ip must be a numeric IPv4 or IPv6 address, not \"" + p.value + "\"";
+  const std::size_t low = p.name == "limit" ? 1 : 0;
+  const std::size_t high = p.name == "limit" ? kMaxPageLimit : kMaxOffset;
+  return p.name + " must be a whole number from " + std::to_string(low) + " to " + std::to_string(high);
 }
 
 }  // namespace
@@ -149,13 +162,11 @@ bool read_status_query(const std::vector<QueryParam>& params, MapQuery* out, std
     bool ok = true;
     if (p.name == "limit") ok = read_count(p.value, 1, kMaxPageLimit, &out->limit);
     if (p.name == "offset") ok = read_count(p.value, 0, kMaxOffset, &out->offset);
-    if (p.name == "ip") ok = !(out->ip = canonical_address(p.value)).empty();
-    if (p.name == "user") ok = read_user(p.value, out);
+    // An empty lookup field (the page's form sends both) looks up nothing.
+    if (p.name == "ip" && !p.value.empty()) ok = !(out->ip = canonical_address(p.value)).empty();
+    if (p.name == "user" && !p.value.empty()) ok = read_user(p.value, out);
     if (!ok) {
-      *error = p.name == "user" ? "user must be NAME or DOMAIN\\NAME"
-               : p.name == "ip" ? "ip must be a numeric IPv4 or IPv6 address, not \"" + p.value + "\""
-                                : p.name + " must be a whole number from " + (p.name == "limit" ? "1 to " +
-                                  std::to_string(kMaxPageLimit) : "0 to " + std::to_string(kMaxOffset));
+      *error = bad_parameter_message(p);
       return false;
     }
   }
