@@ -6,7 +6,9 @@ CMAKE_CROSS := -G Ninja -DCMAKE_BUILD_TYPE=Release
 # i686 is the product; x86_64 its twin. Tests run on both, each under its own Wine prefix.
 ARCHS := x86_64 i686
 
-.PHONY: all deps build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) demo bench clean
+PREFIX := /usr/local
+
+.PHONY: all deps build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) demo bench clean install deb
 
 all: build
 
@@ -47,6 +49,18 @@ demo: build prefix
 
 bench: build prefix
 	scripts/bench
+
+# The service, its Squid helper and systemd unit: `make install DESTDIR=/scratch PREFIX=/usr`.
+install:
+	cmake -S service -B $(BUILD)/service -G Ninja
+	cmake --build $(BUILD)/service
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)/service --prefix $(PREFIX)
+
+# The same as a Debian package, build/service/pellamor-service_<version>_<arch>.deb.
+deb:
+	cmake -S service -B $(BUILD)/service -G Ninja
+	cmake --build $(BUILD)/service
+	cd $(BUILD)/service && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)
