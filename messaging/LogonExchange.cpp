@@ -73,8 +73,8 @@ static void AdoptInterval(const char* headers)
             ShowMessageBox("INFORMATION", "Could not get timeout");
         return;
     }
-    uint32_t newTime = IntervalFromHeaderValue(value);
     uint32_t current = g_agent.m_persistentTime;
+    uint32_t newTime = IntervalFromHeaderValue(value, current);
     if (g_agent.m_trace)
         TRACE_LINE("New Timer: m_persistentTime=%d, newTime=%d", int(current), int(newTime));
     if (newTime != current) {
@@ -144,7 +144,7 @@ static void ExchangeOnRequest(HINTERNET request)
 
 static bool ProtocolIsHttp()
 {
-    if (lstrcmpiA(g_agent.m_protocol.text, "http") == 0)
+    if (SameAsciiTextIgnoringCase(g_agent.m_protocol.text, "http"))
         return true;
     if (!g_agent.m_quiet) {
         HeapString text("Invalid protcol ");

@@ -17,8 +17,9 @@
 
 namespace {
 
-TEST(ReplyRules, IntervalNeverWraps)
+TEST(ReplyRules, IntervalNeverWrapsAndANegativeOneKeepsTheCurrent)
 {
+    const uint32_t current = 777000;
     struct Case {
         const char* value;
         uint32_t milliseconds;
@@ -26,11 +27,11 @@ TEST(ReplyRules, IntervalNeverWraps)
         {"0", 60000},          {"59", 60000},           {"60", 60000},
         {"61", 61000},         {"900", 900000},         {" 120x", 120000},
         {"+70", 70000},        {"abc", 60000},          {"", 60000},
-        {"-1", 60000},         {"-99999", 60000},       {"-0", 60000},
+        {"-1", current},       {"-99999", current},     {"-0", 60000},
         {"4294967", 4294967000u}, {"4294968", 4294967000u}, {"99999999999999999999", 4294967000u},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(IntervalFromHeaderValue(c.value), c.milliseconds) << '"' << c.value << '"';
+        EXPECT_EQ(IntervalFromHeaderValue(c.value, current), c.milliseconds) << '"' << c.value << '"';
 }
 
 TEST(ReplyRules, SuccessMarkAndIntervalHeaderAreExact)
@@ -71,47 +72,157 @@ TEST(ReplaceAddressList, RewritesOnlyTheEndOfTheRequest)
     }
 }
 
-std::string g_lastBox;
-int CaptureBox(const char*, const char* text)
+// The adapters' table as a scripted series of answers; the last one repeats.
+struct AdapterAnswer {
+    DWORD result;
+    ULONG adapters;
+};
+const AdapterAnswer* g_answers;
+size_t g_answerCount, g_answersGiven;
+
+ULONG WINAPI ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG size)
 {
-    g_lastBox = text;
+    AdapterAnswer a = g_answers[g_answersGiven < g_answerCount ? g_answersGiven : g_answerCount - 1];
+    ++g_answersGiven;
+    ULONG needed = a.adapters * ULONG(sizeof(IP_ADAPTER_INFO));
+    if (a.result == ERROR_BUFFER_OVERFLOW || (a.result == NO_ERROR && *size < needed)) {
+        *size = needed;
+        return ERROR_BUFFER_OVERFLOW;
+    }
+    memset(buffer, 0, *size);
+    for (ULONG i = 0; a.result == NO_ERROR && i < a.adapters; ++i) {
+        snprintf(buffer[i].IpAddressList.IpAddress.String, 16, "10.0.0.%lu", i + 1);
+        buffer[i].Next = i + 1 < a.adapters ? &buffer[i + 1] : nullptr;
+    }
+    return a.result;
+}
+
+std::string g_boxes;
+int CollectBox(const char*, const char* text)
+{
+    g_boxes += text;
+    g_boxes += ";";
     return IDOK;
 }
+
+// Adapters that come and go between the size query and the read must not empty the list,
+// and a query that fails says nothing about the addresses.
+TEST(RefreshIpList, ChurnAndFailuresNeverLoseTheAddresses)
+{
+    const char kFailed[] = "Call to GetAdaptersInfo failed;";
+    const AdapterAnswer churn[] = {{ERROR_BUFFER_OVERFLOW, 2}, {ERROR_BUFFER_OVERFLOW, 3}, {NO_ERROR, 3}};
+    const AdapterAnswer unsettled[] = {{ERROR_BUFFER_OVERFLOW, 2}, {ERROR_BUFFER_OVERFLOW, 3},
+                                       {ERROR_BUFFER_OVERFLOW, 4}, {ERROR_BUFFER_OVERFLOW, 5},
+                                       {NO_ERROR, 5}};
+    const AdapterAnswer unsupported[] = {{ERROR_NOT_SUPPORTED, 0}};
+    const AdapterAnswer none[] = {{ERROR_NO_DATA, 0}};
+    struct Case {
+        const AdapterAnswer* answers;
+        size_t count;
+        const char* ipList;
+        const char* boxes;
+    } cases[] = {
+        {churn, 3, "10.0.0.1,10.0.0.2,10.0.0.3", ""},
+        {unsettled, 5, "192.0.2.1", kFailed},
+        {unsupported, 1, "192.0.2.1", kFailed},
+        {none, 1, "", kFailed},
+    };
+    InitializeAgentLocks();
+    SetAdapterInfoQuery(ScriptedAdapters);
+    SetMessageBoxHook(CollectBox);
+    g_agent.m_quiet = 0;
+    for (const Case& c : cases) {
+        g_answers = c.answers;
+        g_answerCount = c.count;
+        g_answersGiven = 0;
+        g_boxes.clear();
+        g_agent.m_request.AssignText("/t?a=1&ip=192.0.2.1");
+        g_agent.m_ipList.AssignText("192.0.2.1");
+        RefreshIpList();
+        EXPECT_EQ(g_agent.m_ipList.text, std::string(c.ipList));
+        EXPECT_EQ(g_agent.m_request.text, "/t?a=1&ip=" + std::string(c.ipList));
+        EXPECT_EQ(g_boxes, c.boxes) << c.ipList;
+    }
+    g_agent.m_quiet = 1;
+    SetMessageBoxHook(nullptr);
+    SetAdapterInfoQuery(nullptr);
+    g_agent.m_request.Release();
+    g_agent.m_ipList.Release();
+}
+
+// Options and the protocol are ASCII and compare alike in every locale. (Wine's own
+// comparison knows no Turkish "I"; what it shows is that a locale-aware one ignores characters.)
+TEST(Options, CompareAlikeInEveryLocale)
+{
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+    } cases[] = {
+        {"HTTP", "http", true},  {"/NoPersist", "/nopersist", true}, {"/nopersist2", "/nopersist", false},
+        {"/nopersis", "/nopersist", false}, {"/nopers\xFDst", "/nopersist", false}, {"", "", true},
+        // A locale-aware comparison ignores the soft hyphen: this is not the option.
+        {"/no\xADpersist", "/nopersist", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(SameAsciiTextIgnoringCase(c.a, c.b), c.same) << c.a;
+}
+
+OVERLAPPED* g_registered;
 
 TEST(AddressWatchPass, RegistrationOutcomes)
 {
     WSADATA data;
     WSAStartup(0x0101, &data);
     g_agent.m_quiet = 0;
-    SetMessageBoxHook(CaptureBox);
+    SetMessageBoxHook(CollectBox);
     struct Case {
         AddressChangeRegistration registration;
         WatchOutcome outcome;
-        const char* box;
+        const char* boxes;
         bool keepsEvent;
     } cases[] = {
-        {[](HANDLE*, OVERLAPPED* o) -> DWORD { SetEvent(o->hEvent); return ERROR_IO_PENDING; },
+        {[](HANDLE*, OVERLAPPED* o) -> DWORD { g_registered = o; SetEvent(o->hEvent); return ERROR_IO_PENDING; },
          WatchOutcome::Send, "", true},
-        {[](HANDLE*, OVERLAPPED* o) -> DWORD { SetEvent(o->hEvent); return NO_ERROR; },
+        {[](HANDLE*, OVERLAPPED* o) -> DWORD { g_registered = o; SetEvent(o->hEvent); return NO_ERROR; },
          WatchOutcome::Send, "", true},
         {[](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_NOT_SUPPORTED; }, WatchOutcome::Stop,
-         "NotifyAddrChange not supoorted on this OS", false},
-        // Nothing would ever signal this registration: start over after a pause.
+         "NotifyAddrChange not supoorted on this OS;", false},
+        // Nothing would ever signal this registration: start over after a pause, and say so once.
         {[](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_ACCESS_DENIED; }, WatchOutcome::PauseThenRetry,
-         "NotifyAddrChange error", false},
+         "NotifyAddrChange error;", false},
+        {[](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_ACCESS_DENIED; }, WatchOutcome::PauseThenRetry, "",
+         false},
     };
     for (const Case& c : cases) {
-        g_lastBox.clear();
+        g_boxes.clear();
+        g_registered = nullptr;
         SetAddressChangeRegistration(c.registration);
         WatcherState state;
         EXPECT_EQ(AddressWatchPass(state), c.outcome);
-        EXPECT_EQ(g_lastBox, c.box);
+        EXPECT_EQ(g_boxes, c.boxes);
         EXPECT_EQ(state.event != nullptr, c.keepsEvent);
         if (state.event != nullptr) {
+            // The system completes a registration into its record later: it must outlive the call.
+            EXPECT_EQ(g_registered, &state.overlapped);
             EXPECT_EQ(WaitForSingleObject(state.event, 0), WAIT_TIMEOUT) << "reset after the notification";
             WSACloseEvent(state.event);
         }
     }
+    // A change noticed once the session-end shutdown has begun sends nothing ("ftp" would show a box).
+    g_agent.m_protocol.AssignText("ftp");
+    SetAddressChangeRegistration([](HANDLE*, OVERLAPPED* o) -> DWORD {
+        g_agent.m_shutDown = 1;
+        SetEvent(o->hEvent);
+        return ERROR_IO_PENDING;
+    });
+    g_boxes.clear();
+    HANDLE watcher = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, AddressWatchLoop, nullptr, 0, nullptr));
+    EXPECT_EQ(WaitForSingleObject(watcher, 60000), WAIT_OBJECT_0);
+    CloseHandle(watcher);
+    EXPECT_EQ(g_boxes, "");
+    g_agent.m_shutDown = 0;
+    g_agent.m_protocol.Release();
     SetMessageBoxHook(nullptr);
     g_agent.m_quiet = 1;
     WSACleanup();
