@@ -24,6 +24,10 @@ static const char kFinalReceiveFailed[] =
 static const char kFinalStatusInvalid[] =
     "Pellamor can not reach the Auth server in the final attempt. (Invalid status code, error: %1!d!)";
 
+// A server that accepts and never answers must not hold the sender for good: without this
+// limit the wait for a reply has none, and a resident would never log in again.
+static const DWORD kReplyWaitLimit = 30000;
+
 static void ReportExchangeFailure(const char* message, DWORD code)
 {
     if (!g_agent.m_quiet)
@@ -183,6 +187,8 @@ void SendLogonMessage()
                                                                  WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
                                           : nullptr;
     if (request != nullptr) {
+        DWORD limit = kReplyWaitLimit;
+        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &limit, sizeof limit);
         ExchangeOnRequest(request);
         WinHttpCloseHandle(request);
     }

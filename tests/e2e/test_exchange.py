@@ -3,7 +3,9 @@ import re
 import socket
 import unittest
 
-from harness import TRACE_FILE, AgentTestCase, Service, read_bytes, remove, run_agent, start_agent, wait_until
+from fault_server import FAULTS, FaultServer
+from harness import (SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, remove, run_agent,
+                     start_agent, wait_until, wine)
 
 HOST = socket.gethostname()
 FIRST = "Pellamor can not reach the Auth server in the first attempt. "
@@ -97,6 +99,42 @@ class ExchangeTest(AgentTestCase):
         run = resident.wait()
         self.assertEqual(run.exit_code, 0)
         return run.boxes
+
+    def test_network_faults_show_their_row_and_a_resident_sends_again(self):
+        first, final = (re.escape(text) + r"\(SendRequest failed, error: [1-9]\d*\)\Z" for text in (FIRST, FINAL))
+        rows = {  # the box a verbose run shows, as a pattern
+            "reset after the first request": first,
+            "reset after the second request": final,
+            "accepted, never answered": first,
+            "garbage status line": first,
+            "1 MB header block": None,
+        }
+        self.assertEqual(set(rows), set(FAULTS))
+        for fault, row in rows.items():
+            for persistent in (True, False):
+                for verbose in (["/verbose"], []):
+                    with self.subTest(fault=fault, persistent=persistent, verbose=verbose), \
+                            FaultServer(fault) as server:
+                        run = self.resident_run(server, verbose) if persistent else \
+                            run_agent(server.url, "/nopersist", *verbose)
+                        self.assertEqual(run.exit_code, 0)
+                        self.assertEqual(len(run.boxes), 1 if row and verbose else 0, run.boxes)
+                        for caption, text in run.boxes:
+                            self.assertEqual(caption, "Pellamor")
+                            self.assertRegex(text, row)
+                        if persistent and not row:
+                            self.assertIn("newTime=600000", trace_text(), "the interval after a megabyte")
+
+    def resident_run(self, server, verbose):
+        """The first exchange meets the fault; a notified address change then sends again."""
+        remove(TRACE_FILE)
+        resident = start_agent(server.url, "/t", "/dhcp", *verbose, program=SEAM_AGENT)
+        wait_until(lambda: "After authentication" in trace_text(), "the first exchange")
+        wine(WINTOOL, "signal", "PellamorTestAddressChange")
+        wait_until(lambda: "newTime=900000" in trace_text(), "the next login")
+        self.assertEqual([number for number, _ in server.requests].count(2), 2)
+        stop_resident(server)
+        return resident.wait()
 
     def test_https_is_refused_without_a_connection(self):
         with Service() as service:
