@@ -45,33 +45,6 @@ TEST(ReplyRules, SuccessMarkAndIntervalHeaderAreExact)
     EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-Time:300\r\n"), nullptr);
 }
 
-TEST(ReplaceAddressList, RewritesOnlyTheEndOfTheRequest)
-{
-    struct Case {
-        const char* request;
-        const char* ipList;
-        const char* current;
-        bool rewritten;
-        const char* newRequest;
-    } cases[] = {
-        {"/t?a=1&ip=10.0.0.1", "10.0.0.1", "10.0.0.1", false, "/t?a=1&ip=10.0.0.1"},
-        {"/t?a=1&ip=10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2", "10.0.0.2,10.0.0.1", true,
-         "/t?a=1&ip=10.0.0.2,10.0.0.1"},
-        {"/t?a=1&ip=10.0.0.1", "10.0.0.1", "", true, "/t?a=1&ip="},
-        {"/t?a=1&ip=", "", "192.168.1.20", true, "/t?a=1&ip=192.168.1.20"},
-        {"/t?a=1&ip=", "", "", false, "/t?a=1&ip="},
-    };
-    for (const Case& c : cases) {
-        HeapString request(c.request), ipList(c.ipList), current(c.current);
-        EXPECT_EQ(ReplaceAddressList(request, ipList, current), c.rewritten) << c.request;
-        EXPECT_STREQ(request.text, c.newRequest);
-        EXPECT_STREQ(ipList.text, c.rewritten ? c.current : c.ipList);
-        request.Release();
-        ipList.Release();
-        current.Release();
-    }
-}
-
 // The adapters' table as a scripted series of answers; the last one repeats.
 struct AdapterAnswer {
     DWORD result;
@@ -100,32 +73,35 @@ ULONG WINAPI ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG size)
 std::string g_boxes;
 int CollectBox(const char*, const char* text)
 {
-    g_boxes += text;
-    g_boxes += ";";
+    g_boxes.append(text).append(";");
     return IDOK;
 }
 
-// Adapters that come and go between the size query and the read must not empty the list,
-// and a query that fails says nothing about the addresses.
-TEST(RefreshIpList, ChurnAndFailuresNeverLoseTheAddresses)
+// The list at the end of the request follows the adapters. Adapters that come and go between
+// the size query and the read must not empty it, and a failed query says nothing about it.
+TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
 {
     const char kFailed[] = "Call to GetAdaptersInfo failed;";
+    const AdapterAnswer two[] = {{ERROR_BUFFER_OVERFLOW, 2}, {NO_ERROR, 2}};
     const AdapterAnswer churn[] = {{ERROR_BUFFER_OVERFLOW, 2}, {ERROR_BUFFER_OVERFLOW, 3}, {NO_ERROR, 3}};
     const AdapterAnswer unsettled[] = {{ERROR_BUFFER_OVERFLOW, 2}, {ERROR_BUFFER_OVERFLOW, 3},
-                                       {ERROR_BUFFER_OVERFLOW, 4}, {ERROR_BUFFER_OVERFLOW, 5},
-                                       {NO_ERROR, 5}};
+                                       {ERROR_BUFFER_OVERFLOW, 4}, {ERROR_BUFFER_OVERFLOW, 5}, {NO_ERROR, 5}};
     const AdapterAnswer unsupported[] = {{ERROR_NOT_SUPPORTED, 0}};
     const AdapterAnswer none[] = {{ERROR_NO_DATA, 0}};
     struct Case {
         const AdapterAnswer* answers;
         size_t count;
-        const char* ipList;
+        const char* before;
+        const char* after;
         const char* boxes;
     } cases[] = {
-        {churn, 3, "10.0.0.1,10.0.0.2,10.0.0.3", ""},
-        {unsettled, 5, "192.0.2.1", kFailed},
-        {unsupported, 1, "192.0.2.1", kFailed},
-        {none, 1, "", kFailed},
+        {two, 2, "10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2", ""},
+        {two, 2, "10.0.0.2,10.0.0.1", "10.0.0.1,10.0.0.2", ""},
+        {two, 2, "", "10.0.0.1,10.0.0.2", ""},
+        {churn, 3, "192.0.2.1", "10.0.0.1,10.0.0.2,10.0.0.3", ""},
+        {unsettled, 5, "192.0.2.1", "192.0.2.1", kFailed},
+        {unsupported, 1, "192.0.2.1", "192.0.2.1", kFailed},
+        {none, 1, "192.0.2.1", "", kFailed},
     };
     InitializeAgentLocks();
     SetAdapterInfoQuery(ScriptedAdapters);
@@ -136,12 +112,12 @@ TEST(RefreshIpList, ChurnAndFailuresNeverLoseTheAddresses)
         g_answerCount = c.count;
         g_answersGiven = 0;
         g_boxes.clear();
-        g_agent.m_request.AssignText("/t?a=1&ip=192.0.2.1");
-        g_agent.m_ipList.AssignText("192.0.2.1");
+        g_agent.m_request.AssignText("/t?a=1&ip=").AppendText(c.before);
+        g_agent.m_ipList.AssignText(c.before);
         RefreshIpList();
-        EXPECT_EQ(g_agent.m_ipList.text, std::string(c.ipList));
-        EXPECT_EQ(g_agent.m_request.text, "/t?a=1&ip=" + std::string(c.ipList));
-        EXPECT_EQ(g_boxes, c.boxes) << c.ipList;
+        EXPECT_EQ(g_agent.m_ipList.text, std::string(c.after));
+        EXPECT_EQ(g_agent.m_request.text, "/t?a=1&ip=" + std::string(c.after));
+        EXPECT_EQ(g_boxes, c.boxes) << c.before << " -> " << c.after;
     }
     g_agent.m_quiet = 1;
     SetMessageBoxHook(nullptr);
@@ -151,21 +127,17 @@ TEST(RefreshIpList, ChurnAndFailuresNeverLoseTheAddresses)
 }
 
 // Options and the protocol are ASCII and compare alike in every locale. (Wine's own
-// comparison knows no Turkish "I"; what it shows is that a locale-aware one ignores characters.)
+// comparison knows no Turkish "I"; what it shows is that a locale-aware one ignores characters:
+// the soft hyphen below.)
 TEST(Options, CompareAlikeInEveryLocale)
 {
-    struct Case {
-        const char* a;
-        const char* b;
-        bool same;
-    } cases[] = {
-        {"HTTP", "http", true},  {"/NoPersist", "/nopersist", true}, {"/nopersist2", "/nopersist", false},
-        {"/nopersis", "/nopersist", false}, {"/nopers\xFDst", "/nopersist", false}, {"", "", true},
-        // A locale-aware comparison ignores the soft hyphen: this is not the option.
-        {"/no\xADpersist", "/nopersist", false},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(SameAsciiTextIgnoringCase(c.a, c.b), c.same) << c.a;
+    const char* same[][2] = {{"HTTP", "http"}, {"/NoPersist", "/nopersist"}, {"", ""}};
+    const char* differ[][2] = {{"/nopersist2", "/nopersist"}, {"/nopersis", "/nopersist"},
+                               {"/nopers\xFDst", "/nopersist"}, {"/no\xADpersist", "/nopersist"}};
+    for (auto& pair : same)
+        EXPECT_TRUE(SameAsciiTextIgnoringCase(pair[0], pair[1])) << pair[0];
+    for (auto& pair : differ)
+        EXPECT_FALSE(SameAsciiTextIgnoringCase(pair[0], pair[1])) << pair[0];
 }
 
 OVERLAPPED* g_registered;
