@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "core/AgentState.h"
 #include "core/Reporting.h"
@@ -45,29 +46,28 @@ TEST(ReplyRules, SuccessMarkAndIntervalHeaderAreExact)
     EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-Time:300\r\n"), nullptr);
 }
 
-// The adapters' table as a scripted series of answers; the last one repeats.
-struct AdapterAnswer {
-    DWORD result;
-    ULONG adapters;
-};
-const AdapterAnswer* g_answers;
-size_t g_answerCount, g_answersGiven;
+// The adapters' table as a test scripts it: how many adapters each query finds (the last
+// count repeats), or an error that every query gives.
+std::vector<ULONG> g_adapters;
+DWORD g_adapterError;
+size_t g_queries;
 
 ULONG WINAPI ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG size)
 {
-    AdapterAnswer a = g_answers[g_answersGiven < g_answerCount ? g_answersGiven : g_answerCount - 1];
-    ++g_answersGiven;
-    ULONG needed = a.adapters * ULONG(sizeof(IP_ADAPTER_INFO));
-    if (a.result == ERROR_BUFFER_OVERFLOW || (a.result == NO_ERROR && *size < needed)) {
-        *size = needed;
+    ULONG count = g_adapters[g_queries < g_adapters.size() ? g_queries : g_adapters.size() - 1];
+    ++g_queries;
+    if (g_adapterError != NO_ERROR)
+        return g_adapterError;
+    if (*size < count * sizeof(IP_ADAPTER_INFO)) {
+        *size = count * ULONG(sizeof(IP_ADAPTER_INFO));
         return ERROR_BUFFER_OVERFLOW;
     }
     memset(buffer, 0, *size);
-    for (ULONG i = 0; a.result == NO_ERROR && i < a.adapters; ++i) {
+    for (ULONG i = 0; i < count; ++i) {
         snprintf(buffer[i].IpAddressList.IpAddress.String, 16, "10.0.0.%lu", i + 1);
-        buffer[i].Next = i + 1 < a.adapters ? &buffer[i + 1] : nullptr;
+        buffer[i].Next = i + 1 < count ? &buffer[i + 1] : nullptr;
     }
-    return a.result;
+    return NO_ERROR;
 }
 
 std::string g_boxes;
@@ -82,35 +82,29 @@ int CollectBox(const char*, const char* text)
 TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
 {
     const char kFailed[] = "Call to GetAdaptersInfo failed;";
-    const AdapterAnswer two[] = {{ERROR_BUFFER_OVERFLOW, 2}, {NO_ERROR, 2}};
-    const AdapterAnswer churn[] = {{ERROR_BUFFER_OVERFLOW, 2}, {ERROR_BUFFER_OVERFLOW, 3}, {NO_ERROR, 3}};
-    const AdapterAnswer unsettled[] = {{ERROR_BUFFER_OVERFLOW, 2}, {ERROR_BUFFER_OVERFLOW, 3},
-                                       {ERROR_BUFFER_OVERFLOW, 4}, {ERROR_BUFFER_OVERFLOW, 5}, {NO_ERROR, 5}};
-    const AdapterAnswer unsupported[] = {{ERROR_NOT_SUPPORTED, 0}};
-    const AdapterAnswer none[] = {{ERROR_NO_DATA, 0}};
     struct Case {
-        const AdapterAnswer* answers;
-        size_t count;
+        std::vector<ULONG> adapters;
+        DWORD error;
         const char* before;
         const char* after;
         const char* boxes;
     } cases[] = {
-        {two, 2, "10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2", ""},
-        {two, 2, "10.0.0.2,10.0.0.1", "10.0.0.1,10.0.0.2", ""},
-        {two, 2, "", "10.0.0.1,10.0.0.2", ""},
-        {churn, 3, "192.0.2.1", "10.0.0.1,10.0.0.2,10.0.0.3", ""},
-        {unsettled, 5, "192.0.2.1", "192.0.2.1", kFailed},
-        {unsupported, 1, "192.0.2.1", "192.0.2.1", kFailed},
-        {none, 1, "192.0.2.1", "", kFailed},
+        {{2}, NO_ERROR, "10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2", ""},
+        {{2}, NO_ERROR, "10.0.0.2,10.0.0.1", "10.0.0.1,10.0.0.2", ""},
+        {{2}, NO_ERROR, "", "10.0.0.1,10.0.0.2", ""},
+        {{2, 3}, NO_ERROR, "192.0.2.1", "10.0.0.1,10.0.0.2,10.0.0.3", ""},  // one came between size and read
+        {{2, 3, 4, 5, 6}, NO_ERROR, "192.0.2.1", "192.0.2.1", kFailed},      // the table never settles
+        {{0}, ERROR_NOT_SUPPORTED, "192.0.2.1", "192.0.2.1", kFailed},
+        {{0}, ERROR_NO_DATA, "192.0.2.1", "", kFailed},
     };
     InitializeAgentLocks();
     SetAdapterInfoQuery(ScriptedAdapters);
     SetMessageBoxHook(CollectBox);
     g_agent.m_quiet = 0;
     for (const Case& c : cases) {
-        g_answers = c.answers;
-        g_answerCount = c.count;
-        g_answersGiven = 0;
+        g_adapters = c.adapters;
+        g_adapterError = c.error;
+        g_queries = 0;
         g_boxes.clear();
         g_agent.m_request.AssignText("/t?a=1&ip=").AppendText(c.before);
         g_agent.m_ipList.AssignText(c.before);
