@@ -37,7 +37,9 @@ unit-tests:
 service-tests:
 	ctest --test-dir $(BUILD)/service --output-on-failure
 
-e2e-tests: $(ARCHS:%=e2e-%)
+# The builds' suites run side by side (own prefixes, services and namespaces), each one's output kept together.
+e2e-tests:
+	$(MAKE) -j2 -O --no-print-directory $(ARCHS:%=e2e-%)
 
 $(ARCHS:%=e2e-%): e2e-%:
 	# Output files of background programs are left to the garbage collector on purpose.
