@@ -82,38 +82,21 @@ TEST(NtlmVectors, PublishedAuthenticateMessageIsVerifiedOnlyWholeAndForItsChalle
   EXPECT_EQ(check_authenticate(accounts, issued, kVectorAuthenticate).reason, "wrong password for Domain\\User");
 }
 
-TEST(NtlmHandshake, ClientWithMicIsAcceptedOnceAndTamperingIsRefused) {
-  const Accounts accounts = accounts_from("PELLAMOR\\alice:secret");
+// Every handshake gets a fresh challenge that names the server; the MIC guards the message.
+TEST(NtlmHandshake, FreshChallengeThenAcceptedOnceAndTamperingRefused) {
+  const Accounts accounts = accounts_from("pellamor\\alice:secret");
   const NtlmTarget target = default_ntlm_target(accounts);
+  ServerChallenge previous{};
   // 0 leaves the message as the client made it; then a byte of the MIC, and one of the flags it covers.
   for (const std::size_t flip_byte : {std::size_t(0), ntlm::kMicOffset + 3, std::size_t(62)}) {
     NtlmServerSession server(accounts, target);
     NtlmClient client(NtlmCredentials{u"alice", u"PELLAMOR", u"PC1", nt_hash(u"secret")});
-    const NtlmResult challenge = server.process(base64_encode(client.negotiate()));
-    ASSERT_EQ(challenge.step, NtlmStep::Challenge);
-    Bytes authenticate;
-    std::string why;
-    ASSERT_TRUE(client.authenticate(*base64_decode(challenge.reply_token), &authenticate, &why)) << why;
-    if (flip_byte != 0) authenticate[flip_byte] ^= 0x01;
-    const NtlmResult result = server.process(base64_encode(authenticate));
-    EXPECT_EQ(result.step, flip_byte == 0 ? NtlmStep::Accepted : NtlmStep::Rejected) << flip_byte;
-    EXPECT_EQ(result.reason, flip_byte == 0 ? "" : "message integrity code does not match for PELLAMOR\\alice");
-    // Whatever happened, the challenge is used up.
-    const NtlmResult replay = server.process(base64_encode(authenticate));
-    EXPECT_EQ(replay.reason, "authenticate message without a pending challenge on this connection") << flip_byte;
-  }
-}
-
-TEST(NtlmHandshake, ChallengeNamesTheServerAndIsFresh) {
-  const Accounts accounts = accounts_from("pellamor\\alice:secret");
-  const NtlmTarget target = default_ntlm_target(accounts);
-  ServerChallenge previous{};
-  for (int round = 0; round < 2; ++round) {
-    NtlmServerSession server(accounts, target);
-    const NtlmResult result = server.process(base64_encode(ntlm::build_negotiate(ntlm::kNegotiateUnicode)));
+    const NtlmResult answer = server.process(base64_encode(client.negotiate()));
+    ASSERT_EQ(answer.step, NtlmStep::Challenge);
+    const Bytes challenge_message = *base64_decode(answer.reply_token);
     ntlm::ChallengeMessage challenge;
     std::string why;
-    ASSERT_TRUE(ntlm::parse_challenge(*base64_decode(result.reply_token), &challenge, &why)) << why;
+    ASSERT_TRUE(ntlm::parse_challenge(challenge_message, &challenge, &why)) << why;
     EXPECT_TRUE(challenge.flags & ntlm::kNegotiateTargetInfo);
     EXPECT_TRUE(challenge.flags & ntlm::kNegotiateUnicode);
     EXPECT_EQ(challenge.target_name, u"PELLAMOR");
@@ -124,6 +107,16 @@ TEST(NtlmHandshake, ChallengeNamesTheServerAndIsFresh) {
     EXPECT_EQ(ntlm::find_av_pair(pairs, ntlm::kAvNbDomainName)->value, utf16le_bytes(u"PELLAMOR"));
     EXPECT_NE(challenge.server_challenge, previous);
     previous = challenge.server_challenge;
+
+    Bytes authenticate;
+    ASSERT_TRUE(client.authenticate(challenge_message, &authenticate, &why)) << why;
+    if (flip_byte != 0) authenticate[flip_byte] ^= 0x01;
+    const NtlmResult result = server.process(base64_encode(authenticate));
+    EXPECT_EQ(result.step, flip_byte == 0 ? NtlmStep::Accepted : NtlmStep::Rejected) << flip_byte;
+    EXPECT_EQ(result.reason, flip_byte == 0 ? "" : "message integrity code does not match for PELLAMOR\\alice");
+    // Whatever happened, the challenge is used up.
+    const NtlmResult replay = server.process(base64_encode(authenticate));
+    EXPECT_EQ(replay.reason, "authenticate message without a pending challenge on this connection") << flip_byte;
   }
 }
 

@@ -89,7 +89,6 @@ TEST(Accounts, FileFormat) {
   };
   const Case cases[] = {
       {"# comment\n\nPELLAMOR\\alice:secret\r\n  # indented comment\nbob:pw\n", 2, ""},
-      {"D\\u:nthash:a4f49c406510bdcab6824ee7c30fd852\n", 1, ""},
       {"D\\u:nthash:a4f49c40\n", 0, "line 1: an NT hash must be exactly 32 hexadecimal digits"},
       {"D\\alice:x\nd\\ALICE:y\n", 0, "line 2: account d\\ALICE is listed twice"},
       {"\nD\\alice\n", 0, "line 2: expected DOMAIN\\user:password or DOMAIN\\user:nthash:<32 hex digits>"},
