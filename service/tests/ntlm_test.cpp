@@ -82,6 +82,20 @@ TEST(NtlmVectors, PublishedAuthenticateMessageIsVerifiedOnlyWholeAndForItsChalle
   EXPECT_EQ(check_authenticate(accounts, issued, kVectorAuthenticate).reason, "wrong password for Domain\\User");
 }
 
+NtlmCredentials credentials(const std::u16string& password, const std::u16string& target_name = u"") {
+  return NtlmCredentials{u"alice", u"PELLAMOR", u"PC1", nt_hash(password), target_name};
+}
+
+// One handshake through a server session; returns the authenticate message.
+Bytes handshake(NtlmServerSession& server, NtlmClient& client) {
+  const NtlmResult challenge = server.process(base64_encode(client.negotiate()));
+  EXPECT_EQ(challenge.step, NtlmStep::Challenge);
+  Bytes authenticate;
+  std::string why;
+  EXPECT_TRUE(client.authenticate(*base64_decode(challenge.reply_token), &authenticate, &why)) << why;
+  return authenticate;
+}
+
 // Every handshake gets a fresh challenge that names the server; the MIC guards the message.
 TEST(NtlmHandshake, FreshChallengeThenAcceptedOnceAndTamperingRefused) {
   const Accounts accounts = accounts_from("pellamor\\alice:secret");
@@ -90,7 +104,7 @@ TEST(NtlmHandshake, FreshChallengeThenAcceptedOnceAndTamperingRefused) {
   // 0 leaves the message as the client made it; then a byte of the MIC, and one of the flags it covers.
   for (const std::size_t flip_byte : {std::size_t(0), ntlm::kMicOffset + 3, std::size_t(62)}) {
     NtlmServerSession server(accounts, target);
-    NtlmClient client(NtlmCredentials{u"alice", u"PELLAMOR", u"PC1", nt_hash(u"secret")});
+    NtlmClient client(credentials(u"secret"));
     const NtlmResult answer = server.process(base64_encode(client.negotiate()));
     ASSERT_EQ(answer.step, NtlmStep::Challenge);
     const Bytes challenge_message = *base64_decode(answer.reply_token);
@@ -117,6 +131,43 @@ TEST(NtlmHandshake, FreshChallengeThenAcceptedOnceAndTamperingRefused) {
     // Whatever happened, the challenge is used up.
     const NtlmResult replay = server.process(base64_encode(authenticate));
     EXPECT_EQ(replay.reason, "authenticate message without a pending challenge on this connection") << flip_byte;
+  }
+}
+
+TEST(NtlmHandshake, TargetNameMustNameThisService) {
+  const Accounts accounts = accounts_from("PELLAMOR\\alice:secret");
+  const NtlmTarget target = default_ntlm_target(accounts);
+  const std::vector<std::string> one = {"pellamor.example.com"};
+  const std::vector<std::string> several = {"pellamor.example.com", "pellamor", "10.0.0.1", "fd00::1"};
+  struct Case {
+    std::u16string target_name;
+    const std::vector<std::string>* names;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {u"", &one, true},  // not named: clients that do not know it
+      {u"HTTP/pellamor.example.com", &one, true},
+      {u"http/PELLAMOR.Example.COM", &one, true},
+      {u"HTTP/pellamor.example.com:8080", &one, true},
+      {u"HTTP/attacker.example.net", &one, false},
+      {u"HTTP/pellamor.example.com.attacker.net", &one, false},
+      {u"cifs/pellamor.example.com", &one, false},  // meant for a file server
+      {u"HTTP/", &one, false},
+      {u"pellamor.example.com", &one, false},
+      {u"HTTP/pellamor", &one, false},
+      {u"HTTP/pellamor", &several, true},
+      {u"HTTP/10.0.0.1", &several, true},
+      {u"HTTP/10.0.0.2", &several, false},
+      {u"HTTP/[fd00::1]:8080", &several, true},
+      {u"HTTP/fd00::1", &several, true},
+      {u"HTTP/fd00::2", &several, false},
+  };
+  for (const Case& c : cases) {
+    NtlmServerSession server(accounts, target, NtlmGuard{c.names, nullptr, "127.0.0.1"});
+    NtlmClient client(credentials(u"secret", c.target_name));
+    const NtlmResult result = server.process(base64_encode(handshake(server, client)));
+    EXPECT_EQ(result.step, c.accepted ? NtlmStep::Accepted : NtlmStep::Rejected) << utf16_to_utf8(c.target_name);
+    EXPECT_EQ(result.reason.find("is not this service") != std::string::npos, !c.accepted) << result.reason;
   }
 }
 
