@@ -14,6 +14,9 @@ struct Options {
   std::int64_t nonpersistent_lifetime = 43200;  // seconds a one-shot login stays listed
   std::string request_log_path;
   bool accept_unauthenticated_retry = false;
+  std::int64_t max_connections_per_peer = 64;
+  std::int64_t request_timeout = 10;  // seconds from a request's first byte to its last
+  std::int64_t idle_timeout = 30;     // seconds a connection may send nothing
 
   // Test hooks: what the service answers, for exercising the agent's failure handling.
   std::optional<int> test_first_status;
