@@ -308,8 +308,11 @@ class Durability(unittest.TestCase):
                 time.sleep(0.25)
             self.assertEqual(service.entries("PC1"), [])
             self.assertEqual(len(service.entries("ONESHOT")), 1)
+            hosts = lambda: sorted(db.execute("SELECT host FROM logons").fetchall())
             with sqlite3.connect(service.db) as db:
-                self.assertEqual(db.execute("SELECT host FROM logons").fetchall(), [("ONESHOT",)])
+                self.assertEqual(hosts(), [("ONESHOT",), ("PC1",)])  # the status pages never write
+                self.assertEqual(curl(service, LOGIN.replace("PC1", "PC2"), "PELLAMOR\\alice:secret")[0], 200)
+                self.assertEqual(hosts(), [("ONESHOT",), ("PC2",)])  # a write purges
         finally:
             service.stop()
 
