@@ -281,10 +281,7 @@ class NtlmLogin(unittest.TestCase):
 
 class Durability(unittest.TestCase):
     def test_acknowledged_logins_survive_kill_9(self):
-        service = Service()
-        self.assertEqual(curl(service, LOGIN, "PELLAMOR\\alice:secret")[0], 200)
-        first_seen = service.entries("PC1")[0]["first_seen"]
-        acknowledged = []
+        service, acknowledged = Service(), []
 
         def agent(n):  # a new host per login: every one a real write, committed in groups
             for i in range(2000):
@@ -297,18 +294,20 @@ class Durability(unittest.TestCase):
                 except OSError:
                     return
         agents = [threading.Thread(target=agent, args=(n,)) for n in range(8)]
-        for thread in agents:
-            thread.start()
-        for _ in range(600):  # until enough logins are acknowledged, while more are in flight
-            if len(acknowledged) >= 300:
-                break
-            time.sleep(0.05)
-        self.assertIsNone(service.proc.poll())
-        service.kill9()
-        for thread in agents:
-            thread.join(30)
-        service = Service(workdir=service.dir)
         try:
+            self.assertEqual(curl(service, LOGIN, "PELLAMOR\\alice:secret")[0], 200)
+            first_seen = service.entries("PC1")[0]["first_seen"]
+            for thread in agents:
+                thread.start()
+            for _ in range(600):  # until enough logins are acknowledged, while more are in flight
+                if len(acknowledged) >= 300:
+                    break
+                time.sleep(0.05)
+            self.assertIsNone(service.proc.poll())
+            service.kill9()
+            for thread in agents:
+                thread.join(30)
+            service = Service(workdir=service.dir)
             with sqlite3.connect(service.db) as db:
                 hosts = {h for (h,) in db.execute("SELECT host FROM logons")}
             self.assertGreater(len(acknowledged), 0)
