@@ -103,7 +103,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         grant_(grant),
         peer_address_(std::move(peer_address)),
         limits_(limits) {}
-  ~Connection() { slots_.release(peer_address_, grant_); }
+  ~Connection() { give_back_slot(); }
 
   void start(const std::string& peer_text) {
     if (grant_ == ConnectionSlots::Grant::Refuse) return send(busy_reply());
@@ -185,9 +185,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
     });
   }
 
+  // Before the socket closes, so that a client that sees the close and connects again finds the slot free.
   void close_now() {
+    give_back_slot();
     beast::error_code ec;
     stream_.socket().close(ec);
+  }
+
+  void give_back_slot() {
+    if (!slot_held_) return;
+    slot_held_ = false;
+    slots_.release(peer_address_, grant_);
   }
 
   beast::tcp_stream stream_;
@@ -198,6 +206,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const ConnectionSlots::Grant grant_;
   const std::string peer_address_;
   const ServerLimits& limits_;
+  bool slot_held_ = true;
   std::unique_ptr<ConnectionState> state_;
   std::string out_;
   char drain_buffer_[4096];
