@@ -38,6 +38,15 @@ struct ChangeOutcome {
   std::string error;
 };
 
+// A page of the current entries, optionally only those at one address or of one user.
+struct MapQuery {
+  std::size_t limit = 500;
+  std::size_t offset = 0;
+  std::string ip;      // when set: entries that reported this address, or reported none and came from it
+  std::string user;    // when set: entries of this user (letter case ignored)
+  std::string domain;  // when set (with user): only in this domain
+};
+
 class UserMap {
  public:
   using ChangeDone = std::function<void(const ChangeOutcome&)>;
@@ -55,8 +64,11 @@ class UserMap {
   void submit(MapChange change, ChangeDone done);
   // Commits what is queued and stops the writer; later changes fail.
   void stop_writer();
-  // Lists the entries not expired at `now`. Never writes.
-  bool current(std::int64_t now, std::vector<LogonEntry>* out, std::string* error);
+  // Reads, never writes: entries not expired at `now` that match, at most
+  // limit + 1 of them (the extra one tells that another page follows). A plain
+  // listing is ordered by user, domain and host; a lookup by address or user
+  // lists the most recently seen first.
+  bool find(const MapQuery& query, std::int64_t now, std::vector<LogonEntry>* out, std::string* error);
 
  private:
   struct Writer;
