@@ -5,7 +5,6 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <optional>
