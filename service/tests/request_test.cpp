@@ -21,15 +21,12 @@ TEST(Query, TargetsAreSplitAndDecoded) {
     std::string params;  // as describe() prints them, or the error
   };
   const Case cases[] = {
-      {"/tarnwise?action=login&hostname=PC1", "/tarnwise", "[action=login][hostname=PC1]"},
       {"/tarnwise?hostname=a%26b%23c%25d%2be%3Df%3Fg%20h%09", "/tarnwise", "[hostname=a&b#c%d+e=f?g h\t]"},
       {"/x?a=1+2", "/x", "[a=1+2]"},  // '+' is a plus sign, the agent encodes blanks
-      {"/x?domain=A&domain=B", "/x", "[domain=A][domain=B]"},
       {"/x?ip=&&flag", "/x", "[ip=][flag=]"},
       {"/x?h=caf%C3%A9", "/x", "[h=caf\xC3\xA9]"},
       {"/x", "/x", ""},
       {"/x?", "/x", ""},
-      {"/x?a=%zz", "", "bad percent escape in query: \"%zz\""},
       {"/x?a=%4", "", "bad percent escape in query: \"%4\""},
       {"/x?a=b%", "", "bad percent escape in query: \"%\""},
       {"/x?a=%00", "", "encoded NUL character in query"},
@@ -48,15 +45,15 @@ TEST(Query, TargetsAreSplitAndDecoded) {
 }
 
 TEST(Query, AgentParametersAreChecked) {
+  const std::string full =
+      "action=login&hostname=PC1&persistent=1&domain=D1&domain=D2&ntlm_sess_sec=1&ip=10.0.0.1,192.168.1.20";
   struct Case {
     std::string query;
     std::string error;  // empty: accepted
   };
   const Case cases[] = {
-      {"action=login&hostname=PC1&persistent=1&domain=D1&domain=D2&ntlm_sess_sec=1&ip=10.0.0.1,192.168.1.20", ""},
-      {"action=logout&hostname=PC1&persistent=0&ip=", ""},
+      {full, ""},
       {"action=login&hostname=PC1&extra=ignored", ""},
-      {"hostname=PC1&ip=", "missing parameter \"action\""},
       {"action=login&ip=", "missing parameter \"hostname\""},
       {"action=login&hostname=&ip=", "missing parameter \"hostname\""},
       {"action=LOGIN&hostname=PC1", "action must be login or logout, not \"LOGIN\""},
@@ -74,22 +71,14 @@ TEST(Query, AgentParametersAreChecked) {
     ASSERT_TRUE(split_target("/tarnwise?" + c.query, &path, &params, &error));
     LogonRequest request;
     EXPECT_EQ(read_logon_request(params, &request, &error), c.error.empty()) << c.query;
-    if (!c.error.empty()) {
-      EXPECT_EQ(error, c.error) << c.query;
-    }
+    EXPECT_EQ(c.error.empty() ? "" : error, c.error) << c.query;
+    if (c.query != full) continue;
+    EXPECT_EQ(request.action, LogonAction::Login);
+    EXPECT_EQ(request.hostname, "PC1");
+    EXPECT_TRUE(request.persistent && request.session_security);
+    EXPECT_EQ(request.domains, (std::vector<std::string>{"D1", "D2"}));
+    EXPECT_EQ(request.ips, (std::vector<std::string>{"10.0.0.1", "192.168.1.20"}));
   }
-  std::string path;
-  std::vector<QueryParam> params;
-  std::string error;
-  split_target("/tarnwise?" + std::string(cases[0].query), &path, &params, &error);
-  LogonRequest full;
-  ASSERT_TRUE(read_logon_request(params, &full, &error));
-  EXPECT_EQ(full.action, LogonAction::Login);
-  EXPECT_EQ(full.hostname, "PC1");
-  EXPECT_TRUE(full.persistent);
-  EXPECT_TRUE(full.session_security);
-  EXPECT_EQ(full.domains, (std::vector<std::string>{"D1", "D2"}));
-  EXPECT_EQ(full.ips, (std::vector<std::string>{"10.0.0.1", "192.168.1.20"}));
 }
 
 TEST(Accounts, FileFormat) {
@@ -100,7 +89,6 @@ TEST(Accounts, FileFormat) {
   };
   const Case cases[] = {
       {"# comment\n\nPELLAMOR\\alice:secret\r\n  # indented comment\nbob:pw\n", 2, ""},
-      {"D\\u:nthash:a4f49c406510bdcab6824ee7c30fd852\n", 1, ""},
       {"D\\u:nthash:a4f49c40\n", 0, "line 1: an NT hash must be exactly 32 hexadecimal digits"},
       {"D\\alice:x\nd\\ALICE:y\n", 0, "line 2: account d\\ALICE is listed twice"},
       {"\nD\\alice\n", 0, "line 2: expected DOMAIN\\user:password or DOMAIN\\user:nthash:<32 hex digits>"},

@@ -4,23 +4,13 @@ import filecmp
 import os
 import shutil
 import subprocess
-import unittest
+import tempfile
 
 from harness import (AGENT, DRIVE_C, TRACE_FILE, AgentTestCase, Service, read_bytes, registry, remove,
-                     run_agent, wait_until)
+                     run_agent, wait_until, windows_path)
 
-USER_ENVIRONMENT = r"HKCU\Environment"
-SYSTEM_ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
+ENVIRONMENT_KEYS = (r"HKCU\Environment", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment")
 REPORT_FILE = os.path.join(DRIVE_C, "windows", "temp", "TW_PellamorLog.txt")
-
-
-def registry_value(key, name):
-    out = registry("query", key, "/v", name).stdout
-    for line in out.splitlines():
-        parts = line.split(None, 2)
-        if len(parts) == 3 and parts[0].lower() == name.lower():
-            return parts[1], parts[2]
-    return None
 
 
 @contextlib.contextmanager
@@ -28,20 +18,22 @@ def folder_variables(**values):
     """Sets or (with None) unsets TEMP, TMP and windir for new Windows programs, then restores them.
 
     Wine takes them from the registry: the user's values override the system's."""
-    saved = {(key, name): registry_value(key, name)
-             for key in (USER_ENVIRONMENT, SYSTEM_ENVIRONMENT) for name in ("TEMP", "TMP", "windir")}
+    saved = tempfile.mkdtemp(prefix="pellamor-environment-")
+    copies = {key: windows_path(os.path.join(saved, "%d.reg" % i)) for i, key in enumerate(ENVIRONMENT_KEYS)}
+    for key, copy in copies.items():
+        assert registry("export", key, copy, "/y").returncode == 0, key
     try:
         for name, value in values.items():
-            for key in (USER_ENVIRONMENT, SYSTEM_ENVIRONMENT):
+            for key in ENVIRONMENT_KEYS:
                 registry("delete", key, "/v", name, "/f")
             if value is not None:
-                registry("add", USER_ENVIRONMENT, "/v", name, "/d", value, "/f")
+                registry("add", ENVIRONMENT_KEYS[0], "/v", name, "/d", value, "/f")
         yield
     finally:
-        for (key, name), value in saved.items():
-            registry("delete", key, "/v", name, "/f")
-            if value is not None:
-                registry("add", key, "/v", name, "/t", value[0], "/d", value[1], "/f")
+        for key, copy in copies.items():
+            registry("delete", key, "/f")
+            registry("import", copy)
+        shutil.rmtree(saved)
 
 
 def drive_c_folder(name):
@@ -59,33 +51,27 @@ def command_lines_of(program_path, url):
 
 
 class CopyTest(AgentTestCase):
-    def test_copy_in_a_folder_with_a_blank_logs_in_without_the_launcher_options(self):
+    def test_copy_skips_an_unwritable_folder_and_the_copy_logs_in_without_the_launcher_options(self):
         folder = drive_c_folder("pellamor copy dir")
         remove(TRACE_FILE)
         remove(REPORT_FILE)
-        with folder_variables(TEMP=r"C:\pellamor copy dir"), Service() as service:
+        with folder_variables(TEMP=r"C:\no such folder", TMP=r"C:\pellamor copy dir"), Service() as service:
+            single = run_agent(service.url, "/copy", "/nopersist")  # a plain single send: nothing is copied
+            self.assertEqual((single.exit_code, single.boxes, os.listdir(folder)), (0, [], []))
             launch = run_agent(service.url, "/copy", "/d", "/t", "/dhcp", "/verbose")
             self.assertEqual((launch.exit_code, launch.boxes), (1, []))
             self.assertTrue(filecmp.cmp(AGENT, os.path.join(folder, "Pellamor.exe"), shallow=False))
-            wait_until(lambda: len(service.agent_requests()) >= 2, "the copy's login")
-            self.assertEqual([r["status"] for r in service.agent_requests()], [401, 200])
+            wait_until(lambda: len(service.agent_requests()) >= 4, "the copy's login")
+            self.assertEqual([(r["params"]["persistent"], r["status"]) for r in service.agent_requests()],
+                             [("0", 401), ("0", 200), ("1", 401), ("1", 200)])
             self.assertEqual(command_lines_of(r"C:\pellamor copy dir\Pellamor.exe", service.url),
                              [r"C:\pellamor copy dir\Pellamor.exe %s /VERBOSE" % service.url])
             stop = run_agent(service.url, "/logout")
             self.assertEqual(stop.exit_code, 0)
             wait_until(lambda: not command_lines_of(r"C:\pellamor copy dir\Pellamor.exe", service.url), "the copy's end")
-            self.assertEqual([r["params"]["action"] for r in service.agent_requests()], ["login"] * 2 + ["logout"] * 2)
+            self.assertEqual([r["params"]["action"] for r in service.agent_requests()], ["login"] * 4 + ["logout"] * 2)
         self.assertEqual(read_bytes(TRACE_FILE).count(b"TwPellamor:"), 1, "only the launcher traces")
         self.assertFalse(os.path.exists(REPORT_FILE), "the copy writes no report")
-
-    def test_an_unwritable_folder_is_skipped(self):
-        folder = drive_c_folder("pellamor tmp")
-        with folder_variables(TEMP=r"C:\no such folder", TMP=r"C:\pellamor tmp"), Service() as service:
-            launch = run_agent(service.url, "/copy")
-            self.assertEqual((launch.exit_code, launch.boxes), (1, []))
-            self.assertTrue(os.path.exists(os.path.join(folder, "Pellamor.exe")))
-            wait_until(lambda: len(service.agent_requests()) >= 2, "the copy's login")
-            run_agent(service.url, "/logout")
 
     def test_no_usable_folder_fails_with_two_boxes_and_code_0(self):
         with folder_variables(TEMP=None, TMP=None, windir=None), Service() as service:
@@ -95,16 +81,3 @@ class CopyTest(AgentTestCase):
                 run = run_agent(service.url, "/copy", *verbose)
                 self.assertEqual((run.exit_code, run.boxes), (0, boxes))
             self.assertEqual(service.agent_requests(), [])
-
-    def test_copy_with_nopersist_is_a_plain_single_send(self):
-        folder = drive_c_folder("pellamor nopersist")
-        with folder_variables(TEMP=r"C:\pellamor nopersist"), Service() as service:
-            run = run_agent(service.url, "/copy", "/nopersist")
-            self.assertEqual((run.exit_code, run.boxes), (0, []))
-            self.assertEqual(os.listdir(folder), [])
-            self.assertEqual([(r["params"]["persistent"], r["status"]) for r in service.agent_requests()],
-                             [("0", 401), ("0", 200)])
-
-
-if __name__ == "__main__":
-    unittest.main()

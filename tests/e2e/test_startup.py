@@ -1,9 +1,9 @@
-"""Start-up as a person sees it: the usage box, refusals, and the trace file."""
+"""Start-up as a person sees it: the usage box, refusals, the trace file, and what the machine's settings add."""
 import os
 import re
-import unittest
+import socket
 
-from harness import TRACE_FILE, AgentTestCase, read_bytes, remove, run_agent
+from harness import TRACE_FILE, AgentTestCase, Service, read_bytes, registry, remove, run_agent
 
 USAGE = ("Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"
          "OptionalParameters\r\n"
@@ -14,30 +14,43 @@ USAGE = ("Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"
          "\t/NOPERSIST - send only one message, then terminate")
 
 TIME = rb"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} "
+PROVIDER = r"HKLM\System\CurrentControlSet\Services\MSNP32\NetworkProvider"
+LSA = r"HKLM\System\CurrentControlSet\Control\Lsa\MSV1_0"
 
 
 class StartupTest(AgentTestCase):
-    def test_help_shows_the_usage_box_even_when_quiet(self):
-        for arguments in (["/help"], ["/?"], ["/HELP", "/quiet"]):
-            run = run_agent(*arguments)
-            self.assertEqual(run.boxes, [("Usage", USAGE)], arguments)
-            self.assertEqual(run.exit_code, 1, arguments)
-
-    def test_unusable_command_lines_end_silently_with_code_1(self):
+    def test_usage_box_refusals_and_the_trace_of_a_start(self):
         remove(TRACE_FILE)
-        for arguments in ([], ["http:/h:80", "/verbose", "/t"], ["http://h", "/verbose", "/t"],
-                          ["http://h:70000", "/verbose", "/t"]):
+        usage = [("Usage", USAGE)]  # shown even when quiet
+        for arguments, boxes in ((["/help"], usage), (["/?"], usage), (["/HELP", "/quiet"], usage), ([], []),
+                                 (["http:/h:80", "/verbose", "/t"], []), (["http://h", "/verbose", "/t"], []),
+                                 (["http://h:70000", "/verbose", "/t"], [])):
             run = run_agent(*arguments)
-            self.assertEqual((run.exit_code, run.boxes), (1, []), arguments)
-        self.assertFalse(os.path.exists(TRACE_FILE))
+            self.assertEqual((run.exit_code, run.boxes), (1, boxes), arguments)
+        self.assertFalse(os.path.exists(TRACE_FILE), "unusable command lines end before the trace starts")
+        self.assertEqual(run_agent("http://127.0.0.1:9/", "/t", "/nopersist").boxes, [])
+        self.assertRegex(read_bytes(TRACE_FILE), re.compile(b"\\A" + TIME + rb"TwPellamor:[0-9]+ \r\n\r\nSTART\r\r\n"))
 
-    def test_trace_file_records_the_start(self):
-        remove(TRACE_FILE)
-        run = run_agent("http://127.0.0.1:9/", "/t", "/nopersist")
-        self.assertEqual(run.boxes, [])
-        records = read_bytes(TRACE_FILE)
-        self.assertRegex(records, re.compile(b"\\A" + TIME + rb"TwPellamor:[0-9]+ \r\n\r\nSTART\r\r\n"))
-
-
-if __name__ == "__main__":
-    unittest.main()
+    def test_registry_domain_and_session_security_shape_the_request(self):
+        # Under Wine the user is a local account: its domain is the machine's name.
+        user = "&domain=" + socket.gethostname().upper()
+        rows = [  # network provider's domain (type, data), client security flags, domain pieces of the request
+            (None, None, user),
+            (("REG_SZ", "R&D"), "0x20080000", "&domain=R%26D" + user + "&ntlm_sess_sec=1"),
+            (("REG_SZ", "D" * 127), "0x20000000", user),  # with its terminator too long for the agent
+            (("REG_BINARY", "434F5250"), None, "&domain=CORP" + user),  # stored without a terminator
+        ]
+        clear = [("delete", PROVIDER, "/f"), ("delete", LSA, "/v", "ntlmminclientsec", "/f")]
+        for arguments in clear:
+            self.addCleanup(registry, *arguments)
+        with Service() as service:
+            for provider, flags, expected in rows:
+                for arguments in clear:
+                    registry(*arguments)
+                if provider:
+                    registry("add", PROVIDER, "/v", "AuthenticatingAgent", "/t", provider[0], "/d", provider[1], "/f")
+                if flags:
+                    registry("add", LSA, "/v", "ntlmminclientsec", "/t", "REG_DWORD", "/d", flags, "/f")
+                self.assertEqual(run_agent(service.url, "/nopersist").exit_code, 0)
+                target = service.agent_requests()[-1]["target"]
+                self.assertEqual(re.search(r"&persistent=0(.*)&ip=", target).group(1), expected, provider)

@@ -12,17 +12,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const int kMaxBoxes = 64;
-static HWND g_seen[kMaxBoxes];
-static int g_seenCount = 0;
+#include <set>
 
-static bool AlreadySeen(HWND window)
-{
-    for (int i = 0; i < g_seenCount; ++i)
-        if (g_seen[i] == window)
-            return true;
-    return false;
-}
+static std::set<HWND> g_seen;  // a box stays on the screen a moment after its OK is pressed
 
 static void PrintEscaped(const char* text)
 {
@@ -50,7 +42,7 @@ static BOOL CALLBACK ReadBox(HWND window, LPARAM)
 {
     char className[64] = "";
     GetClassNameA(window, className, sizeof className);
-    if (strcmp(className, "#32770") != 0 || !IsWindowVisible(window) || AlreadySeen(window))
+    if (strcmp(className, "#32770") != 0 || !IsWindowVisible(window) || !g_seen.insert(window).second)
         return TRUE;
     char caption[1024] = "";
     char text[8192] = "";
@@ -62,8 +54,6 @@ static BOOL CALLBACK ReadBox(HWND window, LPARAM)
     PrintEscaped(text);
     fputc('\n', stdout);
     fflush(stdout);
-    if (g_seenCount < kMaxBoxes)
-        g_seen[g_seenCount++] = window;
     PostMessageA(window, WM_COMMAND, IDOK, 0);
     return TRUE;
 }

@@ -1,13 +1,50 @@
-// Tests of message-insert formatting and of the trace record.
+// Tests of the heap string, message-insert formatting and the trace record.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <stdio.h>
 #include <string>
 
+#include "core/Heap.h"
+#include "core/HeapString.h"
 #include "core/Reporting.h"
 
 namespace {
+
+TEST(HeapString, SubstringClampsAndOutOfMemoryEmpties)
+{
+    struct Case {
+        uint32_t count, position;
+        const char* expected;
+    } cases[] = {{100, 2, "cdef"}, {2, 1, "bc"}, {0, 3, ""}, {100, 6, ""}, {100, 7, ""}};
+    HeapString s("abcdef");
+    for (const Case& c : cases) {
+        HeapString target("old");
+        s.Substring(target, c.count, c.position);
+        EXPECT_EQ(std::string(target.text, target.length + 1), c.expected + std::string(1, '\0'))
+            << c.count << "@" << c.position;
+        target.Release();
+    }
+    s.Append(s.text + 1, 2);  // a piece of itself
+    EXPECT_STREQ(s.text, "abcdefbc");
+    s.Release();
+    s.Release();  // releasing twice is harmless
+    EXPECT_EQ(s.text, kEmptyText);
+
+    for (bool append : {true, false}) {
+        s.AssignText("keep");
+        InjectAllocationFailure(0);
+        if (append)
+            s.AppendText("more");
+        else
+            s.AssignText("other");
+        InjectAllocationFailure(-1);
+        EXPECT_EQ(s.text, kEmptyText) << append;
+        EXPECT_EQ(s.length, 0u) << append;
+    }
+}
 
 std::string Format(const char* message, std::initializer_list<Insert> inserts)
 {
@@ -28,43 +65,15 @@ TEST(FormatInserts, ExpandsOrRefuses)
     EXPECT_EQ(Format("error %1!d!", {}), kUnformattableMessage);
 }
 
-TEST(ShowMessage, GoesThroughTheOneBoxFunction)
-{
-    static std::string caption, text;
-    SetMessageBoxHook([](const char* c, const char* t) {
-        caption = c;
-        text = t;
-        return IDOK;
-    });
-    ShowMessage("Note", "Cannot Open File: ERROR %1!d!", 32);
-    EXPECT_EQ(caption, "Note");
-    EXPECT_EQ(text, "Cannot Open File: ERROR 32");
-    ShowMessage("Note", "%3!d!", 1);
-    EXPECT_EQ(text, kUnformattableMessage);
-    SetMessageBoxHook(nullptr);
-}
-
-std::string ReadTraceFile()
-{
-    std::string bytes;
-    FILE* f = fopen(kTraceFilePath, "rb");
-    if (f == nullptr)
-        return bytes;
-    char buffer[512];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
-        bytes.append(buffer, n);
-    fclose(f);
-    return bytes;
-}
-
 TEST(TraceLine, WritesWholeRecordsCutAt127)
 {
     remove(kTraceFilePath);
     std::string longMessage(300, 'x');
     TraceLine(42, kTraceSource, "%s", longMessage.c_str());
     TraceLine(7, "Other", "n=%d", 5);
-    std::string bytes = ReadTraceFile();
+    std::ifstream file(kTraceFilePath, std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    file.close();
     remove(kTraceFilePath);
 
     // 127 characters of body: "TwPellamor:42 " is 14, so 113 characters of the message remain.
