@@ -1,9 +1,11 @@
 // How the agent tells people what happened: message boxes, debugger output, trace file.
 #include "core/Reporting.h"
 
+#include "core/TextFormat.h"
+
 #include <ctype.h>
 #include <stdarg.h>
-#include <stdio.h>
+#include <stdio.h>  // the trace file only: fopen, fputs
 #include <string.h>
 #include <time.h>
 
@@ -91,8 +93,8 @@ void ComposeTraceRecord(char* record, const char* timeText, unsigned line, const
                         const char* message)
 {
     char body[kTracePieceSize];
-    snprintf(body, sizeof body, "%s:%u %s", file, line, message);
-    snprintf(record, 2 * kTracePieceSize, "%s %s", timeText, body);
+    FormatText(body, sizeof body, "%s:%u %s", file, line, message);
+    FormatText(record, 2 * kTracePieceSize, "%s %s", timeText, body);
 }
 
 void TraceLine(unsigned line, const char* file, const char* format, ...)
@@ -100,7 +102,7 @@ void TraceLine(unsigned line, const char* file, const char* format, ...)
     char message[kTracePieceSize];
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(message, sizeof message, format, arguments);
+    FormatTextV(message, sizeof message, format, arguments);
     va_end(arguments);
 
     FILE* traceFile = fopen(kTraceFilePath, "a");  // text mode: each "\n" reaches the file as CR LF
@@ -110,7 +112,7 @@ void TraceLine(unsigned line, const char* file, const char* format, ...)
     const char* classic = ctime(&now);
     char timeText[32] = "";
     if (classic != nullptr)
-        snprintf(timeText, sizeof timeText, "%.24s", classic);
+        FormatText(timeText, sizeof timeText, "%.24s", classic);
 
     char record[2 * kTracePieceSize];
     ComposeTraceRecord(record, timeText, line, file, message);

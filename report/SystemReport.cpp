@@ -4,11 +4,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <stdio.h>
-
 #include "core/AgentState.h"
 #include "core/Reporting.h"
 #include "core/ScopedWin.h"
+#include "core/TextFormat.h"
 #include "report/TwSysInfo.h"
 
 static const char kLineEnd[] = "\r\n";
@@ -19,10 +18,18 @@ static void AppendLine(HeapString& block, const char* label, const char* value)
     block.AppendText(label).AppendText(value).AppendText(kLineEnd);
 }
 
-static void AppendNumberLine(HeapString& block, const char* label, int64_t value)
+static void AppendNumberLine(HeapString& block, const char* label, int32_t value)
 {
-    char digits[24];
-    snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value));
+    char digits[16];
+    FormatText(digits, sizeof digits, "%d", int(value));
+    AppendLine(block, label, digits);
+}
+
+// The sizes are unsigned 32-bit counts: a large disk never reads as negative.
+static void AppendSizeLine(HeapString& block, const char* label, uint32_t value)
+{
+    char digits[16];
+    FormatText(digits, sizeof digits, "%u", unsigned(value));
     AppendLine(block, label, digits);
 }
 
@@ -36,9 +43,8 @@ void ComposeReport(const ReportFacts& facts, HeapString& block)
     if (facts.servicePack[0] != '\0')
         block.AppendText("Service Pack ").AppendText(facts.servicePack);
     block.AppendText(kLineEnd);
-    // The sizes are unsigned 32-bit counts; widened, a large disk never reads as negative.
-    AppendNumberLine(block, "Free Disk Space(MB): ", facts.freeMegabytes);
-    AppendNumberLine(block, "Physical Memory(KBytes): ", facts.physicalKilobytes);
+    AppendSizeLine(block, "Free Disk Space(MB): ", facts.freeMegabytes);
+    AppendSizeLine(block, "Physical Memory(KBytes): ", facts.physicalKilobytes);
     block.AppendText(facts.persistent ? "Persistent mode is ENABLED" : "Persistent mode is DISABLED");
     block.AppendText(kLineEnd);
     if (facts.domain[0] != '\0')

@@ -3,12 +3,12 @@
 
 #include <windows.h>
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "core/Reporting.h"
 #include "core/ScopedWin.h"
+#include "core/TextFormat.h"
 
 static const char kBrowserKey[] = "SOFTWARE\\Microsoft\\Internet Explorer";
 static const char kUnknownOs[] = "Unknown ";
@@ -80,7 +80,7 @@ const char* OsNameOf(const OsVersion& version)
 static void AssignDecimal(HeapString& target, unsigned value)
 {
     char digits[16];
-    snprintf(digits, sizeof digits, "%u", value);
+    FormatText(digits, sizeof digits, "%u", value);
     target.AssignText(digits);
 }
 
