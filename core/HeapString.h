@@ -31,3 +31,15 @@ struct HeapString {
 
 // The shared text of every empty HeapString; never freed, never written.
 extern char kEmptyText[1];
+
+// Releases a local HeapString's buffer when it goes out of scope.
+class AutoReleaseString {
+public:
+    explicit AutoReleaseString(HeapString& s) : m_s(s) {}
+    ~AutoReleaseString() { m_s.Release(); }
+    AutoReleaseString(const AutoReleaseString&) = delete;
+    AutoReleaseString& operator=(const AutoReleaseString&) = delete;
+
+private:
+    HeapString& m_s;
+};

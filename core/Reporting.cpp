@@ -1,35 +1,10 @@
 // How the agent tells people what happened: message boxes, debugger output, trace file.
 #include "core/Reporting.h"
 
-#include "core/TextFormat.h"
-
-#include <ctype.h>
 #include <stdarg.h>
 #include <stdio.h>  // the trace file only: fopen, fputs
 #include <string.h>
 #include <time.h>
-
-constexpr size_t kTracePieceSize = 128;  // each formatted piece keeps at most 127 characters
-
-int HighestInsertNumber(const char* message)
-{
-    int highest = 0;
-    for (const char* p = message; *p != '\0'; ++p) {
-        if (*p != '%')
-            continue;
-        if (!isdigit(static_cast<unsigned char>(p[1]))) {
-            if (p[1] != '\0')
-                ++p;  // "%%", "%n", "%!" and the like are escapes, not inserts
-            continue;
-        }
-        int number = 0;
-        while (isdigit(static_cast<unsigned char>(p[1])) && number < 100)
-            number = number * 10 + (*++p - '0');
-        if (number > highest)
-            highest = number;
-    }
-    return highest;
-}
 
 static char* CopyToLocalMemory(const char* text)
 {
@@ -87,14 +62,6 @@ void DebugPrintWithInserts(const char* message, const Insert* inserts, int count
     char* text = FormatInserts(message, inserts, count);
     OutputDebugStringA(text != nullptr ? text : kUnformattableMessage);
     LocalFree(text);
-}
-
-void ComposeTraceRecord(char* record, const char* timeText, unsigned line, const char* file,
-                        const char* message)
-{
-    char body[kTracePieceSize];
-    FormatText(body, sizeof body, "%s:%u %s", file, line, message);
-    FormatText(record, 2 * kTracePieceSize, "%s %s", timeText, body);
 }
 
 void TraceLine(unsigned line, const char* file, const char* format, ...)

@@ -1,6 +1,7 @@
-// The agent's own bounded printf-style formatting, so that the C runtime's printf family stays out.
+// The agent's own text formatting: bounded printf-style forms, trace records, message-insert numbers.
 #include "core/TextFormat.h"
 
+#include <ctype.h>
 #include <string.h>
 
 namespace {
@@ -113,4 +114,32 @@ bool FormatText(char* out, size_t size, const char* format, ...)
     bool fit = FormatTextV(out, size, format, values);
     va_end(values);
     return fit;
+}
+
+int HighestInsertNumber(const char* message)
+{
+    int highest = 0;
+    for (const char* p = message; *p != '\0'; ++p) {
+        if (*p != '%')
+            continue;
+        if (!isdigit(static_cast<unsigned char>(p[1]))) {
+            if (p[1] != '\0')
+                ++p;  // "%%", "%n", "%!" and the like are escapes, not inserts
+            continue;
+        }
+        int number = 0;
+        while (isdigit(static_cast<unsigned char>(p[1])) && number < 100)
+            number = number * 10 + (*++p - '0');
+        if (number > highest)
+            highest = number;
+    }
+    return highest;
+}
+
+void ComposeTraceRecord(char* record, const char* timeText, unsigned line, const char* file,
+                        const char* message)
+{
+    char body[kTracePieceSize];
+    FormatText(body, sizeof body, "%s:%u %s", file, line, message);
+    FormatText(record, 2 * kTracePieceSize, "%s %s", timeText, body);
 }

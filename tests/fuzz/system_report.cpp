@@ -1,0 +1,38 @@
+// Fuzz target: the system's name and service-pack text, and the lines of the report.
+#include <string>
+
+#include "report/SystemReport.h"
+#include "report/TwSysInfo.h"
+#include "tests/fuzz/FuzzInput.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzInput input(data, size, 8);
+    OsVersion version;
+    version.major = int32_t(input.Number(0));
+    version.minor = int32_t(input.Number(1));
+    version.build = uint32_t(input.Number(2));
+    version.productType = uint8_t(input.Number(3));
+    version.servicePackMajor = uint16_t(input.Number(4));
+    strncpy(version.csdVersion, input[5], sizeof version.csdVersion);  // may fill it without a terminator
+    const char* name = OsNameOf(version);
+    FUZZ_CHECK(name[0] != '\0' && name[strlen(name) - 1] == ' ');
+    HeapString servicePack;
+    ServicePackOf(version, servicePack);
+    FUZZ_CHECK(servicePack.length <= 5);
+    ReportFacts facts;
+    facts.hostName = input[6];
+    facts.domain = input[7];
+    facts.servicePack = servicePack.text;
+    facts.freeMegabytes = uint32_t(input.Number(2));
+    facts.browserVersion = int32_t(input.Number(0));
+    HeapString block;
+    ComposeReport(facts, block);
+    std::string text = block.text;
+    FUZZ_CHECK(text.find("Free Disk Space(MB): " + std::to_string(facts.freeMegabytes) + "\r\n") != std::string::npos);
+    FUZZ_CHECK(text.find("Internet Explorer v" + std::to_string(facts.browserVersion) + "\r\n") != std::string::npos);
+    FUZZ_CHECK(text.size() > 41 && text.compare(text.size() - 41, 41, std::string(39, '*') + "\r\n") == 0);
+    block.Release();
+    servicePack.Release();
+    return 0;
+}
