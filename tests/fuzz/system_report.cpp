@@ -25,13 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     facts.domain = input[7];
     facts.servicePack = servicePack.text;
     facts.freeMegabytes = uint32_t(input.Number(2));
-    facts.browserVersion = int32_t(input.Number(0));
     HeapString block;
     ComposeReport(facts, block);
     std::string text = block.text;
-    FUZZ_CHECK(text.find("Free Disk Space(MB): " + std::to_string(facts.freeMegabytes) + "\r\n") != std::string::npos);
-    FUZZ_CHECK(text.find("Internet Explorer v" + std::to_string(facts.browserVersion) + "\r\n") != std::string::npos);
-    FUZZ_CHECK(text.size() > 41 && text.compare(text.size() - 41, 41, std::string(39, '*') + "\r\n") == 0);
+    FUZZ_CHECK(text.find("Free Disk Space(MB): " + std::to_string(facts.freeMegabytes) + "\r\n") != text.npos);
+    FUZZ_CHECK(text.size() > 41 && text.substr(text.size() - 41) == std::string(39, '*') + "\r\n");
     block.Release();
     servicePack.Release();
     return 0;

@@ -17,9 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     url.Release();
     AgentState settings;
     const char* logFileName = nullptr;
-    ApplyOptions(int(input.pointers.size()), input.pointers.data(), &settings, &logFileName);
+    ApplyOptions(int(input.texts.size()), input.texts.data(), &settings, &logFileName);
     bool named = strcmp(logFileName, kDefaultLogFileName) == 0;
-    for (size_t i = 2; i < input.pointers.size(); ++i)
+    for (size_t i = 2; i < input.texts.size(); ++i)
         named = named || logFileName == input[i];
     FUZZ_CHECK(named);
     return 0;

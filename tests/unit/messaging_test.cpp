@@ -1,4 +1,4 @@
-// Tests of the reply rules and of the address list rewrite and watcher passes.
+// Tests of the reply rules and of the address watcher's passes.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
@@ -17,22 +17,6 @@
 
 namespace {
 
-TEST(ReplyRules, IntervalNeverWraps)
-{
-    struct Case {
-        const char* value;
-        uint32_t milliseconds;
-    } cases[] = {
-        {"0", 60000},          {"59", 60000},           {"60", 60000},
-        {"61", 61000},         {"900", 900000},         {" 120x", 120000},
-        {"+70", 70000},        {"abc", 60000},          {"", 60000},
-        {"-1", 60000},         {"-99999", 60000},       {"-0", 60000},
-        {"4294967", 4294967000u}, {"4294968", 4294967000u}, {"99999999999999999999", 4294967000u},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(IntervalFromHeaderValue(c.value), c.milliseconds) << '"' << c.value << '"';
-}
-
 TEST(ReplyRules, SuccessMarkAndIntervalHeaderAreExact)
 {
     const char ok[] = "HTTP/1.1 200 OK\r\nPersistent-Time: 300\r\n\r\n";
@@ -42,33 +26,6 @@ TEST(ReplyRules, SuccessMarkAndIntervalHeaderAreExact)
     EXPECT_FALSE(ReplyIsSuccess("HTTP/1.1 403 Forbidden\r\n\r\n"));
     EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-time: 300\r\n"), nullptr);
     EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-Time:300\r\n"), nullptr);
-}
-
-TEST(ReplaceAddressList, RewritesOnlyTheEndOfTheRequest)
-{
-    struct Case {
-        const char* request;
-        const char* ipList;
-        const char* current;
-        bool rewritten;
-        const char* newRequest;
-    } cases[] = {
-        {"/t?a=1&ip=10.0.0.1", "10.0.0.1", "10.0.0.1", false, "/t?a=1&ip=10.0.0.1"},
-        {"/t?a=1&ip=10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2", "10.0.0.2,10.0.0.1", true,
-         "/t?a=1&ip=10.0.0.2,10.0.0.1"},
-        {"/t?a=1&ip=10.0.0.1", "10.0.0.1", "", true, "/t?a=1&ip="},
-        {"/t?a=1&ip=", "", "192.168.1.20", true, "/t?a=1&ip=192.168.1.20"},
-        {"/t?a=1&ip=", "", "", false, "/t?a=1&ip="},
-    };
-    for (const Case& c : cases) {
-        HeapString request(c.request), ipList(c.ipList), current(c.current);
-        EXPECT_EQ(ReplaceAddressList(request, ipList, current), c.rewritten) << c.request;
-        EXPECT_STREQ(request.text, c.newRequest);
-        EXPECT_STREQ(ipList.text, c.rewritten ? c.current : c.ipList);
-        request.Release();
-        ipList.Release();
-        current.Release();
-    }
 }
 
 std::string g_lastBox;
