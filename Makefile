@@ -5,7 +5,9 @@ BUILD := build
 CMAKE_CROSS := -G Ninja -DCMAKE_BUILD_TYPE=Release
 WINESERVER := WINEPREFIX=$(CURDIR)/$(BUILD)/wineprefix /usr/lib/wine/wineserver
 
-.PHONY: all deps build prefix test unit-tests service-tests e2e-tests fuzz-tests fuzz demo bench clean
+PREFIX := /usr/local
+
+.PHONY: all deps build prefix test unit-tests service-tests e2e-tests fuzz-tests fuzz demo bench clean install deb
 
 all: build
 
@@ -54,6 +56,18 @@ demo: build prefix
 
 bench: build prefix
 	scripts/bench
+
+# The service, its Squid helper and systemd unit: `make install DESTDIR=/scratch PREFIX=/usr`.
+install:
+	cmake -S service -B $(BUILD)/service -G Ninja
+	cmake --build $(BUILD)/service
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)/service --prefix $(PREFIX)
+
+# The same as a Debian package, build/service/pellamor-service_<version>_<arch>.deb.
+deb:
+	cmake -S service -B $(BUILD)/service -G Ninja
+	cmake --build $(BUILD)/service
+	cd $(BUILD)/service && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

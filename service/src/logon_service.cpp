@@ -120,9 +120,14 @@ Reply LogonService::route(const HttpRequest& request, ConnectionState& connectio
 
 Reply LogonService::status_page(bool json, RequestRecord* record) {
   const std::int64_t now = now_epoch_seconds();
-  std::vector<LogonEntry> entries;
+  MapQuery query;
   std::string error;
-  if (!users_.current(now, &entries, &error)) {
+  if (!read_status_query(record->params, &query, &error)) {
+    record->result = "bad request: " + error;
+    return text_reply(400, error);
+  }
+  std::vector<LogonEntry> entries;
+  if (!users_.find(query, now, &entries, &error)) {
     report(error);
     record->result = "error: " + error;
     return text_reply(500, "the user map cannot be read");
@@ -132,10 +137,10 @@ Reply LogonService::status_page(bool json, RequestRecord* record) {
   reply.headers.push_back("Cache-Control: no-store");
   if (json) {
     reply.content_type = "application/json";
-    reply.body = status_json(entries, options_.interval, counters_, now);
+    reply.body = status_json(entries, query, options_.interval, counters_, now);
   } else {
     reply.content_type = "text/html; charset=utf-8";
-    reply.body = status_html(entries, options_.interval, counters_, now);
+    reply.body = status_html(entries, query, options_.interval, counters_, now);
   }
   return reply;
 }

@@ -135,6 +135,55 @@ bool UserMap::record_logout(const std::string& user, const std::string& domain, 
   return true;
 }
 
+namespace {
+
+LogonEntry entry_from_row(const Statement& row) {
+  LogonEntry e;
+  e.user = row.text(0);
+  e.domain = row.text(1);
+  e.host = row.text(2);
+  e.ips = split(row.text(3));
+  e.peer = row.text(4);
+  e.persistent = row.number(5) != 0;
+  e.authenticated = row.number(6) != 0;
+  e.first_seen = row.number(7);
+  e.last_seen = row.number(8);
+  e.expires = row.number(9);
+  return e;
+}
+
+// Only the filters in use are in the statement, so that a lookup by user walks the primary
+// key's index. A plain listing follows that index too: a page is a walk along it, with no
+// sort of the whole map. An address lookup reads every row: addresses are kept as a list.
+std::string find_sql(const MapQuery& q) {
+  std::string sql =
+      "SELECT user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires"
+      " FROM logons WHERE expires > ?1";
+  if (!q.ip.empty()) sql += " AND (instr(',' || ips || ',', ',' || ?2 || ',') > 0 OR (ips = '' AND peer = ?2))";
+  if (!q.user.empty()) sql += " AND user = ?3";
+  if (!q.user.empty() && !q.domain.empty()) sql += " AND domain = ?4";
+  const bool lookup = !q.ip.empty() || !q.user.empty();
+  sql += lookup ? " ORDER BY last_seen DESC, host, domain, user" : " ORDER BY user, domain, host";
+  return sql + " LIMIT ?5 OFFSET ?6";
+}
+
+}  // namespace
+
+bool UserMap::find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out->clear();
+  const std::string sql = find_sql(q);
+  Statement query(db_, sql.c_str());
+  if (!query.ok()) return fail(db_, error);
+  // Numbered parameters: one left out of the statement is still a slot that takes a value.
+  query.bind(1, now).bind(2, q.ip).bind(3, q.user).bind(4, q.domain);
+  query.bind(5, static_cast<std::int64_t>(q.limit) + 1).bind(6, static_cast<std::int64_t>(q.offset));
+  int rc = SQLITE_ROW;
+  while ((rc = query.step()) == SQLITE_ROW) out->push_back(entry_from_row(query));
+  if (rc != SQLITE_DONE) return fail(db_, error);
+  return true;
+}
+
 bool UserMap::current(std::int64_t now, std::vector<LogonEntry>* out, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   out->clear();

@@ -22,6 +22,15 @@ struct LogonEntry {
   std::int64_t expires = 0;
 };
 
+// A page of the current entries, optionally only those at one address or of one user.
+struct MapQuery {
+  std::size_t limit = 500;
+  std::size_t offset = 0;
+  std::string ip;      // when set: entries that reported this address, or reported none and came from it
+  std::string user;    // when set: entries of this user (letter case ignored)
+  std::string domain;  // when set (with user): only in this domain
+};
+
 class UserMap {
  public:
   // Opens or creates the database file. Every change is committed with a
@@ -38,6 +47,11 @@ class UserMap {
                      bool* removed, std::string* error);
   // Deletes the entries expired at `now`, then lists the rest.
   bool current(std::int64_t now, std::vector<LogonEntry>* out, std::string* error);
+  // Reads, never writes: entries not expired at `now` that match, at most
+  // limit + 1 of them (the extra one tells that another page follows). A plain
+  // listing is ordered by user, domain and host; a lookup by address or user
+  // lists the most recently seen first.
+  bool find(const MapQuery& query, std::int64_t now, std::vector<LogonEntry>* out, std::string* error);
 
  private:
   explicit UserMap(sqlite3* db) : db_(db) {}

@@ -1,0 +1,226 @@
+// Squid's external ACL helper protocol, as the gateway helper speaks it: request lines, answers, the service's reply.
+#include "helper_protocol.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> fields(const std::string& line) {
+  std::vector<std::string> out;
+  std::size_t start = line.find_first_not_of(" \t\r");
+  while (start != std::string::npos) {
+    const std::size_t end = line.find_first_of(" \t\r", start);
+    out.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    start = end == std::string::npos ? end : line.find_first_not_of(" \t\r", end);
+  }
+  return out;
+}
+
+bool is_number(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string percent_decoded(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+// Squid's quoted value: backslash before a backslash or a quote; line breaks as \r and \n.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    if (c == '\r' || c == '\n') {
+      out += c == '\r' ? "\\r" : "\\n";
+      continue;
+    }
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+std::string prefixed(const HelperRequest& request, const std::string& answer) {
+  return request.channel.empty() ? answer : request.channel + " " + answer;
+}
+
+// Just enough JSON to read the status document: strings are read, other values skipped.
+class JsonReader {
+ public:
+  explicit JsonReader(const std::string& text) : text_(text) {}
+
+  bool at(char c) {
+    while (pos_ < text_.size() && std::string(" \t\r\n").find(text_[pos_]) != std::string::npos) ++pos_;
+    return pos_ < text_.size() && text_[pos_] == c;
+  }
+  bool expect(char c) {
+    if (!at(c)) return false;
+    ++pos_;
+    return true;
+  }
+  // Calls visit(key) at each member's value; visit reads or skips it, false stops.
+  template <typename Visit>
+  bool members(Visit visit) {
+    if (!expect('{')) return false;
+    if (expect('}')) return true;
+    do {
+      std::string key;
+      if (!string(&key) || !expect(':') || !visit(key)) return false;
+    } while (expect(','));
+    return expect('}');
+  }
+  template <typename Visit>
+  bool elements(Visit visit) {
+    if (!expect('[')) return false;
+    if (expect(']')) return true;
+    do {
+      if (!visit()) return false;
+    } while (expect(','));
+    return expect(']');
+  }
+  bool string(std::string* out) {
+    if (!expect('"')) return false;
+    out->clear();
+    while (pos_ < text_.size() && text_[pos_] != '"') {
+      const char c = text_[pos_++];
+      if (c != '\\') {
+        out->push_back(c);
+      } else if (!escape(out)) {
+        return false;
+      }
+    }
+    return expect('"');
+  }
+  bool skip_value() {
+    if (++depth_ > kMaxDepth) return false;
+    std::string ignored;
+    bool ok = false;
+    if (at('"')) {
+      ok = string(&ignored);
+    } else if (at('{')) {
+      ok = members([this](const std::string&) { return skip_value(); });
+    } else if (at('[')) {
+      ok = elements([this] { return skip_value(); });
+    } else {
+      const std::size_t start = pos_;
+      while (pos_ < text_.size() && std::string("-+.0123456789eEtruefalsn").find(text_[pos_]) != std::string::npos)
+        ++pos_;
+      ok = pos_ > start;
+    }
+    --depth_;
+    return ok;
+  }
+
+ private:
+  static constexpr int kMaxDepth = 32;
+
+  bool escape(std::string* out) {
+    if (pos_ >= text_.size()) return false;
+    const char c = text_[pos_++];
+    const std::string simple = "\"\\/bfnrt";
+    const std::string meaning = "\"\\/\b\f\n\r\t";
+    if (simple.find(c) != std::string::npos) {
+      out->push_back(meaning[simple.find(c)]);
+      return true;
+    }
+    std::uint32_t code = 0;
+    if (c != 'u' || !hex4(&code)) return false;
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      std::uint32_t low = 0;
+      if (text_.compare(pos_, 2, "\\u") != 0) return false;
+      pos_ += 2;
+      if (!hex4(&low) || low < 0xDC00 || low > 0xDFFF) return false;
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+    }
+    append_utf8(code, out);
+    return true;
+  }
+  bool hex4(std::uint32_t* out) {
+    if (pos_ + 4 > text_.size()) return false;
+    *out = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int v = hex_value(text_[pos_++]);
+      if (v < 0) return false;
+      *out = *out * 16 + static_cast<std::uint32_t>(v);
+    }
+    return true;
+  }
+  static void append_utf8(std::uint32_t code, std::string* out) {
+    const int extra = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    static const unsigned char lead[] = {0x00, 0xC0, 0xE0, 0xF0};
+    out->push_back(static_cast<char>(lead[extra] | (code >> (6 * extra))));
+    for (int i = extra - 1; i >= 0; --i) out->push_back(static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F)));
+  }
+
+  const std::string& text_;
+  std::size_t pos_ = 0;
+  int depth_ = 0;
+};
+
+// Reads the entry the reader stands at; keeps user, domain and whether it was authenticated.
+bool read_entry(JsonReader* json, FoundUser* out) {
+  std::string user;
+  std::string domain;
+  bool authenticated = false;
+  const bool ok = json->members([&](const std::string& key) {
+    if (key == "user" || key == "domain") return json->string(key == "user" ? &user : &domain);
+    if (key == "authenticated") authenticated = json->at('t');
+    return json->skip_value();
+  });
+  out->found = ok && authenticated && !user.empty();
+  out->name = domain.empty() ? user : domain + "\\" + user;
+  return ok;
+}
+
+}  // namespace
+
+HelperRequest parse_helper_line(const std::string& line) {
+  const std::vector<std::string> f = fields(line);
+  HelperRequest request;
+  std::size_t next = 0;
+  if (f.size() >= 2 && is_number(f[0])) request.channel = f[next++];
+  if (next < f.size() && f[next] != "-") request.address = percent_decoded(f[next]);
+  return request;
+}
+
+std::string answer_ok(const HelperRequest& request, const std::string& user) {
+  return prefixed(request, "OK user=" + quoted(user));
+}
+
+std::string answer_err(const HelperRequest& request, const std::string& message) {
+  return prefixed(request, "ERR message=" + quoted(message));
+}
+
+std::string answer_bh(const HelperRequest& request, const std::string& message) {
+  return prefixed(request, "BH message=" + quoted(message));
+}
+
+std::optional<FoundUser> user_from_status(const std::string& text) {
+  JsonReader json(text);
+  FoundUser found;
+  bool read = false;
+  // Reading stops at the first entry of "users": the rest of the document does not matter.
+  json.members([&](const std::string& key) {
+    if (key != "users") return json.skip_value();
+    // An empty list completes; otherwise the reader stops at the first entry, which is read.
+    read = json.elements([&] { return false; }) || (json.at('{') && read_entry(&json, &found));
+    return false;
+  });
+  if (!read) return std::nullopt;
+  return found;
+}

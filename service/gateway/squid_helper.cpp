@@ -1,0 +1,100 @@
+// Entry point of pellamor-squid-helper: answers Squid's external ACL questions "who is at this address?" from the logon service.
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "helper_protocol.h"
+#include "lookup_client.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: pellamor-squid-helper [--service http://HOST:PORT] [--timeout SECONDS]\n"
+    "\n"
+    "A Squid external ACL helper. Squid writes one line per question, \"[channel-ID] ADDRESS\"\n"
+    "(FORMAT %SRC; the channel ID comes with the concurrency= option); the helper asks the\n"
+    "Pellamor logon service who is logged on at ADDRESS and answers one line:\n"
+    "  OK user=\"DOMAIN\\\\name\"   the most recently seen authenticated entry at ADDRESS\n"
+    "  ERR message=\"...\"          nobody is logged on at ADDRESS (or it is not an address)\n"
+    "  BH message=\"...\"           the service could not be asked (down, time-out, bad reply)\n"
+    "\n"
+    "  --service URL      the logon service, default http://127.0.0.1:8080\n"
+    "  --timeout SECONDS  longest wait for one answer of the service, default 2 (0.05 to 60)\n"
+    "  --help             this text\n";
+
+struct HelperOptions {
+  ServiceAddress service{"127.0.0.1", "8080"};
+  int timeout_ms = 2000;
+};
+
+bool parse_timeout(const std::string& text, int* out) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !(seconds >= 0.05 && seconds <= 60)) return false;
+  *out = static_cast<int>(seconds * 1000);
+  return true;
+}
+
+// 0: run, 1: help shown, 2: bad command line (reported).
+int parse_command_line(int argc, char** argv, HelperOptions* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--help" || name == "-h") {
+      std::fputs(kUsage, stdout);
+      return 1;
+    }
+    const bool valued = name == "--service" || name == "--timeout";
+    if (!valued || i + 1 >= argc) {
+      std::fprintf(stderr, "pellamor-squid-helper: %s\n",
+                   (valued ? name + " needs a value" : "unknown option \"" + name + "\" (see --help)").c_str());
+      return 2;
+    }
+    const std::string value = argv[++i];
+    std::string error = "--timeout expects seconds from 0.05 to 60, not \"" + value + "\"";
+    const bool ok = name == "--service" ? parse_service_url(value, &options->service, &error)
+                                        : parse_timeout(value, &options->timeout_ms);
+    if (!ok) {
+      std::fprintf(stderr, "pellamor-squid-helper: %s%s\n", name == "--service" ? "--service " : "", error.c_str());
+      return 2;
+    }
+  }
+  return 0;
+}
+
+bool numeric_address(const std::string& text) {
+  unsigned char bytes[16];
+  return inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+}
+
+std::string answer(const HelperRequest& request, const HelperOptions& options) {
+  if (!numeric_address(request.address)) return answer_err(request, "not an address");
+  std::string body;
+  std::string error;
+  // limit=1: the lookup lists the most recently seen entry at the address first.
+  if (!http_get(options.service, "/status.json?limit=1&ip=" + request.address, options.timeout_ms, &body, &error)) {
+    std::fprintf(stderr, "pellamor-squid-helper: %s: %s\n", request.address.c_str(), error.c_str());
+    return answer_bh(request, "logon service: " + error);
+  }
+  const std::optional<FoundUser> found = user_from_status(body);
+  if (!found) return answer_bh(request, "logon service: unreadable status document");
+  if (!found->found) return answer_err(request, "nobody is logged on at " + request.address);
+  return answer_ok(request, found->name);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  HelperOptions options;
+  const int parsed = parse_command_line(argc, argv, &options);
+  if (parsed != 0) return parsed == 1 ? 0 : 2;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    const std::string reply = answer(parse_helper_line(line), options) + "\n";
+    std::fputs(reply.c_str(), stdout);
+    std::fflush(stdout);
+  }
+  return 0;
+}
