@@ -7,13 +7,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzInput input(data, size, 8);
+    FuzzInput input(data, size, 7);
     OsVersion version;
-    version.major = int32_t(input.Number(0));
-    version.minor = int32_t(input.Number(1));
-    version.build = uint32_t(input.Number(2));
-    version.productType = uint8_t(input.Number(3));
-    version.servicePackMajor = uint16_t(input.Number(4));
+    version = {int32_t(input.Number(0)), int32_t(input.Number(1)), uint32_t(input.Number(2)),
+               uint8_t(input.Number(3)), uint16_t(input.Number(4)), {}};
     strncpy(version.csdVersion, input[5], sizeof version.csdVersion);  // may fill it without a terminator
     const char* name = OsNameOf(version);
     FUZZ_CHECK(name[0] != '\0' && name[strlen(name) - 1] == ' ');
@@ -21,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ServicePackOf(version, servicePack);
     FUZZ_CHECK(servicePack.length <= 5);
     ReportFacts facts;
-    facts.hostName = input[6];
-    facts.domain = input[7];
+    facts.domain = input[6];
     facts.servicePack = servicePack.text;
     facts.freeMegabytes = uint32_t(input.Number(2));
     HeapString block;

@@ -14,16 +14,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     NegotiateMessage negotiate;
     parse_negotiate(message, &negotiate, &why);
     ChallengeMessage challenge, challengeAgain;
-    if (parse_challenge(message, &challenge, &why)) {
-        FUZZ_CHECK(parse_challenge(build_challenge(challenge), &challengeAgain, &why));
-        FUZZ_CHECK(challengeAgain.target_name == challenge.target_name &&
+    if (parse_challenge(message, &challenge, &why))
+        FUZZ_CHECK(parse_challenge(build_challenge(challenge), &challengeAgain, &why) &&
+                   challengeAgain.target_name == challenge.target_name &&
                    challengeAgain.target_info == challenge.target_info);
-    }
     AuthenticateMessage authenticate, authenticateAgain;
-    if (parse_authenticate(message, &authenticate, &why)) {
-        FUZZ_CHECK(parse_authenticate(build_authenticate(authenticate), &authenticateAgain, &why));
-        FUZZ_CHECK(authenticateAgain.user == authenticate.user && authenticateAgain.domain == authenticate.domain &&
+    if (parse_authenticate(message, &authenticate, &why))
+        FUZZ_CHECK(parse_authenticate(build_authenticate(authenticate), &authenticateAgain, &why) &&
+                   authenticateAgain.user == authenticate.user && authenticateAgain.domain == authenticate.domain &&
                    authenticateAgain.nt_response == authenticate.nt_response && authenticateAgain.mic == authenticate.mic);
-    }
     return 0;
 }
