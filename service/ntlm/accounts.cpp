@@ -104,7 +104,8 @@ bool Accounts::add(Account account, std::string* error) {
   return true;
 }
 
-bool Accounts::parse(std::string_view text, Accounts* out, std::string* error) {
+bool Accounts::parse(std::string_view text, Accounts* out, std::string* error, bool allow_empty_passwords) {
+  const Digest16 empty_password = nt_hash(u"");
   *out = Accounts();
   std::size_t line_number = 0;
   while (!text.empty()) {
@@ -117,7 +118,11 @@ bool Accounts::parse(std::string_view text, Accounts* out, std::string* error) {
     if (content.empty() || content.front() == '#') continue;
     Account account;
     std::string why;
-    if (!parse_line(line, &account, &why) || !out->add(std::move(account), &why)) {
+    const bool parsed = parse_line(line, &account, &why);
+    if (parsed && !allow_empty_passwords && account.nt_hash == empty_password)
+      why = "account " + (account.domain.empty() ? "" : account.domain + "\\") + account.user +
+            " has an empty password, which anyone could guess (refused unless --allow-empty-password)";
+    if (!parsed || !why.empty() || !out->add(std::move(account), &why)) {
       *error = "line " + std::to_string(line_number) + ": " + why;
       *out = Accounts();
       return false;
@@ -126,14 +131,14 @@ bool Accounts::parse(std::string_view text, Accounts* out, std::string* error) {
   return true;
 }
 
-bool Accounts::load(const std::string& path, Accounts* out, std::string* error) {
+bool Accounts::load(const std::string& path, Accounts* out, std::string* error, bool allow_empty_passwords) {
   std::string content;
   if (!read_whole_file(path, &content, error)) {
     *error = "cannot read accounts file " + path + ": " + *error;
     return false;
   }
   std::string why;
-  if (!parse(content, out, &why)) {
+  if (!parse(content, out, &why, allow_empty_passwords)) {
     *error = "accounts file " + path + ", " + why;
     return false;
   }

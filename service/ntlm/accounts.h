@@ -17,9 +17,10 @@ struct Account {
 class Accounts {
  public:
   // Lines are "DOMAIN\user:password" or "DOMAIN\user:nthash:<32 hex digits>";
-  // blank lines and lines starting with '#' are ignored.
-  static bool parse(std::string_view text, Accounts* out, std::string* error);
-  static bool load(const std::string& path, Accounts* out, std::string* error);
+  // blank lines and lines starting with '#' are ignored. An empty password
+  // (given as text or as its hash) is refused unless allowed.
+  static bool parse(std::string_view text, Accounts* out, std::string* error, bool allow_empty_passwords = false);
+  static bool load(const std::string& path, Accounts* out, std::string* error, bool allow_empty_passwords = false);
 
   // Domain and user are matched without regard to letter case.
   const Account* find(std::string_view domain, std::string_view user) const;

@@ -15,8 +15,9 @@ Bytes random_block(std::size_t size) {
   return out;
 }
 
-// The server's AV pairs with MsvAvFlags announcing a MIC, as Windows sends them.
-bool client_av_pairs(const Bytes& target_info, Bytes* out, Bytes* timestamp, std::string* why) {
+// The server's AV pairs with MsvAvFlags announcing a MIC and the target name, as Windows sends them.
+bool client_av_pairs(const Bytes& target_info, const std::u16string& target_name, Bytes* out, Bytes* timestamp,
+                     std::string* why) {
   std::vector<AvPair> pairs;
   if (!parse_av_pairs(target_info.data(), target_info.size(), &pairs, why)) return false;
   const AvPair* server_time = find_av_pair(pairs, kAvTimestamp);
@@ -26,6 +27,7 @@ bool client_av_pairs(const Bytes& target_info, Bytes* out, Bytes* timestamp, std
   }
   *timestamp = server_time->value;
   pairs.push_back({kAvFlags, {kAvFlagMicPresent, 0, 0, 0}});
+  if (!target_name.empty()) pairs.push_back({kAvTargetName, utf16le_bytes(target_name)});
   *out = encode_av_pairs(pairs);
   return true;
 }
@@ -44,7 +46,7 @@ bool NtlmClient::authenticate(const Bytes& challenge_message, Bytes* out, std::s
   if (!parse_challenge(challenge_message, &challenge, why)) return false;
   Bytes av_pairs;
   Bytes timestamp;
-  if (!client_av_pairs(challenge.target_info, &av_pairs, &timestamp, why)) return false;
+  if (!client_av_pairs(challenge.target_info, credentials_.target_name, &av_pairs, &timestamp, why)) return false;
 
   Bytes blob = {1, 1, 0, 0, 0, 0, 0, 0};
   blob.insert(blob.end(), timestamp.begin(), timestamp.end());

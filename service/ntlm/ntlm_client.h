@@ -10,6 +10,7 @@ struct NtlmCredentials {
   std::u16string domain;
   std::u16string workstation;
   Digest16 nt_hash{};
+  std::u16string target_name;  // the service meant, e.g. u"HTTP/host"; empty: not named
 };
 
 class NtlmClient {

@@ -37,6 +37,7 @@ enum AvId : std::uint16_t {
   kAvDnsDomainName = 4,
   kAvFlags = 6,
   kAvTimestamp = 7,
+  kAvTargetName = 9,
 };
 constexpr std::uint32_t kAvFlagMicPresent = 0x00000002;
 

@@ -49,14 +49,38 @@ std::uint32_t read32(const Bytes& b) {
          (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
 }
 
-// Clients that send a MIC say so in the MsvAvFlags of their blob. The blob is
-// covered by NTProofStr, so this flag cannot be stripped by a third party.
-bool blob_announces_mic(const Bytes& blob) {
+// The client's AV pairs. The blob is covered by NTProofStr, so nobody between
+// the client and this service can add, change or strip them.
+std::vector<AvPair> blob_av_pairs(const Bytes& blob) {
   std::vector<AvPair> pairs;
   std::string unused;
-  if (!parse_av_pairs(blob.data() + kBlobHeader, blob.size() - kBlobHeader, &pairs, &unused)) return false;
+  if (!parse_av_pairs(blob.data() + kBlobHeader, blob.size() - kBlobHeader, &pairs, &unused)) pairs.clear();
+  return pairs;
+}
+
+// Clients that send a MIC say so in their MsvAvFlags.
+bool announces_mic(const std::vector<AvPair>& pairs) {
   const AvPair* flags = find_av_pair(pairs, kAvFlags);
   return flags != nullptr && flags->value.size() == 4 && (read32(flags->value) & kAvFlagMicPresent) != 0;
+}
+
+// The service the client meant to log on to ("HTTP/host"), empty when it does
+// not say: older clients, and clients that do not know the name.
+std::string target_name(const std::vector<AvPair>& pairs) {
+  const AvPair* name = find_av_pair(pairs, kAvTargetName);
+  if (name == nullptr) return "";
+  return utf16_to_utf8(utf16le_from_bytes(name->value.data(), name->value.size()));
+}
+
+std::string joined_targets(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) out += (out.empty() ? "HTTP/" : ", HTTP/") + name;
+  return out;
+}
+
+std::int64_t steady_seconds() {
+  const auto since_start = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::seconds>(since_start).count();
 }
 
 // MIC = HMAC-MD5(ExportedSessionKey, NEGOTIATE || CHALLENGE || AUTHENTICATE
@@ -100,8 +124,42 @@ NtlmTarget default_ntlm_target(const Accounts& accounts) {
   return target;
 }
 
-NtlmServerSession::NtlmServerSession(const Accounts& accounts, const NtlmTarget& target)
-    : accounts_(accounts), target_(target) {}
+std::vector<std::string> default_service_names() {
+  const std::string host = utf16_to_utf8(machine_name());
+  const std::string first_label = host.substr(0, host.find('.'));
+  if (first_label.empty() || first_label == host) return {host};
+  return {host, first_label};
+}
+
+namespace {
+
+// The host of "host", "host:port", "[v6 address]:port" or a bare v6 address.
+std::string host_part(const std::string& instance) {
+  if (!instance.empty() && instance[0] == '[') {
+    const std::size_t close = instance.find(']');
+    return close == std::string::npos ? "" : instance.substr(1, close - 1);
+  }
+  const std::size_t colon = instance.find(':');
+  const bool v6_address = colon != std::string::npos && instance.find(':', colon + 1) != std::string::npos;
+  return v6_address ? instance : instance.substr(0, colon);
+}
+
+}  // namespace
+
+bool target_names_service(const std::string& target_name, const std::vector<std::string>& names) {
+  const std::size_t slash = target_name.find('/');
+  if (slash == std::string::npos || !equal_ignoring_case(target_name.substr(0, slash), "HTTP")) return false;
+  // The port and a trailing service name do not change which machine was meant.
+  const std::size_t instance_end = target_name.find('/', slash + 1);
+  const std::string host = host_part(target_name.substr(slash + 1, instance_end - slash - 1));
+  for (const std::string& name : names) {
+    if (!host.empty() && equal_ignoring_case(host, name)) return true;
+  }
+  return false;
+}
+
+NtlmServerSession::NtlmServerSession(const Accounts& accounts, const NtlmTarget& target, NtlmGuard guard)
+    : accounts_(accounts), target_(target), guard_(std::move(guard)) {}
 
 NtlmResult NtlmServerSession::process(std::string_view base64_token) {
   if (base64_token.size() > kMaxTokenBase64) {
@@ -159,10 +217,39 @@ NtlmResult NtlmServerSession::on_authenticate(const Bytes& message) {
   if (!pending_) return rejected("NTLM-authenticate", "authenticate message without a pending challenge on this connection");
   const IssuedChallenge issued = std::move(*pending_);
   pending_.reset();
-  return check_authenticate(accounts_, issued, message);
+  return check_authenticate(accounts_, issued, message, guard_);
 }
 
-NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& issued, const Bytes& message) {
+namespace {
+
+// Why a verified answer is still refused; empty when it is accepted.
+std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const std::string& who,
+                    const IssuedChallenge& issued, const Account& account, const NtlmGuard& guard) {
+  const Bytes blob(auth.nt_response.begin() + 16, auth.nt_response.end());
+  const Digest16 response_key = ntowf_v2(account.nt_hash, auth.user, auth.domain);
+  const Digest16 proof = ntlmv2_proof(response_key, issued.server_challenge, blob);
+  if (!constant_time_equal(proof.data(), auth.nt_response.data(), 16)) return "wrong password for " + who;
+  const std::vector<AvPair> pairs = blob_av_pairs(blob);
+  if (announces_mic(pairs) && !mic_matches(issued.negotiate, issued.challenge, message, auth, response_key, proof))
+    return "message integrity code does not match for " + who;
+  // A handshake relayed from elsewhere names the service its client meant.
+  const std::string target = target_name(pairs);
+  if (guard.service_names != nullptr && !target.empty() && !target_names_service(target, *guard.service_names))
+    return "target name \"" + target + "\" of " + who + " is not this service (" +
+           joined_targets(*guard.service_names) + ")";
+  return "";
+}
+
+std::string throttle_start_note(const LogonThrottle& throttle, const std::string& account, const std::string& peer) {
+  const std::string seconds = std::to_string(throttle.seconds());
+  return "; " + std::to_string(throttle.limit()) + " failed logons within " + seconds + " s: " + account + " from " +
+         peer + " is refused unchecked for " + seconds + " s";
+}
+
+}  // namespace
+
+NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& issued, const Bytes& message,
+                              const NtlmGuard& guard) {
   const std::string kind = "NTLM-authenticate";
   AuthenticateMessage auth;
   std::string why;
@@ -186,18 +273,24 @@ NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& i
     result.reason = "unknown user " + who;
     return result;
   }
-  const Bytes blob(auth.nt_response.begin() + 16, auth.nt_response.end());
-  const Digest16 response_key = ntowf_v2(account->nt_hash, auth.user, auth.domain);
-  const Digest16 proof = ntlmv2_proof(response_key, issued.server_challenge, blob);
-  if (!constant_time_equal(proof.data(), auth.nt_response.data(), 16)) {
-    result.reason = "wrong password for " + who;
+  const std::string account_name = account->domain.empty() ? account->user : account->domain + "\\" + account->user;
+  const std::string& peer = guard.peer_address;
+  LogonThrottle* throttle = guard.throttle;
+  const std::int64_t now = steady_seconds();
+  const std::int64_t wait = throttle == nullptr ? 0 : throttle->refused_for(account_name, peer, now);
+  if (wait > 0) {
+    result.reason = "too many failed logons for " + account_name + " from " + peer + ", refused unchecked for " +
+                    std::to_string(wait) + " s more";
+    result.throttled = true;
     return result;
   }
-  if (blob_announces_mic(blob) &&
-      !mic_matches(issued.negotiate, issued.challenge, message, auth, response_key, proof)) {
-    result.reason = "message integrity code does not match for " + who;
+  result.reason = refusal(message, auth, who, issued, *account, guard);
+  if (!result.reason.empty()) {
+    if (throttle != nullptr && throttle->failed(account_name, peer, now))
+      result.reason += throttle_start_note(*throttle, account_name, peer);
     return result;
   }
+  if (throttle != nullptr) throttle->succeeded(account_name, peer);
   result.step = NtlmStep::Accepted;
   result.user = account->user;
   result.domain = account->domain;

@@ -4,9 +4,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "accounts.h"
 #include "ntlm_messages.h"
+#include "throttle.h"
 
 // How the service names itself in its challenges.
 struct NtlmTarget {
@@ -19,6 +21,22 @@ struct NtlmTarget {
 // machine's host name.
 NtlmTarget default_ntlm_target(const Accounts& accounts);
 
+// Checks of an authenticate message beyond the password, the same for every
+// connection but for the peer's address.
+struct NtlmGuard {
+  // Host names a client may name as its target ("HTTP/<name>"); null: any.
+  const std::vector<std::string>* service_names = nullptr;
+  LogonThrottle* throttle = nullptr;  // null: no throttling
+  std::string peer_address;
+};
+
+// This machine's host name, and its first label when the name has several.
+std::vector<std::string> default_service_names();
+
+// Whether a target name a client sent ("class/host[:port][/more]") names this
+// service: class HTTP and a host among `names`, both without regard to case.
+bool target_names_service(const std::string& target_name, const std::vector<std::string>& names);
+
 enum class NtlmStep { Challenge, Accepted, Rejected };
 
 struct NtlmResult {
@@ -28,6 +46,7 @@ struct NtlmResult {
   std::string user;         // claimed name when rejected, account's spelling when accepted
   std::string domain;
   std::string reason;       // why a token was rejected
+  bool throttled = false;   // refused unchecked after too many failures, which were reported already
 };
 
 // A challenge as the server sent it, with the negotiate message it answered;
@@ -38,13 +57,14 @@ struct IssuedChallenge {
   ServerChallenge server_challenge{};
 };
 
-// Verifies an authenticate message against the accounts: NTLMv2 only, and the
-// MIC when the client announces one.
-NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& issued, const Bytes& message);
+// Verifies an authenticate message against the accounts: NTLMv2 only, the MIC
+// when the client announces one, and the guard's checks.
+NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& issued, const Bytes& message,
+                              const NtlmGuard& guard = {});
 
 class NtlmServerSession {
  public:
-  NtlmServerSession(const Accounts& accounts, const NtlmTarget& target);
+  NtlmServerSession(const Accounts& accounts, const NtlmTarget& target, NtlmGuard guard = {});
 
   // Takes the base64 token of an "Authorization: NTLM ..." header.
   NtlmResult process(std::string_view base64_token);
@@ -55,6 +75,7 @@ class NtlmServerSession {
 
   const Accounts& accounts_;
   const NtlmTarget& target_;
+  const NtlmGuard guard_;
   // A challenge is answered at most once: taking it out of here before the
   // authenticate message is checked is what refuses replays.
   std::optional<IssuedChallenge> pending_;

@@ -42,16 +42,24 @@ std::string qualified_name(const std::string& domain, const std::string& user) {
 void report(const std::string& line) {
   static std::mutex mutex;
   std::lock_guard<std::mutex> lock(mutex);
-  std::fprintf(stderr, "pellamor-service: %s\n", line.c_str());
+  std::fprintf(stderr, "pellamor-service: %s\n", escape_controls(line).c_str());
   std::fflush(stderr);
 }
 
 LogonService::LogonService(const Options& options, const Accounts& accounts, UserMap& users, RequestLog* log)
-    : options_(options), accounts_(accounts), target_(default_ntlm_target(accounts)), users_(users), log_(log) {}
+    : options_(options),
+      accounts_(accounts),
+      target_(default_ntlm_target(accounts)),
+      service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
+      throttle_(options.failed_logon_limit, options.failed_logon_seconds),
+      users_(users),
+      log_(log) {}
 
 std::unique_ptr<ConnectionState> LogonService::open_connection(std::string peer, std::string peer_address) {
   const std::uint64_t id = ++counters_.connections;
-  return std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), accounts_, target_);
+  NtlmGuard guard{&service_names_, &throttle_, peer_address};
+  return std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), accounts_, target_,
+                                           std::move(guard));
 }
 
 Reply LogonService::handle(const HttpRequest& request, ConnectionState& connection) {
@@ -193,13 +201,19 @@ Reply LogonService::with_ntlm_token(const std::string& token, const LogonRequest
     case NtlmStep::Rejected:
       break;
   }
-  return rejected(result.reason, connection, record);
+  return rejected(result.reason, connection, record, !result.throttled);
 }
 
-Reply LogonService::rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record) {
+Reply LogonService::rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record,
+                             bool on_stderr) {
   ++counters_.rejected;
   record->result = "rejected: " + reason;
-  report("conn " + std::to_string(connection.id) + " from " + connection.peer + ": " + record->result);
+  if (!on_stderr) return challenge_reply("NTLM");
+  std::string host;
+  for (const QueryParam& param : record->params) {
+    if (param.name == "hostname") host = ", host " + param.value;
+  }
+  report("conn " + std::to_string(connection.id) + " from " + connection.peer + host + ": " + record->result);
   return challenge_reply("NTLM");
 }
 

@@ -26,8 +26,11 @@ struct HttpRequest {
 // Everything that lives as long as one TCP connection.
 struct ConnectionState {
   ConnectionState(std::uint64_t id, std::string peer, std::string peer_address, const Accounts& accounts,
-                  const NtlmTarget& target)
-      : id(id), peer(std::move(peer)), peer_address(std::move(peer_address)), ntlm(accounts, target) {}
+                  const NtlmTarget& target, NtlmGuard guard)
+      : id(id),
+        peer(std::move(peer)),
+        peer_address(std::move(peer_address)),
+        ntlm(accounts, target, std::move(guard)) {}
 
   const std::uint64_t id;
   const std::string peer;          // "ip:port"
@@ -63,7 +66,10 @@ class LogonService {
   Reply without_credentials(const LogonRequest& logon, ConnectionState& connection, RequestRecord* record);
   Reply with_ntlm_token(const std::string& token, const LogonRequest& logon, ConnectionState& connection,
                         RequestRecord* record);
-  Reply rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record);
+  // Every refusal is counted and logged; `on_stderr` false keeps a flood of
+  // throttled guesses off stderr, where the start of the refusal was reported.
+  Reply rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record,
+                 bool on_stderr = true);
   Reply complete(const LogonRequest& logon, const Identity& who, ConnectionState& connection, RequestRecord* record);
   Reply record_in_map(const LogonRequest& logon, const Identity& who, ConnectionState& connection,
                       RequestRecord* record);
@@ -72,10 +78,13 @@ class LogonService {
   const Options& options_;
   const Accounts& accounts_;
   const NtlmTarget target_;
+  const std::vector<std::string> service_names_;
+  LogonThrottle throttle_;
   UserMap& users_;
   RequestLog* log_;
   ServiceCounters counters_;
 };
 
-// One line on stderr, prefixed with the program name.
+// One line on stderr, prefixed with the program name; control characters
+// (from names in requests) are escaped, so that no request can add a line.
 void report(const std::string& line);

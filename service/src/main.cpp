@@ -46,7 +46,9 @@ int serve(int argc, char** argv) {
       break;
   }
   Accounts accounts;
-  if (!options.accounts_path.empty() && !Accounts::load(options.accounts_path, &accounts, &error)) return fail(error, 1);
+  if (!options.accounts_path.empty() &&
+      !Accounts::load(options.accounts_path, &accounts, &error, options.allow_empty_password))
+    return fail(error, 1);
   std::unique_ptr<RequestLog> log;
   if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))
     return fail(error, 1);

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,22 @@ Setter text_setter(std::function<void(Options*, const std::string&)> store) {
   };
 }
 
+// Comma-separated host names, appended: the option may be given several times.
+bool add_service_names(Options* o, const std::string& value, std::string* error) {
+  std::size_t start = 0;
+  while (start <= value.size()) {
+    const std::size_t comma = std::min(value.find(',', start), value.size());
+    const std::string name = value.substr(start, comma - start);
+    if (name.empty() || name.find_first_of("/ \t\r\n") != std::string::npos) {
+      *error = "expects host names separated by commas, without blanks or slashes, not \"" + value + "\"";
+      return false;
+    }
+    o->service_names.push_back(name);
+    start = comma + 1;
+  }
+  return true;
+}
+
 const std::map<std::string, Setter>& valued_options() {
   static const std::map<std::string, Setter> options = {
       {"--address",
@@ -73,6 +90,11 @@ const std::map<std::string, Setter>& valued_options() {
       {"--nonpersistent-lifetime",
        number_setter(1, 10 * 365 * 86400LL, [](Options* o, std::int64_t n) { o->nonpersistent_lifetime = n; })},
       {"--request-log", text_setter([](Options* o, const std::string& v) { o->request_log_path = v; })},
+      {"--service-name", add_service_names},
+      {"--failed-logon-limit",
+       number_setter(0, 1000000, [](Options* o, std::int64_t n) { o->failed_logon_limit = static_cast<unsigned>(n); })},
+      {"--failed-logon-seconds",
+       number_setter(1, 86400, [](Options* o, std::int64_t n) { o->failed_logon_seconds = n; })},
       {"--test-first-status",
        number_setter(200, 599, [](Options* o, std::int64_t n) { o->test_first_status = static_cast<int>(n); })},
       {"--test-final-status",
@@ -141,9 +163,12 @@ ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* err
       name = name.substr(0, equals);
     }
     if (name == "--help" || name == "-h") return ParseOutcome::Help;
-    const bool is_flag = name == "--accept-unauthenticated-retry" || name == "--test-no-interval-header";
+    const std::map<std::string, bool*> flags = {{"--accept-unauthenticated-retry", &out->accept_unauthenticated_retry},
+                                                {"--test-no-interval-header", &out->test_no_interval_header},
+                                                {"--allow-empty-password", &out->allow_empty_password}};
+    const bool is_flag = flags.count(name) != 0;
     if (is_flag && !value) {
-      (name == "--test-no-interval-header" ? out->test_no_interval_header : out->accept_unauthenticated_retry) = true;
+      *flags.at(name) = true;
       continue;
     }
     const auto setter = valued_options().find(name);
@@ -192,6 +217,21 @@ and /status.json.
                      how long a login from a non-persistent agent stays
                      listed without a logout (default 43200, 12 hours)
   --request-log FILE append one JSON object per line for every request
+  --service-name NAMES
+                     host names by which agents reach this service, comma-
+                     separated; may be repeated (default: this machine's host
+                     name). A login whose NTLM answer names another target
+                     than HTTP/<one of these> is refused, since it was relayed.
+  --allow-empty-password
+                     accept accounts with an empty password (refused at start
+                     otherwise)
+  --failed-logon-limit N
+                     after N failed logons of one account from one address
+                     within --failed-logon-seconds, that account is refused
+                     from that address, unchecked, for as long (default 10;
+                     0 turns this off)
+  --failed-logon-seconds S
+                     that window and refusal, in seconds (default 60)
   --help             show this text
 
 Test features, refused unless --address is a loopback address:

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct Options {
   std::string address = "127.0.0.1";
@@ -14,6 +15,11 @@ struct Options {
   std::int64_t nonpersistent_lifetime = 43200;  // seconds a one-shot login stays listed
   std::string request_log_path;
   bool accept_unauthenticated_retry = false;
+  // Host names clients may name as their target ("HTTP/<name>"); empty: this machine's.
+  std::vector<std::string> service_names;
+  bool allow_empty_password = false;
+  unsigned failed_logon_limit = 10;       // failures of one account from one address; 0: no limit
+  std::int64_t failed_logon_seconds = 60;  // window of those failures, and how long the pair is then refused
 
   // Test hooks: what the service answers, for exercising the agent's failure handling.
   std::optional<int> test_first_status;

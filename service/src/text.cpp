@@ -112,6 +112,25 @@ std::string to_valid_utf8(std::string_view bytes) {
   return out;
 }
 
+std::string escape_controls(std::string_view text) {
+  static const char digits[] = "0123456789abcdef";
+  const std::string valid = to_valid_utf8(text);
+  std::string out;
+  for (std::size_t i = 0; i < valid.size();) {
+    char32_t cp = 0;
+    const std::size_t n = decode_utf8(valid, i, &cp);
+    if (cp < 0x20 || cp == 0x7F) {
+      out += {'\\', 'x', digits[cp >> 4], digits[cp & 15]};
+    } else if ((cp >= 0x80 && cp < 0xA0) || cp == 0x2028 || cp == 0x2029) {
+      out += {'\\', 'u', digits[cp >> 12], digits[(cp >> 8) & 15], digits[(cp >> 4) & 15], digits[cp & 15]};
+    } else {
+      out.append(valid, i, n);
+    }
+    i += n;
+  }
+  return out;
+}
+
 std::string utf16_to_utf8(std::u16string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -15,6 +15,10 @@ bool utf8_to_utf16(std::string_view utf8, std::u16string* out);
 // valid UTF-8 (host names from Windows machines arrive in their code page).
 std::string to_valid_utf8(std::string_view bytes);
 
+// The text as valid UTF-8 with control characters (C0, DEL, C1, line and
+// paragraph separators) written as \xHH or \uHHHH, so that it stays on one line.
+std::string escape_controls(std::string_view text);
+
 std::string utf16_to_utf8(std::u16string_view text);
 Bytes utf16le_bytes(std::u16string_view text);
 std::u16string utf16le_from_bytes(const std::uint8_t* data, std::size_t size);

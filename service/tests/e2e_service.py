@@ -98,8 +98,8 @@ class Raw:
     """An HTTP/1.1 connection whose bytes the test controls."""
     opened = []
 
-    def __init__(self, service):
-        self.sock = socket.create_connection(("127.0.0.1", service.port), timeout=10)
+    def __init__(self, service, source="127.0.0.1"):
+        self.sock = socket.create_connection(("127.0.0.1", service.port), timeout=10, source_address=(source, 0))
         self.pending = b""
         Raw.opened.append(self.sock)
 
@@ -250,6 +250,16 @@ class NtlmLogin(unittest.TestCase):
         self.assertEqual(results[-3:], ["rejected: authenticate message without a pending challenge on this connection",
                                         "challenge", "rejected: wrong password for PELLAMOR\\bob"])
 
+    def test_names_in_requests_cannot_forge_log_lines(self):
+        target = LOGIN.replace("PC1", "EVIL%0D%0Apellamor-service:%20forged%E2%80%A8")
+        conn = Raw(self.service)
+        challenge = conn.get(target, ntlm_negotiate())[2]["www-authenticate"]
+        conn.get(target, ntlm_authenticate(challenge, "eve\r\nforged\x85", "PELLAMOR", BOB[2]))
+        err = self.service.stderr()
+        self.assertIn(r"host EVIL\x0d\x0apellamor-service: forged\u2028: rejected: unknown user PELLAMOR\eve\x0d\x0a"
+                      r"forged\u0085", err)
+        self.assertEqual([line for line in err.splitlines() if "forged" in line and "EVIL" not in line], [])
+
     def test_logout_removes_only_that_host(self):
         for host in ("PC7", "PC8"):
             self.assertEqual(curl(self.service, LOGIN.replace("PC1", host), "PELLAMOR\\alice:secret")[0], 200)
@@ -295,6 +305,31 @@ class NtlmLogin(unittest.TestCase):
             self.assertIn("<td>alice</td><td>PELLAMOR</td><td>H5&lt;b&gt;&amp;</td><td>10.7.0.5</td>", page)
             self.assertNotIn("<b>", page)
             self.assertIn('<a href="/?limit=2&amp;offset=0">Previous page</a> <a href="/?limit=2&amp;offset=4">Next', page)
+        finally:
+            service.stop()
+
+
+class Guessing(unittest.TestCase):
+    def test_failed_logons_refuse_that_account_from_that_address_only(self):
+        service = Service()
+        target = LOGIN.replace("PC1", "GUESS")
+
+        def login(user, source="127.0.0.1"):
+            conn = Raw(service, source)
+            challenge = conn.get(target, ntlm_negotiate())[2]["www-authenticate"]
+            return int(conn.get(target, ntlm_authenticate(challenge, *user))[0].split()[1])
+        try:
+            self.assertEqual([login(BOB[:2] + ("00" * 16,)) for _ in range(11)], [401] * 11)
+            self.assertEqual(login(BOB), 401)  # the right password, refused unchecked
+            self.assertEqual(login(BOB, "127.0.0.2"), 200)
+            self.assertEqual(login(("alice", "PELLAMOR", "878d8014606cda29677a44efa1353fc7")), 200)
+            results = [r["result"] for r in service.log() if r["authorization"] == "NTLM-authenticate"]
+            self.assertEqual(results[9], "rejected: wrong password for PELLAMOR\\bob; 10 failed logons within 60 s: "
+                                         "PELLAMOR\\bob from 127.0.0.1 is refused unchecked for 60 s")
+            self.assertEqual([r.split(" from")[0] for r in results[10:12]],
+                             ["rejected: too many failed logons for PELLAMOR\\bob"] * 2)
+            self.assertIn("is refused unchecked for 60 s\n", service.stderr())
+            self.assertNotIn("too many failed logons", service.stderr())  # a flood of guesses stays off stderr
         finally:
             service.stop()
 
@@ -444,7 +479,8 @@ class CommandLine(unittest.TestCase):
         result = self.run_service("--help")
         self.assertEqual(result.returncode, 0)
         for option in ("--address", "--port", "--accounts", "--db", "--interval", "--nonpersistent-lifetime",
-                       "--request-log", "--accept-unauthenticated-retry", "--test-first-status",
+                       "--request-log", "--service-name", "--allow-empty-password", "--failed-logon-limit",
+                       "--failed-logon-seconds", "--accept-unauthenticated-retry", "--test-first-status",
                        "--test-final-status", "--test-final-version", "--test-interval-header",
                        "--test-no-interval-header"):
             self.assertIn(option, result.stdout)
@@ -454,6 +490,9 @@ class CommandLine(unittest.TestCase):
         bad_accounts = os.path.join(workdir, "bad-accounts")
         with open(bad_accounts, "w") as f:
             f.write("PELLAMOR\\alice\n")
+        empty_password = os.path.join(workdir, "empty-password")
+        with open(empty_password, "w") as f:
+            f.write("D\\eve:\n")
         busy = Service()
         db = ["--db", os.path.join(workdir, "db.sqlite")]
         cases = [
@@ -471,8 +510,11 @@ class CommandLine(unittest.TestCase):
              "refused unless --address is a loopback address (0.0.0.0 is not)"),
             (["--address", "0.0.0.0", "--test-final-status", "403"], "refused unless --address is a loopback"),
             (["--test-interval-header", "X: 1", "--test-no-interval-header"], "exclude each other"),
+            (["--accounts", empty_password] + db, "line 1: account D\\eve has an empty password"),
+            (["--service-name", "a,,b"], "--service-name expects host names separated by commas"),
         ]
         try:
+            Service("--allow-empty-password", accounts="D\\eve:\n").stop()  # starts with the option
             for args, message in cases:
                 result = self.run_service(*args)
                 self.assertNotEqual(result.returncode, 0, args)

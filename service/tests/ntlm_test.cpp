@@ -103,8 +103,8 @@ TEST(NtlmVectors, EveryTruncationIsRejected) {
   }
 }
 
-NtlmCredentials credentials(const std::u16string& password) {
-  return NtlmCredentials{u"alice", u"PELLAMOR", u"PC1", nt_hash(password)};
+NtlmCredentials credentials(const std::u16string& password, const std::u16string& target_name = u"") {
+  return NtlmCredentials{u"alice", u"PELLAMOR", u"PC1", nt_hash(password), target_name};
 }
 
 // One handshake through a server session; returns the authenticate message.
@@ -143,6 +143,43 @@ TEST(NtlmHandshake, ClientWithMicIsAcceptedOnceAndTamperingIsRefused) {
     // Whatever happened, the challenge is used up.
     const NtlmResult replay = server.process(base64_encode(authenticate));
     EXPECT_EQ(replay.reason, "authenticate message without a pending challenge on this connection") << c.name;
+  }
+}
+
+TEST(NtlmHandshake, TargetNameMustNameThisService) {
+  const Accounts accounts = accounts_from("PELLAMOR\\alice:secret");
+  const NtlmTarget target = default_ntlm_target(accounts);
+  const std::vector<std::string> one = {"pellamor.example.com"};
+  const std::vector<std::string> several = {"pellamor.example.com", "pellamor", "10.0.0.1", "fd00::1"};
+  struct Case {
+    std::u16string target_name;
+    const std::vector<std::string>* names;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {u"", &one, true},  // not named: clients that do not know it
+      {u"HTTP/pellamor.example.com", &one, true},
+      {u"http/PELLAMOR.Example.COM", &one, true},
+      {u"HTTP/pellamor.example.com:8080", &one, true},
+      {u"HTTP/attacker.example.net", &one, false},
+      {u"HTTP/pellamor.example.com.attacker.net", &one, false},
+      {u"cifs/pellamor.example.com", &one, false},  // meant for a file server
+      {u"HTTP/", &one, false},
+      {u"pellamor.example.com", &one, false},
+      {u"HTTP/pellamor", &one, false},
+      {u"HTTP/pellamor", &several, true},
+      {u"HTTP/10.0.0.1", &several, true},
+      {u"HTTP/10.0.0.2", &several, false},
+      {u"HTTP/[fd00::1]:8080", &several, true},
+      {u"HTTP/fd00::1", &several, true},
+      {u"HTTP/fd00::2", &several, false},
+  };
+  for (const Case& c : cases) {
+    NtlmServerSession server(accounts, target, NtlmGuard{c.names, nullptr, "127.0.0.1"});
+    NtlmClient client(credentials(u"secret", c.target_name));
+    const NtlmResult result = server.process(base64_encode(handshake(server, client)));
+    EXPECT_EQ(result.step, c.accepted ? NtlmStep::Accepted : NtlmStep::Rejected) << utf16_to_utf8(c.target_name);
+    EXPECT_EQ(result.reason.find("is not this service") != std::string::npos, !c.accepted) << result.reason;
   }
 }
 

@@ -105,6 +105,8 @@ TEST(Accounts, FileFormat) {
       {"D\\alice:x\nd\\ALICE:y\n", 0, "line 2: account d\\ALICE is listed twice"},
       {"\nD\\alice\n", 0, "line 2: expected DOMAIN\\user:password or DOMAIN\\user:nthash:<32 hex digits>"},
       {"D\\:pw\n", 0, "line 1: the user name is empty or not UTF-8"},
+      {"D\\u:x\nD\\v:nthash:31d6cfe0d16ae931b73c59d7e0c089c0\n", 0,
+       "line 2: account D\\v has an empty password, which anyone could guess (refused unless --allow-empty-password)"},
   };
   for (const Case& c : cases) {
     Accounts accounts;
