@@ -64,7 +64,7 @@ bool SplitServerUrl(const char* url, ServerUrl* out)
 
 static bool SameOption(const char* argument, const char* option)
 {
-    return lstrcmpiA(argument, option) == 0;
+    return SameAsciiTextIgnoringCase(argument, option);
 }
 
 bool IsHelpRequest(const char* argument)

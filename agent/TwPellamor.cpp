@@ -19,10 +19,21 @@ static const UINT kRearmTimerMessage = WM_USER + 16;
 static const UINT_PTR kWindowTimerId = 1;
 static const DWORD kSingleSendLimit = 100000;  // a one-shot run never outlives a hung send by more
 static const DWORD kSessionEndLimit = 10000;   // what the system allows at the end of a session
+static const UINT kResidentAnswerLimit = 5000;  // a hung window must not keep a logout from going out
 
 static HANDLE StartThread(unsigned(__stdcall* body)(void*))
 {
     return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, body, nullptr, 0, nullptr));
+}
+
+// Every resident has our class as well as our title; a folder window called "Pellamor"
+// has only the title.
+static bool IsResidentWindow(HWND window, const char* title)
+{
+    if (strcmp(title, kWindowTitle) != 0)
+        return false;
+    char className[64] = "";
+    return GetClassNameA(window, className, sizeof className) != 0 && strcmp(className, kWindowClass) == 0;
 }
 
 static BOOL CALLBACK FindResidentWindow(HWND window, LPARAM found)
@@ -31,19 +42,21 @@ static BOOL CALLBACK FindResidentWindow(HWND window, LPARAM found)
     if (GetWindowTextA(window, title, sizeof title) == 0)
         return TRUE;
     DebugPrint("Window Name: %1!s!\r\n", static_cast<const char*>(title));
-    if (strcmp(title, kWindowTitle) != 0)
+    if (!IsResidentWindow(window, title))
         return TRUE;
     *reinterpret_cast<HWND*>(found) = window;
     return FALSE;
 }
 
 // Ends the resident instance of this session, if there is one, by destroying its window.
+// A resident that does not answer in time is left alone: the logout goes out all the same.
 void CloseRunningInstance()
 {
     HWND resident = nullptr;
     EnumWindows(FindResidentWindow, reinterpret_cast<LPARAM>(&resident));
+    DWORD_PTR answer = 0;
     if (resident != nullptr)
-        SendMessageA(resident, WM_DESTROY, 0, 0);
+        SendMessageTimeoutA(resident, WM_DESTROY, 0, 0, SMTO_ABORTIFHUNG, kResidentAnswerLimit, &answer);
 }
 
 static void ArmWindowTimer(HWND window)
@@ -55,8 +68,11 @@ static void StartSending(HWND window)
 {
     if (g_agent.m_persistent) {
         ArmWindowTimer(window);
-        // Created signalled, so that the first login goes out at once.
+        // Signalled, so that the first login goes out at once; an event of that name that
+        // already existed keeps its own state unless it is set here.
         g_agent.m_eventHandle = CreateEventA(nullptr, TRUE, TRUE, kTimerEventName);
+        if (g_agent.m_eventHandle != nullptr)
+            SetEvent(g_agent.m_eventHandle);
     }
     g_agent.m_timerThread = StartThread(TimerLoop);
     if (g_agent.m_persistent)
@@ -110,8 +126,11 @@ LRESULT CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         PostQuitMessage(0);
         return 0;
     case WM_QUERYENDSESSION:
-        StopWorkers(window);
-        return 1;
+        return 1;  // another program may still cancel the logoff: stop nothing yet
+    case WM_ENDSESSION:
+        if (wParam)
+            StopWorkers(window);
+        return 0;
     case WM_TIMER:
         return 0;  // the sending worker keeps its own time
     case kRearmTimerMessage:

@@ -93,3 +93,15 @@ bool HeapString::Differs(const HeapString& other) const
 {
     return length != other.length || memcmp(text, other.text, length) != 0;
 }
+
+static char AsciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+bool SameAsciiTextIgnoringCase(const char* a, const char* b)
+{
+    for (; *a != '\0' && AsciiLower(*a) == AsciiLower(*b); ++a, ++b) {
+    }
+    return AsciiLower(*a) == AsciiLower(*b);
+}

@@ -32,6 +32,11 @@ struct HeapString {
 // The shared text of every empty HeapString; never freed, never written.
 extern char kEmptyText[1];
 
+// True when both texts are equal with ASCII letters compared without regard to case.
+// Options and protocol names are ASCII: the user's locale must not change how they compare
+// (under a Turkish locale "I" and "i" are not each other's capitals).
+bool SameAsciiTextIgnoringCase(const char* a, const char* b);
+
 // Releases a local HeapString's buffer when it goes out of scope.
 class AutoReleaseString {
 public:

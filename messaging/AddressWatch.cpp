@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <iphlpapi.h>
 #include <process.h>
+#include <string.h>
 
 #include "core/AgentState.h"
 #include "core/Heap.h"
@@ -17,22 +18,37 @@
 static const DWORD kRetryPause = 60000;
 static const char kNotSupported[] = "NotifyAddrChange not supoorted on this OS";
 
-void CollectAdapterAddresses(HeapString& list)
+// An adapter that appears between the size query and the read makes the read too small
+// again; a few more tries see the table settle.
+static const int kAdapterQueryAttempts = 4;
+
+#ifdef PELLAMOR_TESTING
+static AdapterInfoQuery g_queryAdapters = GetAdaptersInfo;
+
+void SetAdapterInfoQuery(AdapterInfoQuery query)
+{
+    g_queryAdapters = query != nullptr ? query : GetAdaptersInfo;
+}
+#else
+static const AdapterInfoQuery g_queryAdapters = GetAdaptersInfo;
+#endif
+
+bool CollectAdapterAddresses(HeapString& list)
 {
     list.Assign(kEmptyText, 0);
     ULONG size = sizeof(IP_ADAPTER_INFO);
-    IP_ADAPTER_INFO* adapters = static_cast<IP_ADAPTER_INFO*>(HeapAllocate(size));
-    DWORD result = adapters != nullptr ? GetAdaptersInfo(adapters, &size) : ERROR_NOT_ENOUGH_MEMORY;
-    if (result != NO_ERROR) {
+    IP_ADAPTER_INFO* adapters = nullptr;
+    DWORD result = ERROR_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < kAdapterQueryAttempts && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
         HeapRelease(adapters);
         adapters = static_cast<IP_ADAPTER_INFO*>(HeapAllocate(size));
-        result = adapters != nullptr ? GetAdaptersInfo(adapters, &size) : ERROR_NOT_ENOUGH_MEMORY;
+        result = adapters != nullptr ? g_queryAdapters(adapters, &size) : ERROR_NOT_ENOUGH_MEMORY;
     }
     if (result != NO_ERROR) {
         HeapRelease(adapters);
         if (!g_agent.m_quiet)
             ShowMessageBox("Note", "Call to GetAdaptersInfo failed");
-        return;
+        return result == ERROR_NO_DATA;
     }
     for (IP_ADAPTER_INFO* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
         if (adapter != adapters)
@@ -40,14 +56,16 @@ void CollectAdapterAddresses(HeapString& list)
         list.AppendText(adapter->IpAddressList.IpAddress.String);
     }
     HeapRelease(adapters);
+    return true;
 }
 
 void RefreshIpList()
 {
     ScopedCritSec lock(&g_agent.m_requestLock);
     HeapString current;
-    CollectAdapterAddresses(current);
-    ReplaceAddressList(g_agent.m_request, g_agent.m_ipList, current);
+    // A query that failed says nothing about the addresses: the machine still has the old ones.
+    if (CollectAdapterAddresses(current))
+        ReplaceAddressList(g_agent.m_request, g_agent.m_ipList, current);
     current.Release();
 }
 
@@ -111,10 +129,11 @@ static void ResetAfterNotification(WatcherState& state)
 // Returns false when the watcher must not wait on this pass's registration.
 static bool Register(WatcherState& state, WatchOutcome* outcome)
 {
-    OVERLAPPED overlapped = {};
-    HANDLE handle = nullptr;
-    overlapped.hEvent = state.event;
-    DWORD result = g_registerAddressChange(&handle, &overlapped);
+    // The system completes the registration into these later, so they live in the state.
+    memset(&state.overlapped, 0, sizeof state.overlapped);
+    state.notification = nullptr;
+    state.overlapped.hEvent = state.event;
+    DWORD result = g_registerAddressChange(&state.notification, &state.overlapped);
     if (result == NO_ERROR || result == ERROR_IO_PENDING)
         return true;
     if (result == ERROR_NOT_SUPPORTED) {
@@ -126,8 +145,11 @@ static bool Register(WatcherState& state, WatchOutcome* outcome)
     } else {
         if (g_agent.m_trace)
             TRACE_LINE("NotifyAddrChange error ERR: %d", int(GetLastError()));
-        if (!g_agent.m_quiet)
+        // The watcher retries after every pause; one box says it all.
+        static bool shown = false;
+        if (!g_agent.m_quiet && !shown)
             ShowMessageBox("Note", "NotifyAddrChange error");
+        shown = true;
         // Nothing will ever signal an event whose registration failed: start over later.
         *outcome = WatchOutcome::PauseThenRetry;
     }
@@ -172,7 +194,8 @@ unsigned __stdcall AddressWatchLoop(void*)
         WatchOutcome outcome = AddressWatchPass(state);
         if (outcome == WatchOutcome::Stop)
             return 0;
-        if (outcome == WatchOutcome::Send)
+        // No login may go out once the session-end shutdown has begun.
+        if (outcome == WatchOutcome::Send && !g_agent.m_shutDown)
             SendLogonMessage();
         if (outcome == WatchOutcome::PauseThenRetry)
             Sleep(kRetryPause);

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <windows.h>
+#include <iphlpapi.h>
 
 #include "core/HeapString.h"
 #include "messaging/AddressList.h"
 
-// The adapters' first IPv4 addresses, joined by ","; empty when the query fails.
-void CollectAdapterAddresses(HeapString& list);
+// The adapters' first IPv4 addresses, joined by ","; empty when the query fails. False
+// when it failed for another reason than "no adapters": the list then says nothing.
+bool CollectAdapterAddresses(HeapString& list);
 
 // Replaces the address list at the end of m_request when the adapters' list differs.
 // Takes m_requestLock itself.
@@ -22,6 +24,8 @@ enum class WatchOutcome { Send, NoSend, PauseThenRetry, Stop };
 // The watcher's state that lives from pass to pass.
 struct WatcherState {
     HANDLE event = nullptr;  // a socket-library event, given up after failures
+    OVERLAPPED overlapped = {};  // what a pending registration completes into
+    HANDLE notification = nullptr;
 };
 
 // One pass: registers for one notification, waits for it and tidies the event.
@@ -29,7 +33,11 @@ WatchOutcome AddressWatchPass(WatcherState& state);
 
 // Registers for one address-change notification that signals overlapped->hEvent.
 using AddressChangeRegistration = DWORD (*)(HANDLE* handle, OVERLAPPED* overlapped);
+// Fills the adapters' records as GetAdaptersInfo does.
+using AdapterInfoQuery = ULONG(WINAPI*)(PIP_ADAPTER_INFO adapters, PULONG size);
 #ifdef PELLAMOR_TESTING
+// Test builds only: the adapters' table as a test wants it to be (null: the system's).
+void SetAdapterInfoQuery(AdapterInfoQuery query);
 // Test builds only: the system never signals a change under Wine, so tests drive the
 // watcher through this registration. The default one signals the watcher each time the
 // named event "PellamorTestAddressChange" is set.

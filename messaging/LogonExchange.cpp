@@ -24,6 +24,10 @@ static const char kFinalReceiveFailed[] =
 static const char kFinalStatusInvalid[] =
     "Pellamor can not reach the Auth server in the final attempt. (Invalid status code, error: %1!d!)";
 
+// A server that accepts and never answers must not hold the sender for good: without this
+// limit the wait for a reply has none, and a resident would never log in again.
+static const DWORD kReplyWaitLimit = 30000;
+
 static void ReportExchangeFailure(const char* message, DWORD code)
 {
     if (!g_agent.m_quiet)
@@ -73,8 +77,8 @@ static void AdoptInterval(const char* headers)
             ShowMessageBox("INFORMATION", "Could not get timeout");
         return;
     }
-    uint32_t newTime = IntervalFromHeaderValue(value);
     uint32_t current = g_agent.m_persistentTime;
+    uint32_t newTime = IntervalFromHeaderValue(value, current);
     if (g_agent.m_trace)
         TRACE_LINE("New Timer: m_persistentTime=%d, newTime=%d", int(current), int(newTime));
     if (newTime != current) {
@@ -144,7 +148,7 @@ static void ExchangeOnRequest(HINTERNET request)
 
 static bool ProtocolIsHttp()
 {
-    if (lstrcmpiA(g_agent.m_protocol.text, "http") == 0)
+    if (SameAsciiTextIgnoringCase(g_agent.m_protocol.text, "http"))
         return true;
     if (!g_agent.m_quiet) {
         HeapString text("Invalid protcol ");
@@ -183,6 +187,8 @@ void SendLogonMessage()
                                                                  WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
                                           : nullptr;
     if (request != nullptr) {
+        DWORD limit = kReplyWaitLimit;
+        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &limit, sizeof limit);
         ExchangeOnRequest(request);
         WinHttpCloseHandle(request);
     }

@@ -19,7 +19,7 @@ const char* FindIntervalValue(const char* headers)
     return header != nullptr ? header + sizeof kIntervalHeader - 1 : nullptr;
 }
 
-uint32_t IntervalFromHeaderValue(const char* value)
+uint32_t IntervalFromHeaderValue(const char* value, uint32_t current)
 {
     while (isspace(static_cast<unsigned char>(*value)))
         ++value;
@@ -30,7 +30,7 @@ uint32_t IntervalFromHeaderValue(const char* value)
     for (; isdigit(static_cast<unsigned char>(*value)) && seconds <= kLargestSeconds; ++value)
         seconds = seconds * 10 + uint64_t(*value - '0');
     if (negative && seconds != 0)
-        return kMinimumPersistentTime;
+        return current;
     if (seconds > kLargestSeconds)
         return kLargestSeconds * 1000;
     uint32_t interval = uint32_t(seconds) * 1000;

@@ -14,6 +14,7 @@ const char* FindIntervalValue(const char* headers);
 
 // The interval in milliseconds that a header value in seconds asks for. The number is
 // read like the runtime's decimal conversion (leading blanks, optional sign, digits),
-// but nothing wraps: anything below 60 s (a negative number included) gives 60000,
-// and anything whose millisecond count would not fit in 32 bits gives 4294967000.
-uint32_t IntervalFromHeaderValue(const char* value);
+// but nothing wraps: anything from 0 to 60 s gives 60000, and anything whose millisecond
+// count would not fit in 32 bits gives 4294967000. A negative number is a server's fault,
+// not a wish for the shortest interval: it keeps `current`.
+uint32_t IntervalFromHeaderValue(const char* value, uint32_t current);

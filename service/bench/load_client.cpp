@@ -1,4 +1,6 @@
 // Load client for the logon service: many concurrent agents doing the full NTLMv2 login, counted per second.
+#include <unistd.h>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -31,6 +33,7 @@ struct Settings {
   std::string password;
   int clients = 1;
   double seconds = 3;
+  bool unique_hosts = false;  // a new host name per login, so that every login is a real write
 };
 
 struct Totals {
@@ -95,11 +98,14 @@ void client_loop(int index, const Settings& s, Clock::time_point deadline, Total
   std::u16string password;
   utf8_to_utf16(s.password, &password);
   credentials.nt_hash = nt_hash(password);
-  const std::string target = "/tarnwise?action=login&hostname=bench" + std::to_string(index) +
-                             "&persistent=1&domain=" + s.domain + "&ip=192.0.2." + std::to_string(index % 250 + 1);
+  const std::string host = "bench" + std::to_string(index);
+  // The process id keeps the names of one run apart from those of earlier runs.
+  const std::string unique_prefix = host + "-" + std::to_string(getpid()) + "-";
+  const std::string query = "&persistent=1&domain=" + s.domain + "&ip=192.0.2." + std::to_string(index % 250 + 1);
   int errors = 0;
-  while (Clock::now() < deadline && errors < kMaxErrorsPerClient) {
-    if (one_login(io, server, credentials, target)) {
+  for (long n = 0; Clock::now() < deadline && errors < kMaxErrorsPerClient; ++n) {
+    const std::string name = s.unique_hosts ? unique_prefix + std::to_string(n) : host;
+    if (one_login(io, server, credentials, "/tarnwise?action=login&hostname=" + name + query)) {
       ++totals->logins;
     } else {
       ++errors;
@@ -116,6 +122,7 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     else if (name == "--port") s->port = value;
     else if (name == "--clients") s->clients = std::atoi(value.c_str());
     else if (name == "--seconds") s->seconds = std::atof(value.c_str());
+    else if (name == "--hosts" && (value == "unique" || value == "repeated")) s->unique_hosts = value == "unique";
     else if (name == "--account") {
       const std::size_t slash = value.find('\\');
       const std::size_t colon = value.find(':');
@@ -137,7 +144,7 @@ int main(int argc, char** argv) {
   if (!parse_settings(argc, argv, &settings)) {
     std::fprintf(stderr,
                  "usage: pellamor-load --port P --account 'DOMAIN\\user:password' [--address A] [--clients N] "
-                 "[--seconds S]\n");
+                 "[--seconds S] [--hosts repeated|unique]\n");
     return 2;
   }
   Totals totals;

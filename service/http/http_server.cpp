@@ -5,10 +5,11 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "text.h"
@@ -22,14 +23,14 @@ using tcp = asio::ip::tcp;
 
 constexpr std::uint32_t kHeaderLimit = 16 * 1024;
 constexpr std::uint64_t kBodyLimit = 64 * 1024;
-// A connection that sends nothing for this long is closed, so that a stalled
-// client cannot hold a connection slot forever.
-constexpr auto kIdleTimeout = std::chrono::seconds(30);
 // After an error reply, unread input is drained for this long before closing,
 // so that the client sees the reply instead of a connection reset.
 constexpr auto kLingerTimeout = std::chrono::seconds(2);
 constexpr std::size_t kLingerBytes = 1024 * 1024;
-constexpr std::size_t kMaxConnections = 1000;
+// Connections being refused with 503 also hold a descriptor while they linger;
+// beyond this many, further ones are closed without a reply.
+constexpr std::size_t kMaxRefusing = 64;
+constexpr std::size_t kFirstRead = 4096;
 
 std::string endpoint_text(const tcp::endpoint& endpoint, std::string* address_only) {
   asio::ip::address address = endpoint.address();
@@ -44,29 +45,89 @@ bool is_http_error(const beast::error_code& ec) {
   return ec.category() == http::make_error_code(http::error::header_limit).category();
 }
 
-class Connection : public std::enable_shared_from_this<Connection> {
+// Counts open connections, in all and per peer address, and decides whether a new one is served.
+class ConnectionSlots {
  public:
-  Connection(tcp::socket socket, LogonService& service, std::atomic<std::size_t>& open_connections)
-      : stream_(std::move(socket)), service_(service), open_connections_(open_connections) {
-    ++open_connections_;
-  }
-  ~Connection() { --open_connections_; }
+  enum class Grant { Serve, Refuse, Drop };
 
-  void start() {
-    beast::error_code ec;
-    const tcp::endpoint peer = stream_.socket().remote_endpoint(ec);
-    std::string address;
-    const std::string peer_text = ec ? "unknown:0" : endpoint_text(peer, &address);
-    state_ = service_.open_connection(peer_text, ec ? "unknown" : address);
-    read_request();
+  explicit ConnectionSlots(const ServerLimits& limits) : limits_(limits) {}
+
+  Grant admit(const std::string& peer_address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t& mine = per_peer_[peer_address];
+    if (open_ < limits_.max_connections && mine < limits_.max_connections_per_peer) {
+      ++open_;
+      ++mine;
+      return Grant::Serve;
+    }
+    if (mine == 0) per_peer_.erase(peer_address);
+    if (refusing_ >= kMaxRefusing) return Grant::Drop;
+    ++refusing_;
+    return Grant::Refuse;
+  }
+
+  void release(const std::string& peer_address, Grant grant) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (grant == Grant::Refuse) {
+      --refusing_;
+    } else if (grant == Grant::Serve) {
+      --open_;
+      const auto mine = per_peer_.find(peer_address);
+      if (--mine->second == 0) per_peer_.erase(mine);
+    }
   }
 
  private:
+  const ServerLimits limits_;
+  std::mutex mutex_;
+  std::size_t open_ = 0;
+  std::size_t refusing_ = 0;
+  std::unordered_map<std::string, std::size_t> per_peer_;
+};
+
+Reply busy_reply() {
+  Reply reply = text_reply(503, "too many connections; try again later");
+  reply.headers.push_back("Retry-After: 10");
+  reply.close = true;
+  return reply;
+}
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(tcp::socket socket, LogonService& service, ConnectionSlots& slots, ConnectionSlots::Grant grant,
+             std::string peer_address, const ServerLimits& limits)
+      : stream_(std::move(socket)),
+        service_(service),
+        slots_(slots),
+        grant_(grant),
+        peer_address_(std::move(peer_address)),
+        limits_(limits) {}
+  ~Connection() { give_back_slot(); }
+
+  void start(const std::string& peer_text) {
+    if (grant_ == ConnectionSlots::Grant::Refuse) return send(busy_reply());
+    state_ = service_.open_connection(peer_text, peer_address_);
+    await_request();
+  }
+
+ private:
+  // Waiting for a request is idling; once its first byte is here, the whole
+  // request has the shorter request deadline, so a slow sender cannot hold the slot.
+  void await_request() {
+    if (buffer_.size() > 0) return read_request();
+    stream_.expires_after(limits_.idle_timeout);
+    stream_.async_read_some(buffer_.prepare(kFirstRead), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+      if (ec) return self->close_now();
+      self->buffer_.commit(n);
+      self->read_request();
+    });
+  }
+
   void read_request() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(kBodyLimit);
-    stream_.expires_after(kIdleTimeout);
+    stream_.expires_after(limits_.request_timeout);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_read(ec); });
   }
@@ -81,7 +142,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (ec && is_http_error(ec) && ec != http::error::end_of_stream && ec != http::error::partial_message) {
       return send(service_.refuse_unreadable(*state_, 400, ec.message()));
     }
-    if (ec) return close_now();  // the client went away or stalled
+    if (ec) return close_now();  // the client went away or was too slow
 
     const auto& message = parser_->get();
     HttpRequest request;
@@ -90,18 +151,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const auto authorization = message.find(http::field::authorization);
     if (authorization != message.end()) request.authorization = std::string(authorization->value());
     request.keep_alive = message.keep_alive();
-    send(service_.handle(request, *state_));
+    // The reply may come from the user map's writer thread: back to this connection's strand.
+    service_.handle(request, *state_, [self = shared_from_this()](Reply reply) {
+      asio::dispatch(self->stream_.get_executor(), [self, reply = std::move(reply)] { self->send(reply); });
+    });
   }
 
   void send(const Reply& reply) {
     out_ = serialize_reply(reply, now_epoch_seconds());
     const bool close = reply.close;
-    stream_.expires_after(kIdleTimeout);
+    stream_.expires_after(limits_.idle_timeout);
     asio::async_write(stream_, asio::buffer(out_),
                       [self = shared_from_this(), close](beast::error_code ec, std::size_t) {
                         if (ec) return self->close_now();
                         if (close) return self->close_gracefully();
-                        self->read_request();
+                        self->await_request();
                       });
   }
 
@@ -120,16 +184,28 @@ class Connection : public std::enable_shared_from_this<Connection> {
     });
   }
 
+  // Before the socket closes, so that a client that sees the close and connects again finds the slot free.
   void close_now() {
+    give_back_slot();
     beast::error_code ec;
     stream_.socket().close(ec);
+  }
+
+  void give_back_slot() {
+    if (!slot_held_) return;
+    slot_held_ = false;
+    slots_.release(peer_address_, grant_);
   }
 
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   LogonService& service_;
-  std::atomic<std::size_t>& open_connections_;
+  ConnectionSlots& slots_;
+  const ConnectionSlots::Grant grant_;
+  const std::string peer_address_;
+  const ServerLimits& limits_;
+  bool slot_held_ = true;
   std::unique_ptr<ConnectionState> state_;
   std::string out_;
   char drain_buffer_[4096];
@@ -139,7 +215,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 }  // namespace
 
 struct HttpServer::Impl {
-  explicit Impl(LogonService& service) : service(service), acceptor(asio::make_strand(io)), retry_timer(io) {}
+  Impl(LogonService& service, const ServerLimits& limits)
+      : service(service), limits(limits), slots(limits), acceptor(asio::make_strand(io)), retry_timer(io) {}
 
   void accept() {
     acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
@@ -151,24 +228,33 @@ struct HttpServer::Impl {
         retry_timer.async_wait([this](beast::error_code) { accept(); });
         return;
       }
-      if (open_connections.load() >= kMaxConnections) {
-        beast::error_code ignored;
-        socket.close(ignored);
-      } else {
-        std::make_shared<Connection>(std::move(socket), service, open_connections)->start();
-      }
+      admit(std::move(socket));
       accept();
     });
   }
 
+  void admit(tcp::socket socket) {
+    beast::error_code ec;
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec) return;  // already gone
+    std::string address;
+    const std::string peer_text = endpoint_text(peer, &address);
+    const ConnectionSlots::Grant grant = slots.admit(address);
+    if (grant == ConnectionSlots::Grant::Drop) return;  // the socket closes here
+    std::make_shared<Connection>(std::move(socket), service, slots, grant, address, limits)->start(peer_text);
+  }
+
   LogonService& service;
+  const ServerLimits limits;
+  // Declared before the io_context: connections still queued in it give their slots back when it is destroyed.
+  ConnectionSlots slots;
   asio::io_context io;
   tcp::acceptor acceptor;
   asio::steady_timer retry_timer;
-  std::atomic<std::size_t> open_connections{0};
 };
 
-HttpServer::HttpServer(LogonService& service) : impl_(std::make_unique<Impl>(service)) {}
+HttpServer::HttpServer(LogonService& service, const ServerLimits& limits)
+    : impl_(std::make_unique<Impl>(service, limits)) {}
 HttpServer::~HttpServer() = default;
 
 bool HttpServer::listen(const std::string& address, unsigned port, std::string* bound, std::string* error) {
@@ -195,8 +281,6 @@ void HttpServer::run(unsigned threads) {
   signals.async_wait([this](beast::error_code, int) { impl_->io.stop(); });
   impl_->accept();
   std::vector<std::thread> pool;
-  // SQLite commits block the thread that makes them; more threads than cores
-  // keep handshakes flowing meanwhile.
   for (unsigned i = 1; i < threads; ++i) pool.emplace_back([this] { impl_->io.run(); });
   impl_->io.run();
   for (std::thread& t : pool) t.join();

@@ -1,14 +1,26 @@
 // The network side: an Asio/Beast HTTP/1.1 server that keeps each connection's NTLM state with it.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
 #include "logon_service.h"
 
+// What one client may hold, so that no single client can lock the others out.
+struct ServerLimits {
+  std::size_t max_connections = 1000;
+  std::size_t max_connections_per_peer = 64;  // per peer IP address
+  // A request must arrive whole this long after its first byte.
+  std::chrono::seconds request_timeout{10};
+  // A connection that sends nothing for this long is closed.
+  std::chrono::seconds idle_timeout{30};
+};
+
 class HttpServer {
  public:
-  explicit HttpServer(LogonService& service);
+  HttpServer(LogonService& service, const ServerLimits& limits);
   ~HttpServer();
 
   // Binds and listens; `bound` receives "ADDR:PORT" with the real port.

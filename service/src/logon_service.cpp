@@ -62,19 +62,30 @@ std::unique_ptr<ConnectionState> LogonService::open_connection(std::string peer,
                                            std::move(guard));
 }
 
-Reply LogonService::handle(const HttpRequest& request, ConnectionState& connection) {
+void LogonService::handle(const HttpRequest& request, ConnectionState& connection, ReplyHandler done) {
   ++counters_.requests;
-  RequestRecord record;
-  record.conn = connection.id;
-  record.seq = ++connection.requests;
-  record.peer = connection.peer;
-  record.method = request.method;
-  record.target = request.target;
-  Reply reply = route(request, connection, &record);
+  auto record = std::make_shared<RequestRecord>();
+  record->conn = connection.id;
+  record->seq = ++connection.requests;
+  record->peer = connection.peer;
+  record->method = request.method;
+  record->target = request.target;
+  Reply reply = route(request, connection, record.get());
   if (!request.keep_alive) reply.close = true;
-  record.status = reply.status;
-  if (log_ != nullptr) log_->append(record, now_epoch_seconds());
-  return reply;
+  if (!connection.pending_change) return finish(std::move(reply), record.get(), done);
+  ConnectionState::PendingChange pending = std::move(*connection.pending_change);
+  connection.pending_change.reset();
+  MapChange change = pending.change;
+  users_.submit(std::move(change), [this, pending = std::move(pending), reply = std::move(reply),
+                                    record = std::move(record), done = std::move(done)](const ChangeOutcome& outcome) {
+    finish(after_commit(outcome, pending, reply, record.get()), record.get(), done);
+  });
+}
+
+void LogonService::finish(Reply reply, RequestRecord* record, const ReplyHandler& done) {
+  record->status = reply.status;
+  if (log_ != nullptr) log_->append(*record, now_epoch_seconds());
+  done(std::move(reply));
 }
 
 Reply LogonService::refuse_unreadable(ConnectionState& connection, int status, const std::string& reason) {
@@ -238,34 +249,38 @@ Reply LogonService::complete(const LogonRequest& logon_request, const Identity& 
 }
 
 Reply LogonService::record_in_map(const LogonRequest& logon_request, const Identity& id, ConnectionState& connection,
-                                  RequestRecord* record) {
+                                  RequestRecord*) {
   const std::int64_t now = now_epoch_seconds();
-  const std::string name = id.authenticated ? qualified_name(id.domain, id.user) : "unauthenticated user";
+  MapChange change;
   // Windows machines send names in their code page; the map keeps valid UTF-8.
-  const std::string host = to_valid_utf8(logon_request.hostname);
-  std::string error;
-  bool ok = false;
-  std::string done;
+  change.entry = LogonEntry{id.user, to_valid_utf8(id.domain), to_valid_utf8(logon_request.hostname),
+                            logon_request.ips, connection.peer_address, logon_request.persistent, id.authenticated,
+                            now, now, 0};
   if (logon_request.action == LogonAction::Login) {
-    LogonEntry entry{id.user, to_valid_utf8(id.domain), host, logon_request.ips, connection.peer_address,
-                     logon_request.persistent, id.authenticated, now, now, 0};
-    entry.expires = now + (entry.persistent ? 2 * options_.interval : options_.nonpersistent_lifetime);
-    ok = users_.record_login(entry, &error);
-    if (ok) ++counters_.logins;
-    done = "login";
+    change.entry.expires = now + (change.entry.persistent ? 2 * options_.interval : options_.nonpersistent_lifetime);
   } else {
-    bool removed = false;
-    ok = users_.record_logout(id.user, to_valid_utf8(id.domain), host, &removed, &error);
-    if (ok) ++counters_.logouts;
-    done = removed ? "logout" : "logout (no entry)";
+    change.kind = MapChange::Kind::Logout;
   }
-  if (!ok) {
-    report(error);
-    record->result = "error: " + error;
-    return text_reply(500, "the user map cannot be written; nothing was recorded");
+  const std::string name = id.authenticated ? qualified_name(id.domain, id.user) : "unauthenticated user";
+  connection.pending_change = ConnectionState::PendingChange{std::move(change), name};
+  return text_reply(200, "");  // completed by after_commit
+}
+
+Reply LogonService::after_commit(const ChangeOutcome& outcome, const ConnectionState::PendingChange& pending,
+                                 Reply reply, RequestRecord* record) {
+  if (!outcome.ok) {
+    report(outcome.error);
+    record->result = "error: " + outcome.error;
+    Reply failed = text_reply(500, "the user map cannot be written; nothing was recorded");
+    failed.version = reply.version;
+    failed.close = reply.close;
+    return failed;
   }
-  record->result = done;
-  return text_reply(200, done + " recorded for " + name + " at " + host);
+  const bool login = pending.change.kind == MapChange::Kind::Login;
+  ++(login ? counters_.logins : counters_.logouts);
+  record->result = login ? "login" : outcome.removed ? "logout" : "logout (no entry)";
+  reply.body = record->result + " recorded for " + pending.who + " at " + pending.change.entry.host + "\n";
+  return reply;
 }
 
 void LogonService::add_interval_header(Reply* reply) const {

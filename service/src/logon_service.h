@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,14 +41,24 @@ struct ConnectionState {
   // A request without credentials was answered with 401; in test mode the
   // next request without credentials is then accepted.
   bool challenged_without_credentials = false;
+  // The user map change the request being handled makes; its reply waits for the commit.
+  struct PendingChange {
+    MapChange change;
+    std::string who;  // the user as the reply names them
+  };
+  std::optional<PendingChange> pending_change;
 };
 
 class LogonService {
  public:
   LogonService(const Options& options, const Accounts& accounts, UserMap& users, RequestLog* log);
 
+  using ReplyHandler = std::function<void(Reply)>;
+
   std::unique_ptr<ConnectionState> open_connection(std::string peer, std::string peer_address);
-  Reply handle(const HttpRequest& request, ConnectionState& connection);
+  // Answers through `done`, exactly once: at once, or, when the request changes
+  // the user map, on the map's writer thread once the change is committed.
+  void handle(const HttpRequest& request, ConnectionState& connection, ReplyHandler done);
   // A request that could not be parsed: it is logged and answered with
   // `status`, and the connection is closed.
   Reply refuse_unreadable(ConnectionState& connection, int status, const std::string& reason);
@@ -73,6 +84,9 @@ class LogonService {
   Reply complete(const LogonRequest& logon, const Identity& who, ConnectionState& connection, RequestRecord* record);
   Reply record_in_map(const LogonRequest& logon, const Identity& who, ConnectionState& connection,
                       RequestRecord* record);
+  Reply after_commit(const ChangeOutcome& outcome, const ConnectionState::PendingChange& pending, Reply reply,
+                     RequestRecord* record);
+  void finish(Reply reply, RequestRecord* record, const ReplyHandler& done);
   void add_interval_header(Reply* reply) const;
 
   const Options& options_;

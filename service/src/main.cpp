@@ -1,4 +1,8 @@
 // Entry point of pellamor-service: reads the command line, opens the accounts, user map and log, and serves.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <thread>
@@ -28,9 +32,23 @@ void warn_about_settings(const Options& options, const Accounts& accounts) {
   if (uses_test_features(options)) report("warning: test features are on; this service is for testing only");
 }
 
-unsigned worker_threads() {
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores < 4 ? 8 : 2 * cores;
+// The network threads never wait for the disk (the user map's writer thread does), so one per core is enough.
+unsigned worker_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+ServerLimits server_limits(const Options& options) {
+  ServerLimits limits;
+  limits.max_connections_per_peer = static_cast<std::size_t>(options.max_connections_per_peer);
+  limits.request_timeout = std::chrono::seconds(options.request_timeout);
+  limits.idle_timeout = std::chrono::seconds(options.idle_timeout);
+  return limits;
+}
+
+// Every connection holds a descriptor; the common default of 1024 is too close to the connection limit.
+void raise_descriptor_limit(rlim_t wanted) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 int serve(int argc, char** argv) {
@@ -56,19 +74,25 @@ int serve(int argc, char** argv) {
   if (!users) return fail(error, 1);
 
   LogonService service(options, accounts, *users, log.get());
-  HttpServer server(service);
+  const ServerLimits limits = server_limits(options);
+  raise_descriptor_limit(limits.max_connections + 256);
+  HttpServer server(service, limits);
   std::string bound;
   if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
   warn_about_settings(options, accounts);
   std::printf("listening on %s\n", bound.c_str());
   std::fflush(stdout);
   server.run(worker_threads());
+  // Commits what is queued while the network loop, which its replies would go to, still exists.
+  users->stop_writer();
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Whoever reads standard error may go away; a failed log write must not end the service.
+  std::signal(SIGPIPE, SIG_IGN);
   // Boost.Asio reports some failures (threads, memory) by throwing; they end
   // the service with a message instead of an abort.
   try {

@@ -89,6 +89,10 @@ const std::map<std::string, Setter>& valued_options() {
       {"--interval", number_setter(1, kMaxInterval, [](Options* o, std::int64_t n) { o->interval = n; })},
       {"--nonpersistent-lifetime",
        number_setter(1, 10 * 365 * 86400LL, [](Options* o, std::int64_t n) { o->nonpersistent_lifetime = n; })},
+      {"--max-connections-per-peer",
+       number_setter(1, 100000, [](Options* o, std::int64_t n) { o->max_connections_per_peer = n; })},
+      {"--request-timeout", number_setter(1, 3600, [](Options* o, std::int64_t n) { o->request_timeout = n; })},
+      {"--idle-timeout", number_setter(1, 86400, [](Options* o, std::int64_t n) { o->idle_timeout = n; })},
       {"--request-log", text_setter([](Options* o, const std::string& v) { o->request_log_path = v; })},
       {"--service-name", add_service_names},
       {"--failed-logon-limit",
@@ -217,6 +221,15 @@ and /status.json.
                      how long a login from a non-persistent agent stays
                      listed without a logout (default 43200, 12 hours)
   --request-log FILE append one JSON object per line for every request
+  --max-connections-per-peer N
+                     connections one IP address may hold open (default 64);
+                     more get 503 with Retry-After
+  --request-timeout SECONDS
+                     a request must arrive whole this long after its first
+                     byte, or its connection is closed (default 10)
+  --idle-timeout SECONDS
+                     a connection that sends nothing this long is closed
+                     (default 30)
   --service-name NAMES
                      host names by which agents reach this service, comma-
                      separated; may be repeated (default: this machine's host

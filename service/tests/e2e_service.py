@@ -13,6 +13,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -34,7 +35,7 @@ LOGIN = "/tarnwise?action=login&hostname=PC1&persistent=1&domain=PELLAMOR&domain
 class Service:
     """One pellamor-service process on an ephemeral loopback port with its own files."""
 
-    def __init__(self, *options, workdir=None, accounts=ACCOUNTS):
+    def __init__(self, *options, workdir=None, accounts=ACCOUNTS, stderr=None):
         self.dir = workdir or make_workdir()
         self.db = os.path.join(self.dir, "users.sqlite")
         self.log_path = os.path.join(self.dir, "requests.log")
@@ -46,7 +47,7 @@ class Service:
             self.proc = subprocess.Popen(
                 [SERVICE, "--port", "0", "--accounts", accounts_path, "--db", self.db,
                  "--request-log", self.log_path, *options],
-                stdout=subprocess.PIPE, stderr=err, text=True)
+                stdout=subprocess.PIPE, stderr=stderr or err, text=True)
         line = self.proc.stdout.readline()
         if not line.startswith("listening on 127.0.0.1:"):
             raise AssertionError("service did not start: %r %s" % (line, self.stderr()))
@@ -336,16 +337,38 @@ class Guessing(unittest.TestCase):
 
 class Durability(unittest.TestCase):
     def test_acknowledged_logins_survive_kill_9(self):
-        service = Service()
+        service, acknowledged = Service(), []
+
+        def agent(n):  # a new host per login: every one a real write, committed in groups
+            for i in range(2000):
+                try:
+                    conn, host = Raw(service), "NEW-%d-%d" % (n, i)
+                    challenge = conn.get(LOGIN.replace("PC1", host), ntlm_negotiate())[2]["www-authenticate"]
+                    if conn.get(LOGIN.replace("PC1", host), ntlm_authenticate(challenge, *BOB))[0] == "HTTP/1.1 200 OK":
+                        acknowledged.append(host)
+                    conn.sock.close()
+                except OSError:
+                    return
+        agents = [threading.Thread(target=agent, args=(n,)) for n in range(8)]
         try:
             self.assertEqual(curl(service, LOGIN, "PELLAMOR\\alice:secret")[0], 200)
             first_seen = service.entries("PC1")[0]["first_seen"]
+            for thread in agents:
+                thread.start()
+            for _ in range(600):  # until enough logins are acknowledged, while more are in flight
+                if len(acknowledged) >= 300:
+                    break
+                time.sleep(0.05)
+            self.assertIsNone(service.proc.poll())
             service.kill9()
+            for thread in agents:
+                thread.join(30)
             service = Service(workdir=service.dir)
-            self.assertEqual(curl(service, LOGIN.replace("PC1", "PC2"), "PELLAMOR\\bob:Password")[0], 200)
-            service.kill9()
-            service = Service(workdir=service.dir)
-            self.assertEqual(sorted((e["host"], e["user"]) for e in service.entries()), [("PC1", "alice"), ("PC2", "bob")])
+            with sqlite3.connect(service.db) as db:
+                hosts = {h for (h,) in db.execute("SELECT host FROM logons")}
+            self.assertGreater(len(acknowledged), 0)
+            self.assertEqual(set(acknowledged) - hosts, set())
+            self.assertEqual(curl(service, LOGIN, "PELLAMOR\\alice:secret")[0], 200)
             self.assertEqual(service.entries("PC1")[0]["first_seen"], first_seen)
         finally:
             service.stop()
@@ -364,9 +387,39 @@ class Durability(unittest.TestCase):
                 time.sleep(0.25)
             self.assertEqual(service.entries("PC1"), [])
             self.assertEqual(len(service.entries("ONESHOT")), 1)
-            self.assertEqual(curl(service, LOGIN.replace("PC1", "LATER"), "PELLAMOR\\alice:secret")[0], 200)  # a write purges
+            hosts = lambda: sorted(db.execute("SELECT host FROM logons").fetchall())
             with sqlite3.connect(service.db) as db:
-                self.assertEqual(sorted(db.execute("SELECT host FROM logons").fetchall()), [("LATER",), ("ONESHOT",)])
+                self.assertEqual(hosts(), [("ONESHOT",), ("PC1",)])  # the status pages never write
+                self.assertEqual(curl(service, LOGIN.replace("PC1", "LATER"), "PELLAMOR\\alice:secret")[0], 200)
+                self.assertEqual(hosts(), [("LATER",), ("ONESHOT",)])  # a write purges
+        finally:
+            service.stop()
+
+
+class Availability(unittest.TestCase):
+    def test_one_address_cannot_lock_out_the_others(self):
+        service = Service("--max-connections-per-peer", "16", "--request-timeout", "1", "--idle-timeout", "600")
+        try:
+            held = [Raw(service, "127.0.0.2") for _ in range(16)]
+            self.assertTrue(all(conn.still_serves() for conn in held))
+            status_line, _, headers, _ = Raw(service, "127.0.0.2").reply()  # one too many: answered at once
+            self.assertEqual((status_line, headers["retry-after"]), ("HTTP/1.1 503 Service Unavailable", "10"))
+            self.assertEqual(curl(service, LOGIN, "PELLAMOR\\alice:secret")[0], 200)  # from 127.0.0.1
+            # A request that does not arrive whole in time loses its connection; an idle one does not.
+            held[1].sock.sendall(b"GET /status.json HTTP/1.1\r\nHost: slow\r\n")
+            self.assertTrue(held[1].closed_by_service())
+            self.assertTrue(held[0].still_serves())
+            self.assertTrue(Raw(service, "127.0.0.2").still_serves())  # its slot was given back
+        finally:
+            service.stop()
+
+    def test_a_closed_standard_error_does_not_end_the_service(self):
+        service = Service(stderr=subprocess.PIPE)
+        try:
+            service.proc.stderr.close()
+            self.assertEqual(curl(service, LOGIN, "PELLAMOR\\alice:wrong")[0], 401)  # written to the broken pipe
+            self.assertEqual(curl(service, LOGIN, "PELLAMOR\\alice:secret")[0], 200)
+            self.assertIsNone(service.proc.poll())
         finally:
             service.stop()
 
@@ -479,7 +532,8 @@ class CommandLine(unittest.TestCase):
         result = self.run_service("--help")
         self.assertEqual(result.returncode, 0)
         for option in ("--address", "--port", "--accounts", "--db", "--interval", "--nonpersistent-lifetime",
-                       "--request-log", "--service-name", "--allow-empty-password", "--failed-logon-limit",
+                       "--request-log", "--max-connections-per-peer", "--request-timeout", "--idle-timeout",
+                       "--service-name", "--allow-empty-password", "--failed-logon-limit",
                        "--failed-logon-seconds", "--accept-unauthenticated-retry", "--test-first-status",
                        "--test-final-status", "--test-final-version", "--test-interval-header",
                        "--test-no-interval-header"):

@@ -3,6 +3,10 @@
 
 #include <sqlite3.h>
 
+#include <condition_variable>
+#include <ctime>
+#include <thread>
+
 namespace {
 
 constexpr const char* kSchema =
@@ -17,7 +21,17 @@ constexpr const char* kSchema =
     " first_seen INTEGER NOT NULL,"
     " last_seen INTEGER NOT NULL,"
     " expires INTEGER NOT NULL,"
-    " PRIMARY KEY (user, domain, host))";
+    " PRIMARY KEY (user, domain, host));"
+    // The purge finds expired entries through this index instead of reading the whole map.
+    "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires)";
+
+constexpr const char* kUpsert =
+    "INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated,"
+    " first_seen, last_seen, expires) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
+    " ON CONFLICT (user, domain, host) DO UPDATE SET ips = ?4, peer = ?5, persistent = ?6,"
+    " authenticated = ?7, last_seen = ?9, expires = ?10";
+constexpr const char* kRemove = "DELETE FROM logons WHERE user = ? AND domain = ? AND host = ?";
+constexpr const char* kPurge = "DELETE FROM logons WHERE expires <= ?";
 
 // One prepared statement, finalized when it goes out of scope.
 class Statement {
@@ -37,6 +51,13 @@ class Statement {
     return *this;
   }
   int step() { return stmt_ == nullptr ? SQLITE_ERROR : sqlite3_step(stmt_); }
+  // Runs a statement that returns no rows and makes it ready for the next use.
+  bool run_once() {
+    const bool done = step() == SQLITE_DONE;
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    return done;
+  }
   std::string text(int column) const {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
     return p == nullptr ? std::string() : std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
@@ -78,9 +99,7 @@ std::vector<std::string> split(const std::string& text) {
   return out;
 }
 
-}  // namespace
-
-std::unique_ptr<UserMap> UserMap::open(const std::string& path, std::string* error) {
+sqlite3* open_connection(const std::string& path, std::string* error) {
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -90,7 +109,7 @@ std::unique_ptr<UserMap> UserMap::open(const std::string& path, std::string* err
   }
   sqlite3_busy_timeout(db, 5000);
   // WAL with synchronous=FULL syncs the log on every commit: a login that was
-  // acknowledged survives a kill -9 or a power cut.
+  // acknowledged survives a kill -9 or a power cut. Readers do not wait for the writer.
   std::string why;
   if (!execute(db, "PRAGMA journal_mode=WAL", &why) || !execute(db, "PRAGMA synchronous=FULL", &why) ||
       !execute(db, kSchema, &why)) {
@@ -98,41 +117,138 @@ std::unique_ptr<UserMap> UserMap::open(const std::string& path, std::string* err
     sqlite3_close(db);
     return nullptr;
   }
-  return std::unique_ptr<UserMap>(new UserMap(db));
+  return db;
 }
 
-UserMap::~UserMap() { sqlite3_close(db_); }
+}  // namespace
 
-bool UserMap::purge(std::int64_t now, std::string* error) {
-  Statement purge(db_, "DELETE FROM logons WHERE expires <= ?");
-  if (!purge.ok() || purge.bind(1, now).step() != SQLITE_DONE) return fail(db_, error);
-  return true;
+// The one thread that writes: it owns its own connection and statements.
+struct UserMap::Writer {
+  struct Pending {
+    MapChange change;
+    ChangeDone done;
+  };
+
+  explicit Writer(sqlite3* db) : db(db), upsert(db, kUpsert), remove(db, kRemove), purge(db, kPurge) {}
+  // sqlite3_close_v2 waits for the statements, which are finalized after this body.
+  ~Writer() { sqlite3_close_v2(db); }
+
+  bool ready() const { return upsert.ok() && remove.ok() && purge.ok(); }
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      queued.wait(lock, [this] { return stopping || !queue.empty(); });
+      if (queue.empty()) return;
+      std::vector<Pending> batch;
+      batch.swap(queue);
+      lock.unlock();
+      commit(batch);
+      lock.lock();
+    }
+  }
+
+  void commit(std::vector<Pending>& batch) {
+    std::vector<ChangeOutcome> outcomes(batch.size());
+    std::string error;
+    bool ok = execute(db, "BEGIN IMMEDIATE", &error);
+    if (ok) purge_if_due();
+    for (std::size_t i = 0; ok && i < batch.size(); ++i) outcomes[i] = apply(batch[i].change);
+    // Some failures (disk full, I/O) roll the whole transaction back.
+    if (ok && sqlite3_get_autocommit(db)) ok = fail(db, &error);
+    if (ok) ok = execute(db, "COMMIT", &error);
+    if (!ok) {
+      std::string ignored;
+      if (!sqlite3_get_autocommit(db)) execute(db, "ROLLBACK", &ignored);
+      for (ChangeOutcome& outcome : outcomes) outcome = ChangeOutcome{false, false, error};
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) batch[i].done(outcomes[i]);
+  }
+
+  // A failed purge is tried again with the next commit; it must not cost the logins.
+  void purge_if_due() {
+    const std::int64_t now = std::time(nullptr);
+    if (now <= last_purge) return;
+    purge.bind(1, now);
+    if (purge.run_once()) last_purge = now;
+  }
+
+  ChangeOutcome apply(const MapChange& change) {
+    const LogonEntry& e = change.entry;
+    ChangeOutcome outcome;
+    if (change.kind == MapChange::Kind::Logout) {
+      remove.bind(1, e.user).bind(2, e.domain).bind(3, e.host);
+      outcome.ok = remove.run_once();
+      outcome.removed = outcome.ok && sqlite3_changes(db) > 0;
+    } else {
+      upsert.bind(1, e.user).bind(2, e.domain).bind(3, e.host).bind(4, join(e.ips)).bind(5, e.peer);
+      upsert.bind(6, std::int64_t{e.persistent}).bind(7, std::int64_t{e.authenticated});
+      upsert.bind(8, e.first_seen).bind(9, e.last_seen).bind(10, e.expires);
+      outcome.ok = upsert.run_once();
+    }
+    if (!outcome.ok) fail(db, &outcome.error);
+    return outcome;
+  }
+
+  sqlite3* db;
+  Statement upsert;
+  Statement remove;
+  Statement purge;
+  std::int64_t last_purge = 0;  // epoch second of the last purge
+
+  std::mutex mutex;
+  std::condition_variable queued;
+  std::vector<Pending> queue;
+  bool stopping = false;
+  std::thread thread;
+};
+
+std::unique_ptr<UserMap> UserMap::open(const std::string& path, std::string* error) {
+  sqlite3* readers = open_connection(path, error);
+  if (readers == nullptr) return nullptr;
+  sqlite3* writer_db = open_connection(path, error);
+  if (writer_db == nullptr) {
+    sqlite3_close(readers);
+    return nullptr;
+  }
+  auto writer = std::make_unique<Writer>(writer_db);
+  if (!writer->ready()) {
+    fail(writer_db, error);
+    sqlite3_close(readers);
+    return nullptr;
+  }
+  Writer* w = writer.get();
+  w->thread = std::thread([w] { w->run(); });
+  return std::unique_ptr<UserMap>(new UserMap(readers, std::move(writer)));
 }
 
-bool UserMap::record_login(const LogonEntry& e, std::string* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!purge(e.last_seen, error)) return false;
-  Statement upsert(db_,
-                   "INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated,"
-                   " first_seen, last_seen, expires) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
-                   " ON CONFLICT (user, domain, host) DO UPDATE SET ips = ?4, peer = ?5, persistent = ?6,"
-                   " authenticated = ?7, last_seen = ?9, expires = ?10");
-  if (!upsert.ok()) return fail(db_, error);
-  upsert.bind(1, e.user).bind(2, e.domain).bind(3, e.host).bind(4, join(e.ips)).bind(5, e.peer);
-  upsert.bind(6, std::int64_t{e.persistent}).bind(7, std::int64_t{e.authenticated});
-  upsert.bind(8, e.first_seen).bind(9, e.last_seen).bind(10, e.expires);
-  if (upsert.step() != SQLITE_DONE) return fail(db_, error);
-  return true;
+UserMap::UserMap(sqlite3* db, std::unique_ptr<Writer> writer) : db_(db), writer_(std::move(writer)) {}
+
+UserMap::~UserMap() {
+  stop_writer();
+  writer_.reset();
+  sqlite3_close(db_);
 }
 
-bool UserMap::record_logout(const std::string& user, const std::string& domain, const std::string& host,
-                            bool* removed, std::string* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  Statement remove(db_, "DELETE FROM logons WHERE user = ? AND domain = ? AND host = ?");
-  if (!remove.ok() || remove.bind(1, user).bind(2, domain).bind(3, host).step() != SQLITE_DONE)
-    return fail(db_, error);
-  *removed = sqlite3_changes(db_) > 0;
-  return true;
+void UserMap::submit(MapChange change, ChangeDone done) {
+  {
+    std::lock_guard<std::mutex> lock(writer_->mutex);
+    if (!writer_->stopping) {
+      writer_->queue.push_back(Writer::Pending{std::move(change), std::move(done)});
+      writer_->queued.notify_one();
+      return;
+    }
+  }
+  done(ChangeOutcome{false, false, "user map: closed"});
+}
+
+void UserMap::stop_writer() {
+  {
+    std::lock_guard<std::mutex> lock(writer_->mutex);
+    writer_->stopping = true;
+    writer_->queued.notify_one();
+  }
+  if (writer_->thread.joinable()) writer_->thread.join();
 }
 
 namespace {
@@ -180,33 +296,6 @@ bool UserMap::find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>*
   query.bind(5, static_cast<std::int64_t>(q.limit) + 1).bind(6, static_cast<std::int64_t>(q.offset));
   int rc = SQLITE_ROW;
   while ((rc = query.step()) == SQLITE_ROW) out->push_back(entry_from_row(query));
-  if (rc != SQLITE_DONE) return fail(db_, error);
-  return true;
-}
-
-bool UserMap::current(std::int64_t now, std::vector<LogonEntry>* out, std::string* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  out->clear();
-  if (!purge(now, error)) return false;
-  Statement query(db_,
-                  "SELECT user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen,"
-                  " expires FROM logons ORDER BY host, domain, user");
-  if (!query.ok()) return fail(db_, error);
-  int rc = SQLITE_ROW;
-  while ((rc = query.step()) == SQLITE_ROW) {
-    LogonEntry e;
-    e.user = query.text(0);
-    e.domain = query.text(1);
-    e.host = query.text(2);
-    e.ips = split(query.text(3));
-    e.peer = query.text(4);
-    e.persistent = query.number(5) != 0;
-    e.authenticated = query.number(6) != 0;
-    e.first_seen = query.number(7);
-    e.last_seen = query.number(8);
-    e.expires = query.number(9);
-    out->push_back(std::move(e));
-  }
   if (rc != SQLITE_DONE) return fail(db_, error);
   return true;
 }

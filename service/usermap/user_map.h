@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,21 @@ struct LogonEntry {
   std::int64_t expires = 0;
 };
 
+// A change the writer makes. A login adds the entry or refreshes the one for the
+// same user, domain and host (letter case ignored), keeping its first_seen; a
+// logout removes that entry and reads only those three names.
+struct MapChange {
+  enum class Kind { Login, Logout };
+  Kind kind = Kind::Login;
+  LogonEntry entry;
+};
+
+struct ChangeOutcome {
+  bool ok = false;       // committed with a synchronous write
+  bool removed = false;  // a logout found its entry
+  std::string error;
+};
+
 // A page of the current entries, optionally only those at one address or of one user.
 struct MapQuery {
   std::size_t limit = 500;
@@ -33,20 +49,21 @@ struct MapQuery {
 
 class UserMap {
  public:
-  // Opens or creates the database file. Every change is committed with a
-  // synchronous write before the call returns.
+  using ChangeDone = std::function<void(const ChangeOutcome&)>;
+
+  // Opens or creates the database file and starts its writer thread.
   static std::unique_ptr<UserMap> open(const std::string& path, std::string* error);
   ~UserMap();
   UserMap(const UserMap&) = delete;
   UserMap& operator=(const UserMap&) = delete;
 
-  // Adds the entry or refreshes the one for the same user, domain and host
-  // (letter case ignored), keeping its first_seen.
-  bool record_login(const LogonEntry& entry, std::string* error);
-  bool record_logout(const std::string& user, const std::string& domain, const std::string& host,
-                     bool* removed, std::string* error);
-  // Deletes the entries expired at `now`, then lists the rest.
-  bool current(std::int64_t now, std::vector<LogonEntry>* out, std::string* error);
+  // Queues a change for the writer thread. The writer commits every change
+  // queued meanwhile in one transaction with one sync (group commit), then
+  // calls each `done` on its own thread, so that no caller is told of a change
+  // before it is durable. Entries expired by then are deleted at most once a second.
+  void submit(MapChange change, ChangeDone done);
+  // Commits what is queued and stops the writer; later changes fail.
+  void stop_writer();
   // Reads, never writes: entries not expired at `now` that match, at most
   // limit + 1 of them (the extra one tells that another page follows). A plain
   // listing is ordered by user, domain and host; a lookup by address or user
@@ -54,9 +71,10 @@ class UserMap {
   bool find(const MapQuery& query, std::int64_t now, std::vector<LogonEntry>* out, std::string* error);
 
  private:
-  explicit UserMap(sqlite3* db) : db_(db) {}
-  bool purge(std::int64_t now, std::string* error);
+  struct Writer;
+  UserMap(sqlite3* db, std::unique_ptr<Writer> writer);
 
-  sqlite3* db_;
+  sqlite3* db_;  // readers' connection; the writer has its own
   std::mutex mutex_;
+  std::unique_ptr<Writer> writer_;
 };

@@ -3,17 +3,13 @@ import re
 import socket
 import unittest
 
-from harness import TRACE_FILE, AgentTestCase, Service, read_bytes, remove, run_agent, start_agent, wait_until
+from fault_server import FAULTS, FaultServer
+from harness import (SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, remove, run_agent,
+                     start_agent, wait_until, wine)
 
 HOST = socket.gethostname()
 FIRST = "Pellamor can not reach the Auth server in the first attempt. "
 FINAL = "Pellamor can not reach the Auth server in the final attempt. "
-
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def trace_text():
@@ -62,28 +58,19 @@ class ExchangeTest(AgentTestCase):
 
     def test_failures_show_their_boxes_only_with_verbose(self):
         rows = [
-            # service options, agent options, the box a verbose run shows
-            ([], ["/nopersist"], None, "down"),
-            (["--test-first-status", "200"], ["/nopersist"],
-             ("Pellamor", FIRST + "(Invalid status code, error: 200)"), None),
-            (["--test-final-status", "403"], ["/nopersist"],
-             ("Pellamor", FINAL + "(Invalid status code, error: 403)"), None),
-            (["--test-final-version", "1.0"], ["/nopersist"],
-             ("Pellamor", FINAL + "(Invalid status code, error: 200)"), None),
-            (["--test-no-interval-header"], ["/nopersist"], None, None),
-            (["--test-no-interval-header"], [], ("INFORMATION", "Could not get timeout"), None),
-            (["--test-interval-header", "Persistent-time: 300"], [], ("INFORMATION", "Could not get timeout"), None),
+            # service options, agent options, the box a verbose run shows (network faults: below)
+            (["--test-first-status", "200"], ["/nopersist"], ("Pellamor", FIRST + "(Invalid status code, error: 200)")),
+            (["--test-final-status", "403"], ["/nopersist"], ("Pellamor", FINAL + "(Invalid status code, error: 403)")),
+            (["--test-final-version", "1.0"], ["/nopersist"], ("Pellamor", FINAL + "(Invalid status code, error: 200)")),
+            (["--test-no-interval-header"], ["/nopersist"], None),
+            (["--test-no-interval-header"], [], ("INFORMATION", "Could not get timeout")),
+            (["--test-interval-header", "Persistent-time: 300"], [], ("INFORMATION", "Could not get timeout")),
         ]
-        for options, arguments, box, special in rows:
+        for options, arguments, box in rows:
             for verbose in (["/verbose"], []):
                 with self.subTest(options=options, arguments=arguments, verbose=verbose), Service(*options) as service:
-                    url = service.url if special != "down" else "http://127.0.0.1:%d" % closed_port()
-                    boxes = self.run_until_sent(service, url, arguments + verbose)
-                    if special == "down":
-                        expected = [("Pellamor", FIRST + "(SendRequest failed, error: 12029)")]
-                    else:
-                        expected = [box] if box else []
-                    self.assertEqual(boxes, expected if verbose else [])
+                    boxes = self.run_until_sent(service, service.url, arguments + verbose)
+                    self.assertEqual(boxes, [box] if box and verbose else [])
 
     def run_until_sent(self, service, url, arguments):
         if "/nopersist" in arguments:
@@ -97,6 +84,42 @@ class ExchangeTest(AgentTestCase):
         run = resident.wait()
         self.assertEqual(run.exit_code, 0)
         return run.boxes
+
+    def test_network_faults_show_their_row_and_a_resident_sends_again(self):
+        first, final = (re.escape(text) + r"\(SendRequest failed, error: [1-9]\d*\)\Z" for text in (FIRST, FINAL))
+        rows = {  # the box a verbose run shows, as a pattern
+            "reset after the first request": first,
+            "reset after the second request": final,
+            "accepted, never answered": first,
+            "garbage status line": first,
+            "1 MB header block": None,
+        }
+        self.assertEqual(set(rows), set(FAULTS))
+        for fault, row in rows.items():
+            for persistent in (True, False):
+                for verbose in (["/verbose"], []):
+                    with self.subTest(fault=fault, persistent=persistent, verbose=verbose), \
+                            FaultServer(fault) as server:
+                        run = self.resident_run(server, verbose) if persistent else \
+                            run_agent(server.url, "/nopersist", *verbose)
+                        self.assertEqual(run.exit_code, 0)
+                        self.assertEqual(len(run.boxes), 1 if row and verbose else 0, run.boxes)
+                        for caption, text in run.boxes:
+                            self.assertEqual(caption, "Pellamor")
+                            self.assertRegex(text, row)
+                        if persistent and not row:
+                            self.assertIn("newTime=600000", trace_text(), "the interval after a megabyte")
+
+    def resident_run(self, server, verbose):
+        """The first exchange meets the fault; a notified address change then sends again."""
+        remove(TRACE_FILE)
+        resident = start_agent(server.url, "/t", "/dhcp", *verbose, program=SEAM_AGENT)
+        wait_until(lambda: "After authentication" in trace_text(), "the first exchange")
+        wine(WINTOOL, "signal", "PellamorTestAddressChange")
+        wait_until(lambda: "newTime=900000" in trace_text(), "the next login")
+        self.assertEqual([number for number, _ in server.requests].count(2), 2)
+        stop_resident(server)
+        return resident.wait()
 
     def test_https_is_refused_without_a_connection(self):
         with Service() as service:

@@ -1,14 +1,14 @@
 """The resident agent: one per session, ended by a logout run or by the end of the session."""
 import unittest
 
-from harness import (TRACE_FILE, WINTOOL, AgentTestCase, Popen, Service, read_bytes, remove, run_agent,
-                     start_agent, wait_until, wine, WINE)
+from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Popen, Service, read_bytes, remove,
+                     run_agent, start_agent, wait_until, wine, WINE)
 
 
-def start_resident(service, *arguments):
+def start_resident(service, *arguments, program=AGENT):
     """A persistent agent, once its first login is done."""
     remove(TRACE_FILE)
-    resident = start_agent(service.url, "/t", *arguments)
+    resident = start_agent(service.url, "/t", *arguments, program=program)
     wait_until(lambda: b"After authentication" in read_bytes(TRACE_FILE), "the first login")
     return resident
 
@@ -31,6 +31,7 @@ def start_window_tool(*arguments):
 class ResidentTest(AgentTestCase):
     def test_second_login_ends_at_once_and_logout_ends_the_resident(self):
         with Service() as service:
+            start_window_tool("event", "TARNWISEtimerEvent")  # left unsignalled by someone else
             resident = start_resident(service, "/verbose")
             second = run_agent(service.url, "/verbose")
             self.assertEqual((second.exit_code, second.boxes), (1, []))
@@ -41,15 +42,27 @@ class ResidentTest(AgentTestCase):
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
             self.assertEqual(exchanges(service), LOGIN + LOGOUT)
 
-    def test_logout_without_resident_still_sends_and_spares_lookalike_windows(self):
+    def test_logout_without_resident_sends_and_spares_other_windows(self):
         with Service() as service:
-            lookalike = start_window_tool("window", "Pellamor2")
-            exact = start_window_tool("window", "Pellamor")
-            logout = run_agent(service.url, "/logout")
+            others = [start_window_tool("window", "Pellamor2"), start_window_tool("window", "Pellamor"),
+                      start_window_tool("hung", "Pellamor", "PELLAMOR")]
+            logout = run_agent(service.url, "/logout", limit=60)
             self.assertEqual(logout.exit_code, 0)
-            self.assertEqual(exact.wait(timeout=60), 0, "a window titled exactly Pellamor is taken for the resident")
-            self.assertIsNone(lookalike.poll(), "Pellamor2 is not the resident")
+            self.assertEqual([tool.poll() for tool in others], [None] * 3, "only an answering resident is ended")
             self.assertEqual(exchanges(service), LOGOUT)
+
+    def test_cancelled_logoff_keeps_the_resident_sending(self):
+        with Service() as service:
+            resident = start_resident(service, "/dhcp", program=SEAM_AGENT)
+            # WM_QUERYENDSESSION, then WM_ENDSESSION saying that another program cancelled the logoff.
+            for message, answer in ((0x11, "1"), (0x16, "0")):
+                self.assertEqual(wine(WINTOOL, "send", str(message), "0").stdout.split(), [answer])
+            wine(WINTOOL, "signal", "PellamorTestAddressChange")
+            wait_until(lambda: len(exchanges(service)) == 4, "the next login")
+            self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
+            self.assertEqual(resident.wait().exit_code, 0)
+            self.assertEqual(exchanges(service), LOGIN + LOGIN + LOGOUT)
+            self.assertNotIn(b"m_shutDown=1", read_bytes(TRACE_FILE))
 
     def test_end_of_session_stops_the_resident_without_another_request(self):
         with Service() as service:

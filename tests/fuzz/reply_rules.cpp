@@ -8,13 +8,16 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FuzzInput input(data, size, 1);
+    FuzzInput input(data, size, 2);
     ReplyIsSuccess(input[0]);
     const char* value = FindIntervalValue(input[0]);
     if (value == nullptr)
         return 0;
     long long seconds = strtoll(value, nullptr, 10);  // saturates instead of wrapping
-    long long expected = seconds < 60 ? kMinimumPersistentTime : seconds > 4294967 ? 4294967000 : seconds * 1000;
-    FUZZ_CHECK(IntervalFromHeaderValue(value) == uint32_t(expected));
+    uint32_t current = uint32_t(input.Number(1));
+    long long expected = seconds < 0    ? current
+                         : seconds < 60 ? kMinimumPersistentTime
+                                        : seconds > 4294967 ? 4294967000 : seconds * 1000;
+    FUZZ_CHECK(IntervalFromHeaderValue(value, current) == uint32_t(expected));
     return 0;
 }

@@ -1,11 +1,15 @@
 // Test tool: small Windows-side actions the end-to-end tests need.
 //
-//   wintool window TITLE   a hidden top-level window with that title; exits 0 when destroyed
-//   wintool signal NAME    sets the named event (creating it if need be) and exits
-//   wintool hold NAME      holds a mutex of that name until it is ended
+//   wintool window TITLE [CLASS]  a hidden top-level window; exits 0 when destroyed
+//   wintool hung TITLE CLASS      such a window, whose thread never reads its messages
+//   wintool signal NAME           sets the named event (creating it if need be) and exits
+//   wintool hold NAME             holds a mutex of that name until it is ended
+//   wintool event NAME            holds an unsignalled manual-reset event of that name
+//   wintool send MESSAGE WPARAM   sends a message to the agent's window, prints the result
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -17,18 +21,25 @@ static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPA
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-static int RunWindow(const char* title)
+static void Ready()
+{
+    puts("ready");
+    fflush(stdout);
+}
+
+static int RunWindow(const char* title, const char* className, bool hung)
 {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "WintoolWindow";
+    windowClass.lpszClassName = className;
     RegisterClassA(&windowClass);
-    if (CreateWindowA("WintoolWindow", title, WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+    if (CreateWindowA(className, title, WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
                       windowClass.hInstance, nullptr) == nullptr)
         return 2;
-    puts("ready");
-    fflush(stdout);
+    Ready();
+    if (hung)
+        Sleep(INFINITE);
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0)
         DispatchMessageA(&message);
@@ -44,25 +55,39 @@ static int Signal(const char* name)
     return 0;
 }
 
-static int Hold(const char* name)
+static int Hold(HANDLE object)
 {
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-    if (mutex == nullptr)
+    if (object == nullptr)
         return 2;
-    puts("ready");
-    fflush(stdout);
+    Ready();
     Sleep(INFINITE);
+    return 0;
+}
+
+static int Send(const char* message, const char* wParam)
+{
+    HWND window = FindWindowA("PELLAMOR", "Pellamor");
+    if (window == nullptr)
+        return 2;
+    printf("%ld\n", long(SendMessageA(window, UINT(atoi(message)), WPARAM(atoi(wParam)), 0)));
     return 0;
 }
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && strcmp(argv[1], "window") == 0)
-        return RunWindow(argv[2]);
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "window") == 0)
+        return RunWindow(argv[2], argc == 4 ? argv[3] : "WintoolWindow", false);
+    if (argc == 4 && strcmp(argv[1], "hung") == 0)
+        return RunWindow(argv[2], argv[3], true);
     if (argc == 3 && strcmp(argv[1], "signal") == 0)
         return Signal(argv[2]);
     if (argc == 3 && strcmp(argv[1], "hold") == 0)
-        return Hold(argv[2]);
-    fputs("usage: wintool window TITLE | signal NAME | hold NAME\n", stderr);
+        return Hold(CreateMutexA(nullptr, FALSE, argv[2]));
+    if (argc == 3 && strcmp(argv[1], "event") == 0)
+        return Hold(CreateEventA(nullptr, TRUE, FALSE, argv[2]));
+    if (argc == 4 && strcmp(argv[1], "send") == 0)
+        return Send(argv[2], argv[3]);
+    fputs("usage: wintool window TITLE [CLASS] | hung TITLE CLASS | signal NAME | hold NAME | event NAME"
+          " | send MESSAGE WPARAM\n", stderr);
     return 2;
 }

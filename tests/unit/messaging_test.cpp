@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "core/AgentState.h"
 #include "core/Reporting.h"
@@ -28,47 +29,149 @@ TEST(ReplyRules, SuccessMarkAndIntervalHeaderAreExact)
     EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-Time:300\r\n"), nullptr);
 }
 
-std::string g_lastBox;
-int CaptureBox(const char*, const char* text)
+// The adapters' table as a test scripts it: how many adapters each query finds (the last
+// count repeats), or an error that every query gives.
+std::vector<ULONG> g_adapters;
+DWORD g_adapterError;
+size_t g_queries;
+
+ULONG WINAPI ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG size)
 {
-    g_lastBox = text;
+    ULONG count = g_adapters[g_queries < g_adapters.size() ? g_queries : g_adapters.size() - 1];
+    ++g_queries;
+    if (g_adapterError != NO_ERROR)
+        return g_adapterError;
+    if (*size < count * sizeof(IP_ADAPTER_INFO)) {
+        *size = count * ULONG(sizeof(IP_ADAPTER_INFO));
+        return ERROR_BUFFER_OVERFLOW;
+    }
+    memset(buffer, 0, *size);
+    for (ULONG i = 0; i < count; ++i) {
+        snprintf(buffer[i].IpAddressList.IpAddress.String, 16, "10.0.0.%lu", i + 1);
+        buffer[i].Next = i + 1 < count ? &buffer[i + 1] : nullptr;
+    }
+    return NO_ERROR;
+}
+
+std::string g_boxes;
+int CollectBox(const char*, const char* text)
+{
+    g_boxes.append(text).append(";");
     return IDOK;
 }
+
+// The list at the end of the request follows the adapters. Adapters that come and go between
+// the size query and the read must not empty it, and a failed query says nothing about it.
+TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
+{
+    const char kFailed[] = "Call to GetAdaptersInfo failed;";
+    struct Case {
+        std::vector<ULONG> adapters;
+        DWORD error;
+        const char* before;
+        const char* after;
+        const char* boxes;
+    } cases[] = {
+        {{2}, NO_ERROR, "10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2", ""},
+        {{2}, NO_ERROR, "10.0.0.2,10.0.0.1", "10.0.0.1,10.0.0.2", ""},
+        {{2}, NO_ERROR, "", "10.0.0.1,10.0.0.2", ""},
+        {{2, 3}, NO_ERROR, "192.0.2.1", "10.0.0.1,10.0.0.2,10.0.0.3", ""},  // one came between size and read
+        {{2, 3, 4, 5, 6}, NO_ERROR, "192.0.2.1", "192.0.2.1", kFailed},      // the table never settles
+        {{0}, ERROR_NOT_SUPPORTED, "192.0.2.1", "192.0.2.1", kFailed},
+        {{0}, ERROR_NO_DATA, "192.0.2.1", "", kFailed},
+    };
+    InitializeAgentLocks();
+    SetAdapterInfoQuery(ScriptedAdapters);
+    SetMessageBoxHook(CollectBox);
+    g_agent.m_quiet = 0;
+    for (const Case& c : cases) {
+        g_adapters = c.adapters;
+        g_adapterError = c.error;
+        g_queries = 0;
+        g_boxes.clear();
+        g_agent.m_request.AssignText("/t?a=1&ip=").AppendText(c.before);
+        g_agent.m_ipList.AssignText(c.before);
+        RefreshIpList();
+        EXPECT_EQ(g_agent.m_ipList.text, std::string(c.after));
+        EXPECT_EQ(g_agent.m_request.text, "/t?a=1&ip=" + std::string(c.after));
+        EXPECT_EQ(g_boxes, c.boxes) << c.before << " -> " << c.after;
+    }
+    g_agent.m_quiet = 1;
+    SetMessageBoxHook(nullptr);
+    SetAdapterInfoQuery(nullptr);
+    g_agent.m_request.Release();
+    g_agent.m_ipList.Release();
+}
+
+// Options and the protocol are ASCII and compare alike in every locale. (Wine's own
+// comparison knows no Turkish "I"; what it shows is that a locale-aware one ignores characters:
+// the soft hyphen below.)
+TEST(Options, CompareAlikeInEveryLocale)
+{
+    const char* same[][2] = {{"HTTP", "http"}, {"/NoPersist", "/nopersist"}, {"", ""}};
+    const char* differ[][2] = {{"/nopersist2", "/nopersist"}, {"/nopersis", "/nopersist"},
+                               {"/nopers\xFDst", "/nopersist"}, {"/no\xADpersist", "/nopersist"}};
+    for (auto& pair : same)
+        EXPECT_TRUE(SameAsciiTextIgnoringCase(pair[0], pair[1])) << pair[0];
+    for (auto& pair : differ)
+        EXPECT_FALSE(SameAsciiTextIgnoringCase(pair[0], pair[1])) << pair[0];
+}
+
+OVERLAPPED* g_registered;
 
 TEST(AddressWatchPass, RegistrationOutcomes)
 {
     WSADATA data;
     WSAStartup(0x0101, &data);
     g_agent.m_quiet = 0;
-    SetMessageBoxHook(CaptureBox);
+    SetMessageBoxHook(CollectBox);
     struct Case {
         AddressChangeRegistration registration;
         WatchOutcome outcome;
-        const char* box;
+        const char* boxes;
         bool keepsEvent;
     } cases[] = {
-        {[](HANDLE*, OVERLAPPED* o) -> DWORD { SetEvent(o->hEvent); return ERROR_IO_PENDING; },
+        {[](HANDLE*, OVERLAPPED* o) -> DWORD { g_registered = o; SetEvent(o->hEvent); return ERROR_IO_PENDING; },
          WatchOutcome::Send, "", true},
-        {[](HANDLE*, OVERLAPPED* o) -> DWORD { SetEvent(o->hEvent); return NO_ERROR; },
+        {[](HANDLE*, OVERLAPPED* o) -> DWORD { g_registered = o; SetEvent(o->hEvent); return NO_ERROR; },
          WatchOutcome::Send, "", true},
         {[](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_NOT_SUPPORTED; }, WatchOutcome::Stop,
-         "NotifyAddrChange not supoorted on this OS", false},
-        // Nothing would ever signal this registration: start over after a pause.
+         "NotifyAddrChange not supoorted on this OS;", false},
+        // Nothing would ever signal this registration: start over after a pause, and say so once.
         {[](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_ACCESS_DENIED; }, WatchOutcome::PauseThenRetry,
-         "NotifyAddrChange error", false},
+         "NotifyAddrChange error;", false},
+        {[](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_ACCESS_DENIED; }, WatchOutcome::PauseThenRetry, "",
+         false},
     };
     for (const Case& c : cases) {
-        g_lastBox.clear();
+        g_boxes.clear();
+        g_registered = nullptr;
         SetAddressChangeRegistration(c.registration);
         WatcherState state;
         EXPECT_EQ(AddressWatchPass(state), c.outcome);
-        EXPECT_EQ(g_lastBox, c.box);
+        EXPECT_EQ(g_boxes, c.boxes);
         EXPECT_EQ(state.event != nullptr, c.keepsEvent);
         if (state.event != nullptr) {
+            // The system completes a registration into its record later: it must outlive the call.
+            EXPECT_EQ(g_registered, &state.overlapped);
             EXPECT_EQ(WaitForSingleObject(state.event, 0), WAIT_TIMEOUT) << "reset after the notification";
             WSACloseEvent(state.event);
         }
     }
+    // A change noticed once the session-end shutdown has begun sends nothing ("ftp" would show a box).
+    g_agent.m_protocol.AssignText("ftp");
+    SetAddressChangeRegistration([](HANDLE*, OVERLAPPED* o) -> DWORD {
+        g_agent.m_shutDown = 1;
+        SetEvent(o->hEvent);
+        return ERROR_IO_PENDING;
+    });
+    g_boxes.clear();
+    HANDLE watcher = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, AddressWatchLoop, nullptr, 0, nullptr));
+    EXPECT_EQ(WaitForSingleObject(watcher, 60000), WAIT_OBJECT_0);
+    CloseHandle(watcher);
+    EXPECT_EQ(g_boxes, "");
+    g_agent.m_shutDown = 0;
+    g_agent.m_protocol.Release();
     SetMessageBoxHook(nullptr);
     g_agent.m_quiet = 1;
     WSACleanup();

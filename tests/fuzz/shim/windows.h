@@ -3,7 +3,6 @@
 
 #include <stdint.h>
 #include <stdlib.h>
-#include <strings.h>
 
 typedef void* HANDLE;
 typedef uint32_t DWORD;
@@ -17,4 +16,3 @@ constexpr uint8_t VER_NT_WORKSTATION = 1;
 inline HANDLE GetProcessHeap() { return nullptr; }
 inline void* HeapAlloc(HANDLE, DWORD, size_t n) { return malloc(n); }
 inline int HeapFree(HANDLE, DWORD, void* p) { free(p); return 1; }
-inline int lstrcmpiA(const char* a, const char* b) { return strcasecmp(a, b); }

@@ -1,0 +1,77 @@
+"""A scripted logon server on loopback: the first connection meets one network fault, later ones
+are served as the real service does in test mode (401, then 200 with the interval header)."""
+import socket
+import struct
+import threading
+
+CHALLENGE = b"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n"
+SUCCESS = b"HTTP/1.1 200 OK\r\nPersistent-Time: 900\r\nContent-Length: 0\r\n\r\n"
+# The interval header comes after a megabyte of other headers: the whole block has to be read.
+HUGE = b"HTTP/1.1 200 OK\r\nX-Filler: " + b"x" * (1 << 20) + b"\r\nPersistent-Time: 600\r\nContent-Length: 0\r\n\r\n"
+
+# What the first connection gets, by fault: the replies to its requests in turn, then
+# "reset" (the connection is reset), "silent" (held open, never answered) or "close".
+FAULTS = {
+    "reset after the first request": [b"reset"],
+    "reset after the second request": [CHALLENGE, b"reset"],
+    "accepted, never answered": [b"silent"],
+    "garbage status line": [b"garbage\r\n\r\n", b"close"],
+    "1 MB header block": [CHALLENGE, HUGE, b"close"],
+}
+
+
+class FaultServer:
+    def __init__(self, fault):
+        self.script = FAULTS[fault]
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.requests = []  # (connection number, request target), in order of arrival
+        self.held = []
+        threading.Thread(target=self.accept_loop, daemon=True).start()
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d" % self.port
+
+    def accept_loop(self):
+        number = 0
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            number += 1
+            script = self.script if number == 1 else [CHALLENGE, SUCCESS, b"close"]
+            threading.Thread(target=self.serve, args=(connection, number, script), daemon=True).start()
+
+    def serve(self, connection, number, script):
+        reader = connection.makefile("rb")
+        for reply in script:
+            if reply == b"close":
+                break
+            head = reader.readline(65536)
+            while reader.readline(65536) not in (b"\r\n", b"\n", b""):
+                pass
+            if not head:
+                break
+            self.requests.append((number, head.decode("latin-1").split(" ")[1]))
+            if reply == b"reset":
+                connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                break
+            if reply == b"silent":
+                self.held.append(connection)
+                return
+            connection.sendall(reply)
+        reader.close()
+        connection.close()
+
+    def close(self):
+        self.listener.close()
+        for connection in self.held:
+            connection.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
