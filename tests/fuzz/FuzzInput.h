@@ -1,10 +1,10 @@
 // Cuts a fuzzer's input into texts at its zero bytes, each in a buffer exactly its size.
 #pragma once
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
 #include <vector>
 
 struct FuzzInput {

@@ -12,10 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!split_target(std::string_view(reinterpret_cast<const char*>(data), size), &path, &params, &error))
         return 0;
     LogonRequest request;
-    if (read_logon_request(params, &request, &error)) {
-        FUZZ_CHECK(!request.hostname.empty());
+    if (read_logon_request(params, &request, &error))
         for (const std::string& ip : request.ips)
-            FUZZ_CHECK(ip.size() >= 7 && ip.size() <= 15 && ip.find(',') == std::string::npos);
-    }
+            FUZZ_CHECK(!request.hostname.empty() && ip.size() >= 7 && ip.size() <= 15 && ip.find(',') == ip.npos);
     return 0;
 }
