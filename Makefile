@@ -7,7 +7,7 @@ WINESERVER := WINEPREFIX=$(CURDIR)/$(BUILD)/wineprefix /usr/lib/wine/wineserver
 
 PREFIX := /usr/local
 
-.PHONY: all deps build prefix test unit-tests service-tests e2e-tests demo bench clean install deb
+.PHONY: all deps build prefix test unit-tests service-tests e2e-tests fuzz-tests fuzz demo bench clean install deb
 
 all: build
 
@@ -26,7 +26,7 @@ prefix: deps
 	scripts/wine-prefix
 
 test: build prefix
-	$(MAKE) --no-print-directory unit-tests service-tests e2e-tests
+	$(MAKE) --no-print-directory unit-tests service-tests e2e-tests fuzz-tests
 
 unit-tests:
 	ctest --test-dir $(BUILD)/x86_64 --output-on-failure
@@ -37,6 +37,19 @@ service-tests:
 e2e-tests:
 	# Output files of background programs are left to the garbage collector on purpose.
 	cd tests/e2e && python3 -W ignore::ResourceWarning -m unittest -v; status=$$?; $(WINESERVER) -k 2>/dev/null; exit $$status
+
+# The pure pieces under the sanitizers and libFuzzer, natively: a bounded run from the seeds
+# with `make test`, FUZZ_SECONDS of fuzzing for each target with `make fuzz`. Any finding fails.
+FUZZ_RUNS := 20000
+FUZZ_SECONDS := 60
+fuzz-run = CXX=clang++ cmake -S tests/fuzz -B $(BUILD)/fuzz -G Ninja -DFUZZ_LIMIT=$(1) && \
+	cmake --build $(BUILD)/fuzz && ctest --test-dir $(BUILD)/fuzz --output-on-failure --timeout 0
+
+fuzz-tests: deps
+	$(call fuzz-run,-runs=$(FUZZ_RUNS))
+
+fuzz: deps
+	$(call fuzz-run,-max_total_time=$(FUZZ_SECONDS))
 
 demo: build prefix
 	scripts/demo
