@@ -1,9 +1,11 @@
-// Tests of the reply rules and of the address list rewrite and watcher passes.
+// Tests of the interval rule and of the address list rewrite and watcher passes.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,17 +35,6 @@ TEST(ReplyRules, IntervalNeverWrapsAndANegativeOneKeepsTheCurrent)
     };
     for (const Case& c : cases)
         EXPECT_EQ(IntervalFromHeaderValue(c.value, current), c.milliseconds) << '"' << c.value << '"';
-}
-
-TEST(ReplyRules, SuccessMarkAndIntervalHeaderAreExact)
-{
-    const char ok[] = "HTTP/1.1 200 OK\r\nPersistent-Time: 300\r\n\r\n";
-    EXPECT_TRUE(ReplyIsSuccess(ok));
-    EXPECT_STREQ(FindIntervalValue(ok), "300\r\n\r\n");
-    EXPECT_FALSE(ReplyIsSuccess("HTTP/1.0 200 OK\r\n\r\n"));
-    EXPECT_FALSE(ReplyIsSuccess("HTTP/1.1 403 Forbidden\r\n\r\n"));
-    EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-time: 300\r\n"), nullptr);
-    EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-Time:300\r\n"), nullptr);
 }
 
 // The adapters' table as a test scripts it: how many adapters each query finds (the last
@@ -89,9 +80,7 @@ TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
         const char* after;
         const char* boxes;
     } cases[] = {
-        {{2}, NO_ERROR, "10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2", ""},
         {{2}, NO_ERROR, "10.0.0.2,10.0.0.1", "10.0.0.1,10.0.0.2", ""},
-        {{2}, NO_ERROR, "", "10.0.0.1,10.0.0.2", ""},
         {{2, 3}, NO_ERROR, "192.0.2.1", "10.0.0.1,10.0.0.2,10.0.0.3", ""},  // one came between size and read
         {{2, 3, 4, 5, 6}, NO_ERROR, "192.0.2.1", "192.0.2.1", kFailed},      // the table never settles
         {{0}, ERROR_NOT_SUPPORTED, "192.0.2.1", "192.0.2.1", kFailed},
@@ -196,12 +185,8 @@ TEST(AddressWatchPass, RegistrationOutcomes)
 
 int CountInTraceFile(const char* text)
 {
-    std::string bytes;
-    FILE* f = fopen(kTraceFilePath, "rb");
-    for (int c; f != nullptr && (c = fgetc(f)) != EOF;)
-        bytes += char(c);
-    if (f != nullptr)
-        fclose(f);
+    std::ifstream file(kTraceFilePath, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     int count = 0;
     for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1))
         ++count;
