@@ -13,6 +13,13 @@ def start_resident(service, *arguments, program=AGENT):
     return resident
 
 
+def end_resident(service, resident):
+    """A logout run, as at logoff; returns the resident's own run."""
+    logout = run_agent(service.url, "/logout")
+    assert logout.exit_code == 0, logout
+    return resident.wait()
+
+
 def exchanges(service):
     """(action, status) of every request the agent sent."""
     return [(r["params"]["action"], r["status"]) for r in service.agent_requests()]
@@ -59,8 +66,7 @@ class ResidentTest(AgentTestCase):
                 self.assertEqual(wine(WINTOOL, "send", str(message), "0").stdout.split(), [answer])
             wine(WINTOOL, "signal", "PellamorTestAddressChange")
             wait_until(lambda: len(exchanges(service)) == 4, "the next login")
-            self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
-            self.assertEqual(resident.wait().exit_code, 0)
+            self.assertEqual(end_resident(service, resident).exit_code, 0)
             self.assertEqual(exchanges(service), LOGIN + LOGIN + LOGOUT)
             self.assertNotIn(b"m_shutDown=1", read_bytes(TRACE_FILE))
 
