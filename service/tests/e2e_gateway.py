@@ -11,7 +11,7 @@ import unittest
 from unittest import mock
 
 import e2e_service
-from e2e_service import Service, login, make_workdir, read_text
+from e2e_service import Service, login, make_workdir, read_text, write_file
 
 HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -48,12 +48,11 @@ class Squid:
         snippet = read_text(os.path.join(TOP, "service", "gateway", "squid-pellamor.conf"))
         snippet = snippet.replace("/usr/lib/pellamor/pellamor-squid-helper", os.path.abspath(HELPER)).replace(
             ":8080", ":%d" % service.port).replace("ttl=60 negative_ttl=10", "ttl=0 negative_ttl=0")
-        conf = os.path.join(self.dir, "squid.conf")
-        with open(conf, "w") as f:
-            f.write("http_port 127.0.0.1:{1}\npid_filename {0}/pid\ncache_log {0}/cache.log\ncoredump_dir {0}\n"
-                    "logformat users %>a %un %>Hs %ru\naccess_log stdio:{0}/access.log users\ncache deny all\n"
-                    "visible_hostname test\ndns_nameservers 127.0.0.1\npinger_enable off\nshutdown_lifetime 0 seconds\n"
-                    .format(self.dir, self.port) + snippet)
+        conf = write_file(os.path.join(self.dir, "squid.conf"), (
+            "http_port 127.0.0.1:{1}\npid_filename {0}/pid\ncache_log {0}/cache.log\ncoredump_dir {0}\n"
+            "logformat users %>a %un %>Hs %ru\naccess_log stdio:{0}/access.log users\ncache deny all\n"
+            "visible_hostname test\ndns_nameservers 127.0.0.1\npinger_enable off\nshutdown_lifetime 0 seconds\n"
+            ).format(self.dir, self.port) + snippet)
         self.proc = subprocess.Popen(["squid", "-N", "-f", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(self.listening, "squid to listen")
 
