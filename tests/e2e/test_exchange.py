@@ -33,24 +33,6 @@ class ExchangeTest(AgentTestCase):
         self.assertRegex(requests[0]["target"], r"\A/tarnwise\?action=login&hostname=%s&persistent=0"
                          r"&domain=%s&ip=[0-9.,]*\Z" % (re.escape(HOST), re.escape(HOST.upper())))
 
-    def test_persistent_login_goes_out_at_once_and_adopts_the_interval(self):
-        with Service("--interval", "120") as service:
-            run = end_resident(service, start_resident(service))
-            requests = service.agent_requests()
-        self.assertEqual((run.exit_code, run.boxes), (0, []))
-        self.assertEqual([(r["params"]["action"], r["params"]["persistent"], r["status"]) for r in requests],
-                         [("login", "1", 401), ("login", "1", 200), ("logout", "0", 401), ("logout", "0", 200)])
-        expected = ["Timer Loop:Begin wait: m_persistentTime=900000,m_eventHandle=",
-                    "Timer Loop:End wait: m_shutDown=0,m_eventHandle=",
-                    "Sending Initial WinHttpSendRequest : hRequest=",
-                    "Sending Authentication WinHttpSendRequest: hRequest=",
-                    "New Timer: m_persistentTime=900000, newTime=120000",
-                    "Timer Loop:After authentication: m_persistentTime=120000,m_eventHandle=",
-                    "Timer Loop:Begin wait: m_persistentTime=120000,m_eventHandle="]
-        messages = re.findall(r"TwPellamor:\d+ ([^\r\n]*)\r\r\n", trace_text())
-        kinds = [next((e for e in expected if m.startswith(e)), m) for m in messages]
-        self.assertEqual(kinds[:7], expected)
-
     def test_failures_show_their_boxes_only_with_verbose(self):
         rows = [
             # service options, agent options, the box a verbose run shows (network faults: below)

@@ -1,4 +1,5 @@
 """The resident agent: one per session, ended by a logout run or by the end of the session."""
+import re
 import unittest
 
 from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Popen, Service, read_bytes, remove,
@@ -21,12 +22,12 @@ def end_resident(service, resident):
 
 
 def exchanges(service):
-    """(action, status) of every request the agent sent."""
-    return [(r["params"]["action"], r["status"]) for r in service.agent_requests()]
+    """(action, persistent, status) of every request the agent sent."""
+    return [(r["params"]["action"], r["params"]["persistent"], r["status"]) for r in service.agent_requests()]
 
 
-LOGIN = [("login", 401), ("login", 200)]
-LOGOUT = [("logout", 401), ("logout", 200)]
+LOGIN = [("login", "1", 401), ("login", "1", 200)]
+LOGOUT = [("logout", "0", 401), ("logout", "0", 200)]
 
 
 def start_window_tool(*arguments):
@@ -36,8 +37,8 @@ def start_window_tool(*arguments):
 
 
 class ResidentTest(AgentTestCase):
-    def test_second_login_ends_at_once_and_logout_ends_the_resident(self):
-        with Service() as service:
+    def test_login_goes_out_at_once_adopts_the_interval_and_a_second_run_or_a_logout_ends(self):
+        with Service("--interval", "120") as service:
             start_window_tool("event", "TARNWISEtimerEvent")  # left unsignalled by someone else
             resident = start_resident(service, "/verbose")
             second = run_agent(service.url, "/verbose")
@@ -48,6 +49,15 @@ class ResidentTest(AgentTestCase):
             ended = resident.wait()
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
             self.assertEqual(exchanges(service), LOGIN + LOGOUT)
+        expected = ["Timer Loop:Begin wait: m_persistentTime=900000,m_eventHandle=",
+                    "Timer Loop:End wait: m_shutDown=0,m_eventHandle=",
+                    "Sending Initial WinHttpSendRequest : hRequest=",
+                    "Sending Authentication WinHttpSendRequest: hRequest=",
+                    "New Timer: m_persistentTime=900000, newTime=120000",
+                    "Timer Loop:After authentication: m_persistentTime=120000,m_eventHandle=",
+                    "Timer Loop:Begin wait: m_persistentTime=120000,m_eventHandle="]
+        messages = re.findall(r"TwPellamor:\d+ ([^\r\n]*)\r\r\n", read_bytes(TRACE_FILE).decode("latin-1"))
+        self.assertEqual([next((e for e in expected if m.startswith(e)), m) for m in messages][:7], expected)
 
     def test_logout_without_resident_sends_and_spares_other_windows(self):
         with Service() as service:
