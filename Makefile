@@ -8,7 +8,7 @@ ARCHS := x86_64 i686
 
 PREFIX := /usr/local
 
-.PHONY: all deps build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) demo bench clean install deb
+.PHONY: all deps build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) fuzz-tests fuzz demo bench clean install deb
 
 all: build
 
@@ -29,7 +29,7 @@ prefix: deps
 
 # -k: a failure in one build does not hide the other build's results.
 test: build prefix
-	$(MAKE) -k --no-print-directory unit-tests service-tests e2e-tests
+	$(MAKE) -k --no-print-directory unit-tests service-tests e2e-tests fuzz-tests
 
 unit-tests:
 	status=0; for arch in $(ARCHS); do ctest --test-dir $(BUILD)/$$arch --output-on-failure || status=1; done; exit $$status
@@ -45,6 +45,19 @@ $(ARCHS:%=e2e-%): e2e-%:
 	# Output files of background programs are left to the garbage collector on purpose.
 	cd tests/e2e && PELLAMOR_ARCH=$* python3 -W ignore::ResourceWarning -m unittest -v; \
 	    status=$$?; PELLAMOR_ARCH=$* ../../scripts/wine --server -k 2>/dev/null; exit $$status
+
+# The pure pieces under the sanitizers and libFuzzer, natively: a bounded run from the seeds
+# with `make test`, FUZZ_SECONDS of fuzzing for each target with `make fuzz`. Any finding fails.
+FUZZ_RUNS := 20000
+FUZZ_SECONDS := 60
+fuzz-run = CXX=clang++ cmake -S tests/fuzz -B $(BUILD)/fuzz -G Ninja -DFUZZ_LIMIT=$(1) && \
+	cmake --build $(BUILD)/fuzz && ctest --test-dir $(BUILD)/fuzz --output-on-failure --timeout 0
+
+fuzz-tests: deps
+	$(call fuzz-run,-runs=$(FUZZ_RUNS))
+
+fuzz: deps
+	$(call fuzz-run,-max_total_time=$(FUZZ_SECONDS))
 
 demo: build prefix
 	scripts/demo

@@ -3,19 +3,18 @@
 
 #include <windows.h>
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "core/AgentState.h"
 #include "core/Reporting.h"
+#include "core/TextFormat.h"
 
 static const char* const kFolderVariables[] = {"TEMP", "TMP", "HOME", "windir"};
 
 bool ComposeCopyPath(const char* folder, char* path, size_t size)
 {
-    int written = snprintf(path, size, "%s\\%s", folder, kCopyFileName);
-    return written > 0 && size_t(written) < size;
+    return FormatText(path, size, "%s\\%s", folder, kCopyFileName);
 }
 
 void ComposeCopyCommandLine(const char* destination, const char* url, bool quiet, HeapString& line)
@@ -58,7 +57,7 @@ int32_t CopyAndRelaunch()
     if (module == nullptr) {
         if (!g_agent.m_quiet) {
             char text[96];
-            snprintf(text, sizeof text, "Cannot Get Module Handle of the current .exeERR:%lu", GetLastError());
+            FormatText(text, sizeof text, "Cannot Get Module Handle of the current .exeERR:%lu", GetLastError());
             ShowMessageBox("Note", text);
         }
         return 0;

@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include "core/AgentState.h"
-#include "core/ScopedWin.h"
 
 const char kUsageText[] =
     "Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"

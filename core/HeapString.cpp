@@ -21,17 +21,22 @@ void HeapString::Release()
     text = kEmptyText;
 }
 
+// The new text is copied before the old buffer goes, so that a string can be given a
+// piece of itself (a substring into its own source).
 void HeapString::Assign(const char* source, uint32_t count)
 {
+    char* buffer = nullptr;
+    if (count != 0) {
+        buffer = static_cast<char*>(HeapAllocate(size_t(count) + 1));
+        if (buffer != nullptr) {
+            memcpy(buffer, source, count);
+            buffer[count] = '\0';
+        }
+    }
     Release();
     length = 0;
-    if (count == 0)
-        return;
-    char* buffer = static_cast<char*>(HeapAllocate(size_t(count) + 1));
     if (buffer == nullptr)
         return;
-    memcpy(buffer, source, count);
-    buffer[count] = '\0';
     text = buffer;
     length = count;
 }

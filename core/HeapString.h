@@ -36,3 +36,15 @@ extern char kEmptyText[1];
 // Options and protocol names are ASCII: the user's locale must not change how they compare
 // (under a Turkish locale "I" and "i" are not each other's capitals).
 bool SameAsciiTextIgnoringCase(const char* a, const char* b);
+
+// Releases a local HeapString's buffer when it goes out of scope.
+class AutoReleaseString {
+public:
+    explicit AutoReleaseString(HeapString& s) : m_s(s) {}
+    ~AutoReleaseString() { m_s.Release(); }
+    AutoReleaseString(const AutoReleaseString&) = delete;
+    AutoReleaseString& operator=(const AutoReleaseString&) = delete;
+
+private:
+    HeapString& m_s;
+};

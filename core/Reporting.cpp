@@ -1,33 +1,10 @@
 // How the agent tells people what happened: message boxes, debugger output, trace file.
 #include "core/Reporting.h"
 
-#include <ctype.h>
 #include <stdarg.h>
-#include <stdio.h>
+#include <stdio.h>  // the trace file only: fopen, fputs
 #include <string.h>
 #include <time.h>
-
-constexpr size_t kTracePieceSize = 128;  // each formatted piece keeps at most 127 characters
-
-int HighestInsertNumber(const char* message)
-{
-    int highest = 0;
-    for (const char* p = message; *p != '\0'; ++p) {
-        if (*p != '%')
-            continue;
-        if (!isdigit(static_cast<unsigned char>(p[1]))) {
-            if (p[1] != '\0')
-                ++p;  // "%%", "%n", "%!" and the like are escapes, not inserts
-            continue;
-        }
-        int number = 0;
-        while (isdigit(static_cast<unsigned char>(p[1])) && number < 100)
-            number = number * 10 + (*++p - '0');
-        if (number > highest)
-            highest = number;
-    }
-    return highest;
-}
 
 static char* CopyToLocalMemory(const char* text)
 {
@@ -87,20 +64,12 @@ void DebugPrintWithInserts(const char* message, const Insert* inserts, int count
     LocalFree(text);
 }
 
-void ComposeTraceRecord(char* record, const char* timeText, unsigned line, const char* file,
-                        const char* message)
-{
-    char body[kTracePieceSize];
-    snprintf(body, sizeof body, "%s:%u %s", file, line, message);
-    snprintf(record, 2 * kTracePieceSize, "%s %s", timeText, body);
-}
-
 void TraceLine(unsigned line, const char* file, const char* format, ...)
 {
     char message[kTracePieceSize];
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(message, sizeof message, format, arguments);
+    FormatTextV(message, sizeof message, format, arguments);
     va_end(arguments);
 
     FILE* traceFile = fopen(kTraceFilePath, "a");  // text mode: each "\n" reaches the file as CR LF
@@ -110,7 +79,7 @@ void TraceLine(unsigned line, const char* file, const char* format, ...)
     const char* classic = ctime(&now);
     char timeText[32] = "";
     if (classic != nullptr)
-        snprintf(timeText, sizeof timeText, "%.24s", classic);
+        FormatText(timeText, sizeof timeText, "%.24s", classic);
 
     char record[2 * kTracePieceSize];
     ComposeTraceRecord(record, timeText, line, file, message);

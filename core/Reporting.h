@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "core/TextFormat.h"
+
 // Name that every trace record of the agent carries.
 constexpr const char kTraceSource[] = "TwPellamor";
 constexpr const char kTraceFilePath[] = "c:\\pellamor_trace.txt";
@@ -18,9 +20,6 @@ struct Insert {
     Insert(unsigned long v) : value(DWORD_PTR(v)) {}
     Insert(const char* v) : value(reinterpret_cast<DWORD_PTR>(v)) {}
 };
-
-// Highest insert number ("%3" gives 3) that a message-insert text refers to; 0 for none.
-int HighestInsertNumber(const char* message);
 
 // Expands the inserts; the result is freed with LocalFree. When the text cannot be
 // formatted (bad syntax, or it refers to more inserts than were given) the result
@@ -46,12 +45,6 @@ void DebugPrint(const char* message, Values... values)
     const Insert inserts[] = {Insert(values)..., Insert(0)};
     DebugPrintWithInserts(message, inserts, int(sizeof...(Values)));
 }
-
-// Composes one trace record: time text, blank, "<file>:<line> <message>", each part
-// cut to 127 characters. `timeText` is the 24-character ctime form without its newline.
-// Writes at most 255 characters plus the terminator into `record` (256 bytes).
-void ComposeTraceRecord(char* record, const char* timeText, unsigned line, const char* file,
-                        const char* message);
 
 // Appends one time-stamped record to the trace file; a file that cannot be opened
 // drops the record. Callers test m_trace first.

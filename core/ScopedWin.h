@@ -30,15 +30,3 @@ public:
     AutoCloseRegKey(const AutoCloseRegKey&) = delete;
     AutoCloseRegKey& operator=(const AutoCloseRegKey&) = delete;
 };
-
-// Releases a local HeapString's buffer when it goes out of scope.
-class AutoReleaseString {
-public:
-    explicit AutoReleaseString(HeapString& s) : m_s(s) {}
-    ~AutoReleaseString() { m_s.Release(); }
-    AutoReleaseString(const AutoReleaseString&) = delete;
-    AutoReleaseString& operator=(const AutoReleaseString&) = delete;
-
-private:
-    HeapString& m_s;
-};

@@ -5,6 +5,7 @@
 #include <iphlpapi.h>
 
 #include "core/HeapString.h"
+#include "messaging/AddressList.h"
 
 // The adapters' first IPv4 addresses, joined by ","; empty when the query fails. False
 // when it failed for another reason than "no adapters": the list then says nothing.
@@ -16,10 +17,6 @@ void RefreshIpList();
 
 // Body of the address-change watcher thread.
 unsigned __stdcall AddressWatchLoop(void* parameter);
-
-// Pure part of the refresh: when `current` differs from the list that ends `request`
-// (the text after its last "&ip=", as long as `ipList`), rewrites both and returns true.
-bool ReplaceAddressList(HeapString& request, HeapString& ipList, const HeapString& current);
 
 // What one pass of the watcher leads to.
 enum class WatchOutcome { Send, NoSend, PauseThenRetry, Stop };

@@ -4,47 +4,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <stdio.h>
-
 #include "core/AgentState.h"
 #include "core/Reporting.h"
 #include "core/ScopedWin.h"
 #include "report/TwSysInfo.h"
-
-static const char kLineEnd[] = "\r\n";
-static const char kEndOfReport[] = "***************************************";
-
-static void AppendLine(HeapString& block, const char* label, const char* value)
-{
-    block.AppendText(label).AppendText(value).AppendText(kLineEnd);
-}
-
-static void AppendNumberLine(HeapString& block, const char* label, int64_t value)
-{
-    char digits[24];
-    snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value));
-    AppendLine(block, label, digits);
-}
-
-void ComposeReport(const ReportFacts& facts, HeapString& block)
-{
-    AppendLine(block, "Current Time: ", facts.dateTime);
-    AppendLine(block, "Hostname: ", facts.hostName);
-    AppendLine(block, "IP Address(es): ", facts.ipList);
-    AppendNumberLine(block, "Internet Explorer v", facts.browserVersion);
-    block.AppendText(facts.osName);
-    if (facts.servicePack[0] != '\0')
-        block.AppendText("Service Pack ").AppendText(facts.servicePack);
-    block.AppendText(kLineEnd);
-    // The sizes are unsigned 32-bit counts; widened, a large disk never reads as negative.
-    AppendNumberLine(block, "Free Disk Space(MB): ", facts.freeMegabytes);
-    AppendNumberLine(block, "Physical Memory(KBytes): ", facts.physicalKilobytes);
-    block.AppendText(facts.persistent ? "Persistent mode is ENABLED" : "Persistent mode is DISABLED");
-    block.AppendText(kLineEnd);
-    if (facts.domain[0] != '\0')
-        AppendLine(block, "Domain is ", facts.domain);
-    block.AppendText(kEndOfReport).AppendText(kLineEnd);
-}
 
 // The address list may be rewritten by the address watcher at any moment.
 static void CopyAddressList(HeapString& copy)

@@ -11,20 +11,15 @@ import unittest
 from unittest import mock
 
 import e2e_service
-from e2e_service import LOGIN, Service, curl, make_workdir
+from e2e_service import Service, login, make_workdir, read_text, write_file
 
 HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
-def login(service, host, ip, user="PELLAMOR\\alice:secret", action="login"):
-    target = LOGIN.replace("PC1", host).replace("10.0.0.5,10.0.0.6", ip).replace("login", action, 1)
-    return curl(service, target, user)[0]
-
-
-def ask_helper(lines, *options, helper=HELPER):
-    out = subprocess.run([helper, *options], input="".join(line + "\n" for line in lines), capture_output=True,
-                         text=True, timeout=30)
+def ask_helper(port, lines, timeout="10", helper=HELPER):
+    out = subprocess.run([helper, "--service", "http://127.0.0.1:%d" % port, "--timeout", timeout],
+                         input="".join(line + "\n" for line in lines), capture_output=True, text=True, timeout=30)
     return out.stdout.splitlines()
 
 
@@ -34,11 +29,6 @@ def wait_until(condition, what):
             return
         time.sleep(0.1)
     raise AssertionError("gave up waiting for " + what)
-
-
-def read_text(path):
-    with open(path) as f:
-        return f.read()
 
 
 def free_port():
@@ -58,12 +48,11 @@ class Squid:
         snippet = read_text(os.path.join(TOP, "service", "gateway", "squid-pellamor.conf"))
         snippet = snippet.replace("/usr/lib/pellamor/pellamor-squid-helper", os.path.abspath(HELPER)).replace(
             ":8080", ":%d" % service.port).replace("ttl=60 negative_ttl=10", "ttl=0 negative_ttl=0")
-        conf = os.path.join(self.dir, "squid.conf")
-        with open(conf, "w") as f:
-            f.write("http_port 127.0.0.1:{1}\npid_filename {0}/pid\ncache_log {0}/cache.log\ncoredump_dir {0}\n"
-                    "logformat users %>a %un %>Hs %ru\naccess_log stdio:{0}/access.log users\ncache deny all\n"
-                    "visible_hostname test\ndns_nameservers 127.0.0.1\npinger_enable off\nshutdown_lifetime 0 seconds\n"
-                    .format(self.dir, self.port) + snippet)
+        conf = write_file(os.path.join(self.dir, "squid.conf"), (
+            "http_port 127.0.0.1:{1}\npid_filename {0}/pid\ncache_log {0}/cache.log\ncoredump_dir {0}\n"
+            "logformat users %>a %un %>Hs %ru\naccess_log stdio:{0}/access.log users\ncache deny all\n"
+            "visible_hostname test\ndns_nameservers 127.0.0.1\npinger_enable off\nshutdown_lifetime 0 seconds\n"
+            ).format(self.dir, self.port) + snippet)
         self.proc = subprocess.Popen(["squid", "-N", "-f", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(self.listening, "squid to listen")
 
@@ -84,28 +73,26 @@ class Squid:
 
 class SquidGateway(unittest.TestCase):
     def test_squid_lets_through_only_users_the_map_knows(self):
-        service = Service()
-        squid = Squid(service)
-        url = service.url("/status.json?")  # the service's own page stands for any web site
-        try:
-            self.assertEqual(squid.fetch(url + "before"), 403)
-            self.assertEqual(login(service, "PC1", "127.0.0.1"), 200)
-            self.assertEqual(squid.fetch(url + "during"), 200)
-            self.assertEqual(login(service, "PC1", "127.0.0.1", action="logout"), 200)
-            self.assertEqual(squid.fetch(url + "after"), 403)
-            wait_until(lambda: len(squid.requests(url)) >= 3, "three access log lines")
-            self.assertEqual(squid.requests(url), [["-", "403", url], ["PELLAMOR\\alice", "200", url], ["-", "403", url]])
-        finally:
-            squid.proc.terminate()
-            squid.proc.wait(30)
-            service.stop()
+        with Service() as service:
+            squid = Squid(service)
+            url = service.url("/status.json?")  # the service's own page stands for any web site
+            try:
+                self.assertEqual(squid.fetch(url + "before"), 403)
+                self.assertEqual(login(service, "PC1", "127.0.0.1"), 200)
+                self.assertEqual(squid.fetch(url + "during"), 200)
+                self.assertEqual(login(service, "PC1", "127.0.0.1", action="logout"), 200)
+                self.assertEqual(squid.fetch(url + "after"), 403)
+                wait_until(lambda: len(squid.requests(url)) >= 3, "three access log lines")
+                self.assertEqual(squid.requests(url),
+                                 [["-", "403", url], ["PELLAMOR\\alice", "200", url], ["-", "403", url]])
+            finally:
+                squid.proc.terminate()
+                squid.proc.wait(30)
 
 
 class HelperAnswers(unittest.TestCase):
     def test_answers_follow_the_map_and_failures_are_quick(self):
-        service = Service()
-        silent = socket.create_server(("127.0.0.1", 0))  # accepts connections, never answers
-        try:
+        with Service() as service, socket.create_server(("127.0.0.1", 0)) as silent:  # silent: never answers
             self.assertEqual(login(service, "PCB", "10.1.1.1", "PELLAMOR\\bob:Password"), 200)
             first = service.entries("PCB")[0]["last_seen"]
             wait_until(lambda: service.status()["now"] > first, "the next second")
@@ -123,14 +110,10 @@ class HelperAnswers(unittest.TestCase):
             ]
             for port, line, answer in cases:  # a short time-out only where nothing will answer, for a busy machine
                 timeout = "0.3" if port == silent.getsockname()[1] else "10"
-                self.assertEqual(ask_helper([line], "--service", "http://127.0.0.1:%d" % port, "--timeout", timeout),
-                                 [answer], line)
+                self.assertEqual(ask_helper(port, [line], timeout), [answer], line)
             self.assertEqual(login(service, "PCZ", "10.1.1.1", action="logout"), 200)
-            self.assertEqual(ask_helper(["1 10.1.1.1", "2 10.1.1.1"], "--service", "http://127.0.0.1:%d" % service.port),
+            self.assertEqual(ask_helper(service.port, ["1 10.1.1.1", "2 10.1.1.1"]),
                              ['1 OK user="PELLAMOR\\\\bob"', '2 OK user="PELLAMOR\\\\bob"'])
-        finally:
-            silent.close()
-            service.stop()
 
 
 class Installed(unittest.TestCase):
@@ -156,13 +139,10 @@ class Installed(unittest.TestCase):
         self.assertIn("ExecStart=/usr/sbin/pellamor-service --accounts %d/accounts --db %S/pellamor/users.sqlite", unit)
         with mock.patch.object(e2e_service, "SERVICE", os.path.join(root, "usr", "sbin", "pellamor-service")):
             service = Service()
-        try:
+        with service:
             self.assertEqual(login(service, "PC1", "10.4.4.4"), 200)
-            self.assertEqual(ask_helper(["10.4.4.4"], "--service", "http://127.0.0.1:%d" % service.port,
-                                        helper=os.path.join(root, "usr", "lib", "pellamor", "pellamor-squid-helper")),
-                             ['OK user="PELLAMOR\\\\alice"'])
-        finally:
-            service.stop()
+            helper = os.path.join(root, "usr", "lib", "pellamor", "pellamor-squid-helper")
+            self.assertEqual(ask_helper(service.port, ["10.4.4.4"], helper=helper), ['OK user="PELLAMOR\\\\alice"'])
 
 
 def tearDownModule():

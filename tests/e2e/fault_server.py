@@ -65,13 +65,10 @@ class FaultServer:
         reader.close()
         connection.close()
 
-    def close(self):
-        self.listener.close()
-        for connection in self.held:
-            connection.close()
-
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        self.close()
+        self.listener.close()
+        for connection in self.held:
+            connection.close()

@@ -4,57 +4,34 @@ import socket
 import unittest
 
 from fault_server import FAULTS, FaultServer
-from harness import (SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, remove, run_agent,
-                     start_agent, wait_until, wine)
+from harness import SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, run_agent, wait_until, wine
+from test_resident import end_resident, start_resident
 
 HOST = socket.gethostname()
 FIRST = "Pellamor can not reach the Auth server in the first attempt. "
 FINAL = "Pellamor can not reach the Auth server in the final attempt. "
+SILENT = "accepted, never answered"
 
 
 def trace_text():
     return read_bytes(TRACE_FILE).decode("latin-1")
 
 
-def stop_resident(service):
-    """Ends a resident agent the way logoff does: a "/logout" run."""
-    run = run_agent(service.url, "/logout")
-    assert run.exit_code == 0, run
-
-
 class ExchangeTest(AgentTestCase):
-    def test_one_shot_login_is_two_requests_on_one_connection(self):
+    def test_https_is_refused_without_a_connection_and_a_one_shot_login_is_two_requests_on_one(self):
         with Service() as service:
+            for verbose, boxes in ((["/verbose"], [("Note", "Invalid protcol https")]), ([], [])):
+                run = run_agent("https://127.0.0.1:%d/" % service.port, "/nopersist", *verbose)
+                self.assertEqual((run.exit_code, run.boxes), (0, boxes))
+            self.assertEqual(service.status()["counters"]["connections"], 1)  # the status query itself
             run = run_agent(service.url + "/any/path", "/nopersist", "/verbose")
             self.assertEqual((run.exit_code, run.boxes), (0, []))
             requests = service.agent_requests()
         self.assertEqual([(r["conn"], r["seq"], r["authorization"], r["status"]) for r in requests],
-                         [(1, 1, "none", 401), (1, 2, "none", 200)])
+                         [(2, 1, "none", 401), (2, 2, "none", 200)])
         self.assertEqual(requests[0]["target"], requests[1]["target"])
         self.assertRegex(requests[0]["target"], r"\A/tarnwise\?action=login&hostname=%s&persistent=0"
                          r"&domain=%s&ip=[0-9.,]*\Z" % (re.escape(HOST), re.escape(HOST.upper())))
-
-    def test_persistent_login_goes_out_at_once_and_adopts_the_interval(self):
-        remove(TRACE_FILE)
-        with Service("--interval", "120") as service:
-            resident = start_agent(service.url, "/t")
-            wait_until(lambda: "After authentication" in trace_text(), "the first login")
-            stop_resident(service)
-            run = resident.wait()
-            requests = service.agent_requests()
-        self.assertEqual((run.exit_code, run.boxes), (0, []))
-        self.assertEqual([(r["params"]["action"], r["params"]["persistent"], r["status"]) for r in requests],
-                         [("login", "1", 401), ("login", "1", 200), ("logout", "0", 401), ("logout", "0", 200)])
-        expected = ["Timer Loop:Begin wait: m_persistentTime=900000,m_eventHandle=",
-                    "Timer Loop:End wait: m_shutDown=0,m_eventHandle=",
-                    "Sending Initial WinHttpSendRequest : hRequest=",
-                    "Sending Authentication WinHttpSendRequest: hRequest=",
-                    "New Timer: m_persistentTime=900000, newTime=120000",
-                    "Timer Loop:After authentication: m_persistentTime=120000,m_eventHandle=",
-                    "Timer Loop:Begin wait: m_persistentTime=120000,m_eventHandle="]
-        messages = re.findall(r"TwPellamor:\d+ ([^\r\n]*)\r\r\n", trace_text())
-        kinds = [next((e for e in expected if m.startswith(e)), m) for m in messages]
-        self.assertEqual(kinds[:7], expected)
 
     def test_failures_show_their_boxes_only_with_verbose(self):
         rows = [
@@ -69,65 +46,44 @@ class ExchangeTest(AgentTestCase):
         for options, arguments, box in rows:
             for verbose in (["/verbose"], []):
                 with self.subTest(options=options, arguments=arguments, verbose=verbose), Service(*options) as service:
-                    boxes = self.run_until_sent(service, service.url, arguments + verbose)
-                    self.assertEqual(boxes, [box] if box and verbose else [])
-
-    def run_until_sent(self, service, url, arguments):
-        if "/nopersist" in arguments:
-            run = run_agent(url, *arguments)
-            self.assertEqual(run.exit_code, 0)
-            return run.boxes
-        remove(TRACE_FILE)
-        resident = start_agent(url, "/t", *arguments)
-        wait_until(lambda: "After authentication" in trace_text(), "the first login")
-        stop_resident(service)
-        run = resident.wait()
-        self.assertEqual(run.exit_code, 0)
-        return run.boxes
+                    run = run_agent(service.url, *arguments, *verbose) if arguments else \
+                        end_resident(service, start_resident(service, *verbose))
+                    self.assertEqual((run.exit_code, run.boxes), (0, [box] if box and verbose else []))
 
     def test_network_faults_show_their_row_and_a_resident_sends_again(self):
         first, final = (re.escape(text) + r"\(SendRequest failed, error: [1-9]\d*\)\Z" for text in (FIRST, FINAL))
         rows = {  # the box a verbose run shows, as a pattern
             "reset after the first request": first,
             "reset after the second request": final,
-            "accepted, never answered": first,
+            SILENT: first,
             "garbage status line": first,
             "1 MB header block": None,
         }
         self.assertEqual(set(rows), set(FAULTS))
         for fault, row in rows.items():
-            for persistent in (True, False):
-                for verbose in (["/verbose"], []):
-                    with self.subTest(fault=fault, persistent=persistent, verbose=verbose), \
-                            FaultServer(fault) as server:
-                        run = self.resident_run(server, verbose) if persistent else \
-                            run_agent(server.url, "/nopersist", *verbose)
-                        self.assertEqual(run.exit_code, 0)
-                        self.assertEqual(len(run.boxes), 1 if row and verbose else 0, run.boxes)
-                        for caption, text in run.boxes:
-                            self.assertEqual(caption, "Pellamor")
-                            self.assertRegex(text, row)
-                        if persistent and not row:
-                            self.assertIn("newTime=600000", trace_text(), "the interval after a megabyte")
+            for persistent, verbose in ((True, ["/verbose"]), (True, []), (False, ["/verbose"]), (False, [])):
+                # Each run at a silent server waits out the reply limit. Its box comes from the same
+                # report as the first row's, whose quiet runs show that being quiet hides it.
+                if fault == SILENT and persistent != bool(verbose):
+                    continue
+                with self.subTest(fault=fault, persistent=persistent, verbose=verbose), FaultServer(fault) as server:
+                    run = self.resident_run(server, verbose) if persistent else \
+                        run_agent(server.url, "/nopersist", *verbose)
+                    self.assertEqual(run.exit_code, 0)
+                    self.assertEqual(len(run.boxes), 1 if row and verbose else 0, run.boxes)
+                    for caption, text in run.boxes:
+                        self.assertEqual(caption, "Pellamor")
+                        self.assertRegex(text, row)
+                    if persistent and not row:
+                        self.assertIn("newTime=600000", trace_text(), "the interval after a megabyte")
 
     def resident_run(self, server, verbose):
         """The first exchange meets the fault; a notified address change then sends again."""
-        remove(TRACE_FILE)
-        resident = start_agent(server.url, "/t", "/dhcp", *verbose, program=SEAM_AGENT)
-        wait_until(lambda: "After authentication" in trace_text(), "the first exchange")
+        resident = start_resident(server, "/dhcp", *verbose, program=SEAM_AGENT)
         wine(WINTOOL, "signal", "PellamorTestAddressChange")
         wait_until(lambda: "newTime=900000" in trace_text(), "the next login")
         self.assertEqual([number for number, _ in server.requests].count(2), 2)
-        stop_resident(server)
-        return resident.wait()
-
-    def test_https_is_refused_without_a_connection(self):
-        with Service() as service:
-            for verbose, boxes in ((["/verbose"], [("Note", "Invalid protcol https")]), ([], [])):
-                run = run_agent("https://127.0.0.1:%d/" % service.port, "/nopersist", *verbose)
-                self.assertEqual((run.exit_code, run.boxes), (0, boxes))
-            self.assertEqual(service.requests(), [])
-            self.assertEqual(service.status()["counters"]["connections"], 1)  # the status query itself
+        return end_resident(server, resident)
 
 
 if __name__ == "__main__":

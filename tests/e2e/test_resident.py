@@ -1,4 +1,5 @@
 """The resident agent: one per session, ended by a logout run or by the end of the session."""
+import re
 import unittest
 
 from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Popen, Service, read_bytes, remove,
@@ -13,13 +14,20 @@ def start_resident(service, *arguments, program=AGENT):
     return resident
 
 
+def end_resident(service, resident):
+    """A logout run, as at logoff; returns the resident's own run."""
+    logout = run_agent(service.url, "/logout")
+    assert logout.exit_code == 0, logout
+    return resident.wait()
+
+
 def exchanges(service):
-    """(action, status) of every request the agent sent."""
-    return [(r["params"]["action"], r["status"]) for r in service.agent_requests()]
+    """(action, persistent, status) of every request the agent sent."""
+    return [(r["params"]["action"], r["params"]["persistent"], r["status"]) for r in service.agent_requests()]
 
 
-LOGIN = [("login", 401), ("login", 200)]
-LOGOUT = [("logout", 401), ("logout", 200)]
+LOGIN = [("login", "1", 401), ("login", "1", 200)]
+LOGOUT = [("logout", "0", 401), ("logout", "0", 200)]
 
 
 def start_window_tool(*arguments):
@@ -29,8 +37,8 @@ def start_window_tool(*arguments):
 
 
 class ResidentTest(AgentTestCase):
-    def test_second_login_ends_at_once_and_logout_ends_the_resident(self):
-        with Service() as service:
+    def test_login_goes_out_at_once_adopts_the_interval_and_a_second_run_or_a_logout_ends(self):
+        with Service("--interval", "120") as service:
             start_window_tool("event", "TARNWISEtimerEvent")  # left unsignalled by someone else
             resident = start_resident(service, "/verbose")
             second = run_agent(service.url, "/verbose")
@@ -41,6 +49,15 @@ class ResidentTest(AgentTestCase):
             ended = resident.wait()
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
             self.assertEqual(exchanges(service), LOGIN + LOGOUT)
+        expected = ["Timer Loop:Begin wait: m_persistentTime=900000,m_eventHandle=",
+                    "Timer Loop:End wait: m_shutDown=0,m_eventHandle=",
+                    "Sending Initial WinHttpSendRequest : hRequest=",
+                    "Sending Authentication WinHttpSendRequest: hRequest=",
+                    "New Timer: m_persistentTime=900000, newTime=120000",
+                    "Timer Loop:After authentication: m_persistentTime=120000,m_eventHandle=",
+                    "Timer Loop:Begin wait: m_persistentTime=120000,m_eventHandle="]
+        messages = re.findall(r"TwPellamor:\d+ ([^\r\n]*)\r\r\n", read_bytes(TRACE_FILE).decode("latin-1"))
+        self.assertEqual([next((e for e in expected if m.startswith(e)), m) for m in messages][:7], expected)
 
     def test_logout_without_resident_sends_and_spares_other_windows(self):
         with Service() as service:
@@ -59,8 +76,7 @@ class ResidentTest(AgentTestCase):
                 self.assertEqual(wine(WINTOOL, "send", str(message), "0").stdout.split(), [answer])
             wine(WINTOOL, "signal", "PellamorTestAddressChange")
             wait_until(lambda: len(exchanges(service)) == 4, "the next login")
-            self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
-            self.assertEqual(resident.wait().exit_code, 0)
+            self.assertEqual(end_resident(service, resident).exit_code, 0)
             self.assertEqual(exchanges(service), LOGIN + LOGIN + LOGOUT)
             self.assertNotIn(b"m_shutDown=1", read_bytes(TRACE_FILE))
 

@@ -29,6 +29,8 @@ TEST(HeapString, SubstringClampsAndOutOfMemoryEmpties)
     }
     s.Append(s.text + 1, 2);  // a piece of itself
     EXPECT_STREQ(s.text, "abcdefbc");
+    s.Substring(s, 3, 2);  // into its own source
+    EXPECT_STREQ(s.text, "cde");
     s.Release();
     s.Release();  // releasing twice is harmless
     EXPECT_EQ(s.text, kEmptyText);

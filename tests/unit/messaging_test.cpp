@@ -1,9 +1,11 @@
-// Tests of the reply rules and of the address list rewrite and watcher passes.
+// Tests of the address watcher's passes.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,34 +19,6 @@
 #include <stdio.h>
 
 namespace {
-
-TEST(ReplyRules, IntervalNeverWrapsAndANegativeOneKeepsTheCurrent)
-{
-    const uint32_t current = 777000;
-    struct Case {
-        const char* value;
-        uint32_t milliseconds;
-    } cases[] = {
-        {"0", 60000},          {"59", 60000},           {"60", 60000},
-        {"61", 61000},         {"900", 900000},         {" 120x", 120000},
-        {"+70", 70000},        {"abc", 60000},          {"", 60000},
-        {"-1", current},       {"-99999", current},     {"-0", 60000},
-        {"4294967", 4294967000u}, {"4294968", 4294967000u}, {"99999999999999999999", 4294967000u},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(IntervalFromHeaderValue(c.value, current), c.milliseconds) << '"' << c.value << '"';
-}
-
-TEST(ReplyRules, SuccessMarkAndIntervalHeaderAreExact)
-{
-    const char ok[] = "HTTP/1.1 200 OK\r\nPersistent-Time: 300\r\n\r\n";
-    EXPECT_TRUE(ReplyIsSuccess(ok));
-    EXPECT_STREQ(FindIntervalValue(ok), "300\r\n\r\n");
-    EXPECT_FALSE(ReplyIsSuccess("HTTP/1.0 200 OK\r\n\r\n"));
-    EXPECT_FALSE(ReplyIsSuccess("HTTP/1.1 403 Forbidden\r\n\r\n"));
-    EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-time: 300\r\n"), nullptr);
-    EXPECT_EQ(FindIntervalValue("HTTP/1.1 200 OK\r\nPersistent-Time:300\r\n"), nullptr);
-}
 
 // The adapters' table as a test scripts it: how many adapters each query finds (the last
 // count repeats), or an error that every query gives.
@@ -78,7 +52,8 @@ int CollectBox(const char*, const char* text)
 }
 
 // The list at the end of the request follows the adapters. Adapters that come and go between
-// the size query and the read must not empty it, and a failed query says nothing about it.
+// the size query and the read must not empty it, and a failed query says nothing about it
+// (no adapters at all empties it: the address-watch scenario shows that with real adapters).
 TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
 {
     const char kFailed[] = "Call to GetAdaptersInfo failed;";
@@ -89,13 +64,10 @@ TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
         const char* after;
         const char* boxes;
     } cases[] = {
-        {{2}, NO_ERROR, "10.0.0.1,10.0.0.2", "10.0.0.1,10.0.0.2", ""},
         {{2}, NO_ERROR, "10.0.0.2,10.0.0.1", "10.0.0.1,10.0.0.2", ""},
-        {{2}, NO_ERROR, "", "10.0.0.1,10.0.0.2", ""},
         {{2, 3}, NO_ERROR, "192.0.2.1", "10.0.0.1,10.0.0.2,10.0.0.3", ""},  // one came between size and read
         {{2, 3, 4, 5, 6}, NO_ERROR, "192.0.2.1", "192.0.2.1", kFailed},      // the table never settles
         {{0}, ERROR_NOT_SUPPORTED, "192.0.2.1", "192.0.2.1", kFailed},
-        {{0}, ERROR_NO_DATA, "192.0.2.1", "", kFailed},
     };
     InitializeAgentLocks();
     SetAdapterInfoQuery(ScriptedAdapters);
@@ -196,12 +168,8 @@ TEST(AddressWatchPass, RegistrationOutcomes)
 
 int CountInTraceFile(const char* text)
 {
-    std::string bytes;
-    FILE* f = fopen(kTraceFilePath, "rb");
-    for (int c; f != nullptr && (c = fgetc(f)) != EOF;)
-        bytes += char(c);
-    if (f != nullptr)
-        fclose(f);
+    std::ifstream file(kTraceFilePath, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     int count = 0;
     for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1))
         ++count;

@@ -1,0 +1,24 @@
+// Fuzz target: splitting the server URL and reading the options of a command line.
+#include <string.h>
+
+#include <algorithm>
+
+#include "agent/LogonRequest.h"
+#include "core/AgentState.h"
+#include "tests/fuzz/FuzzInput.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzInput input(data, size, 1);
+    ServerUrl url;
+    if (SplitServerUrl(input[0], &url))
+        FUZZ_CHECK(url.port >= 0 && url.port <= 65535 && strncmp(input[0], url.protocol.text, url.protocol.length) == 0 &&
+                   strstr(input[0], url.host.text) != nullptr);
+    url.Release();
+    AgentState settings;
+    const char* logFileName = nullptr;
+    ApplyOptions(int(input.texts.size()), input.texts.data(), &settings, &logFileName);
+    FUZZ_CHECK(strcmp(logFileName, kDefaultLogFileName) == 0 ||
+               std::find(input.texts.begin() + 1, input.texts.end(), logFileName) != input.texts.end());
+    return 0;
+}
