@@ -3,40 +3,48 @@
 
 BUILD := build
 CMAKE_CROSS := -G Ninja -DCMAKE_BUILD_TYPE=Release
-WINESERVER := WINEPREFIX=$(CURDIR)/$(BUILD)/wineprefix /usr/lib/wine/wineserver
+# i686 is the product; x86_64 its twin. Tests run on both, each under its own Wine prefix.
+ARCHS := x86_64 i686
 
 PREFIX := /usr/local
 
-.PHONY: all deps build prefix test unit-tests service-tests e2e-tests fuzz-tests fuzz demo bench clean install deb
+.PHONY: all deps build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) fuzz-tests fuzz demo bench clean install deb
 
 all: build
 
 deps:
 	scripts/setup-deps
 
+# The unit tests and test tools are targets of their own beside the agent: the product stays as it is.
 build: deps
-	cmake -S . -B $(BUILD)/i686 $(CMAKE_CROSS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake
-	cmake --build $(BUILD)/i686
-	cmake -S . -B $(BUILD)/x86_64 $(CMAKE_CROSS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DPELLAMOR_TESTS=ON
-	cmake --build $(BUILD)/x86_64
+	for arch in $(ARCHS); do \
+	    cmake -S . -B $(BUILD)/$$arch $(CMAKE_CROSS) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$$arch.cmake \
+	        -DPELLAMOR_TESTS=ON && cmake --build $(BUILD)/$$arch || exit 1; \
+	done
 	cmake -S service -B $(BUILD)/service -G Ninja
 	cmake --build $(BUILD)/service
 
 prefix: deps
-	scripts/wine-prefix
+	for arch in $(ARCHS); do PELLAMOR_ARCH=$$arch scripts/wine-prefix || exit 1; done
 
+# -k: a failure in one build does not hide the other build's results.
 test: build prefix
-	$(MAKE) --no-print-directory unit-tests service-tests e2e-tests fuzz-tests
+	$(MAKE) -k --no-print-directory unit-tests service-tests e2e-tests fuzz-tests
 
 unit-tests:
-	ctest --test-dir $(BUILD)/x86_64 --output-on-failure
+	status=0; for arch in $(ARCHS); do ctest --test-dir $(BUILD)/$$arch --output-on-failure || status=1; done; exit $$status
 
 service-tests:
 	ctest --test-dir $(BUILD)/service --output-on-failure
 
+# The builds' suites run side by side (own prefixes, services and namespaces), each one's output kept together.
 e2e-tests:
+	$(MAKE) -j2 -O --no-print-directory $(ARCHS:%=e2e-%)
+
+$(ARCHS:%=e2e-%): e2e-%:
 	# Output files of background programs are left to the garbage collector on purpose.
-	cd tests/e2e && python3 -W ignore::ResourceWarning -m unittest -v; status=$$?; $(WINESERVER) -k 2>/dev/null; exit $$status
+	cd tests/e2e && PELLAMOR_ARCH=$* python3 -W ignore::ResourceWarning -m unittest -v; \
+	    status=$$?; PELLAMOR_ARCH=$* ../../scripts/wine --server -k 2>/dev/null; exit $$status
 
 # The pure pieces under the sanitizers and libFuzzer, natively: a bounded run from the seeds
 # with `make test`, FUZZ_SECONDS of fuzzing for each target with `make fuzz`. Any finding fails.

@@ -11,14 +11,18 @@ import urllib.request
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(TOP, "build")
-PREFIX = os.environ.get("WINEPREFIX", os.path.join(BUILD, "wineprefix"))
-DRIVE_C = os.path.join(PREFIX, "drive_c")
 WINE = os.path.join(TOP, "scripts", "wine")
-AGENT = os.path.join(BUILD, "x86_64", "Pellamor.exe")
-BOXWATCH = os.path.join(BUILD, "x86_64", "tests", "boxwatch.exe")
+# The build under test, "x86_64" or "i686"; scripts/wine reads the same variable.
+ARCH = os.environ.setdefault("PELLAMOR_ARCH", "x86_64")
+# A prefix Wine made by itself would lack the null graphics driver, and no box would show.
+subprocess.run([os.path.join(TOP, "scripts", "wine-prefix")], check=True)
+PREFIX = subprocess.run([WINE, "--prefix"], capture_output=True, text=True, check=True).stdout.strip()
+DRIVE_C = os.path.join(PREFIX, "drive_c")
+AGENT = os.path.join(BUILD, ARCH, "Pellamor.exe")
+BOXWATCH = os.path.join(BUILD, ARCH, "tests", "boxwatch.exe")
+WINTOOL = os.path.join(BUILD, ARCH, "tests", "wintool.exe")
+SEAM_AGENT = os.path.join(BUILD, ARCH, "tests", "PellamorSeam.exe")
 SERVICE = os.path.join(BUILD, "service", "pellamor-service")
-WINTOOL = os.path.join(BUILD, "x86_64", "tests", "wintool.exe")
-SEAM_AGENT = os.path.join(BUILD, "x86_64", "tests", "PellamorSeam.exe")
 TRACE_FILE = os.path.join(DRIVE_C, "pellamor_trace.txt")
 
 
@@ -90,9 +94,9 @@ def quote(argument):
     return '"%s"' % argument if (" " in argument or not argument) else argument
 
 
-def run_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
-    """Runs the agent to its end, pressing OK on every box it shows."""
-    return start_agent(*arguments, program=program, limit=limit, prefix_command=prefix_command).wait()
+def run_agent(*arguments, **options):
+    """Runs the agent to its end, pressing OK on every box it shows (options as for start_agent)."""
+    return start_agent(*arguments, **options).wait()
 
 
 class RunningAgent:
@@ -210,9 +214,7 @@ def end_all_windows_programs(prefix_command=()):
     The Wine server and its services are started anew under `prefix_command` (a network
     namespace, say), because they answer the adapter queries of every program."""
     for option in ("-k", "-w"):
-        subprocess.run(["/usr/lib/wine/wineserver", option], env=dict(os.environ, WINEPREFIX=PREFIX),
-                       check=False, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        wineserver(option)
     keep_wineserver_running(prefix_command)
 
 
@@ -223,11 +225,14 @@ class AgentTestCase(unittest.TestCase):
         end_all_windows_programs()
 
 
+def wineserver(option, prefix_command=()):
+    subprocess.run([*prefix_command, WINE, "--server", option], check=False, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def keep_wineserver_running(prefix_command=()):
     """Wine starts much faster while its server stays up between programs."""
-    env = dict(os.environ, WINEPREFIX=PREFIX)
-    subprocess.run([*prefix_command, "/usr/lib/wine/wineserver", "-p"], env=env, check=False,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wineserver("-p", prefix_command)
 
 
 keep_wineserver_running()

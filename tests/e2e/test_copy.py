@@ -43,10 +43,11 @@ def drive_c_folder(name):
     return path
 
 
-def command_lines_of(program_path):
-    """Command lines of the running Windows programs started from this path."""
+def command_lines_of(program_path, url):
+    """Command lines of the running Windows programs started from this path for this service
+    (the other build's suite may run the same scenario at the same time)."""
     ps = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
-    return [line for line in ps.splitlines() if program_path.lower() in line.lower()]
+    return [line for line in ps.splitlines() if program_path.lower() in line.lower() and url in line]
 
 
 class CopyTest(AgentTestCase):
@@ -63,11 +64,11 @@ class CopyTest(AgentTestCase):
             wait_until(lambda: len(service.agent_requests()) >= 4, "the copy's login")
             self.assertEqual([(r["params"]["persistent"], r["status"]) for r in service.agent_requests()],
                              [("0", 401), ("0", 200), ("1", 401), ("1", 200)])
-            self.assertEqual(command_lines_of(r"C:\pellamor copy dir\Pellamor.exe"),
+            self.assertEqual(command_lines_of(r"C:\pellamor copy dir\Pellamor.exe", service.url),
                              [r"C:\pellamor copy dir\Pellamor.exe %s /VERBOSE" % service.url])
             stop = run_agent(service.url, "/logout")
             self.assertEqual(stop.exit_code, 0)
-            wait_until(lambda: not command_lines_of(r"C:\pellamor copy dir\Pellamor.exe"), "the copy's end")
+            wait_until(lambda: not command_lines_of(r"C:\pellamor copy dir\Pellamor.exe", service.url), "the copy's end")
             self.assertEqual([r["params"]["action"] for r in service.agent_requests()], ["login"] * 4 + ["logout"] * 2)
         self.assertEqual(read_bytes(TRACE_FILE).count(b"TwPellamor:"), 1, "only the launcher traces")
         self.assertFalse(os.path.exists(REPORT_FILE), "the copy writes no report")
