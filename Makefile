@@ -31,8 +31,13 @@ prefix: deps
 test: build prefix
 	$(MAKE) -k --no-print-directory unit-tests service-tests e2e-tests fuzz-tests
 
+# A Wine server left running (-p) by an earlier run would keep the services that the tests
+# start, and with them ctest's output pipe, open for ever: each run starts with none.
 unit-tests:
-	status=0; for arch in $(ARCHS); do ctest --test-dir $(BUILD)/$$arch --output-on-failure || status=1; done; exit $$status
+	status=0; for arch in $(ARCHS); do \
+	    PELLAMOR_ARCH=$$arch scripts/wine --server -k 2>/dev/null; PELLAMOR_ARCH=$$arch scripts/wine --server -w; \
+	    ctest --test-dir $(BUILD)/$$arch --output-on-failure || status=1; \
+	done; exit $$status
 
 service-tests:
 	ctest --test-dir $(BUILD)/service --output-on-failure
