@@ -433,18 +433,6 @@ class TestMode(unittest.TestCase):
             self.assertEqual(login(service, "PC3"), 200)
             self.assertEqual([(e["user"], e["authenticated"]) for e in service.entries("PC3")], [("alice", True)])
 
-    def test_a_forced_final_reply_is_not_recorded(self):
-        # The agent's own tests show each hook through the box it makes the agent show.
-        with Service("--accept-unauthenticated-retry", "--test-final-version", "1.0", "--test-final-status", "500") \
-                as service:
-            conn = Raw(service)
-            self.assertEqual(conn.get(LOGIN)[0], "HTTP/1.1 401 Unauthorized")
-            status_line, head, _, _ = conn.get(LOGIN)
-            self.assertEqual(status_line, "HTTP/1.0 500 Internal Server Error")
-            self.assertIn("\r\nConnection: close\r\n", head + "\r\n")
-            self.assertNotIn("Persistent-Time", head)
-            self.assertEqual(service.entries("PC1"), [])
-
 
 class CommandLine(unittest.TestCase):
     def run_service(self, *args):

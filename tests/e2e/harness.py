@@ -109,11 +109,6 @@ class RunningAgent:
     def lines(self):
         return self.process.output().splitlines()
 
-    def wait_for_box(self):
-        """Waits until boxwatch has read a box, and returns its line."""
-        wait_until(lambda: any(l.startswith("BOX ") for l in self.lines()), "a message box", self.limit)
-        return next(l for l in self.lines() if l.startswith("BOX "))
-
     def wait(self):
         self.process.wait(timeout=self.limit + 30)
         run = Run(self.process.output())

@@ -1,7 +1,6 @@
 """The agent's exchange with the server, as the server and the user see it."""
 import re
 import socket
-import unittest
 
 from fault_server import FAULTS, FaultServer
 from harness import SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, run_agent, wait_until, wine
@@ -49,6 +48,8 @@ class ExchangeTest(AgentTestCase):
                     run = run_agent(service.url, *arguments, *verbose) if arguments else \
                         end_resident(service, start_resident(service, *verbose))
                     self.assertEqual((run.exit_code, run.boxes), (0, [box] if box and verbose else []))
+                    if "--test-final-status" in options:  # a refused login is not recorded
+                        self.assertEqual(service.status()["users"], [])
 
     def test_network_faults_show_their_row_and_a_resident_sends_again(self):
         first, final = (re.escape(text) + r"\(SendRequest failed, error: [1-9]\d*\)\Z" for text in (FIRST, FINAL))
@@ -85,6 +86,3 @@ class ExchangeTest(AgentTestCase):
         self.assertEqual([number for number, _ in server.requests].count(2), 2)
         return end_resident(server, resident)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,6 +1,5 @@
 """The resident agent: one per session, ended by a logout run or by the end of the session."""
 import re
-import unittest
 
 from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Popen, Service, read_bytes, remove,
                      run_agent, start_agent, wait_until, wine, WINE)
@@ -97,6 +96,3 @@ class ResidentTest(AgentTestCase):
             self.assertEqual(run.boxes, [("Error", "Error creating non-duplication event. Error: 6")])
             self.assertEqual(exchanges(service), [])
 
-
-if __name__ == "__main__":
-    unittest.main()
