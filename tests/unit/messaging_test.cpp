@@ -12,7 +12,6 @@
 #include "core/AgentState.h"
 #include "core/Reporting.h"
 #include "messaging/AddressWatch.h"
-#include "messaging/ReplyRules.h"
 #include "messaging/TimerLoop.h"
 
 #include <process.h>
