@@ -133,15 +133,31 @@ std::vector<std::string> default_service_names() {
 
 namespace {
 
-// The host of "host", "host:port", "[v6 address]:port" or a bare v6 address.
+// A port after the host: one to five digits, nothing else.
+bool is_port(const std::string& text) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value <= 65535;
+}
+
+// The host of "host", "host:port", "[v6 address]", "[v6 address]:port" or a bare v6 address;
+// empty when anything but a port follows the host ("host:evil", "[fd00::1]x"), which names no host.
 std::string host_part(const std::string& instance) {
   if (!instance.empty() && instance[0] == '[') {
     const std::size_t close = instance.find(']');
-    return close == std::string::npos ? "" : instance.substr(1, close - 1);
+    if (close == std::string::npos) return "";
+    const std::string rest = instance.substr(close + 1);
+    if (!rest.empty() && (rest[0] != ':' || !is_port(rest.substr(1)))) return "";
+    return instance.substr(1, close - 1);
   }
   const std::size_t colon = instance.find(':');
-  const bool v6_address = colon != std::string::npos && instance.find(':', colon + 1) != std::string::npos;
-  return v6_address ? instance : instance.substr(0, colon);
+  if (colon == std::string::npos) return instance;
+  if (instance.find(':', colon + 1) != std::string::npos) return instance;  // a bare v6 address
+  return is_port(instance.substr(colon + 1)) ? instance.substr(0, colon) : "";
 }
 
 }  // namespace

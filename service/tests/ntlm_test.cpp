@@ -149,6 +149,10 @@ TEST(NtlmHandshake, TargetNameMustNameThisService) {
       {u"HTTP/pellamor.example.com", &one, true},
       {u"http/PELLAMOR.Example.COM", &one, true},
       {u"HTTP/pellamor.example.com:8080", &one, true},
+      {u"HTTP/pellamor.example.com:8080/pellamor", &one, true},
+      {u"HTTP/pellamor.example.com:evil", &one, false},  // only a port may follow the host
+      {u"HTTP/pellamor.example.com:", &one, false},
+      {u"HTTP/pellamor.example.com:65536", &one, false},
       {u"HTTP/attacker.example.net", &one, false},
       {u"HTTP/pellamor.example.com.attacker.net", &one, false},
       {u"cifs/pellamor.example.com", &one, false},  // meant for a file server
@@ -159,6 +163,8 @@ TEST(NtlmHandshake, TargetNameMustNameThisService) {
       {u"HTTP/10.0.0.1", &several, true},
       {u"HTTP/10.0.0.2", &several, false},
       {u"HTTP/[fd00::1]:8080", &several, true},
+      {u"HTTP/[fd00::1]evil", &several, false},
+      {u"HTTP/[fd00::1]:evil", &several, false},
       {u"HTTP/fd00::1", &several, true},
       {u"HTTP/fd00::2", &several, false},
   };
