@@ -16,7 +16,8 @@ bool utf8_to_utf16(std::string_view utf8, std::u16string* out);
 std::string to_valid_utf8(std::string_view bytes);
 
 // The text as valid UTF-8 with control characters (C0, DEL, C1, line and
-// paragraph separators) written as \xHH or \uHHHH, so that it stays on one line.
+// paragraph separators, bidirectional controls) written as \xHH or \uHHHH, so
+// that it stays on one line and reads as it is stored.
 std::string escape_controls(std::string_view text);
 
 std::string utf16_to_utf8(std::u16string_view text);

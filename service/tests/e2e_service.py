@@ -250,11 +250,11 @@ class NtlmLogin(unittest.TestCase):
                                         "challenge", "rejected: wrong password for PELLAMOR\\bob"])
 
     def test_names_in_requests_cannot_forge_log_lines(self):
-        target = login_target("EVIL%0D%0Apellamor-service:%20forged%E2%80%A8")
-        self.assertEqual(Raw(self.service).login(target, ("eve\r\nforged\x85", "PELLAMOR", BOB[2])), 401)
+        target = login_target("EVIL%0D%0Apellamor-service:%20forged%E2%80%A8%E2%80%AEgpj.exe")
+        self.assertEqual(Raw(self.service).login(target, ("eve\r\nforged\x85\u2066", "PELLAMOR", BOB[2])), 401)
         err = self.service.stderr()
-        self.assertIn(r"host EVIL\x0d\x0apellamor-service: forged\u2028: rejected: unknown user PELLAMOR\eve\x0d\x0a"
-                      r"forged\u0085", err)
+        self.assertIn(r"host EVIL\x0d\x0apellamor-service: forged\u2028\u202egpj.exe: rejected: unknown user "
+                      r"PELLAMOR\eve\x0d\x0aforged\u0085\u2066", err)
         self.assertEqual([line for line in err.splitlines() if "forged" in line and "EVIL" not in line], [])
 
     def test_status_views_come_in_pages_and_answer_lookups(self):
