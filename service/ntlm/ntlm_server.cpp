@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "peer_group.h"
+
 namespace {
 
 using namespace ntlm;
@@ -256,10 +258,25 @@ std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const
   return "";
 }
 
-std::string throttle_start_note(const LogonThrottle& throttle, const std::string& account, const std::string& peer) {
+std::string throttle_start_note(const LogonThrottle& throttle, LogonThrottle::Started started,
+                                const std::string& account, const std::string& peer) {
   const std::string seconds = std::to_string(throttle.seconds());
-  return "; " + std::to_string(throttle.limit()) + " failed logons within " + seconds + " s: " + account + " from " +
-         peer + " is refused unchecked for " + seconds + " s";
+  std::string note;
+  if (started.pair)
+    note += "; " + std::to_string(throttle.pair_limit()) + " failed logons within " + seconds + " s: " + account +
+            " from " + peer + " is refused unchecked for " + seconds + " s";
+  if (started.account)
+    note += "; " + std::to_string(throttle.account_limit()) + " failed logons within " + seconds +
+            " s from all addresses: " + account + " is refused unchecked for " + seconds +
+            " s from addresses it has not logged on from";
+  return note;
+}
+
+std::string throttle_refusal(const LogonThrottle::Refusal& refusal, const std::string& account,
+                             const std::string& peer) {
+  const std::string from = refusal.scope == LogonThrottle::Scope::Pair ? " from " + peer : " from all addresses";
+  return "too many failed logons for " + account + from + ", refused unchecked for " +
+         std::to_string(refusal.seconds) + " s more";
 }
 
 }  // namespace
@@ -290,23 +307,21 @@ NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& i
     return result;
   }
   const std::string account_name = account->domain.empty() ? account->user : account->domain + "\\" + account->user;
-  const std::string& peer = guard.peer_address;
+  const std::string peer = peer_group(guard.peer_address);
   LogonThrottle* throttle = guard.throttle;
   const std::int64_t now = steady_seconds();
-  const std::int64_t wait = throttle == nullptr ? 0 : throttle->refused_for(account_name, peer, now);
-  if (wait > 0) {
-    result.reason = "too many failed logons for " + account_name + " from " + peer + ", refused unchecked for " +
-                    std::to_string(wait) + " s more";
+  const LogonThrottle::Refusal refused = throttle == nullptr ? LogonThrottle::Refusal{} : throttle->refused(account_name, peer, now);
+  if (refused.scope != LogonThrottle::Scope::None) {
+    result.reason = throttle_refusal(refused, account_name, peer);
     result.throttled = true;
     return result;
   }
   result.reason = refusal(message, auth, who, issued, *account, guard);
   if (!result.reason.empty()) {
-    if (throttle != nullptr && throttle->failed(account_name, peer, now))
-      result.reason += throttle_start_note(*throttle, account_name, peer);
+    if (throttle != nullptr) result.reason += throttle_start_note(*throttle, throttle->failed(account_name, peer, now), account_name, peer);
     return result;
   }
-  if (throttle != nullptr) throttle->succeeded(account_name, peer);
+  if (throttle != nullptr) throttle->succeeded(account_name, peer, now);
   result.step = NtlmStep::Accepted;
   result.user = account->user;
   result.domain = account->domain;

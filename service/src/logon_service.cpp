@@ -51,7 +51,7 @@ LogonService::LogonService(const Options& options, const Accounts& accounts, Use
       accounts_(accounts),
       target_(default_ntlm_target(accounts)),
       service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
-      throttle_(options.failed_logon_limit, options.failed_logon_seconds),
+      throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
       users_(users),
       log_(log) {}
 

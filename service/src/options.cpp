@@ -97,6 +97,9 @@ const std::map<std::string, Setter>& valued_options() {
       {"--service-name", add_service_names},
       {"--failed-logon-limit",
        number_setter(0, 1000000, [](Options* o, std::int64_t n) { o->failed_logon_limit = static_cast<unsigned>(n); })},
+      {"--failed-logon-account-limit",
+       number_setter(0, 1000000,
+                     [](Options* o, std::int64_t n) { o->failed_logon_account_limit = static_cast<unsigned>(n); })},
       {"--failed-logon-seconds",
        number_setter(1, 86400, [](Options* o, std::int64_t n) { o->failed_logon_seconds = n; })},
       {"--test-first-status",
@@ -241,8 +244,14 @@ and /status.json.
   --failed-logon-limit N
                      after N failed logons of one account from one address
                      within --failed-logon-seconds, that account is refused
-                     from that address, unchecked, for as long (default 10;
-                     0 turns this off)
+                     from that address (an IPv6 address: its /64), unchecked,
+                     for as long (default 10; 0 turns this off)
+  --failed-logon-account-limit N
+                     after N failed logons of one account from all addresses
+                     together within --failed-logon-seconds, that account is
+                     refused unchecked for as long from every address it has
+                     not logged on from within a day (default 50; 0 turns
+                     this off)
   --failed-logon-seconds S
                      that window and refusal, in seconds (default 60)
   --help             show this text

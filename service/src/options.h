@@ -22,6 +22,7 @@ struct Options {
   std::vector<std::string> service_names;
   bool allow_empty_password = false;
   unsigned failed_logon_limit = 10;       // failures of one account from one address; 0: no limit
+  unsigned failed_logon_account_limit = 50;  // failures of one account from all addresses; 0: no limit
   std::int64_t failed_logon_seconds = 60;  // window of those failures, and how long the pair is then refused
 
   // Test hooks: what the service answers, for exercising the agent's failure handling.

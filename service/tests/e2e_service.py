@@ -17,12 +17,16 @@ import time
 import unittest
 import urllib.request
 
+from ctypes import CDLL, get_errno
+
 SERVICE = os.environ.get("PELLAMOR_SERVICE", "build/service/pellamor-service")
 # bob's entry is the NT hash of "Password".
 ACCOUNTS = "# test accounts\nPELLAMOR\\alice:secret\nPELLAMOR\\bob:nthash:a4f49c406510bdcab6824ee7c30fd852\n"
 ALICE = "PELLAMOR\\alice:secret"
 BOB = ("bob", "PELLAMOR", "a4f49c406510bdcab6824ee7c30fd852")
 WORKDIRS = []
+IP_FREEBIND = 15
+CLONE_NEWNET = 0x40000000
 
 
 def make_workdir():
@@ -63,7 +67,7 @@ class Service:
                  "--request-log", self.log_path, *options],
                 stdout=subprocess.PIPE, stderr=stderr or err, text=True)
         line = self.proc.stdout.readline()
-        if not line.startswith("listening on 127.0.0.1:"):
+        if not line.startswith("listening on "):
             raise AssertionError("service did not start: %r %s" % (line, self.stderr()))
         self.port = int(line.rsplit(":", 1)[1])
 
@@ -122,7 +126,12 @@ class Raw:
     opened = []
 
     def __init__(self, service, source="127.0.0.1"):
-        self.sock = socket.create_connection(("127.0.0.1", service.port), timeout=10, source_address=(source, 0))
+        family = socket.AF_INET6 if ":" in source else socket.AF_INET
+        self.sock = socket.socket(family)
+        self.sock.settimeout(10)
+        self.sock.setsockopt(socket.SOL_IP, IP_FREEBIND, 1)  # any address of a test range, in a Namespace
+        self.sock.bind((source, 0))
+        self.sock.connect(("::1" if family == socket.AF_INET6 else "127.0.0.1", service.port))
         self.pending = b""
         Raw.opened.append(self.sock)
 
@@ -167,6 +176,37 @@ class Raw:
     def login(self, target, user=BOB):
         """A login by the NTLMv2 client below; returns the final status."""
         return code(self.get(target, ntlm_authenticate(self.challenge(target), *user))[0])
+
+
+class Namespace:
+    """A network namespace of this run, entered by the test's thread (and so by the service and curl
+    it starts), in which any address of 192.0.2.0/24, 198.51.100.0/24 and 2001:db8::/32 is local."""
+    name = "pellamor-svc-%d" % os.getpid()
+
+    def __enter__(self):
+        subprocess.run(["ip", "netns", "add", self.name], check=True)
+        for route in (["link", "set", "lo", "up"], ["route", "add", "local", "192.0.2.0/24", "dev", "lo"],
+                      ["route", "add", "local", "198.51.100.0/24", "dev", "lo"],
+                      ["-6", "route", "add", "local", "2001:db8::/32", "dev", "lo"]):
+            subprocess.run(["ip", "-n", self.name, *route], check=True)
+        self.home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        self.enter("/run/netns/" + self.name)
+        return self
+
+    def __exit__(self, *exc):
+        self.enter(self.home)
+        os.close(self.home)
+        subprocess.run(["ip", "netns", "del", self.name], check=True)
+
+    @staticmethod
+    def enter(namespace):
+        fd = os.open(namespace, os.O_RDONLY) if isinstance(namespace, str) else namespace
+        try:
+            if CDLL(None, use_errno=True).setns(fd, CLONE_NEWNET) != 0:
+                raise OSError(get_errno(), "setns " + str(namespace))
+        finally:
+            if fd is not namespace:
+                os.close(fd)
 
 
 def ntlm_negotiate():
@@ -290,22 +330,41 @@ class NtlmLogin(unittest.TestCase):
 
 
 class Guessing(unittest.TestCase):
-    def test_failed_logons_refuse_that_account_from_that_address_only(self):
+    WRONG = BOB[:2] + ("00" * 16,)
+
+    def test_failed_logons_refuse_the_pair_then_the_account_from_addresses_it_never_used(self):
         target = login_target("GUESS")
-        with Service() as service:
+        with Service("--failed-logon-account-limit", "30") as service:
             def guess(user, source="127.0.0.1"):
                 return Raw(service, source).login(target, user)
-            self.assertEqual([guess(BOB[:2] + ("00" * 16,)) for _ in range(11)], [401] * 11)
+            self.assertEqual(guess(BOB, "127.0.0.2"), 200)  # bob's own machine
+            self.assertEqual([guess(self.WRONG) for _ in range(11)], [401] * 11)
             self.assertEqual(guess(BOB), 401)  # the right password, refused unchecked
-            self.assertEqual(guess(BOB, "127.0.0.2"), 200)
+            self.assertEqual(guess(BOB, "127.0.0.3"), 200)
             self.assertEqual(guess(("alice", "PELLAMOR", "878d8014606cda29677a44efa1353fc7")), 200)
+            # 10 + 20 failures from three addresses: the account's limit of 30
+            self.assertEqual([guess(self.WRONG, "127.0.0.%d" % (4 + i // 10)) for i in range(20)], [401] * 20)
+            self.assertEqual([guess(BOB, source) for source in ("127.0.0.6", "127.0.0.2", "127.0.0.3")], [401, 200, 200])
             results = [r["result"] for r in service.log() if r["authorization"] == "NTLM-authenticate"]
-            self.assertEqual(results[9], "rejected: wrong password for PELLAMOR\\bob; 10 failed logons within 60 s: "
-                                         "PELLAMOR\\bob from 127.0.0.1 is refused unchecked for 60 s")
-            self.assertEqual([r.split(" from")[0] for r in results[10:12]],
+            self.assertEqual(results[10], "rejected: wrong password for PELLAMOR\\bob; 10 failed logons within 60 s: "
+                                          "PELLAMOR\\bob from 127.0.0.1 is refused unchecked for 60 s")
+            self.assertEqual([r.split(" from")[0] for r in results[11:13]],
                              ["rejected: too many failed logons for PELLAMOR\\bob"] * 2)
+            self.assertTrue(results[34].endswith("; 30 failed logons within 60 s from all addresses: PELLAMOR\\bob "
+                                                 "is refused unchecked for 60 s from addresses it has not logged on "
+                                                 "from"), results[34])
+            self.assertTrue(results[35].startswith("rejected: too many failed logons for PELLAMOR\\bob from all "
+                                                   "addresses, refused unchecked for "), results[35])
             self.assertIn("is refused unchecked for 60 s\n", service.stderr())
             self.assertNotIn("too many failed logons", service.stderr())  # a flood of guesses stays off stderr
+
+    def test_an_ipv6_host_cannot_multiply_its_guesses_by_changing_address(self):
+        with Namespace(), Service("--address", "::") as service:
+            wrong = [Raw(service, "2001:db8:1::%x" % i).login(LOGIN, self.WRONG) for i in range(1, 11)]
+            self.assertEqual(wrong + [Raw(service, "2001:db8:1::99").login(LOGIN)], [401] * 11)
+            self.assertEqual(Raw(service, "2001:db8:2::1").login(LOGIN), 200)  # another /64
+            self.assertIn("rejected: too many failed logons for PELLAMOR\\bob from 2001:db8:1::/64, refused unchecked",
+                          service.log()[-3]["result"])
 
 
 class Durability(unittest.TestCase):
@@ -443,7 +502,8 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         for option in ("--address --port --accounts --db --interval --nonpersistent-lifetime --request-log "
                        "--max-connections-per-peer --request-timeout --idle-timeout --service-name "
-                       "--allow-empty-password --failed-logon-limit --failed-logon-seconds --accept-unauthenticated-retry "
+                       "--allow-empty-password --failed-logon-limit --failed-logon-account-limit --failed-logon-seconds "
+                       "--accept-unauthenticated-retry "
                        "--test-first-status --test-final-status --test-final-version --test-interval-header "
                        "--test-no-interval-header").split():
             self.assertIn(option, result.stdout)

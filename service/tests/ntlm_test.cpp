@@ -3,6 +3,7 @@
 
 #include "ntlm_client.h"
 #include "ntlm_server.h"
+#include "throttle.h"
 
 namespace {
 
@@ -195,6 +196,44 @@ TEST(NtlmTokens, MalformedTokensAreRejected) {
     EXPECT_EQ(result.token_kind, "NTLM-malformed") << token.substr(0, 40);
     EXPECT_FALSE(result.reason.empty());
   }
+}
+
+}  // namespace
+
+namespace {
+
+// 100 addresses x 1,000 accounts once filled the table of pairs, and failures of new pairs then went uncounted.
+TEST(Throttle, AFullTableStillCountsAndNeverLiftsARefusal) {
+  LogonThrottle throttle(10, 50, 60);
+  const std::int64_t now = 1000;
+  for (int i = 0; i < 10; ++i) throttle.failed("D\\early", "10.0.0.1", now);
+  for (int account = 0; account < 1000; ++account) {
+    for (int peer = 0; peer < 100; ++peer)
+      throttle.failed("D\\u" + std::to_string(account), "10.1.0." + std::to_string(peer), now + 1);
+  }
+  EXPECT_EQ(throttle.refused("D\\early", "10.0.0.1", now + 2).scope, LogonThrottle::Scope::Pair);
+  for (int i = 0; i < 9; ++i) EXPECT_FALSE(throttle.failed("D\\victim", "10.2.0.1", now + 2).pair);
+  EXPECT_TRUE(throttle.failed("D\\victim", "10.2.0.1", now + 2).pair);
+  const LogonThrottle::Refusal refusal = throttle.refused("D\\victim", "10.2.0.1", now + 2);
+  EXPECT_EQ(refusal.scope, LogonThrottle::Scope::Pair);
+  EXPECT_EQ(refusal.seconds, 60);
+  EXPECT_EQ(throttle.refused("D\\victim", "10.2.0.1", now + 62).scope, LogonThrottle::Scope::None);
+}
+
+// Spraying one account from many addresses: refused from every address it has not logged on from.
+TEST(Throttle, AnAccountGuessedFromManyAddressesIsRefusedButNotFromItsOwnMachines) {
+  LogonThrottle throttle(10, 50, 60);
+  throttle.succeeded("D\\bob", "10.0.0.7", 100);
+  LogonThrottle::Started started;
+  for (int peer = 0; peer < 50; ++peer) {
+    EXPECT_FALSE(started.account) << peer;
+    started = throttle.failed("D\\bob", "10.3.0." + std::to_string(peer), 200);
+  }
+  EXPECT_TRUE(started.account);
+  EXPECT_EQ(throttle.refused("D\\bob", "10.4.0.1", 201).scope, LogonThrottle::Scope::Account);
+  EXPECT_EQ(throttle.refused("D\\bob", "10.0.0.7", 201).scope, LogonThrottle::Scope::None);
+  EXPECT_EQ(throttle.refused("D\\carol", "10.4.0.1", 201).scope, LogonThrottle::Scope::None);
+  EXPECT_EQ(throttle.refused("D\\bob", "10.4.0.1", 260).scope, LogonThrottle::Scope::None);
 }
 
 }  // namespace
