@@ -142,6 +142,16 @@ std::string escape_controls(std::string_view text) {
   return out;
 }
 
+std::string clip(std::string_view text, std::size_t max_bytes) {
+  std::string valid = to_valid_utf8(text);
+  if (valid.size() <= max_bytes) return valid;
+  std::size_t end = max_bytes;
+  while (end > 0 && is_continuation(static_cast<unsigned char>(valid[end]))) --end;
+  const std::size_t cut = valid.size() - end;
+  valid.resize(end);
+  return valid + "...(" + std::to_string(cut) + " more bytes)";
+}
+
 std::string utf16_to_utf8(std::u16string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {

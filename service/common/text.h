@@ -20,6 +20,10 @@ std::string to_valid_utf8(std::string_view bytes);
 // that it stays on one line and reads as it is stored.
 std::string escape_controls(std::string_view text);
 
+// The text cut to at most `max_bytes` bytes of its beginning, at a character boundary, followed
+// by "...(N more bytes)" when anything was cut; bytes that are not UTF-8 are read as Latin-1.
+std::string clip(std::string_view text, std::size_t max_bytes);
+
 std::string utf16_to_utf8(std::u16string_view text);
 Bytes utf16le_bytes(std::u16string_view text);
 std::u16string utf16le_from_bytes(const std::uint8_t* data, std::size_t size);

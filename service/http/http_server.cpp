@@ -216,14 +216,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
 struct HttpServer::Impl {
   Impl(LogonService& service, const ServerLimits& limits)
-      : service(service), limits(limits), slots(limits), acceptor(asio::make_strand(io)), retry_timer(io) {}
+      : service(service),
+        limits(limits),
+        slots(limits),
+        acceptor(asio::make_strand(io)),
+        retry_timer(io),
+        left_out_timer(io) {}
 
   void accept() {
     acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted) return;
       if (ec) {
         // Out of file descriptors or similar: try again shortly instead of spinning.
-        report("accept failed: " + ec.message());
+        report_limited("accept failed", "accept failed: " + ec.message());
         retry_timer.expires_after(std::chrono::milliseconds(200));
         retry_timer.async_wait([this](beast::error_code) { accept(); });
         return;
@@ -244,6 +249,16 @@ struct HttpServer::Impl {
     std::make_shared<Connection>(std::move(socket), service, slots, grant, address, limits)->start(peer_text);
   }
 
+  // Lines left out of stderr are told about soon after their window ends, even when no further line comes.
+  void tell_left_out_lines() {
+    left_out_timer.expires_after(std::chrono::seconds(5));
+    left_out_timer.async_wait([this](beast::error_code ec) {
+      if (ec) return;
+      report_left_out();
+      tell_left_out_lines();
+    });
+  }
+
   LogonService& service;
   const ServerLimits limits;
   // Declared before the io_context: connections still queued in it give their slots back when it is destroyed.
@@ -251,6 +266,7 @@ struct HttpServer::Impl {
   asio::io_context io;
   tcp::acceptor acceptor;
   asio::steady_timer retry_timer;
+  asio::steady_timer left_out_timer;
 };
 
 HttpServer::HttpServer(LogonService& service, const ServerLimits& limits)
@@ -280,6 +296,7 @@ void HttpServer::run(unsigned threads) {
   asio::signal_set signals(impl_->io, SIGINT, SIGTERM);
   signals.async_wait([this](beast::error_code, int) { impl_->io.stop(); });
   impl_->accept();
+  impl_->tell_left_out_lines();
   std::vector<std::thread> pool;
   for (unsigned i = 1; i < threads; ++i) pool.emplace_back([this] { impl_->io.run(); });
   impl_->io.run();

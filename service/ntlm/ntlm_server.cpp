@@ -310,7 +310,8 @@ NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& i
   const std::string peer = peer_group(guard.peer_address);
   LogonThrottle* throttle = guard.throttle;
   const std::int64_t now = steady_seconds();
-  const LogonThrottle::Refusal refused = throttle == nullptr ? LogonThrottle::Refusal{} : throttle->refused(account_name, peer, now);
+  const LogonThrottle::Refusal refused =
+      throttle == nullptr ? LogonThrottle::Refusal{} : throttle->refused(account_name, peer, now);
   if (refused.scope != LogonThrottle::Scope::None) {
     result.reason = throttle_refusal(refused, account_name, peer);
     result.throttled = true;
@@ -318,7 +319,10 @@ NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& i
   }
   result.reason = refusal(message, auth, who, issued, *account, guard);
   if (!result.reason.empty()) {
-    if (throttle != nullptr) result.reason += throttle_start_note(*throttle, throttle->failed(account_name, peer, now), account_name, peer);
+    if (throttle == nullptr) return result;
+    const LogonThrottle::Started started = throttle->failed(account_name, peer, now);
+    result.throttle_started = started.pair || started.account;
+    result.reason += throttle_start_note(*throttle, started, account_name, peer);
     return result;
   }
   if (throttle != nullptr) throttle->succeeded(account_name, peer, now);

@@ -85,6 +85,7 @@ int serve(int argc, char** argv) {
   server.run(worker_threads());
   // Commits what is queued while the network loop, which its replies would go to, still exists.
   users->stop_writer();
+  report_left_out(true);
   return 0;
 }
 

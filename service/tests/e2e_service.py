@@ -5,6 +5,7 @@ import base64
 import hmac
 import json
 import os
+import re
 import shutil
 import socket
 import sqlite3
@@ -475,6 +476,29 @@ class MalformedInput(unittest.TestCase):
             self.assertEqual(login(service, "ODD", user="PELLAMOR\\alice:wrong"), 401)
             self.assertEqual(login(service, "ODD"), 200)
             self.assertIsNone(service.proc.poll())
+
+
+    def test_floods_write_few_short_lines(self):
+        sent = {"rejected: unknown user": 60, "rejected: NTLM token": 30, "bad request: bad method": 30}
+        with Service() as service:
+            conn, target = Raw(service), login_target("H" * 8000)
+            for _ in range(60):
+                conn.login(target, ("nobody", "PELLAMOR", BOB[2]))
+            for _ in range(30):
+                conn.get(target, "NTLM !!!!")
+            for _ in range(30):
+                garbage = Raw(service)
+                garbage.sock.sendall(b"HELLO\r\n\r\n")
+                garbage.reply()
+            service.stop()  # tells what is left out
+            lines = service.stderr().splitlines()
+            left_out = {kind: int(n) for n, kind in re.findall(r'(\d+) more lines like "([^"]+)" left out', "\n".join(lines))}
+            for kind, count in sent.items():
+                written = sum(": " + kind in line for line in lines)
+                self.assertEqual((written + left_out.get(kind, 0), written < count), (count, True), kind)
+            self.assertLessEqual(max(len(line) for line in lines), 1100)
+            self.assertIn("HHH...(7744 more bytes): rejected: unknown user PELLAMOR\\nobody", "\n".join(lines))
+            self.assertLess(max(len(line) for line in read_text(service.log_path).splitlines()), 4096)
 
 
 class TestMode(unittest.TestCase):
