@@ -89,6 +89,9 @@ const std::map<std::string, Setter>& valued_options() {
       {"--interval", number_setter(1, kMaxInterval, [](Options* o, std::int64_t n) { o->interval = n; })},
       {"--nonpersistent-lifetime",
        number_setter(1, 10 * 365 * 86400LL, [](Options* o, std::int64_t n) { o->nonpersistent_lifetime = n; })},
+      {"--max-connections", number_setter(1, 100000, [](Options* o, std::int64_t n) { o->max_connections = n; })},
+      {"--first-byte-timeout",
+       number_setter(1, 3600, [](Options* o, std::int64_t n) { o->first_byte_timeout = n; })},
       {"--max-connections-per-peer",
        number_setter(1, 100000, [](Options* o, std::int64_t n) { o->max_connections_per_peer = n; })},
       {"--request-timeout", number_setter(1, 3600, [](Options* o, std::int64_t n) { o->request_timeout = n; })},
@@ -224,9 +227,16 @@ and /status.json.
                      how long a login from a non-persistent agent stays
                      listed without a logout (default 43200, 12 hours)
   --request-log FILE append one JSON object per line for every request
+  --max-connections N
+                     connections open at once (default 1000); the last
+                     quarter only for peers that hold none, so that peers at
+                     their own limit leave room for the others
   --max-connections-per-peer N
-                     connections one IP address may hold open (default 64);
-                     more get 503 with Retry-After
+                     connections one peer may hold open: an IPv4 address, or
+                     an IPv6 /64 (default 64); more get 503 with Retry-After
+  --first-byte-timeout SECONDS
+                     a new connection that sends nothing this long is closed
+                     (default 5)
   --request-timeout SECONDS
                      a request must arrive whole this long after its first
                      byte, or its connection is closed (default 10)

@@ -15,7 +15,9 @@ struct Options {
   std::int64_t nonpersistent_lifetime = 43200;  // seconds a one-shot login stays listed
   std::string request_log_path;
   bool accept_unauthenticated_retry = false;
-  std::int64_t max_connections_per_peer = 64;
+  std::int64_t max_connections = 1000;
+  std::int64_t max_connections_per_peer = 64;  // per IPv4 address or IPv6 /64
+  std::int64_t first_byte_timeout = 5;  // seconds a new connection may send nothing
   std::int64_t request_timeout = 10;  // seconds from a request's first byte to its last
   std::int64_t idle_timeout = 30;     // seconds a connection may send nothing
   // Host names clients may name as their target ("HTTP/<name>"); empty: this machine's.

@@ -428,9 +428,10 @@ class Durability(unittest.TestCase):
 
 class Availability(unittest.TestCase):
     def test_one_address_cannot_lock_out_the_others(self):
-        with Service("--max-connections-per-peer", "16", "--request-timeout", "1", "--idle-timeout", "600") as service:
-            held = [Raw(service, "127.0.0.2") for _ in range(16)]
-            self.assertTrue(all(conn.still_serves() for conn in held))
+        with Service("--max-connections-per-peer", "16", "--request-timeout", "1", "--idle-timeout", "600",
+                     "--first-byte-timeout", "3") as service:
+            held = [conn for conn in (Raw(service, "127.0.0.2") for _ in range(16)) if conn.still_serves()]
+            self.assertEqual(len(held), 16)  # each sent at once, as a new connection must
             status_line, _, headers, _ = Raw(service, "127.0.0.2").reply()  # one too many: answered at once
             self.assertEqual((status_line, headers["retry-after"]), ("HTTP/1.1 503 Service Unavailable", "10"))
             self.assertEqual(login(service), 200)  # from 127.0.0.1
@@ -439,6 +440,22 @@ class Availability(unittest.TestCase):
             self.assertTrue(held[1].closed_by_service())
             self.assertTrue(held[0].still_serves())
             self.assertTrue(Raw(service, "127.0.0.2").still_serves())  # its slot was given back
+            silent = Raw(service, "127.0.0.3")  # a new connection that never sends is closed soon
+            silent.sock.settimeout(120)
+            self.assertTrue(silent.closed_by_service())
+
+    def test_peers_at_their_limit_leave_headroom_for_new_ones(self):
+        options = ("--address", "::", "--max-connections", "40", "--max-connections-per-peer", "8",
+                   "--idle-timeout", "600", "--first-byte-timeout", "600")
+        with Namespace(), Service(*options) as service:  # 10 of the 40 slots are headroom
+            steps = [  # (sources, how many of their connections are served)
+                (["2001:db8:1::%x" % i for i in range(1, 10)], 8),  # one /64, whatever its addresses
+                (["192.0.2.1"] * 9 + ["192.0.2.2"] * 9, 16),
+                (["198.51.100.1"] * 8, 6),  # up to 30 connections: the rest is headroom
+                (["198.51.100.2"] * 2 + ["2001:db8:2::1"] * 2, 2),  # newcomers get one each
+            ]
+            for sources, count in steps:
+                self.assertEqual(sum(Raw(service, source).still_serves() for source in sources), count, sources)
 
 
 class MalformedInput(unittest.TestCase):
@@ -525,9 +542,9 @@ class CommandLine(unittest.TestCase):
         result = self.run_service("--help")
         self.assertEqual(result.returncode, 0)
         for option in ("--address --port --accounts --db --interval --nonpersistent-lifetime --request-log "
-                       "--max-connections-per-peer --request-timeout --idle-timeout --service-name "
-                       "--allow-empty-password --failed-logon-limit --failed-logon-account-limit --failed-logon-seconds "
-                       "--accept-unauthenticated-retry "
+                       "--max-connections --max-connections-per-peer --first-byte-timeout --request-timeout "
+                       "--idle-timeout --service-name --allow-empty-password --failed-logon-limit "
+                       "--failed-logon-account-limit --failed-logon-seconds --accept-unauthenticated-retry "
                        "--test-first-status --test-final-status --test-final-version --test-interval-header "
                        "--test-no-interval-header").split():
             self.assertIn(option, result.stdout)
