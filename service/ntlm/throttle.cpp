@@ -77,8 +77,9 @@ RecentKeys::RecentKeys(std::int64_t seconds, std::size_t capacity) : seconds_(se
 
 void RecentKeys::add(const std::string& key, std::int64_t now) {
   while (!order_.empty() && (entries_.size() >= capacity_ || now - entries_.at(*order_.front()).seen >= seconds_)) {
-    entries_.erase(*order_.front());
+    const auto oldest = entries_.find(*order_.front());
     order_.pop_front();
+    entries_.erase(oldest);
   }
   auto it = entries_.find(key);
   if (it == entries_.end()) {
