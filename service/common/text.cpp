@@ -112,6 +112,17 @@ std::string to_valid_utf8(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+// Marks that reorder the text around them (U+202E shows "evil\u202Etxt.exe" as "evilexe.txt"),
+// so that a name could make a line read differently from what it holds.
+bool is_bidi_control(char32_t cp) {
+  return cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2066 && cp <= 0x2069);
+}
+
+}  // namespace
+
 std::string escape_controls(std::string_view text) {
   static const char digits[] = "0123456789abcdef";
   const std::string valid = to_valid_utf8(text);
@@ -121,7 +132,7 @@ std::string escape_controls(std::string_view text) {
     const std::size_t n = decode_utf8(valid, i, &cp);
     if (cp < 0x20 || cp == 0x7F) {
       out += {'\\', 'x', digits[cp >> 4], digits[cp & 15]};
-    } else if ((cp >= 0x80 && cp < 0xA0) || cp == 0x2028 || cp == 0x2029) {
+    } else if ((cp >= 0x80 && cp < 0xA0) || cp == 0x2028 || cp == 0x2029 || is_bidi_control(cp)) {
       out += {'\\', 'u', digits[cp >> 12], digits[(cp >> 8) & 15], digits[(cp >> 4) & 15], digits[cp & 15]};
     } else {
       out.append(valid, i, n);
@@ -129,6 +140,16 @@ std::string escape_controls(std::string_view text) {
     i += n;
   }
   return out;
+}
+
+std::string clip(std::string_view text, std::size_t max_bytes) {
+  std::string valid = to_valid_utf8(text);
+  if (valid.size() <= max_bytes) return valid;
+  std::size_t end = max_bytes;
+  while (end > 0 && is_continuation(static_cast<unsigned char>(valid[end]))) --end;
+  const std::size_t cut = valid.size() - end;
+  valid.resize(end);
+  return valid + "...(" + std::to_string(cut) + " more bytes)";
 }
 
 std::string utf16_to_utf8(std::u16string_view text) {

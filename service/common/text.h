@@ -16,8 +16,13 @@ bool utf8_to_utf16(std::string_view utf8, std::u16string* out);
 std::string to_valid_utf8(std::string_view bytes);
 
 // The text as valid UTF-8 with control characters (C0, DEL, C1, line and
-// paragraph separators) written as \xHH or \uHHHH, so that it stays on one line.
+// paragraph separators, bidirectional controls) written as \xHH or \uHHHH, so
+// that it stays on one line and reads as it is stored.
 std::string escape_controls(std::string_view text);
+
+// The text cut to at most `max_bytes` bytes of its beginning, at a character boundary, followed
+// by "...(N more bytes)" when anything was cut; bytes that are not UTF-8 are read as Latin-1.
+std::string clip(std::string_view text, std::size_t max_bytes);
 
 std::string utf16_to_utf8(std::u16string_view text);
 Bytes utf16le_bytes(std::u16string_view text);

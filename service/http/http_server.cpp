@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "peer_group.h"
 #include "text.h"
 
 namespace {
@@ -45,39 +46,45 @@ bool is_http_error(const beast::error_code& ec) {
   return ec.category() == http::make_error_code(http::error::header_limit).category();
 }
 
-// Counts open connections, in all and per peer address, and decides whether a new one is served.
+// Counts open connections, in all and per peer (see ServerLimits), and decides whether a new one is served.
 class ConnectionSlots {
  public:
   enum class Grant { Serve, Refuse, Drop };
 
   explicit ConnectionSlots(const ServerLimits& limits) : limits_(limits) {}
 
-  Grant admit(const std::string& peer_address) {
+  Grant admit(const std::string& peer) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::size_t& mine = per_peer_[peer_address];
-    if (open_ < limits_.max_connections && mine < limits_.max_connections_per_peer) {
+    std::size_t& mine = per_peer_[peer];
+    if (has_room(mine)) {
       ++open_;
       ++mine;
       return Grant::Serve;
     }
-    if (mine == 0) per_peer_.erase(peer_address);
+    if (mine == 0) per_peer_.erase(peer);
     if (refusing_ >= kMaxRefusing) return Grant::Drop;
     ++refusing_;
     return Grant::Refuse;
   }
 
-  void release(const std::string& peer_address, Grant grant) {
+  void release(const std::string& peer, Grant grant) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (grant == Grant::Refuse) {
       --refusing_;
     } else if (grant == Grant::Serve) {
       --open_;
-      const auto mine = per_peer_.find(peer_address);
+      const auto mine = per_peer_.find(peer);
       if (--mine->second == 0) per_peer_.erase(mine);
     }
   }
 
  private:
+  bool has_room(std::size_t mine) const {
+    if (open_ >= limits_.max_connections || mine >= limits_.max_connections_per_peer) return false;
+    const std::size_t headroom = limits_.max_connections / 4;
+    return open_ < limits_.max_connections - headroom || mine == 0;
+  }
+
   const ServerLimits limits_;
   std::mutex mutex_;
   std::size_t open_ = 0;
@@ -95,27 +102,29 @@ Reply busy_reply() {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(tcp::socket socket, LogonService& service, ConnectionSlots& slots, ConnectionSlots::Grant grant,
-             std::string peer_address, const ServerLimits& limits)
+             std::string peer_address, std::string peer_group, const ServerLimits& limits)
       : stream_(std::move(socket)),
         service_(service),
         slots_(slots),
         grant_(grant),
         peer_address_(std::move(peer_address)),
+        peer_group_(std::move(peer_group)),
         limits_(limits) {}
   ~Connection() { give_back_slot(); }
 
   void start(const std::string& peer_text) {
     if (grant_ == ConnectionSlots::Grant::Refuse) return send(busy_reply());
     state_ = service_.open_connection(peer_text, peer_address_);
-    await_request();
+    await_request(limits_.first_byte_timeout);
   }
 
  private:
   // Waiting for a request is idling; once its first byte is here, the whole
   // request has the shorter request deadline, so a slow sender cannot hold the slot.
-  void await_request() {
+  // A new connection may idle only briefly: real clients send at once.
+  void await_request(std::chrono::seconds idle_timeout) {
     if (buffer_.size() > 0) return read_request();
-    stream_.expires_after(limits_.idle_timeout);
+    stream_.expires_after(idle_timeout);
     stream_.async_read_some(buffer_.prepare(kFirstRead), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
       if (ec) return self->close_now();
       self->buffer_.commit(n);
@@ -165,7 +174,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
                       [self = shared_from_this(), close](beast::error_code ec, std::size_t) {
                         if (ec) return self->close_now();
                         if (close) return self->close_gracefully();
-                        self->await_request();
+                        self->await_request(self->limits_.idle_timeout);
                       });
   }
 
@@ -194,7 +203,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void give_back_slot() {
     if (!slot_held_) return;
     slot_held_ = false;
-    slots_.release(peer_address_, grant_);
+    slots_.release(peer_group_, grant_);
   }
 
   beast::tcp_stream stream_;
@@ -204,6 +213,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   ConnectionSlots& slots_;
   const ConnectionSlots::Grant grant_;
   const std::string peer_address_;
+  const std::string peer_group_;
   const ServerLimits& limits_;
   bool slot_held_ = true;
   std::unique_ptr<ConnectionState> state_;
@@ -216,14 +226,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
 struct HttpServer::Impl {
   Impl(LogonService& service, const ServerLimits& limits)
-      : service(service), limits(limits), slots(limits), acceptor(asio::make_strand(io)), retry_timer(io) {}
+      : service(service),
+        limits(limits),
+        slots(limits),
+        acceptor(asio::make_strand(io)),
+        retry_timer(io),
+        left_out_timer(io) {}
 
   void accept() {
     acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted) return;
       if (ec) {
         // Out of file descriptors or similar: try again shortly instead of spinning.
-        report("accept failed: " + ec.message());
+        report_limited("accept failed", "accept failed: " + ec.message());
         retry_timer.expires_after(std::chrono::milliseconds(200));
         retry_timer.async_wait([this](beast::error_code) { accept(); });
         return;
@@ -239,9 +254,21 @@ struct HttpServer::Impl {
     if (ec) return;  // already gone
     std::string address;
     const std::string peer_text = endpoint_text(peer, &address);
-    const ConnectionSlots::Grant grant = slots.admit(address);
+    std::string group = peer_group(address);
+    const ConnectionSlots::Grant grant = slots.admit(group);
     if (grant == ConnectionSlots::Grant::Drop) return;  // the socket closes here
-    std::make_shared<Connection>(std::move(socket), service, slots, grant, address, limits)->start(peer_text);
+    std::make_shared<Connection>(std::move(socket), service, slots, grant, address, std::move(group), limits)
+        ->start(peer_text);
+  }
+
+  // Lines left out of stderr are told about soon after their window ends, even when no further line comes.
+  void tell_left_out_lines() {
+    left_out_timer.expires_after(std::chrono::seconds(5));
+    left_out_timer.async_wait([this](beast::error_code ec) {
+      if (ec) return;
+      report_left_out();
+      tell_left_out_lines();
+    });
   }
 
   LogonService& service;
@@ -251,6 +278,7 @@ struct HttpServer::Impl {
   asio::io_context io;
   tcp::acceptor acceptor;
   asio::steady_timer retry_timer;
+  asio::steady_timer left_out_timer;
 };
 
 HttpServer::HttpServer(LogonService& service, const ServerLimits& limits)
@@ -280,6 +308,7 @@ void HttpServer::run(unsigned threads) {
   asio::signal_set signals(impl_->io, SIGINT, SIGTERM);
   signals.async_wait([this](beast::error_code, int) { impl_->io.stop(); });
   impl_->accept();
+  impl_->tell_left_out_lines();
   std::vector<std::thread> pool;
   for (unsigned i = 1; i < threads; ++i) pool.emplace_back([this] { impl_->io.run(); });
   impl_->io.run();

@@ -8,10 +8,15 @@
 
 #include "logon_service.h"
 
-// What one client may hold, so that no single client can lock the others out.
+// What one client may hold, so that no client can lock the others out. A peer is an IPv4
+// address or an IPv6 /64. The last quarter of max_connections is headroom: only a peer that
+// holds no connection may take a slot there, so that peers at their own limit, however many,
+// leave room for the others.
 struct ServerLimits {
   std::size_t max_connections = 1000;
-  std::size_t max_connections_per_peer = 64;  // per peer IP address
+  std::size_t max_connections_per_peer = 64;
+  // A new connection must send its first byte this soon, or it is closed.
+  std::chrono::seconds first_byte_timeout{5};
   // A request must arrive whole this long after its first byte.
   std::chrono::seconds request_timeout{10};
   // A connection that sends nothing for this long is closed.

@@ -41,6 +41,9 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
+// Blanks alone are as easy to guess as no password at all.
+bool is_blank(std::string_view password) { return password.find_first_not_of(" \t") == std::string_view::npos; }
+
 // One non-comment line; the password is everything after the first ':' and is
 // taken verbatim (blanks included), so only the name part is trimmed.
 bool parse_line(std::string_view line, Account* out, std::string* error) {
@@ -119,9 +122,13 @@ bool Accounts::parse(std::string_view text, Accounts* out, std::string* error, b
     Account account;
     std::string why;
     const bool parsed = parse_line(line, &account, &why);
-    if (parsed && !allow_empty_passwords && account.nt_hash == empty_password)
-      why = "account " + (account.domain.empty() ? "" : account.domain + "\\") + account.user +
-            " has an empty password, which anyone could guess (refused unless --allow-empty-password)";
+    const std::string_view password = line.substr(line.find(':') + 1);
+    const char* weakness = account.nt_hash == empty_password ? "an empty password"
+                           : is_blank(password)              ? "a password of only blanks"
+                                                             : nullptr;
+    if (parsed && !allow_empty_passwords && weakness != nullptr)
+      why = "account " + (account.domain.empty() ? "" : account.domain + "\\") + account.user + " has " + weakness +
+            ", which anyone could guess (refused unless --allow-empty-password)";
     if (!parsed || !why.empty() || !out->add(std::move(account), &why)) {
       *error = "line " + std::to_string(line_number) + ": " + why;
       *out = Accounts();

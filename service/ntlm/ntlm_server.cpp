@@ -5,6 +5,8 @@
 
 #include <chrono>
 
+#include "peer_group.h"
+
 namespace {
 
 using namespace ntlm;
@@ -133,15 +135,31 @@ std::vector<std::string> default_service_names() {
 
 namespace {
 
-// The host of "host", "host:port", "[v6 address]:port" or a bare v6 address.
+// A port after the host: one to five digits, nothing else.
+bool is_port(const std::string& text) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value <= 65535;
+}
+
+// The host of "host", "host:port", "[v6 address]", "[v6 address]:port" or a bare v6 address;
+// empty when anything but a port follows the host ("host:evil", "[fd00::1]x"), which names no host.
 std::string host_part(const std::string& instance) {
   if (!instance.empty() && instance[0] == '[') {
     const std::size_t close = instance.find(']');
-    return close == std::string::npos ? "" : instance.substr(1, close - 1);
+    if (close == std::string::npos) return "";
+    const std::string rest = instance.substr(close + 1);
+    if (!rest.empty() && (rest[0] != ':' || !is_port(rest.substr(1)))) return "";
+    return instance.substr(1, close - 1);
   }
   const std::size_t colon = instance.find(':');
-  const bool v6_address = colon != std::string::npos && instance.find(':', colon + 1) != std::string::npos;
-  return v6_address ? instance : instance.substr(0, colon);
+  if (colon == std::string::npos) return instance;
+  if (instance.find(':', colon + 1) != std::string::npos) return instance;  // a bare v6 address
+  return is_port(instance.substr(colon + 1)) ? instance.substr(0, colon) : "";
 }
 
 }  // namespace
@@ -240,10 +258,25 @@ std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const
   return "";
 }
 
-std::string throttle_start_note(const LogonThrottle& throttle, const std::string& account, const std::string& peer) {
+std::string throttle_start_note(const LogonThrottle& throttle, LogonThrottle::Started started,
+                                const std::string& account, const std::string& peer) {
   const std::string seconds = std::to_string(throttle.seconds());
-  return "; " + std::to_string(throttle.limit()) + " failed logons within " + seconds + " s: " + account + " from " +
-         peer + " is refused unchecked for " + seconds + " s";
+  std::string note;
+  if (started.pair)
+    note += "; " + std::to_string(throttle.pair_limit()) + " failed logons within " + seconds + " s: " + account +
+            " from " + peer + " is refused unchecked for " + seconds + " s";
+  if (started.account)
+    note += "; " + std::to_string(throttle.account_limit()) + " failed logons within " + seconds +
+            " s from all addresses: " + account + " is refused unchecked for " + seconds +
+            " s from addresses it has not logged on from";
+  return note;
+}
+
+std::string throttle_refusal(const LogonThrottle::Refusal& refusal, const std::string& account,
+                             const std::string& peer) {
+  const std::string from = refusal.scope == LogonThrottle::Scope::Pair ? " from " + peer : " from all addresses";
+  return "too many failed logons for " + account + from + ", refused unchecked for " +
+         std::to_string(refusal.seconds) + " s more";
 }
 
 }  // namespace
@@ -274,23 +307,25 @@ NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& i
     return result;
   }
   const std::string account_name = account->domain.empty() ? account->user : account->domain + "\\" + account->user;
-  const std::string& peer = guard.peer_address;
+  const std::string peer = peer_group(guard.peer_address);
   LogonThrottle* throttle = guard.throttle;
   const std::int64_t now = steady_seconds();
-  const std::int64_t wait = throttle == nullptr ? 0 : throttle->refused_for(account_name, peer, now);
-  if (wait > 0) {
-    result.reason = "too many failed logons for " + account_name + " from " + peer + ", refused unchecked for " +
-                    std::to_string(wait) + " s more";
+  const LogonThrottle::Refusal refused =
+      throttle == nullptr ? LogonThrottle::Refusal{} : throttle->refused(account_name, peer, now);
+  if (refused.scope != LogonThrottle::Scope::None) {
+    result.reason = throttle_refusal(refused, account_name, peer);
     result.throttled = true;
     return result;
   }
   result.reason = refusal(message, auth, who, issued, *account, guard);
   if (!result.reason.empty()) {
-    if (throttle != nullptr && throttle->failed(account_name, peer, now))
-      result.reason += throttle_start_note(*throttle, account_name, peer);
+    if (throttle == nullptr) return result;
+    const LogonThrottle::Started started = throttle->failed(account_name, peer, now);
+    result.throttle_started = started.pair || started.account;
+    result.reason += throttle_start_note(*throttle, started, account_name, peer);
     return result;
   }
-  if (throttle != nullptr) throttle->succeeded(account_name, peer);
+  if (throttle != nullptr) throttle->succeeded(account_name, peer, now);
   result.step = NtlmStep::Accepted;
   result.user = account->user;
   result.domain = account->domain;

@@ -47,6 +47,7 @@ struct NtlmResult {
   std::string domain;
   std::string reason;       // why a token was rejected
   bool throttled = false;   // refused unchecked after too many failures, which were reported already
+  bool throttle_started = false;  // this failure started such a refusal (the reason says so)
 };
 
 // A challenge as the server sent it, with the negotiate message it answered;

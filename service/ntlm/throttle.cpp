@@ -1,59 +1,129 @@
-// Bookkeeping of failed logons per account and peer address, to slow down password guessing.
+// Bookkeeping of failed logons per account and peer, and per account, to slow down password guessing.
 #include "throttle.h"
 
 namespace {
 
-// Enough for every account of a large site failing from many machines at once;
-// beyond it, failures of new pairs go uncounted until old ones expire, so that
-// an attacker with many addresses cannot make the service grow without bound.
+// Enough for every account of a large site failing from many machines at once. Keeping
+// 100,000 refused pairs takes 1,000,000 checked failures within one window.
 constexpr std::size_t kMaxPairs = 100000;
+constexpr std::size_t kMaxAccounts = 100000;
+// A machine an account logged on from stays exempt from that account's refusal this long.
+constexpr std::int64_t kLoggedOnMemory = 86400;
 
 std::string pair_key(const std::string& account, const std::string& peer) { return account + '\n' + peer; }
 
 }  // namespace
 
-LogonThrottle::LogonThrottle(unsigned limit, std::int64_t seconds) : limit_(limit), seconds_(seconds) {}
+FailureWindows::FailureWindows(unsigned limit, std::int64_t seconds, std::size_t capacity)
+    : limit_(limit), seconds_(seconds), capacity_(capacity) {}
 
-std::int64_t LogonThrottle::refused_for(const std::string& account, const std::string& peer, std::int64_t now) {
-  if (limit_ == 0) return 0;
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = pairs_.find(pair_key(account, peer));
-  if (it == pairs_.end() || it->second.refused_until <= now) return 0;
+std::int64_t FailureWindows::refused_for(const std::string& key, std::int64_t now) const {
+  const auto it = entries_.find(key);
+  if (it == entries_.end() || it->second.refused_until <= now) return 0;
   return it->second.refused_until - now;
 }
 
-bool LogonThrottle::failed(const std::string& account, const std::string& peer, std::int64_t now) {
+bool FailureWindows::failed(const std::string& key, std::int64_t now) {
   if (limit_ == 0) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  const std::string key = pair_key(account, peer);
-  auto it = pairs_.find(key);
-  if (it == pairs_.end()) {
-    if (pairs_.size() >= kMaxPairs) forget_stale(now);
-    if (pairs_.size() >= kMaxPairs) return false;
-    it = pairs_.emplace(key, Pair{now, 0, 0}).first;
+  drop_expired(now);
+  auto it = entries_.find(key);
+  if (it == entries_.end()) {
+    if (!make_room()) return false;
+    it = entries_.emplace(key, Entry{}).first;
+    it->second.window_start = now;
+    it->second.place = counting_.insert(counting_.end(), &it->first);
   }
-  Pair& pair = it->second;
-  if (now - pair.window_start >= seconds_) pair = Pair{now, 0, 0};
-  ++pair.failures;
-  if (pair.failures < limit_) return false;
-  pair.refused_until = now + seconds_;
-  pair.window_start = pair.refused_until;  // counting starts afresh once the refusal ends
-  pair.failures = 0;
+  Entry& entry = it->second;
+  if (entry.refused_until > now) return false;  // checked before its refusal began
+  if (entry.refused_until != 0 || now - entry.window_start >= seconds_) {
+    // A refusal that has ended, or a window that has: counting starts afresh.
+    (entry.refused_until != 0 ? refused_ : counting_).erase(entry.place);
+    entry = Entry{now, 0, 0, counting_.insert(counting_.end(), &it->first)};
+  }
+  if (++entry.failures < limit_) return false;
+  counting_.erase(entry.place);
+  entry.refused_until = now + seconds_;
+  entry.place = refused_.insert(refused_.end(), &it->first);
   return true;
 }
 
-void LogonThrottle::succeeded(const std::string& account, const std::string& peer) {
-  if (limit_ == 0) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  pairs_.erase(pair_key(account, peer));
+void FailureWindows::forget(const std::string& key) {
+  const auto it = entries_.find(key);
+  if (it != entries_.end()) erase(it);
 }
 
-// A full sweep is costly, so a full table is swept at most once a second.
-void LogonThrottle::forget_stale(std::int64_t now) {
-  if (now == last_sweep_) return;
-  last_sweep_ = now;
-  for (auto it = pairs_.begin(); it != pairs_.end();) {
-    const bool stale = it->second.refused_until <= now && now - it->second.window_start >= seconds_;
-    it = stale ? pairs_.erase(it) : std::next(it);
+void FailureWindows::drop_expired(std::int64_t now) {
+  while (!counting_.empty() && now - entries_.at(*counting_.front()).window_start >= seconds_)
+    erase(entries_.find(*counting_.front()));
+  while (!refused_.empty() && entries_.at(*refused_.front()).refused_until <= now)
+    erase(entries_.find(*refused_.front()));
+}
+
+// A full table gives up the key whose window began longest ago: it has the least left to
+// count, and forgetting it lifts no refusal. Full of refusals, it has no room.
+bool FailureWindows::make_room() {
+  if (entries_.size() < capacity_) return true;
+  if (counting_.empty()) return false;
+  erase(entries_.find(*counting_.front()));
+  return true;
+}
+
+void FailureWindows::erase(std::unordered_map<std::string, Entry>::iterator it) {
+  (it->second.refused_until != 0 ? refused_ : counting_).erase(it->second.place);
+  entries_.erase(it);
+}
+
+RecentKeys::RecentKeys(std::int64_t seconds, std::size_t capacity) : seconds_(seconds), capacity_(capacity) {}
+
+void RecentKeys::add(const std::string& key, std::int64_t now) {
+  while (!order_.empty() && (entries_.size() >= capacity_ || now - entries_.at(*order_.front()).seen >= seconds_)) {
+    const auto oldest = entries_.find(*order_.front());
+    order_.pop_front();
+    entries_.erase(oldest);
   }
+  auto it = entries_.find(key);
+  if (it == entries_.end()) {
+    it = entries_.emplace(key, Entry{}).first;
+  } else {
+    order_.erase(it->second.place);
+  }
+  it->second.seen = now;
+  it->second.place = order_.insert(order_.end(), &it->first);
+}
+
+bool RecentKeys::contains(const std::string& key, std::int64_t now) const {
+  const auto it = entries_.find(key);
+  return it != entries_.end() && now - it->second.seen < seconds_;
+}
+
+LogonThrottle::LogonThrottle(unsigned pair_limit, unsigned account_limit, std::int64_t seconds)
+    : pair_limit_(pair_limit),
+      account_limit_(account_limit),
+      seconds_(seconds),
+      pairs_(pair_limit, seconds, kMaxPairs),
+      accounts_(account_limit, seconds, kMaxAccounts),
+      logged_on_from_(kLoggedOnMemory, kMaxPairs) {}
+
+LogonThrottle::Refusal LogonThrottle::refused(const std::string& account, const std::string& peer, std::int64_t now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string pair = pair_key(account, peer);
+  if (const std::int64_t wait = pairs_.refused_for(pair, now)) return Refusal{Scope::Pair, wait};
+  const std::int64_t wait = accounts_.refused_for(account, now);
+  if (wait > 0 && !logged_on_from_.contains(pair, now)) return Refusal{Scope::Account, wait};
+  return Refusal{};
+}
+
+LogonThrottle::Started LogonThrottle::failed(const std::string& account, const std::string& peer, std::int64_t now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Started started;
+  started.pair = pairs_.failed(pair_key(account, peer), now);
+  started.account = accounts_.failed(account, now);
+  return started;
+}
+
+void LogonThrottle::succeeded(const std::string& account, const std::string& peer, std::int64_t now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string pair = pair_key(account, peer);
+  pairs_.forget(pair);
+  if (account_limit_ != 0) logged_on_from_.add(pair, now);
 }

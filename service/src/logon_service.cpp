@@ -1,14 +1,13 @@
 // What the service answers: the logon endpoint with its NTLM handshake, the status pages, and errors.
 #include "logon_service.h"
 
-#include <cstdio>
-#include <mutex>
-
 #include "text.h"
 
 namespace {
 
 constexpr std::size_t kMaxTarget = 8192;
+// A host name on stderr is cut to this many bytes, so that the reason after it stays on the line.
+constexpr std::size_t kMaxReportedHost = 256;
 constexpr const char* kLogonPath = "/tarnwise";
 
 bool ascii_iequals(std::string_view a, std::string_view b) {
@@ -39,19 +38,12 @@ std::string qualified_name(const std::string& domain, const std::string& user) {
 
 }  // namespace
 
-void report(const std::string& line) {
-  static std::mutex mutex;
-  std::lock_guard<std::mutex> lock(mutex);
-  std::fprintf(stderr, "pellamor-service: %s\n", escape_controls(line).c_str());
-  std::fflush(stderr);
-}
-
 LogonService::LogonService(const Options& options, const Accounts& accounts, UserMap& users, RequestLog* log)
     : options_(options),
       accounts_(accounts),
       target_(default_ntlm_target(accounts)),
       service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
-      throttle_(options.failed_logon_limit, options.failed_logon_seconds),
+      throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
       users_(users),
       log_(log) {}
 
@@ -97,7 +89,8 @@ Reply LogonService::refuse_unreadable(ConnectionState& connection, int status, c
   record.status = status;
   record.result = "bad request: " + reason;
   if (log_ != nullptr) log_->append(record, now_epoch_seconds());
-  report("conn " + std::to_string(connection.id) + " from " + connection.peer + ": " + record.result);
+  report_limited("bad request: " + reason_kind(reason),
+                 "conn " + std::to_string(connection.id) + " from " + connection.peer + ": " + record.result);
   Reply reply = text_reply(status, reason);
   reply.close = true;
   return reply;
@@ -147,7 +140,7 @@ Reply LogonService::status_page(bool json, RequestRecord* record) {
   }
   std::vector<LogonEntry> entries;
   if (!users_.find(query, now, &entries, &error)) {
-    report(error);
+    report_limited("error: the user map cannot be read", error);
     record->result = "error: " + error;
     return text_reply(500, "the user map cannot be read");
   }
@@ -173,7 +166,8 @@ Reply LogonService::logon(const HttpRequest& request, const LogonRequest& logon_
   const std::string scheme = header.substr(0, space);
   if (!ascii_iequals(scheme, "NTLM")) {
     record->authorization = "other";
-    return rejected("unsupported authorization scheme \"" + scheme + "\"", connection, record);
+    return rejected("unsupported authorization scheme \"" + scheme + "\"", connection, record,
+                    "rejected: unsupported authorization scheme");
   }
   return with_ntlm_token(credentials_after(header, space), logon_request, connection, record);
 }
@@ -212,19 +206,23 @@ Reply LogonService::with_ntlm_token(const std::string& token, const LogonRequest
     case NtlmStep::Rejected:
       break;
   }
-  return rejected(result.reason, connection, record, !result.throttled);
+  const std::string kind = result.throttled           ? ""
+                           : result.throttle_started ? "failed-logon limit reached"
+                                                     : "rejected: " + reason_kind(result.reason);
+  return rejected(result.reason, connection, record, kind);
 }
 
 Reply LogonService::rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record,
-                             bool on_stderr) {
+                             const std::string& stderr_kind) {
   ++counters_.rejected;
   record->result = "rejected: " + reason;
-  if (!on_stderr) return challenge_reply("NTLM");
+  if (stderr_kind.empty()) return challenge_reply("NTLM");
   std::string host;
   for (const QueryParam& param : record->params) {
-    if (param.name == "hostname") host = ", host " + param.value;
+    if (param.name == "hostname") host = ", host " + clip(param.value, kMaxReportedHost);
   }
-  report("conn " + std::to_string(connection.id) + " from " + connection.peer + host + ": " + record->result);
+  report_limited(stderr_kind,
+                 "conn " + std::to_string(connection.id) + " from " + connection.peer + host + ": " + record->result);
   return challenge_reply("NTLM");
 }
 
@@ -269,7 +267,7 @@ Reply LogonService::record_in_map(const LogonRequest& logon_request, const Ident
 Reply LogonService::after_commit(const ChangeOutcome& outcome, const ConnectionState::PendingChange& pending,
                                  Reply reply, RequestRecord* record) {
   if (!outcome.ok) {
-    report(outcome.error);
+    report_limited("error: the user map cannot be written", outcome.error);
     record->result = "error: " + outcome.error;
     Reply failed = text_reply(500, "the user map cannot be written; nothing was recorded");
     failed.version = reply.version;

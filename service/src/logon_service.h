@@ -8,6 +8,7 @@
 #include <string>
 
 #include "accounts.h"
+#include "diagnostics.h"
 #include "ntlm_server.h"
 #include "options.h"
 #include "query.h"
@@ -77,10 +78,11 @@ class LogonService {
   Reply without_credentials(const LogonRequest& logon, ConnectionState& connection, RequestRecord* record);
   Reply with_ntlm_token(const std::string& token, const LogonRequest& logon, ConnectionState& connection,
                         RequestRecord* record);
-  // Every refusal is counted and logged; `on_stderr` false keeps a flood of
-  // throttled guesses off stderr, where the start of the refusal was reported.
+  // Every refusal is counted and logged; its line on stderr is limited with others of
+  // `stderr_kind`, and an empty kind keeps it off stderr (a throttled guess, whose
+  // refusal was reported when it started).
   Reply rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record,
-                 bool on_stderr = true);
+                 const std::string& stderr_kind);
   Reply complete(const LogonRequest& logon, const Identity& who, ConnectionState& connection, RequestRecord* record);
   Reply record_in_map(const LogonRequest& logon, const Identity& who, ConnectionState& connection,
                       RequestRecord* record);
@@ -98,7 +100,3 @@ class LogonService {
   RequestLog* log_;
   ServiceCounters counters_;
 };
-
-// One line on stderr, prefixed with the program name; control characters
-// (from names in requests) are escaped, so that no request can add a line.
-void report(const std::string& line);

@@ -37,7 +37,9 @@ unsigned worker_threads() { return std::max(1u, std::thread::hardware_concurrenc
 
 ServerLimits server_limits(const Options& options) {
   ServerLimits limits;
+  limits.max_connections = static_cast<std::size_t>(options.max_connections);
   limits.max_connections_per_peer = static_cast<std::size_t>(options.max_connections_per_peer);
+  limits.first_byte_timeout = std::chrono::seconds(std::min(options.first_byte_timeout, options.idle_timeout));
   limits.request_timeout = std::chrono::seconds(options.request_timeout);
   limits.idle_timeout = std::chrono::seconds(options.idle_timeout);
   return limits;
@@ -85,6 +87,7 @@ int serve(int argc, char** argv) {
   server.run(worker_threads());
   // Commits what is queued while the network loop, which its replies would go to, still exists.
   users->stop_writer();
+  report_left_out(true);
   return 0;
 }
 

@@ -89,6 +89,9 @@ const std::map<std::string, Setter>& valued_options() {
       {"--interval", number_setter(1, kMaxInterval, [](Options* o, std::int64_t n) { o->interval = n; })},
       {"--nonpersistent-lifetime",
        number_setter(1, 10 * 365 * 86400LL, [](Options* o, std::int64_t n) { o->nonpersistent_lifetime = n; })},
+      {"--max-connections", number_setter(1, 100000, [](Options* o, std::int64_t n) { o->max_connections = n; })},
+      {"--first-byte-timeout",
+       number_setter(1, 3600, [](Options* o, std::int64_t n) { o->first_byte_timeout = n; })},
       {"--max-connections-per-peer",
        number_setter(1, 100000, [](Options* o, std::int64_t n) { o->max_connections_per_peer = n; })},
       {"--request-timeout", number_setter(1, 3600, [](Options* o, std::int64_t n) { o->request_timeout = n; })},
@@ -97,6 +100,9 @@ const std::map<std::string, Setter>& valued_options() {
       {"--service-name", add_service_names},
       {"--failed-logon-limit",
        number_setter(0, 1000000, [](Options* o, std::int64_t n) { o->failed_logon_limit = static_cast<unsigned>(n); })},
+      {"--failed-logon-account-limit",
+       number_setter(0, 1000000,
+                     [](Options* o, std::int64_t n) { o->failed_logon_account_limit = static_cast<unsigned>(n); })},
       {"--failed-logon-seconds",
        number_setter(1, 86400, [](Options* o, std::int64_t n) { o->failed_logon_seconds = n; })},
       {"--test-first-status",
@@ -221,9 +227,16 @@ and /status.json.
                      how long a login from a non-persistent agent stays
                      listed without a logout (default 43200, 12 hours)
   --request-log FILE append one JSON object per line for every request
+  --max-connections N
+                     connections open at once (default 1000); the last
+                     quarter only for peers that hold none, so that peers at
+                     their own limit leave room for the others
   --max-connections-per-peer N
-                     connections one IP address may hold open (default 64);
-                     more get 503 with Retry-After
+                     connections one peer may hold open: an IPv4 address, or
+                     an IPv6 /64 (default 64); more get 503 with Retry-After
+  --first-byte-timeout SECONDS
+                     a new connection that sends nothing this long is closed
+                     (default 5)
   --request-timeout SECONDS
                      a request must arrive whole this long after its first
                      byte, or its connection is closed (default 10)
@@ -241,8 +254,14 @@ and /status.json.
   --failed-logon-limit N
                      after N failed logons of one account from one address
                      within --failed-logon-seconds, that account is refused
-                     from that address, unchecked, for as long (default 10;
-                     0 turns this off)
+                     from that address (an IPv6 address: its /64), unchecked,
+                     for as long (default 10; 0 turns this off)
+  --failed-logon-account-limit N
+                     after N failed logons of one account from all addresses
+                     together within --failed-logon-seconds, that account is
+                     refused unchecked for as long from every address it has
+                     not logged on from within a day (default 50; 0 turns
+                     this off)
   --failed-logon-seconds S
                      that window and refusal, in seconds (default 60)
   --help             show this text

@@ -15,13 +15,16 @@ struct Options {
   std::int64_t nonpersistent_lifetime = 43200;  // seconds a one-shot login stays listed
   std::string request_log_path;
   bool accept_unauthenticated_retry = false;
-  std::int64_t max_connections_per_peer = 64;
+  std::int64_t max_connections = 1000;
+  std::int64_t max_connections_per_peer = 64;  // per IPv4 address or IPv6 /64
+  std::int64_t first_byte_timeout = 5;  // seconds a new connection may send nothing
   std::int64_t request_timeout = 10;  // seconds from a request's first byte to its last
   std::int64_t idle_timeout = 30;     // seconds a connection may send nothing
   // Host names clients may name as their target ("HTTP/<name>"); empty: this machine's.
   std::vector<std::string> service_names;
   bool allow_empty_password = false;
   unsigned failed_logon_limit = 10;       // failures of one account from one address; 0: no limit
+  unsigned failed_logon_account_limit = 50;  // failures of one account from all addresses; 0: no limit
   std::int64_t failed_logon_seconds = 60;  // window of those failures, and how long the pair is then refused
 
   // Test hooks: what the service answers, for exercising the agent's failure handling.

@@ -10,17 +10,29 @@
 #include "json.h"
 #include "text.h"
 
+namespace {
+
+// A line of the log stays a few KiB however large the request: longer values are cut (marked),
+// and parameters beyond the first 32 are left out, so that the log grows with the number of
+// requests only.
+constexpr std::size_t kMaxValue = 1024;
+constexpr std::size_t kMaxParamValue = 256;
+constexpr std::size_t kMaxParams = 32;
+
+}  // namespace
+
 std::string params_json(const std::vector<QueryParam>& params) {
   std::vector<std::string> names;
   std::vector<std::vector<std::string>> values;
-  for (const QueryParam& p : params) {
+  for (std::size_t n = 0; n < params.size() && n < kMaxParams; ++n) {
+    const std::string name = clip(params[n].name, kMaxParamValue);
     std::size_t i = 0;
-    while (i < names.size() && names[i] != p.name) ++i;
+    while (i < names.size() && names[i] != name) ++i;
     if (i == names.size()) {
-      names.push_back(p.name);
+      names.push_back(name);
       values.emplace_back();
     }
-    values[i].push_back(p.value);
+    values[i].push_back(clip(params[n].value, kMaxParamValue));
   }
   JsonObject object;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -39,15 +51,15 @@ std::string request_record_json(const RequestRecord& r, std::int64_t now) {
   object.add_number("conn", static_cast<std::int64_t>(r.conn));
   object.add_number("seq", static_cast<std::int64_t>(r.seq));
   object.add_string("peer", r.peer);
-  object.add_string("method", r.method);
-  object.add_string("target", r.target);
+  object.add_string("method", clip(r.method, kMaxValue));
+  object.add_string("target", clip(r.target, kMaxValue));
   object.add_raw("params", params_json(r.params));
   object.add_string("authorization", r.authorization);
   object.add_number("status", r.status);
-  if (r.user) object.add_string("user", *r.user);
-  if (r.domain) object.add_string("domain", *r.domain);
+  if (r.user) object.add_string("user", clip(*r.user, kMaxValue));
+  if (r.domain) object.add_string("domain", clip(*r.domain, kMaxValue));
   if (r.authenticated) object.add_bool("authenticated", *r.authenticated);
-  object.add_string("result", r.result);
+  object.add_string("result", clip(r.result, kMaxValue));
   return object.str();
 }
 

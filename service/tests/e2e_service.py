@@ -5,6 +5,7 @@ import base64
 import hmac
 import json
 import os
+import re
 import shutil
 import socket
 import sqlite3
@@ -17,12 +18,16 @@ import time
 import unittest
 import urllib.request
 
+from ctypes import CDLL, get_errno
+
 SERVICE = os.environ.get("PELLAMOR_SERVICE", "build/service/pellamor-service")
 # bob's entry is the NT hash of "Password".
 ACCOUNTS = "# test accounts\nPELLAMOR\\alice:secret\nPELLAMOR\\bob:nthash:a4f49c406510bdcab6824ee7c30fd852\n"
 ALICE = "PELLAMOR\\alice:secret"
 BOB = ("bob", "PELLAMOR", "a4f49c406510bdcab6824ee7c30fd852")
 WORKDIRS = []
+IP_FREEBIND = 15
+CLONE_NEWNET = 0x40000000
 
 
 def make_workdir():
@@ -63,7 +68,7 @@ class Service:
                  "--request-log", self.log_path, *options],
                 stdout=subprocess.PIPE, stderr=stderr or err, text=True)
         line = self.proc.stdout.readline()
-        if not line.startswith("listening on 127.0.0.1:"):
+        if not line.startswith("listening on "):
             raise AssertionError("service did not start: %r %s" % (line, self.stderr()))
         self.port = int(line.rsplit(":", 1)[1])
 
@@ -122,7 +127,12 @@ class Raw:
     opened = []
 
     def __init__(self, service, source="127.0.0.1"):
-        self.sock = socket.create_connection(("127.0.0.1", service.port), timeout=10, source_address=(source, 0))
+        family = socket.AF_INET6 if ":" in source else socket.AF_INET
+        self.sock = socket.socket(family)
+        self.sock.settimeout(10)
+        self.sock.setsockopt(socket.SOL_IP, IP_FREEBIND, 1)  # any address of a test range, in a Namespace
+        self.sock.bind((source, 0))
+        self.sock.connect(("::1" if family == socket.AF_INET6 else "127.0.0.1", service.port))
         self.pending = b""
         Raw.opened.append(self.sock)
 
@@ -167,6 +177,37 @@ class Raw:
     def login(self, target, user=BOB):
         """A login by the NTLMv2 client below; returns the final status."""
         return code(self.get(target, ntlm_authenticate(self.challenge(target), *user))[0])
+
+
+class Namespace:
+    """A network namespace of this run, entered by the test's thread (and so by the service and curl
+    it starts), in which any address of 192.0.2.0/24, 198.51.100.0/24 and 2001:db8::/32 is local."""
+    name = "pellamor-svc-%d" % os.getpid()
+
+    def __enter__(self):
+        subprocess.run(["ip", "netns", "add", self.name], check=True)
+        for route in (["link", "set", "lo", "up"], ["route", "add", "local", "192.0.2.0/24", "dev", "lo"],
+                      ["route", "add", "local", "198.51.100.0/24", "dev", "lo"],
+                      ["-6", "route", "add", "local", "2001:db8::/32", "dev", "lo"]):
+            subprocess.run(["ip", "-n", self.name, *route], check=True)
+        self.home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        self.enter("/run/netns/" + self.name)
+        return self
+
+    def __exit__(self, *exc):
+        self.enter(self.home)
+        os.close(self.home)
+        subprocess.run(["ip", "netns", "del", self.name], check=True)
+
+    @staticmethod
+    def enter(namespace):
+        fd = os.open(namespace, os.O_RDONLY) if isinstance(namespace, str) else namespace
+        try:
+            if CDLL(None, use_errno=True).setns(fd, CLONE_NEWNET) != 0:
+                raise OSError(get_errno(), "setns " + str(namespace))
+        finally:
+            if fd is not namespace:
+                os.close(fd)
 
 
 def ntlm_negotiate():
@@ -249,14 +290,6 @@ class NtlmLogin(unittest.TestCase):
         self.assertEqual(results[-3:], ["rejected: authenticate message without a pending challenge on this connection",
                                         "challenge", "rejected: wrong password for PELLAMOR\\bob"])
 
-    def test_names_in_requests_cannot_forge_log_lines(self):
-        target = login_target("EVIL%0D%0Apellamor-service:%20forged%E2%80%A8")
-        self.assertEqual(Raw(self.service).login(target, ("eve\r\nforged\x85", "PELLAMOR", BOB[2])), 401)
-        err = self.service.stderr()
-        self.assertIn(r"host EVIL\x0d\x0apellamor-service: forged\u2028: rejected: unknown user PELLAMOR\eve\x0d\x0a"
-                      r"forged\u0085", err)
-        self.assertEqual([line for line in err.splitlines() if "forged" in line and "EVIL" not in line], [])
-
     def test_status_views_come_in_pages_and_answer_lookups(self):
         # H2 after H4: at a shared address it is both the most recent and first by host.
         # bob's account has an NT hash, and names match without regard to case.
@@ -290,22 +323,39 @@ class NtlmLogin(unittest.TestCase):
 
 
 class Guessing(unittest.TestCase):
-    def test_failed_logons_refuse_that_account_from_that_address_only(self):
+    WRONG = BOB[:2] + ("00" * 16,)
+
+    def test_failed_logons_refuse_the_pair_then_the_account_from_addresses_it_never_used(self):
         target = login_target("GUESS")
-        with Service() as service:
+        with Service("--failed-logon-account-limit", "30") as service:
             def guess(user, source="127.0.0.1"):
                 return Raw(service, source).login(target, user)
-            self.assertEqual([guess(BOB[:2] + ("00" * 16,)) for _ in range(11)], [401] * 11)
+            self.assertEqual(guess(BOB, "127.0.0.2"), 200)  # bob's own machine
+            self.assertEqual([guess(self.WRONG) for _ in range(11)], [401] * 11)
             self.assertEqual(guess(BOB), 401)  # the right password, refused unchecked
-            self.assertEqual(guess(BOB, "127.0.0.2"), 200)
+            self.assertEqual(guess(BOB, "127.0.0.3"), 200)
             self.assertEqual(guess(("alice", "PELLAMOR", "878d8014606cda29677a44efa1353fc7")), 200)
+            # 10 + 20 failures from three addresses: the account's limit of 30
+            self.assertEqual([guess(self.WRONG, "127.0.0.%d" % (4 + i // 10)) for i in range(20)], [401] * 20)
+            self.assertEqual([guess(BOB, source) for source in ("127.0.0.6", "127.0.0.2", "127.0.0.3")], [401, 200, 200])
             results = [r["result"] for r in service.log() if r["authorization"] == "NTLM-authenticate"]
-            self.assertEqual(results[9], "rejected: wrong password for PELLAMOR\\bob; 10 failed logons within 60 s: "
-                                         "PELLAMOR\\bob from 127.0.0.1 is refused unchecked for 60 s")
-            self.assertEqual([r.split(" from")[0] for r in results[10:12]],
-                             ["rejected: too many failed logons for PELLAMOR\\bob"] * 2)
+            self.assertEqual(results[10], "rejected: wrong password for PELLAMOR\\bob; 10 failed logons within 60 s: "
+                                          "PELLAMOR\\bob from 127.0.0.1 is refused unchecked for 60 s")
+            refused = "rejected: too many failed logons for PELLAMOR\\bob from "
+            self.assertEqual([results[i].split(", refused")[0] for i in (11, 12, 35)],
+                             [refused + "127.0.0.1"] * 2 + [refused + "all addresses"])
+            self.assertIn("; 30 failed logons within 60 s from all addresses: PELLAMOR\\bob is refused unchecked for "
+                          "60 s from addresses it has not logged on from", results[34])
             self.assertIn("is refused unchecked for 60 s\n", service.stderr())
             self.assertNotIn("too many failed logons", service.stderr())  # a flood of guesses stays off stderr
+
+    def test_an_ipv6_host_cannot_multiply_its_guesses_by_changing_address(self):
+        with Namespace(), Service("--address", "::") as service:
+            wrong = [Raw(service, "2001:db8:1::%x" % i).login(LOGIN, self.WRONG) for i in range(1, 11)]
+            self.assertEqual(wrong + [Raw(service, "2001:db8:1::99").login(LOGIN)], [401] * 11)
+            self.assertEqual(Raw(service, "2001:db8:2::1").login(LOGIN), 200)  # another /64
+            self.assertIn("rejected: too many failed logons for PELLAMOR\\bob from 2001:db8:1::/64, refused unchecked",
+                          service.log()[-3]["result"])
 
 
 class Durability(unittest.TestCase):
@@ -368,9 +418,10 @@ class Durability(unittest.TestCase):
 
 class Availability(unittest.TestCase):
     def test_one_address_cannot_lock_out_the_others(self):
-        with Service("--max-connections-per-peer", "16", "--request-timeout", "1", "--idle-timeout", "600") as service:
-            held = [Raw(service, "127.0.0.2") for _ in range(16)]
-            self.assertTrue(all(conn.still_serves() for conn in held))
+        with Service("--max-connections-per-peer", "16", "--request-timeout", "1", "--idle-timeout", "600",
+                     "--first-byte-timeout", "3") as service:
+            held = [conn for conn in (Raw(service, "127.0.0.2") for _ in range(16)) if conn.still_serves()]
+            self.assertEqual(len(held), 16)  # each sent at once, as a new connection must
             status_line, _, headers, _ = Raw(service, "127.0.0.2").reply()  # one too many: answered at once
             self.assertEqual((status_line, headers["retry-after"]), ("HTTP/1.1 503 Service Unavailable", "10"))
             self.assertEqual(login(service), 200)  # from 127.0.0.1
@@ -379,6 +430,22 @@ class Availability(unittest.TestCase):
             self.assertTrue(held[1].closed_by_service())
             self.assertTrue(held[0].still_serves())
             self.assertTrue(Raw(service, "127.0.0.2").still_serves())  # its slot was given back
+            silent = Raw(service, "127.0.0.3")  # a new connection that never sends is closed soon
+            silent.sock.settimeout(120)
+            self.assertTrue(silent.closed_by_service())
+
+    def test_peers_at_their_limit_leave_headroom_for_new_ones(self):
+        options = ("--address", "::", "--max-connections", "40", "--max-connections-per-peer", "8",
+                   "--idle-timeout", "600", "--first-byte-timeout", "600")
+        with Namespace(), Service(*options) as service:  # 10 of the 40 slots are headroom
+            steps = [  # (sources, how many of their connections are served)
+                (["2001:db8:1::%x" % i for i in range(1, 10)], 8),  # one /64, whatever its addresses
+                (["192.0.2.1"] * 9 + ["192.0.2.2"] * 9, 16),
+                (["198.51.100.1"] * 8, 6),  # up to 30 connections: the rest is headroom
+                (["198.51.100.2"] * 2 + ["2001:db8:2::1"] * 2, 2),  # newcomers get one each
+            ]
+            for sources, count in steps:
+                self.assertEqual(sum(Raw(service, source).still_serves() for source in sources), count, sources)
 
 
 class MalformedInput(unittest.TestCase):
@@ -399,6 +466,8 @@ class MalformedInput(unittest.TestCase):
             (valid, "NTLM TlRMTVNTUAAB", b"", b"GET", 401, False, "rejected: NTLM message too short (9 bytes)"),
             (valid, "NTLM TlRMTVNTUAABAAAAB4II", b"", b"GET", 401, False,
              "rejected: malformed negotiate message: message too short (15 bytes)"),
+            (valid, "NTLM TlRMTVNTUAACAAAA", b"", b"GET", 401, False,
+             "rejected: token is not an NTLM negotiate or authenticate message"),
             (valid, "Basic YWxpY2U6c2VjcmV0", b"", b"GET", 401, False,
              'rejected: unsupported authorization scheme "Basic"'),
         ]
@@ -416,6 +485,32 @@ class MalformedInput(unittest.TestCase):
             self.assertEqual(login(service, "ODD", user="PELLAMOR\\alice:wrong"), 401)
             self.assertEqual(login(service, "ODD"), 200)
             self.assertIsNone(service.proc.poll())
+
+
+    def test_floods_write_few_short_lines_that_requests_cannot_forge(self):
+        sent = {"rejected: unknown user": 60, "rejected: NTLM token": 30, "bad request: bad method": 30}
+        with Service() as service:
+            conn = Raw(service)
+            target = login_target("EVIL%0D%0Apellamor-service:%20forged%E2%80%A8%E2%80%AEgpj.exe" + "H" * 8000)
+            for _ in range(60):
+                conn.login(target, ("eve\r\nforged\x85\u2066", "PELLAMOR", BOB[2]))
+            for _ in range(30):
+                conn.get(target, "NTLM !!!!")
+            for _ in range(30):
+                garbage = Raw(service)
+                garbage.sock.sendall(b"HELLO\r\n\r\n")
+                garbage.reply()
+            service.stop()  # tells what is left out
+            err = service.stderr()
+            left_out = {kind: int(n) for n, kind in re.findall(r'(\d+) more lines like "([^"]+)" left out', err)}
+            for kind, count in sent.items():
+                written = err.count(": " + kind)
+                self.assertEqual((written + left_out.get(kind, 0), written < count), (count, True), kind)
+            self.assertLessEqual(max(len(line) for line in err.splitlines()), 1100)
+            self.assertIn(r"host EVIL\x0d\x0apellamor-service: forged\u2028\u202egpj.exeHHH", err)
+            self.assertIn(r"HHH...(7787 more bytes): rejected: unknown user PELLAMOR\eve\x0d\x0aforged\u0085\u2066", err)
+            self.assertEqual([line for line in err.splitlines() if "forged" in line and "EVIL" not in line], [])
+            self.assertLess(max(len(line) for line in read_text(service.log_path).splitlines()), 4096)
 
 
 class TestMode(unittest.TestCase):
@@ -442,8 +537,9 @@ class CommandLine(unittest.TestCase):
         result = self.run_service("--help")
         self.assertEqual(result.returncode, 0)
         for option in ("--address --port --accounts --db --interval --nonpersistent-lifetime --request-log "
-                       "--max-connections-per-peer --request-timeout --idle-timeout --service-name "
-                       "--allow-empty-password --failed-logon-limit --failed-logon-seconds --accept-unauthenticated-retry "
+                       "--max-connections --max-connections-per-peer --first-byte-timeout --request-timeout "
+                       "--idle-timeout --service-name --allow-empty-password --failed-logon-limit "
+                       "--failed-logon-account-limit --failed-logon-seconds --accept-unauthenticated-retry "
                        "--test-first-status --test-final-status --test-final-version --test-interval-header "
                        "--test-no-interval-header").split():
             self.assertIn(option, result.stdout)

@@ -1,8 +1,9 @@
-// NTLM tests: the published MS-NLMP NTLMv2 vectors, the server's handshake, and malformed tokens.
+// NTLM tests: the published MS-NLMP NTLMv2 vectors, the server's handshake and target-name check, and the guessing throttle.
 #include <gtest/gtest.h>
 
 #include "ntlm_client.h"
 #include "ntlm_server.h"
+#include "throttle.h"
 
 namespace {
 
@@ -149,6 +150,10 @@ TEST(NtlmHandshake, TargetNameMustNameThisService) {
       {u"HTTP/pellamor.example.com", &one, true},
       {u"http/PELLAMOR.Example.COM", &one, true},
       {u"HTTP/pellamor.example.com:8080", &one, true},
+      {u"HTTP/pellamor.example.com:8080/pellamor", &one, true},
+      {u"HTTP/pellamor.example.com:evil", &one, false},  // only a port may follow the host
+      {u"HTTP/pellamor.example.com:", &one, false},
+      {u"HTTP/pellamor.example.com:65536", &one, false},
       {u"HTTP/attacker.example.net", &one, false},
       {u"HTTP/pellamor.example.com.attacker.net", &one, false},
       {u"cifs/pellamor.example.com", &one, false},  // meant for a file server
@@ -159,6 +164,8 @@ TEST(NtlmHandshake, TargetNameMustNameThisService) {
       {u"HTTP/10.0.0.1", &several, true},
       {u"HTTP/10.0.0.2", &several, false},
       {u"HTTP/[fd00::1]:8080", &several, true},
+      {u"HTTP/[fd00::1]evil", &several, false},
+      {u"HTTP/[fd00::1]:evil", &several, false},
       {u"HTTP/fd00::1", &several, true},
       {u"HTTP/fd00::2", &several, false},
   };
@@ -171,24 +178,22 @@ TEST(NtlmHandshake, TargetNameMustNameThisService) {
   }
 }
 
-TEST(NtlmTokens, MalformedTokensAreRejected) {
-  const Accounts accounts = accounts_from("PELLAMOR\\alice:secret");
-  const NtlmTarget target = default_ntlm_target(accounts);
-  Bytes challenge_type = ntlm::build_negotiate(0);
-  challenge_type[8] = 2;
-  const std::string tokens[] = {
-      "",
-      "TlRMTVNTUAABAAAAB",  // base64 cut in the middle
-      base64_encode(challenge_type),
-      base64_encode(Bytes(5000, 'A')),
-  };
-  for (const std::string& token : tokens) {
-    NtlmServerSession server(accounts, target);
-    const NtlmResult result = server.process(token);
-    EXPECT_EQ(result.step, NtlmStep::Rejected) << token.substr(0, 40);
-    EXPECT_EQ(result.token_kind, "NTLM-malformed") << token.substr(0, 40);
-    EXPECT_FALSE(result.reason.empty());
+// 100 addresses x 1,000 accounts once filled the table of pairs, and failures of new pairs then went uncounted.
+TEST(Throttle, AFullTableStillCountsAndNeverLiftsARefusal) {
+  LogonThrottle throttle(10, 50, 60);
+  const std::int64_t now = 1000;
+  for (int i = 0; i < 10; ++i) throttle.failed("D\\early", "10.0.0.1", now);
+  for (int account = 0; account < 1000; ++account) {
+    for (int peer = 0; peer < 100; ++peer)
+      throttle.failed("D\\u" + std::to_string(account), "10.1.0." + std::to_string(peer), now + 1);
   }
+  EXPECT_EQ(throttle.refused("D\\early", "10.0.0.1", now + 2).scope, LogonThrottle::Scope::Pair);
+  for (int i = 0; i < 9; ++i) EXPECT_FALSE(throttle.failed("D\\victim", "10.2.0.1", now + 2).pair);
+  EXPECT_TRUE(throttle.failed("D\\victim", "10.2.0.1", now + 2).pair);
+  const LogonThrottle::Refusal refusal = throttle.refused("D\\victim", "10.2.0.1", now + 2);
+  EXPECT_EQ(refusal.scope, LogonThrottle::Scope::Pair);
+  EXPECT_EQ(refusal.seconds, 60);
+  EXPECT_EQ(throttle.refused("D\\victim", "10.2.0.1", now + 62).scope, LogonThrottle::Scope::None);
 }
 
 }  // namespace

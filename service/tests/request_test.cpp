@@ -95,6 +95,9 @@ TEST(Accounts, FileFormat) {
       {"D\\:pw\n", 0, "line 1: the user name is empty or not UTF-8"},
       {"D\\u:x\nD\\v:nthash:31d6cfe0d16ae931b73c59d7e0c089c0\n", 0,
        "line 2: account D\\v has an empty password, which anyone could guess (refused unless --allow-empty-password)"},
+      {"D\\u:x\nD\\v: \t\n", 0,
+       "line 2: account D\\v has a password of only blanks, which anyone could guess (refused unless "
+       "--allow-empty-password)"},
   };
   for (const Case& c : cases) {
     Accounts accounts;
