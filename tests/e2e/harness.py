@@ -24,6 +24,15 @@ WINTOOL = os.path.join(BUILD, ARCH, "tests", "wintool.exe")
 SEAM_AGENT = os.path.join(BUILD, ARCH, "tests", "PellamorSeam.exe")
 SERVICE = os.path.join(BUILD, "service", "pellamor-service")
 TRACE_FILE = os.path.join(DRIVE_C, "pellamor_trace.txt")
+# On the native route Wine's loader hands its place in a program's Linux command line to the
+# Windows one; through qemu-user (forced, or the only way 32-bit programs run here) it can only
+# change the emulated copy, and the emulator and the loader stay in front.
+try:
+    NATIVE_I386 = subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True).returncode == 0
+except OSError:
+    NATIVE_I386 = False
+QEMU_ROUTE = ARCH == "i686" and (os.environ.get("PELLAMOR_WINE_ROUTE") == "qemu" or not NATIVE_I386)
+RUNNERS = [os.path.join(BUILD, "qemu-user", "usr", "bin", "qemu-i386"), "/usr/lib/wine/wine"] if QEMU_ROUTE else []
 
 
 def windows_path(path):
@@ -123,6 +132,17 @@ def start_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
     return RunningAgent(process, limit)
 
 
+def windows_command_lines(program):
+    """The arguments, as Wine split their command lines, of the running Windows programs started
+    from this Windows path on this build's route (so a program on the wrong route is not one)."""
+    lines = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        arguments = read_bytes("/proc/%s/cmdline" % pid).decode("latin-1").rstrip("\0").split("\0")
+        if arguments[:len(RUNNERS)] == RUNNERS and arguments[len(RUNNERS):][:1] == [program]:
+            lines.append(arguments[len(RUNNERS):])
+    return lines
+
+
 def wait_until(condition, what, limit=60):
     """Polls until condition() is true; the limit only keeps a broken run from hanging."""
     deadline = time.monotonic() + limit
@@ -144,7 +164,7 @@ def read_bytes(path):
     try:
         with open(path, "rb") as f:
             return f.read()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # or a process that has just ended
         return b""
 
 
