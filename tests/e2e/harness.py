@@ -24,14 +24,11 @@ WINTOOL = os.path.join(BUILD, ARCH, "tests", "wintool.exe")
 SEAM_AGENT = os.path.join(BUILD, ARCH, "tests", "PellamorSeam.exe")
 SERVICE = os.path.join(BUILD, "service", "pellamor-service")
 TRACE_FILE = os.path.join(DRIVE_C, "pellamor_trace.txt")
-# On the native route Wine's loader hands its place in a program's Linux command line to the
-# Windows one; through qemu-user (forced, or the only way 32-bit programs run here) it can only
-# change the emulated copy, and the emulator and the loader stay in front.
-try:
-    NATIVE_I386 = subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True).returncode == 0
-except OSError:
-    NATIVE_I386 = False
-QEMU_ROUTE = ARCH == "i686" and (os.environ.get("PELLAMOR_WINE_ROUTE") == "qemu" or not NATIVE_I386)
+# On the native route Wine's loader gives its place in a program's Linux command line to the Windows
+# one; through qemu-user (forced, or the only way 32-bit programs run here) it can change only the
+# emulated copy, and the emulator and the loader stay in front. A forced route is taken as asked.
+QEMU_ROUTE = ARCH == "i686" and (os.environ.get("PELLAMOR_WINE_ROUTE") == "qemu" or
+                                 subprocess.run([WINE, "--route"], capture_output=True, text=True).stdout == "qemu\n")
 RUNNERS = [os.path.join(BUILD, "qemu-user", "usr", "bin", "qemu-i386"), "/usr/lib/wine/wine"] if QEMU_ROUTE else []
 
 
@@ -115,9 +112,6 @@ class RunningAgent:
         self.process = process
         self.limit = limit
 
-    def lines(self):
-        return self.process.output().splitlines()
-
     def wait(self):
         self.process.wait(timeout=self.limit + 30)
         run = Run(self.process.output())
@@ -135,12 +129,9 @@ def start_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
 def windows_command_lines(program):
     """The arguments, as Wine split their command lines, of the running Windows programs started
     from this Windows path on this build's route (so a program on the wrong route is not one)."""
-    lines = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        arguments = read_bytes("/proc/%s/cmdline" % pid).decode("latin-1").rstrip("\0").split("\0")
-        if arguments[:len(RUNNERS)] == RUNNERS and arguments[len(RUNNERS):][:1] == [program]:
-            lines.append(arguments[len(RUNNERS):])
-    return lines
+    found = (read_bytes("/proc/%s/cmdline" % pid).decode("latin-1").rstrip("\0").split("\0")
+             for pid in os.listdir("/proc") if pid.isdigit())
+    return [arguments[len(RUNNERS):] for arguments in found if arguments[:len(RUNNERS) + 1] == RUNNERS + [program]]
 
 
 def wait_until(condition, what, limit=60):

@@ -44,12 +44,6 @@ def free_megabytes_here():
     return disk.f_bavail * disk.f_frsize // (1024 * 1024)
 
 
-def physical_kilobytes():
-    """As a program of the agent's build gets it here: through qemu-user, 32-bit programs are given
-    the machine's size modulo 4 GB, and the agent reports what it is given."""
-    return int(wine(WINTOOL, "memory").stdout) // 1024
-
-
 class SystemReportTest(AgentTestCase):
     def setUp(self):
         super().setUp()
@@ -67,7 +61,9 @@ class SystemReportTest(AgentTestCase):
             sent = service.agent_requests()
         reports = blocks(read_bytes(LOG_PATH))
         self.assertEqual([r["mode"] for r in reports], ["DISABLED", "ENABLED"])
-        memory = physical_kilobytes()
+        # The memory as a program of the agent's build gets it here: through qemu-user, 32-bit programs
+        # are given the machine's size modulo 4 GB, and the agent reports what it is given.
+        memory = int(wine(WINTOOL, "memory").stdout) // 1024
         for report, request in zip(reports, sent[1::2]):
             self.assertEqual(report["host"], socket.gethostname())
             self.assertEqual(report["ips"], request["params"]["ip"])
