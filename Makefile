@@ -9,8 +9,9 @@ ARCHS := x86_64 i686
 # forced through qemu-user (scripts/wine --qemu), the route of machines whose kernel refuses 32-bit
 # programs, so that every machine tests it; "i686" runs where the kernel runs them itself. Asked
 # once the packages are in (a recipe's variables expand when it runs); `make SUITES=...` chooses.
+# The slow emulated suite comes first, so that `make -j2` runs the others beside it.
 route = $(shell PELLAMOR_ARCH=i686 PELLAMOR_WINE_ROUTE=$(1) scripts/wine --route)
-SUITES = x86_64 $(if $(filter native,$(call route,auto)),i686 $(if $(filter none,$(call route,qemu)),,i686-qemu),i686-qemu)
+SUITES = $(strip $(if $(filter native,$(call route,auto)),$(if $(filter none,$(call route,qemu)),,i686-qemu) x86_64 i686,i686-qemu x86_64))
 suite-env = PELLAMOR_ARCH=$(patsubst %-qemu,%,$(1)) PELLAMOR_WINE_ROUTE=$(if $(filter %-qemu,$(1)),qemu,auto)
 
 PREFIX := /usr/local
