@@ -5,10 +5,19 @@ BUILD := build
 CMAKE_CROSS := -G Ninja -DCMAKE_BUILD_TYPE=Release
 # i686 is the product; x86_64 its twin. Tests run on both, each under its own Wine prefix.
 ARCHS := x86_64 i686
+# The test suites: x86_64, and i686 on every route its 32-bit Wine can take here. "i686-qemu" is
+# forced through qemu-user (scripts/wine --qemu), the route of machines whose kernel refuses 32-bit
+# programs, so that every machine tests it; "i686" runs where the kernel runs them itself. Asked
+# once the packages are in (a recipe's variables expand when it runs); `make SUITES=...` chooses.
+# The slow emulated suite comes first, so that `make -j2` runs the others beside it.
+route = $(shell PELLAMOR_ARCH=i686 PELLAMOR_WINE_ROUTE=$(1) scripts/wine --route)
+SUITES = $(strip $(if $(filter native,$(call route,auto)),$(if $(filter none,$(call route,qemu)),,i686-qemu) x86_64 i686,i686-qemu x86_64))
+suite-env = PELLAMOR_ARCH=$(patsubst %-qemu,%,$(1)) PELLAMOR_WINE_ROUTE=$(if $(filter %-qemu,$(1)),qemu,auto)
 
 PREFIX := /usr/local
 
-.PHONY: all deps build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) fuzz-tests fuzz demo bench clean install deb
+.PHONY: all deps build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) e2e-i686-qemu fuzz-tests fuzz demo \
+	bench clean install deb
 
 all: build
 
@@ -25,31 +34,31 @@ build: deps
 	cmake --build $(BUILD)/service
 
 prefix: deps
-	for arch in $(ARCHS); do PELLAMOR_ARCH=$$arch scripts/wine-prefix || exit 1; done
+	$(foreach suite,$(SUITES),$(call suite-env,$(suite)) scripts/wine-prefix &&) true
 
 # -k: a failure in one build does not hide the other build's results.
-test: build prefix
-	$(MAKE) -k --no-print-directory unit-tests service-tests e2e-tests fuzz-tests
+test: build
+	@echo "test suites: $(SUITES)"
+	$(MAKE) -k --no-print-directory SUITES="$(SUITES)" prefix unit-tests service-tests e2e-tests fuzz-tests
 
 # A Wine server left running (-p) by an earlier run would keep the services that the tests
 # start, and with them ctest's output pipe, open for ever: each run starts with none.
 unit-tests:
-	status=0; for arch in $(ARCHS); do \
-	    PELLAMOR_ARCH=$$arch scripts/wine --server -k 2>/dev/null; PELLAMOR_ARCH=$$arch scripts/wine --server -w; \
-	    ctest --test-dir $(BUILD)/$$arch --output-on-failure || status=1; \
-	done; exit $$status
+	status=0; $(foreach suite,$(SUITES),export $(call suite-env,$(suite)); \
+	    scripts/wine --server -k 2>/dev/null; scripts/wine --server -w; \
+	    ctest --test-dir $(BUILD)/$(patsubst %-qemu,%,$(suite)) --output-on-failure || status=1;) exit $$status
 
 service-tests:
 	ctest --test-dir $(BUILD)/service --output-on-failure
 
 # The builds' suites run side by side (own prefixes, services and namespaces), each one's output kept together.
 e2e-tests:
-	$(MAKE) -j2 -O --no-print-directory $(ARCHS:%=e2e-%)
+	$(MAKE) -j2 -O --no-print-directory $(SUITES:%=e2e-%)
 
-$(ARCHS:%=e2e-%): e2e-%:
+$(ARCHS:%=e2e-%) e2e-i686-qemu: e2e-%:
 	# Output files of background programs are left to the garbage collector on purpose.
-	cd tests/e2e && PELLAMOR_ARCH=$* python3 -W ignore::ResourceWarning -m unittest -v; \
-	    status=$$?; PELLAMOR_ARCH=$* ../../scripts/wine --server -k 2>/dev/null; exit $$status
+	export $(call suite-env,$*); cd tests/e2e && python3 -W ignore::ResourceWarning -m unittest -v; \
+	    status=$$?; ../../scripts/wine --server -k 2>/dev/null; exit $$status
 
 # The pure pieces under the sanitizers and libFuzzer, natively: a bounded run from the seeds
 # with `make test`, FUZZ_SECONDS of fuzzing for each target with `make fuzz`. Any finding fails.
@@ -64,10 +73,11 @@ fuzz-tests: deps
 fuzz: deps
 	$(call fuzz-run,-max_total_time=$(FUZZ_SECONDS))
 
-demo: build prefix
+# Each prepares the prefixes it uses.
+demo: build
 	scripts/demo
 
-bench: build prefix
+bench: build
 	scripts/bench
 
 # The service, its Squid helper and systemd unit: `make install DESTDIR=/scratch PREFIX=/usr`.

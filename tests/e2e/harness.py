@@ -24,6 +24,12 @@ WINTOOL = os.path.join(BUILD, ARCH, "tests", "wintool.exe")
 SEAM_AGENT = os.path.join(BUILD, ARCH, "tests", "PellamorSeam.exe")
 SERVICE = os.path.join(BUILD, "service", "pellamor-service")
 TRACE_FILE = os.path.join(DRIVE_C, "pellamor_trace.txt")
+# On the native route Wine's loader gives its place in a program's Linux command line to the Windows
+# one; through qemu-user (forced, or the only way 32-bit programs run here) it can change only the
+# emulated copy, and the emulator and the loader stay in front. A forced route is taken as asked.
+QEMU_ROUTE = ARCH == "i686" and (os.environ.get("PELLAMOR_WINE_ROUTE") == "qemu" or
+                                 subprocess.run([WINE, "--route"], capture_output=True, text=True).stdout == "qemu\n")
+RUNNERS = [os.path.join(BUILD, "qemu-user", "usr", "bin", "qemu-i386"), "/usr/lib/wine/wine"] if QEMU_ROUTE else []
 
 
 def windows_path(path):
@@ -106,9 +112,6 @@ class RunningAgent:
         self.process = process
         self.limit = limit
 
-    def lines(self):
-        return self.process.output().splitlines()
-
     def wait(self):
         self.process.wait(timeout=self.limit + 30)
         run = Run(self.process.output())
@@ -121,6 +124,14 @@ def start_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
     command = " ".join(quote(a) for a in [windows_path(program), *arguments])
     process = Popen([*prefix_command, WINE, BOXWATCH, "--limit", str(limit), "--", command])
     return RunningAgent(process, limit)
+
+
+def windows_command_lines(program):
+    """The arguments, as Wine split their command lines, of the running Windows programs started
+    from this Windows path on this build's route (so a program on the wrong route is not one)."""
+    found = (read_bytes("/proc/%s/cmdline" % pid).decode("latin-1").rstrip("\0").split("\0")
+             for pid in os.listdir("/proc") if pid.isdigit())
+    return [arguments[len(RUNNERS):] for arguments in found if arguments[:len(RUNNERS) + 1] == RUNNERS + [program]]
 
 
 def wait_until(condition, what, limit=60):
@@ -144,7 +155,7 @@ def read_bytes(path):
     try:
         with open(path, "rb") as f:
             return f.read()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # or a process that has just ended
         return b""
 
 

@@ -3,14 +3,14 @@ import contextlib
 import filecmp
 import os
 import shutil
-import subprocess
 import tempfile
 
 from harness import (AGENT, DRIVE_C, TRACE_FILE, AgentTestCase, Service, read_bytes, registry, remove,
-                     run_agent, wait_until, windows_path)
+                     run_agent, wait_until, windows_command_lines, windows_path)
 
 ENVIRONMENT_KEYS = (r"HKCU\Environment", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment")
 REPORT_FILE = os.path.join(DRIVE_C, "windows", "temp", "TW_PellamorLog.txt")
+COPY = r"C:\pellamor copy dir\Pellamor.exe"
 
 
 @contextlib.contextmanager
@@ -43,11 +43,9 @@ def drive_c_folder(name):
     return path
 
 
-def command_lines_of(program_path, url):
-    """Command lines of the running Windows programs started from this path for this service
-    (the other build's suite may run the same scenario at the same time)."""
-    ps = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
-    return [line for line in ps.splitlines() if program_path.lower() in line.lower() and url in line]
+def copies_for(url):
+    """The copies' arguments for this service (another suite may run the same scenario at the same time)."""
+    return [line for line in windows_command_lines(COPY) if url in line]
 
 
 class CopyTest(AgentTestCase):
@@ -64,11 +62,10 @@ class CopyTest(AgentTestCase):
             wait_until(lambda: len(service.agent_requests()) >= 4, "the copy's login")
             self.assertEqual([(r["params"]["persistent"], r["status"]) for r in service.agent_requests()],
                              [("0", 401), ("0", 200), ("1", 401), ("1", 200)])
-            self.assertEqual(command_lines_of(r"C:\pellamor copy dir\Pellamor.exe", service.url),
-                             [r"C:\pellamor copy dir\Pellamor.exe %s /VERBOSE" % service.url])
+            self.assertEqual(copies_for(service.url), [[COPY, service.url, "/VERBOSE"]])
             stop = run_agent(service.url, "/logout")
             self.assertEqual(stop.exit_code, 0)
-            wait_until(lambda: not command_lines_of(r"C:\pellamor copy dir\Pellamor.exe", service.url), "the copy's end")
+            wait_until(lambda: not copies_for(service.url), "the copy's end")
             self.assertEqual([r["params"]["action"] for r in service.agent_requests()], ["login"] * 4 + ["logout"] * 2)
         self.assertEqual(read_bytes(TRACE_FILE).count(b"TwPellamor:"), 1, "only the launcher traces")
         self.assertFalse(os.path.exists(REPORT_FILE), "the copy writes no report")

@@ -6,6 +6,7 @@
 //   wintool hold NAME             holds a mutex of that name until it is ended
 //   wintool event NAME            holds an unsignalled manual-reset event of that name
 //   wintool send MESSAGE WPARAM   sends a message to the agent's window, prints the result
+//   wintool memory                prints the physical memory in bytes, as this build's system call gives it
 #include <windows.h>
 
 #include <stdio.h>
@@ -70,6 +71,16 @@ static int Send(const char* message, const char* wParam)
     return 0;
 }
 
+static int Memory()
+{
+    MEMORYSTATUSEX status = {};
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status))
+        return 2;
+    printf("%llu\n", static_cast<unsigned long long>(status.ullTotalPhys));
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if ((argc == 3 || argc == 4) && strcmp(argv[1], "window") == 0)
@@ -84,7 +95,9 @@ int main(int argc, char** argv)
         return Hold(CreateEventA(nullptr, TRUE, FALSE, argv[2]));
     if (argc == 4 && strcmp(argv[1], "send") == 0)
         return Send(argv[2], argv[3]);
+    if (argc == 2 && strcmp(argv[1], "memory") == 0)
+        return Memory();
     fputs("usage: wintool window TITLE [CLASS] | hung TITLE CLASS | signal NAME | hold NAME | event NAME"
-          " | send MESSAGE WPARAM\n", stderr);
+          " | send MESSAGE WPARAM | memory\n", stderr);
     return 2;
 }
