@@ -24,16 +24,20 @@ TEST(SplitServerUrl, AcceptsOrRefuses)
         {"http://10.0.0.5:8080", "http 10.0.0.5 8080"},
         {"HTTP://server.example:80/", "HTTP server.example 80"},
         {"ftp://10.0.0.5:21", "ftp 10.0.0.5 21"},
-        {"http://host:abc", "http host 0"},
-        {"http://host: 81x", "http host 81"},
-        {"http://host:65535", "http host 65535"},
-        {"http://host:0", "http host 0"},
+        {"http://host:065535/", "http host 65535"},
+        // The HTTP library takes port 0 for "the default port": whatever listens on 80.
+        {"http://host:0", "refused"},
+        {"http://host:abc", "refused"},
+        {"http://host:-0", "refused"},
+        {"http://host: 81", "refused"},
+        {"http://host:81x", "refused"},
+        {"http://host:/", "refused"},
+        {"http://[2001:db8::1]:8080", "refused"},
         {"http:host:80", "refused"},
         {"http:", "refused"},
         {"no-colon", "refused"},
         {"http://host:65536", "refused"},
         {"http://host:99999999999999999999", "refused"},
-        {"http://host:-1", "refused"},
     };
     for (const Case& c : cases) {
         ServerUrl url;
