@@ -79,7 +79,7 @@ void TraceLine(unsigned line, const char* file, const char* format, ...)
     const char* classic = ctime(&now);
     char timeText[32] = "";
     if (classic != nullptr)
-        FormatText(timeText, sizeof timeText, "%.24s", classic);
+        FORMAT_TEXT(timeText, sizeof timeText, "%.24s", classic);
 
     char record[2 * kTracePieceSize];
     ComposeTraceRecord(record, timeText, line, file, message);

@@ -51,7 +51,7 @@ void DebugPrint(const char* message, Values... values)
 void TraceLine(unsigned line, const char* file, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-#define TRACE_LINE(...) TraceLine(__LINE__, kTraceSource, __VA_ARGS__)
+#define TRACE_LINE(format, ...) (CHECK_TEXT_FORMAT(format), TraceLine(__LINE__, kTraceSource, format, __VA_ARGS__))
 
 #ifdef PELLAMOR_TESTING
 // Test builds only: boxes go to this function instead of the screen.
