@@ -82,6 +82,11 @@ TEST(TraceLine, WritesWholeRecordsCutAt127)
     std::string time = "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4} ";
     std::regex expected(time + "TwPellamor:42 " + std::string(113, 'x') + "\r\r\n" + time + "Other:7 n=5\r\r\n");
     EXPECT_TRUE(std::regex_match(bytes, expected)) << bytes;
+
+    // The 32-bit build's time_t ends in January 2038; the trace goes on after it.
+    char timeText[kTraceTimeSize];
+    ComposeTraceTime(4118126400, timeText);  // 2100-07-01 12:00 UTC
+    EXPECT_TRUE(std::regex_match(timeText, std::regex("Thu Jul [ 0]1 \\d\\d:\\d\\d:00 2100"))) << timeText;
 }
 
 }  // namespace
