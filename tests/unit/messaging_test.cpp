@@ -13,6 +13,7 @@
 #include "core/Reporting.h"
 #include "messaging/AddressWatch.h"
 #include "messaging/TimerLoop.h"
+#include "messaging/Workers.h"
 
 #include <process.h>
 #include <stdio.h>
@@ -141,11 +142,23 @@ TEST(AddressWatchPass, RegistrationOutcomes)
         EXPECT_EQ(state.event != nullptr, c.keepsEvent);
         if (state.event != nullptr) {
             // The system completes a registration into its record later: it must outlive the call.
-            EXPECT_EQ(g_registered, &state.overlapped);
+            EXPECT_EQ(g_registered, state.overlapped);
             EXPECT_EQ(WaitForSingleObject(state.event, 0), WAIT_TIMEOUT) << "reset after the notification";
             WSACloseEvent(state.event);
         }
     }
+    // A wait that fails leaves its registration, which may still complete, to the system:
+    // the next pass registers into a record of its own.
+    SetAddressChangeRegistration([](HANDLE*, OVERLAPPED* o) -> DWORD {
+        g_registered = o;
+        CloseHandle(o->hEvent);
+        return ERROR_IO_PENDING;
+    });
+    WatcherState state;
+    EXPECT_EQ(AddressWatchPass(state), WatchOutcome::PauseThenRetry);
+    OVERLAPPED* left = g_registered;
+    EXPECT_EQ(AddressWatchPass(state), WatchOutcome::PauseThenRetry);
+    EXPECT_NE(g_registered, left);
     // A change noticed once the session-end shutdown has begun sends nothing ("ftp" would show a box).
     g_agent.m_protocol.AssignText("ftp");
     SetAddressChangeRegistration([](HANDLE*, OVERLAPPED* o) -> DWORD {
@@ -198,6 +211,51 @@ TEST(TimerLoop, AMissingEventNeverLeadsToBackToBackSends)
     g_agent.m_persistentTime = kDefaultPersistentTime;
     g_agent.m_protocol.Release();
     remove(kTraceFilePath);
+}
+
+unsigned __stdcall EndAtOnce(void*)
+{
+    return 0;
+}
+
+unsigned __stdcall NeverEnd(void*)
+{
+    Sleep(INFINITE);
+    return 0;
+}
+
+// A worker that has ended must not make the stop forget one that still runs, and the handles
+// the workers use are closed only once none runs any more.
+TEST(StopWorkers, WaitsForEveryWorkerThatWasStarted)
+{
+    struct Case {
+        WorkerBody sender, watcher;
+        bool endedByThemselves;
+    } cases[] = {
+        {NeverEnd, EndAtOnce, false},         // the watcher gave up, the sender hangs: cut off
+        {TimerLoop, AddressWatchLoop, true},  // both waiting: the stop request wakes both
+    };
+    WSADATA data;
+    WSAStartup(0x0101, &data);
+    SetAddressChangeRegistration([](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_IO_PENDING; });
+    g_agent.m_persistentTime = 60000;
+    for (const Case& c : cases) {
+        g_agent.m_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_agent.m_eventHandle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE workers[] = {StartWorker(c.sender), StartWorker(c.watcher)};  // StopWorkers closes copies
+        DuplicateHandle(GetCurrentProcess(), workers[0], GetCurrentProcess(), &g_agent.m_timerThread, 0, 0, DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(GetCurrentProcess(), workers[1], GetCurrentProcess(), &g_agent.m_dhcpThread, 0, 0, DUPLICATE_SAME_ACCESS);
+        EXPECT_EQ(StopWorkers(c.endedByThemselves ? 60000 : 100), c.endedByThemselves);
+        EXPECT_EQ(WaitForMultipleObjects(2, workers, TRUE, 0), WAIT_OBJECT_0) << "a worker still runs";
+        EXPECT_EQ(g_agent.m_eventHandle.load(), nullptr);
+        for (HANDLE handle : {workers[0], workers[1], g_agent.m_stopEvent})
+            CloseHandle(handle);
+        g_agent.m_stopEvent = nullptr;
+        g_agent.m_shutDown = 0;
+    }
+    g_agent.m_persistentTime = kDefaultPersistentTime;
+    SetAddressChangeRegistration(nullptr);
+    WSACleanup();
 }
 
 }  // namespace
