@@ -46,8 +46,6 @@ bool CollectAdapterAddresses(HeapString& list)
     }
     if (result != NO_ERROR) {
         HeapRelease(adapters);
-        if (!g_agent.m_quiet)
-            ShowMessageBox("Note", "Call to GetAdaptersInfo failed");
         return result == ERROR_NO_DATA;
     }
     for (IP_ADAPTER_INFO* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
@@ -61,12 +59,20 @@ bool CollectAdapterAddresses(HeapString& list)
 
 void RefreshIpList()
 {
-    ScopedCritSec lock(&g_agent.m_requestLock);
-    HeapString current;
-    // A query that failed says nothing about the addresses: the machine still has the old ones.
-    if (CollectAdapterAddresses(current))
-        ReplaceAddressList(g_agent.m_request, g_agent.m_ipList, current);
-    current.Release();
+    bool answered;
+    {
+        // The query runs under the lock too, so that an older answer never replaces a newer one.
+        ScopedCritSec lock(&g_agent.m_requestLock);
+        HeapString current;
+        answered = CollectAdapterAddresses(current);
+        // A query that failed says nothing about the addresses: the machine still has the old ones.
+        if (answered)
+            ReplaceAddressList(g_agent.m_request, g_agent.m_ipList, current);
+        current.Release();
+    }
+    // Not under the lock: the other thread's exchange must not wait for a click.
+    if (!answered && !g_agent.m_quiet)
+        ShowMessageBox("Note", "Call to GetAdaptersInfo failed");
 }
 
 #ifdef PELLAMOR_TESTING

@@ -7,12 +7,12 @@
 #include "core/HeapString.h"
 #include "messaging/AddressList.h"
 
-// The adapters' first IPv4 addresses, joined by ","; empty when the query fails. False
-// when it failed for another reason than "no adapters": the list then says nothing.
+// The adapters' first IPv4 addresses, joined by ","; empty when there are none. False,
+// with an empty list, when the query failed: the list then says nothing. Shows nothing.
 bool CollectAdapterAddresses(HeapString& list);
 
 // Replaces the address list at the end of m_request when the adapters' list differs.
-// Takes m_requestLock itself.
+// Takes m_requestLock itself; a failed query is shown (unless quiet) once it is left.
 void RefreshIpList();
 
 // Body of the address-change watcher thread.

@@ -161,10 +161,7 @@ static bool ProtocolIsHttp()
 
 void SendLogonMessage()
 {
-    {
-        ScopedCritSec reportLock(&g_agent.m_reportLock);
-        WriteSystemReport();
-    }
+    WriteSystemReport();
     if (!ProtocolIsHttp())
         return;
     HINTERNET session = WinHttpOpen(L"Pellamor", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,

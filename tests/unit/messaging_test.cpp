@@ -44,16 +44,17 @@ ULONG WINAPI ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG size)
     return NO_ERROR;
 }
 
+// A box waits for a click; one shown under the lock would keep the other thread's exchange waiting.
 std::string g_boxes;
 int CollectBox(const char*, const char* text)
 {
-    g_boxes.append(text).append(";");
+    g_boxes.append(text).append(g_agent.m_requestLock.OwningThread != nullptr ? " (under the lock);" : ";");
     return IDOK;
 }
 
 // The list at the end of the request follows the adapters. Adapters that come and go between
-// the size query and the read must not empty it, and a failed query says nothing about it
-// (no adapters at all empties it: the address-watch scenario shows that with real adapters).
+// the size query and the read must not empty it, a failed query says nothing about it, and
+// no adapters at all empty it without a box.
 TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
 {
     const char kFailed[] = "Call to GetAdaptersInfo failed;";
@@ -68,6 +69,7 @@ TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
         {{2, 3}, NO_ERROR, "192.0.2.1", "10.0.0.1,10.0.0.2,10.0.0.3", ""},  // one came between size and read
         {{2, 3, 4, 5, 6}, NO_ERROR, "192.0.2.1", "192.0.2.1", kFailed},      // the table never settles
         {{0}, ERROR_NOT_SUPPORTED, "192.0.2.1", "192.0.2.1", kFailed},
+        {{0}, ERROR_NO_DATA, "192.0.2.1", "", ""},
     };
     InitializeAgentLocks();
     SetAdapterInfoQuery(ScriptedAdapters);
