@@ -71,7 +71,6 @@ TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
         {{0}, ERROR_NOT_SUPPORTED, "192.0.2.1", "192.0.2.1", kFailed},
         {{0}, ERROR_NO_DATA, "192.0.2.1", "", ""},
     };
-    InitializeAgentLocks();
     SetAdapterInfoQuery(ScriptedAdapters);
     SetMessageBoxHook(CollectBox);
     g_agent.m_quiet = 0;
@@ -193,7 +192,6 @@ int CountInTraceFile(const char* text)
 // Without its timer event every wait fails at once; the loop must not send back to back.
 TEST(TimerLoop, AMissingEventNeverLeadsToBackToBackSends)
 {
-    InitializeAgentLocks();
     remove(kTraceFilePath);
     g_agent.m_protocol.AssignText("ftp");  // each send ends before any network call
     g_agent.m_persistent = 1;
