@@ -185,7 +185,8 @@ WatchOutcome AddressWatchPass(WatcherState& state)
     if (!Register(state, &outcome))
         return outcome;
     if (g_agent.m_trace)
-        TRACE_LINE("DHCP Loop:Begin wait: %d, %d", int(intptr_t(state.event)), int(intptr_t(g_agent.m_eventHandle.load())));
+        TRACE_LINE("DHCP Loop:Begin wait: %d, %d", int(intptr_t(state.event)),
+                   int(intptr_t(g_agent.m_eventHandle.load())));
     HANDLE registered = state.event;
     const HANDLE waits[] = {registered, g_agent.m_stopEvent};
     DWORD waited = WaitForMultipleObjects(waits[1] != nullptr ? 2 : 1, waits, FALSE, INFINITE);

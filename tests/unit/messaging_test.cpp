@@ -243,8 +243,9 @@ TEST(StopWorkers, WaitsForEveryWorkerThatWasStarted)
         g_agent.m_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         g_agent.m_eventHandle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         HANDLE workers[] = {StartWorker(c.sender), StartWorker(c.watcher)};  // StopWorkers closes copies
-        DuplicateHandle(GetCurrentProcess(), workers[0], GetCurrentProcess(), &g_agent.m_timerThread, 0, 0, DUPLICATE_SAME_ACCESS);
-        DuplicateHandle(GetCurrentProcess(), workers[1], GetCurrentProcess(), &g_agent.m_dhcpThread, 0, 0, DUPLICATE_SAME_ACCESS);
+        HANDLE self = GetCurrentProcess();
+        DuplicateHandle(self, workers[0], self, &g_agent.m_timerThread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(self, workers[1], self, &g_agent.m_dhcpThread, 0, FALSE, DUPLICATE_SAME_ACCESS);
         EXPECT_EQ(StopWorkers(c.endedByThemselves ? 60000 : 100), c.endedByThemselves);
         EXPECT_EQ(WaitForMultipleObjects(2, workers, TRUE, 0), WAIT_OBJECT_0) << "a worker still runs";
         EXPECT_EQ(g_agent.m_eventHandle.load(), nullptr);
