@@ -14,7 +14,7 @@ static const char* const kFolderVariables[] = {"TEMP", "TMP", "HOME", "windir"};
 
 bool ComposeCopyPath(const char* folder, char* path, size_t size)
 {
-    return FormatText(path, size, "%s\\%s", folder, kCopyFileName);
+    return FORMAT_TEXT(path, size, "%s\\%s", folder, kCopyFileName);
 }
 
 void ComposeCopyCommandLine(const char* destination, const char* url, bool quiet, HeapString& line)
@@ -57,7 +57,7 @@ int32_t CopyAndRelaunch()
     if (module == nullptr) {
         if (!g_agent.m_quiet) {
             char text[96];
-            FormatText(text, sizeof text, "Cannot Get Module Handle of the current .exeERR:%lu", GetLastError());
+            FORMAT_TEXT(text, sizeof text, "Cannot Get Module Handle of the current .exeERR:%lu", GetLastError());
             ShowMessageBox("Note", text);
         }
         return 0;

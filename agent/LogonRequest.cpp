@@ -1,7 +1,6 @@
 // Pure pieces of start-up: server URL splitting, options, and the logon request text.
 #include "agent/LogonRequest.h"
 
-#include <ctype.h>
 #include <string.h>
 
 #include "core/AgentState.h"
@@ -17,21 +16,19 @@ const char kUsageText[] =
 
 bool ParsePortNumber(const char* text, uint32_t count, int32_t* port)
 {
-    uint32_t i = 0;
-    while (i < count && isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < count && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    uint32_t value = 0;
-    for (; i < count && isdigit(static_cast<unsigned char>(text[i])); ++i) {
-        value = value * 10 + uint32_t(text[i] - '0');
+    if (count == 0)
+        return false;
+    int32_t value = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        value = value * 10 + (text[i] - '0');
         if (value > 65535)
             return false;
     }
-    if (negative && value != 0)
+    if (value == 0)
         return false;
-    *port = int32_t(value);
+    *port = value;
     return true;
 }
 

@@ -19,13 +19,12 @@ struct ServerUrl {
     }
 };
 
-// Reads a port the way the runtime's decimal conversion does (leading blanks, an
-// optional sign, digits up to the first other character; no digits give 0), but
-// refuses a value outside 0..65535 instead of letting it wrap.
+// A port written in decimal digits only, 1 to 65535. Anything else (no digits, a sign,
+// blanks, letters, 0) is refused: the HTTP library would take 0 for "the default port".
 bool ParsePortNumber(const char* text, uint32_t count, int32_t* port);
 
 // Splits the URL; false when the first ":" is not followed by "//", when there is no
-// port ":" after the host, or when the port is out of range.
+// port ":" after the host, or when the text from there to the next "/" is not a port.
 bool SplitServerUrl(const char* url, ServerUrl* out);
 
 struct AgentState;

@@ -2,7 +2,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <process.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -12,6 +11,7 @@
 #include "core/Reporting.h"
 #include "messaging/AddressWatch.h"
 #include "messaging/TimerLoop.h"
+#include "messaging/Workers.h"
 
 static const char kWindowClass[] = "PELLAMOR";
 static const char kWindowTitle[] = "Pellamor";
@@ -20,11 +20,6 @@ static const UINT_PTR kWindowTimerId = 1;
 static const DWORD kSingleSendLimit = 100000;  // a one-shot run never outlives a hung send by more
 static const DWORD kSessionEndLimit = 10000;   // what the system allows at the end of a session
 static const UINT kResidentAnswerLimit = 5000;  // a hung window must not keep a logout from going out
-
-static HANDLE StartThread(unsigned(__stdcall* body)(void*))
-{
-    return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, body, nullptr, 0, nullptr));
-}
 
 // Every resident has our class as well as our title; a folder window called "Pellamor"
 // has only the title.
@@ -36,27 +31,24 @@ static bool IsResidentWindow(HWND window, const char* title)
     return GetClassNameA(window, className, sizeof className) != 0 && strcmp(className, kWindowClass) == 0;
 }
 
-static BOOL CALLBACK FindResidentWindow(HWND window, LPARAM found)
+static BOOL CALLBACK CloseIfResident(HWND window, LPARAM)
 {
     char title[1024] = "";
     if (GetWindowTextA(window, title, sizeof title) == 0)
         return TRUE;
     DebugPrint("Window Name: %1!s!\r\n", static_cast<const char*>(title));
-    if (!IsResidentWindow(window, title))
-        return TRUE;
-    *reinterpret_cast<HWND*>(found) = window;
-    return FALSE;
+    DWORD_PTR answer = 0;
+    if (IsResidentWindow(window, title))
+        SendMessageTimeoutA(window, WM_DESTROY, 0, 0, SMTO_ABORTIFHUNG, kResidentAnswerLimit, &answer);
+    return TRUE;
 }
 
 // Ends the resident instance of this session, if there is one, by destroying its window.
-// A resident that does not answer in time is left alone: the logout goes out all the same.
+// Every window of our class and title is tried: one that does not answer in time is left
+// alone, and must not hide the resident behind it; the logout goes out all the same.
 void CloseRunningInstance()
 {
-    HWND resident = nullptr;
-    EnumWindows(FindResidentWindow, reinterpret_cast<LPARAM>(&resident));
-    DWORD_PTR answer = 0;
-    if (resident != nullptr)
-        SendMessageTimeoutA(resident, WM_DESTROY, 0, 0, SMTO_ABORTIFHUNG, kResidentAnswerLimit, &answer);
+    EnumWindows(CloseIfResident, 0);
 }
 
 static void ArmWindowTimer(HWND window)
@@ -64,64 +56,52 @@ static void ArmWindowTimer(HWND window)
     g_agent.m_timerId = SetTimer(window, kWindowTimerId, g_agent.m_persistentTime, nullptr);
 }
 
-static void StartSending(HWND window)
+// A run whose sender could not start has sent nothing: it ends as a failure.
+static bool g_senderNotStarted = false;
+
+// False when the sending worker cannot be started; the window is then not made.
+static bool StartSending(HWND window)
 {
     if (g_agent.m_persistent) {
         ArmWindowTimer(window);
         // Signalled, so that the first login goes out at once; an event of that name that
         // already existed keeps its own state unless it is set here.
-        g_agent.m_eventHandle = CreateEventA(nullptr, TRUE, TRUE, kTimerEventName);
-        if (g_agent.m_eventHandle != nullptr)
-            SetEvent(g_agent.m_eventHandle);
+        HANDLE timerEvent = CreateEventA(nullptr, TRUE, TRUE, kTimerEventName);
+        if (timerEvent != nullptr)
+            SetEvent(timerEvent);
+        g_agent.m_eventHandle = timerEvent;
     }
-    g_agent.m_timerThread = StartThread(TimerLoop);
+    g_agent.m_timerThread = StartWorker(TimerLoop);
+    if (g_agent.m_timerThread == nullptr) {
+        g_senderNotStarted = true;
+        if (!g_agent.m_quiet)
+            ShowMessage("Note", "Cannot start the sending thread. Error: %1!d!", unsigned(GetLastError()));
+        return false;
+    }
     if (g_agent.m_persistent)
-        return;
+        return true;
     if (WaitForSingleObject(g_agent.m_timerThread, kSingleSendLimit) == WAIT_TIMEOUT)
         TerminateThread(g_agent.m_timerThread, 0);
     CloseHandle(g_agent.m_timerThread);
     g_agent.m_timerThread = nullptr;
     PostQuitMessage(0);
+    return true;
 }
 
-static void CloseIfOpen(HANDLE* handle)
+// The session ends, or an installer (through the Restart Manager) asks the program to
+// close: either way this instance is over, and its single-instance marker goes with it.
+static void EndWithSession(HWND window)
 {
-    if (*handle != nullptr)
-        CloseHandle(*handle);
-    *handle = nullptr;
-}
-
-// The user's session is ending: stop the workers, forcibly if they do not stop in time.
-static void StopWorkers(HWND window)
-{
-    g_agent.m_shutDown = 1;
-    if (g_agent.m_eventHandle != nullptr)
-        SetEvent(g_agent.m_eventHandle);
-    HANDLE workers[2];
-    DWORD count = 0;
-    if (g_agent.m_timerThread != nullptr)
-        workers[count++] = g_agent.m_timerThread;
-    if (g_agent.m_dhcpThread != nullptr)
-        workers[count++] = g_agent.m_dhcpThread;
-    if (count != 0 && WaitForMultipleObjects(count, workers, FALSE, kSessionEndLimit) == WAIT_TIMEOUT) {
-        if (g_agent.m_dhcp && g_agent.m_dhcpThread != nullptr)
-            TerminateThread(g_agent.m_dhcpThread, 0);
-        if (g_agent.m_timerThread != nullptr)
-            TerminateThread(g_agent.m_timerThread, 0);
-    }
-    CloseIfOpen(&g_agent.m_timerThread);
-    CloseIfOpen(&g_agent.m_dhcpThread);
-    CloseIfOpen(&g_agent.m_eventHandle);
+    StopWorkers(kSessionEndLimit);
     KillTimer(window, g_agent.m_timerId);
-    // The locks stay: a worker may still be running until the process ends.
+    PostQuitMessage(0);
 }
 
 LRESULT CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_CREATE:
-        StartSending(window);
-        return 0;
+        return StartSending(window) ? 0 : -1;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
@@ -129,7 +109,7 @@ LRESULT CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return 1;  // another program may still cancel the logoff: stop nothing yet
     case WM_ENDSESSION:
         if (wParam)
-            StopWorkers(window);
+            EndWithSession(window);
         return 0;
     case WM_TIMER:
         return 0;  // the sending worker keeps its own time
@@ -192,13 +172,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
             ShowMessageBox("Note", "Cannot copy and/or start TwPellamor.exe");
         return 0;
     }
-    if (!g_agent.m_copy && g_agent.m_persistent && g_agent.m_dhcp)
-        g_agent.m_dhcpThread = StartThread(AddressWatchLoop);
+    if (!g_agent.m_copy && g_agent.m_persistent && g_agent.m_dhcp) {
+        g_agent.m_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_agent.m_dhcpThread = StartWorker(AddressWatchLoop);
+    }
     int exitCode = ClaimSingleInstance();
     if (exitCode >= 0)
         return exitCode;
     if (CreateControlWindow(instance) == nullptr)
-        return 0;
+        return g_senderNotStarted ? 1 : 0;
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);

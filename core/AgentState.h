@@ -33,10 +33,15 @@ struct AgentState {
     std::atomic<uint32_t> m_persistentTime{kDefaultPersistentTime};  // writes under m_intervalLock
     HeapString m_request;                                              // m_requestLock
     HeapString m_ipList;                                               // m_requestLock
-    std::atomic<uint8_t> m_shutDown{0};                                // set once, then the event
-    HANDLE m_eventHandle = nullptr;
+    std::atomic<uint8_t> m_shutDown{0};                                // set once, then the events
+    // The timer event: the window thread makes it and, once no worker can use it, closes it;
+    // the address watcher, which starts before it exists, reads it for its trace.
+    std::atomic<HANDLE> m_eventHandle{nullptr};
+    // Set at the end of the session, so that the address watcher stops waiting; made before
+    // the watcher starts and never closed.
+    HANDLE m_stopEvent = nullptr;
     UINT_PTR m_timerId = 0;
-    HANDLE m_timerThread = nullptr;
+    HANDLE m_timerThread = nullptr;  // the window thread's alone, like the two below
     HANDLE m_dhcpThread = nullptr;
     HANDLE m_runningEvent = nullptr;
 

@@ -64,6 +64,16 @@ void DebugPrintWithInserts(const char* message, const Insert* inserts, int count
     LocalFree(text);
 }
 
+void ComposeTraceTime(int64_t seconds, char (&text)[kTraceTimeSize])
+{
+    // 64 bits: the 32-bit build's time_t ends in January 2038.
+    __time64_t time = seconds;
+    const char* classic = _ctime64(&time);
+    text[0] = '\0';
+    if (classic != nullptr)
+        FORMAT_TEXT(text, sizeof text, "%.24s", classic);
+}
+
 void TraceLine(unsigned line, const char* file, const char* format, ...)
 {
     char message[kTracePieceSize];
@@ -75,11 +85,8 @@ void TraceLine(unsigned line, const char* file, const char* format, ...)
     FILE* traceFile = fopen(kTraceFilePath, "a");  // text mode: each "\n" reaches the file as CR LF
     if (traceFile == nullptr)
         return;
-    time_t now = time(nullptr);
-    const char* classic = ctime(&now);
-    char timeText[32] = "";
-    if (classic != nullptr)
-        FormatText(timeText, sizeof timeText, "%.24s", classic);
+    char timeText[kTraceTimeSize];
+    ComposeTraceTime(_time64(nullptr), timeText);
 
     char record[2 * kTracePieceSize];
     ComposeTraceRecord(record, timeText, line, file, message);

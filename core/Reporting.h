@@ -46,12 +46,17 @@ void DebugPrint(const char* message, Values... values)
     DebugPrintWithInserts(message, inserts, int(sizeof...(Values)));
 }
 
+// The local time of `seconds` since 1970 in the classic 24-character form of ctime
+// ("Sun Dec 06 03:11:40 2026"); empty when it cannot be converted.
+constexpr size_t kTraceTimeSize = 32;
+void ComposeTraceTime(int64_t seconds, char (&text)[kTraceTimeSize]);
+
 // Appends one time-stamped record to the trace file; a file that cannot be opened
 // drops the record. Callers test m_trace first.
 void TraceLine(unsigned line, const char* file, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-#define TRACE_LINE(...) TraceLine(__LINE__, kTraceSource, __VA_ARGS__)
+#define TRACE_LINE(format, ...) (CHECK_TEXT_FORMAT(format), TraceLine(__LINE__, kTraceSource, format, __VA_ARGS__))
 
 #ifdef PELLAMOR_TESTING
 // Test builds only: boxes go to this function instead of the screen.

@@ -56,7 +56,8 @@ void PutString(BoundedOutput& output, const char* text, size_t precision)
     output.Put(text, count);
 }
 
-// Writes one form that starts after its '%'; returns the position after the form.
+// Writes one form that starts after its '%'; returns the position after the form, or null
+// (having written nothing) for a form this formatter does not support.
 const char* PutForm(BoundedOutput& output, const char* form, va_list& values)
 {
     const char* start = form - 1;
@@ -65,23 +66,22 @@ const char* PutForm(BoundedOutput& output, const char* form, va_list& values)
         precision = 0;
         for (++form; *form >= '0' && *form <= '9'; ++form)
             precision = precision < 100000 ? precision * 10 + size_t(*form - '0') : precision;
+        if (*form != 's')
+            return nullptr;
     }
     bool isLong = *form == 'l';
     if (isLong)
         ++form;
-    if (*form == 's' && !isLong) {
+    if (*form == 's' && !isLong)
         PutString(output, va_arg(values, const char*), precision);
-    } else if (*form == 'd') {
+    else if (*form == 'd')
         PutSigned(output, isLong ? va_arg(values, long) : va_arg(values, int));
-    } else if (*form == 'u') {
+    else if (*form == 'u')
         PutDecimal(output, isLong ? va_arg(values, unsigned long) : va_arg(values, unsigned), false);
-    } else if (*form == '%' && form == start + 1) {
+    else if (*form == '%' && form == start + 1)
         output.Put("%", 1);
-    } else {
-        if (*form == '\0')
-            --form;  // a form cut off by the end of the text is copied as far as it goes
-        output.Put(start, size_t(form + 1 - start));
-    }
+    else
+        return nullptr;
     return form + 1;
 }
 
@@ -99,15 +99,23 @@ bool FormatTextV(char* out, size_t size, const char* format, va_list values)
         size_t plain = percent != nullptr ? size_t(percent - format) : strlen(format);
         output.Put(format, plain);
         format += plain;
-        if (*format == '%')
-            format = PutForm(output, format + 1, remaining);
+        if (*format != '%')
+            continue;
+        const char* next = PutForm(output, format + 1, remaining);
+        if (next == nullptr) {
+            // Which value such a form would take is unknown, so none after it can be
+            // matched to its form: the rest is copied as it stands.
+            output.Put(format, strlen(format));
+            break;
+        }
+        format = next;
     }
     va_end(remaining);
     out[output.length] = '\0';
     return output.fit;
 }
 
-bool FormatText(char* out, size_t size, const char* format, ...)
+bool FormatTextUnchecked(char* out, size_t size, const char* format, ...)
 {
     va_list values;
     va_start(values, format);
@@ -140,6 +148,6 @@ void ComposeTraceRecord(char* record, const char* timeText, unsigned line, const
                         const char* message)
 {
     char body[kTracePieceSize];
-    FormatText(body, sizeof body, "%s:%u %s", file, line, message);
-    FormatText(record, 2 * kTracePieceSize, "%s %s", timeText, body);
+    FORMAT_TEXT(body, sizeof body, "%s:%u %s", file, line, message);
+    FORMAT_TEXT(record, 2 * kTracePieceSize, "%s %s", timeText, body);
 }

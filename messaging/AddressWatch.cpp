@@ -46,8 +46,6 @@ bool CollectAdapterAddresses(HeapString& list)
     }
     if (result != NO_ERROR) {
         HeapRelease(adapters);
-        if (!g_agent.m_quiet)
-            ShowMessageBox("Note", "Call to GetAdaptersInfo failed");
         return result == ERROR_NO_DATA;
     }
     for (IP_ADAPTER_INFO* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
@@ -61,12 +59,20 @@ bool CollectAdapterAddresses(HeapString& list)
 
 void RefreshIpList()
 {
-    ScopedCritSec lock(&g_agent.m_requestLock);
-    HeapString current;
-    // A query that failed says nothing about the addresses: the machine still has the old ones.
-    if (CollectAdapterAddresses(current))
-        ReplaceAddressList(g_agent.m_request, g_agent.m_ipList, current);
-    current.Release();
+    bool answered;
+    {
+        // The query runs under the lock too, so that an older answer never replaces a newer one.
+        ScopedCritSec lock(&g_agent.m_requestLock);
+        HeapString current;
+        answered = CollectAdapterAddresses(current);
+        // A query that failed says nothing about the addresses: the machine still has the old ones.
+        if (answered)
+            ReplaceAddressList(g_agent.m_request, g_agent.m_ipList, current);
+        current.Release();
+    }
+    // Not under the lock: the other thread's exchange must not wait for a click.
+    if (!answered && !g_agent.m_quiet)
+        ShowMessageBox("Note", "Call to GetAdaptersInfo failed");
 }
 
 #ifdef PELLAMOR_TESTING
@@ -94,7 +100,7 @@ static AddressChangeRegistration g_registerAddressChange = NotifyOnTestEvent;
 
 void SetAddressChangeRegistration(AddressChangeRegistration registration)
 {
-    g_registerAddressChange = registration;
+    g_registerAddressChange = registration != nullptr ? registration : NotifyOnTestEvent;
 }
 #else
 static DWORD NotifyOnAddressChange(HANDLE* handle, OVERLAPPED* overlapped)
@@ -109,6 +115,14 @@ static void GiveUpEvent(WatcherState& state)
 {
     if (state.event != nullptr)
         WSACloseEvent(state.event);
+    state.event = nullptr;
+}
+
+// A registration that may still complete keeps its record and its event for good: the
+// system would write into the one and signal the other. The next pass makes new ones.
+static void LeaveRegistration(WatcherState& state)
+{
+    state.overlapped = nullptr;
     state.event = nullptr;
 }
 
@@ -129,11 +143,16 @@ static void ResetAfterNotification(WatcherState& state)
 // Returns false when the watcher must not wait on this pass's registration.
 static bool Register(WatcherState& state, WatchOutcome* outcome)
 {
-    // The system completes the registration into these later, so they live in the state.
-    memset(&state.overlapped, 0, sizeof state.overlapped);
+    *outcome = WatchOutcome::PauseThenRetry;
+    // The system completes the registration into the record later, so it is on the heap.
+    if (state.overlapped == nullptr)
+        state.overlapped = static_cast<OVERLAPPED*>(HeapAllocate(sizeof(OVERLAPPED)));
+    if (state.overlapped == nullptr)
+        return false;
+    memset(state.overlapped, 0, sizeof *state.overlapped);
     state.notification = nullptr;
-    state.overlapped.hEvent = state.event;
-    DWORD result = g_registerAddressChange(&state.notification, &state.overlapped);
+    state.overlapped->hEvent = state.event;
+    DWORD result = g_registerAddressChange(&state.notification, state.overlapped);
     if (result == NO_ERROR || result == ERROR_IO_PENDING)
         return true;
     if (result == ERROR_NOT_SUPPORTED) {
@@ -151,7 +170,6 @@ static bool Register(WatcherState& state, WatchOutcome* outcome)
             ShowMessageBox("Note", "NotifyAddrChange error");
         shown = true;
         // Nothing will ever signal an event whose registration failed: start over later.
-        *outcome = WatchOutcome::PauseThenRetry;
     }
     GiveUpEvent(state);
     return false;
@@ -163,28 +181,49 @@ WatchOutcome AddressWatchPass(WatcherState& state)
         state.event = WSACreateEvent();
     if (state.event == nullptr)
         return WatchOutcome::PauseThenRetry;
-    WatchOutcome outcome = WatchOutcome::NoSend;
+    WatchOutcome outcome;
     if (!Register(state, &outcome))
         return outcome;
     if (g_agent.m_trace)
-        TRACE_LINE("DHCP Loop:Begin wait: %d, %d", int(intptr_t(state.event)), int(intptr_t(g_agent.m_eventHandle)));
+        TRACE_LINE("DHCP Loop:Begin wait: %d, %d", int(intptr_t(state.event)),
+                   int(intptr_t(g_agent.m_eventHandle.load())));
     HANDLE registered = state.event;
-    DWORD waited = WaitForSingleObject(registered, INFINITE);
+    const HANDLE waits[] = {registered, g_agent.m_stopEvent};
+    DWORD waited = WaitForMultipleObjects(waits[1] != nullptr ? 2 : 1, waits, FALSE, INFINITE);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
         ResetAfterNotification(state);
         if (g_agent.m_trace)
             TRACE_LINE("DHCP Loop:End wait: %d, %d, m_shutDown=%d", int(intptr_t(registered)),
-                       int(intptr_t(g_agent.m_eventHandle)), int(g_agent.m_shutDown.load()));
+                       int(intptr_t(g_agent.m_eventHandle.load())), int(g_agent.m_shutDown.load()));
         return WatchOutcome::Send;
     }
+    LeaveRegistration(state);
+    if (waited == WAIT_OBJECT_0 + 1)
+        return WatchOutcome::Stop;
     if (waited == WAIT_FAILED) {
         if (g_agent.m_trace)
             TRACE_LINE("WSAWaitForMultipleEvents() failed : ERR: %d", int(GetLastError()));
     } else if (g_agent.m_trace) {
         TRACE_LINE("WSAWaitForMultipleEvents() return-code unexpected : %d", int(waited));
     }
+    return WatchOutcome::PauseThenRetry;
+}
+
+// Waits before the next try, unless the session ends first.
+static void PauseBeforeRetry()
+{
+    if (g_agent.m_stopEvent != nullptr)
+        WaitForSingleObject(g_agent.m_stopEvent, kRetryPause);
+    else
+        Sleep(kRetryPause);
+}
+
+// No registration is pending when the watcher ends of itself: its record and event go.
+static void EndWatch(WatcherState& state)
+{
     GiveUpEvent(state);
-    return WatchOutcome::NoSend;
+    HeapRelease(state.overlapped);
+    state.overlapped = nullptr;
 }
 
 unsigned __stdcall AddressWatchLoop(void*)
@@ -192,15 +231,17 @@ unsigned __stdcall AddressWatchLoop(void*)
     WatcherState state;
     for (;;) {
         WatchOutcome outcome = AddressWatchPass(state);
-        if (outcome == WatchOutcome::Stop)
+        if (outcome == WatchOutcome::Stop) {
+            EndWatch(state);
             return 0;
+        }
         // No login may go out once the session-end shutdown has begun.
         if (outcome == WatchOutcome::Send && !g_agent.m_shutDown)
             SendLogonMessage();
         if (outcome == WatchOutcome::PauseThenRetry)
-            Sleep(kRetryPause);
+            PauseBeforeRetry();
         if (g_agent.m_shutDown) {
-            GiveUpEvent(state);
+            EndWatch(state);
             return 0;
         }
     }

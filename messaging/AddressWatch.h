@@ -7,28 +7,30 @@
 #include "core/HeapString.h"
 #include "messaging/AddressList.h"
 
-// The adapters' first IPv4 addresses, joined by ","; empty when the query fails. False
-// when it failed for another reason than "no adapters": the list then says nothing.
+// The adapters' first IPv4 addresses, joined by ","; empty when there are none. False,
+// with an empty list, when the query failed: the list then says nothing. Shows nothing.
 bool CollectAdapterAddresses(HeapString& list);
 
 // Replaces the address list at the end of m_request when the adapters' list differs.
-// Takes m_requestLock itself.
+// Takes m_requestLock itself; a failed query is shown (unless quiet) once it is left.
 void RefreshIpList();
 
 // Body of the address-change watcher thread.
 unsigned __stdcall AddressWatchLoop(void* parameter);
 
 // What one pass of the watcher leads to.
-enum class WatchOutcome { Send, NoSend, PauseThenRetry, Stop };
+enum class WatchOutcome { Send, PauseThenRetry, Stop };
 
 // The watcher's state that lives from pass to pass.
 struct WatcherState {
-    HANDLE event = nullptr;  // a socket-library event, given up after failures
-    OVERLAPPED overlapped = {};  // what a pending registration completes into
+    HANDLE event = nullptr;            // a socket-library event, given up after failures
+    OVERLAPPED* overlapped = nullptr;  // on the heap: what a pending registration completes into
     HANDLE notification = nullptr;
 };
 
-// One pass: registers for one notification, waits for it and tidies the event.
+// One pass: registers for one notification, waits for it (or for m_stopEvent) and tidies
+// the event. A registration that may still complete is never registered again: a wait
+// that fails or is stopped leaves its record and event to the system.
 WatchOutcome AddressWatchPass(WatcherState& state);
 
 // Registers for one address-change notification that signals overlapped->hEvent.
@@ -39,8 +41,8 @@ using AdapterInfoQuery = ULONG(WINAPI*)(PIP_ADAPTER_INFO adapters, PULONG size);
 // Test builds only: the adapters' table as a test wants it to be (null: the system's).
 void SetAdapterInfoQuery(AdapterInfoQuery query);
 // Test builds only: the system never signals a change under Wine, so tests drive the
-// watcher through this registration. The default one signals the watcher each time the
-// named event "PellamorTestAddressChange" is set.
+// watcher through this registration. The default one (null) signals the watcher each
+// time the named event "PellamorTestAddressChange" is set.
 void SetAddressChangeRegistration(AddressChangeRegistration registration);
 constexpr const char kTestAddressChangeEventName[] = "PellamorTestAddressChange";
 #endif

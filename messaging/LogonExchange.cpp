@@ -24,8 +24,9 @@ static const char kFinalReceiveFailed[] =
 static const char kFinalStatusInvalid[] =
     "Pellamor can not reach the Auth server in the final attempt. (Invalid status code, error: %1!d!)";
 
-// A server that accepts and never answers must not hold the sender for good: without this
-// limit the wait for a reply has none, and a resident would never log in again.
+// Windows' WinHTTP waits 30 s for a reply by default; Wine's waits without limit, and a server
+// that accepts and never answers would hold the sender there for good. Set, the limit is
+// the same on both.
 static const DWORD kReplyWaitLimit = 30000;
 
 static void ReportExchangeFailure(const char* message, DWORD code)
@@ -161,10 +162,7 @@ static bool ProtocolIsHttp()
 
 void SendLogonMessage()
 {
-    {
-        ScopedCritSec reportLock(&g_agent.m_reportLock);
-        WriteSystemReport();
-    }
+    WriteSystemReport();
     if (!ProtocolIsHttp())
         return;
     HINTERNET session = WinHttpOpen(L"Pellamor", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,

@@ -26,6 +26,8 @@ unsigned __stdcall TimerLoop(void*)
         SendLogonMessage();
         return 0;
     }
+    // Made before this thread started and closed only after it ended.
+    const HANDLE timerEvent = g_agent.m_eventHandle;
     bool firstSend = true;  // goes out at once, as the signalled event would let it
     for (;;) {
         // A stop that came during the last send was cleared by the reset; see it here.
@@ -34,19 +36,19 @@ unsigned __stdcall TimerLoop(void*)
         DWORD interval = g_agent.m_persistentTime;
         if (g_agent.m_trace)
             TRACE_LINE("Timer Loop:Begin wait: m_persistentTime=%u,m_eventHandle=%d", unsigned(interval),
-                       int(intptr_t(g_agent.m_eventHandle)));
-        if (WaitForSingleObject(g_agent.m_eventHandle, interval) == WAIT_FAILED && !firstSend)
+                       int(intptr_t(timerEvent)));
+        if (WaitForSingleObject(timerEvent, interval) == WAIT_FAILED && !firstSend)
             SleepInterval(interval);
         firstSend = false;
         if (g_agent.m_trace)
             TRACE_LINE("Timer Loop:End wait: m_shutDown=%d,m_eventHandle=%d", int(g_agent.m_shutDown.load()),
-                       int(intptr_t(g_agent.m_eventHandle)));
+                       int(intptr_t(timerEvent)));
         if (g_agent.m_shutDown)
             return 0;
         SendLogonMessage();
-        ResetEvent(g_agent.m_eventHandle);
+        ResetEvent(timerEvent);
         if (g_agent.m_trace)
             TRACE_LINE("Timer Loop:After authentication: m_persistentTime=%d,m_eventHandle=%d",
-                       int(g_agent.m_persistentTime.load()), int(intptr_t(g_agent.m_eventHandle)));
+                       int(g_agent.m_persistentTime.load()), int(intptr_t(timerEvent)));
     }
 }

@@ -14,7 +14,7 @@ static void AppendLine(HeapString& block, const char* label, const char* value)
 static void AppendNumberLine(HeapString& block, const char* label, int32_t value)
 {
     char digits[16];
-    FormatText(digits, sizeof digits, "%d", int(value));
+    FORMAT_TEXT(digits, sizeof digits, "%d", int(value));
     AppendLine(block, label, digits);
 }
 
@@ -22,7 +22,7 @@ static void AppendNumberLine(HeapString& block, const char* label, int32_t value
 static void AppendSizeLine(HeapString& block, const char* label, uint32_t value)
 {
     char digits[16];
-    FormatText(digits, sizeof digits, "%u", unsigned(value));
+    FORMAT_TEXT(digits, sizeof digits, "%u", unsigned(value));
     AppendLine(block, label, digits);
 }
 

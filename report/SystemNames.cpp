@@ -76,7 +76,7 @@ const char* OsNameOf(const OsVersion& version)
 static void AssignDecimal(HeapString& target, unsigned value)
 {
     char digits[16];
-    FormatText(digits, sizeof digits, "%u", value);
+    FORMAT_TEXT(digits, sizeof digits, "%u", value);
     target.AssignText(digits);
 }
 

@@ -65,27 +65,47 @@ static HANDLE OpenLogAtEnd()
     return file;
 }
 
-void WriteSystemReport()
+// What kept a report from being written, shown once the report lock is left.
+struct ReportFailure {
+    const char* message = nullptr;  // a message-insert text with at most the code as %1
+    unsigned code = 0;
+};
+
+static ReportFailure AppendReport()
 {
-    if (!g_agent.m_writeLog)
-        return;
+    ReportFailure failure;
     char hostName[1024] = {};
     if (gethostname(hostName, sizeof hostName) == SOCKET_ERROR) {
-        if (!g_agent.m_quiet)
-            ShowMessage("Note", "Cannot get host name: ERROR %1!d!", WSAGetLastError());
-        return;
+        failure.message = "Cannot get host name: ERROR %1!d!";
+        failure.code = unsigned(WSAGetLastError());
+        return failure;
     }
     HANDLE file = OpenLogAtEnd();
     if (file == INVALID_HANDLE_VALUE) {
-        if (!g_agent.m_quiet)
-            ShowMessage("Note", "Cannot Open File: ERROR %1!d!", GetLastError());
-        return;
+        failure.message = "Cannot Open File: ERROR %1!d!";
+        failure.code = unsigned(GetLastError());
+        return failure;
     }
     HeapString block;
     ComposeCurrentReport(hostName, block);
     DWORD written = 0;
     WriteFile(file, block.text, block.length, &written, nullptr);  // a full disk is not noticed
     block.Release();
-    if (!CloseHandle(file) && !g_agent.m_quiet)
-        ShowMessageBox("Note", "Cannot Close File Descriptor");
+    if (!CloseHandle(file))
+        failure.message = "Cannot Close File Descriptor";
+    return failure;
+}
+
+void WriteSystemReport()
+{
+    if (!g_agent.m_writeLog)
+        return;
+    ReportFailure failure;
+    {
+        ScopedCritSec lock(&g_agent.m_reportLock);
+        failure = AppendReport();
+    }
+    // Not under the lock: the other thread's report must not wait for a click.
+    if (failure.message != nullptr && !g_agent.m_quiet)
+        ShowMessage("Note", failure.message, failure.code);
 }

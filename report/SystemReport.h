@@ -5,7 +5,8 @@
 
 #include "core/HeapString.h"
 
-// Appends one report to m_logFilePath when m_writeLog is set. The caller holds m_reportLock.
+// Appends one report to m_logFilePath when m_writeLog is set. Takes m_reportLock itself;
+// a failure is shown (unless quiet) once it is left.
 void WriteSystemReport();
 
 // Everything one report says; texts are terminated, none is null.

@@ -48,11 +48,11 @@ class AddressWatchTest(unittest.TestCase):
         self.assertEqual(run_agent(service.url, "/logout", prefix_command=IN_NAMESPACE).exit_code, 0)
         return resident.wait()
 
-    def test_failed_adapter_query_empties_the_list(self):
+    def test_no_adapters_empty_the_list_without_a_box(self):
         with Service(prefix_command=IN_NAMESPACE) as service:
             resident = self.run_resident_until_first_login(service, "/verbose")
             ended = self.stop(service, resident)
-            self.assertEqual(ended.boxes, [("Note", "Call to GetAdaptersInfo failed")])
+            self.assertEqual(ended.boxes, [])  # with only loopback the query answers "no adapters"
             # The start-up list came from the host name; the logout run has no watcher.
             self.assertEqual(address_lists(service), ["", "", "127.0.0.1", "127.0.0.1"])
 

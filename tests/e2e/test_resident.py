@@ -43,6 +43,12 @@ class ResidentTest(AgentTestCase):
             second = run_agent(service.url, "/verbose")
             self.assertEqual((second.exit_code, second.boxes), (1, []))
             self.assertEqual(exchanges(service), LOGIN)
+            # The marker is in the session's own namespace, as on a terminal server, where each
+            # session has one: residents of two sessions never see each other's.
+            self.assertEqual([wine(WINTOOL, "exists", space + "PellamorRunningEvent").stdout.split()
+                              for space in ("Local\\", "Global\\")], [["1"], ["0"]])
+            # A hung window of our class and title, made after the resident, comes first.
+            start_window_tool("hung", "Pellamor", "PELLAMOR")
             logout = run_agent(service.url, "/logout", "/verbose")
             self.assertEqual((logout.exit_code, logout.boxes), (0, []))
             ended = resident.wait()
@@ -67,7 +73,7 @@ class ResidentTest(AgentTestCase):
             self.assertEqual([tool.poll() for tool in others], [None] * 3, "only an answering resident is ended")
             self.assertEqual(exchanges(service), LOGOUT)
 
-    def test_cancelled_logoff_keeps_the_resident_sending(self):
+    def test_cancelled_logoff_keeps_the_resident_sending_and_an_installer_ends_it(self):
         with Service() as service:
             resident = start_resident(service, "/dhcp", program=SEAM_AGENT)
             # WM_QUERYENDSESSION, then WM_ENDSESSION saying that another program cancelled the logoff.
@@ -75,9 +81,22 @@ class ResidentTest(AgentTestCase):
                 self.assertEqual(wine(WINTOOL, "send", str(message), "0").stdout.split(), [answer])
             wine(WINTOOL, "signal", "PellamorTestAddressChange")
             wait_until(lambda: len(exchanges(service)) == 4, "the next login")
-            self.assertEqual(end_resident(service, resident).exit_code, 0)
-            self.assertEqual(exchanges(service), LOGIN + LOGIN + LOGOUT)
             self.assertNotIn(b"m_shutDown=1", read_bytes(TRACE_FILE))
+            # An installer closes programs through the Restart Manager: WM_ENDSESSION with
+            # ENDSESSION_CLOSEAPP while the session goes on. The resident ends, marker and all.
+            wine(WINTOOL, "send", str(0x16), "1", "1")
+            self.assertEqual(resident.wait().exit_code, 0)
+            self.assertEqual(end_resident(service, start_resident(service)).exit_code, 0)
+            self.assertEqual(exchanges(service), LOGIN + LOGIN + LOGIN + LOGOUT)
+
+    def test_a_sender_that_cannot_start_makes_the_run_fail(self):
+        start_window_tool("event", "PellamorTestNoWorker")  # the test build then starts no thread
+        with Service() as service:
+            for arguments, boxes in ((["/nopersist", "/verbose"],
+                                      [("Note", "Cannot start the sending thread. Error: 8")]), ([], [])):
+                run = run_agent(service.url, *arguments, program=SEAM_AGENT)
+                self.assertEqual((run.exit_code, run.boxes), (1, boxes))
+            self.assertEqual(exchanges(service), [])
 
     def test_end_of_session_stops_the_resident_without_another_request(self):
         with Service() as service:

@@ -2,8 +2,9 @@
 import os
 import re
 import socket
+import struct
 
-from harness import TRACE_FILE, AgentTestCase, Service, read_bytes, registry, remove, run_agent
+from harness import AGENT, TRACE_FILE, AgentTestCase, Service, read_bytes, registry, remove, run_agent
 
 USAGE = ("Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"
          "OptionalParameters\r\n"
@@ -19,12 +20,21 @@ LSA = r"HKLM\System\CurrentControlSet\Control\Lsa\MSV1_0"
 
 
 class StartupTest(AgentTestCase):
+    def test_the_program_is_terminal_server_aware(self):
+        # Without the mark, a terminal server gives the program a per-user Windows folder.
+        with open(AGENT, "rb") as f:
+            image = f.read(4096)
+        optional_header = struct.unpack_from("<I", image, 0x3C)[0] + 24
+        self.assertTrue(struct.unpack_from("<H", image, optional_header + 70)[0] & 0x8000)
+
     def test_usage_box_refusals_and_the_trace_of_a_start(self):
         remove(TRACE_FILE)
         usage = [("Usage", USAGE)]  # shown even when quiet
         for arguments, boxes in ((["/help"], usage), (["/?"], usage), (["/HELP", "/quiet"], usage), ([], []),
                                  (["http:/h:80", "/verbose", "/t"], []), (["http://h", "/verbose", "/t"], []),
-                                 (["http://h:70000", "/verbose", "/t"], [])):
+                                 (["http://h:70000", "/verbose", "/t"], []),
+                                 (["http://127.0.0.1:0", "/verbose", "/t"], []),
+                                 (["http://127.0.0.1:abc", "/verbose", "/t"], [])):
             run = run_agent(*arguments)
             self.assertEqual((run.exit_code, run.boxes), (1, boxes), arguments)
         self.assertFalse(os.path.exists(TRACE_FILE), "unusable command lines end before the trace starts")

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzInput input(data, size, 1);
     ServerUrl url;
     if (SplitServerUrl(input[0], &url))
-        FUZZ_CHECK(url.port >= 0 && url.port <= 65535 && strncmp(input[0], url.protocol.text, url.protocol.length) == 0 &&
+        FUZZ_CHECK(url.port >= 1 && url.port <= 65535 && strncmp(input[0], url.protocol.text, url.protocol.length) == 0 &&
                    strstr(input[0], url.host.text) != nullptr);
     url.Release();
     AgentState settings;

@@ -5,7 +5,8 @@
 //   wintool signal NAME           sets the named event (creating it if need be) and exits
 //   wintool hold NAME             holds a mutex of that name until it is ended
 //   wintool event NAME            holds an unsignalled manual-reset event of that name
-//   wintool send MESSAGE WPARAM   sends a message to the agent's window, prints the result
+//   wintool send MESSAGE WPARAM [LPARAM]  sends a message to the agent's window, prints the result
+//   wintool exists NAME           prints 1 when an event of that name can be opened, else 0
 //   wintool memory                prints the physical memory in bytes, as this build's system call gives it
 #include <windows.h>
 
@@ -62,12 +63,19 @@ static int Hold(HANDLE object)
     return 0;
 }
 
-static int Send(const char* message, const char* wParam)
+static int Send(const char* message, const char* wParam, const char* lParam)
 {
     HWND window = FindWindowA("PELLAMOR", "Pellamor");
     if (window == nullptr)
         return 2;
-    printf("%ld\n", long(SendMessageA(window, UINT(atoi(message)), WPARAM(atoi(wParam)), 0)));
+    printf("%ld\n", long(SendMessageA(window, UINT(atoi(message)), WPARAM(atoi(wParam)), LPARAM(atol(lParam)))));
+    return 0;
+}
+
+static int Exists(const char* name)
+{
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name);
+    printf("%d\n", event != nullptr ? 1 : 0);
     return 0;
 }
 
@@ -93,11 +101,13 @@ int main(int argc, char** argv)
         return Hold(CreateMutexA(nullptr, FALSE, argv[2]));
     if (argc == 3 && strcmp(argv[1], "event") == 0)
         return Hold(CreateEventA(nullptr, TRUE, FALSE, argv[2]));
-    if (argc == 4 && strcmp(argv[1], "send") == 0)
-        return Send(argv[2], argv[3]);
+    if ((argc == 4 || argc == 5) && strcmp(argv[1], "send") == 0)
+        return Send(argv[2], argv[3], argc == 5 ? argv[4] : "0");
+    if (argc == 3 && strcmp(argv[1], "exists") == 0)
+        return Exists(argv[2]);
     if (argc == 2 && strcmp(argv[1], "memory") == 0)
         return Memory();
     fputs("usage: wintool window TITLE [CLASS] | hung TITLE CLASS | signal NAME | hold NAME | event NAME"
-          " | send MESSAGE WPARAM | memory\n", stderr);
+          " | send MESSAGE WPARAM [LPARAM] | exists NAME | memory\n", stderr);
     return 2;
 }

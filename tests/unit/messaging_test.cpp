@@ -13,6 +13,7 @@
 #include "core/Reporting.h"
 #include "messaging/AddressWatch.h"
 #include "messaging/TimerLoop.h"
+#include "messaging/Workers.h"
 
 #include <process.h>
 #include <stdio.h>
@@ -43,16 +44,17 @@ ULONG WINAPI ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG size)
     return NO_ERROR;
 }
 
+// A box waits for a click; one shown under the lock would keep the other thread's exchange waiting.
 std::string g_boxes;
 int CollectBox(const char*, const char* text)
 {
-    g_boxes.append(text).append(";");
+    g_boxes.append(text).append(g_agent.m_requestLock.OwningThread != nullptr ? " (under the lock);" : ";");
     return IDOK;
 }
 
 // The list at the end of the request follows the adapters. Adapters that come and go between
-// the size query and the read must not empty it, and a failed query says nothing about it
-// (no adapters at all empties it: the address-watch scenario shows that with real adapters).
+// the size query and the read must not empty it, a failed query says nothing about it, and
+// no adapters at all empty it without a box.
 TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
 {
     const char kFailed[] = "Call to GetAdaptersInfo failed;";
@@ -67,8 +69,8 @@ TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
         {{2, 3}, NO_ERROR, "192.0.2.1", "10.0.0.1,10.0.0.2,10.0.0.3", ""},  // one came between size and read
         {{2, 3, 4, 5, 6}, NO_ERROR, "192.0.2.1", "192.0.2.1", kFailed},      // the table never settles
         {{0}, ERROR_NOT_SUPPORTED, "192.0.2.1", "192.0.2.1", kFailed},
+        {{0}, ERROR_NO_DATA, "192.0.2.1", "", ""},
     };
-    InitializeAgentLocks();
     SetAdapterInfoQuery(ScriptedAdapters);
     SetMessageBoxHook(CollectBox);
     g_agent.m_quiet = 0;
@@ -141,11 +143,23 @@ TEST(AddressWatchPass, RegistrationOutcomes)
         EXPECT_EQ(state.event != nullptr, c.keepsEvent);
         if (state.event != nullptr) {
             // The system completes a registration into its record later: it must outlive the call.
-            EXPECT_EQ(g_registered, &state.overlapped);
+            EXPECT_EQ(g_registered, state.overlapped);
             EXPECT_EQ(WaitForSingleObject(state.event, 0), WAIT_TIMEOUT) << "reset after the notification";
             WSACloseEvent(state.event);
         }
     }
+    // A wait that fails leaves its registration, which may still complete, to the system:
+    // the next pass registers into a record of its own.
+    SetAddressChangeRegistration([](HANDLE*, OVERLAPPED* o) -> DWORD {
+        g_registered = o;
+        CloseHandle(o->hEvent);
+        return ERROR_IO_PENDING;
+    });
+    WatcherState state;
+    EXPECT_EQ(AddressWatchPass(state), WatchOutcome::PauseThenRetry);
+    OVERLAPPED* left = g_registered;
+    EXPECT_EQ(AddressWatchPass(state), WatchOutcome::PauseThenRetry);
+    EXPECT_NE(g_registered, left);
     // A change noticed once the session-end shutdown has begun sends nothing ("ftp" would show a box).
     g_agent.m_protocol.AssignText("ftp");
     SetAddressChangeRegistration([](HANDLE*, OVERLAPPED* o) -> DWORD {
@@ -178,7 +192,6 @@ int CountInTraceFile(const char* text)
 // Without its timer event every wait fails at once; the loop must not send back to back.
 TEST(TimerLoop, AMissingEventNeverLeadsToBackToBackSends)
 {
-    InitializeAgentLocks();
     remove(kTraceFilePath);
     g_agent.m_protocol.AssignText("ftp");  // each send ends before any network call
     g_agent.m_persistent = 1;
@@ -198,6 +211,52 @@ TEST(TimerLoop, AMissingEventNeverLeadsToBackToBackSends)
     g_agent.m_persistentTime = kDefaultPersistentTime;
     g_agent.m_protocol.Release();
     remove(kTraceFilePath);
+}
+
+unsigned __stdcall EndAtOnce(void*)
+{
+    return 0;
+}
+
+unsigned __stdcall NeverEnd(void*)
+{
+    Sleep(INFINITE);
+    return 0;
+}
+
+// A worker that has ended must not make the stop forget one that still runs, and the handles
+// the workers use are closed only once none runs any more.
+TEST(StopWorkers, WaitsForEveryWorkerThatWasStarted)
+{
+    struct Case {
+        WorkerBody sender, watcher;
+        bool endedByThemselves;
+    } cases[] = {
+        {NeverEnd, EndAtOnce, false},         // the watcher gave up, the sender hangs: cut off
+        {TimerLoop, AddressWatchLoop, true},  // both waiting: the stop request wakes both
+    };
+    WSADATA data;
+    WSAStartup(0x0101, &data);
+    SetAddressChangeRegistration([](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_IO_PENDING; });
+    g_agent.m_persistentTime = 60000;
+    for (const Case& c : cases) {
+        g_agent.m_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_agent.m_eventHandle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE workers[] = {StartWorker(c.sender), StartWorker(c.watcher)};  // StopWorkers closes copies
+        HANDLE self = GetCurrentProcess();
+        DuplicateHandle(self, workers[0], self, &g_agent.m_timerThread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(self, workers[1], self, &g_agent.m_dhcpThread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        EXPECT_EQ(StopWorkers(c.endedByThemselves ? 60000 : 100), c.endedByThemselves);
+        EXPECT_EQ(WaitForMultipleObjects(2, workers, TRUE, 0), WAIT_OBJECT_0) << "a worker still runs";
+        EXPECT_EQ(g_agent.m_eventHandle.load(), nullptr);
+        for (HANDLE handle : {workers[0], workers[1], g_agent.m_stopEvent})
+            CloseHandle(handle);
+        g_agent.m_stopEvent = nullptr;
+        g_agent.m_shutDown = 0;
+    }
+    g_agent.m_persistentTime = kDefaultPersistentTime;
+    SetAddressChangeRegistration(nullptr);
+    WSACleanup();
 }
 
 }  // namespace
