@@ -1,4 +1,5 @@
 // Load client for the logon service: concurrent agents doing the full NTLMv2 login, and Squid helpers asking who is where, counted per second.
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -148,7 +149,8 @@ bool read_line(int fd, std::string* pending, std::string* line) {
 void helper_loop(int index, const Settings& s, Clock::time_point deadline, Totals* totals) {
   int to_helper[2];
   int from_helper[2];
-  if (pipe(to_helper) != 0 || pipe(from_helper) != 0) {
+  // Close-on-exec, so that no other loop's helper holds this one's input open.
+  if (pipe2(to_helper, O_CLOEXEC) != 0 || pipe2(from_helper, O_CLOEXEC) != 0) {
     ++totals->lookup_errors;
     return;
   }
