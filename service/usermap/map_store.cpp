@@ -5,18 +5,18 @@
 
 #include "address.h"
 
-std::vector<std::string> lookup_addresses(const LogonEntry& e) {
-  if (e.ips.empty()) return {e.peer};  // written by the service itself, as inet_ntop writes it
+std::vector<std::string> lookup_addresses(const std::vector<std::string>& ips, const std::string& peer) {
+  if (ips.empty()) return {peer};  // written by the service itself, as inet_ntop writes it
   std::vector<std::string> out;
-  for (const std::string& ip : e.ips) {
+  for (const std::string& ip : ips) {
     if (is_canonical_ipv4(ip) && std::find(out.begin(), out.end(), ip) == out.end()) out.push_back(ip);
   }
   return out;
 }
 
-std::vector<std::string> unmatched_addresses(const LogonEntry& e) {
+std::vector<std::string> unmatched_addresses(const std::vector<std::string>& ips) {
   std::vector<std::string> out;
-  for (const std::string& ip : e.ips) {
+  for (const std::string& ip : ips) {
     if (!is_canonical_ipv4(ip)) out.push_back(ip);
   }
   return out;

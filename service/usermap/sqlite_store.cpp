@@ -27,26 +27,24 @@ constexpr const char* kSchema =
     " UNIQUE (user, domain, host));"
     // The purge finds expired entries through this index instead of reading the whole map.
     "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
-    // Where each entry is found, one row per entry and address. The entry's last_seen is copied
-    // here so that a lookup reads the entries at an address newest first straight off the key.
+    // Where each entry is found, one row per entry and address.
     "CREATE TABLE IF NOT EXISTS logon_addresses ("
     " address TEXT NOT NULL,"
-    " last_seen INTEGER NOT NULL,"
     " logon INTEGER NOT NULL REFERENCES logons (id) ON DELETE CASCADE,"
-    " PRIMARY KEY (address, last_seen, logon)) WITHOUT ROWID;"
+    " PRIMARY KEY (address, logon)) WITHOUT ROWID;"
     "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);";
 
 constexpr const char* kEntryColumns =
     "user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires";
 
-constexpr const char* kUpsert =
-    "INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated,"
-    " first_seen, last_seen, expires) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
-    " ON CONFLICT (user, domain, host) DO UPDATE SET ips = ?4, peer = ?5, persistent = ?6,"
-    " authenticated = ?7, last_seen = ?9, expires = ?10 RETURNING id";
+constexpr const char* kInsert =
+    "INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+constexpr const char* kUpdate =
+    "UPDATE logons SET ips = ?, peer = ?, persistent = ?, authenticated = ?, last_seen = ?, expires = ? WHERE id = ?";
 constexpr const char* kForgetAddresses = "DELETE FROM logon_addresses WHERE logon = ?";
-constexpr const char* kAddAddress = "INSERT INTO logon_addresses (address, last_seen, logon) VALUES (?, ?, ?)";
-constexpr const char* kHasEntry = "SELECT 1 FROM logons WHERE user = ? AND domain = ? AND host = ?";
+constexpr const char* kAddAddress = "INSERT INTO logon_addresses (address, logon) VALUES (?, ?)";
+constexpr const char* kFindEntry = "SELECT id, ips, peer FROM logons WHERE user = ? AND domain = ? AND host = ?";
 constexpr const char* kCountOtherHosts =
     "SELECT count(*) FROM (SELECT 1 FROM logons WHERE user = ?1 AND domain = ?2 AND host <> ?3 AND expires > ?4"
     " LIMIT ?5)";
@@ -158,20 +156,17 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
                    " FROM logons_first_format; DROP TABLE logons_first_format;",
                error))
     return false;
-  Statement entries(db, "SELECT id, ips, peer, last_seen FROM logons");
+  Statement entries(db, "SELECT id, ips, peer FROM logons");
   Statement add(db, kAddAddress);
   std::int64_t moved = 0;
   std::int64_t unmatched = 0;
   int rc = SQLITE_ROW;
   while ((rc = entries.step()) == SQLITE_ROW) {
     ++moved;
-    LogonEntry e;
-    e.ips = split_addresses(entries.text(1));
-    e.peer = entries.text(2);
-    unmatched += static_cast<std::int64_t>(unmatched_addresses(e).size());
-    const std::vector<std::string> addresses = lookup_addresses(e);
-    for (const std::string& address : addresses) {
-      if (!add.bind(1, address).bind(2, entries.number(3)).bind(3, entries.number(0)).run_once()) return fail(db, error);
+    const std::vector<std::string> ips = split_addresses(entries.text(1));
+    unmatched += static_cast<std::int64_t>(unmatched_addresses(ips).size());
+    for (const std::string& address : lookup_addresses(ips, entries.text(2))) {
+      if (!add.bind(1, address).bind(2, entries.number(0)).run_once()) return fail(db, error);
     }
   }
   if (rc != SQLITE_DONE) return fail(db, error);
@@ -223,8 +218,9 @@ LogonEntry entry_from_row(const Statement& row) {
 }
 
 // Only the filters in use are in the statement, so that each kind of read walks an index: a
-// lookup by address the address table's key (newest first), a lookup by user the names' unique
-// index, and a plain listing that index too: a page is a walk along it, with no sort of the map.
+// lookup by address the address table's key (only the entries at that address are sorted), a
+// lookup by user the names' unique index, and a plain listing that index too: a page is a walk
+// along it, with no sort of the map.
 std::string find_sql(const MapQuery& q) {
   std::string sql = "SELECT l.user, l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated, l.first_seen,"
                     " l.last_seen, l.expires FROM ";
@@ -232,11 +228,8 @@ std::string find_sql(const MapQuery& q) {
   sql += " l.expires > ?1";
   if (!q.user.empty()) sql += " AND l.user = ?3";
   if (!q.user.empty() && !q.domain.empty()) sql += " AND l.domain = ?4";
-  if (!q.ip.empty()) {
-    sql += " ORDER BY a.last_seen DESC, l.host, l.domain, l.user";
-  } else {
-    sql += q.user.empty() ? " ORDER BY l.user, l.domain, l.host" : " ORDER BY l.last_seen DESC, l.host, l.domain, l.user";
-  }
+  const bool lookup = !q.ip.empty() || !q.user.empty();
+  sql += lookup ? " ORDER BY l.last_seen DESC, l.host, l.domain, l.user" : " ORDER BY l.user, l.domain, l.host";
   return sql + " LIMIT ?5 OFFSET ?6";
 }
 
@@ -244,10 +237,11 @@ class SqliteConnection : public MapConnection {
  public:
   explicit SqliteConnection(sqlite3* db)
       : db_(db),
-        upsert_(db, kUpsert),
+        insert_(db, kInsert),
+        update_(db, kUpdate),
         forget_addresses_(db, kForgetAddresses),
         add_address_(db, kAddAddress),
-        has_entry_(db, kHasEntry),
+        find_entry_(db, kFindEntry),
         count_other_hosts_(db, kCountOtherHosts),
         remove_(db, kRemove),
         purge_(db, kPurge) {}
@@ -255,7 +249,7 @@ class SqliteConnection : public MapConnection {
   ~SqliteConnection() override { sqlite3_close_v2(db_); }
 
   bool ready() const {
-    return upsert_.ok() && forget_addresses_.ok() && add_address_.ok() && has_entry_.ok() &&
+    return insert_.ok() && update_.ok() && forget_addresses_.ok() && add_address_.ok() && find_entry_.ok() &&
            count_other_hosts_.ok() && remove_.ok() && purge_.ok();
   }
 
@@ -267,10 +261,12 @@ class SqliteConnection : public MapConnection {
   }
   bool in_transaction() override { return !sqlite3_get_autocommit(db_); }
 
-  bool has_entry(const LogonEntry& e, bool* found, std::string* error) override {
-    const int rc = has_entry_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).step();
-    has_entry_.reset();
-    *found = rc == SQLITE_ROW;
+  bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
+    const int rc = find_entry_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).step();
+    *out = StoredEntry();
+    if (rc == SQLITE_ROW) *out = StoredEntry{true, find_entry_.number(0), split_addresses(find_entry_.text(1)),
+                                             find_entry_.text(2)};
+    find_entry_.reset();
     return rc == SQLITE_ROW || rc == SQLITE_DONE || fail(db_, error);
   }
 
@@ -284,16 +280,25 @@ class SqliteConnection : public MapConnection {
     return rc == SQLITE_ROW || fail(db_, error);
   }
 
-  bool upsert(const LogonEntry& e, const std::vector<std::string>& addresses, std::string* error) override {
-    upsert_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).bind(4, join_addresses(e.ips)).bind(5, e.peer);
-    upsert_.bind(6, std::int64_t{e.persistent}).bind(7, std::int64_t{e.authenticated});
-    upsert_.bind(8, e.first_seen).bind(9, e.last_seen).bind(10, e.expires);
-    const bool stored = upsert_.step() == SQLITE_ROW;
-    const std::int64_t id = stored ? upsert_.number(0) : 0;
-    upsert_.reset();
-    if (!stored || !forget_addresses_.bind(1, id).run_once()) return fail(db_, error);
+  bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
+    insert_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).bind(4, join_addresses(e.ips)).bind(5, e.peer);
+    insert_.bind(6, std::int64_t{e.persistent}).bind(7, std::int64_t{e.authenticated});
+    insert_.bind(8, e.first_seen).bind(9, e.last_seen).bind(10, e.expires);
+    if (!insert_.run_once()) return fail(db_, error);
+    *id = sqlite3_last_insert_rowid(db_);
+    return true;
+  }
+
+  bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
+    update_.bind(1, join_addresses(e.ips)).bind(2, e.peer).bind(3, std::int64_t{e.persistent});
+    update_.bind(4, std::int64_t{e.authenticated}).bind(5, e.last_seen).bind(6, e.expires).bind(7, id);
+    return update_.run_once() || fail(db_, error);
+  }
+
+  bool set_addresses(std::int64_t id, const std::vector<std::string>& addresses, std::string* error) override {
+    if (!forget_addresses_.bind(1, id).run_once()) return fail(db_, error);
     for (const std::string& address : addresses) {
-      if (!add_address_.bind(1, address).bind(2, e.last_seen).bind(3, id).run_once()) return fail(db_, error);
+      if (!add_address_.bind(1, address).bind(2, id).run_once()) return fail(db_, error);
     }
     return true;
   }
@@ -330,10 +335,11 @@ class SqliteConnection : public MapConnection {
   }
 
   sqlite3* db_;
-  Statement upsert_;
+  Statement insert_;
+  Statement update_;
   Statement forget_addresses_;
   Statement add_address_;
-  Statement has_entry_;
+  Statement find_entry_;
   Statement count_other_hosts_;
   Statement remove_;
   Statement purge_;

@@ -9,13 +9,6 @@
 
 #include "sqlite_store.h"
 
-namespace {
-
-// Reader threads, each with a connection of its own.
-constexpr std::size_t kReaders = 2;
-
-}  // namespace
-
 // The one thread that writes, on a connection of its own.
 struct UserMap::Writer {
   struct Pending {
@@ -79,20 +72,30 @@ struct UserMap::Writer {
       outcome.ok = db->remove(e, &outcome.removed, &outcome.error);
       return outcome;
     }
-    outcome.refused = over_limit(e, &outcome.error);
-    if (!outcome.error.empty()) return outcome;
-    outcome.ok = !outcome.refused.empty() || db->upsert(e, lookup_addresses(e), &outcome.error);
+    StoredEntry stored;
+    if (!db->find_entry(e, &stored, &outcome.error)) return outcome;
+    // A refresh of an entry is always allowed: it adds nothing.
+    if (!stored.found && !within_limit(e, &outcome.refused, &outcome.error)) {
+      outcome.ok = outcome.error.empty();
+      return outcome;
+    }
+    std::int64_t id = stored.id;
+    const std::vector<std::string> addresses = lookup_addresses(e.ips, e.peer);
+    const bool moved = !stored.found || lookup_addresses(stored.ips, stored.peer) != addresses;
+    outcome.ok = (stored.found ? db->update_entry(id, e, &outcome.error) : db->insert_entry(e, &id, &outcome.error)) &&
+                 (!moved || db->set_addresses(id, addresses, &outcome.error));
     return outcome;
   }
 
-  // Why the login may not add its entry, or "" when it may. A refresh of an entry always may.
-  std::string over_limit(const LogonEntry& e, std::string* error) {
+  // False when the login may not add an entry (`refused` says why) or the count failed (`error`).
+  bool within_limit(const LogonEntry& e, std::string* refused, std::string* error) {
     const std::size_t limit = limits.max_entries_per_account;
-    bool found = false;
     std::size_t others = 0;
-    if (limit == 0 || !db->has_entry(e, &found, error) || found) return "";
-    if (!db->count_other_hosts(e, e.last_seen, limit, &others, error) || others < limit) return "";
-    return "already has " + std::to_string(others) + " live entries at other hosts, the most one account may hold";
+    if (limit == 0) return true;
+    if (!db->count_other_hosts(e, e.last_seen, limit, &others, error)) return false;
+    if (others < limit) return true;
+    *refused = "already has " + std::to_string(others) + " live entries at other hosts, the most one account may hold";
+    return false;
   }
 
   std::unique_ptr<MapConnection> db;
@@ -106,18 +109,17 @@ struct UserMap::Writer {
   std::thread thread;
 };
 
-// The readers: threads for the reads that may walk much of the map, each on a connection of its
-// own, and connections lent to callers for lookups by address.
-struct UserMap::Readers {
+// A reader thread on a connection of its own, and the reads queued for it.
+struct UserMap::Reader {
   struct Job {
     MapQuery query;
     std::int64_t now;
     ReadDone done;
   };
 
-  explicit Readers(MapStore& store) : store(store) {}
+  explicit Reader(std::unique_ptr<MapConnection> connection) : db(std::move(connection)) {}
 
-  void run(MapConnection* db) {
+  void run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       queued.wait(lock, [&] { return stopping || !jobs.empty(); });
@@ -125,43 +127,38 @@ struct UserMap::Readers {
       Job job = std::move(jobs.front());
       jobs.pop_front();
       lock.unlock();
-      job.done(read(db, job.query, job.now));
+      MapPage page;
+      page.ok = db->find(job.query, job.now, &page.entries, &page.error);
+      job.done(std::move(page));
       lock.lock();
     }
   }
 
-  static MapPage read(MapConnection* db, const MapQuery& query, std::int64_t now) {
-    MapPage page;
-    page.ok = db->find(query, now, &page.entries, &page.error);
-    return page;
+  // False once stopping: the read is not queued.
+  bool queue(MapQuery& query, std::int64_t now, ReadDone& done) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopping) return false;
+    jobs.push_back(Job{std::move(query), now, std::move(done)});
+    queued.notify_one();
+    return true;
   }
 
-  // A connection for the calling thread alone, until it is given back.
-  std::unique_ptr<MapConnection> borrow(std::string* error) {
+  // Answers what is queued, then ends the thread.
+  void stop() {
     {
       std::lock_guard<std::mutex> lock(mutex);
-      if (!idle.empty()) {
-        std::unique_ptr<MapConnection> db = std::move(idle.back());
-        idle.pop_back();
-        return db;
-      }
+      stopping = true;
+      queued.notify_one();
     }
-    return store.connect(error);
+    if (thread.joinable()) thread.join();
   }
 
-  void give_back(std::unique_ptr<MapConnection> db) {
-    std::lock_guard<std::mutex> lock(mutex);
-    idle.push_back(std::move(db));
-  }
-
-  MapStore& store;
-  std::vector<std::unique_ptr<MapConnection>> connections;  // the threads'
-  std::vector<std::unique_ptr<MapConnection>> idle;         // the lent ones, while not in use
+  std::unique_ptr<MapConnection> db;
   std::mutex mutex;
   std::condition_variable queued;
   std::deque<Job> jobs;
   bool stopping = false;
-  std::vector<std::thread> threads;
+  std::thread thread;
 };
 
 std::unique_ptr<UserMap> UserMap::open(const std::string& path, const MapLimits& limits, std::string* notice,
@@ -173,25 +170,25 @@ std::unique_ptr<UserMap> UserMap::open(const std::string& path, const MapLimits&
 std::unique_ptr<UserMap> UserMap::start(std::unique_ptr<MapStore> store, const MapLimits& limits,
                                         std::string* error) {
   std::unique_ptr<MapConnection> writer_db = store->connect(error);
-  if (!writer_db) return nullptr;
-  auto readers = std::make_unique<Readers>(*store);
-  while (readers->connections.size() < kReaders) {
-    readers->connections.push_back(store->connect(error));
-    if (!readers->connections.back()) return nullptr;
-  }
+  std::unique_ptr<MapConnection> lookups_db = writer_db ? store->connect(error) : nullptr;
+  std::unique_ptr<MapConnection> listings_db = lookups_db ? store->connect(error) : nullptr;
+  if (!listings_db) return nullptr;
   auto writer = std::make_unique<Writer>(std::move(writer_db), limits);
+  auto lookups = std::make_unique<Reader>(std::move(lookups_db));
+  auto listings = std::make_unique<Reader>(std::move(listings_db));
+  for (Reader* r : {lookups.get(), listings.get()}) r->thread = std::thread([r] { r->run(); });
   Writer* w = writer.get();
   w->thread = std::thread([w] { w->run(); });
-  Readers* r = readers.get();
-  for (std::size_t i = 0; i < kReaders; ++i) {
-    MapConnection* db = r->connections[i].get();
-    r->threads.emplace_back([r, db] { r->run(db); });
-  }
-  return std::unique_ptr<UserMap>(new UserMap(std::move(store), std::move(writer), std::move(readers)));
+  return std::unique_ptr<UserMap>(
+      new UserMap(std::move(store), std::move(writer), std::move(lookups), std::move(listings)));
 }
 
-UserMap::UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<Writer> writer, std::unique_ptr<Readers> readers)
-    : store_(std::move(store)), writer_(std::move(writer)), readers_(std::move(readers)) {}
+UserMap::UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<Writer> writer, std::unique_ptr<Reader> lookups,
+                 std::unique_ptr<Reader> listings)
+    : store_(std::move(store)),
+      writer_(std::move(writer)),
+      lookups_(std::move(lookups)),
+      listings_(std::move(listings)) {}
 
 UserMap::~UserMap() { stop(); }
 
@@ -208,25 +205,10 @@ void UserMap::submit(MapChange change, ChangeDone done) {
 }
 
 void UserMap::read(MapQuery query, std::int64_t now, ReadDone done) {
+  Reader& reader = query.ip.empty() ? *listings_ : *lookups_;
+  if (reader.queue(query, now, done)) return;
   MapPage closed;
   closed.error = "user map: closed";
-  if (!query.ip.empty()) {
-    // A walk along one address's index entries: short enough for the caller's thread, which
-    // saves two thread switches per lookup.
-    std::unique_ptr<MapConnection> db = readers_->borrow(&closed.error);
-    if (!db) return done(std::move(closed));
-    MapPage page = Readers::read(db.get(), query, now);
-    readers_->give_back(std::move(db));
-    return done(std::move(page));
-  }
-  {
-    std::lock_guard<std::mutex> lock(readers_->mutex);
-    if (!readers_->stopping) {
-      readers_->jobs.push_back(Readers::Job{std::move(query), now, std::move(done)});
-      readers_->queued.notify_one();
-      return;
-    }
-  }
   done(std::move(closed));
 }
 
@@ -236,13 +218,7 @@ void UserMap::stop() {
     writer_->stopping = true;
     writer_->queued.notify_one();
   }
-  {
-    std::lock_guard<std::mutex> lock(readers_->mutex);
-    readers_->stopping = true;
-    readers_->queued.notify_all();
-  }
   if (writer_->thread.joinable()) writer_->thread.join();
-  for (std::thread& t : readers_->threads) {
-    if (t.joinable()) t.join();
-  }
+  lookups_->stop();
+  listings_->stop();
 }

@@ -43,11 +43,11 @@ class UserMap {
   // calls each `done` on its own thread, so that no caller is told of a change
   // before it is durable. Entries expired by then are deleted at most once a second.
   void submit(MapChange change, ChangeDone done);
-  // Reads (see MapConnection::find) on connections of the readers' own, which never wait for the
-  // writer or for each other. A lookup by address, what the gateway asks, reads only that
-  // address's entries: it runs at once on the caller's thread, on a connection lent to it, and
-  // `done` is called before read returns. Other reads may walk much of the map (a deep page): they
-  // are queued for the reader threads, and `done` is called on one of them.
+  // Queues a read (see MapConnection::find) for a reader thread, which calls `done`. Readers have
+  // connections of their own and never wait for the writer. Lookups by address, what the gateway
+  // asks, have a reader of their own, so that no listing (a deep page may walk much of the map)
+  // holds them up; and however many arrive, they take one thread's share of the processors at
+  // most, so that logins go on beside any number of them.
   void read(MapQuery query, std::int64_t now, ReadDone done);
   // Commits the changes and answers the reads that are queued, then stops the threads; later
   // changes and queued reads fail.
@@ -55,10 +55,13 @@ class UserMap {
 
  private:
   struct Writer;
-  struct Readers;
-  UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<Writer> writer, std::unique_ptr<Readers> readers);
+  struct Reader;
+  UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<Writer> writer, std::unique_ptr<Reader> lookups,
+          std::unique_ptr<Reader> listings);
 
   std::unique_ptr<MapStore> store_;
   std::unique_ptr<Writer> writer_;
-  std::unique_ptr<Readers> readers_;
+  std::unique_ptr<Reader> lookups_;   // lookups by address
+  std::unique_ptr<Reader> listings_;  // everything else
+
 };
