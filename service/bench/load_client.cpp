@@ -1,10 +1,14 @@
-// Load client for the logon service: many concurrent agents doing the full NTLMv2 login, counted per second.
+// Load client for the logon service: concurrent agents doing the full NTLMv2 login, and Squid helpers asking who is where, counted per second.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -34,12 +38,22 @@ struct Settings {
   int clients = 1;
   double seconds = 3;
   bool unique_hosts = false;  // a new host name per login, so that every login is a real write
+  std::string helper;         // the Squid helper program, for helper loops
+  int helper_loops = 0;
 };
 
 struct Totals {
   std::atomic<long> logins{0};
   std::atomic<long> errors{0};
+  std::atomic<long> lookups{0};
+  std::atomic<long> lookup_errors{0};
 };
+
+// The address client `index` reports: the helper loops ask for those of repeated logins. Logins
+// under new host names report others, so that each address asked about has one entry.
+std::string client_address(int index, bool unique_hosts = false) {
+  return (unique_hosts ? "198.51.100." : "192.0.2.") + std::to_string(index % 250 + 1);
+}
 
 // One GET on an open connection; returns the status, 0 on a transport error.
 int exchange(tcp::socket& socket, beast::flat_buffer& buffer, const std::string& target,
@@ -101,7 +115,7 @@ void client_loop(int index, const Settings& s, Clock::time_point deadline, Total
   const std::string host = "bench" + std::to_string(index);
   // The process id keeps the names of one run apart from those of earlier runs.
   const std::string unique_prefix = host + "-" + std::to_string(getpid()) + "-";
-  const std::string query = "&persistent=1&domain=" + s.domain + "&ip=192.0.2." + std::to_string(index % 250 + 1);
+  const std::string query = "&persistent=1&domain=" + s.domain + "&ip=" + client_address(index, s.unique_hosts);
   int errors = 0;
   for (long n = 0; Clock::now() < deadline && errors < kMaxErrorsPerClient; ++n) {
     const std::string name = s.unique_hosts ? unique_prefix + std::to_string(n) : host;
@@ -114,6 +128,66 @@ void client_loop(int index, const Settings& s, Clock::time_point deadline, Total
   }
 }
 
+// Reads one answer line from the helper; false when it ended.
+bool read_line(int fd, std::string* pending, std::string* line) {
+  for (;;) {
+    const std::size_t end = pending->find('\n');
+    if (end != std::string::npos) {
+      *line = pending->substr(0, end);
+      pending->erase(0, end + 1);
+      return true;
+    }
+    char chunk[4096];
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    pending->append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+// One helper process asked one question at a time, as Squid asks a helper without concurrency,
+// about the addresses the login clients report (or would report), in turn.
+void helper_loop(int index, const Settings& s, Clock::time_point deadline, Totals* totals) {
+  int to_helper[2];
+  int from_helper[2];
+  // Close-on-exec, so that no other loop's helper holds this one's input open.
+  if (pipe2(to_helper, O_CLOEXEC) != 0 || pipe2(from_helper, O_CLOEXEC) != 0) {
+    ++totals->lookup_errors;
+    return;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, to_helper[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, from_helper[1], 1);
+  posix_spawn_file_actions_addclose(&actions, to_helper[1]);
+  posix_spawn_file_actions_addclose(&actions, from_helper[0]);
+  const std::string service = "http://" + s.address + ":" + s.port;
+  std::vector<std::string> args = {s.helper, "--service", service};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const bool started = posix_spawn(&pid, s.helper.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&actions);
+  close(to_helper[0]);
+  close(from_helper[1]);
+  std::string pending;
+  const int spread = std::max(s.clients, 32);
+  for (long n = 0; started && Clock::now() < deadline; ++n) {
+    const std::string question = client_address(static_cast<int>((index + n) % spread)) + "\n";
+    std::string answer;
+    if (write(to_helper[1], question.data(), question.size()) != static_cast<ssize_t>(question.size()) ||
+        !read_line(from_helper[0], &pending, &answer)) {
+      ++totals->lookup_errors;
+      break;
+    }
+    ++(answer.rfind("BH", 0) == 0 ? totals->lookup_errors : totals->lookups);
+  }
+  if (!started) ++totals->lookup_errors;
+  close(to_helper[1]);
+  close(from_helper[0]);
+  if (started) waitpid(pid, nullptr, 0);
+}
+
 bool parse_settings(int argc, char** argv, Settings* s) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
@@ -122,6 +196,8 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     else if (name == "--port") s->port = value;
     else if (name == "--clients") s->clients = std::atoi(value.c_str());
     else if (name == "--seconds") s->seconds = std::atof(value.c_str());
+    else if (name == "--helper") s->helper = value;
+    else if (name == "--helper-loops") s->helper_loops = std::atoi(value.c_str());
     else if (name == "--hosts" && (value == "unique" || value == "repeated")) s->unique_hosts = value == "unique";
     else if (name == "--account") {
       const std::size_t slash = value.find('\\');
@@ -134,7 +210,9 @@ bool parse_settings(int argc, char** argv, Settings* s) {
       return false;
     }
   }
-  return argc % 2 == 1 && !s->port.empty() && !s->user.empty() && s->clients > 0 && s->seconds > 0;
+  const bool helpers_ok = s->helper_loops == 0 || !s->helper.empty();
+  return argc % 2 == 1 && !s->port.empty() && (s->clients == 0 || !s->user.empty()) && s->clients >= 0 &&
+         s->helper_loops >= 0 && s->clients + s->helper_loops > 0 && helpers_ok && s->seconds > 0;
 }
 
 }  // namespace
@@ -144,7 +222,7 @@ int main(int argc, char** argv) {
   if (!parse_settings(argc, argv, &settings)) {
     std::fprintf(stderr,
                  "usage: pellamor-load --port P --account 'DOMAIN\\user:password' [--address A] [--clients N] "
-                 "[--seconds S] [--hosts repeated|unique]\n");
+                 "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM]\n");
     return 2;
   }
   Totals totals;
@@ -152,9 +230,15 @@ int main(int argc, char** argv) {
   const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.seconds));
   std::vector<std::thread> clients;
   for (int i = 0; i < settings.clients; ++i) clients.emplace_back(client_loop, i, std::cref(settings), deadline, &totals);
+  for (int i = 0; i < settings.helper_loops; ++i)
+    clients.emplace_back(helper_loop, i, std::cref(settings), deadline, &totals);
   for (std::thread& t : clients) t.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("clients=%d logins=%ld errors=%ld seconds=%.2f logins_per_second=%.1f\n", settings.clients,
-              totals.logins.load(), totals.errors.load(), elapsed, totals.logins.load() / elapsed);
-  return totals.logins.load() > 0 && totals.errors.load() == 0 ? 0 : 1;
+  std::printf("clients=%d logins=%ld errors=%ld seconds=%.2f logins_per_second=%.1f helper_loops=%d lookups=%ld "
+              "lookup_errors=%ld lookups_per_second=%.1f\n",
+              settings.clients, totals.logins.load(), totals.errors.load(), elapsed, totals.logins.load() / elapsed,
+              settings.helper_loops, totals.lookups.load(), totals.lookup_errors.load(), totals.lookups.load() / elapsed);
+  const bool logins_ok = settings.clients == 0 || (totals.logins.load() > 0 && totals.errors.load() == 0);
+  const bool lookups_ok = settings.helper_loops == 0 || (totals.lookups.load() > 0 && totals.lookup_errors.load() == 0);
+  return logins_ok && lookups_ok ? 0 : 1;
 }

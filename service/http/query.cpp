@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "address.h"
+
 namespace {
 
 int hex_digit(char c) {
@@ -36,7 +38,8 @@ bool percent_decode(std::string_view text, std::string* out, std::string* error)
   return true;
 }
 
-bool is_ipv4(std::string_view text) {
+// Four dot-separated numbers of up to three digits, each at most 255: leading zeros allowed.
+bool is_dotted_quad(std::string_view text) {
   int parts = 0;
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -62,7 +65,14 @@ bool read_ip_list(const std::string& text, std::vector<std::string>* out, std::s
   while (start <= text.size()) {
     const std::size_t comma = std::min(text.find(',', start), text.size());
     const std::string address = text.substr(start, comma - start);
-    if (!is_ipv4(address)) {
+    // Agents write addresses as inet_ntoa does. A leading zero has no one meaning (octal to
+    // inet_aton, decimal to others), so such an address is refused rather than guessed at.
+    if (is_dotted_quad(address) && !is_canonical_ipv4(address)) {
+      *error = "ip holds \"" + address + "\", an IPv4 address with leading zeros, which some read as octal; "
+               "write it without them";
+      return false;
+    }
+    if (!is_canonical_ipv4(address)) {
       *error = "ip is not a comma-separated list of IPv4 addresses: \"" + text + "\"";
       return false;
     }

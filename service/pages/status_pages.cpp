@@ -1,11 +1,10 @@
 // The status page (HTML) and status document (JSON): who is logged on where, and counters since start.
 #include "status_pages.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cstdlib>
 
+#include "address.h"
 #include "json.h"
 #include "text.h"
 
@@ -61,17 +60,6 @@ bool read_count(const std::string& text, std::size_t low, std::size_t high, std:
   if (value < low || value > high) return false;
   *out = static_cast<std::size_t>(value);
   return true;
-}
-
-// The address in the form the map keeps it (inet_ntop's), or "" when it is none.
-std::string canonical_address(const std::string& text) {
-  unsigned char bytes[16];
-  char out[INET6_ADDRSTRLEN];
-  for (int family : {AF_INET, AF_INET6}) {
-    if (inet_pton(family, text.c_str(), bytes) == 1 && inet_ntop(family, bytes, out, sizeof out) != nullptr)
-      return out;
-  }
-  return "";
 }
 
 bool read_user(const std::string& text, MapQuery* out) {

@@ -8,6 +8,8 @@ namespace {
 constexpr std::size_t kMaxTarget = 8192;
 // A host name on stderr is cut to this many bytes, so that the reason after it stays on the line.
 constexpr std::size_t kMaxReportedHost = 256;
+// The longest host name recorded, in characters: longer than any DNS name (253) can be.
+constexpr std::size_t kMaxHostName = 255;
 constexpr const char* kLogonPath = "/tarnwise";
 
 bool ascii_iequals(std::string_view a, std::string_view b) {
@@ -34,6 +36,12 @@ std::string credentials_after(const std::string& header, std::size_t space) {
 
 std::string qualified_name(const std::string& domain, const std::string& user) {
   return domain.empty() ? user : domain + "\\" + user;
+}
+
+std::size_t characters(const std::string& utf8) {
+  std::size_t count = 0;
+  for (unsigned char c : utf8) count += (c & 0xC0) != 0x80;
+  return count;
 }
 
 }  // namespace
@@ -64,6 +72,19 @@ void LogonService::handle(const HttpRequest& request, ConnectionState& connectio
   record->target = request.target;
   Reply reply = route(request, connection, record.get());
   if (!request.keep_alive) reply.close = true;
+  if (connection.pending_read) {
+    ConnectionState::PendingRead read = std::move(*connection.pending_read);
+    connection.pending_read.reset();
+    MapQuery query = read.query;
+    const std::int64_t now = read.now;
+    const bool close = reply.close;
+    return users_.read(std::move(query), now, [this, read = std::move(read), close, record = std::move(record),
+                                               done = std::move(done)](const MapPage& page) {
+      Reply rendered = render_status_page(read, page, record.get());
+      rendered.close = close;
+      finish(std::move(rendered), record.get(), done);
+    });
+  }
   if (!connection.pending_change) return finish(std::move(reply), record.get(), done);
   ConnectionState::PendingChange pending = std::move(*connection.pending_change);
   connection.pending_change.reset();
@@ -120,39 +141,66 @@ Reply LogonService::route(const HttpRequest& request, ConnectionState& connectio
     record->result = "bad request: " + error;
     return text_reply(400, error);
   }
-  if (path != kLogonPath) return status_page(path == "/status.json", record);
+  if (path != kLogonPath) return status_page(path == "/status.json", connection, record);
 
   LogonRequest logon_request;
   if (!read_logon_request(record->params, &logon_request, &error)) {
     record->result = "bad request: " + error;
     return text_reply(400, error);
   }
+  const std::string over = over_claim(logon_request);
+  if (!over.empty()) {
+    record->result = "refused: " + over;
+    report_limited("refused: " + reason_kind(over),
+                   "conn " + std::to_string(connection.id) + " from " + connection.peer + ": " + record->result);
+    return text_reply(400, over);
+  }
   return logon(request, logon_request, connection, record);
 }
 
-Reply LogonService::status_page(bool json, RequestRecord* record) {
-  const std::int64_t now = now_epoch_seconds();
-  MapQuery query;
+std::string LogonService::over_claim(const LogonRequest& logon_request) const {
+  // A logout claims nothing, and must still remove an entry recorded under looser limits.
+  if (logon_request.action != LogonAction::Login) return "";
+  const std::size_t host = characters(to_valid_utf8(logon_request.hostname));
+  if (host > kMaxHostName)
+    return "hostname has " + std::to_string(host) + " characters; at most " + std::to_string(kMaxHostName) +
+           " are recorded";
+  const auto most = static_cast<std::size_t>(options_.max_addresses_per_login);
+  if (logon_request.ips.size() > most)
+    return "ip lists " + std::to_string(logon_request.ips.size()) + " addresses; at most " + std::to_string(most) +
+           " are recorded per login (--max-addresses-per-login)";
+  return "";
+}
+
+Reply LogonService::status_page(bool json, ConnectionState& connection, RequestRecord* record) {
+  ConnectionState::PendingRead read;
+  read.json = json;
+  read.now = now_epoch_seconds();
   std::string error;
-  if (!read_status_query(record->params, &query, &error)) {
+  if (!read_status_query(record->params, &read.query, &error)) {
     record->result = "bad request: " + error;
     return text_reply(400, error);
   }
-  std::vector<LogonEntry> entries;
-  if (!users_.find(query, now, &entries, &error)) {
-    report_limited("error: the user map cannot be read", error);
-    record->result = "error: " + error;
+  connection.pending_read = std::move(read);
+  return text_reply(200, "");  // completed by render_status_page
+}
+
+Reply LogonService::render_status_page(const ConnectionState::PendingRead& read, const MapPage& page,
+                                       RequestRecord* record) {
+  if (!page.ok) {
+    report_limited("error: the user map cannot be read", page.error);
+    record->result = "error: " + page.error;
     return text_reply(500, "the user map cannot be read");
   }
   record->result = "status";
   Reply reply;
   reply.headers.push_back("Cache-Control: no-store");
-  if (json) {
+  if (read.json) {
     reply.content_type = "application/json";
-    reply.body = status_json(entries, query, options_.interval, counters_, now);
+    reply.body = status_json(page.entries, read.query, options_.interval, counters_, read.now);
   } else {
     reply.content_type = "text/html; charset=utf-8";
-    reply.body = status_html(entries, query, options_.interval, counters_, now);
+    reply.body = status_html(page.entries, read.query, options_.interval, counters_, read.now);
   }
   return reply;
 }
@@ -260,16 +308,27 @@ Reply LogonService::record_in_map(const LogonRequest& logon_request, const Ident
     change.kind = MapChange::Kind::Logout;
   }
   const std::string name = id.authenticated ? qualified_name(id.domain, id.user) : "unauthenticated user";
-  connection.pending_change = ConnectionState::PendingChange{std::move(change), name};
+  connection.pending_change = ConnectionState::PendingChange{std::move(change), name, connection.id};
   return text_reply(200, "");  // completed by after_commit
 }
 
 Reply LogonService::after_commit(const ChangeOutcome& outcome, const ConnectionState::PendingChange& pending,
                                  Reply reply, RequestRecord* record) {
-  if (!outcome.ok) {
-    report_limited("error: the user map cannot be written", outcome.error);
-    record->result = "error: " + outcome.error;
-    Reply failed = text_reply(500, "the user map cannot be written; nothing was recorded");
+  if (!outcome.ok || !outcome.refused.empty()) {
+    Reply failed;
+    if (!outcome.ok) {
+      report_limited("error: the user map cannot be written", outcome.error);
+      record->result = "error: " + outcome.error;
+      failed = text_reply(500, "the user map cannot be written; nothing was recorded");
+    } else {
+      const std::string why = pending.who + " " + outcome.refused + " (--max-entries-per-account); log out at one "
+                              "of them or wait until one expires";
+      record->result = "refused: " + why;
+      report_limited("refused: live entries per account",
+                     "conn " + std::to_string(pending.connection) + " from " + record->peer + ", host " +
+                         clip(pending.change.entry.host, kMaxReportedHost) + ": " + record->result);
+      failed = text_reply(403, why);
+    }
     failed.version = reply.version;
     failed.close = reply.close;
     return failed;

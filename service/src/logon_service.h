@@ -46,8 +46,16 @@ struct ConnectionState {
   struct PendingChange {
     MapChange change;
     std::string who;  // the user as the reply names them
+    std::uint64_t connection = 0;
   };
   std::optional<PendingChange> pending_change;
+  // The status view the request asks for; its reply waits for one of the map's readers.
+  struct PendingRead {
+    MapQuery query;
+    bool json = false;
+    std::int64_t now = 0;
+  };
+  std::optional<PendingRead> pending_read;
 };
 
 class LogonService {
@@ -58,7 +66,8 @@ class LogonService {
 
   std::unique_ptr<ConnectionState> open_connection(std::string peer, std::string peer_address);
   // Answers through `done`, exactly once: at once, or, when the request changes
-  // the user map, on the map's writer thread once the change is committed.
+  // the user map, on the map's writer thread once the change is committed, or,
+  // when it reads the map, on the map's reader thread that read it.
   void handle(const HttpRequest& request, ConnectionState& connection, ReplyHandler done);
   // A request that could not be parsed: it is logged and answered with
   // `status`, and the connection is closed.
@@ -72,7 +81,10 @@ class LogonService {
   };
 
   Reply route(const HttpRequest& request, ConnectionState& connection, RequestRecord* record);
-  Reply status_page(bool json, RequestRecord* record);
+  Reply status_page(bool json, ConnectionState& connection, RequestRecord* record);
+  Reply render_status_page(const ConnectionState::PendingRead& read, const MapPage& page, RequestRecord* record);
+  // Why the login claims more than one login may (a host name or address list too long), or "".
+  std::string over_claim(const LogonRequest& logon) const;
   Reply logon(const HttpRequest& request, const LogonRequest& logon, ConnectionState& connection,
               RequestRecord* record);
   Reply without_credentials(const LogonRequest& logon, ConnectionState& connection, RequestRecord* record);

@@ -72,8 +72,12 @@ int serve(int argc, char** argv) {
   std::unique_ptr<RequestLog> log;
   if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))
     return fail(error, 1);
-  const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, &error);
+  MapLimits map_limits;
+  map_limits.max_entries_per_account = static_cast<std::size_t>(options.max_entries_per_account);
+  std::string notice;
+  const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, map_limits, &notice, &error);
   if (!users) return fail(error, 1);
+  if (!notice.empty()) report("user map " + options.db_path + ": " + notice);
 
   LogonService service(options, accounts, *users, log.get());
   const ServerLimits limits = server_limits(options);
@@ -85,8 +89,8 @@ int serve(int argc, char** argv) {
   std::printf("listening on %s\n", bound.c_str());
   std::fflush(stdout);
   server.run(worker_threads());
-  // Commits what is queued while the network loop, which its replies would go to, still exists.
-  users->stop_writer();
+  // Commits and reads what is queued while the network loop, which the replies go to, still exists.
+  users->stop();
   report_left_out(true);
   return 0;
 }

@@ -105,6 +105,10 @@ const std::map<std::string, Setter>& valued_options() {
                      [](Options* o, std::int64_t n) { o->failed_logon_account_limit = static_cast<unsigned>(n); })},
       {"--failed-logon-seconds",
        number_setter(1, 86400, [](Options* o, std::int64_t n) { o->failed_logon_seconds = n; })},
+      {"--max-addresses-per-login",
+       number_setter(1, 1000, [](Options* o, std::int64_t n) { o->max_addresses_per_login = n; })},
+      {"--max-entries-per-account",
+       number_setter(0, 100000000, [](Options* o, std::int64_t n) { o->max_entries_per_account = n; })},
       {"--test-first-status",
        number_setter(200, 599, [](Options* o, std::int64_t n) { o->test_first_status = static_cast<int>(n); })},
       {"--test-final-status",
@@ -264,6 +268,13 @@ and /status.json.
                      this off)
   --failed-logon-seconds S
                      that window and refusal, in seconds (default 60)
+  --max-addresses-per-login N
+                     a login that reports more addresses than N is refused
+                     with 400 (default 16)
+  --max-entries-per-account N
+                     live entries one account may hold at different hosts;
+                     a login from a further host is refused with 403 until
+                     one is logged out or expires (default 100; 0: no limit)
   --help             show this text
 
 Test features, refused unless --address is a loopback address:

@@ -46,6 +46,12 @@ def write_file(path, text):
     return path
 
 
+# The user map as the service's first version wrote it: one table, the addresses as a list.
+FIRST_FORMAT = """CREATE TABLE logons (user TEXT NOT NULL COLLATE NOCASE, domain TEXT NOT NULL COLLATE NOCASE,
+    host TEXT NOT NULL COLLATE NOCASE, ips TEXT NOT NULL, peer TEXT NOT NULL, persistent INTEGER NOT NULL,
+    authenticated INTEGER NOT NULL, first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, expires INTEGER NOT NULL,
+    PRIMARY KEY (user, domain, host));
+    CREATE INDEX logons_by_expiry ON logons (expires);"""
 LOGIN = "/tarnwise?action=login&hostname=PC1&persistent=1&domain=PELLAMOR&domain=PELLAMOR&ip=10.0.0.5,10.0.0.6"
 
 
@@ -304,13 +310,15 @@ class NtlmLogin(unittest.TestCase):
                 ("?limit=2&offset=4", ["H4"], None), ("?offset=9", [], None),
                 ("?ip=10.7.0.2", ["H1"], None), ("?ip=10.7.0.3", ["H2", "H4"], None),
                 ("?ip=10.7.0.3&limit=1", ["H2"], 1), ("?ip=127.0.0.1", ["H3"], None),  # peer: when none reported
+                ("?ip=::ffff:10.7.0.2", ["H1"], None),
                 ("?user=bob", ["H4"], None), ("?user=pellamor%5CBOB", ["H4"], None), ("?user=OTHER%5Cbob", [], None),
                 ("?user=alice&ip=10.7.0.3", ["H2"], None)]
             for query, hosts, next_offset in cases:
                 document = service.status(query)
                 self.assertEqual([u["host"] for u in document["users"]], hosts, query)
                 self.assertEqual(document["page"]["next_offset"], next_offset, query)
-            for query in ("?limit=0", "?limit=1001", "?offset=-1", "?ip=10.7.0", "?user=%5C", "?user=A%5Cb%5Cc"):
+            for query in ("?limit=0", "?limit=1001", "?offset=-1", "?ip=10.7.0", "?ip=010.7.0.2", "?user=%5C",
+                          "?user=A%5Cb%5Cc"):
                 self.assertEqual(curl(service, "/status.json" + query)[0], 400, query)
                 self.assertEqual(curl(service, "/" + query)[0], 400, query)
             with urllib.request.urlopen(service.url("/?limit=2&offset=2"), timeout=10) as reply:
@@ -396,6 +404,32 @@ class Durability(unittest.TestCase):
         finally:
             service.stop()
 
+    def test_a_map_of_the_first_format_keeps_its_entries(self):
+        workdir, now = make_workdir(), int(time.time())
+        rows = [("OLD1", "10.0.0.5,10.0.0.6", "127.0.0.1"), ("OLD2", "", "10.9.9.9"),  # none reported: found at its peer
+                ("OLD3", "010.000.000.078", "127.0.0.1")]  # leading zeros: shown, never matched
+        with sqlite3.connect(os.path.join(workdir, "users.sqlite")) as db:
+            db.executescript(FIRST_FORMAT)
+            db.executemany("INSERT INTO logons VALUES ('alice', 'PELLAMOR', ?, ?, ?, 1, 1, ?, ?, ?)",
+                           [row + (now - 60, now - 60, now + 3600) for row in rows])
+        db.close()
+        lookups = [("10.0.0.6", ["OLD1"]), ("10.9.9.9", ["OLD2"]), ("10.0.0.78", []), ("8.0.0.78", []),
+                   ("127.0.0.1", [])]
+        for start in range(2):  # the second start finds the map migrated
+            with Service(workdir=workdir) as service:
+                self.assertEqual([(u["host"], u["ips"], u["first_seen"]) for u in service.status()["users"]],
+                                 [("OLD1", ["10.0.0.5", "10.0.0.6"], now - 60), ("OLD2", [], now - 60),
+                                  ("OLD3", ["010.000.000.078"], now - 60)])
+                for ip, hosts in lookups:
+                    self.assertEqual([u["host"] for u in service.status("?ip=" + ip)["users"]], hosts, ip)
+        self.assertEqual(service.stderr().count("indexed the addresses of the 3 entries of a map of the first format; "
+                                                "1 reported addresses with leading zeros are shown but never matched"), 1)
+        with Service(workdir=workdir) as service:  # a refresh moves the entry to its new addresses
+            self.assertEqual(login(service, "OLD1", "10.0.0.7"), 200)
+            self.assertEqual([u["host"] for u in service.status("?ip=10.0.0.7")["users"]], ["OLD1"])
+            self.assertEqual(service.status("?ip=10.0.0.6")["users"], [])
+            self.assertEqual(service.entries("OLD1")[0]["first_seen"], now - 60)
+
     def test_expired_logins_drop_out_and_are_purged(self):
         with Service("--interval", "1", "--nonpersistent-lifetime", "3600") as service:
             self.assertEqual(login(service), 200)
@@ -414,6 +448,41 @@ class Durability(unittest.TestCase):
                 self.assertEqual(hosts(), [("ONESHOT",), ("PC1",)])  # the status pages never write
                 self.assertEqual(login(service, "LATER"), 200)
                 self.assertEqual(hosts(), [("LATER",), ("ONESHOT",)])  # a write purges
+
+
+class Limits(unittest.TestCase):
+    def test_a_login_claims_a_bounded_share_of_the_map(self):
+        alice = ("alice", "PELLAMOR", "878d8014606cda29677a44efa1353fc7")
+        bob_full = "PELLAMOR\\bob already has 2 live entries at other hosts, the most one account may hold"
+        cases = [  # (host, ips, action, account, status, request log result: its reason is the reply's body)
+            ("H" * 256, "10.0.0.1", "login", BOB, 400, "refused: hostname has 256 characters; at most 255 are recorded"),
+            ("%C3%A9" * 255, "10.0.0.1", "login", BOB, 200, "login"),  # characters are counted, not bytes
+            ("PC1", "10.0.0.1,10.0.0.2,10.0.0.3,10.0.0.4", "login", BOB, 400,
+             "refused: ip lists 4 addresses; at most 3 are recorded per login (--max-addresses-per-login)"),
+            ("PC1", "010.000.000.078", "login", BOB, 400, 'bad request: ip holds "010.000.000.078", an IPv4 address '
+             "with leading zeros, which some read as octal; write it without them"),
+            ("PC1", "10.0.0.1,10.0.0.2,10.0.0.3", "login", BOB, 200, "login"),
+            ("PC2", "10.0.0.78", "login", BOB, 403, "refused: " + bob_full + " (--max-entries-per-account); log "
+             "out at one of them or wait until one expires"),
+            ("PC2", "10.0.0.78", "login", alice, 200, "login"),  # another account
+            ("PC1", "10.0.0.1", "login", BOB, 200, "login"),  # a refresh adds nothing
+            ("PC1", "", "logout", BOB, 200, "logout"),
+            ("PC2", "10.0.0.78", "login", BOB, 200, "login"),
+            ("H" * 256, "", "logout", BOB, 200, "logout (no entry)"),  # a logout claims nothing
+        ]
+        with Service("--max-addresses-per-login", "3", "--max-entries-per-account", "2") as service:
+            for host, ips, action, account, status, result in cases:
+                conn, target = Raw(service), login_target(host, ips, action)
+                status_line, _, _, body = conn.get(target)
+                if code(status_line) == 401:
+                    status_line, _, _, body = conn.get(target, ntlm_authenticate(conn.challenge(target), *account))
+                self.assertEqual((code(status_line), service.log()[-1]["result"]), (status, result), host[:9])
+                self.assertEqual(result.partition(": ")[2] in body.decode(), True, body)
+                if ": " in result:  # refusals are reported on stderr, bad requests not
+                    self.assertEqual(result in service.stderr(), result.startswith("refused"), result)
+            self.assertEqual(sorted((u["user"], u["host"][:2], u["ips"]) for u in service.status()["users"]),
+                             [("alice", "PC", ["10.0.0.78"]), ("bob", "PC", ["10.0.0.78"]), ("bob", "\u00e9\u00e9", ["10.0.0.1"])])
+            self.assertEqual([u["host"] for u in service.status("?ip=10.0.0.78")["users"]], ["PC2", "PC2"])
 
 
 class Availability(unittest.TestCase):
@@ -539,7 +608,8 @@ class CommandLine(unittest.TestCase):
         for option in ("--address --port --accounts --db --interval --nonpersistent-lifetime --request-log "
                        "--max-connections --max-connections-per-peer --first-byte-timeout --request-timeout "
                        "--idle-timeout --service-name --allow-empty-password --failed-logon-limit "
-                       "--failed-logon-account-limit --failed-logon-seconds --accept-unauthenticated-retry "
+                       "--failed-logon-account-limit --failed-logon-seconds --max-addresses-per-login "
+                       "--max-entries-per-account --accept-unauthenticated-retry "
                        "--test-first-status --test-final-status --test-final-version --test-interval-header "
                        "--test-no-interval-header").split():
             self.assertIn(option, result.stdout)

@@ -62,6 +62,8 @@ TEST(Query, AgentParametersAreChecked) {
       {"action=login&hostname=PC1&ip=1.2.3", "ip is not a comma-separated list of IPv4 addresses: \"1.2.3\""},
       {"action=login&hostname=PC1&ip=1.2.3.4,", "ip is not a comma-separated list of IPv4 addresses: \"1.2.3.4,\""},
       {"action=login&hostname=PC1&ip=256.0.0.1", "ip is not a comma-separated list of IPv4 addresses: \"256.0.0.1\""},
+      {"action=login&hostname=PC1&ip=10.0.0.1,010.000.000.078",
+       "ip holds \"010.000.000.078\", an IPv4 address with leading zeros, which some read as octal; write it without them"},
       {"action=login&hostname=PC1&ip=1.2.3.4&ip=5.6.7.8", "parameter \"ip\" given twice"},
   };
   for (const Case& c : cases) {

@@ -1,58 +1,39 @@
-// The user map: who is logged on at which machine, kept in SQLite so it survives restarts and crashes.
+// The user map: who is logged on at which machine, kept in a store that survives restarts and crashes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-struct sqlite3;
+#include "map_store.h"
+#include "map_types.h"
 
-struct LogonEntry {
-  std::string user;    // empty for a login accepted without authentication (test mode)
-  std::string domain;
-  std::string host;
-  std::vector<std::string> ips;  // as the agent reported them
-  std::string peer;              // address the request came from
-  bool persistent = false;
-  bool authenticated = false;
-  std::int64_t first_seen = 0;  // epoch seconds
-  std::int64_t last_seen = 0;
-  std::int64_t expires = 0;
+// What the map lets one login claim.
+struct MapLimits {
+  // Live entries one account may hold at different hosts; a login from a further host is refused
+  // until one of them is logged out or expires. 0: no limit.
+  std::size_t max_entries_per_account = 100;
 };
 
-// A change the writer makes. A login adds the entry or refreshes the one for the
-// same user, domain and host (letter case ignored), keeping its first_seen; a
-// logout removes that entry and reads only those three names.
-struct MapChange {
-  enum class Kind { Login, Logout };
-  Kind kind = Kind::Login;
-  LogonEntry entry;
-};
-
-struct ChangeOutcome {
-  bool ok = false;       // committed with a synchronous write
-  bool removed = false;  // a logout found its entry
+struct MapPage {
+  bool ok = false;
+  std::vector<LogonEntry> entries;  // at most limit + 1: the extra one tells that another page follows
   std::string error;
-};
-
-// A page of the current entries, optionally only those at one address or of one user.
-struct MapQuery {
-  std::size_t limit = 500;
-  std::size_t offset = 0;
-  std::string ip;      // when set: entries that reported this address, or reported none and came from it
-  std::string user;    // when set: entries of this user (letter case ignored)
-  std::string domain;  // when set (with user): only in this domain
 };
 
 class UserMap {
  public:
   using ChangeDone = std::function<void(const ChangeOutcome&)>;
+  using ReadDone = std::function<void(MapPage)>;
 
-  // Opens or creates the database file and starts its writer thread.
-  static std::unique_ptr<UserMap> open(const std::string& path, std::string* error);
+  // Opens the SQLite map at `path` (see open_sqlite_store) and starts its threads.
+  static std::unique_ptr<UserMap> open(const std::string& path, const MapLimits& limits, std::string* notice,
+                                       std::string* error);
+  // Starts the writer and the readers, each on a connection of its own to `store`.
+  static std::unique_ptr<UserMap> start(std::unique_ptr<MapStore> store, const MapLimits& limits, std::string* error);
   ~UserMap();
   UserMap(const UserMap&) = delete;
   UserMap& operator=(const UserMap&) = delete;
@@ -62,19 +43,25 @@ class UserMap {
   // calls each `done` on its own thread, so that no caller is told of a change
   // before it is durable. Entries expired by then are deleted at most once a second.
   void submit(MapChange change, ChangeDone done);
-  // Commits what is queued and stops the writer; later changes fail.
-  void stop_writer();
-  // Reads, never writes: entries not expired at `now` that match, at most
-  // limit + 1 of them (the extra one tells that another page follows). A plain
-  // listing is ordered by user, domain and host; a lookup by address or user
-  // lists the most recently seen first.
-  bool find(const MapQuery& query, std::int64_t now, std::vector<LogonEntry>* out, std::string* error);
+  // Queues a read (see MapConnection::find) for a reader thread, which calls `done`. Readers have
+  // connections of their own and never wait for the writer. Lookups by address, what the gateway
+  // asks, have a reader of their own, so that no listing (a deep page may walk much of the map)
+  // holds them up; and however many arrive, they take one thread's share of the processors at
+  // most, so that logins go on beside any number of them.
+  void read(MapQuery query, std::int64_t now, ReadDone done);
+  // Commits the changes and answers the reads that are queued, then stops the threads; later
+  // changes and queued reads fail.
+  void stop();
 
  private:
   struct Writer;
-  UserMap(sqlite3* db, std::unique_ptr<Writer> writer);
+  struct Reader;
+  UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<Writer> writer, std::unique_ptr<Reader> lookups,
+          std::unique_ptr<Reader> listings);
 
-  sqlite3* db_;  // readers' connection; the writer has its own
-  std::mutex mutex_;
+  std::unique_ptr<MapStore> store_;
   std::unique_ptr<Writer> writer_;
+  std::unique_ptr<Reader> lookups_;   // lookups by address
+  std::unique_ptr<Reader> listings_;  // everything else
+
 };

@@ -1,0 +1,40 @@
+// What every store of the user map shares: which addresses an entry is found at, and the stored address list.
+#include "map_store.h"
+
+#include <algorithm>
+
+#include "address.h"
+
+std::vector<std::string> lookup_addresses(const std::vector<std::string>& ips, const std::string& peer) {
+  if (ips.empty()) return {peer};  // written by the service itself, as inet_ntop writes it
+  std::vector<std::string> out;
+  for (const std::string& ip : ips) {
+    if (is_canonical_ipv4(ip) && std::find(out.begin(), out.end(), ip) == out.end()) out.push_back(ip);
+  }
+  return out;
+}
+
+std::vector<std::string> unmatched_addresses(const std::vector<std::string>& ips) {
+  std::vector<std::string> out;
+  for (const std::string& ip : ips) {
+    if (!is_canonical_ipv4(ip)) out.push_back(ip);
+  }
+  return out;
+}
+
+std::string join_addresses(const std::vector<std::string>& ips) {
+  std::string out;
+  for (std::size_t i = 0; i < ips.size(); ++i) out += (i == 0 ? "" : ",") + ips[i];
+  return out;
+}
+
+std::vector<std::string> split_addresses(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (!text.empty() && start <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    out.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return out;
+}

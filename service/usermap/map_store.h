@@ -1,0 +1,79 @@
+// What a storage backend of the user map provides: its statements, on connections of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "map_types.h"
+
+// What the writer needs to know of an entry already stored.
+struct StoredEntry {
+  bool found = false;
+  std::int64_t id = 0;
+  std::vector<std::string> ips;
+  std::string peer;
+};
+
+// One connection to the store, used by one thread at a time. UserMap keeps everything else:
+// the writer thread and its group commit, when to purge, the limits on what a login may claim,
+// which addresses an entry is found at, and the reader threads.
+//
+// Every entry is found at a set of canonical addresses, kept indexed apart from the entry (one
+// row per entry and address), so that a lookup by address reads only the entries there without
+// reading the whole map. A refresh that keeps the addresses leaves those rows alone.
+class MapConnection {
+ public:
+  virtual ~MapConnection() = default;
+
+  // The writer's side: begin(), any of the changes below, then commit() or rollback().
+  virtual bool begin(std::string* error) = 0;
+  // Returns only once everything since begin() is durable: it survives a kill -9 or a power cut.
+  virtual bool commit(std::string* error) = 0;
+  virtual void rollback() = 0;
+  // False when a failure (disk full, I/O) has already ended the transaction and undone its changes.
+  virtual bool in_transaction() = 0;
+
+  // The stored entry for the entry's user, domain and host (letter case ignored), expired or
+  // not: found false when there is none.
+  virtual bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) = 0;
+  // Entries of the entry's user and domain at other hosts that are live at `now`, counted up to `limit`.
+  virtual bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
+                                 std::string* error) = 0;
+  // A new entry, without addresses yet; `id` receives its key.
+  virtual bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) = 0;
+  // Refreshes entry `id` with everything of `e` but its names and first_seen.
+  virtual bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) = 0;
+  // Makes `addresses` the ones entry `id` is found at.
+  virtual bool set_addresses(std::int64_t id, const std::vector<std::string>& addresses, std::string* error) = 0;
+  // Removes the entry for the entry's user, domain and host, with its addresses.
+  virtual bool remove(const LogonEntry& e, bool* removed, std::string* error) = 0;
+  // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry.
+  virtual bool purge(std::int64_t now, std::string* error) = 0;
+
+  // The readers' side, outside any transaction: entries not expired at `now` that match, at most
+  // limit + 1 of them (the extra one tells that another page follows), from offset on. A plain
+  // listing is ordered by user, domain and host; a lookup by address or user lists the most
+  // recently seen first, then by host, domain and user.
+  virtual bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) = 0;
+};
+
+class MapStore {
+ public:
+  virtual ~MapStore() = default;
+  // A new connection; the writer gets one, each reader thread one.
+  virtual std::unique_ptr<MapConnection> connect(std::string* error) = 0;
+};
+
+// The addresses an entry is found at, each once: those it reported, or, when it reported none,
+// the address its request came from.
+std::vector<std::string> lookup_addresses(const std::vector<std::string>& ips, const std::string& peer);
+// Reported addresses not in canonical form (kept by maps written before logins were checked for
+// them): shown, but never matched.
+std::vector<std::string> unmatched_addresses(const std::vector<std::string>& ips);
+
+// The reported addresses as the stores keep them, comma-separated, and back.
+std::string join_addresses(const std::vector<std::string>& ips);
+std::vector<std::string> split_addresses(const std::string& text);

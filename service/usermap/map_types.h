@@ -1,0 +1,45 @@
+// The user map's records: an entry, a change the writer makes, a page asked for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct LogonEntry {
+  std::string user;    // empty for a login accepted without authentication (test mode)
+  std::string domain;
+  std::string host;
+  std::vector<std::string> ips;  // as the agent reported them
+  std::string peer;              // address the request came from
+  bool persistent = false;
+  bool authenticated = false;
+  std::int64_t first_seen = 0;  // epoch seconds
+  std::int64_t last_seen = 0;
+  std::int64_t expires = 0;
+};
+
+// A change the writer makes. A login adds the entry or refreshes the one for the
+// same user, domain and host (letter case ignored), keeping its first_seen; a
+// logout removes that entry and reads only those three names.
+struct MapChange {
+  enum class Kind { Login, Logout };
+  Kind kind = Kind::Login;
+  LogonEntry entry;
+};
+
+struct ChangeOutcome {
+  bool ok = false;       // committed with a synchronous write
+  bool removed = false;  // a logout found its entry
+  std::string refused;   // a login the map's limits refused, and why (ok: the others were committed)
+  std::string error;
+};
+
+// A page of the current entries, optionally only those at one address or of one user.
+struct MapQuery {
+  std::size_t limit = 500;
+  std::size_t offset = 0;
+  std::string ip;      // when set (canonical): entries that reported this address, or reported none and came from it
+  std::string user;    // when set: entries of this user (letter case ignored)
+  std::string domain;  // when set (with user): only in this domain
+};

@@ -1,0 +1,376 @@
+// The user map's SQLite store: one file, written with a synchronous write per commit, read by several connections at once.
+#include "sqlite_store.h"
+
+#include <sqlite3.h>
+
+#include <map>
+
+namespace {
+
+// The map's format, in the file's user_version. 0: the first format (one table, the addresses
+// only as a list in each entry), brought up to this one when the file is opened.
+constexpr int kFormat = 1;
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS logons ("
+    " id INTEGER PRIMARY KEY,"
+    " user TEXT NOT NULL COLLATE NOCASE,"
+    " domain TEXT NOT NULL COLLATE NOCASE,"
+    " host TEXT NOT NULL COLLATE NOCASE,"
+    " ips TEXT NOT NULL,"  // as reported, comma-separated: what the pages show
+    " peer TEXT NOT NULL,"
+    " persistent INTEGER NOT NULL,"
+    " authenticated INTEGER NOT NULL,"
+    " first_seen INTEGER NOT NULL,"
+    " last_seen INTEGER NOT NULL,"
+    " expires INTEGER NOT NULL,"
+    " UNIQUE (user, domain, host));"
+    // The purge finds expired entries through this index instead of reading the whole map.
+    "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
+    // Where each entry is found, one row per entry and address.
+    "CREATE TABLE IF NOT EXISTS logon_addresses ("
+    " address TEXT NOT NULL,"
+    " logon INTEGER NOT NULL REFERENCES logons (id) ON DELETE CASCADE,"
+    " PRIMARY KEY (address, logon)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);";
+
+constexpr const char* kEntryColumns =
+    "user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires";
+
+constexpr const char* kInsert =
+    "INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+constexpr const char* kUpdate =
+    "UPDATE logons SET ips = ?, peer = ?, persistent = ?, authenticated = ?, last_seen = ?, expires = ? WHERE id = ?";
+constexpr const char* kForgetAddresses = "DELETE FROM logon_addresses WHERE logon = ?";
+constexpr const char* kAddAddress = "INSERT INTO logon_addresses (address, logon) VALUES (?, ?)";
+constexpr const char* kFindEntry = "SELECT id, ips, peer FROM logons WHERE user = ? AND domain = ? AND host = ?";
+constexpr const char* kCountOtherHosts =
+    "SELECT count(*) FROM (SELECT 1 FROM logons WHERE user = ?1 AND domain = ?2 AND host <> ?3 AND expires > ?4"
+    " LIMIT ?5)";
+// The addresses go with their entry (ON DELETE CASCADE).
+constexpr const char* kRemove = "DELETE FROM logons WHERE user = ? AND domain = ? AND host = ?";
+constexpr const char* kPurge = "DELETE FROM logons WHERE expires <= ?";
+
+// One prepared statement, finalized when it goes out of scope.
+class Statement {
+ public:
+  Statement(sqlite3* db, const std::string& sql) { sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr); }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return stmt_ != nullptr; }
+  Statement& bind(int index, const std::string& text) {
+    sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& bind(int index, std::int64_t value) {
+    sqlite3_bind_int64(stmt_, index, value);
+    return *this;
+  }
+  int step() { return stmt_ == nullptr ? SQLITE_ERROR : sqlite3_step(stmt_); }
+  // Makes the statement ready for its next use.
+  void reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  // Runs a statement that returns no rows.
+  bool run_once() {
+    const bool done = step() == SQLITE_DONE;
+    reset();
+    return done;
+  }
+  std::string text(int column) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    return p == nullptr ? std::string() : std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+  }
+  std::int64_t number(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+bool fail(sqlite3* db, std::string* error) {
+  *error = std::string("user map: ") + sqlite3_errmsg(db);
+  return false;
+}
+
+bool execute(sqlite3* db, const std::string& sql, std::string* error) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
+  *error = std::string("user map: ") + (message != nullptr ? message : "unknown error");
+  sqlite3_free(message);
+  return false;
+}
+
+// A connection that is closed when it goes out of scope, unless released.
+struct Database {
+  explicit Database(sqlite3* db) : db(db) {}
+  ~Database() { sqlite3_close_v2(db); }
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  sqlite3* release() {
+    sqlite3* out = db;
+    db = nullptr;
+    return out;
+  }
+  sqlite3* db;
+};
+
+sqlite3* open_file(const std::string& path, std::string* error) {
+  sqlite3* db = nullptr;
+  // Each connection belongs to one thread at a time; SQLite need not lock it for us.
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+    *error = "cannot open user map " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  Database guard(db);
+  sqlite3_busy_timeout(db, 5000);
+  // WAL with synchronous=FULL syncs the log on every commit: a login that was
+  // acknowledged survives a kill -9 or a power cut. Readers do not wait for the writer.
+  std::string why;
+  if (!execute(db, "PRAGMA journal_mode=WAL", &why) || !execute(db, "PRAGMA synchronous=FULL", &why) ||
+      !execute(db, "PRAGMA foreign_keys=ON", &why)) {
+    *error = "cannot use user map " + path + ": " + why.substr(why.find(": ") + 2);
+    return nullptr;
+  }
+  return guard.release();
+}
+
+bool read_number(sqlite3* db, const char* sql, std::int64_t* out, std::string* error) {
+  Statement query(db, sql);
+  if (query.step() != SQLITE_ROW) return fail(db, error);
+  *out = query.number(0);
+  return true;
+}
+
+// Brings a map of the first format up to this one, in the transaction under way: the entries
+// move to a table with an id, and each entry's addresses are indexed.
+bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) {
+  if (!execute(db,
+               std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO logons_first_format;") +
+                   kSchema + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
+                   " FROM logons_first_format; DROP TABLE logons_first_format;",
+               error))
+    return false;
+  Statement entries(db, "SELECT id, ips, peer FROM logons");
+  Statement add(db, kAddAddress);
+  std::int64_t moved = 0;
+  std::int64_t unmatched = 0;
+  int rc = SQLITE_ROW;
+  while ((rc = entries.step()) == SQLITE_ROW) {
+    ++moved;
+    const std::vector<std::string> ips = split_addresses(entries.text(1));
+    unmatched += static_cast<std::int64_t>(unmatched_addresses(ips).size());
+    for (const std::string& address : lookup_addresses(ips, entries.text(2))) {
+      if (!add.bind(1, address).bind(2, entries.number(0)).run_once()) return fail(db, error);
+    }
+  }
+  if (rc != SQLITE_DONE) return fail(db, error);
+  *notice = "indexed the addresses of the " + std::to_string(moved) + " entries of a map of the first format";
+  if (unmatched > 0)
+    *notice += "; " + std::to_string(unmatched) +
+               " reported addresses with leading zeros are shown but never matched";
+  return true;
+}
+
+// Creates the tables, or brings an older map up to date, in one transaction.
+bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, std::string* error) {
+  std::string why;
+  if (!execute(db, "BEGIN IMMEDIATE", &why)) {
+    *error = "cannot use user map " + path + ": " + why.substr(why.find(": ") + 2);
+    return false;
+  }
+  std::int64_t format = 0;
+  std::int64_t tables = 0;
+  bool ok = read_number(db, "PRAGMA user_version", &format, &why) &&
+            read_number(db, "SELECT count(*) FROM sqlite_master WHERE name = 'logons'", &tables, &why);
+  if (ok && format > kFormat) {
+    why = "user map: written by a newer version of the service (format " + std::to_string(format) + ")";
+    ok = false;
+  }
+  if (ok && format == 0 && tables > 0) ok = migrate_first_format(db, notice, &why);
+  if (ok) ok = execute(db, std::string(kSchema) + "PRAGMA user_version = " + std::to_string(kFormat), &why);
+  if (ok) ok = execute(db, "COMMIT", &why);
+  if (ok) return true;
+  std::string ignored;
+  if (!sqlite3_get_autocommit(db)) execute(db, "ROLLBACK", &ignored);
+  *error = "cannot use user map " + path + ": " + why.substr(why.find(": ") + 2);
+  return false;
+}
+
+LogonEntry entry_from_row(const Statement& row) {
+  LogonEntry e;
+  e.user = row.text(0);
+  e.domain = row.text(1);
+  e.host = row.text(2);
+  e.ips = split_addresses(row.text(3));
+  e.peer = row.text(4);
+  e.persistent = row.number(5) != 0;
+  e.authenticated = row.number(6) != 0;
+  e.first_seen = row.number(7);
+  e.last_seen = row.number(8);
+  e.expires = row.number(9);
+  return e;
+}
+
+// Only the filters in use are in the statement, so that each kind of read walks an index: a
+// lookup by address the address table's key (only the entries at that address are sorted), a
+// lookup by user the names' unique index, and a plain listing that index too: a page is a walk
+// along it, with no sort of the map.
+std::string find_sql(const MapQuery& q) {
+  std::string sql = "SELECT l.user, l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated, l.first_seen,"
+                    " l.last_seen, l.expires FROM ";
+  sql += q.ip.empty() ? "logons l WHERE" : "logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = ?2 AND";
+  sql += " l.expires > ?1";
+  if (!q.user.empty()) sql += " AND l.user = ?3";
+  if (!q.user.empty() && !q.domain.empty()) sql += " AND l.domain = ?4";
+  const bool lookup = !q.ip.empty() || !q.user.empty();
+  sql += lookup ? " ORDER BY l.last_seen DESC, l.host, l.domain, l.user" : " ORDER BY l.user, l.domain, l.host";
+  return sql + " LIMIT ?5 OFFSET ?6";
+}
+
+class SqliteConnection : public MapConnection {
+ public:
+  explicit SqliteConnection(sqlite3* db)
+      : db_(db),
+        insert_(db, kInsert),
+        update_(db, kUpdate),
+        forget_addresses_(db, kForgetAddresses),
+        add_address_(db, kAddAddress),
+        find_entry_(db, kFindEntry),
+        count_other_hosts_(db, kCountOtherHosts),
+        remove_(db, kRemove),
+        purge_(db, kPurge) {}
+  // Statements and cached reads are finalized after this body; sqlite3_close_v2 waits for them.
+  ~SqliteConnection() override { sqlite3_close_v2(db_); }
+
+  bool ready() const {
+    return insert_.ok() && update_.ok() && forget_addresses_.ok() && add_address_.ok() && find_entry_.ok() &&
+           count_other_hosts_.ok() && remove_.ok() && purge_.ok();
+  }
+
+  bool begin(std::string* error) override { return execute(db_, "BEGIN IMMEDIATE", error); }
+  bool commit(std::string* error) override { return execute(db_, "COMMIT", error); }
+  void rollback() override {
+    std::string ignored;
+    if (in_transaction()) execute(db_, "ROLLBACK", &ignored);
+  }
+  bool in_transaction() override { return !sqlite3_get_autocommit(db_); }
+
+  bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
+    const int rc = find_entry_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).step();
+    *out = StoredEntry();
+    if (rc == SQLITE_ROW) *out = StoredEntry{true, find_entry_.number(0), split_addresses(find_entry_.text(1)),
+                                             find_entry_.text(2)};
+    find_entry_.reset();
+    return rc == SQLITE_ROW || rc == SQLITE_DONE || fail(db_, error);
+  }
+
+  bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
+                         std::string* error) override {
+    Statement& q = count_other_hosts_;
+    const int rc = q.bind(1, e.user).bind(2, e.domain).bind(3, e.host).bind(4, now)
+                       .bind(5, static_cast<std::int64_t>(limit)).step();
+    *count = rc == SQLITE_ROW ? static_cast<std::size_t>(q.number(0)) : 0;
+    q.reset();
+    return rc == SQLITE_ROW || fail(db_, error);
+  }
+
+  bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
+    insert_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).bind(4, join_addresses(e.ips)).bind(5, e.peer);
+    insert_.bind(6, std::int64_t{e.persistent}).bind(7, std::int64_t{e.authenticated});
+    insert_.bind(8, e.first_seen).bind(9, e.last_seen).bind(10, e.expires);
+    if (!insert_.run_once()) return fail(db_, error);
+    *id = sqlite3_last_insert_rowid(db_);
+    return true;
+  }
+
+  bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
+    update_.bind(1, join_addresses(e.ips)).bind(2, e.peer).bind(3, std::int64_t{e.persistent});
+    update_.bind(4, std::int64_t{e.authenticated}).bind(5, e.last_seen).bind(6, e.expires).bind(7, id);
+    return update_.run_once() || fail(db_, error);
+  }
+
+  bool set_addresses(std::int64_t id, const std::vector<std::string>& addresses, std::string* error) override {
+    if (!forget_addresses_.bind(1, id).run_once()) return fail(db_, error);
+    for (const std::string& address : addresses) {
+      if (!add_address_.bind(1, address).bind(2, id).run_once()) return fail(db_, error);
+    }
+    return true;
+  }
+
+  bool remove(const LogonEntry& e, bool* removed, std::string* error) override {
+    if (!remove_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).run_once()) return fail(db_, error);
+    *removed = sqlite3_changes(db_) > 0;
+    return true;
+  }
+
+  bool purge(std::int64_t now, std::string* error) override {
+    return purge_.bind(1, now).run_once() || fail(db_, error);
+  }
+
+  bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) override {
+    out->clear();
+    Statement& query = read_statement(find_sql(q));
+    if (!query.ok()) return fail(db_, error);
+    // Numbered parameters: one left out of the statement is still a slot that takes a value.
+    query.bind(1, now).bind(2, q.ip).bind(3, q.user).bind(4, q.domain);
+    query.bind(5, static_cast<std::int64_t>(q.limit) + 1).bind(6, static_cast<std::int64_t>(q.offset));
+    int rc = SQLITE_ROW;
+    while ((rc = query.step()) == SQLITE_ROW) out->push_back(entry_from_row(query));
+    query.reset();
+    return rc == SQLITE_DONE || fail(db_, error);
+  }
+
+ private:
+  // The few shapes of read are prepared once per connection.
+  Statement& read_statement(const std::string& sql) {
+    std::unique_ptr<Statement>& statement = reads_[sql];
+    if (!statement) statement = std::make_unique<Statement>(db_, sql);
+    return *statement;
+  }
+
+  sqlite3* db_;
+  Statement insert_;
+  Statement update_;
+  Statement forget_addresses_;
+  Statement add_address_;
+  Statement find_entry_;
+  Statement count_other_hosts_;
+  Statement remove_;
+  Statement purge_;
+  std::map<std::string, std::unique_ptr<Statement>> reads_;
+};
+
+class SqliteStore : public MapStore {
+ public:
+  explicit SqliteStore(std::string path) : path_(std::move(path)) {}
+
+  std::unique_ptr<MapConnection> connect(std::string* error) override {
+    sqlite3* db = open_file(path_, error);
+    if (db == nullptr) return nullptr;
+    auto connection = std::make_unique<SqliteConnection>(db);
+    if (!connection->ready()) {
+      fail(db, error);
+      return nullptr;
+    }
+    return connection;
+  }
+
+ private:
+  const std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<MapStore> open_sqlite_store(const std::string& path, std::string* notice, std::string* error) {
+  sqlite3* db = open_file(path, error);
+  if (db == nullptr) return nullptr;
+  Database guard(db);
+  if (!prepare_schema(db, path, notice, error)) return nullptr;
+  return std::make_unique<SqliteStore>(path);
+}

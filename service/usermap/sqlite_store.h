@@ -1,0 +1,11 @@
+// The user map's SQLite store: one file, written with a synchronous write per commit, read by several connections at once.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "map_store.h"
+
+// Opens or creates the map file at `path` and brings a map of an earlier format up to date, in
+// one transaction, before it returns; `notice` then says what was done.
+std::unique_ptr<MapStore> open_sqlite_store(const std::string& path, std::string* notice, std::string* error);
