@@ -215,8 +215,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 }  // namespace
 
 struct HttpServer::Impl {
-  Impl(LogonService& service, const ServerLimits& limits)
-      : service(service), limits(limits), slots(limits), acceptor(asio::make_strand(io)), retry_timer(io) {}
+  explicit Impl(const ServerLimits& limits)
+      : limits(limits), slots(limits), acceptor(asio::make_strand(io)), retry_timer(io) {}
 
   void accept() {
     acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
@@ -241,10 +241,10 @@ struct HttpServer::Impl {
     const std::string peer_text = endpoint_text(peer, &address);
     const ConnectionSlots::Grant grant = slots.admit(address);
     if (grant == ConnectionSlots::Grant::Drop) return;  // the socket closes here
-    std::make_shared<Connection>(std::move(socket), service, slots, grant, address, limits)->start(peer_text);
+    std::make_shared<Connection>(std::move(socket), *service, slots, grant, address, limits)->start(peer_text);
   }
 
-  LogonService& service;
+  LogonService* service = nullptr;  // set by run()
   const ServerLimits limits;
   // Declared before the io_context: connections still queued in it give their slots back when it is destroyed.
   ConnectionSlots slots;
@@ -253,8 +253,7 @@ struct HttpServer::Impl {
   asio::steady_timer retry_timer;
 };
 
-HttpServer::HttpServer(LogonService& service, const ServerLimits& limits)
-    : impl_(std::make_unique<Impl>(service, limits)) {}
+HttpServer::HttpServer(const ServerLimits& limits) : impl_(std::make_unique<Impl>(limits)) {}
 HttpServer::~HttpServer() = default;
 
 bool HttpServer::listen(const std::string& address, unsigned port, std::string* bound, std::string* error) {
@@ -276,7 +275,8 @@ bool HttpServer::listen(const std::string& address, unsigned port, std::string* 
   return true;
 }
 
-void HttpServer::run(unsigned threads) {
+void HttpServer::run(LogonService& service, unsigned threads) {
+  impl_->service = &service;
   asio::signal_set signals(impl_->io, SIGINT, SIGTERM);
   signals.async_wait([this](beast::error_code, int) { impl_->io.stop(); });
   impl_->accept();

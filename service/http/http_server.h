@@ -20,13 +20,14 @@ struct ServerLimits {
 
 class HttpServer {
  public:
-  HttpServer(LogonService& service, const ServerLimits& limits);
+  explicit HttpServer(const ServerLimits& limits);
   ~HttpServer();
 
-  // Binds and listens; `bound` receives "ADDR:PORT" with the real port.
+  // Binds and listens; `bound` receives "ADDR:PORT" with the real port. Connections
+  // wait in the kernel until run(), so files can be opened after the port is known to be free.
   bool listen(const std::string& address, unsigned port, std::string* bound, std::string* error);
-  // Serves on `threads` threads until SIGINT or SIGTERM.
-  void run(unsigned threads);
+  // Serves `service` on `threads` threads until SIGINT or SIGTERM.
+  void run(LogonService& service, unsigned threads);
 
  private:
   struct Impl;

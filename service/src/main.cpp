@@ -1,4 +1,4 @@
-// Entry point of pellamor-service: reads the command line, opens the accounts, user map and log, and serves.
+// Entry point of pellamor-service: reads the command line, listens, opens the accounts, log and user map, and serves.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -67,6 +67,12 @@ int serve(int argc, char** argv) {
   if (!options.accounts_path.empty() &&
       !Accounts::load(options.accounts_path, &accounts, &error, options.allow_empty_password))
     return fail(error, 1);
+  // The port first: a start that fails on a port in use leaves no files behind.
+  const ServerLimits limits = server_limits(options);
+  raise_descriptor_limit(limits.max_connections + 256);
+  HttpServer server(limits);
+  std::string bound;
+  if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
   std::unique_ptr<RequestLog> log;
   if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))
     return fail(error, 1);
@@ -74,15 +80,10 @@ int serve(int argc, char** argv) {
   if (!users) return fail(error, 1);
 
   LogonService service(options, accounts, *users, log.get());
-  const ServerLimits limits = server_limits(options);
-  raise_descriptor_limit(limits.max_connections + 256);
-  HttpServer server(service, limits);
-  std::string bound;
-  if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
   warn_about_settings(options, accounts);
   std::printf("listening on %s\n", bound.c_str());
   std::fflush(stdout);
-  server.run(worker_threads());
+  server.run(service, worker_threads());
   // Commits what is queued while the network loop, which its replies would go to, still exists.
   users->stop_writer();
   return 0;

@@ -5,6 +5,7 @@ import base64
 import hmac
 import json
 import os
+import re
 import shutil
 import socket
 import sqlite3
@@ -32,6 +33,11 @@ def make_workdir():
 
 def read_text(path):
     with open(path) as f:
+        return f.read()
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
         return f.read()
 
 
@@ -346,6 +352,30 @@ class Durability(unittest.TestCase):
         finally:
             service.stop()
 
+    def test_a_damaged_map_stops_the_start_untouched_and_the_recovery_it_names_works(self):
+        service = Service()
+        service.stop()
+        now = int(time.time())
+        with sqlite3.connect(service.db) as db:
+            db.executemany("INSERT INTO logons VALUES ('u', 'D', ?, '', '', 1, 1, ?, ?, ?)",
+                           (("H%d" % i, now, now, now + 3600) for i in range(3000)))
+        with sqlite3.connect(service.db) as db:
+            db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        with open(service.db, "r+b") as f:
+            f.seek(5 * 4096 + 100)  # inside a leaf page of the table
+            f.write(b"\xff" * 200)
+        damaged = read_bytes(service.db)
+        result = subprocess.run([SERVICE, "--port", "0", "--db", service.db], capture_output=True, text=True, timeout=60)
+        self.assertEqual((result.returncode, result.stdout, len(result.stderr.splitlines())), (1, "", 1), result.stderr)
+        self.assertIn("user map %s is damaged (" % service.db, result.stderr)
+        self.assertEqual(read_bytes(service.db), damaged)
+        move_aside, salvage = re.search(r"\((mv .*)\), delete .* before that start: (.*)", result.stderr).groups()
+        subprocess.run(move_aside, shell=True, check=True, timeout=60)
+        os.remove(service.db + "-shm")
+        subprocess.run(salvage, shell=True, check=True, timeout=60)
+        with Service(workdir=service.dir) as service:
+            self.assertGreater(len(service.status("?limit=1000")["users"]), 900)
+
     def test_expired_logins_drop_out_and_are_purged(self):
         with Service("--interval", "1", "--nonpersistent-lifetime", "3600") as service:
             self.assertEqual(login(service), 200)
@@ -435,8 +465,9 @@ class TestMode(unittest.TestCase):
 
 
 class CommandLine(unittest.TestCase):
-    def run_service(self, *args):
-        return subprocess.run([SERVICE, *args], capture_output=True, text=True, timeout=20)
+    def run_service(self, *args, as_nobody=False):
+        become = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if as_nobody else []
+        return subprocess.run([*become, SERVICE, *args], capture_output=True, text=True, timeout=20)
 
     def test_help_explains_every_option(self):
         result = self.run_service("--help")
@@ -453,6 +484,8 @@ class CommandLine(unittest.TestCase):
         bad_accounts = write_file(os.path.join(workdir, "bad-accounts"), "PELLAMOR\\alice\n")
         busy = Service()
         db = ["--db", os.path.join(workdir, "db.sqlite")]
+        os.makedirs(os.path.join(workdir, "closed"), 0o555)
+        os.chmod(workdir, 0o755)  # root may write anywhere: nobody tries it
         cases = [
             (["--bogus"], 'unknown option "--bogus" (see --help)'),
             (["--port", "http"], '--port expects a whole number from 0 to 65535, not "http"'),
@@ -461,7 +494,10 @@ class CommandLine(unittest.TestCase):
             (["--accounts", "/nonexistent/accounts"] + db,
              "cannot read accounts file /nonexistent/accounts: No such file or directory"),
             (["--accounts", bad_accounts] + db, "line 1: expected DOMAIN\\user:password"),
-            (["--db", "/nonexistent/dir/users.sqlite"], "cannot open user map /nonexistent/dir/users.sqlite"),
+            (["--db", "/nonexistent/dir/users.sqlite"],
+             "cannot open user map /nonexistent/dir/users.sqlite: folder /nonexistent/dir does not exist"),
+            (["--db", os.path.join(workdir, "closed", "users.sqlite")], "folder %s/closed may not be written by user"
+             % workdir),  # run by nobody, below
             (["--port", str(busy.port)] + db,
              "cannot listen on 127.0.0.1:%d: Address already in use" % busy.port),
             (["--address", "0.0.0.0", "--accept-unauthenticated-retry"],
@@ -473,11 +509,12 @@ class CommandLine(unittest.TestCase):
         try:
             Service("--allow-empty-password", accounts="D\\eve:\n").stop()  # starts with the option
             for args, message in cases:
-                result = self.run_service(*args)
+                result = self.run_service(*args, as_nobody="closed" in args[-1] and os.geteuid() == 0)
                 self.assertNotEqual(result.returncode, 0, args)
                 self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
                 self.assertIn(message, result.stderr, args)
                 self.assertEqual(result.stdout, "", args)
+            self.assertEqual(sorted(os.listdir(workdir)), ["bad-accounts", "closed"])  # nor a map of a failed start
         finally:
             busy.stop()
 

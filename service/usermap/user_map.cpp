@@ -7,6 +7,8 @@
 #include <ctime>
 #include <thread>
 
+#include "map_checks.h"
+
 namespace {
 
 constexpr const char* kSchema =
@@ -204,6 +206,12 @@ struct UserMap::Writer {
 };
 
 std::unique_ptr<UserMap> UserMap::open(const std::string& path, std::string* error) {
+  const std::string problem = map_location_problem(path);
+  if (!problem.empty()) {
+    *error = "cannot open user map " + path + ": " + problem;
+    return nullptr;
+  }
+  if (!check_map_intact(path, error)) return nullptr;
   sqlite3* readers = open_connection(path, error);
   if (readers == nullptr) return nullptr;
   sqlite3* writer_db = open_connection(path, error);
