@@ -11,6 +11,7 @@
 #include "http_server.h"
 #include "logon_service.h"
 #include "options.h"
+#include "reload.h"
 #include "request_log.h"
 #include "user_map.h"
 
@@ -63,10 +64,11 @@ int serve(int argc, char** argv) {
     case ParseOutcome::Run:
       break;
   }
-  Accounts accounts;
+  auto accounts = std::make_shared<Accounts>();
   if (!options.accounts_path.empty() &&
-      !Accounts::load(options.accounts_path, &accounts, &error, options.allow_empty_password))
+      !Accounts::load(options.accounts_path, accounts.get(), &error, options.allow_empty_password))
     return fail(error, 1);
+  AccountsHolder accounts_in_use(accounts);
   // The port first: a start that fails on a port in use leaves no files behind.
   const ServerLimits limits = server_limits(options);
   raise_descriptor_limit(limits.max_connections + 256);
@@ -79,12 +81,15 @@ int serve(int argc, char** argv) {
   const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, &error);
   if (!users) return fail(error, 1);
 
-  LogonService service(options, accounts, *users, log.get());
-  warn_about_settings(options, accounts);
+  LogonService service(options, accounts_in_use, *users, log.get());
+  warn_about_settings(options, *accounts);
   std::printf("listening on %s\n", bound.c_str());
   std::fflush(stdout);
-  server.run(service, worker_threads());
-  // Commits what is queued while the network loop, which its replies would go to, still exists.
+  SignalHooks hooks;
+  hooks.reload = [&] { reload(options, &accounts_in_use, log.get()); };
+  // Commits what is queued while the network loop, which its replies go to, still runs.
+  hooks.finish = [&] { users->stop_writer(); };
+  server.run(service, worker_threads(), hooks);
   users->stop_writer();
   return 0;
 }
@@ -94,6 +99,8 @@ int serve(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Whoever reads standard error may go away; a failed log write must not end the service.
   std::signal(SIGPIPE, SIG_IGN);
+  // A reload asked for while the service starts finds nothing to reload yet; it must not end it.
+  std::signal(SIGHUP, SIG_IGN);
   // Boost.Asio reports some failures (threads, memory) by throwing; they end
   // the service with a message instead of an abort.
   try {

@@ -6,12 +6,11 @@ import os
 import socket
 import subprocess
 import sys
-import time
 import unittest
 from unittest import mock
 
 import e2e_service
-from e2e_service import Service, login, make_workdir, read_text, write_file
+from e2e_service import Service, login, make_workdir, read_text, wait_until, write_file
 
 HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -21,14 +20,6 @@ def ask_helper(port, lines, timeout="10", helper=HELPER):
     out = subprocess.run([helper, "--service", "http://127.0.0.1:%d" % port, "--timeout", timeout],
                          input="".join(line + "\n" for line in lines), capture_output=True, text=True, timeout=30)
     return out.stdout.splitlines()
-
-
-def wait_until(condition, what):
-    for _ in range(300):  # polls every 0.1 s; the bound only keeps a broken run from hanging
-        if condition():
-            return
-        time.sleep(0.1)
-    raise AssertionError("gave up waiting for " + what)
 
 
 def free_port():

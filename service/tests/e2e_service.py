@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import sqlite3
 import struct
@@ -19,6 +20,7 @@ import unittest
 import urllib.request
 
 SERVICE = os.environ.get("PELLAMOR_SERVICE", "build/service/pellamor-service")
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 # bob's entry is the NT hash of "Password".
 ACCOUNTS = "# test accounts\nPELLAMOR\\alice:secret\nPELLAMOR\\bob:nthash:a4f49c406510bdcab6824ee7c30fd852\n"
 ALICE = "PELLAMOR\\alice:secret"
@@ -39,6 +41,14 @@ def read_text(path):
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def wait_until(condition, what):
+    for _ in range(300):  # polls every 0.1 s; the bound only keeps a broken run from hanging
+        if condition():
+            return
+        time.sleep(0.1)
+    raise AssertionError("gave up waiting for " + what)
 
 
 def write_file(path, text):
@@ -315,8 +325,13 @@ class Guessing(unittest.TestCase):
 
 
 class Durability(unittest.TestCase):
-    def test_acknowledged_logins_survive_kill_9(self):
-        service, acknowledged = Service(), []
+    def test_acknowledged_logins_survive_kill_9_and_sigterm_answers_every_commit(self):
+        for stop in (signal.SIGKILL, signal.SIGTERM):
+            with self.subTest(stop=stop):
+                self.stop_during_logins(stop)
+
+    def stop_during_logins(self, stop):
+        service, acknowledged, hung = Service(), [], []
 
         def agent(n):  # a new host per login: every one a real write, committed in groups
             for i in range(2000):
@@ -325,7 +340,9 @@ class Durability(unittest.TestCase):
                     if conn.login(login_target(host)) == 200:
                         acknowledged.append(host)
                     conn.sock.close()
-                except OSError:
+                except TimeoutError:
+                    return hung.append(host)
+                except OSError:  # closed or refused
                     return
         agents = [threading.Thread(target=agent, args=(n,)) for n in range(8)]
         try:
@@ -333,20 +350,19 @@ class Durability(unittest.TestCase):
             first_seen = service.entries("PC1")[0]["first_seen"]
             for thread in agents:
                 thread.start()
-            for _ in range(600):  # until enough logins are acknowledged, while more are in flight
-                if len(acknowledged) >= 300:
-                    break
-                time.sleep(0.05)
+            wait_until(lambda: len(acknowledged) >= 300, "logins acknowledged while more are in flight")
             self.assertIsNone(service.proc.poll())
-            service.proc.kill()
-            service.proc.wait(10)
+            service.proc.send_signal(stop)
+            self.assertEqual(service.proc.wait(30), -stop if stop == signal.SIGKILL else 0)
             for thread in agents:
                 thread.join(30)
+            self.assertEqual(([t for t in agents if t.is_alive()], hung), ([], []))
             service = Service(workdir=service.dir)
             with sqlite3.connect(service.db) as db:
-                hosts = {h for (h,) in db.execute("SELECT host FROM logons")}
-            self.assertGreater(len(acknowledged), 0)
+                hosts = {h for (h,) in db.execute("SELECT host FROM logons WHERE host LIKE 'NEW-%'")}
             self.assertEqual(set(acknowledged) - hosts, set())
+            if stop == signal.SIGTERM:  # what was committed was answered
+                self.assertEqual(hosts - set(acknowledged), set())
             self.assertEqual(login(service), 200)
             self.assertEqual(service.entries("PC1")[0]["first_seen"], first_seen)
         finally:
@@ -409,6 +425,28 @@ class Availability(unittest.TestCase):
             self.assertTrue(held[1].closed_by_service())
             self.assertTrue(held[0].still_serves())
             self.assertTrue(Raw(service, "127.0.0.2").still_serves())  # its slot was given back
+
+
+    def test_sighup_reloads_the_accounts_and_logrotate_rotates_the_log_without_dropping_connections(self):
+        carol = "carol:carol's secret"
+        with Service() as service:
+            held = Raw(service)
+            self.assertEqual((held.still_serves(), login(service, "PCC", user=carol)), (True, 401))
+            accounts = write_file(os.path.join(service.dir, "accounts"), ACCOUNTS + carol + "\n")
+            conf = read_text(os.path.join(TOP, "service", "systemd", "pellamor-service.logrotate")).replace(
+                "/var/log/pellamor/requests.log", service.log_path).replace(
+                "systemctl reload pellamor-service.service", "kill -HUP %d" % service.proc.pid)
+            conf = write_file(os.path.join(service.dir, "logrotate.conf"), conf)
+            subprocess.run(["logrotate", "-f", "-s", service.dir + "/logrotate.state", conf], check=True, timeout=60)
+            wait_until(lambda: "reloaded 3 accounts from " + accounts in service.stderr(), "the reload")
+            self.assertEqual((login(service, "PCC", user=carol), held.still_serves()), (200, True))
+            write_file(accounts, "PELLAMOR\\alice\n")  # unusable: the accounts in use stay
+            service.proc.send_signal(signal.SIGHUP)
+            wait_until(lambda: "accounts not reloaded, the 3 accounts in use stay: " in service.stderr(), "a refusal")
+            self.assertEqual((login(service, "PCD", user=carol), held.still_serves()), (200, True))
+            before, after = (read_text(service.log_path + suffix) for suffix in (".1", ""))
+            self.assertIn('"user":"carol","domain":"","result":"rejected: unknown user', before)
+            self.assertIn('"user":"carol","domain":"","authenticated":true,"result":"login"', after)
 
 
 class MalformedInput(unittest.TestCase):
