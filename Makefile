@@ -76,9 +76,10 @@ install:
 	cmake --build $(BUILD)/service
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)/service --prefix $(PREFIX)
 
-# The same as a Debian package, build/service/pellamor-service_<version>_<arch>.deb.
+# The same as a Debian package, build/service/pellamor-service_<version>_<arch>.deb;
+# MAINTAINER='Name <address>' names the site that builds it.
 deb:
-	cmake -S service -B $(BUILD)/service -G Ninja
+	cmake -S service -B $(BUILD)/service -G Ninja $(if $(MAINTAINER),"-DPELLAMOR_MAINTAINER=$(MAINTAINER)")
 	cmake --build $(BUILD)/service
 	cd $(BUILD)/service && cpack -G DEB
 

@@ -59,6 +59,9 @@ int serve(int argc, char** argv) {
     case ParseOutcome::Help:
       std::fputs(usage_text().c_str(), stdout);
       return 0;
+    case ParseOutcome::Version:
+      std::fputs(version_text().c_str(), stdout);
+      return 0;
     case ParseOutcome::Error:
       return fail(error, 2);
     case ParseOutcome::Run:

@@ -167,6 +167,7 @@ ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* err
       name = name.substr(0, equals);
     }
     if (name == "--help" || name == "-h") return ParseOutcome::Help;
+    if (name == "--version") return ParseOutcome::Version;
     const std::map<std::string, bool*> flags = {{"--accept-unauthenticated-retry", &out->accept_unauthenticated_retry},
                                                 {"--test-no-interval-header", &out->test_no_interval_header},
                                                 {"--allow-empty-password", &out->allow_empty_password}};
@@ -246,6 +247,7 @@ and /status.json.
   --failed-logon-seconds S
                      that window and refusal, in seconds (default 60)
   --help             show this text
+  --version          show the program's version
 
 Test features, refused unless --address is a loopback address:
   --accept-unauthenticated-retry
@@ -265,3 +267,5 @@ Test features, refused unless --address is a loopback address:
   --test-no-interval-header leave the interval header out
 )";
 }
+
+std::string version_text() { return std::string("pellamor-service ") + PELLAMOR_VERSION + "\n"; }

@@ -3,6 +3,7 @@
 # helper's answers, and the installed program (make install, make deb) with its systemd unit.
 import glob
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -107,34 +108,88 @@ class HelperAnswers(unittest.TestCase):
                              ['1 OK user="PELLAMOR\\\\bob"', '2 OK user="PELLAMOR\\\\bob"'])
 
 
+# Tags lintian may report on the package, each for a reason: helpers that Squid runs live in
+# /usr/lib/<package>/, as Debian's squid keeps its own in /usr/lib/squid/ (an experimental,
+# pedantic tag).
+LINTIAN_ACCEPTS = {"executable-in-usr-lib"}
+
+# The package's life in a throwaway root: install, use, remove, purge. Each step's output follows its "== step" line.
+PACKAGE_LIFE = r"""
+export DEBIAN_FRONTEND=noninteractive
+rm -f /usr/sbin/policy-rc.d  # a container's "start and stop no services"; a server has none
+echo "== install"; dpkg -i {package} 2>&1; pellamor-service --version; pellamor-squid-helper --version
+stat -c '%n %U:%G %a' /etc/pellamor /etc/pellamor/accounts.example; getent passwd pellamor | cut -d: -f1,6
+printf 'PELLAMOR\\alice:secret\n' > /etc/pellamor/accounts; chgrp pellamor /etc/pellamor/accounts
+chmod 0640 /etc/pellamor/accounts
+systemd-analyze verify /usr/lib/systemd/system/pellamor-service.service 2>&1 && echo "unit verified"
+echo "== start"; /etc/init.d/pellamor-service start 2>&1
+curl -s --ntlm -u 'PELLAMOR\alice:secret' '{login}'; echo 10.9.9.9 | pellamor-squid-helper
+logrotate -f /etc/logrotate.d/pellamor-service
+for i in $(seq 300); do grep reloaded /var/log/pellamor/service.log && break; sleep 0.1; done; ls /var/log/pellamor
+pid=$(cat /run/pellamor-service.pid)
+echo "== remove"; dpkg -r pellamor-service 2>&1
+kill -0 "$pid" 2>/dev/null || echo "service stopped"; ls /etc/pellamor /var/lib/pellamor
+echo "== purge"; dpkg -P pellamor-service 2>&1
+ls -d /etc/pellamor/* /etc/default/pellamor-service /etc/init.d/pellamor-service /var/lib/pellamor /var/log/pellamor 2>&1
+getent passwd pellamor | cut -d: -f1
+"""
+
+
+def in_throwaway_root(script):
+    """Runs script as root in a copy-on-write view of this machine: an overlay of / whose changes live in
+    a tmpfs, with private /run, /tmp, processes and network, so nothing it does reaches the machine."""
+    top = make_workdir()
+    setup = ("mount -t tmpfs tmpfs {0} && mkdir {0}/upper {0}/work {0}/root && "
+             "mount -t overlay overlay -o lowerdir=/,upperdir={0}/upper,workdir={0}/work {0}/root && "
+             "mount -t proc proc {0}/root/proc && mount --rbind /dev {0}/root/dev && "
+             "mount -t tmpfs tmpfs {0}/root/run && mount -t tmpfs tmpfs {0}/root/tmp && ip link set lo up && "
+             'exec chroot {0}/root sh -c "$0"').format(top)
+    result = subprocess.run(["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--net", "sh", "-c",
+                             setup, script], capture_output=True, text=True, timeout=600)
+    steps = dict(part.split("\n", 1) for part in re.split("^== ", result.stdout, flags=re.M)[1:])
+    return steps, result.stderr
+
+
 class Installed(unittest.TestCase):
     def make(self, *args):
         result = subprocess.run(["make", "-C", TOP, *args], capture_output=True, text=True, timeout=900)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
-    def test_installed_unit_verifies_and_the_packaged_service_logs_users_in(self):
+    def test_installed_unit_verifies_and_the_package_installs_serves_and_goes_like_a_debian_one(self):
         prefix = os.path.join(make_workdir(), "prefix")
         self.make("install", "DESTDIR=", "PREFIX=" + prefix)
-        os.makedirs(os.path.join(prefix, "etc", "pellamor"))
-        open(os.path.join(prefix, "etc", "pellamor", "accounts"), "w").close()
-        unit = os.path.join(prefix, "lib", "systemd", "system", "pellamor-service.service")
-        verify = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True, text=True, timeout=60)
-        self.assertEqual((verify.returncode, verify.stderr, verify.stdout), (0, "", ""))
-        self.assertIn("ExecStart=%s/sbin/pellamor-service " % prefix, read_text(unit))
+        self.assertIn("ExecStart=%s/sbin/pellamor-service --accounts %s/etc/pellamor/accounts " % (prefix, prefix),
+                      read_text(os.path.join(prefix, "lib", "systemd", "system", "pellamor-service.service")))
 
         self.make("deb")
         [package] = glob.glob(os.path.join(TOP, "build", "service", "pellamor-service_*.deb"))
-        root = os.path.join(make_workdir(), "root")
-        subprocess.run(["dpkg", "-x", package, root], check=True, timeout=60)
-        unit = read_text(os.path.join(root, "usr", "lib", "systemd", "system", "pellamor-service.service"))
-        self.assertIn("ExecStart=/usr/sbin/pellamor-service --accounts %d/accounts --db %S/pellamor/users.sqlite", unit)
-        with mock.patch.object(e2e_service, "SERVICE", os.path.join(root, "usr", "sbin", "pellamor-service")):
-            service = Service()
-        with service:
-            self.assertEqual(login(service, "PC1", "10.4.4.4"), 200)
-            helper = os.path.join(root, "usr", "lib", "pellamor", "pellamor-squid-helper")
-            self.assertEqual(ask_helper(service.port, ["10.4.4.4"], helper=helper), ['OK user="PELLAMOR\\\\alice"'])
-
+        lintian = subprocess.run(["lintian", "--no-cfg", "--display-info", "--display-experimental", "--pedantic", package],
+                                 capture_output=True, text=True, timeout=600)
+        self.assertEqual({line.split()[2] for line in lintian.stdout.splitlines()} - LINTIAN_ACCEPTS, set(),
+                         lintian.stdout)
+        version = subprocess.run(["dpkg-deb", "-f", package, "Version"], capture_output=True, text=True).stdout.strip()
+        if os.geteuid() != 0:
+            self.skipTest("installing into a throwaway root needs root")
+        steps, errors = in_throwaway_root(PACKAGE_LIFE.format(package=package, login="http://127.0.0.1:8080"
+                                                              + e2e_service.login_target("PC1", "10.9.9.9")))
+        self.assertEqual(list(steps), ["install", "start", "remove", "purge"], errors)
+        self.assertIn("pellamor-service {0}\npellamor-squid-helper {0}\n/etc/pellamor root:pellamor 750\n"
+                      "/etc/pellamor/accounts.example root:pellamor 640\npellamor:/var/lib/pellamor\nunit verified\n"
+                      .format(version),
+                      steps["install"])
+        self.assertIn("Next:", steps["install"])
+        self.assertIn('login recorded for PELLAMOR\\alice at PC1\nOK user="PELLAMOR\\\\alice"\n'
+                      "pellamor-service: reloaded 1 account from /etc/pellamor/accounts\n"  # asked for by logrotate
+                      "requests.log\nrequests.log.1\nservice.log\nservice.log.1\n", steps["start"])
+        for kept in ("service stopped\n", "accounts\naccounts.example\n", "users.sqlite\n"):
+            self.assertIn(kept, steps["remove"])
+        self.assertIn("kept /etc/pellamor", steps["purge"])
+        purged = steps["purge"].splitlines()  # ls: what is left of the package's files, then the user
+        self.assertEqual([line for line in purged if line.startswith("/etc/pellamor/")] + purged[-1:],
+                         ["/etc/pellamor/accounts", "pellamor"])
+        for path in ("/etc/default/pellamor-service", "/etc/init.d/pellamor-service", "/var/lib/pellamor",
+                     "/var/log/pellamor"):
+            self.assertIn("ls: cannot access '%s': No such file or directory" % path, purged)
 
 def tearDownModule():
     e2e_service.tearDownModule()

@@ -5,6 +5,7 @@ import base64
 import hmac
 import json
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -20,7 +21,6 @@ import unittest
 import urllib.request
 
 SERVICE = os.environ.get("PELLAMOR_SERVICE", "build/service/pellamor-service")
-TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 # bob's entry is the NT hash of "Password".
 ACCOUNTS = "# test accounts\nPELLAMOR\\alice:secret\nPELLAMOR\\bob:nthash:a4f49c406510bdcab6824ee7c30fd852\n"
 ALICE = "PELLAMOR\\alice:secret"
@@ -35,11 +35,6 @@ def make_workdir():
 
 def read_text(path):
     with open(path) as f:
-        return f.read()
-
-
-def read_bytes(path):
-    with open(path, "rb") as f:
         return f.read()
 
 
@@ -375,16 +370,16 @@ class Durability(unittest.TestCase):
         with sqlite3.connect(service.db) as db:
             db.executemany("INSERT INTO logons VALUES ('u', 'D', ?, '', '', 1, 1, ?, ?, ?)",
                            (("H%d" % i, now, now, now + 3600) for i in range(3000)))
-        with sqlite3.connect(service.db) as db:
+            db.commit()
             db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
         with open(service.db, "r+b") as f:
             f.seek(5 * 4096 + 100)  # inside a leaf page of the table
             f.write(b"\xff" * 200)
-        damaged = read_bytes(service.db)
+        damaged = pathlib.Path(service.db).read_bytes()
         result = subprocess.run([SERVICE, "--port", "0", "--db", service.db], capture_output=True, text=True, timeout=60)
         self.assertEqual((result.returncode, result.stdout, len(result.stderr.splitlines())), (1, "", 1), result.stderr)
         self.assertIn("user map %s is damaged (" % service.db, result.stderr)
-        self.assertEqual(read_bytes(service.db), damaged)
+        self.assertEqual(pathlib.Path(service.db).read_bytes(), damaged)
         move_aside, salvage = re.search(r"\((mv .*)\), delete .* before that start: (.*)", result.stderr).groups()
         subprocess.run(move_aside, shell=True, check=True, timeout=60)
         os.remove(service.db + "-shm")
@@ -427,26 +422,19 @@ class Availability(unittest.TestCase):
             self.assertTrue(Raw(service, "127.0.0.2").still_serves())  # its slot was given back
 
 
-    def test_sighup_reloads_the_accounts_and_logrotate_rotates_the_log_without_dropping_connections(self):
+    def test_sighup_reloads_the_accounts_without_dropping_connections(self):
         carol = "carol:carol's secret"
         with Service() as service:
             held = Raw(service)
             self.assertEqual((held.still_serves(), login(service, "PCC", user=carol)), (True, 401))
             accounts = write_file(os.path.join(service.dir, "accounts"), ACCOUNTS + carol + "\n")
-            conf = read_text(os.path.join(TOP, "service", "systemd", "pellamor-service.logrotate")).replace(
-                "/var/log/pellamor/requests.log", service.log_path).replace(
-                "systemctl reload pellamor-service.service", "kill -HUP %d" % service.proc.pid)
-            conf = write_file(os.path.join(service.dir, "logrotate.conf"), conf)
-            subprocess.run(["logrotate", "-f", "-s", service.dir + "/logrotate.state", conf], check=True, timeout=60)
+            service.proc.send_signal(signal.SIGHUP)
             wait_until(lambda: "reloaded 3 accounts from " + accounts in service.stderr(), "the reload")
             self.assertEqual((login(service, "PCC", user=carol), held.still_serves()), (200, True))
             write_file(accounts, "PELLAMOR\\alice\n")  # unusable: the accounts in use stay
             service.proc.send_signal(signal.SIGHUP)
             wait_until(lambda: "accounts not reloaded, the 3 accounts in use stay: " in service.stderr(), "a refusal")
             self.assertEqual((login(service, "PCD", user=carol), held.still_serves()), (200, True))
-            before, after = (read_text(service.log_path + suffix) for suffix in (".1", ""))
-            self.assertIn('"user":"carol","domain":"","result":"rejected: unknown user', before)
-            self.assertIn('"user":"carol","domain":"","authenticated":true,"result":"login"', after)
 
 
 class MalformedInput(unittest.TestCase):
@@ -507,15 +495,17 @@ class CommandLine(unittest.TestCase):
         become = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if as_nobody else []
         return subprocess.run([*become, SERVICE, *args], capture_output=True, text=True, timeout=20)
 
-    def test_help_explains_every_option(self):
+    def test_help_and_the_manual_page_explain_every_option(self):
         result = self.run_service("--help")
         self.assertEqual(result.returncode, 0)
+        page = read_text(os.path.join(os.path.dirname(__file__), "..", "man", "pellamor-service.8")).replace("\\-", "-")
         for option in ("--address --port --accounts --db --interval --nonpersistent-lifetime --request-log "
                        "--max-connections-per-peer --request-timeout --idle-timeout --service-name "
                        "--allow-empty-password --failed-logon-limit --failed-logon-seconds --accept-unauthenticated-retry "
                        "--test-first-status --test-final-status --test-final-version --test-interval-header "
-                       "--test-no-interval-header").split():
+                       "--test-no-interval-header --version").split():
             self.assertIn(option, result.stdout)
+            self.assertIn(option, page)
 
     def test_bad_start_gives_one_line_error(self):
         workdir = make_workdir()
