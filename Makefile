@@ -8,7 +8,7 @@ ARCHS := x86_64 i686
 
 PREFIX := /usr/local
 
-.PHONY: all deps build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) fuzz-tests fuzz demo bench clean install deb
+.PHONY: all deps emulator sign build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) fuzz-tests fuzz demo bench clean install deb
 
 all: build
 
@@ -24,7 +24,12 @@ build: deps
 	cmake -S service -B $(BUILD)/service -G Ninja
 	cmake --build $(BUILD)/service
 
-prefix: deps
+# The 32-bit Wine of the tests, demo and benchmark runs under qemu-user where this kernel cannot
+# run 32-bit programs itself: only they fetch it, not a build.
+emulator: deps
+	scripts/setup-deps --emulator
+
+prefix: deps emulator
 	for arch in $(ARCHS); do PELLAMOR_ARCH=$$arch scripts/wine-prefix || exit 1; done
 
 # -k: a failure in one build does not hide the other build's results.
@@ -82,6 +87,13 @@ deb:
 	cmake -S service -B $(BUILD)/service -G Ninja $(if $(MAINTAINER),"-DPELLAMOR_MAINTAINER=$(MAINTAINER)")
 	cmake --build $(BUILD)/service
 	cd $(BUILD)/service && cpack -G DEB
+
+# Signs both agent builds with the site's code-signing certificate into build/signed/ARCH/Pellamor.exe:
+# make sign SIGN_CERT=cert.pem SIGN_KEY=key.pem (or SIGN_PKCS12=site.pfx) [SIGN_PASS=password-file]
+# [SIGN_TIMESTAMP=http://time-stamping-service]
+sign: build
+	scripts/sign $(if $(SIGN_PKCS12),--pkcs12 "$(SIGN_PKCS12)",--cert "$(SIGN_CERT)" --key "$(SIGN_KEY)") \
+	    $(if $(SIGN_PASS),--pass "$(SIGN_PASS)") $(if $(SIGN_TIMESTAMP),--timestamp "$(SIGN_TIMESTAMP)") $(ARCHS)
 
 clean:
 	rm -rf $(BUILD)
