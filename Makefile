@@ -16,8 +16,8 @@ suite-env = PELLAMOR_ARCH=$(patsubst %-qemu,%,$(1)) PELLAMOR_WINE_ROUTE=$(if $(f
 
 PREFIX := /usr/local
 
-.PHONY: all deps build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) e2e-i686-qemu fuzz-tests fuzz demo \
-	bench clean install deb
+.PHONY: all deps emulator sign build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) e2e-i686-qemu \
+	fuzz-tests fuzz demo bench clean install deb
 
 all: build
 
@@ -33,11 +33,16 @@ build: deps
 	cmake -S service -B $(BUILD)/service -G Ninja
 	cmake --build $(BUILD)/service
 
-prefix: deps
+# The 32-bit Wine of the tests, demo and benchmark runs under qemu-user where this kernel cannot
+# run 32-bit programs itself, and the tests take that route everywhere: only they fetch it, not a build.
+emulator: deps
+	scripts/setup-deps --emulator
+
+prefix: deps emulator
 	$(foreach suite,$(SUITES),$(call suite-env,$(suite)) scripts/wine-prefix &&) true
 
 # -k: a failure in one build does not hide the other build's results.
-test: build
+test: build emulator
 	@echo "test suites: $(SUITES)"
 	$(MAKE) -k --no-print-directory SUITES="$(SUITES)" prefix unit-tests service-tests e2e-tests fuzz-tests
 
@@ -74,10 +79,10 @@ fuzz: deps
 	$(call fuzz-run,-max_total_time=$(FUZZ_SECONDS))
 
 # Each prepares the prefixes it uses.
-demo: build
+demo: build emulator
 	scripts/demo
 
-bench: build
+bench: build emulator
 	scripts/bench
 
 # The service, its Squid helper and systemd unit: `make install DESTDIR=/scratch PREFIX=/usr`.
@@ -86,11 +91,19 @@ install:
 	cmake --build $(BUILD)/service
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)/service --prefix $(PREFIX)
 
-# The same as a Debian package, build/service/pellamor-service_<version>_<arch>.deb.
+# The same as a Debian package, build/service/pellamor-service_<version>_<arch>.deb;
+# MAINTAINER='Name <address>' names the site that builds it.
 deb:
-	cmake -S service -B $(BUILD)/service -G Ninja
+	cmake -S service -B $(BUILD)/service -G Ninja $(if $(MAINTAINER),"-DPELLAMOR_MAINTAINER=$(MAINTAINER)")
 	cmake --build $(BUILD)/service
 	cd $(BUILD)/service && cpack -G DEB
+
+# Signs both agent builds with the site's code-signing certificate into build/signed/ARCH/Pellamor.exe:
+# make sign SIGN_CERT=cert.pem SIGN_KEY=key.pem (or SIGN_PKCS12=site.pfx) [SIGN_PASS=password-file]
+# [SIGN_TIMESTAMP=http://time-stamping-service]
+sign: build
+	scripts/sign $(if $(SIGN_PKCS12),--pkcs12 "$(SIGN_PKCS12)",--cert "$(SIGN_CERT)" --key "$(SIGN_KEY)") \
+	    $(if $(SIGN_PASS),--pass "$(SIGN_PASS)") $(if $(SIGN_TIMESTAMP),--timestamp "$(SIGN_TIMESTAMP)") $(ARCHS)
 
 clean:
 	rm -rf $(BUILD)

@@ -23,7 +23,8 @@ constexpr const char* kUsage =
     "\n"
     "  --service URL      the logon service, default http://127.0.0.1:8080\n"
     "  --timeout SECONDS  longest wait for one answer of the service, default 2 (0.05 to 60)\n"
-    "  --help             this text\n";
+    "  --help             this text\n"
+    "  --version          the program's version\n";
 
 struct HelperOptions {
   ServiceAddress service{"127.0.0.1", "8080"};
@@ -38,12 +39,12 @@ bool parse_timeout(const std::string& text, int* out) {
   return true;
 }
 
-// 0: run, 1: help shown, 2: bad command line (reported).
+// 0: run, 1: help or version shown, 2: bad command line (reported).
 int parse_command_line(int argc, char** argv, HelperOptions* options) {
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
-    if (name == "--help" || name == "-h") {
-      std::fputs(kUsage, stdout);
+    if (name == "--help" || name == "-h" || name == "--version") {
+      std::fputs(name == "--version" ? "pellamor-squid-helper " PELLAMOR_VERSION "\n" : kUsage, stdout);
       return 1;
     }
     const bool valued = name == "--service" || name == "--timeout";

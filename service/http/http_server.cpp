@@ -5,7 +5,9 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -92,6 +94,34 @@ class ConnectionSlots {
   std::unordered_map<std::string, std::size_t> per_peer_;
 };
 
+// Requests read whose replies are not sent yet, so that a gentle stop can wait for them.
+class Answering {
+ public:
+  explicit Answering(asio::io_context& io) : io_(io) {}
+
+  bool stopping() const { return stopping_; }
+  void request_read() { ++unanswered_; }
+  void reply_sent() {
+    --unanswered_;
+    end_when_done();
+  }
+  void stop_taking_requests() { stopping_ = true; }
+  void held_requests_answered() {
+    held_answered_ = true;
+    end_when_done();
+  }
+
+ private:
+  void end_when_done() {
+    if (stopping_ && held_answered_ && unanswered_ == 0) io_.stop();
+  }
+
+  asio::io_context& io_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> held_answered_{false};
+  std::atomic<std::size_t> unanswered_{0};
+};
+
 Reply busy_reply() {
   Reply reply = text_reply(503, "too many connections; try again later");
   reply.headers.push_back("Retry-After: 10");
@@ -102,9 +132,10 @@ Reply busy_reply() {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(tcp::socket socket, LogonService& service, ConnectionSlots& slots, ConnectionSlots::Grant grant,
-             std::string peer_address, std::string peer_group, const ServerLimits& limits)
+             std::string peer_address, std::string peer_group, const ServerLimits& limits, Answering& answering)
       : stream_(std::move(socket)),
         service_(service),
+        answering_(answering),
         slots_(slots),
         grant_(grant),
         peer_address_(std::move(peer_address)),
@@ -123,6 +154,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // request has the shorter request deadline, so a slow sender cannot hold the slot.
   // A new connection may idle only briefly: real clients send at once.
   void await_request(std::chrono::seconds idle_timeout) {
+    if (answering_.stopping()) return close_now();
     if (buffer_.size() > 0) return read_request();
     stream_.expires_after(idle_timeout);
     stream_.async_read_some(buffer_.prepare(kFirstRead), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
@@ -160,6 +192,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const auto authorization = message.find(http::field::authorization);
     if (authorization != message.end()) request.authorization = std::string(authorization->value());
     request.keep_alive = message.keep_alive();
+    answering_.request_read();
+    answering_request_ = true;
     // The reply may come from the user map's writer thread: back to this connection's strand.
     service_.handle(request, *state_, [self = shared_from_this()](Reply reply) {
       asio::dispatch(self->stream_.get_executor(), [self, reply = std::move(reply)] { self->send(reply); });
@@ -172,8 +206,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     stream_.expires_after(limits_.idle_timeout);
     asio::async_write(stream_, asio::buffer(out_),
                       [self = shared_from_this(), close](beast::error_code ec, std::size_t) {
+                        if (self->answering_request_) {
+                          self->answering_request_ = false;
+                          self->answering_.reply_sent();
+                        }
                         if (ec) return self->close_now();
-                        if (close) return self->close_gracefully();
+                        if (close || self->answering_.stopping()) return self->close_gracefully();
                         self->await_request(self->limits_.idle_timeout);
                       });
   }
@@ -210,6 +248,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   LogonService& service_;
+  Answering& answering_;
+  bool answering_request_ = false;  // the reply being sent answers a request read
   ConnectionSlots& slots_;
   const ConnectionSlots::Grant grant_;
   const std::string peer_address_;
@@ -225,15 +265,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
 }  // namespace
 
 struct HttpServer::Impl {
-  Impl(LogonService& service, const ServerLimits& limits)
-      : service(service),
-        limits(limits),
-        slots(limits),
-        acceptor(asio::make_strand(io)),
-        retry_timer(io),
-        left_out_timer(io) {}
+  explicit Impl(const ServerLimits& limits)
+      : limits(limits), slots(limits), acceptor(asio::make_strand(io)), retry_timer(io), left_out_timer(io),
+        answering(io) {}
 
   void accept() {
+    if (!acceptor.is_open()) return;  // stopping
     acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted) return;
       if (ec) {
@@ -257,7 +294,8 @@ struct HttpServer::Impl {
     std::string group = peer_group(address);
     const ConnectionSlots::Grant grant = slots.admit(group);
     if (grant == ConnectionSlots::Grant::Drop) return;  // the socket closes here
-    std::make_shared<Connection>(std::move(socket), service, slots, grant, address, std::move(group), limits)
+    std::make_shared<Connection>(std::move(socket), *service, slots, grant, address, std::move(group), limits,
+                                 answering)
         ->start(peer_text);
   }
 
@@ -271,7 +309,7 @@ struct HttpServer::Impl {
     });
   }
 
-  LogonService& service;
+  LogonService* service = nullptr;  // set by run()
   const ServerLimits limits;
   // Declared before the io_context: connections still queued in it give their slots back when it is destroyed.
   ConnectionSlots slots;
@@ -279,10 +317,10 @@ struct HttpServer::Impl {
   tcp::acceptor acceptor;
   asio::steady_timer retry_timer;
   asio::steady_timer left_out_timer;
+  Answering answering;
 };
 
-HttpServer::HttpServer(LogonService& service, const ServerLimits& limits)
-    : impl_(std::make_unique<Impl>(service, limits)) {}
+HttpServer::HttpServer(const ServerLimits& limits) : impl_(std::make_unique<Impl>(limits)) {}
 HttpServer::~HttpServer() = default;
 
 bool HttpServer::listen(const std::string& address, unsigned port, std::string* bound, std::string* error) {
@@ -304,13 +342,36 @@ bool HttpServer::listen(const std::string& address, unsigned port, std::string* 
   return true;
 }
 
-void HttpServer::run(unsigned threads) {
-  asio::signal_set signals(impl_->io, SIGINT, SIGTERM);
-  signals.async_wait([this](beast::error_code, int) { impl_->io.stop(); });
+void HttpServer::run(LogonService& service, unsigned threads, const SignalHooks& hooks) {
+  impl_->service = &service;
+  asio::signal_set signals(impl_->io, SIGINT, SIGTERM, SIGHUP);
+  std::thread finisher;
+  std::function<void(beast::error_code, int)> on_signal = [&](beast::error_code ec, int signal) {
+    if (ec) return;
+    if (signal == SIGHUP) {
+      if (hooks.reload) hooks.reload();
+    } else if (impl_->answering.stopping()) {
+      return impl_->io.stop();
+    } else {
+      impl_->answering.stop_taking_requests();
+      asio::post(impl_->acceptor.get_executor(), [this] {
+        beast::error_code ignored;
+        impl_->acceptor.close(ignored);
+        impl_->retry_timer.cancel();
+      });
+      finisher = std::thread([this, &hooks] {
+        if (hooks.finish) hooks.finish();
+        impl_->answering.held_requests_answered();
+      });
+    }
+    signals.async_wait(on_signal);
+  };
+  signals.async_wait(on_signal);
   impl_->accept();
   impl_->tell_left_out_lines();
   std::vector<std::thread> pool;
   for (unsigned i = 1; i < threads; ++i) pool.emplace_back([this] { impl_->io.run(); });
   impl_->io.run();
   for (std::thread& t : pool) t.join();
+  if (finisher.joinable()) finisher.join();
 }

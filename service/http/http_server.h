@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,15 +24,26 @@ struct ServerLimits {
   std::chrono::seconds idle_timeout{30};
 };
 
+// What the signals do besides stopping. SIGHUP calls `reload` and serving goes on.
+// SIGTERM and SIGINT stop gently: no new connections or requests are taken, `finish`
+// runs on a thread of its own and must answer, through their reply handlers, the
+// requests it holds (the user map commits its queue), and run() returns once every
+// request read has had its reply sent. A second SIGTERM or SIGINT stops at once.
+struct SignalHooks {
+  std::function<void()> reload;
+  std::function<void()> finish;
+};
+
 class HttpServer {
  public:
-  HttpServer(LogonService& service, const ServerLimits& limits);
+  explicit HttpServer(const ServerLimits& limits);
   ~HttpServer();
 
-  // Binds and listens; `bound` receives "ADDR:PORT" with the real port.
+  // Binds and listens; `bound` receives "ADDR:PORT" with the real port. Connections
+  // wait in the kernel until run(), so files can be opened after the port is known to be free.
   bool listen(const std::string& address, unsigned port, std::string* bound, std::string* error);
-  // Serves on `threads` threads until SIGINT or SIGTERM.
-  void run(unsigned threads);
+  // Serves `service` on `threads` threads until SIGINT or SIGTERM.
+  void run(LogonService& service, unsigned threads, const SignalHooks& hooks);
 
  private:
   struct Impl;

@@ -46,10 +46,10 @@ std::size_t characters(const std::string& utf8) {
 
 }  // namespace
 
-LogonService::LogonService(const Options& options, const Accounts& accounts, UserMap& users, RequestLog* log)
+LogonService::LogonService(const Options& options, const AccountsHolder& accounts, UserMap& users, RequestLog* log)
     : options_(options),
       accounts_(accounts),
-      target_(default_ntlm_target(accounts)),
+      target_(default_ntlm_target(*accounts.current())),
       service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
       throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
       users_(users),
@@ -58,7 +58,7 @@ LogonService::LogonService(const Options& options, const Accounts& accounts, Use
 std::unique_ptr<ConnectionState> LogonService::open_connection(std::string peer, std::string peer_address) {
   const std::uint64_t id = ++counters_.connections;
   NtlmGuard guard{&service_names_, &throttle_, peer_address};
-  return std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), accounts_, target_,
+  return std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), accounts_.current(), target_,
                                            std::move(guard));
 }
 

@@ -12,6 +12,7 @@
 #include "ntlm_server.h"
 #include "options.h"
 #include "query.h"
+#include "reload.h"
 #include "reply.h"
 #include "request_log.h"
 #include "status_pages.h"
@@ -27,16 +28,19 @@ struct HttpRequest {
 
 // Everything that lives as long as one TCP connection.
 struct ConnectionState {
-  ConnectionState(std::uint64_t id, std::string peer, std::string peer_address, const Accounts& accounts,
-                  const NtlmTarget& target, NtlmGuard guard)
+  ConnectionState(std::uint64_t id, std::string peer, std::string peer_address,
+                  std::shared_ptr<const Accounts> accounts_in_use, const NtlmTarget& target, NtlmGuard guard)
       : id(id),
         peer(std::move(peer)),
         peer_address(std::move(peer_address)),
-        ntlm(accounts, target, std::move(guard)) {}
+        accounts(std::move(accounts_in_use)),
+        ntlm(*accounts, target, std::move(guard)) {}
 
   const std::uint64_t id;
   const std::string peer;          // "ip:port"
   const std::string peer_address;  // "ip"
+  // The accounts when the connection opened; a reload does not change them under a handshake.
+  const std::shared_ptr<const Accounts> accounts;
   std::uint64_t requests = 0;
   NtlmServerSession ntlm;
   // A request without credentials was answered with 401; in test mode the
@@ -60,7 +64,7 @@ struct ConnectionState {
 
 class LogonService {
  public:
-  LogonService(const Options& options, const Accounts& accounts, UserMap& users, RequestLog* log);
+  LogonService(const Options& options, const AccountsHolder& accounts, UserMap& users, RequestLog* log);
 
   using ReplyHandler = std::function<void(Reply)>;
 
@@ -104,8 +108,8 @@ class LogonService {
   void add_interval_header(Reply* reply) const;
 
   const Options& options_;
-  const Accounts& accounts_;
-  const NtlmTarget target_;
+  const AccountsHolder& accounts_;
+  const NtlmTarget target_;  // named after the accounts at start; a reload keeps it
   const std::vector<std::string> service_names_;
   LogonThrottle throttle_;
   UserMap& users_;

@@ -1,4 +1,4 @@
-// Entry point of pellamor-service: reads the command line, opens the accounts, user map and log, and serves.
+// Entry point of pellamor-service: reads the command line, listens, opens the accounts, log and user map, and serves.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include "http_server.h"
 #include "logon_service.h"
 #include "options.h"
+#include "reload.h"
 #include "request_log.h"
 #include "user_map.h"
 
@@ -60,15 +61,25 @@ int serve(int argc, char** argv) {
     case ParseOutcome::Help:
       std::fputs(usage_text().c_str(), stdout);
       return 0;
+    case ParseOutcome::Version:
+      std::fputs(version_text().c_str(), stdout);
+      return 0;
     case ParseOutcome::Error:
       return fail(error, 2);
     case ParseOutcome::Run:
       break;
   }
-  Accounts accounts;
+  auto accounts = std::make_shared<Accounts>();
   if (!options.accounts_path.empty() &&
-      !Accounts::load(options.accounts_path, &accounts, &error, options.allow_empty_password))
+      !Accounts::load(options.accounts_path, accounts.get(), &error, options.allow_empty_password))
     return fail(error, 1);
+  AccountsHolder accounts_in_use(accounts);
+  // The port first: a start that fails on a port in use leaves no files behind.
+  const ServerLimits limits = server_limits(options);
+  raise_descriptor_limit(limits.max_connections + 256);
+  HttpServer server(limits);
+  std::string bound;
+  if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
   std::unique_ptr<RequestLog> log;
   if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))
     return fail(error, 1);
@@ -79,17 +90,15 @@ int serve(int argc, char** argv) {
   if (!users) return fail(error, 1);
   if (!notice.empty()) report("user map " + options.db_path + ": " + notice);
 
-  LogonService service(options, accounts, *users, log.get());
-  const ServerLimits limits = server_limits(options);
-  raise_descriptor_limit(limits.max_connections + 256);
-  HttpServer server(service, limits);
-  std::string bound;
-  if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
-  warn_about_settings(options, accounts);
+  LogonService service(options, accounts_in_use, *users, log.get());
+  warn_about_settings(options, *accounts);
   std::printf("listening on %s\n", bound.c_str());
   std::fflush(stdout);
-  server.run(worker_threads());
-  // Commits and reads what is queued while the network loop, which the replies go to, still exists.
+  SignalHooks hooks;
+  hooks.reload = [&] { reload(options, &accounts_in_use, log.get()); };
+  // Commits and reads what is queued while the network loop, which the replies go to, still runs.
+  hooks.finish = [&] { users->stop(); };
+  server.run(service, worker_threads(), hooks);
   users->stop();
   report_left_out(true);
   return 0;
@@ -100,6 +109,8 @@ int serve(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Whoever reads standard error may go away; a failed log write must not end the service.
   std::signal(SIGPIPE, SIG_IGN);
+  // A reload asked for while the service starts finds nothing to reload yet; it must not end it.
+  std::signal(SIGHUP, SIG_IGN);
   // Boost.Asio reports some failures (threads, memory) by throwing; they end
   // the service with a message instead of an abort.
   try {

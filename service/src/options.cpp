@@ -177,6 +177,7 @@ ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* err
       name = name.substr(0, equals);
     }
     if (name == "--help" || name == "-h") return ParseOutcome::Help;
+    if (name == "--version") return ParseOutcome::Version;
     const std::map<std::string, bool*> flags = {{"--accept-unauthenticated-retry", &out->accept_unauthenticated_retry},
                                                 {"--test-no-interval-header", &out->test_no_interval_header},
                                                 {"--allow-empty-password", &out->allow_empty_password}};
@@ -276,6 +277,7 @@ and /status.json.
                      a login from a further host is refused with 403 until
                      one is logged out or expires (default 100; 0: no limit)
   --help             show this text
+  --version          show the program's version
 
 Test features, refused unless --address is a loopback address:
   --accept-unauthenticated-retry
@@ -295,3 +297,5 @@ Test features, refused unless --address is a loopback address:
   --test-no-interval-header leave the interval header out
 )";
 }
+
+std::string version_text() { return std::string("pellamor-service ") + PELLAMOR_VERSION + "\n"; }

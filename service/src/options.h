@@ -37,10 +37,11 @@ struct Options {
   bool test_no_interval_header = false;
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
 ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* error);
 std::string usage_text();
+std::string version_text();  // "pellamor-service 1.0.0"
 
 bool uses_test_features(const Options& options);
 bool is_loopback_address(const std::string& address);

@@ -63,13 +63,29 @@ std::string request_record_json(const RequestRecord& r, std::int64_t now) {
   return object.str();
 }
 
-std::unique_ptr<RequestLog> RequestLog::open(const std::string& path, std::string* error) {
+namespace {
+
+// O_APPEND: every line lands whole at the end, even when the file was truncated meanwhile.
+int open_for_append(const std::string& path, std::string* error) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot open request log " + path + ": " + std::strerror(errno);
-    return nullptr;
-  }
-  return std::unique_ptr<RequestLog>(new RequestLog(fd));
+  if (fd < 0) *error = "cannot open request log " + path + ": " + std::strerror(errno);
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<RequestLog> RequestLog::open(const std::string& path, std::string* error) {
+  const int fd = open_for_append(path, error);
+  return fd < 0 ? nullptr : std::unique_ptr<RequestLog>(new RequestLog(path, fd));
+}
+
+bool RequestLog::reopen(std::string* error) {
+  const int fd = open_for_append(path_, error);
+  if (fd < 0) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ::close(fd_);
+  fd_ = fd;
+  return true;
 }
 
 RequestLog::~RequestLog() { ::close(fd_); }

@@ -37,9 +37,13 @@ class RequestLog {
   RequestLog& operator=(const RequestLog&) = delete;
 
   void append(const RequestRecord& record, std::int64_t now);
+  // Opens the file by its name again, for log rotation: lines go on to the old file
+  // until the new one is open. On failure they go on to the old one.
+  bool reopen(std::string* error);
 
  private:
-  explicit RequestLog(int fd) : fd_(fd) {}
+  RequestLog(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  const std::string path_;
   int fd_;
   std::mutex mutex_;
 };

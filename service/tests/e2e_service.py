@@ -5,8 +5,10 @@ import base64
 import hmac
 import json
 import os
+import pathlib
 import re
 import shutil
+import signal
 import socket
 import sqlite3
 import struct
@@ -38,6 +40,14 @@ def make_workdir():
 def read_text(path):
     with open(path) as f:
         return f.read()
+
+
+def wait_until(condition, what):
+    for _ in range(300):  # polls every 0.1 s; the bound only keeps a broken run from hanging
+        if condition():
+            return
+        time.sleep(0.1)
+    raise AssertionError("gave up waiting for " + what)
 
 
 def write_file(path, text):
@@ -367,8 +377,13 @@ class Guessing(unittest.TestCase):
 
 
 class Durability(unittest.TestCase):
-    def test_acknowledged_logins_survive_kill_9(self):
-        service, acknowledged = Service(), []
+    def test_acknowledged_logins_survive_kill_9_and_sigterm_answers_every_commit(self):
+        for stop in (signal.SIGKILL, signal.SIGTERM):
+            with self.subTest(stop=stop):
+                self.stop_during_logins(stop)
+
+    def stop_during_logins(self, stop):
+        service, acknowledged, hung = Service(), [], []
 
         def agent(n):  # a new host per login: every one a real write, committed in groups
             for i in range(2000):
@@ -377,7 +392,9 @@ class Durability(unittest.TestCase):
                     if conn.login(login_target(host)) == 200:
                         acknowledged.append(host)
                     conn.sock.close()
-                except OSError:
+                except TimeoutError:
+                    return hung.append(host)
+                except OSError:  # closed or refused
                     return
         agents = [threading.Thread(target=agent, args=(n,)) for n in range(8)]
         try:
@@ -385,20 +402,19 @@ class Durability(unittest.TestCase):
             first_seen = service.entries("PC1")[0]["first_seen"]
             for thread in agents:
                 thread.start()
-            for _ in range(600):  # until enough logins are acknowledged, while more are in flight
-                if len(acknowledged) >= 300:
-                    break
-                time.sleep(0.05)
+            wait_until(lambda: len(acknowledged) >= 300, "logins acknowledged while more are in flight")
             self.assertIsNone(service.proc.poll())
-            service.proc.kill()
-            service.proc.wait(10)
+            service.proc.send_signal(stop)
+            self.assertEqual(service.proc.wait(30), -stop if stop == signal.SIGKILL else 0)
             for thread in agents:
                 thread.join(30)
+            self.assertEqual(([t for t in agents if t.is_alive()], hung), ([], []))
             service = Service(workdir=service.dir)
             with sqlite3.connect(service.db) as db:
-                hosts = {h for (h,) in db.execute("SELECT host FROM logons")}
-            self.assertGreater(len(acknowledged), 0)
+                hosts = {h for (h,) in db.execute("SELECT host FROM logons WHERE host LIKE 'NEW-%'")}
             self.assertEqual(set(acknowledged) - hosts, set())
+            if stop == signal.SIGTERM:  # what was committed was answered
+                self.assertEqual(hosts - set(acknowledged), set())
             self.assertEqual(login(service), 200)
             self.assertEqual(service.entries("PC1")[0]["first_seen"], first_seen)
         finally:
@@ -429,6 +445,29 @@ class Durability(unittest.TestCase):
             self.assertEqual([u["host"] for u in service.status("?ip=10.0.0.7")["users"]], ["OLD1"])
             self.assertEqual(service.status("?ip=10.0.0.6")["users"], [])
             self.assertEqual(service.entries("OLD1")[0]["first_seen"], now - 60)
+
+    def test_a_damaged_map_stops_the_start_untouched_and_the_recovery_it_names_works(self):
+        service = Service()
+        service.stop()
+        now = int(time.time())
+        with sqlite3.connect(service.db) as db:
+            db.executemany("INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated, first_seen,"
+                           " last_seen, expires) VALUES ('u', 'D', ?, '', '', 1, 1, ?, ?, ?)",
+                           (("H%d" % i, now, now, now + 3600) for i in range(3000)))
+            db.commit()
+            db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        with open(service.db, "r+b") as f:
+            f.seek(5 * 4096 + 100)  # inside a leaf page of the table
+            f.write(b"\xff" * 200)
+        damaged = pathlib.Path(service.db).read_bytes()
+        result = subprocess.run([SERVICE, "--port", "0", "--db", service.db], capture_output=True, text=True, timeout=60)
+        self.assertEqual((result.returncode, result.stdout, len(result.stderr.splitlines())), (1, "", 1), result.stderr)
+        self.assertIn("user map %s is damaged (" % service.db, result.stderr)
+        self.assertEqual(pathlib.Path(service.db).read_bytes(), damaged)
+        move_aside, salvage = re.search(r"\((mv .*)\), delete .* before that start: (.*)", result.stderr).groups()
+        subprocess.run(" && ".join([move_aside, "rm %s-shm" % service.db, salvage]), shell=True, check=True, timeout=60)
+        with Service(workdir=service.dir) as service:
+            self.assertGreater(len(service.status("?limit=1000")["users"]), 900)
 
     def test_expired_logins_drop_out_and_are_purged(self):
         with Service("--interval", "1", "--nonpersistent-lifetime", "3600") as service:
@@ -516,6 +555,18 @@ class Availability(unittest.TestCase):
             for sources, count in steps:
                 self.assertEqual(sum(Raw(service, source).still_serves() for source in sources), count, sources)
 
+    def test_sighup_reloads_the_accounts_without_dropping_connections(self):
+        carol = "carol:carol's secret"
+        with Service() as service:
+            held = Raw(service)
+            self.assertEqual((held.still_serves(), login(service, "PCC", user=carol)), (True, 401))
+            for accounts, said in ((ACCOUNTS + carol + "\n", "reloaded 3 accounts from " + service.dir),
+                                   ("PELLAMOR\\alice\n", "accounts not reloaded, the 3 accounts in use stay: ")):
+                write_file(os.path.join(service.dir, "accounts"), accounts)  # the second cannot be used
+                service.proc.send_signal(signal.SIGHUP)
+                wait_until(lambda: said in service.stderr(), said)
+                self.assertEqual((login(service, "PCC", user=carol), held.still_serves()), (200, True))
+
 
 class MalformedInput(unittest.TestCase):
     def test_bad_requests_get_clear_statuses_and_the_service_keeps_serving(self):
@@ -599,26 +650,31 @@ class TestMode(unittest.TestCase):
 
 
 class CommandLine(unittest.TestCase):
-    def run_service(self, *args):
-        return subprocess.run([SERVICE, *args], capture_output=True, text=True, timeout=20)
+    def run_service(self, *args, as_nobody=False):
+        become = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if as_nobody else []
+        return subprocess.run([*become, SERVICE, *args], capture_output=True, text=True, timeout=20)
 
-    def test_help_explains_every_option(self):
+    def test_help_and_the_manual_page_explain_every_option(self):
         result = self.run_service("--help")
         self.assertEqual(result.returncode, 0)
+        page = read_text(os.path.join(os.path.dirname(__file__), "..", "man", "pellamor-service.8")).replace("\\-", "-")
         for option in ("--address --port --accounts --db --interval --nonpersistent-lifetime --request-log "
                        "--max-connections --max-connections-per-peer --first-byte-timeout --request-timeout "
                        "--idle-timeout --service-name --allow-empty-password --failed-logon-limit "
                        "--failed-logon-account-limit --failed-logon-seconds --max-addresses-per-login "
                        "--max-entries-per-account --accept-unauthenticated-retry "
                        "--test-first-status --test-final-status --test-final-version --test-interval-header "
-                       "--test-no-interval-header").split():
+                       "--test-no-interval-header --version").split():
             self.assertIn(option, result.stdout)
+            self.assertIn(option, page)
 
     def test_bad_start_gives_one_line_error(self):
         workdir = make_workdir()
         bad_accounts = write_file(os.path.join(workdir, "bad-accounts"), "PELLAMOR\\alice\n")
         busy = Service()
         db = ["--db", os.path.join(workdir, "db.sqlite")]
+        os.makedirs(os.path.join(workdir, "closed"), 0o555)
+        os.chmod(workdir, 0o755)  # root may write anywhere: nobody tries it
         cases = [
             (["--bogus"], 'unknown option "--bogus" (see --help)'),
             (["--port", "http"], '--port expects a whole number from 0 to 65535, not "http"'),
@@ -627,7 +683,10 @@ class CommandLine(unittest.TestCase):
             (["--accounts", "/nonexistent/accounts"] + db,
              "cannot read accounts file /nonexistent/accounts: No such file or directory"),
             (["--accounts", bad_accounts] + db, "line 1: expected DOMAIN\\user:password"),
-            (["--db", "/nonexistent/dir/users.sqlite"], "cannot open user map /nonexistent/dir/users.sqlite"),
+            (["--db", "/nonexistent/dir/users.sqlite"],
+             "cannot open user map /nonexistent/dir/users.sqlite: folder /nonexistent/dir does not exist"),
+            (["--db", os.path.join(workdir, "closed", "users.sqlite")], "folder %s/closed may not be written by user"
+             % workdir),  # run by nobody, below
             (["--port", str(busy.port)] + db,
              "cannot listen on 127.0.0.1:%d: Address already in use" % busy.port),
             (["--address", "0.0.0.0", "--accept-unauthenticated-retry"],
@@ -639,11 +698,12 @@ class CommandLine(unittest.TestCase):
         try:
             Service("--allow-empty-password", accounts="D\\eve:\n").stop()  # starts with the option
             for args, message in cases:
-                result = self.run_service(*args)
+                result = self.run_service(*args, as_nobody="closed" in args[-1] and os.geteuid() == 0)
                 self.assertNotEqual(result.returncode, 0, args)
                 self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
                 self.assertIn(message, result.stderr, args)
                 self.assertEqual(result.stdout, "", args)
+            self.assertEqual(sorted(os.listdir(workdir)), ["bad-accounts", "closed"])  # nor a map of a failed start
         finally:
             busy.stop()
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "map_checks.h"
 #include "sqlite_store.h"
 
 // The one thread that writes, on a connection of its own.
@@ -163,6 +164,12 @@ struct UserMap::Reader {
 
 std::unique_ptr<UserMap> UserMap::open(const std::string& path, const MapLimits& limits, std::string* notice,
                                        std::string* error) {
+  const std::string problem = map_location_problem(path);
+  if (!problem.empty()) {
+    *error = "cannot open user map " + path + ": " + problem;
+    return nullptr;
+  }
+  if (!check_map_intact(path, error)) return nullptr;
   std::unique_ptr<MapStore> store = open_sqlite_store(path, notice, error);
   return store ? start(std::move(store), limits, error) : nullptr;
 }
