@@ -72,6 +72,7 @@ class Statement {
   int step() { return stmt_ == nullptr ? SQLITE_ERROR : sqlite3_step(stmt_); }
   // Makes the statement ready for its next use.
   void reset() {
+    if (stmt_ == nullptr) return;  // sqlite3_clear_bindings does not take a null statement
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
   }
@@ -147,17 +148,24 @@ bool read_number(sqlite3* db, const char* sql, std::int64_t* out, std::string* e
   return true;
 }
 
-// Brings a map of the first format up to this one, in the transaction under way: the entries
-// move to a table with an id, and each entry's addresses are indexed.
+// Brings a map without a format number up to this one, in the transaction under way. A map of
+// the first format has its entries moved to a table with an id. A map of this shape without the
+// number (what sqlite3's .dump gives, which the recovery of a damaged map uses) keeps its tables.
+// Either way every entry's addresses are indexed anew, so that none is left out of lookups.
 bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) {
-  if (!execute(db,
-               std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO logons_first_format;") +
-                   kSchema + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
-                   " FROM logons_first_format; DROP TABLE logons_first_format;",
-               error))
+  std::int64_t has_id = 0;
+  if (!read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'id'", &has_id, error))
     return false;
+  const std::string move_entries =
+      has_id != 0 ? std::string(kSchema) + "DELETE FROM logon_addresses;"
+                  : std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO "
+                                "logons_first_format;") +
+                        kSchema + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
+                        " FROM logons_first_format; DROP TABLE logons_first_format;";
+  if (!execute(db, move_entries, error)) return false;
   Statement entries(db, "SELECT id, ips, peer FROM logons");
   Statement add(db, kAddAddress);
+  if (!entries.ok() || !add.ok()) return fail(db, error);
   std::int64_t moved = 0;
   std::int64_t unmatched = 0;
   int rc = SQLITE_ROW;
@@ -170,7 +178,8 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
     }
   }
   if (rc != SQLITE_DONE) return fail(db, error);
-  *notice = "indexed the addresses of the " + std::to_string(moved) + " entries of a map of the first format";
+  *notice = "indexed the addresses of the " + std::to_string(moved) + " entries of a map of the first format" +
+            (has_id != 0 ? " (as a dump makes it)" : "");
   if (unmatched > 0)
     *notice += "; " + std::to_string(unmatched) +
                " reported addresses with leading zeros are shown but never matched";
