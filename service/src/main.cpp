@@ -1,4 +1,4 @@
-// Entry point of pellamor-service: reads the command line, opens the accounts, user map and log, and serves.
+// Entry point of pellamor-service: reads the command line, opens the verifiers, user map and log, and serves.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -9,10 +9,12 @@
 
 #include "accounts.h"
 #include "http_server.h"
+#include "kerberos.h"
 #include "logon_service.h"
 #include "options.h"
 #include "request_log.h"
 #include "user_map.h"
+#include "winbind.h"
 
 namespace {
 
@@ -24,8 +26,8 @@ int fail(const std::string& message, int code) {
   return code;
 }
 
-void warn_about_settings(const Options& options, const Accounts& accounts) {
-  if (accounts.all().empty() && !options.accept_unauthenticated_retry)
+void warn_about_settings(const Options& options, bool no_accounts) {
+  if (options.verify == Options::Verification::Accounts && no_accounts && !options.accept_unauthenticated_retry)
     report("warning: no accounts, so every NTLM login will be refused (see --accounts)");
   if (options.interval < kAgentMinimumInterval)
     report("warning: an interval below 60 s makes persistent logins of real agents expire between their refreshes");
@@ -67,22 +69,33 @@ int serve(int argc, char** argv) {
   if (!options.accounts_path.empty() &&
       !Accounts::load(options.accounts_path, &accounts, &error, options.allow_empty_password))
     return fail(error, 1);
+  const bool no_accounts = accounts.all().empty();
+  std::unique_ptr<NtlmVerifier> verifier;
+  if (options.verify == Options::Verification::Winbind) {
+    if (!(verifier = WinbindVerifier::open(&error))) return fail(error, 1);
+  } else {
+    verifier = std::make_unique<AccountsVerifier>(std::move(accounts));
+  }
+  std::unique_ptr<KerberosAcceptor> kerberos;
+  if (!options.keytab_path.empty() && !(kerberos = KerberosAcceptor::open(options.keytab_path, &error)))
+    return fail(error, 1);
   std::unique_ptr<RequestLog> log;
   if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))
     return fail(error, 1);
   const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, &error);
   if (!users) return fail(error, 1);
 
-  LogonService service(options, accounts, *users, log.get());
+  LogonService service(options, *verifier, kerberos.get(), *users, log.get());
   const ServerLimits limits = server_limits(options);
   raise_descriptor_limit(limits.max_connections + 256);
   HttpServer server(service, limits);
   std::string bound;
   if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
-  warn_about_settings(options, accounts);
+  warn_about_settings(options, no_accounts);
   std::printf("listening on %s\n", bound.c_str());
   std::fflush(stdout);
   server.run(worker_threads());
+  service.stop_checks();
   // Commits what is queued while the network loop, which its replies would go to, still exists.
   users->stop_writer();
   return 0;
