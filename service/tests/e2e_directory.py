@@ -37,8 +37,10 @@ def ntlm(service, host, credentials, *extra):
     return curl(service, login_target(host), "--ntlm", "-u", credentials, *extra)[0]
 
 
-def negotiate(service, host, env, server=directory.SERVICE_HOST):
-    return curl(service, login_target(host), "--negotiate", "-u", ":", host=server, env=env)
+def negotiate(service, target, env, server=directory.SERVICE_HOST):
+    """curl's Kerberos login with env's ticket cache, to the service by a host name; target: a host or a target."""
+    return curl(service, target if target.startswith("/") else login_target(target), "--negotiate", "-u", ":",
+                host=server, env=env)
 
 
 class DirectoryNtlm(unittest.TestCase):

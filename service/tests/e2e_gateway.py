@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-# End-to-end tests of the gateway side: Squid asking the Squid helper who is at an address, the
-# helper's answers, and the installed program (make install, make deb) with its systemd unit.
+# End-to-end tests of the gateway side: Squid asking the Squid helper who is at an address (users
+# logged in by Kerberos in a real domain), the helper's answers, and the installed program (make
+# install, make deb) with its systemd unit.
 import glob
 import os
 import socket
@@ -10,8 +11,10 @@ import time
 import unittest
 from unittest import mock
 
+import directory
+import e2e_directory
 import e2e_service
-from e2e_service import Service, login, make_workdir, read_text, write_file
+from e2e_service import Service, login, login_target, make_workdir, read_text, write_file
 
 HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -73,14 +76,19 @@ class Squid:
 
 class SquidGateway(unittest.TestCase):
     def test_squid_lets_through_only_users_the_map_knows(self):
-        with Service() as service:
-            squid = Squid(service)
+        domain = e2e_directory.DOMAIN = directory.shared()
+        alice = domain.kinit("alice")
+        with domain.entered(), e2e_directory.domain_service("--keytab", domain.keytab) as service:
+            squid = Squid(service)  # in the domain's namespace too, like the service and its clients
             url = service.url("/status.json?")  # the service's own page stands for any web site
+
+            def kerberos(action):
+                return e2e_directory.negotiate(service, login_target("PC1", "127.0.0.1", action), alice)[0]
             try:
                 self.assertEqual(squid.fetch(url + "before"), 403)
-                self.assertEqual(login(service, "PC1", "127.0.0.1"), 200)
+                self.assertEqual(kerberos("login"), 200)
                 self.assertEqual(squid.fetch(url + "during"), 200)
-                self.assertEqual(login(service, "PC1", "127.0.0.1", action="logout"), 200)
+                self.assertEqual(kerberos("logout"), 200)
                 self.assertEqual(squid.fetch(url + "after"), 403)
                 wait_until(lambda: len(squid.requests(url)) >= 3, "three access log lines")
                 self.assertEqual(squid.requests(url),
@@ -147,6 +155,7 @@ class Installed(unittest.TestCase):
 
 def tearDownModule():
     e2e_service.tearDownModule()
+    directory.release()
 
 
 if __name__ == "__main__":

@@ -451,7 +451,7 @@ class CommandLine(unittest.TestCase):
     def test_help_explains_every_option(self):
         result = self.run_service("--help")
         self.assertEqual(result.returncode, 0)
-        for option in ("--address --port --accounts --db --interval --nonpersistent-lifetime --request-log "
+        for option in ("--address --port --verify --keytab --accounts --db --interval --nonpersistent-lifetime --request-log "
                        "--max-connections-per-peer --request-timeout --idle-timeout --service-name "
                        "--allow-empty-password --failed-logon-limit --failed-logon-seconds --accept-unauthenticated-retry "
                        "--test-first-status --test-final-status --test-final-version --test-interval-header "
@@ -479,6 +479,9 @@ class CommandLine(unittest.TestCase):
             (["--address", "0.0.0.0", "--test-final-status", "403"], "refused unless --address is a loopback"),
             (["--test-interval-header", "X: 1", "--test-no-interval-header"], "exclude each other"),
             (["--service-name", "a,,b"], "--service-name expects host names separated by commas"),
+            (["--verify", "kerberos"], '--verify expects accounts or winbind, not "kerberos"'),
+            (["--verify", "winbind", "--accounts", bad_accounts], "--accounts is read only with --verify accounts"),
+            (["--keytab", bad_accounts] + db, "cannot use keytab %s: " % bad_accounts),
         ]
         try:
             Service("--allow-empty-password", accounts="D\\eve:\n").stop()  # starts with the option
