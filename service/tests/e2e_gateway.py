@@ -135,16 +135,27 @@ class Installed(unittest.TestCase):
         os.makedirs(os.path.join(prefix, "etc", "pellamor"))
         open(os.path.join(prefix, "etc", "pellamor", "accounts"), "w").close()
         unit = os.path.join(prefix, "lib", "systemd", "system", "pellamor-service.service")
-        verify = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True, text=True, timeout=60)
-        self.assertEqual((verify.returncode, verify.stderr, verify.stdout), (0, "", ""))
-        self.assertIn("ExecStart=%s/sbin/pellamor-service " % prefix, read_text(unit))
+        lab = os.path.join(prefix, "share", "doc", "pellamor-service", "pellamor-service-accounts.conf")
+        for drop_in in (None, lab):  # the domain's unit, then with the drop-in of a lab without a domain
+            if drop_in:
+                os.makedirs(unit + ".d")
+                write_file(os.path.join(unit + ".d", "accounts.conf"), read_text(drop_in))
+            verify = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True, text=True, timeout=60)
+            self.assertEqual((verify.returncode, verify.stderr, verify.stdout), (0, "", ""), drop_in)
+        self.assertIn("ExecStart=%s/sbin/pellamor-service --verify winbind --keytab %%d/keytab " % prefix,
+                      read_text(unit))
+        self.assertIn("ExecStart=%s/sbin/pellamor-service --accounts %%d/accounts " % prefix, read_text(lab))
 
         self.make("deb")
         [package] = glob.glob(os.path.join(TOP, "build", "service", "pellamor-service_*.deb"))
         root = os.path.join(make_workdir(), "root")
         subprocess.run(["dpkg", "-x", package, root], check=True, timeout=60)
+        depends = subprocess.run(["dpkg-deb", "-f", package, "Depends"], capture_output=True, text=True).stdout
+        for needed in ("winbind", "libwbclient0", "libgssapi-krb5-2"):  # the domain's parts the service uses
+            self.assertRegex(depends, r"(^|, )%s( |,|$)" % needed)
         unit = read_text(os.path.join(root, "usr", "lib", "systemd", "system", "pellamor-service.service"))
-        self.assertIn("ExecStart=/usr/sbin/pellamor-service --accounts %d/accounts --db %S/pellamor/users.sqlite", unit)
+        self.assertIn("ExecStart=/usr/sbin/pellamor-service --verify winbind --keytab %d/keytab --db %S/pellamor/users.sqlite",
+                      unit)
         with mock.patch.object(e2e_service, "SERVICE", os.path.join(root, "usr", "sbin", "pellamor-service")):
             service = Service()
         with service:
