@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
-"""End-to-end tests of pellamor-service in an Active Directory domain (directory.py): NTLM answers
-verified by the domain controller through a member's winbind, Kerberos logins with the service's
-keytab, the throttle against the domain's lockout, and a domain controller that goes away."""
+# End-to-end tests of pellamor-service in an Active Directory domain (scripts/ad_domain.py): NTLM answers
+# verified by the domain controller through a member's winbind, Kerberos logins with the service's
+# keytab, the throttle against the domain's lockout, and a domain controller that goes away.
 import base64
+import os
 import re
 import subprocess
 import sys
 import unittest
 
-import directory
-import e2e_service
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import ad_domain as directory  # noqa: E402
+import e2e_service  # noqa: E402
 from e2e_service import Raw, Service, code, login_target, make_workdir, ntlm_authenticate, ntlm_negotiate
 
 PASSWORDS = directory.PASSWORDS
@@ -18,14 +20,14 @@ DOMAIN = None  # the shared domain, entered by setUpModule
 
 
 def domain_service(*options, winbind=None):
-    """The service inside the domain's namespace, verifying NTLM answers through the member's winbind."""
+    # The service inside the domain's namespace, verifying NTLM answers through the member's winbind.
     return Service("--verify", "winbind", *options, accounts=None, prefix=DOMAIN.with_winbind([], winbind),
                    env=DOMAIN.kerberos_env("service-cache"))
 
 
 def curl(service, target, *auth, host="127.0.0.1", env=None):
-    """curl in the namespace (its hosts file names the service); the final status, the reply's header
-    block, and curl's verbose output."""
+    # curl in the namespace (its hosts file names the service): the final status, the reply's header
+    # block, and curl's verbose output.
     args = ["curl", "-sv", "--max-time", "20", "-D", "-", "-o", "/dev/null", "-w", "\n%{http_code}", *auth,
             "http://%s:%d%s" % (host, service.port, target)]
     out = subprocess.run(DOMAIN.inside(args), capture_output=True, text=True, env=env, timeout=30)
@@ -38,7 +40,7 @@ def ntlm(service, host, credentials, *extra):
 
 
 def negotiate(service, target, env, server=directory.SERVICE_HOST):
-    """curl's Kerberos login with env's ticket cache, to the service by a host name; target: a host or a target."""
+    # curl's Kerberos login with env's ticket cache, to the service by a host name; target: a host or a target.
     return curl(service, target if target.startswith("/") else login_target(target), "--negotiate", "-u", ":",
                 host=server, env=env)
 
@@ -69,6 +71,7 @@ class DirectoryNtlm(unittest.TestCase):
                 message[75] ^= flip
                 self.assertEqual(code(conn.get(target, "NTLM " + base64.b64encode(message).decode())[0]), status)
             self.assertIn("rejected: message integrity code does not match for PELLAMOR\\alice", service.stderr())
+            self.assertEqual(service.status()["counters"]["rejected"], len(cases) + 1)
         empty = make_workdir()  # no winbind there: the start fails in one line
         result = subprocess.run(DOMAIN.with_winbind([e2e_service.SERVICE, "--verify", "winbind"], empty),
                                 capture_output=True, text=True, timeout=30)

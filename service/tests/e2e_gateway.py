@@ -11,8 +11,8 @@ import time
 import unittest
 from unittest import mock
 
-import directory
 import e2e_directory
+from e2e_directory import directory
 import e2e_service
 from e2e_service import Service, login, login_target, make_workdir, read_text, write_file
 

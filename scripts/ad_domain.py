@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""An Active Directory domain for the service's tests: Debian's Samba AD DC and a member
-server's winbind, in a network namespace of their own. Provisioned once per test run and
-shared (`directory.py start STATE` and `directory.py stop STATE`, CTest's fixture), or by a
-test module for itself when no STATE is given (PELLAMOR_DIRECTORY)."""
+# An Active Directory domain on this machine, for the service's tests and benchmark: Debian's Samba
+# AD DC and a member server's winbind, in a network namespace of their own. The tests provision it
+# once per run and share it (`ad_domain.py start STATE` and `ad_domain.py stop STATE`, CTest's
+# fixture), or a test module starts one for itself when no STATE is given (PELLAMOR_DIRECTORY).
 import contextlib
 import ctypes
 import json
@@ -69,7 +69,7 @@ def run(argv, **kwargs):
 
 
 class Directory:
-    """The domain's folders and processes; `state` is what `start` wrote."""
+    # The domain's folders and processes; `state` is what `start` wrote.
 
     def __init__(self, state, path=None):
         self.state, self.path = state, path
@@ -81,7 +81,7 @@ class Directory:
 
     @contextlib.contextmanager
     def entered(self):
-        """This thread (and the threads and programs it starts) in the domain's network namespace meanwhile."""
+        # This thread (and the threads and programs it starts) in the domain's network namespace meanwhile.
         libc = ctypes.CDLL(None, use_errno=True)
         with open("/proc/self/ns/net") as home, open(os.path.join("/run/netns", self.ns)) as there:
             if libc.setns(there.fileno(), CLONE_NEWNET) != 0:
@@ -92,30 +92,24 @@ class Directory:
                 libc.setns(home.fileno(), CLONE_NEWNET)
 
     def inside(self, argv):
-        """argv run inside the domain's network namespace."""
         return ["ip", "netns", "exec", self.ns] + list(argv)
 
     def with_winbind(self, argv, socket_dir=None):
-        """argv run inside the namespace, seeing the member's winbind (or socket_dir's) where libwbclient looks."""
+        # argv in the namespace, seeing the member's winbind (or socket_dir's) where libwbclient looks.
         return self.inside(["unshare", "--mount", "--propagation", "private", "sh", "-c", WITH_WINBIND,
                             socket_dir or self.member_winbind] + list(argv))
 
-    def spawn(self, name, argv):
-        """A daemon of the domain in a session of its own (setsid forks it off), output to a file: it outlives
-        whoever started it, and nobody has to wait for it."""
+    def spawn(self, name, argv, pid_file):
+        # A daemon of the domain in a session of its own (setsid forks it off), output to a file: it outlives
+        # whoever started it, and nobody has to wait for it. Its process id is its session's and group's.
+        if os.path.exists(pid_file):
+            os.remove(pid_file)
         with open(os.path.join(self.dir, name + ".out"), "a") as out:
             subprocess.run(["setsid", "-f", *argv], stdin=subprocess.DEVNULL, stdout=out, stderr=out, check=True)
-
-    def remember(self, name, pid_file):
-        """The daemon's process id (also its session's and process group's), once it has written it."""
         self.wait_for(lambda: os.path.exists(pid_file), name + " to write its process id")
         with open(pid_file) as f:
             self.state[name] = int(f.read())
         self.save()
-
-    def reachable(self, port):
-        probe = "import socket; socket.create_connection(('127.0.0.1', %d), 1)" % port
-        return subprocess.run(self.inside([sys.executable, "-c", probe]), capture_output=True).returncode == 0
 
     def wait_for(self, condition, what):
         give_up = time.monotonic() + 180  # only keeps a broken run from hanging
@@ -125,16 +119,11 @@ class Directory:
             time.sleep(0.1)
 
     def start_dc(self):
-        """samba in the foreground of its own session; smbd reaches the DC's own winbind."""
+        # Its smbd reaches the DC's own winbind. It serves a while after it has written its process id.
         dc_winbind = os.path.join(self.dir, "dc", "run", "winbindd")
         os.makedirs(dc_winbind, exist_ok=True)
-        pid_file = os.path.join(self.dir, "dc", "run", "samba.pid")
-        if os.path.exists(pid_file):
-            os.remove(pid_file)
-        self.spawn("samba", self.with_winbind(["samba", "-F", "-M", "single", "-s", self.dc_conf], dc_winbind))
-        for port in (88, 389, 445):
-            self.wait_for(lambda: self.reachable(port), "the domain controller's port %d" % port)
-        self.remember("samba", pid_file)
+        self.spawn("samba", self.with_winbind(["samba", "-F", "-M", "single", "-s", self.dc_conf], dc_winbind),
+                   os.path.join(self.dir, "dc", "run", "samba.pid"))
 
     def stop_dc(self):
         stop_process(self.state.get("samba"))
@@ -145,7 +134,7 @@ class Directory:
             probe, capture_output=True, text=True).stdout
 
     def join_member(self):
-        """A member server (WEB1) joined to the domain, with its own winbind."""
+        # A member server (WEB1) joined to the domain, with its own winbind.
         member = os.path.join(self.dir, "member")
         for sub in ("private", "lock", "state", "cache", "run", "winbindd"):
             os.makedirs(os.path.join(member, sub), exist_ok=True)
@@ -158,7 +147,7 @@ class Directory:
                     "log file = {0}/log.%%m\nidmap config * : backend = tdb\nidmap config * : range = 3000-7999\n"
                     "winbind reconnect delay = 1\n".format(member) % (DOMAIN, REALM))
         # Samba leaves loopback addresses out of its DNS, where a member looks for the DC. A DC that has
-        # just opened its ports may still refuse logons for a few seconds.
+        # just started refuses this for a few seconds.
         add = self.inside(["samba-tool", "dns", "add", "127.0.0.1", "pellamor.test", "dc1", "A", "127.0.0.1",
                            "-U", "Administrator%" + ADMIN_PASSWORD])
 
@@ -168,12 +157,12 @@ class Directory:
         self.wait_for(added, "the DC's DNS to take a record")
         run(self.inside(["net", "ads", "join", "-U", "Administrator%" + ADMIN_PASSWORD, "--configfile=" + conf,
                          "--no-dns-updates"]))
-        self.spawn("winbindd", self.inside(["winbindd", "-F", "--no-process-group", "--configfile=" + conf]))
+        self.spawn("winbindd", self.inside(["winbindd", "-F", "--no-process-group", "--configfile=" + conf]),
+                   os.path.join(member, "run", "winbindd.pid"))
         self.wait_for(self.member_login_works, "the member's winbind to verify a login")
-        self.remember("winbindd", os.path.join(member, "run", "winbindd.pid"))
 
     def save(self):
-        """The state where the run's other programs (the stop at the end) find it."""
+        # The state where the run's other programs (the stop at the end) find it.
         if self.path:
             with open(self.path, "w") as f:
                 json.dump(self.state, f)
@@ -197,8 +186,7 @@ class Directory:
              "--option=interfaces=lo", "--option=bind interfaces only=yes",
              "--option=pid directory=%s/run" % dc, "--option=ncalrpc dir=%s/run/ncalrpc" % dc,
              "--option=winbindd socket directory=%s/run/winbindd" % dc, "--option=log file=%s/log.%%m" % dc])
-        run(["/usr/bin/python3", "-c", SETUP, self.dc_conf, self.keytab,
-             repr(PASSWORDS), str(LOCKOUT)])
+        run(["/usr/bin/python3", "-c", SETUP, self.dc_conf, self.keytab, repr(PASSWORDS), str(LOCKOUT)])
         etc = os.path.join("/etc/netns", self.ns)
         os.makedirs(etc)
         with open(os.path.join(etc, "hosts"), "w") as f:
@@ -223,7 +211,7 @@ class Directory:
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def kerberos_env(self, cache_name):
-        """Environment of a Kerberos client or of the service: this realm, a cache of its own."""
+        # Environment of a Kerberos client or of the service: this realm, a cache of its own.
         return dict(os.environ, KRB5_CONFIG=self.krb5_conf, KRB5CCNAME="FILE:" + os.path.join(self.dir, cache_name),
                     KRB5RCACHEDIR=self.dir)
 
@@ -234,7 +222,7 @@ class Directory:
 
 
 def stop_process(pid):
-    """Ends a daemon's session (the namespace wrappers and the daemon) and waits for it."""
+    # Ends a daemon's session (the namespace wrappers and the daemon) and waits for it.
     if not pid:
         return
     try:
@@ -254,7 +242,7 @@ _own = None
 
 
 def shared():
-    """The run's domain (PELLAMOR_DIRECTORY names its state), or one of this process's own."""
+    # The run's domain (PELLAMOR_DIRECTORY names its state), or one of this process's own.
     global _own
     path = os.environ.get("PELLAMOR_DIRECTORY")
     if path:
@@ -266,22 +254,19 @@ def shared():
 
 
 def release():
-    """Stops this process's own domain, if it started one."""
     if _own is not None:
         _own.stop()
 
 
 def main(command, state_path):
-    if command == "start":
-        if os.path.exists(state_path):  # what an interrupted run left behind
-            main("stop", state_path)
-        directory = Directory.start()
-        directory.path = state_path
-        directory.save()
-    elif command == "stop" and os.path.exists(state_path):
+    if os.path.exists(state_path):  # stop, or what an interrupted run left behind
         with open(state_path) as f:
             Directory(json.load(f)).stop()
         os.remove(state_path)
+    if command == "start":
+        directory = Directory.start()
+        directory.path = state_path
+        directory.save()
 
 
 if __name__ == "__main__":
