@@ -444,6 +444,11 @@ class CommandLine(unittest.TestCase):
                        "--test-no-interval-header").split():
             self.assertIn(option, result.stdout)
 
+    def test_the_guides_nt_hash_command_gives_the_accounts_files_hash(self):
+        command = ("printf '%s' 'Password' | iconv -f UTF-8 -t UTF-16LE | openssl dgst -md4 -provider legacy "
+                   "-provider default | sed 's/.*= //'")  # as docs/deploying.md shows it
+        self.assertEqual(subprocess.run(command, shell=True, capture_output=True, text=True).stdout, BOB[2] + "\n")
+
     def test_bad_start_gives_one_line_error(self):
         workdir = make_workdir()
         bad_accounts = write_file(os.path.join(workdir, "bad-accounts"), "PELLAMOR\\alice\n")
