@@ -1,5 +1,7 @@
-// Load client for the logon service: concurrent agents doing the full NTLMv2 login, and Squid helpers asking who is where, counted per second.
+// Load client for the logon service: concurrent agents doing the full NTLMv2 (or Kerberos) login, and Squid helpers
+// asking who is where, counted per second.
 #include <fcntl.h>
+#include <gssapi/gssapi.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +42,7 @@ struct Settings {
   bool unique_hosts = false;  // a new host name per login, so that every login is a real write
   std::string helper;         // the Squid helper program, for helper loops
   int helper_loops = 0;
+  std::string kerberos_host;  // when set: Kerberos logins with a ticket for HTTP@host from KRB5CCNAME
 };
 
 struct Totals {
@@ -96,6 +99,46 @@ bool one_login(asio::io_context& io, const tcp::resolver::results_type& server, 
   return ok;
 }
 
+// A SPNEGO token for HTTP@host, as a browser or WinHTTP makes one: a fresh authenticator each time.
+std::string kerberos_token(const std::string& host) {
+  static gss_OID_desc spnego{6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
+  const std::string service = "HTTP@" + host;
+  gss_buffer_desc service_name{service.size(), const_cast<char*>(service.data())};
+  OM_uint32 minor = 0;
+  gss_name_t name = GSS_C_NO_NAME;
+  if (GSS_ERROR(gss_import_name(&minor, &service_name, GSS_C_NT_HOSTBASED_SERVICE, &name))) return "";
+  gss_ctx_id_t context = GSS_C_NO_CONTEXT;
+  gss_buffer_desc output{0, nullptr};
+  const OM_uint32 major = gss_init_sec_context(&minor, GSS_C_NO_CREDENTIAL, &context, name, &spnego, GSS_C_MUTUAL_FLAG,
+                                               0, GSS_C_NO_CHANNEL_BINDINGS, GSS_C_NO_BUFFER, nullptr, &output,
+                                               nullptr, nullptr);
+  std::string token;
+  if (!GSS_ERROR(major) && output.length > 0) {
+    const auto* data = static_cast<const std::uint8_t*>(output.value);
+    token = "Negotiate " + base64_encode(Bytes(data, data + output.length));
+  }
+  gss_release_buffer(&minor, &output);
+  gss_delete_sec_context(&minor, &context, GSS_C_NO_BUFFER);
+  gss_release_name(&minor, &name);
+  return token;
+}
+
+// The agent's exchange under Kerberos: unauthenticated request, then the ticket.
+bool one_kerberos_login(asio::io_context& io, const tcp::resolver::results_type& server, const std::string& host,
+                        const std::string& target) {
+  tcp::socket socket(io);
+  beast::error_code ec;
+  asio::connect(socket, server, ec);
+  if (ec) return false;
+  beast::flat_buffer buffer;
+  std::string offers;
+  if (exchange(socket, buffer, target, "", &offers) != 401) return false;
+  const std::string token = kerberos_token(host);
+  const bool ok = !token.empty() && exchange(socket, buffer, target, token, &offers) == 200;
+  socket.shutdown(tcp::socket::shutdown_both, ec);
+  return ok;
+}
+
 void client_loop(int index, const Settings& s, Clock::time_point deadline, Totals* totals) {
   asio::io_context io;
   tcp::resolver resolver(io);
@@ -119,7 +162,10 @@ void client_loop(int index, const Settings& s, Clock::time_point deadline, Total
   int errors = 0;
   for (long n = 0; Clock::now() < deadline && errors < kMaxErrorsPerClient; ++n) {
     const std::string name = s.unique_hosts ? unique_prefix + std::to_string(n) : host;
-    if (one_login(io, server, credentials, "/tarnwise?action=login&hostname=" + name + query)) {
+    const std::string target = "/tarnwise?action=login&hostname=" + name + query;
+    const bool ok = s.kerberos_host.empty() ? one_login(io, server, credentials, target)
+                                            : one_kerberos_login(io, server, s.kerberos_host, target);
+    if (ok) {
       ++totals->logins;
     } else {
       ++errors;
@@ -199,6 +245,7 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     else if (name == "--helper") s->helper = value;
     else if (name == "--helper-loops") s->helper_loops = std::atoi(value.c_str());
     else if (name == "--hosts" && (value == "unique" || value == "repeated")) s->unique_hosts = value == "unique";
+    else if (name == "--kerberos") s->kerberos_host = value;
     else if (name == "--account") {
       const std::size_t slash = value.find('\\');
       const std::size_t colon = value.find(':');
@@ -222,7 +269,7 @@ int main(int argc, char** argv) {
   if (!parse_settings(argc, argv, &settings)) {
     std::fprintf(stderr,
                  "usage: pellamor-load --port P --account 'DOMAIN\\user:password' [--address A] [--clients N] "
-                 "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM]\n");
+                 "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM] [--kerberos SERVICE-HOST]\n");
     return 2;
   }
   Totals totals;

@@ -87,11 +87,11 @@ std::int64_t steady_seconds() {
 
 // MIC = HMAC-MD5(ExportedSessionKey, NEGOTIATE || CHALLENGE || AUTHENTICATE
 // with the MIC field zeroed). For NTLMv2 the key exchange key is the session
-// base key, and the exported key is sent RC4-encrypted under it.
+// base key (the verifier's, or the domain's), and the exported key is sent
+// RC4-encrypted under it.
 bool mic_matches(const Bytes& negotiate, const Bytes& challenge, const Bytes& authenticate,
-                 const AuthenticateMessage& parsed, const Digest16& response_key, const Digest16& proof) {
+                 const AuthenticateMessage& parsed, const Digest16& session_base_key) {
   if (!parsed.mic) return false;
-  const Digest16 session_base_key = hmac_md5(response_key, Bytes(proof.begin(), proof.end()));
   Digest16 exported_key = session_base_key;
   if ((parsed.flags & kNegotiateKeyExchange) && parsed.encrypted_session_key.size() == 16) {
     const Bytes key = rc4(session_base_key, parsed.encrypted_session_key);
@@ -114,15 +114,15 @@ std::u16string machine_name() {
 
 }  // namespace
 
-NtlmTarget default_ntlm_target(const Accounts& accounts) {
+NtlmTarget default_ntlm_target(NtlmVerifier& verifier) {
   NtlmTarget target;
-  std::u16string domain;
-  if (!accounts.all().empty()) utf8_to_utf16(accounts.all().front().domain, &domain);
-  target.netbios_domain = domain.empty() ? u"WORKGROUP" : unicode_upper(domain);
+  utf8_to_utf16(verifier.target_domain(), &target.netbios_domain);
   target.dns_computer = machine_name();
   // A NetBIOS name is the first label of the host name, at most 15 characters.
   const std::u16string first_label = target.dns_computer.substr(0, target.dns_computer.find(u'.'));
   target.netbios_computer = unicode_upper(first_label.substr(0, 15));
+  const std::string computer = verifier.target_computer();
+  if (!computer.empty()) utf8_to_utf16(computer, &target.netbios_computer);
   return target;
 }
 
@@ -176,10 +176,11 @@ bool target_names_service(const std::string& target_name, const std::vector<std:
   return false;
 }
 
-NtlmServerSession::NtlmServerSession(const Accounts& accounts, const NtlmTarget& target, NtlmGuard guard)
-    : accounts_(accounts), target_(target), guard_(std::move(guard)) {}
+NtlmServerSession::NtlmServerSession(NtlmVerifier& verifier, const NtlmTarget& target, NtlmGuard guard)
+    : verifier_(verifier), target_(target), guard_(std::move(guard)) {}
 
 NtlmResult NtlmServerSession::process(std::string_view base64_token) {
+  to_verify_.reset();
   if (base64_token.size() > kMaxTokenBase64) {
     pending_.reset();
     return rejected("NTLM-malformed", "NTLM token too large (" + std::to_string(base64_token.size()) + " characters)");
@@ -233,22 +234,29 @@ NtlmResult NtlmServerSession::on_negotiate(const Bytes& message) {
 
 NtlmResult NtlmServerSession::on_authenticate(const Bytes& message) {
   if (!pending_) return rejected("NTLM-authenticate", "authenticate message without a pending challenge on this connection");
-  const IssuedChallenge issued = std::move(*pending_);
+  to_verify_ = Answer{std::move(*pending_), message};
   pending_.reset();
-  return check_authenticate(accounts_, issued, message, guard_);
+  NtlmResult result;
+  result.step = NtlmStep::Verify;
+  result.token_kind = "NTLM-authenticate";
+  return result;
+}
+
+NtlmResult NtlmServerSession::verify() {
+  if (!to_verify_) return rejected("NTLM-authenticate", "no authenticate message to verify");
+  const Answer answer = std::move(*to_verify_);
+  to_verify_.reset();
+  return check_authenticate(verifier_, answer.issued, answer.message, guard_);
 }
 
 namespace {
 
-// Why a verified answer is still refused; empty when it is accepted.
+// Why an answer the verifier accepted is still refused; empty when it is not.
 std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const std::string& who,
-                    const IssuedChallenge& issued, const Account& account, const NtlmGuard& guard) {
+                    const IssuedChallenge& issued, const Digest16& session_base_key, const NtlmGuard& guard) {
   const Bytes blob(auth.nt_response.begin() + 16, auth.nt_response.end());
-  const Digest16 response_key = ntowf_v2(account.nt_hash, auth.user, auth.domain);
-  const Digest16 proof = ntlmv2_proof(response_key, issued.server_challenge, blob);
-  if (!constant_time_equal(proof.data(), auth.nt_response.data(), 16)) return "wrong password for " + who;
   const std::vector<AvPair> pairs = blob_av_pairs(blob);
-  if (announces_mic(pairs) && !mic_matches(issued.negotiate, issued.challenge, message, auth, response_key, proof))
+  if (announces_mic(pairs) && !mic_matches(issued.negotiate, issued.challenge, message, auth, session_base_key))
     return "message integrity code does not match for " + who;
   // A handshake relayed from elsewhere names the service its client meant.
   const std::string target = target_name(pairs);
@@ -256,6 +264,13 @@ std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const
     return "target name \"" + target + "\" of " + who + " is not this service (" +
            joined_targets(*guard.service_names) + ")";
   return "";
+}
+
+// Failures are counted per user name, whatever domain (or none, or a user
+// principal name's suffix) the client names with it: a guesser gains nothing by
+// spelling the domain in several ways.
+std::string throttle_name(const std::u16string& user) {
+  return utf16_to_utf8(unicode_upper(user.substr(0, user.find(u'@'))));
 }
 
 std::string throttle_start_note(const LogonThrottle& throttle, LogonThrottle::Started started,
@@ -281,7 +296,7 @@ std::string throttle_refusal(const LogonThrottle::Refusal& refusal, const std::s
 
 }  // namespace
 
-NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& issued, const Bytes& message,
+NtlmResult check_authenticate(NtlmVerifier& verifier, const IssuedChallenge& issued, const Bytes& message,
                               const NtlmGuard& guard) {
   const std::string kind = "NTLM-authenticate";
   AuthenticateMessage auth;
@@ -301,33 +316,38 @@ NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& i
   }
   if (!result.reason.empty()) return result;
 
-  const Account* account = accounts.find(result.domain, result.user);
-  if (account == nullptr) {
-    result.reason = "unknown user " + who;
-    return result;
-  }
-  const std::string account_name = account->domain.empty() ? account->user : account->domain + "\\" + account->user;
+  const std::string account = throttle_name(auth.user);
   const std::string peer = peer_group(guard.peer_address);
   LogonThrottle* throttle = guard.throttle;
   const std::int64_t now = steady_seconds();
   const LogonThrottle::Refusal refused =
-      throttle == nullptr ? LogonThrottle::Refusal{} : throttle->refused(account_name, peer, now);
+      throttle == nullptr ? LogonThrottle::Refusal{} : throttle->refused(account, peer, now);
   if (refused.scope != LogonThrottle::Scope::None) {
-    result.reason = throttle_refusal(refused, account_name, peer);
+    result.reason = throttle_refusal(refused, who, peer);
     result.throttled = true;
     return result;
   }
-  result.reason = refusal(message, auth, who, issued, *account, guard);
-  if (!result.reason.empty()) {
-    if (throttle == nullptr) return result;
-    const LogonThrottle::Started started = throttle->failed(account_name, peer, now);
-    result.throttle_started = started.pair || started.account;
-    result.reason += throttle_start_note(*throttle, started, account_name, peer);
+  const NtlmAnswer answer{auth.user, auth.domain, auth.workstation, issued.server_challenge, auth.nt_response,
+                          auth.lm_response};
+  const NtlmVerdict verdict = verifier.verify(answer);
+  if (verdict.verdict == Verdict::Unavailable) {
+    result.step = NtlmStep::Unavailable;
+    result.reason = verdict.reason;
     return result;
   }
-  if (throttle != nullptr) throttle->succeeded(account_name, peer, now);
+  result.reason = verdict.verdict == Verdict::Accepted
+                      ? refusal(message, auth, who, issued, verdict.session_base_key, guard)
+                      : verdict.reason;
+  if (!result.reason.empty()) {
+    if (throttle == nullptr || !verdict.counts_as_failure) return result;
+    const LogonThrottle::Started started = throttle->failed(account, peer, now);
+    result.throttle_started = started.pair || started.account;
+    result.reason += throttle_start_note(*throttle, started, who, peer);
+    return result;
+  }
+  if (throttle != nullptr) throttle->succeeded(account, peer, now);
   result.step = NtlmStep::Accepted;
-  result.user = account->user;
-  result.domain = account->domain;
+  result.user = verdict.who.user;
+  result.domain = verdict.who.domain;
   return result;
 }

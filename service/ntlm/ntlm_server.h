@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "accounts.h"
 #include "ntlm_messages.h"
 #include "throttle.h"
+#include "verifier.h"
 
 // How the service names itself in its challenges.
 struct NtlmTarget {
@@ -17,9 +17,8 @@ struct NtlmTarget {
   std::u16string dns_computer;
 };
 
-// The domain of the first account (WORKGROUP without accounts) and this
-// machine's host name.
-NtlmTarget default_ntlm_target(const Accounts& accounts);
+// The verifier's names, and this machine's host name.
+NtlmTarget default_ntlm_target(NtlmVerifier& verifier);
 
 // Checks of an authenticate message beyond the password, the same for every
 // connection but for the peer's address.
@@ -37,15 +36,21 @@ std::vector<std::string> default_service_names();
 // service: class HTTP and a host among `names`, both without regard to case.
 bool target_names_service(const std::string& target_name, const std::vector<std::string>& names);
 
-enum class NtlmStep { Challenge, Accepted, Rejected };
+enum class NtlmStep {
+  Challenge,
+  Verify,  // an authenticate message to verify next (NtlmServerSession::verify)
+  Accepted,
+  Rejected,
+  Unavailable,  // the verifier could not tell: try again later
+};
 
 struct NtlmResult {
   NtlmStep step = NtlmStep::Rejected;
   std::string token_kind;   // "NTLM-negotiate", "NTLM-authenticate" or "NTLM-malformed"
   std::string reply_token;  // base64 challenge message, for NtlmStep::Challenge
-  std::string user;         // claimed name when rejected, account's spelling when accepted
+  std::string user;         // claimed name when rejected, the directory's spelling when accepted
   std::string domain;
-  std::string reason;       // why a token was rejected
+  std::string reason;       // why a token was rejected, or why it could not be verified
   bool throttled = false;   // refused unchecked after too many failures, which were reported already
   bool throttle_started = false;  // this failure started such a refusal (the reason says so)
 };
@@ -58,26 +63,36 @@ struct IssuedChallenge {
   ServerChallenge server_challenge{};
 };
 
-// Verifies an authenticate message against the accounts: NTLMv2 only, the MIC
-// when the client announces one, and the guard's checks.
-NtlmResult check_authenticate(const Accounts& accounts, const IssuedChallenge& issued, const Bytes& message,
+// Verifies an authenticate message: NTLMv2 only, the answer by the verifier,
+// the MIC (with the session key the verifier returns) when the client announces
+// one, and the guard's checks. May block as long as the verifier does.
+NtlmResult check_authenticate(NtlmVerifier& verifier, const IssuedChallenge& issued, const Bytes& message,
                               const NtlmGuard& guard = {});
 
 class NtlmServerSession {
  public:
-  NtlmServerSession(const Accounts& accounts, const NtlmTarget& target, NtlmGuard guard = {});
+  NtlmServerSession(NtlmVerifier& verifier, const NtlmTarget& target, NtlmGuard guard = {});
 
-  // Takes the base64 token of an "Authorization: NTLM ..." header.
+  // Takes the base64 token of an "Authorization: NTLM ..." (or "Negotiate")
+  // header. A negotiate message gets a challenge at once; an authenticate
+  // message uses up the challenge it answers and comes back as NtlmStep::Verify.
   NtlmResult process(std::string_view base64_token);
+  // Verifies the authenticate message process() took; it may block.
+  NtlmResult verify();
 
  private:
   NtlmResult on_negotiate(const Bytes& message);
   NtlmResult on_authenticate(const Bytes& message);
 
-  const Accounts& accounts_;
+  NtlmVerifier& verifier_;
   const NtlmTarget& target_;
   const NtlmGuard guard_;
   // A challenge is answered at most once: taking it out of here before the
   // authenticate message is checked is what refuses replays.
   std::optional<IssuedChallenge> pending_;
+  struct Answer {
+    IssuedChallenge issued;
+    Bytes message;
+  };
+  std::optional<Answer> to_verify_;
 };

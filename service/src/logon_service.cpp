@@ -1,4 +1,4 @@
-// What the service answers: the logon endpoint with its NTLM handshake, the status pages, and errors.
+// What the service answers: the logon endpoint with its NTLM and Kerberos handshakes, the status pages, and errors.
 #include "logon_service.h"
 
 #include "text.h"
@@ -11,6 +11,11 @@ constexpr std::size_t kMaxReportedHost = 256;
 // The longest host name recorded, in characters: longer than any DNS name (253) can be.
 constexpr std::size_t kMaxHostName = 255;
 constexpr const char* kLogonPath = "/tarnwise";
+// Verifications waiting for winbind or a domain controller run on these threads;
+// a busy domain answers them one by one, so a few more than the cores is enough.
+constexpr unsigned kCheckThreads = 16;
+// What a client that got 503 because the domain could not be reached is told to wait.
+constexpr const char* kDomainRetryAfter = "Retry-After: 30";
 
 bool ascii_iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -22,11 +27,9 @@ bool ascii_iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
-Reply challenge_reply(const std::string& header_value) {
-  Reply reply = text_reply(401, "authentication required");
-  reply.headers.push_back("WWW-Authenticate: " + header_value);
-  return reply;
-}
+// The base64 of an NTLM message's signature: Windows sends a raw NTLM message
+// under "Negotiate" when it gets no Kerberos ticket.
+bool is_ntlm_token(const std::string& token) { return token.rfind("TlRMTVNTUA", 0) == 0; }
 
 std::string credentials_after(const std::string& header, std::size_t space) {
   if (space == std::string::npos) return "";
@@ -46,21 +49,26 @@ std::size_t characters(const std::string& utf8) {
 
 }  // namespace
 
-LogonService::LogonService(const Options& options, const AccountsHolder& accounts, UserMap& users, RequestLog* log)
+LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos,
+                           UserMap& users, RequestLog* log)
     : options_(options),
-      accounts_(accounts),
-      target_(default_ntlm_target(*accounts.current())),
+      verifier_(verifier),
+      kerberos_(kerberos),
+      target_(default_ntlm_target(verifier)),
       service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
       throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
       users_(users),
-      log_(log) {}
+      log_(log),
+      checks_(kCheckThreads) {}
 
 std::unique_ptr<ConnectionState> LogonService::open_connection(std::string peer, std::string peer_address) {
   const std::uint64_t id = ++counters_.connections;
   NtlmGuard guard{&service_names_, &throttle_, peer_address};
-  return std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), accounts_.current(), target_,
+  return std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), verifier_, target_,
                                            std::move(guard));
 }
+
+void LogonService::stop_checks() { checks_.stop(); }
 
 void LogonService::handle(const HttpRequest& request, ConnectionState& connection, ReplyHandler done) {
   ++counters_.requests;
@@ -71,7 +79,22 @@ void LogonService::handle(const HttpRequest& request, ConnectionState& connectio
   record->method = request.method;
   record->target = request.target;
   Reply reply = route(request, connection, record.get());
-  if (!request.keep_alive) reply.close = true;
+  if (connection.pending_check) {
+    // The connection reads nothing more until this request is answered, so the check has it to itself.
+    checks_.post([this, &connection, check = std::move(connection.pending_check), keep_alive = request.keep_alive,
+                  record = std::move(record), done = std::move(done)]() mutable {
+      Reply checked = check(connection, record.get());
+      deliver(std::move(checked), keep_alive, connection, std::move(record), std::move(done));
+    });
+    connection.pending_check = nullptr;
+    return;
+  }
+  deliver(std::move(reply), request.keep_alive, connection, std::move(record), std::move(done));
+}
+
+void LogonService::deliver(Reply reply, bool keep_alive, ConnectionState& connection,
+                           std::shared_ptr<RequestRecord> record, ReplyHandler done) {
+  if (!keep_alive) reply.close = true;
   if (connection.pending_read) {
     ConnectionState::PendingRead read = std::move(*connection.pending_read);
     connection.pending_read.reset();
@@ -212,12 +235,15 @@ Reply LogonService::logon(const HttpRequest& request, const LogonRequest& logon_
   const std::string& header = *request.authorization;
   const std::size_t space = header.find(' ');
   const std::string scheme = header.substr(0, space);
-  if (!ascii_iequals(scheme, "NTLM")) {
-    record->authorization = "other";
-    return rejected("unsupported authorization scheme \"" + scheme + "\"", connection, record,
-                    "rejected: unsupported authorization scheme");
+  const std::string token = credentials_after(header, space);
+  if (ascii_iequals(scheme, "NTLM")) return with_ntlm_token(token, "NTLM", logon_request, connection, record);
+  if (ascii_iequals(scheme, "Negotiate")) {
+    if (is_ntlm_token(token)) return with_ntlm_token(token, "Negotiate", logon_request, connection, record);
+    return with_kerberos_token(token, logon_request, connection, record);
   }
-  return with_ntlm_token(credentials_after(header, space), logon_request, connection, record);
+  record->authorization = "other";
+  return rejected("unsupported authorization scheme \"" + scheme + "\"", connection, record,
+                  "rejected: unsupported authorization scheme");
 }
 
 Reply LogonService::without_credentials(const LogonRequest& logon_request, ConnectionState& connection,
@@ -234,23 +260,50 @@ Reply LogonService::without_credentials(const LogonRequest& logon_request, Conne
   }
   connection.challenged_without_credentials = true;
   record->result = "challenge";
-  return challenge_reply("NTLM");
+  return challenge({});
 }
 
-Reply LogonService::with_ntlm_token(const std::string& token, const LogonRequest& logon_request,
-                                    ConnectionState& connection, RequestRecord* record) {
+Reply LogonService::challenge(std::vector<std::string> offers) const {
+  if (offers.empty()) {
+    if (kerberos_ != nullptr) offers.push_back("Negotiate");
+    offers.push_back("NTLM");
+  }
+  Reply reply = text_reply(401, "authentication required");
+  for (const std::string& offer : offers) reply.headers.push_back("WWW-Authenticate: " + offer);
+  return reply;
+}
+
+Reply LogonService::with_ntlm_token(const std::string& token, const std::string& scheme,
+                                    const LogonRequest& logon_request, ConnectionState& connection,
+                                    RequestRecord* record) {
   const NtlmResult result = connection.ntlm.process(token);
+  if (result.step == NtlmStep::Challenge) {
+    record->authorization = result.token_kind;
+    record->result = "challenge";
+    return challenge({scheme + " " + result.reply_token});
+  }
+  if (result.step != NtlmStep::Verify) return after_ntlm_check(result, logon_request, connection, record);
+  record->authorization = result.token_kind;
+  connection.pending_check = [this, logon_request](ConnectionState& c, RequestRecord* r) {
+    return after_ntlm_check(c.ntlm.verify(), logon_request, c, r);
+  };
+  return Reply{};  // the check's reply replaces it
+}
+
+Reply LogonService::after_ntlm_check(const NtlmResult& result, const LogonRequest& logon_request,
+                                     ConnectionState& connection, RequestRecord* record) {
   record->authorization = result.token_kind;
   if (!result.user.empty() || !result.domain.empty()) {
     record->user = result.user;
     record->domain = result.domain;
   }
   switch (result.step) {
-    case NtlmStep::Challenge:
-      record->result = "challenge";
-      return challenge_reply("NTLM " + result.reply_token);
     case NtlmStep::Accepted:
       return complete(logon_request, Identity{result.user, result.domain, true}, connection, record);
+    case NtlmStep::Unavailable:
+      return unavailable(result.reason, connection, record);
+    case NtlmStep::Challenge:  // answered before any check
+    case NtlmStep::Verify:
     case NtlmStep::Rejected:
       break;
   }
@@ -260,18 +313,65 @@ Reply LogonService::with_ntlm_token(const std::string& token, const LogonRequest
   return rejected(result.reason, connection, record, kind);
 }
 
+Reply LogonService::with_kerberos_token(const std::string& token, const LogonRequest& logon_request,
+                                        ConnectionState& connection, RequestRecord* record) {
+  record->authorization = "Kerberos";
+  if (kerberos_ == nullptr)
+    return rejected("a Negotiate token that is not NTLM, and Kerberos is not set up (--keytab)", connection, record,
+                    "rejected: Kerberos not set up");
+  const std::optional<Bytes> decoded = base64_decode(token);
+  if (!decoded || decoded->empty())
+    return rejected("Negotiate token is not valid base64", connection, record, "rejected: Negotiate token");
+  connection.pending_check = [this, ticket = *decoded, logon_request](ConnectionState& c, RequestRecord* r) {
+    return after_kerberos_step(c.kerberos.accept(*kerberos_, ticket), logon_request, c, r);
+  };
+  return Reply{};  // the check's reply replaces it
+}
+
+Reply LogonService::after_kerberos_step(const KerberosStep& step, const LogonRequest& logon_request,
+                                        ConnectionState& connection, RequestRecord* record) {
+  const std::string token = step.reply_token.empty() ? "" : " " + base64_encode(step.reply_token);
+  switch (step.kind) {
+    case KerberosStep::Kind::Continue:
+      record->result = "challenge";
+      return challenge({"Negotiate" + token});
+    case KerberosStep::Kind::Accepted: {
+      Reply reply = complete(logon_request, Identity{step.who.user, step.who.domain, true}, connection, record);
+      // Mutual authentication: the client checks that it reached the service it meant.
+      if (!token.empty()) reply.headers.push_back("WWW-Authenticate: Negotiate" + token);
+      return reply;
+    }
+    case KerberosStep::Kind::Refused:
+      break;
+  }
+  return rejected(step.reason, connection, record, "rejected: " + reason_kind(step.reason));
+}
+
+Reply LogonService::unavailable(const std::string& reason, ConnectionState& connection, RequestRecord* record) {
+  record->result = "unavailable: " + reason;
+  report_result(connection, *record, "unavailable: " + reason_kind(reason));
+  Reply reply = text_reply(503, "the logon cannot be verified now; try again later");
+  reply.headers.push_back(kDomainRetryAfter);
+  return reply;
+}
+
 Reply LogonService::rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record,
                              const std::string& stderr_kind) {
   ++counters_.rejected;
   record->result = "rejected: " + reason;
-  if (stderr_kind.empty()) return challenge_reply("NTLM");
+  if (stderr_kind.empty()) return challenge({});
+  report_result(connection, *record, stderr_kind);
+  return challenge({});
+}
+
+void LogonService::report_result(const ConnectionState& connection, const RequestRecord& record,
+                                 const std::string& stderr_kind) {
   std::string host;
-  for (const QueryParam& param : record->params) {
+  for (const QueryParam& param : record.params) {
     if (param.name == "hostname") host = ", host " + clip(param.value, kMaxReportedHost);
   }
   report_limited(stderr_kind,
-                 "conn " + std::to_string(connection.id) + " from " + connection.peer + host + ": " + record->result);
-  return challenge_reply("NTLM");
+                 "conn " + std::to_string(connection.id) + " from " + connection.peer + host + ": " + record.result);
 }
 
 Reply LogonService::complete(const LogonRequest& logon_request, const Identity& who, ConnectionState& connection,

@@ -1,4 +1,4 @@
-// What the service answers: the logon endpoint with its NTLM handshake, the status pages, and errors.
+// What the service answers: the logon endpoint with its NTLM and Kerberos handshakes, the status pages, and errors.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "accounts.h"
 #include "diagnostics.h"
+#include "kerberos.h"
 #include "ntlm_server.h"
 #include "options.h"
 #include "query.h"
@@ -17,6 +17,8 @@
 #include "request_log.h"
 #include "status_pages.h"
 #include "user_map.h"
+#include "verifier.h"
+#include "worker_pool.h"
 
 // The parts of a parsed HTTP request the service looks at.
 struct HttpRequest {
@@ -28,21 +30,19 @@ struct HttpRequest {
 
 // Everything that lives as long as one TCP connection.
 struct ConnectionState {
-  ConnectionState(std::uint64_t id, std::string peer, std::string peer_address,
-                  std::shared_ptr<const Accounts> accounts_in_use, const NtlmTarget& target, NtlmGuard guard)
+  ConnectionState(std::uint64_t id, std::string peer, std::string peer_address, NtlmVerifier& verifier,
+                  const NtlmTarget& target, NtlmGuard guard)
       : id(id),
         peer(std::move(peer)),
         peer_address(std::move(peer_address)),
-        accounts(std::move(accounts_in_use)),
-        ntlm(*accounts, target, std::move(guard)) {}
+        ntlm(verifier, target, std::move(guard)) {}
 
   const std::uint64_t id;
   const std::string peer;          // "ip:port"
   const std::string peer_address;  // "ip"
-  // The accounts when the connection opened; a reload does not change them under a handshake.
-  const std::shared_ptr<const Accounts> accounts;
   std::uint64_t requests = 0;
   NtlmServerSession ntlm;
+  KerberosExchange kerberos;
   // A request without credentials was answered with 401; in test mode the
   // next request without credentials is then accepted.
   bool challenged_without_credentials = false;
@@ -60,11 +60,16 @@ struct ConnectionState {
     std::int64_t now = 0;
   };
   std::optional<PendingRead> pending_read;
+  // A verification that may block, set while the request is routed: it runs on
+  // the worker threads and gives the request's reply.
+  std::function<Reply(ConnectionState&, RequestRecord*)> pending_check;
 };
 
 class LogonService {
  public:
-  LogonService(const Options& options, const AccountsHolder& accounts, UserMap& users, RequestLog* log);
+  // `kerberos` may be null: no Kerberos, NTLM only.
+  LogonService(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos, UserMap& users,
+               RequestLog* log);
 
   using ReplyHandler = std::function<void(Reply)>;
 
@@ -76,6 +81,9 @@ class LogonService {
   // A request that could not be parsed: it is logged and answered with
   // `status`, and the connection is closed.
   Reply refuse_unreadable(ConnectionState& connection, int status, const std::string& reason);
+  // Lets the verifications under way finish (their replies go to the network
+  // loop, which must still exist) and stops the worker threads.
+  void stop_checks();
 
  private:
   struct Identity {
@@ -92,27 +100,44 @@ class LogonService {
   Reply logon(const HttpRequest& request, const LogonRequest& logon, ConnectionState& connection,
               RequestRecord* record);
   Reply without_credentials(const LogonRequest& logon, ConnectionState& connection, RequestRecord* record);
-  Reply with_ntlm_token(const std::string& token, const LogonRequest& logon, ConnectionState& connection,
-                        RequestRecord* record);
+  // `scheme` is the one the client used ("NTLM" or "Negotiate"); the challenge goes back under it.
+  Reply with_ntlm_token(const std::string& token, const std::string& scheme, const LogonRequest& logon,
+                        ConnectionState& connection, RequestRecord* record);
+  Reply after_ntlm_check(const NtlmResult& result, const LogonRequest& logon, ConnectionState& connection,
+                         RequestRecord* record);
+  Reply with_kerberos_token(const std::string& token, const LogonRequest& logon, ConnectionState& connection,
+                            RequestRecord* record);
+  Reply after_kerberos_step(const KerberosStep& step, const LogonRequest& logon, ConnectionState& connection,
+                            RequestRecord* record);
+  // 401 with the schemes this service offers.
+  Reply challenge(std::vector<std::string> offers) const;
+  // 503: nobody could verify the logon now.
+  Reply unavailable(const std::string& reason, ConnectionState& connection, RequestRecord* record);
   // Every refusal is counted and logged; its line on stderr is limited with others of
   // `stderr_kind`, and an empty kind keeps it off stderr (a throttled guess, whose
   // refusal was reported when it started).
   Reply rejected(const std::string& reason, ConnectionState& connection, RequestRecord* record,
                  const std::string& stderr_kind);
+  static void report_result(const ConnectionState& connection, const RequestRecord& record,
+                            const std::string& stderr_kind);
   Reply complete(const LogonRequest& logon, const Identity& who, ConnectionState& connection, RequestRecord* record);
   Reply record_in_map(const LogonRequest& logon, const Identity& who, ConnectionState& connection,
                       RequestRecord* record);
   Reply after_commit(const ChangeOutcome& outcome, const ConnectionState::PendingChange& pending, Reply reply,
                      RequestRecord* record);
+  void deliver(Reply reply, bool keep_alive, ConnectionState& connection, std::shared_ptr<RequestRecord> record,
+               ReplyHandler done);
   void finish(Reply reply, RequestRecord* record, const ReplyHandler& done);
   void add_interval_header(Reply* reply) const;
 
   const Options& options_;
-  const AccountsHolder& accounts_;
-  const NtlmTarget target_;  // named after the accounts at start; a reload keeps it
+  NtlmVerifier& verifier_;
+  const KerberosAcceptor* const kerberos_;
+  const NtlmTarget target_;
   const std::vector<std::string> service_names_;
   LogonThrottle throttle_;
   UserMap& users_;
   RequestLog* log_;
   ServiceCounters counters_;
+  WorkerPool checks_;
 };

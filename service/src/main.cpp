@@ -1,4 +1,4 @@
-// Entry point of pellamor-service: reads the command line, listens, opens the accounts, log and user map, and serves.
+// Entry point of pellamor-service: reads the command line, listens, opens the verifiers, log and user map, and serves.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -9,11 +9,13 @@
 
 #include "accounts.h"
 #include "http_server.h"
+#include "kerberos.h"
 #include "logon_service.h"
 #include "options.h"
 #include "reload.h"
 #include "request_log.h"
 #include "user_map.h"
+#include "winbind.h"
 
 namespace {
 
@@ -25,8 +27,8 @@ int fail(const std::string& message, int code) {
   return code;
 }
 
-void warn_about_settings(const Options& options, const Accounts& accounts) {
-  if (accounts.all().empty() && !options.accept_unauthenticated_retry)
+void warn_about_settings(const Options& options, bool no_accounts) {
+  if (options.verify == Options::Verification::Accounts && no_accounts && !options.accept_unauthenticated_retry)
     report("warning: no accounts, so every NTLM login will be refused (see --accounts)");
   if (options.interval < kAgentMinimumInterval)
     report("warning: an interval below 60 s makes persistent logins of real agents expire between their refreshes");
@@ -69,17 +71,29 @@ int serve(int argc, char** argv) {
     case ParseOutcome::Run:
       break;
   }
-  auto accounts = std::make_shared<Accounts>();
+  Accounts accounts;
   if (!options.accounts_path.empty() &&
-      !Accounts::load(options.accounts_path, accounts.get(), &error, options.allow_empty_password))
+      !Accounts::load(options.accounts_path, &accounts, &error, options.allow_empty_password))
     return fail(error, 1);
-  AccountsHolder accounts_in_use(accounts);
+  const bool no_accounts = accounts.all().empty();
   // The port first: a start that fails on a port in use leaves no files behind.
   const ServerLimits limits = server_limits(options);
   raise_descriptor_limit(limits.max_connections + 256);
   HttpServer server(limits);
   std::string bound;
   if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
+  std::unique_ptr<NtlmVerifier> verifier;
+  AccountsVerifier* reloadable_accounts = nullptr;  // what SIGHUP reads again, when the accounts file verifies
+  if (options.verify == Options::Verification::Winbind) {
+    if (!(verifier = WinbindVerifier::open(&error))) return fail(error, 1);
+  } else {
+    auto from_file = std::make_unique<AccountsVerifier>(std::move(accounts));
+    reloadable_accounts = from_file.get();
+    verifier = std::move(from_file);
+  }
+  std::unique_ptr<KerberosAcceptor> kerberos;
+  if (!options.keytab_path.empty() && !(kerberos = KerberosAcceptor::open(options.keytab_path, &error)))
+    return fail(error, 1);
   std::unique_ptr<RequestLog> log;
   if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))
     return fail(error, 1);
@@ -90,15 +104,20 @@ int serve(int argc, char** argv) {
   if (!users) return fail(error, 1);
   if (!notice.empty()) report("user map " + options.db_path + ": " + notice);
 
-  LogonService service(options, accounts_in_use, *users, log.get());
-  warn_about_settings(options, *accounts);
+  LogonService service(options, *verifier, kerberos.get(), *users, log.get());
+  warn_about_settings(options, no_accounts);
   std::printf("listening on %s\n", bound.c_str());
   std::fflush(stdout);
   SignalHooks hooks;
-  hooks.reload = [&] { reload(options, &accounts_in_use, log.get()); };
-  // Commits and reads what is queued while the network loop, which the replies go to, still runs.
-  hooks.finish = [&] { users->stop(); };
+  hooks.reload = [&] { reload(options, reloadable_accounts, log.get()); };
+  // Finishes the verifications under way, then commits and reads what is queued, while the
+  // network loop, which the replies go to, still runs.
+  hooks.finish = [&] {
+    service.stop_checks();
+    users->stop();
+  };
   server.run(service, worker_threads(), hooks);
+  service.stop_checks();
   users->stop();
   report_left_out(true);
   return 0;

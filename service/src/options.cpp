@@ -85,6 +85,16 @@ const std::map<std::string, Setter>& valued_options() {
        }},
       {"--port", number_setter(0, 65535, [](Options* o, std::int64_t n) { o->port = static_cast<unsigned>(n); })},
       {"--accounts", text_setter([](Options* o, const std::string& v) { o->accounts_path = v; })},
+      {"--keytab", text_setter([](Options* o, const std::string& v) { o->keytab_path = v; })},
+      {"--verify",
+       [](Options* o, const std::string& v, std::string* error) {
+         if (v != "accounts" && v != "winbind") {
+           *error = "expects accounts or winbind, not \"" + v + "\"";
+           return false;
+         }
+         o->verify = v == "winbind" ? Options::Verification::Winbind : Options::Verification::Accounts;
+         return true;
+       }},
       {"--db", text_setter([](Options* o, const std::string& v) { o->db_path = v; })},
       {"--interval", number_setter(1, kMaxInterval, [](Options* o, std::int64_t n) { o->interval = n; })},
       {"--nonpersistent-lifetime",
@@ -137,6 +147,10 @@ const std::map<std::string, Setter>& valued_options() {
 }
 
 bool check_combination(const Options& o, std::string* error) {
+  if (o.verify == Options::Verification::Winbind && !o.accounts_path.empty()) {
+    *error = "--accounts is read only with --verify accounts; with --verify winbind the domain verifies every user";
+    return false;
+  }
   if (o.test_interval_header && o.test_no_interval_header) {
     *error = "--test-interval-header and --test-no-interval-header exclude each other";
     return false;
@@ -209,20 +223,29 @@ ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* err
 
 std::string usage_text() {
   return R"(Usage: pellamor-service [OPTION]...
-Reference logon service for the Pellamor agent: answers GET /tarnwise with an
-NTLM challenge, verifies the NTLMv2 answer against an accounts file, records
-who is logged on where in an SQLite user map, and shows that map at / (HTML)
-and /status.json.
+Reference logon service for the Pellamor agent: answers GET /tarnwise with a
+Kerberos ("Negotiate") or NTLM challenge, verifies the answer (the Kerberos
+ticket with the service's keytab; the NTLMv2 answer through the domain's
+winbind, or against an accounts file), records who is logged on where in an
+SQLite user map, and shows that map at / (HTML) and /status.json.
 
   --address A        address to listen on, numeric IPv4 or IPv6
                      (default 127.0.0.1: this machine only)
   --port P           TCP port (default 8080; 0 picks a free port). Once
                      listening, the service prints "listening on ADDR:PORT".
-  --accounts FILE    accounts allowed to log on, one per line:
+  --verify winbind|accounts
+                     who verifies NTLM answers: the domain, through this
+                     member's winbind (socket /run/samba/winbindd, privileged
+                     pipe for the group winbindd_priv), or the accounts file
+                     (default)
+  --keytab FILE      accept Kerberos logons ("WWW-Authenticate: Negotiate")
+                     for the HTTP/ principals in this keytab
+  --accounts FILE    with --verify accounts: accounts allowed to log on, one
+                     per line:
                        DOMAIN\user:password
                        DOMAIN\user:nthash:<32 hex digits>
-                     '#' starts a comment line. Without this option no login
-                     can be authenticated.
+                     '#' starts a comment line. Without this option no NTLM
+                     login can be authenticated.
   --db FILE          SQLite user map (default pellamor-users.sqlite)
   --interval SECONDS value of the "Persistent-Time: " reply header, the
                      agent's repeat interval (default 900, at most 4294967).

@@ -7,9 +7,14 @@
 #include <vector>
 
 struct Options {
+  // Who verifies NTLM answers: the accounts file, or the domain through winbind.
+  enum class Verification { Accounts, Winbind };
+
   std::string address = "127.0.0.1";
   unsigned port = 8080;
+  Verification verify = Verification::Accounts;
   std::string accounts_path;  // empty: no accounts, every authenticate is refused
+  std::string keytab_path;    // empty: no Kerberos ("Negotiate"), NTLM only
   std::string db_path = "pellamor-users.sqlite";
   std::int64_t interval = 900;                  // seconds, sent as "Persistent-Time: "
   std::int64_t nonpersistent_lifetime = 43200;  // seconds a one-shot login stays listed

@@ -1,4 +1,4 @@
-// What SIGHUP reloads: the accounts file, swapped whole under a lock, and the request log, reopened for rotation.
+// What SIGHUP reloads: the accounts file, swapped whole by its verifier, and the request log, reopened for rotation.
 #include "reload.h"
 
 #include "logon_service.h"
@@ -12,15 +12,15 @@ std::string count_of(const Accounts& accounts) {
 
 }  // namespace
 
-void reload(const Options& options, AccountsHolder* accounts, RequestLog* log) {
+void reload(const Options& options, AccountsVerifier* accounts, RequestLog* log) {
   std::string error;
   if (log != nullptr && !log->reopen(&error)) report(error + "; the request log stays where it was");
-  if (options.accounts_path.empty()) return;
-  auto fresh = std::make_shared<Accounts>();
-  if (!Accounts::load(options.accounts_path, fresh.get(), &error, options.allow_empty_password)) {
+  if (accounts == nullptr || options.accounts_path.empty()) return;
+  Accounts fresh;
+  if (!Accounts::load(options.accounts_path, &fresh, &error, options.allow_empty_password)) {
     report("accounts not reloaded, the " + count_of(*accounts->current()) + " in use stay: " + error);
     return;
   }
-  report("reloaded " + count_of(*fresh) + " from " + options.accounts_path);
+  report("reloaded " + count_of(fresh) + " from " + options.accounts_path);
   accounts->replace(std::move(fresh));
 }

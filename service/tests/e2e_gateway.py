@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-# End-to-end tests of the gateway side: Squid asking the Squid helper who is at an address, the
-# helper's answers, and the installed program (make install, make deb) with its systemd unit.
+# End-to-end tests of the gateway side: Squid asking the Squid helper who is at an address (users
+# logged in by Kerberos in a real domain), the helper's answers, and the installed program (make
+# install, make deb) with its systemd unit.
 import glob
 import os
 import re
@@ -10,8 +11,10 @@ import sys
 import unittest
 from unittest import mock
 
+import e2e_directory
+from e2e_directory import directory
 import e2e_service
-from e2e_service import Service, login, make_workdir, read_text, wait_until, write_file
+from e2e_service import Service, login, login_target, make_workdir, read_text, wait_until, write_file
 
 HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -66,14 +69,19 @@ class Squid:
 
 class SquidGateway(unittest.TestCase):
     def test_squid_lets_through_only_users_the_map_knows(self):
-        with Service() as service:
-            squid = Squid(service)
+        domain = e2e_directory.DOMAIN = directory.shared()
+        alice = domain.kinit("alice")
+        with domain.entered(), e2e_directory.domain_service("--keytab", domain.keytab) as service:
+            squid = Squid(service)  # in the domain's namespace too, like the service and its clients
             url = service.url("/status.json?")  # the service's own page stands for any web site
+
+            def kerberos(action):
+                return e2e_directory.negotiate(service, login_target("PC1", "127.0.0.1", action), alice)[0]
             try:
                 self.assertEqual(squid.fetch(url + "before"), 403)
-                self.assertEqual(login(service, "PC1", "127.0.0.1"), 200)
+                self.assertEqual(kerberos("login"), 200)
                 self.assertEqual(squid.fetch(url + "during"), 200)
-                self.assertEqual(login(service, "PC1", "127.0.0.1", action="logout"), 200)
+                self.assertEqual(kerberos("logout"), 200)
                 self.assertEqual(squid.fetch(url + "after"), 403)
                 wait_until(lambda: len(squid.requests(url)) >= 3, "three access log lines")
                 self.assertEqual(squid.requests(url),
@@ -159,8 +167,20 @@ class Installed(unittest.TestCase):
     def test_installed_unit_verifies_and_the_package_installs_serves_and_goes_like_a_debian_one(self):
         prefix = os.path.join(make_workdir(), "prefix")
         self.make("install", "DESTDIR=", "PREFIX=" + prefix)
+        os.makedirs(os.path.join(prefix, "etc", "pellamor"))
+        open(os.path.join(prefix, "etc", "pellamor", "accounts"), "w").close()
+        unit = os.path.join(prefix, "lib", "systemd", "system", "pellamor-service.service")
+        lab = os.path.join(prefix, "share", "doc", "pellamor-service", "pellamor-service-accounts.conf")
+        for drop_in in (None, lab):  # the domain's unit, then with the drop-in of a lab without a domain
+            if drop_in:
+                os.makedirs(unit + ".d")
+                write_file(os.path.join(unit + ".d", "accounts.conf"), read_text(drop_in))
+            verify = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True, text=True, timeout=60)
+            self.assertEqual((verify.returncode, verify.stderr, verify.stdout), (0, "", ""), drop_in)
+        self.assertIn("ExecStart=%s/sbin/pellamor-service --verify winbind --keytab %%d/keytab " % prefix,
+                      read_text(unit))
         self.assertIn("ExecStart=%s/sbin/pellamor-service --accounts %s/etc/pellamor/accounts " % (prefix, prefix),
-                      read_text(os.path.join(prefix, "lib", "systemd", "system", "pellamor-service.service")))
+                      read_text(lab))
 
         self.make("deb")
         [package] = glob.glob(os.path.join(TOP, "build", "service", "pellamor-service_*.deb"))
@@ -168,6 +188,9 @@ class Installed(unittest.TestCase):
                                  capture_output=True, text=True, timeout=600)
         self.assertEqual({line.split()[2] for line in lintian.stdout.splitlines()} - LINTIAN_ACCEPTS, set(),
                          lintian.stdout)
+        depends = subprocess.run(["dpkg-deb", "-f", package, "Depends"], capture_output=True, text=True).stdout
+        for needed in ("winbind", "libwbclient0", "libgssapi-krb5-2"):  # the domain's parts the service uses
+            self.assertRegex(depends, r"(^|, )%s( |,|$)" % needed)
         if os.geteuid() != 0:
             self.skipTest("installing into a throwaway root needs root")
         steps, errors = in_throwaway_root(PACKAGE_LIFE.format(package=package, login="http://127.0.0.1:8080"
@@ -189,6 +212,7 @@ class Installed(unittest.TestCase):
 
 def tearDownModule():
     e2e_service.tearDownModule()
+    directory.release()
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // NTLM tests: the published MS-NLMP NTLMv2 vectors, the server's handshake and target-name check, and the guessing throttle.
 #include <gtest/gtest.h>
 
+#include "accounts.h"
 #include "ntlm_client.h"
 #include "ntlm_server.h"
 #include "throttle.h"
@@ -21,11 +22,17 @@ Bytes from_hex(const std::string& text) {
 
 std::string hex_of(const Digest16& d) { return hex(d.data(), d.size()); }
 
-Accounts accounts_from(const std::string& text) {
+AccountsVerifier accounts_from(const std::string& text) {
   Accounts accounts;
   std::string error;
   EXPECT_TRUE(Accounts::parse(text, &accounts, &error)) << error;
-  return accounts;
+  return AccountsVerifier(std::move(accounts));
+}
+
+// One authenticate message through a server session, with its verification.
+NtlmResult answered(NtlmServerSession& server, const Bytes& authenticate) {
+  const NtlmResult taken = server.process(base64_encode(authenticate));
+  return taken.step == NtlmStep::Verify ? server.verify() : taken;
 }
 
 // Inputs of MS-NLMP 4.2.1: user "User", domain "Domain", password "Password".
@@ -69,11 +76,12 @@ TEST(NtlmVectors, PublishedAuthenticateMessageIsVerifiedOnlyWholeAndForItsChalle
   IssuedChallenge issued;
   issued.server_challenge = kVectorServerChallenge;
   // Matched without case, hashed as the client spelled it, recorded as the account spells it.
-  const NtlmResult accepted = check_authenticate(accounts_from("DOMAIN\\user:Password"), issued, kVectorAuthenticate);
+  AccountsVerifier matched = accounts_from("DOMAIN\\user:Password");
+  const NtlmResult accepted = check_authenticate(matched, issued, kVectorAuthenticate);
   EXPECT_EQ(accepted.step, NtlmStep::Accepted) << accepted.reason;
   EXPECT_EQ(accepted.domain + "\\" + accepted.user, "DOMAIN\\user");
 
-  const Accounts accounts = accounts_from("Domain\\User:Password");
+  AccountsVerifier accounts = accounts_from("Domain\\User:Password");
   for (std::size_t size = 0; size < kVectorAuthenticate.size(); ++size) {
     const Bytes truncated(kVectorAuthenticate.begin(), kVectorAuthenticate.begin() + size);
     EXPECT_EQ(check_authenticate(accounts, issued, truncated).step, NtlmStep::Rejected) << size;
@@ -99,7 +107,7 @@ Bytes handshake(NtlmServerSession& server, NtlmClient& client) {
 
 // Every handshake gets a fresh challenge that names the server; the MIC guards the message.
 TEST(NtlmHandshake, FreshChallengeThenAcceptedOnceAndTamperingRefused) {
-  const Accounts accounts = accounts_from("pellamor\\alice:secret");
+  AccountsVerifier accounts = accounts_from("pellamor\\alice:secret");
   const NtlmTarget target = default_ntlm_target(accounts);
   ServerChallenge previous{};
   // 0 leaves the message as the client made it; then a byte of the MIC, and one of the flags it covers.
@@ -126,17 +134,17 @@ TEST(NtlmHandshake, FreshChallengeThenAcceptedOnceAndTamperingRefused) {
     Bytes authenticate;
     ASSERT_TRUE(client.authenticate(challenge_message, &authenticate, &why)) << why;
     if (flip_byte != 0) authenticate[flip_byte] ^= 0x01;
-    const NtlmResult result = server.process(base64_encode(authenticate));
+    const NtlmResult result = answered(server, authenticate);
     EXPECT_EQ(result.step, flip_byte == 0 ? NtlmStep::Accepted : NtlmStep::Rejected) << flip_byte;
     EXPECT_EQ(result.reason, flip_byte == 0 ? "" : "message integrity code does not match for PELLAMOR\\alice");
     // Whatever happened, the challenge is used up.
-    const NtlmResult replay = server.process(base64_encode(authenticate));
+    const NtlmResult replay = answered(server, authenticate);
     EXPECT_EQ(replay.reason, "authenticate message without a pending challenge on this connection") << flip_byte;
   }
 }
 
 TEST(NtlmHandshake, TargetNameMustNameThisService) {
-  const Accounts accounts = accounts_from("PELLAMOR\\alice:secret");
+  AccountsVerifier accounts = accounts_from("PELLAMOR\\alice:secret");
   const NtlmTarget target = default_ntlm_target(accounts);
   const std::vector<std::string> one = {"pellamor.example.com"};
   const std::vector<std::string> several = {"pellamor.example.com", "pellamor", "10.0.0.1", "fd00::1"};
@@ -172,7 +180,7 @@ TEST(NtlmHandshake, TargetNameMustNameThisService) {
   for (const Case& c : cases) {
     NtlmServerSession server(accounts, target, NtlmGuard{c.names, nullptr, "127.0.0.1"});
     NtlmClient client(credentials(u"secret", c.target_name));
-    const NtlmResult result = server.process(base64_encode(handshake(server, client)));
+    const NtlmResult result = answered(server, handshake(server, client));
     EXPECT_EQ(result.step, c.accepted ? NtlmStep::Accepted : NtlmStep::Rejected) << utf16_to_utf8(c.target_name);
     EXPECT_EQ(result.reason.find("is not this service") != std::string::npos, !c.accepted) << result.reason;
   }

@@ -156,3 +156,47 @@ const Account* Accounts::find(std::string_view domain, std::string_view user) co
   const auto it = index_.find(lookup_key(domain, user));
   return it == index_.end() ? nullptr : &accounts_[it->second];
 }
+
+AccountsVerifier::AccountsVerifier(Accounts accounts)
+    : accounts_(std::make_shared<const Accounts>(std::move(accounts))) {}
+
+void AccountsVerifier::replace(Accounts accounts) {
+  auto fresh = std::make_shared<const Accounts>(std::move(accounts));
+  std::lock_guard<std::mutex> lock(mutex_);
+  accounts_.swap(fresh);
+}  // the old set goes here, or with the last verification still using it
+
+std::shared_ptr<const Accounts> AccountsVerifier::current() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return accounts_;
+}
+
+NtlmVerdict AccountsVerifier::verify(const NtlmAnswer& answer) {
+  const std::shared_ptr<const Accounts> accounts = current();
+  const std::string who = utf16_to_utf8(answer.domain) + "\\" + utf16_to_utf8(answer.user);
+  NtlmVerdict verdict;
+  const Account* account = accounts->find(utf16_to_utf8(answer.domain), utf16_to_utf8(answer.user));
+  if (account == nullptr) {
+    verdict.reason = "unknown user " + who;
+    verdict.counts_as_failure = false;  // there is no password to find
+    return verdict;
+  }
+  const Bytes blob(answer.nt_response.begin() + 16, answer.nt_response.end());
+  const Digest16 response_key = ntowf_v2(account->nt_hash, answer.user, answer.domain);
+  const Digest16 proof = ntlmv2_proof(response_key, answer.challenge, blob);
+  if (!constant_time_equal(proof.data(), answer.nt_response.data(), 16)) {
+    verdict.reason = "wrong password for " + who;
+    return verdict;
+  }
+  verdict.verdict = Verdict::Accepted;
+  verdict.who = VerifiedUser{account->user, account->domain};
+  verdict.session_base_key = hmac_md5(response_key, Bytes(proof.begin(), proof.end()));
+  return verdict;
+}
+
+std::string AccountsVerifier::target_domain() {
+  const std::shared_ptr<const Accounts> accounts = current();
+  std::u16string domain;
+  if (!accounts->all().empty()) utf8_to_utf16(accounts->all().front().domain, &domain);
+  return domain.empty() ? "WORKGROUP" : utf16_to_utf8(unicode_upper(domain));
+}

@@ -1,12 +1,15 @@
 // The accounts file: who may log on, with a password or an NT hash per account.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "ntlm_crypto.h"
+#include "verifier.h"
 
 struct Account {
   std::string user;    // UTF-8, spelled as in the file
@@ -31,4 +34,27 @@ class Accounts {
 
   std::vector<Account> accounts_;
   std::unordered_map<std::string, std::size_t> index_;
+};
+
+// Verifies NTLMv2 answers against an accounts file, as a domain controller
+// would against its directory. The accounts may be replaced (a reload) while
+// connections use them: each verification works on the set it started with,
+// which lives until the last one using it is done.
+class AccountsVerifier : public NtlmVerifier {
+ public:
+  explicit AccountsVerifier(Accounts accounts);
+
+  // Takes effect for the verifications that start after it.
+  void replace(Accounts accounts);
+  std::shared_ptr<const Accounts> current() const;
+
+  // Expects an NTLMv2 response (at least the 16 bytes of its proof).
+  NtlmVerdict verify(const NtlmAnswer& answer) override;
+  // The domain of the first account, in capitals; WORKGROUP without accounts.
+  std::string target_domain() override;
+  std::string target_computer() override { return ""; }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const Accounts> accounts_;
 };

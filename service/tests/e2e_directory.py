@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+# End-to-end tests of pellamor-service in an Active Directory domain (scripts/ad_domain.py): NTLM answers
+# verified by the domain controller through a member's winbind, Kerberos logins with the service's
+# keytab, the throttle against the domain's lockout, and a domain controller that goes away.
+import base64
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import ad_domain as directory  # noqa: E402
+import e2e_service  # noqa: E402
+from e2e_service import Raw, Service, code, login_target, make_workdir, ntlm_authenticate, ntlm_negotiate
+
+PASSWORDS = directory.PASSWORDS
+ALICE_NT_HASH = "be2929b503cf53fe397f467acb5f2501"  # of PASSWORDS["alice"]
+DOMAIN = None  # the shared domain, entered by setUpModule
+
+
+def domain_service(*options, winbind=None):
+    # The service inside the domain's namespace, verifying NTLM answers through the member's winbind.
+    return Service("--verify", "winbind", *options, accounts=None, prefix=DOMAIN.with_winbind([], winbind),
+                   env=DOMAIN.kerberos_env("service-cache"))
+
+
+def curl(service, target, *auth, host="127.0.0.1", env=None):
+    # curl in the namespace (its hosts file names the service): the final status, the reply's header
+    # block, and curl's verbose output.
+    args = ["curl", "-sv", "--max-time", "20", "-D", "-", "-o", "/dev/null", "-w", "\n%{http_code}", *auth,
+            "http://%s:%d%s" % (host, service.port, target)]
+    out = subprocess.run(DOMAIN.inside(args), capture_output=True, text=True, env=env, timeout=30)
+    head, _, status = out.stdout.rpartition("\n")
+    return int(status), head.strip().split("\n\n")[-1], out.stderr
+
+
+def ntlm(service, host, credentials, *extra):
+    return curl(service, login_target(host), "--ntlm", "-u", credentials, *extra)[0]
+
+
+def negotiate(service, target, env, server=directory.SERVICE_HOST):
+    # curl's Kerberos login with env's ticket cache, to the service by a host name; target: a host or a target.
+    return curl(service, target if target.startswith("/") else login_target(target), "--negotiate", "-u", ":",
+                host=server, env=env)
+
+
+class DirectoryNtlm(unittest.TestCase):
+    def test_the_domain_verifies_ntlm_answers_and_names_its_refusals(self):
+        with domain_service() as service:
+            self.assertEqual(ntlm(service, "PC1", "pellamor\\ALICE:" + PASSWORDS["alice"]), 200)
+            [entry] = service.entries("PC1")  # the domain's spelling of the names
+            self.assertEqual((entry["user"], entry["domain"], entry["authenticated"]), ("alice", "PELLAMOR", True))
+            cases = [  # (user, password, reason)
+                ("alice", "wrong", "wrong password for PELLAMOR\\alice"),
+                ("nobody", "wrong", "unknown user PELLAMOR\\nobody"),
+                ("carol", PASSWORDS["carol"], "account PELLAMOR\\carol is disabled"),
+                ("dave", PASSWORDS["dave"], "password of PELLAMOR\\dave must be changed at the next logon"),
+                ("erin", PASSWORDS["erin"], "account PELLAMOR\\erin has expired"),
+            ]
+            for i, (user, password, reason) in enumerate(cases):
+                self.assertEqual(ntlm(service, "BAD%d" % i, "PELLAMOR\\%s:%s" % (user, password)), 401, user)
+                self.assertEqual(service.entries("BAD%d" % i), [], user)
+                self.assertIn("host BAD%d: rejected: %s\n" % (i, reason), service.stderr())
+            # A Windows client's message integrity code is checked with the session key the domain returns.
+            target = login_target("MIC")
+            for flip, status in ((0, 200), (1, 401)):  # one bit of the MIC
+                conn = Raw(service)
+                answer = ntlm_authenticate(conn.challenge(target), "alice", "PELLAMOR", ALICE_NT_HASH, with_mic=True)
+                message = bytearray(base64.b64decode(answer.split()[1]))
+                message[75] ^= flip
+                self.assertEqual(code(conn.get(target, "NTLM " + base64.b64encode(message).decode())[0]), status)
+            self.assertIn("rejected: message integrity code does not match for PELLAMOR\\alice", service.stderr())
+            self.assertEqual(service.status()["counters"]["rejected"], len(cases) + 1)
+        empty = make_workdir()  # no winbind there: the start fails in one line
+        result = subprocess.run(DOMAIN.with_winbind([e2e_service.SERVICE, "--verify", "winbind"], empty),
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertRegex(result.stderr, r"^pellamor-service: winbind does not answer \(.*net ads join\)\?\n$")
+
+    def test_the_throttle_keeps_a_guesser_below_the_domain_lockout(self):
+        # The throttle counts the user whatever domain the guesser names, and the domain counts every guess.
+        guesses = [name + ":guess" for name in ("PELLAMOR\\frank", "pellamor\\FRANK", "frank@pellamor.test",
+                                                 "PELLAMOR\\frank")]
+        with domain_service("--failed-logon-limit", str(directory.LOCKOUT - 2)) as service:
+            self.assertEqual([ntlm(service, "GUESS", guess) for guess in guesses], [401] * len(guesses))
+            self.assertIn("too many failed logons for PELLAMOR\\frank from 127.0.0.1",
+                          service.log()[-1]["result"])  # the last guess never reached the domain
+            right = "PELLAMOR\\frank:" + PASSWORDS["frank"]
+            self.assertEqual(ntlm(service, "FRANK", right, "--interface", "127.0.0.2"), 200)  # not locked out
+        with domain_service("--failed-logon-limit", "0") as service:  # without the throttle, the domain locks
+            for i in range(directory.LOCKOUT):
+                self.assertEqual(ntlm(service, "GUESS", "PELLAMOR\\grace:guess-%d" % i), 401)
+            self.assertEqual(ntlm(service, "GRACE", "PELLAMOR\\grace:" + PASSWORDS["grace"]), 401)
+            self.assertIn("rejected: account PELLAMOR\\grace is locked out", service.stderr())
+
+
+class DirectoryKerberos(unittest.TestCase):
+    def test_kerberos_logins_name_the_user_as_ntlm_does_and_bad_tickets_are_refused(self):
+        alice = DOMAIN.kinit("alice")
+        with domain_service("--keytab", DOMAIN.keytab) as service:
+            head = Raw(service).get(login_target("PCK"))[1]
+            self.assertEqual(re.findall(r"WWW-Authenticate: (.*)\r", head + "\r"), ["Negotiate", "NTLM"])
+            status, head, verbose = negotiate(service, "PCK", alice)
+            self.assertEqual(status, 200)
+            self.assertRegex(head, r"\nWWW-Authenticate: Negotiate [A-Za-z0-9+/=]{40,}\n")  # mutual authentication
+            [entry] = service.entries("PCK")
+            self.assertEqual((entry["user"], entry["domain"]), ("alice", "PELLAMOR"))
+            self.assertEqual([(r["authorization"], r.get("user"), r["result"]) for r in service.log()
+                              if r["params"].get("hostname") == "PCK"], [("none", None, "challenge"),
+                                                                          ("Kerberos", "alice", "login")])
+            self.assertEqual(ntlm(service, "PCK", "PELLAMOR\\alice:" + PASSWORDS["alice"]), 200)
+            self.assertEqual(len(service.entries("PCK")), 1)  # one user, whichever way they logged in
+            # Windows without a ticket sends raw NTLM under "Negotiate": it is answered under that scheme.
+            conn, target = Raw(service), login_target("PCN")
+            challenge = conn.get(target, ntlm_negotiate().replace("NTLM", "Negotiate"))[2]["www-authenticate"]
+            self.assertRegex(challenge, r"^Negotiate TlRMTVNTUAACAAAA")
+            answer = ntlm_authenticate(challenge, "alice", "PELLAMOR", ALICE_NT_HASH, with_mic=True)
+            self.assertEqual(code(conn.get(target, answer.replace("NTLM", "Negotiate", 1))[0]), 200)
+            self.assertEqual([(e["user"], e["domain"]) for e in service.entries("PCN")], [("alice", "PELLAMOR")])
+
+            skewed = DOMAIN.kerberos_env("ccache-alice-skewed")  # the client's clock an hour ahead
+            with open(alice["KRB5CCNAME"][5:], "rb") as f:
+                cache = bytearray(f.read())
+            cache[8:12] = (3600).to_bytes(4, "big")  # the cache header's offset to the KDC's time
+            with open(skewed["KRB5CCNAME"][5:], "wb") as f:
+                f.write(cache)
+            ticket = re.search(r"Authorization: (Negotiate \S+)", verbose).group(1)
+            refusals = [  # (what, status, reason)
+                ("replay", code(Raw(service).get(login_target("PCR"), ticket)[0]), "Request is a replay"),
+                ("other service", negotiate(service, "PCO", alice, directory.OTHER_HOST)[0],
+                 "HTTP/other.pellamor.test@PELLAMOR.TEST"),
+                ("clock skew", negotiate(service, "PCS", skewed)[0], "Clock skew too great"),
+            ]
+            for what, status, reason in refusals:
+                self.assertEqual(status, 401, what)
+                self.assertRegex(service.stderr(), r"rejected: Kerberos token refused: .*%s" % re.escape(reason))
+            self.assertEqual([service.entries(host) for host in ("PCR", "PCO", "PCS")], [[], [], []])
+
+
+class DomainOutage(unittest.TestCase):
+    def test_an_unreachable_domain_gives_503_and_logins_recover(self):
+        alice = "PELLAMOR\\alice:" + PASSWORDS["alice"]
+        with domain_service() as service:
+            self.assertEqual(ntlm(service, "BEFORE", alice), 200)
+            DOMAIN.stop_dc()
+            try:
+                status, head, _ = curl(service, login_target("DURING"), "--ntlm", "-u", alice)
+                self.assertEqual(status, 503)
+                self.assertIn("\nRetry-After: 30\n", head + "\n")
+                self.assertIn("host DURING: unavailable: no domain controller answers for PELLAMOR\\alice",
+                              service.stderr())
+                self.assertEqual(service.entries("DURING"), [])
+            finally:
+                DOMAIN.start_dc()
+            DOMAIN.wait_for(lambda: ntlm(service, "AFTER", alice) == 200, "logins through the domain again")
+
+
+def setUpModule():
+    global DOMAIN
+    DOMAIN = directory.shared()
+    setUpModule.entered = DOMAIN.entered()
+    setUpModule.entered.__enter__()
+
+
+def tearDownModule():
+    e2e_service.tearDownModule()
+    setUpModule.entered.__exit__(None, None, None)
+    directory.release()
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv, verbosity=2)

@@ -1,0 +1,54 @@
+// What proves a user: the NTLM answer verifiers (accounts file, winbind) and what they tell about the user.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ntlm_crypto.h"
+
+// A user as the directory knows them: the same whichever way they logged on.
+// A verifier that learns more about the user (their groups, from winbind's
+// answer or the Kerberos PAC) adds it here.
+struct VerifiedUser {
+  std::string user;    // UTF-8, spelled as the directory (or the accounts file) spells it
+  std::string domain;  // NetBIOS domain; may be empty for an account file entry without one
+};
+
+// An NTLMv2 answer to verify: the names as the client sent them, the challenge
+// it answers and the client's responses.
+struct NtlmAnswer {
+  std::u16string user;
+  std::u16string domain;
+  std::u16string workstation;
+  ServerChallenge challenge{};
+  Bytes nt_response;  // NTProofStr, then the client's blob
+  Bytes lm_response;
+};
+
+enum class Verdict {
+  Accepted,
+  Refused,      // the answer or the account is not good: 401
+  Unavailable,  // nobody could tell (no domain controller reachable): 503
+};
+
+struct NtlmVerdict {
+  Verdict verdict = Verdict::Refused;
+  VerifiedUser who;             // when accepted
+  Digest16 session_base_key{};  // when accepted: the key the client's MIC is made with
+  std::string reason;           // when not accepted: why, naming the user
+  // A refusal that a password guesser provokes (a wrong password, an account
+  // that is locked out, ...), as opposed to a user that does not exist.
+  bool counts_as_failure = true;
+};
+
+class NtlmVerifier {
+ public:
+  virtual ~NtlmVerifier() = default;
+  // May block while a domain controller is asked; thread-safe.
+  virtual NtlmVerdict verify(const NtlmAnswer& answer) = 0;
+  // How the service's challenges name it: the NetBIOS domain, and the NetBIOS
+  // computer name (empty: this machine's host name). A domain controller
+  // refuses an answer that names another computer than the member passing it on.
+  virtual std::string target_domain() = 0;
+  virtual std::string target_computer() = 0;
+};

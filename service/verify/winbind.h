@@ -1,0 +1,28 @@
+// NTLM answers verified by the domain: Samba's winbind passes them to a domain controller.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "verifier.h"
+
+// Talks to winbind through libwbclient, which finds winbind's socket where
+// Samba's own clients (wbinfo, ntlm_auth) find it: /run/samba/winbindd. The
+// verification goes through winbind's privileged pipe, which the service's user
+// reaches as a member of the group winbindd_priv.
+class WinbindVerifier : public NtlmVerifier {
+ public:
+  // Asks winbind for its domain; null, with the reason, when winbind does not answer.
+  static std::unique_ptr<WinbindVerifier> open(std::string* error);
+
+  NtlmVerdict verify(const NtlmAnswer& answer) override;
+  // This member's domain and NetBIOS name, as winbind knows them.
+  std::string target_domain() override { return domain_; }
+  std::string target_computer() override { return computer_; }
+
+ private:
+  WinbindVerifier(std::string domain, std::string computer) : domain_(std::move(domain)), computer_(std::move(computer)) {}
+
+  const std::string domain_;
+  const std::string computer_;
+};
