@@ -53,8 +53,9 @@ unit-tests:
 	    scripts/wine --server -k 2>/dev/null; scripts/wine --server -w; \
 	    ctest --test-dir $(BUILD)/$(patsubst %-qemu,%,$(suite)) --output-on-failure || status=1;) exit $$status
 
+# Two at a time: the scenarios wait on their peers (the domain controller, Squid) more than on the processor.
 service-tests:
-	ctest --test-dir $(BUILD)/service --output-on-failure
+	ctest --test-dir $(BUILD)/service --output-on-failure -j2
 
 # The builds' suites run side by side (own prefixes, services and namespaces), each one's output kept together.
 e2e-tests:
