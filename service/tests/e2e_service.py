@@ -706,6 +706,8 @@ class CommandLine(unittest.TestCase):
             (["--admin-group", "admins"], "--admin-group needs the directory to tell who is in the group"),
             (["--admin-group", "admins", "--keytab", bad_accounts, "--port", "0"] + db,
              "--admin-group admins: a group name needs winbind (--verify winbind) to find its SID"),
+            (["--admin-group", "s-1-5-21-1-2-3-1104", "--keytab", bad_accounts, "--port", "0"] + db,
+             "cannot use keytab"),  # a SID needs no winbind
         ]
         try:
             Service("--allow-empty-password", accounts="D\\eve:\n").stop()  # starts with the option
