@@ -17,9 +17,11 @@ REALM, DOMAIN = "PELLAMOR.TEST", "PELLAMOR"
 SERVICE_HOST, OTHER_HOST = "web.pellamor.test", "other.pellamor.test"  # each an HTTP/ principal
 ADMIN_PASSWORD = "Admin-Pass-1"
 # alice logs in; carol is disabled, dave must change his password, erin's account has expired;
-# frank and grace meet the domain's lockout policy (locked out after LOCKOUT failures).
+# frank and grace meet the domain's lockout policy (locked out after LOCKOUT failures). alice is a
+# member of ADMINS through the group helpdesk inside it; heidi is in neither.
 PASSWORDS = {"alice": "Alice-Pass-1", "carol": "Carol-Pass-1", "dave": "Dave-Pass-1", "erin": "Erin-Pass-1",
-             "frank": "Frank-Pass-1", "grace": "Grace-Pass-1"}
+             "frank": "Frank-Pass-1", "grace": "Grace-Pass-1", "heidi": "Heidi-Pass-1"}
+ADMINS = "pellamor-admins"
 LOCKOUT = 5
 CLONE_NEWNET = 0x40000000
 # Samba's clients (and libwbclient in the service) find winbind at this fixed path only: a
@@ -37,13 +39,17 @@ from samba import enable_net_export_keytab
 from samba.net import Net
 from samba.param import LoadParm
 from samba.samdb import SamDB
-conf, keytab, passwords, lockout = sys.argv[1], sys.argv[2], eval(sys.argv[3]), sys.argv[4]
+conf, keytab, passwords, lockout, admins = sys.argv[1], sys.argv[2], eval(sys.argv[3]), sys.argv[4], sys.argv[5]
 lp = LoadParm()
 lp.load(conf)
 db = SamDB(url=lp.private_path("sam.ldb"), session_info=system_session(), lp=lp)
 for user, password in passwords.items():
     db.newuser(user, password, force_password_change_at_next_login_req=(user == "dave"))
 db.disable_account("(sAMAccountName=carol)")
+db.newgroup(admins)
+db.newgroup("helpdesk")
+db.add_remove_group_members("helpdesk", ["alice"])
+db.add_remove_group_members(admins, ["helpdesk"])
 db.setexpiry("(sAMAccountName=erin)", -86400, no_expiry_req=False)
 def modify(dn, **values):
     m = ldb.Message(ldb.Dn(db, dn))
@@ -186,7 +192,7 @@ class Directory:
              "--option=interfaces=lo", "--option=bind interfaces only=yes",
              "--option=pid directory=%s/run" % dc, "--option=ncalrpc dir=%s/run/ncalrpc" % dc,
              "--option=winbindd socket directory=%s/run/winbindd" % dc, "--option=log file=%s/log.%%m" % dc])
-        run(["/usr/bin/python3", "-c", SETUP, self.dc_conf, self.keytab, repr(PASSWORDS), str(LOCKOUT)])
+        run(["/usr/bin/python3", "-c", SETUP, self.dc_conf, self.keytab, repr(PASSWORDS), str(LOCKOUT), ADMINS])
         etc = os.path.join("/etc/netns", self.ns)
         os.makedirs(etc)
         with open(os.path.join(etc, "hosts"), "w") as f:
@@ -200,6 +206,8 @@ class Directory:
                     % (REALM, REALM, REALM))
         run(["ip", "netns", "add", self.ns])
         run(self.inside(["ip", "link", "set", "lo", "up"]))
+        # Clients of the tests may come from any address of this test range, as PCs of a network would.
+        run(self.inside(["ip", "route", "add", "local", "192.0.2.0/24", "dev", "lo"]))
         self.start_dc()
         self.join_member()
 

@@ -118,6 +118,9 @@ bool body_of_ok_reply(const std::string& reply, std::string* body, std::string* 
   }
   if (status_line.compare(9, 3, "200") != 0) {
     *error = "service answered " + status_line.substr(9);
+    // The service shows its map to loopback and the networks it lists, not to every machine.
+    if (status_line.compare(9, 3, "401") == 0 || status_line.compare(9, 3, "403") == 0)
+      *error += " (list this machine's address in the service's --status-allow)";
     return false;
   }
   *body = reply.substr(end_of_head + 4);

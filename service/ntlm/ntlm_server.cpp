@@ -349,5 +349,6 @@ NtlmResult check_authenticate(NtlmVerifier& verifier, const IssuedChallenge& iss
   result.step = NtlmStep::Accepted;
   result.user = verdict.who.user;
   result.domain = verdict.who.domain;
+  result.groups = verdict.who.groups;
   return result;
 }

@@ -50,6 +50,7 @@ struct NtlmResult {
   std::string reply_token;  // base64 challenge message, for NtlmStep::Challenge
   std::string user;         // claimed name when rejected, the directory's spelling when accepted
   std::string domain;
+  std::vector<std::string> groups;  // when accepted: the directory's group SIDs of the user
   std::string reason;       // why a token was rejected, or why it could not be verified
   bool throttled = false;   // refused unchecked after too many failures, which were reported already
   bool throttle_started = false;  // this failure started such a refusal (the reason says so)

@@ -1,6 +1,7 @@
 // The status page (HTML) and status document (JSON): who is logged on where, and counters since start.
 #include "status_pages.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -34,9 +35,20 @@ std::string joined(const std::vector<std::string>& items) {
 
 std::string cell(const std::string& text) { return "<td>" + html_escape(text) + "</td>"; }
 
+// An address another live login comes from is marked: the entry is not found there meanwhile.
+std::string addresses_shown(const LogonEntry& e) {
+  std::vector<std::string> shown;
+  for (const std::string& ip : e.ips) {
+    const bool uncredited = std::find(e.uncredited.begin(), e.uncredited.end(), ip) != e.uncredited.end();
+    shown.push_back(uncredited ? ip + " (not credited: another live login comes from there)" : ip);
+  }
+  return joined(shown);
+}
+
 std::string table_row(const LogonEntry& e) {
   return "<tr>" + cell(e.authenticated ? e.user : "(unauthenticated)") + cell(e.domain) + cell(e.host) +
-         cell(joined(e.ips)) + cell(e.peer) + cell(e.persistent ? "yes" : "no") +
+         cell(addresses_shown(e)) + cell(e.relayed ? e.peer + " (trusted relay)" : e.peer) +
+         cell(e.persistent ? "yes" : "no") +
          cell(e.authenticated ? "yes" : "no") + cell(iso8601_utc(e.first_seen)) + cell(iso8601_utc(e.last_seen)) +
          cell(iso8601_utc(e.expires)) + "</tr>\n";
 }
@@ -172,6 +184,8 @@ std::string status_json(const std::vector<LogonEntry>& all, const MapQuery& quer
                         .add_string("host", e.host)
                         .add_raw("ips", json_string_array(e.ips))
                         .add_string("peer", e.peer)
+                        .add_bool("relayed", e.relayed)
+                        .add_raw("uncredited", json_string_array(e.uncredited))
                         .add_bool("persistent", e.persistent)
                         .add_bool("authenticated", e.authenticated)
                         .add_number("first_seen", e.first_seen)

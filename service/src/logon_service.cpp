@@ -56,6 +56,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       kerberos_(kerberos),
       target_(default_ntlm_target(verifier)),
       service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
+      access_(options.status_allow, options.admin_group_sid, options.admin_group),
       throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
       users_(users),
       log_(log),
@@ -101,9 +102,11 @@ void LogonService::deliver(Reply reply, bool keep_alive, ConnectionState& connec
     MapQuery query = read.query;
     const std::int64_t now = read.now;
     const bool close = reply.close;
-    return users_.read(std::move(query), now, [this, read = std::move(read), close, record = std::move(record),
-                                               done = std::move(done)](const MapPage& page) {
+    // What the handshake added (Kerberos' mutual authentication) goes with the page.
+    return users_.read(std::move(query), now, [this, read = std::move(read), close, headers = std::move(reply.headers),
+                                               record = std::move(record), done = std::move(done)](const MapPage& page) {
       Reply rendered = render_status_page(read, page, record.get());
+      rendered.headers.insert(rendered.headers.end(), headers.begin(), headers.end());
       rendered.close = close;
       finish(std::move(rendered), record.get(), done);
     });
@@ -164,7 +167,10 @@ Reply LogonService::route(const HttpRequest& request, ConnectionState& connectio
     record->result = "bad request: " + error;
     return text_reply(400, error);
   }
-  if (path != kLogonPath) return status_page(path == "/status.json", connection, record);
+  if (path != kLogonPath) {
+    if (access_.open_to(connection.peer_address)) return status_page(path == "/status.json", connection, record);
+    return status_for_members(request, path == "/status.json", connection, record);
+  }
 
   LogonRequest logon_request;
   if (!read_logon_request(record->params, &logon_request, &error)) {
@@ -208,6 +214,39 @@ Reply LogonService::status_page(bool json, ConnectionState& connection, RequestR
   return text_reply(200, "");  // completed by render_status_page
 }
 
+Reply LogonService::status_for_members(const HttpRequest& request, bool json, ConnectionState& connection,
+                                       RequestRecord* record) {
+  const std::string open = "loopback" + (options_.status_allow.empty() ? "" : " and " + options_.status_allow.text());
+  if (!access_.admits_logons()) {
+    record->result = "refused: the status pages answer " + open + " only (--status-allow), not " +
+                     connection.peer_address;
+    report_result(connection, *record, "refused: status pages");
+    return text_reply(403, "the status pages answer " + open + " only\n");
+  }
+  if (!request.authorization) {
+    record->result = "challenge";
+    Reply reply = challenge({});
+    reply.body = "the status pages answer members of " + access_.group_name() + " and " + open + "\n";
+    return reply;
+  }
+  const Accepted reader = [this, json](const Identity& who, ConnectionState& c, RequestRecord* r) {
+    return admit_reader(json, who, c, r);
+  };
+  return authenticate(*request.authorization, reader, connection, record);
+}
+
+Reply LogonService::admit_reader(bool json, const Identity& who, ConnectionState& connection, RequestRecord* record) {
+  record->user = who.user;
+  record->domain = who.domain;
+  record->authenticated = true;
+  if (access_.admits(who.groups)) return status_page(json, connection, record);
+  const std::string name = qualified_name(who.domain, who.user);
+  record->result = "refused: " + name + " is not a member of " + access_.group_name() + ", who may read the status pages";
+  report_result(connection, *record, "refused: status pages");
+  return text_reply(403, name + " may not read the status pages: they answer members of " + access_.group_name() +
+                             "\n");
+}
+
 Reply LogonService::render_status_page(const ConnectionState::PendingRead& read, const MapPage& page,
                                        RequestRecord* record) {
   if (!page.ok) {
@@ -232,14 +271,21 @@ Reply LogonService::logon(const HttpRequest& request, const LogonRequest& logon_
                           RequestRecord* record) {
   if (!request.authorization) return without_credentials(logon_request, connection, record);
   connection.challenged_without_credentials = false;
-  const std::string& header = *request.authorization;
+  const Accepted login = [this, logon_request](const Identity& who, ConnectionState& c, RequestRecord* r) {
+    return complete(logon_request, who, c, r);
+  };
+  return authenticate(*request.authorization, login, connection, record);
+}
+
+Reply LogonService::authenticate(const std::string& header, const Accepted& accepted, ConnectionState& connection,
+                                 RequestRecord* record) {
   const std::size_t space = header.find(' ');
   const std::string scheme = header.substr(0, space);
   const std::string token = credentials_after(header, space);
-  if (ascii_iequals(scheme, "NTLM")) return with_ntlm_token(token, "NTLM", logon_request, connection, record);
+  if (ascii_iequals(scheme, "NTLM")) return with_ntlm_token(token, "NTLM", accepted, connection, record);
   if (ascii_iequals(scheme, "Negotiate")) {
-    if (is_ntlm_token(token)) return with_ntlm_token(token, "Negotiate", logon_request, connection, record);
-    return with_kerberos_token(token, logon_request, connection, record);
+    if (is_ntlm_token(token)) return with_ntlm_token(token, "Negotiate", accepted, connection, record);
+    return with_kerberos_token(token, accepted, connection, record);
   }
   record->authorization = "other";
   return rejected("unsupported authorization scheme \"" + scheme + "\"", connection, record,
@@ -252,7 +298,7 @@ Reply LogonService::without_credentials(const LogonRequest& logon_request, Conne
   if (options_.accept_unauthenticated_retry && connection.challenged_without_credentials) {
     connection.challenged_without_credentials = false;
     const std::string domain = logon_request.domains.empty() ? "" : logon_request.domains.back();
-    return complete(logon_request, Identity{"", domain, false}, connection, record);
+    return complete(logon_request, Identity{"", domain, false, {}}, connection, record);
   }
   if (options_.test_first_status && *options_.test_first_status != 401) {
     record->result = "test: first status " + std::to_string(*options_.test_first_status);
@@ -273,25 +319,24 @@ Reply LogonService::challenge(std::vector<std::string> offers) const {
   return reply;
 }
 
-Reply LogonService::with_ntlm_token(const std::string& token, const std::string& scheme,
-                                    const LogonRequest& logon_request, ConnectionState& connection,
-                                    RequestRecord* record) {
+Reply LogonService::with_ntlm_token(const std::string& token, const std::string& scheme, const Accepted& accepted,
+                                    ConnectionState& connection, RequestRecord* record) {
   const NtlmResult result = connection.ntlm.process(token);
   if (result.step == NtlmStep::Challenge) {
     record->authorization = result.token_kind;
     record->result = "challenge";
     return challenge({scheme + " " + result.reply_token});
   }
-  if (result.step != NtlmStep::Verify) return after_ntlm_check(result, logon_request, connection, record);
+  if (result.step != NtlmStep::Verify) return after_ntlm_check(result, accepted, connection, record);
   record->authorization = result.token_kind;
-  connection.pending_check = [this, logon_request](ConnectionState& c, RequestRecord* r) {
-    return after_ntlm_check(c.ntlm.verify(), logon_request, c, r);
+  connection.pending_check = [this, accepted](ConnectionState& c, RequestRecord* r) {
+    return after_ntlm_check(c.ntlm.verify(), accepted, c, r);
   };
   return Reply{};  // the check's reply replaces it
 }
 
-Reply LogonService::after_ntlm_check(const NtlmResult& result, const LogonRequest& logon_request,
-                                     ConnectionState& connection, RequestRecord* record) {
+Reply LogonService::after_ntlm_check(const NtlmResult& result, const Accepted& accepted, ConnectionState& connection,
+                                     RequestRecord* record) {
   record->authorization = result.token_kind;
   if (!result.user.empty() || !result.domain.empty()) {
     record->user = result.user;
@@ -299,7 +344,7 @@ Reply LogonService::after_ntlm_check(const NtlmResult& result, const LogonReques
   }
   switch (result.step) {
     case NtlmStep::Accepted:
-      return complete(logon_request, Identity{result.user, result.domain, true}, connection, record);
+      return accepted(Identity{result.user, result.domain, true, result.groups}, connection, record);
     case NtlmStep::Unavailable:
       return unavailable(result.reason, connection, record);
     case NtlmStep::Challenge:  // answered before any check
@@ -313,7 +358,7 @@ Reply LogonService::after_ntlm_check(const NtlmResult& result, const LogonReques
   return rejected(result.reason, connection, record, kind);
 }
 
-Reply LogonService::with_kerberos_token(const std::string& token, const LogonRequest& logon_request,
+Reply LogonService::with_kerberos_token(const std::string& token, const Accepted& accepted,
                                         ConnectionState& connection, RequestRecord* record) {
   record->authorization = "Kerberos";
   if (kerberos_ == nullptr)
@@ -322,13 +367,13 @@ Reply LogonService::with_kerberos_token(const std::string& token, const LogonReq
   const std::optional<Bytes> decoded = base64_decode(token);
   if (!decoded || decoded->empty())
     return rejected("Negotiate token is not valid base64", connection, record, "rejected: Negotiate token");
-  connection.pending_check = [this, ticket = *decoded, logon_request](ConnectionState& c, RequestRecord* r) {
-    return after_kerberos_step(c.kerberos.accept(*kerberos_, ticket), logon_request, c, r);
+  connection.pending_check = [this, ticket = *decoded, accepted](ConnectionState& c, RequestRecord* r) {
+    return after_kerberos_step(c.kerberos.accept(*kerberos_, ticket), accepted, c, r);
   };
   return Reply{};  // the check's reply replaces it
 }
 
-Reply LogonService::after_kerberos_step(const KerberosStep& step, const LogonRequest& logon_request,
+Reply LogonService::after_kerberos_step(const KerberosStep& step, const Accepted& accepted,
                                         ConnectionState& connection, RequestRecord* record) {
   const std::string token = step.reply_token.empty() ? "" : " " + base64_encode(step.reply_token);
   switch (step.kind) {
@@ -336,7 +381,7 @@ Reply LogonService::after_kerberos_step(const KerberosStep& step, const LogonReq
       record->result = "challenge";
       return challenge({"Negotiate" + token});
     case KerberosStep::Kind::Accepted: {
-      Reply reply = complete(logon_request, Identity{step.who.user, step.who.domain, true}, connection, record);
+      Reply reply = accepted(Identity{step.who.user, step.who.domain, true, step.who.groups}, connection, record);
       // Mutual authentication: the client checks that it reached the service it meant.
       if (!token.empty()) reply.headers.push_back("WWW-Authenticate: Negotiate" + token);
       return reply;
@@ -399,9 +444,15 @@ Reply LogonService::record_in_map(const LogonRequest& logon_request, const Ident
   const std::int64_t now = now_epoch_seconds();
   MapChange change;
   // Windows machines send names in their code page; the map keeps valid UTF-8.
-  change.entry = LogonEntry{id.user, to_valid_utf8(id.domain), to_valid_utf8(logon_request.hostname),
-                            logon_request.ips, connection.peer_address, logon_request.persistent, id.authenticated,
-                            now, now, 0};
+  change.entry.user = id.user;
+  change.entry.domain = to_valid_utf8(id.domain);
+  change.entry.host = to_valid_utf8(logon_request.hostname);
+  change.entry.ips = logon_request.ips;
+  change.entry.peer = connection.peer_address;
+  change.entry.relayed = options_.trusted_relays.contains(connection.peer_address);
+  change.entry.persistent = logon_request.persistent;
+  change.entry.authenticated = id.authenticated;
+  change.entry.first_seen = change.entry.last_seen = now;
   if (logon_request.action == LogonAction::Login) {
     change.entry.expires = now + (change.entry.persistent ? 2 * options_.interval : options_.nonpersistent_lifetime);
   } else {
@@ -437,7 +488,28 @@ Reply LogonService::after_commit(const ChangeOutcome& outcome, const ConnectionS
   ++(login ? counters_.logins : counters_.logouts);
   record->result = login ? "login" : outcome.removed ? "logout" : "logout (no entry)";
   reply.body = record->result + " recorded for " + pending.who + " at " + pending.change.entry.host + "\n";
+  if (!outcome.uncredited.empty())
+    reply.body += "not credited at " + join_addresses(outcome.uncredited) + ": another live login comes from there\n";
+  report_disputes(outcome, pending, record);
   return reply;
+}
+
+void LogonService::report_disputes(const ChangeOutcome& outcome, const ConnectionState::PendingChange& pending,
+                                   RequestRecord* record) {
+  const std::string where = "conn " + std::to_string(pending.connection) + " from " + record->peer + ", host " +
+                            clip(pending.change.entry.host, kMaxReportedHost) + ": ";
+  record->uncredited = outcome.uncredited;
+  if (!outcome.uncredited.empty())
+    report_limited("claim not credited", where + pending.who + " claims " + join_addresses(outcome.uncredited) +
+                                             ", where another live login comes from: not credited there while it lives");
+  for (const OutrankedClaim& claim : outcome.outranked) {
+    report_limited("claim not credited",
+                   where + pending.who + (pending.change.entry.relayed ? " reports, through a trusted relay, "
+                                                                        : " comes from ") +
+                       claim.address + ": the claim of it by " +
+                       qualified_name(claim.domain, claim.user) + " at " + clip(claim.host, kMaxReportedHost) +
+                       " is no longer credited");
+  }
 }
 
 void LogonService::add_interval_header(Reply* reply) const {

@@ -15,6 +15,7 @@
 #include "reload.h"
 #include "reply.h"
 #include "request_log.h"
+#include "status_access.h"
 #include "status_pages.h"
 #include "user_map.h"
 #include "verifier.h"
@@ -90,24 +91,35 @@ class LogonService {
     std::string user;
     std::string domain;
     bool authenticated = false;
+    std::vector<std::string> groups;  // SIDs, from the directory
   };
+  // What a request does once its user is proven: record the login, or show a status page.
+  using Accepted = std::function<Reply(const Identity&, ConnectionState&, RequestRecord*)>;
 
   Reply route(const HttpRequest& request, ConnectionState& connection, RequestRecord* record);
   Reply status_page(bool json, ConnectionState& connection, RequestRecord* record);
+  // The status pages for a peer outside loopback and --status-allow: for members of the
+  // administrators' group, who log on as agents do.
+  Reply status_for_members(const HttpRequest& request, bool json, ConnectionState& connection,
+                           RequestRecord* record);
+  Reply admit_reader(bool json, const Identity& who, ConnectionState& connection, RequestRecord* record);
   Reply render_status_page(const ConnectionState::PendingRead& read, const MapPage& page, RequestRecord* record);
   // Why the login claims more than one login may (a host name or address list too long), or "".
   std::string over_claim(const LogonRequest& logon) const;
   Reply logon(const HttpRequest& request, const LogonRequest& logon, ConnectionState& connection,
               RequestRecord* record);
   Reply without_credentials(const LogonRequest& logon, ConnectionState& connection, RequestRecord* record);
+  // The handshake of an Authorization header, NTLM or Kerberos; `accepted` gives the reply once the user is proven.
+  Reply authenticate(const std::string& header, const Accepted& accepted, ConnectionState& connection,
+                     RequestRecord* record);
   // `scheme` is the one the client used ("NTLM" or "Negotiate"); the challenge goes back under it.
-  Reply with_ntlm_token(const std::string& token, const std::string& scheme, const LogonRequest& logon,
+  Reply with_ntlm_token(const std::string& token, const std::string& scheme, const Accepted& accepted,
                         ConnectionState& connection, RequestRecord* record);
-  Reply after_ntlm_check(const NtlmResult& result, const LogonRequest& logon, ConnectionState& connection,
+  Reply after_ntlm_check(const NtlmResult& result, const Accepted& accepted, ConnectionState& connection,
                          RequestRecord* record);
-  Reply with_kerberos_token(const std::string& token, const LogonRequest& logon, ConnectionState& connection,
+  Reply with_kerberos_token(const std::string& token, const Accepted& accepted, ConnectionState& connection,
                             RequestRecord* record);
-  Reply after_kerberos_step(const KerberosStep& step, const LogonRequest& logon, ConnectionState& connection,
+  Reply after_kerberos_step(const KerberosStep& step, const Accepted& accepted, ConnectionState& connection,
                             RequestRecord* record);
   // 401 with the schemes this service offers.
   Reply challenge(std::vector<std::string> offers) const;
@@ -125,6 +137,9 @@ class LogonService {
                       RequestRecord* record);
   Reply after_commit(const ChangeOutcome& outcome, const ConnectionState::PendingChange& pending, Reply reply,
                      RequestRecord* record);
+  // Tells on stderr, and in the request log, which claims of addresses the address rule does not credit.
+  static void report_disputes(const ChangeOutcome& outcome, const ConnectionState::PendingChange& pending,
+                              RequestRecord* record);
   void deliver(Reply reply, bool keep_alive, ConnectionState& connection, std::shared_ptr<RequestRecord> record,
                ReplyHandler done);
   void finish(Reply reply, RequestRecord* record, const ReplyHandler& done);
@@ -135,6 +150,7 @@ class LogonService {
   const KerberosAcceptor* const kerberos_;
   const NtlmTarget target_;
   const std::vector<std::string> service_names_;
+  const StatusAccess access_;
   LogonThrottle throttle_;
   UserMap& users_;
   RequestLog* log_;

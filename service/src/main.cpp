@@ -19,6 +19,15 @@
 
 namespace {
 
+// The administrators' group as the directory names it in logons: its SID, given or found through winbind.
+bool resolve_admin_group(Options* options, WinbindVerifier* winbind, std::string* error) {
+  if (options->admin_group.empty() || read_sid(options->admin_group, &options->admin_group_sid)) return true;
+  std::string why = "a group name needs winbind (--verify winbind) to find its SID; give the SID (S-1-5-21-...)";
+  if (winbind != nullptr && winbind->group_sid(options->admin_group, &options->admin_group_sid, &why)) return true;
+  *error = "--admin-group " + options->admin_group + ": " + why;
+  return false;
+}
+
 // The agent never repeats faster than this, whatever the interval header says.
 constexpr std::int64_t kAgentMinimumInterval = 60;
 
@@ -84,13 +93,17 @@ int serve(int argc, char** argv) {
   if (!server.listen(options.address, options.port, &bound, &error)) return fail(error, 1);
   std::unique_ptr<NtlmVerifier> verifier;
   AccountsVerifier* reloadable_accounts = nullptr;  // what SIGHUP reads again, when the accounts file verifies
+  WinbindVerifier* winbind = nullptr;
   if (options.verify == Options::Verification::Winbind) {
-    if (!(verifier = WinbindVerifier::open(&error))) return fail(error, 1);
+    std::unique_ptr<WinbindVerifier> domain = WinbindVerifier::open(&error);
+    if (!(winbind = domain.get())) return fail(error, 1);
+    verifier = std::move(domain);
   } else {
     auto from_file = std::make_unique<AccountsVerifier>(std::move(accounts));
     reloadable_accounts = from_file.get();
     verifier = std::move(from_file);
   }
+  if (!resolve_admin_group(&options, winbind, &error)) return fail(error, 1);
   std::unique_ptr<KerberosAcceptor> kerberos;
   if (!options.keytab_path.empty() && !(kerberos = KerberosAcceptor::open(options.keytab_path, &error)))
     return fail(error, 1);

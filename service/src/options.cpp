@@ -72,6 +72,10 @@ bool add_service_names(Options* o, const std::string& value, std::string* error)
   return true;
 }
 
+Setter networks_setter(NetworkList Options::*list) {
+  return [=](Options* o, const std::string& value, std::string* error) { return (o->*list).add(value, error); };
+}
+
 const std::map<std::string, Setter>& valued_options() {
   static const std::map<std::string, Setter> options = {
       {"--address",
@@ -119,6 +123,9 @@ const std::map<std::string, Setter>& valued_options() {
        number_setter(1, 1000, [](Options* o, std::int64_t n) { o->max_addresses_per_login = n; })},
       {"--max-entries-per-account",
        number_setter(0, 100000000, [](Options* o, std::int64_t n) { o->max_entries_per_account = n; })},
+      {"--status-allow", networks_setter(&Options::status_allow)},
+      {"--trusted-relay", networks_setter(&Options::trusted_relays)},
+      {"--admin-group", text_setter([](Options* o, const std::string& v) { o->admin_group = v; })},
       {"--test-first-status",
        number_setter(200, 599, [](Options* o, std::int64_t n) { o->test_first_status = static_cast<int>(n); })},
       {"--test-final-status",
@@ -149,6 +156,11 @@ const std::map<std::string, Setter>& valued_options() {
 bool check_combination(const Options& o, std::string* error) {
   if (o.verify == Options::Verification::Winbind && !o.accounts_path.empty()) {
     *error = "--accounts is read only with --verify accounts; with --verify winbind the domain verifies every user";
+    return false;
+  }
+  if (!o.admin_group.empty() && o.verify == Options::Verification::Accounts && o.keytab_path.empty()) {
+    *error = "--admin-group needs the directory to tell who is in the group: --verify winbind or --keytab (the "
+             "accounts file has no groups)";
     return false;
   }
   if (o.test_interval_header && o.test_no_interval_header) {
@@ -299,6 +311,24 @@ SQLite user map, and shows that map at / (HTML) and /status.json.
                      live entries one account may hold at different hosts;
                      a login from a further host is refused with 403 until
                      one is logged out or expires (default 100; 0: no limit)
+  --status-allow NETWORKS
+                     the status pages (/ and /status.json, which show who
+                     is logged on where) also answer peers in these
+                     networks, comma-separated (10.0.0.0/24,192.0.2.7,
+                     fd00::/8); may be repeated. Default: loopback only.
+                     List the Squid helper's machine here.
+  --admin-group GROUP
+                     the status pages also answer members of this domain
+                     group, logged on by Kerberos or NTLM: a group name
+                     (DOMAIN\group, resolved through winbind at start) or
+                     its SID (S-1-5-21-...). Others get 401, or 403 once
+                     logged on. Needs --verify winbind or --keytab.
+  --trusted-relay NETWORKS
+                     logins from these peers (NAT gateways, relays that
+                     agents reach the service through) are trusted for the
+                     addresses they report; comma-separated, may be
+                     repeated. Other logins are credited at an address
+                     they report only while no live login comes from it.
   --help             show this text
   --version          show the program's version
 

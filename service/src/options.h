@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "networks.h"
+
 struct Options {
   // Who verifies NTLM answers: the accounts file, or the domain through winbind.
   enum class Verification { Accounts, Winbind };
@@ -33,6 +35,13 @@ struct Options {
   std::int64_t failed_logon_seconds = 60;  // window of those failures, and how long the pair is then refused
   std::int64_t max_addresses_per_login = 16;   // addresses one login may report
   std::int64_t max_entries_per_account = 100;  // live entries of one account at different hosts; 0: no limit
+  // Who may read the status pages besides loopback: peers in these networks, and members of this
+  // group (a SID, or a name that winbind resolves at start) once they log on.
+  NetworkList status_allow;
+  std::string admin_group;
+  std::string admin_group_sid;  // not an option: the group's SID, found at start
+  // Peers (NAT, relays) whose logins are trusted for the addresses they report, as if they were their own.
+  NetworkList trusted_relays;
 
   // Test hooks: what the service answers, for exercising the agent's failure handling.
   std::optional<int> test_first_status;

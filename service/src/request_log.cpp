@@ -60,6 +60,7 @@ std::string request_record_json(const RequestRecord& r, std::int64_t now) {
   if (r.domain) object.add_string("domain", clip(*r.domain, kMaxValue));
   if (r.authenticated) object.add_bool("authenticated", *r.authenticated);
   object.add_string("result", clip(r.result, kMaxValue));
+  if (!r.uncredited.empty()) object.add_raw("uncredited", json_string_array(r.uncredited));
   return object.str();
 }
 

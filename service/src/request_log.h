@@ -23,6 +23,7 @@ struct RequestRecord {
   std::optional<std::string> domain;
   std::optional<bool> authenticated;
   std::string result;
+  std::vector<std::string> uncredited;  // a login's reported addresses that other live logins come from
 };
 
 // A parameter given more than once becomes an array of its values, in order.

@@ -138,6 +138,30 @@ class DirectoryKerberos(unittest.TestCase):
             self.assertEqual([service.entries(host) for host in ("PCR", "PCO", "PCS")], [[], [], []])
 
 
+class StatusReaders(unittest.TestCase):
+    def test_the_map_answers_loopback_listed_networks_and_the_administrators_group(self):
+        ntlm_as = {user: ("--ntlm", "-u", "PELLAMOR\\%s:%s" % (user, PASSWORDS[user])) for user in ("alice", "heidi")}
+        kerberos = ("--negotiate", "-u", ":")
+        cases = [  # (client's address, its logon, Kerberos tickets, status); alice is an administrator through a group
+            ("127.0.0.1", (), None, 200), ("192.0.2.5", (), None, 200),  # loopback, and a listed network
+            ("192.0.2.99", (), None, 401), ("192.0.2.99", ntlm_as["alice"], None, 200),
+            ("192.0.2.99", ntlm_as["heidi"], None, 403), ("192.0.2.99", kerberos, DOMAIN.kinit("alice"), 200),
+            ("192.0.2.99", kerberos, DOMAIN.kinit("heidi"), 403)]
+        options = ("--keytab", DOMAIN.keytab, "--admin-group", directory.ADMINS, "--status-allow",
+                   "192.0.2.0/29")
+        with domain_service(*options) as service:
+            for source, logon, tickets, status in cases:
+                for page in ("/", "/status.json"):
+                    got, head, _ = curl(service, page, "--interface", source, *logon, host=directory.SERVICE_HOST,
+                                        env=tickets)
+                    self.assertEqual(got, status, (source, logon, page))
+                    if status == 401:  # what a browser needs to log on with the user's Windows logon
+                        self.assertEqual(re.findall(r"WWW-Authenticate: (.*)", head), ["Negotiate", "NTLM"])
+            self.assertIn("refused: PELLAMOR\\heidi is not a member of %s, who" % directory.ADMINS, service.stderr())
+            # The agents' endpoint stays open to every address.
+            self.assertEqual(ntlm(service, "PCS", ntlm_as["heidi"][2], "--interface", "192.0.2.99"), 200)
+
+
 class DomainOutage(unittest.TestCase):
     def test_an_unreachable_domain_gives_503_and_logins_recover(self):
         alice = "PELLAMOR\\alice:" + PASSWORDS["alice"]

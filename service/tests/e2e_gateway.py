@@ -14,7 +14,8 @@ from unittest import mock
 import e2e_directory
 from e2e_directory import directory
 import e2e_service
-from e2e_service import Service, login, login_target, make_workdir, read_text, wait_until, write_file
+from e2e_service import (BOB, Namespace, Raw, Service, code, login, login_target, make_workdir, read_text, wait_until,
+                         write_file)
 
 HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -115,6 +116,34 @@ class HelperAnswers(unittest.TestCase):
             self.assertEqual(login(service, "PCZ", "10.1.1.1", action="logout"), 200)
             self.assertEqual(ask_helper(service.port, ["1 10.1.1.1", "2 10.1.1.1"]),
                              ['1 OK user="PELLAMOR\\\\bob"', '2 OK user="PELLAMOR\\\\bob"'])
+
+
+    def test_a_claim_of_an_address_another_login_comes_from_is_not_credited(self):
+        # bob's PC is 192.0.2.23, alice's 192.0.2.24; 198.51.100.1 is a trusted relay. The service listens on "::",
+        # where IPv4 peers arrive as IPv4-mapped addresses.
+        alice = ("alice", "PELLAMOR", "878d8014606cda29677a44efa1353fc7")
+        answers = {who: 'OK user="PELLAMOR\\\\%s"' % who for who in ("alice", "bob")}
+        answers[None] = 'ERR message="nobody is logged on at 192.0.2.25"'
+        steps = [  # (source, host, reported addresses, user, action, who the helper names at .24 and at .25)
+            ("192.0.2.23", "PC23", "192.0.2.24", BOB, "login", "bob", None),  # nobody proves .24 yet
+            ("192.0.2.24", "PC24", "192.0.2.24", alice, "login", "alice", None),  # alice's PC comes from there
+            ("192.0.2.23", "PC23", "192.0.2.24,192.0.2.25", BOB, "login", "alice", "bob"),  # the claim of .24 is not credited
+            ("198.51.100.1", "PCR", "192.0.2.25", alice, "login", "alice", "alice"),  # the relay's claim counts as proof
+            ("192.0.2.24", "PC24", "192.0.2.24", alice, "logout", "bob", "alice"),  # the proof ends: bob's claim counts again
+        ]
+        with Namespace(), Service("--address", "::", "--trusted-relay", "198.51.100.0/30") as service:
+            for source, host, ips, user, action, at_24, at_25 in steps:
+                self.assertEqual(Raw(service, source).login(login_target(host, ips, action), user), 200, host)
+                self.assertEqual(ask_helper(service.port, ["192.0.2.24", "192.0.2.25"]),
+                                 [answers[at_24], answers[at_25]], (host, action))
+                if host == "PCR":  # alice's PC still proves .24: bob's entry shows what is not credited
+                    self.assertEqual([(u["host"], u["uncredited"], u["relayed"]) for u in service.status()["users"]],
+                                     [("PC24", [], False), ("PCR", [], True), ("PC23", ["192.0.2.24", "192.0.2.25"], False)])
+            self.assertIn("host PC24: PELLAMOR\\alice comes from 192.0.2.24: the claim of it by PELLAMOR\\bob at PC23 is no "
+                          "longer credited\n", service.stderr())
+            self.assertIn("host PC23: PELLAMOR\\bob claims 192.0.2.24, where another live login comes from: not credited "
+                          "there while it lives\n", service.stderr())
+            self.assertEqual(code(Raw(service, "192.0.2.23").get("/status.json")[0]), 403)  # the map is not for every PC
 
 
 # Tags lintian may report on the package, each for a reason: helpers that Squid runs live in

@@ -3,6 +3,7 @@
 
 #include "accounts.h"
 #include "json.h"
+#include "networks.h"
 #include "query.h"
 #include "request_log.h"
 
@@ -123,6 +124,46 @@ TEST(Accounts, FileFormat) {
 TEST(RequestLog, RepeatedParametersAndOddBytesGiveValidJson) {
   const std::vector<QueryParam> params = {{"domain", "A"}, {"ip", ""}, {"domain", "B\"\x01"}, {"host", "caf\xE9"}};
   EXPECT_EQ(params_json(params), "{\"domain\":[\"A\",\"B\\\"\\u0001\"],\"ip\":\"\",\"host\":\"caf\xC3\xA9\"}");
+}
+
+// The options that name trusted peers (--status-allow, --trusted-relay): which peers they admit.
+TEST(Networks, ListsAdmitTheirPeersOnly) {
+  struct Case {
+    std::string networks;
+    std::string in;   // comma-separated peers inside
+    std::string out;  // and outside
+  };
+  const Case cases[] = {
+      {"10.0.0.0/8", "10.0.0.1,10.255.255.255,::ffff:10.1.2.3", "11.0.0.0,9.255.255.255,::a00:1"},
+      {"192.0.2.7,fd00::/8", "192.0.2.7,fd12::1", "192.0.2.8,fe00::1,192.0.2.77"},
+      {"0.0.0.0/0", "1.2.3.4,::ffff:8.8.8.8", "::1"},
+      {"::ffff:192.0.2.0/120,2001:db8::/32", "192.0.2.9,2001:db8:ffff::1", "192.0.3.9,2001:db9::"},
+  };
+  auto each = [](const std::string& list) {
+    std::vector<std::string> items;
+    for (std::size_t start = 0; start <= list.size();) {
+      const std::size_t comma = std::min(list.find(',', start), list.size());
+      items.push_back(list.substr(start, comma - start));
+      start = comma + 1;
+    }
+    return items;
+  };
+  for (const Case& c : cases) {
+    NetworkList list;
+    std::string error;
+    ASSERT_TRUE(list.add(c.networks, &error)) << c.networks << ": " << error;
+    for (const std::string& peer : each(c.in)) EXPECT_TRUE(list.contains(peer)) << c.networks << " " << peer;
+    for (const std::string& peer : each(c.out)) EXPECT_FALSE(list.contains(peer)) << c.networks << " " << peer;
+  }
+  for (const std::string bad : {"", "10.0.0.0/8,", "10.0.0.5/8", "010.0.0.0/8", "10.0.0.0/33", "10.0.0.0/",
+                                "fd00::1/8", "::ffff:10.0.0.0/95", "host.example", "10.0.0.0/+8"}) {
+    NetworkList list;
+    std::string error;
+    EXPECT_FALSE(list.add(bad, &error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+  EXPECT_TRUE(loopback_networks().contains("127.9.9.9") && loopback_networks().contains("::1"));
+  EXPECT_FALSE(loopback_networks().contains("::2") || loopback_networks().contains("128.0.0.1"));
 }
 
 }  // namespace

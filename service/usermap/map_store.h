@@ -15,6 +15,7 @@ struct StoredEntry {
   std::int64_t id = 0;
   std::vector<std::string> ips;
   std::string peer;
+  bool relayed = false;
 };
 
 // One connection to the store, used by one thread at a time. UserMap keeps everything else:
@@ -24,6 +25,13 @@ struct StoredEntry {
 // Every entry is found at a set of canonical addresses, kept indexed apart from the entry (one
 // row per entry and address), so that a lookup by address reads only the entries there without
 // reading the whole map. A refresh that keeps the addresses leaves those rows alone.
+//
+// Where the user is: a live entry proves the address its request came from (its peer, indexed),
+// and an entry that came through a trusted relay proves the addresses it is found at. An entry is
+// credited at an address it is found at when it proves it, or when no live entry proves it; a
+// mere claim of an address that another live entry proves is not credited (lookups by address
+// leave it out, and reads list it as uncredited). The rule is applied when the map is read, so
+// that a claim is credited again as soon as the entry that proved the address expires or logs out.
 class MapConnection {
  public:
   virtual ~MapConnection() = default;
@@ -50,6 +58,12 @@ class MapConnection {
   virtual bool set_addresses(std::int64_t id, const std::vector<std::string>& addresses, std::string* error) = 0;
   // Removes the entry for the entry's user, domain and host, with its addresses.
   virtual bool remove(const LogonEntry& e, bool* removed, std::string* error) = 0;
+  // The addresses entry `id` is found at that another entry live at `now` proves, where `id` only claims them.
+  virtual bool uncredited_claims(std::int64_t id, std::int64_t now, std::vector<std::string>* out,
+                                 std::string* error) = 0;
+  // Entries other than `id`, live at `now`, found at `address` by a mere claim of it: at most a few.
+  virtual bool claims_at(const std::string& address, std::int64_t id, std::int64_t now,
+                         std::vector<OutrankedClaim>* out, std::string* error) = 0;
   // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry.
   virtual bool purge(std::int64_t now, std::string* error) = 0;
 

@@ -12,11 +12,17 @@ struct LogonEntry {
   std::string host;
   std::vector<std::string> ips;  // as the agent reported them
   std::string peer;              // address the request came from
+  // The request came through a trusted relay (--trusted-relay): the addresses it reports count as
+  // proven, as a direct login's peer address does.
+  bool relayed = false;
   bool persistent = false;
   bool authenticated = false;
   std::int64_t first_seen = 0;  // epoch seconds
   std::int64_t last_seen = 0;
   std::int64_t expires = 0;
+  // Read only: reported addresses that another live login proves (it came from there, or through a
+  // trusted relay that reports them), in the order reported. The entry is not found there meanwhile.
+  std::vector<std::string> uncredited;
 };
 
 // A change the writer makes. A login adds the entry or refreshes the one for the
@@ -28,18 +34,32 @@ struct MapChange {
   LogonEntry entry;
 };
 
+// Another entry whose claim of an address a login's proof outranks.
+struct OutrankedClaim {
+  std::string address;
+  std::string user;
+  std::string domain;
+  std::string host;
+};
+
 struct ChangeOutcome {
   bool ok = false;       // committed with a synchronous write
   bool removed = false;  // a logout found its entry
   std::string refused;   // a login the map's limits refused, and why (ok: the others were committed)
   std::string error;
+  // A login's reported addresses that other live logins prove: recorded, but not credited to it.
+  std::vector<std::string> uncredited;
+  // Claims of other live entries at the addresses this login has just come to prove: no longer credited.
+  std::vector<OutrankedClaim> outranked;
 };
 
 // A page of the current entries, optionally only those at one address or of one user.
 struct MapQuery {
   std::size_t limit = 500;
   std::size_t offset = 0;
-  std::string ip;      // when set (canonical): entries that reported this address, or reported none and came from it
+  // When set (canonical): entries that reported this address, or reported none and came from it,
+  // and are credited there: not those whose claim of it another live login proves wrong.
+  std::string ip;
   std::string user;    // when set: entries of this user (letter case ignored)
   std::string domain;  // when set (with user): only in this domain
 };

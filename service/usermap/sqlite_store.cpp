@@ -3,15 +3,17 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <map>
 
 namespace {
 
 // The map's format, in the file's user_version. 0: the first format (one table, the addresses
-// only as a list in each entry), brought up to this one when the file is opened.
-constexpr int kFormat = 1;
+// only as a list in each entry); 1: without the relay flag and the index by peer. Both are brought
+// up to this one when the file is opened.
+constexpr int kFormat = 2;
 
-constexpr const char* kSchema =
+constexpr const char* kTables =
     "CREATE TABLE IF NOT EXISTS logons ("
     " id INTEGER PRIMARY KEY,"
     " user TEXT NOT NULL COLLATE NOCASE,"
@@ -24,33 +26,63 @@ constexpr const char* kSchema =
     " first_seen INTEGER NOT NULL,"
     " last_seen INTEGER NOT NULL,"
     " expires INTEGER NOT NULL,"
+    " relayed INTEGER NOT NULL DEFAULT 0,"  // came through a trusted relay: its addresses count as proven
     " UNIQUE (user, domain, host));"
-    // The purge finds expired entries through this index instead of reading the whole map.
-    "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
     // Where each entry is found, one row per entry and address.
     "CREATE TABLE IF NOT EXISTS logon_addresses ("
     " address TEXT NOT NULL,"
     " logon INTEGER NOT NULL REFERENCES logons (id) ON DELETE CASCADE,"
-    " PRIMARY KEY (address, logon)) WITHOUT ROWID;"
-    "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);";
+    " PRIMARY KEY (address, logon)) WITHOUT ROWID;";
+// A map of format 1 gets the relay flag before the indexes are made.
+constexpr const char* kAddRelayed = "ALTER TABLE logons ADD COLUMN relayed INTEGER NOT NULL DEFAULT 0";
+constexpr const char* kIndexes =
+    // The purge finds expired entries through this index instead of reading the whole map.
+    "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
+    "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);"
+    // Whether a live entry came from an address, read from the index alone.
+    "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);";
 
 constexpr const char* kEntryColumns =
     "user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires";
 
 constexpr const char* kInsert =
-    "INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires,"
+    " relayed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 constexpr const char* kUpdate =
-    "UPDATE logons SET ips = ?, peer = ?, persistent = ?, authenticated = ?, last_seen = ?, expires = ? WHERE id = ?";
+    "UPDATE logons SET ips = ?, peer = ?, persistent = ?, authenticated = ?, last_seen = ?, expires = ?, relayed = ?"
+    " WHERE id = ?";
 constexpr const char* kForgetAddresses = "DELETE FROM logon_addresses WHERE logon = ?";
 constexpr const char* kAddAddress = "INSERT INTO logon_addresses (address, logon) VALUES (?, ?)";
-constexpr const char* kFindEntry = "SELECT id, ips, peer FROM logons WHERE user = ? AND domain = ? AND host = ?";
+constexpr const char* kFindEntry =
+    "SELECT id, ips, peer, relayed FROM logons WHERE user = ? AND domain = ? AND host = ?";
 constexpr const char* kCountOtherHosts =
     "SELECT count(*) FROM (SELECT 1 FROM logons WHERE user = ?1 AND domain = ?2 AND host <> ?3 AND expires > ?4"
     " LIMIT ?5)";
 // The addresses go with their entry (ON DELETE CASCADE).
 constexpr const char* kRemove = "DELETE FROM logons WHERE user = ? AND domain = ? AND host = ?";
 constexpr const char* kPurge = "DELETE FROM logons WHERE expires <= ?";
+
+// SQL that is true when a live entry proves `address` (an expression): it came from there, or
+// came through a trusted relay and is found there. Neither subquery refers to the entry being
+// read, so each is run once per statement; the first reads the index by peer alone.
+std::string proven(const std::string& address, const std::string& now) {
+  return "(EXISTS (SELECT 1 FROM logons p WHERE p.peer = " + address + " AND p.expires > " + now +
+         ") OR EXISTS (SELECT 1 FROM logon_addresses pa JOIN logons pr ON pr.id = pa.logon WHERE pa.address = " +
+         address + " AND pr.relayed = 1 AND pr.expires > " + now + "))";
+}
+
+// True when entry l is found at address c.address by a mere claim (neither its peer nor relayed)
+// that a live entry proves: that address is not credited to l.
+std::string not_credited(const std::string& now) {
+  return "l.relayed = 0 AND c.address <> l.peer AND " + proven("c.address", now);
+}
+
+const std::string kUncreditedClaims =
+    "SELECT c.address FROM logons l JOIN logon_addresses c ON c.logon = l.id WHERE l.id = ?1 AND " +
+    not_credited("?2");
+const std::string kClaimsAt =
+    "SELECT l.user, l.domain, l.host FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = ?1"
+    " AND l.id <> ?2 AND l.relayed = 0 AND l.peer <> ?1 AND l.expires > ?3 ORDER BY l.last_seen DESC LIMIT 5";
 
 // One prepared statement, finalized when it goes out of scope.
 class Statement {
@@ -157,10 +189,10 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
   if (!read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'id'", &has_id, error))
     return false;
   const std::string move_entries =
-      has_id != 0 ? std::string(kSchema) + "DELETE FROM logon_addresses;"
+      has_id != 0 ? std::string(kTables) + "DELETE FROM logon_addresses;"
                   : std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO "
                                 "logons_first_format;") +
-                        kSchema + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
+                        kTables + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
                         " FROM logons_first_format; DROP TABLE logons_first_format;";
   if (!execute(db, move_entries, error)) return false;
   Statement entries(db, "SELECT id, ips, peer FROM logons");
@@ -202,7 +234,12 @@ bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, s
     ok = false;
   }
   if (ok && format == 0 && tables > 0) ok = migrate_first_format(db, notice, &why);
-  if (ok) ok = execute(db, std::string(kSchema) + "PRAGMA user_version = " + std::to_string(kFormat), &why);
+  std::int64_t relayed = 0;
+  if (ok) ok = execute(db, kTables, &why) &&
+               read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'relayed'", &relayed,
+                           &why) &&
+               (relayed != 0 || execute(db, kAddRelayed, &why));
+  if (ok) ok = execute(db, std::string(kIndexes) + "PRAGMA user_version = " + std::to_string(kFormat), &why);
   if (ok) ok = execute(db, "COMMIT", &why);
   if (ok) return true;
   std::string ignored;
@@ -223,18 +260,27 @@ LogonEntry entry_from_row(const Statement& row) {
   e.first_seen = row.number(7);
   e.last_seen = row.number(8);
   e.expires = row.number(9);
+  e.relayed = row.number(10) != 0;
+  const std::vector<std::string> uncredited = split_addresses(row.text(11));
+  for (const std::string& ip : e.ips) {
+    const bool listed = std::find(e.uncredited.begin(), e.uncredited.end(), ip) != e.uncredited.end();
+    if (!listed && std::find(uncredited.begin(), uncredited.end(), ip) != uncredited.end()) e.uncredited.push_back(ip);
+  }
   return e;
 }
 
 // Only the filters in use are in the statement, so that each kind of read walks an index: a
 // lookup by address the address table's key (only the entries at that address are sorted), a
 // lookup by user the names' unique index, and a plain listing that index too: a page is a walk
-// along it, with no sort of the map.
+// along it, with no sort of the map. A lookup by address lists only the entries credited there.
+// (group_concat is SQLite's name of what PostgreSQL calls string_agg.)
 std::string find_sql(const MapQuery& q) {
   std::string sql = "SELECT l.user, l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated, l.first_seen,"
-                    " l.last_seen, l.expires FROM ";
+                    " l.last_seen, l.expires, l.relayed, (SELECT group_concat(c.address, ',') FROM logon_addresses c"
+                    " WHERE c.logon = l.id AND " + not_credited("?1") + ") FROM ";
   sql += q.ip.empty() ? "logons l WHERE" : "logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = ?2 AND";
   sql += " l.expires > ?1";
+  if (!q.ip.empty()) sql += " AND (l.peer = ?2 OR l.relayed = 1 OR NOT " + proven("?2", "?1") + ")";
   if (!q.user.empty()) sql += " AND l.user = ?3";
   if (!q.user.empty() && !q.domain.empty()) sql += " AND l.domain = ?4";
   const bool lookup = !q.ip.empty() || !q.user.empty();
@@ -253,13 +299,15 @@ class SqliteConnection : public MapConnection {
         find_entry_(db, kFindEntry),
         count_other_hosts_(db, kCountOtherHosts),
         remove_(db, kRemove),
-        purge_(db, kPurge) {}
+        purge_(db, kPurge),
+        uncredited_claims_(db, kUncreditedClaims),
+        claims_at_(db, kClaimsAt) {}
   // Statements and cached reads are finalized after this body; sqlite3_close_v2 waits for them.
   ~SqliteConnection() override { sqlite3_close_v2(db_); }
 
   bool ready() const {
     return insert_.ok() && update_.ok() && forget_addresses_.ok() && add_address_.ok() && find_entry_.ok() &&
-           count_other_hosts_.ok() && remove_.ok() && purge_.ok();
+           count_other_hosts_.ok() && remove_.ok() && purge_.ok() && uncredited_claims_.ok() && claims_at_.ok();
   }
 
   bool begin(std::string* error) override { return execute(db_, "BEGIN IMMEDIATE", error); }
@@ -274,7 +322,7 @@ class SqliteConnection : public MapConnection {
     const int rc = find_entry_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).step();
     *out = StoredEntry();
     if (rc == SQLITE_ROW) *out = StoredEntry{true, find_entry_.number(0), split_addresses(find_entry_.text(1)),
-                                             find_entry_.text(2)};
+                                             find_entry_.text(2), find_entry_.number(3) != 0};
     find_entry_.reset();
     return rc == SQLITE_ROW || rc == SQLITE_DONE || fail(db_, error);
   }
@@ -292,7 +340,7 @@ class SqliteConnection : public MapConnection {
   bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
     insert_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).bind(4, join_addresses(e.ips)).bind(5, e.peer);
     insert_.bind(6, std::int64_t{e.persistent}).bind(7, std::int64_t{e.authenticated});
-    insert_.bind(8, e.first_seen).bind(9, e.last_seen).bind(10, e.expires);
+    insert_.bind(8, e.first_seen).bind(9, e.last_seen).bind(10, e.expires).bind(11, std::int64_t{e.relayed});
     if (!insert_.run_once()) return fail(db_, error);
     *id = sqlite3_last_insert_rowid(db_);
     return true;
@@ -300,7 +348,8 @@ class SqliteConnection : public MapConnection {
 
   bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
     update_.bind(1, join_addresses(e.ips)).bind(2, e.peer).bind(3, std::int64_t{e.persistent});
-    update_.bind(4, std::int64_t{e.authenticated}).bind(5, e.last_seen).bind(6, e.expires).bind(7, id);
+    update_.bind(4, std::int64_t{e.authenticated}).bind(5, e.last_seen).bind(6, e.expires);
+    update_.bind(7, std::int64_t{e.relayed}).bind(8, id);
     return update_.run_once() || fail(db_, error);
   }
 
@@ -316,6 +365,26 @@ class SqliteConnection : public MapConnection {
     if (!remove_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).run_once()) return fail(db_, error);
     *removed = sqlite3_changes(db_) > 0;
     return true;
+  }
+
+  bool uncredited_claims(std::int64_t id, std::int64_t now, std::vector<std::string>* out,
+                         std::string* error) override {
+    out->clear();
+    uncredited_claims_.bind(1, id).bind(2, now);
+    int rc = SQLITE_ROW;
+    while ((rc = uncredited_claims_.step()) == SQLITE_ROW) out->push_back(uncredited_claims_.text(0));
+    uncredited_claims_.reset();
+    return rc == SQLITE_DONE || fail(db_, error);
+  }
+
+  bool claims_at(const std::string& address, std::int64_t id, std::int64_t now, std::vector<OutrankedClaim>* out,
+                 std::string* error) override {
+    claims_at_.bind(1, address).bind(2, id).bind(3, now);
+    int rc = SQLITE_ROW;
+    while ((rc = claims_at_.step()) == SQLITE_ROW)
+      out->push_back(OutrankedClaim{address, claims_at_.text(0), claims_at_.text(1), claims_at_.text(2)});
+    claims_at_.reset();
+    return rc == SQLITE_DONE || fail(db_, error);
   }
 
   bool purge(std::int64_t now, std::string* error) override {
@@ -352,6 +421,8 @@ class SqliteConnection : public MapConnection {
   Statement count_other_hosts_;
   Statement remove_;
   Statement purge_;
+  Statement uncredited_claims_;
+  Statement claims_at_;
   std::map<std::string, std::unique_ptr<Statement>> reads_;
 };
 

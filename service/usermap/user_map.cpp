@@ -54,7 +54,10 @@ struct UserMap::Writer {
     if (ok) ok = db->commit(&error);
     if (!ok) {
       db->rollback();
-      for (ChangeOutcome& outcome : outcomes) outcome = ChangeOutcome{false, false, "", error};
+      for (ChangeOutcome& outcome : outcomes) {
+        outcome = ChangeOutcome();
+        outcome.error = error;
+      }
     }
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].done(outcomes[i]);
   }
@@ -84,8 +87,23 @@ struct UserMap::Writer {
     const std::vector<std::string> addresses = lookup_addresses(e.ips, e.peer);
     const bool moved = !stored.found || lookup_addresses(stored.ips, stored.peer) != addresses;
     outcome.ok = (stored.found ? db->update_entry(id, e, &outcome.error) : db->insert_entry(e, &id, &outcome.error)) &&
-                 (!moved || db->set_addresses(id, addresses, &outcome.error));
+                 (!moved || db->set_addresses(id, addresses, &outcome.error)) &&
+                 note_disputes(id, e, stored, moved, addresses, &outcome);
     return outcome;
+  }
+
+  // What the address rule makes of a login, for the service to report: its claims that other live
+  // logins prove, and, when it has just come to prove addresses (a new entry, another peer, other
+  // addresses through a relay), the other entries' claims of them that it outranks.
+  bool note_disputes(std::int64_t id, const LogonEntry& e, const StoredEntry& stored, bool moved,
+                     const std::vector<std::string>& addresses, ChangeOutcome* outcome) {
+    if (!db->uncredited_claims(id, e.last_seen, &outcome->uncredited, &outcome->error)) return false;
+    const bool proves_anew = !stored.found || stored.relayed != e.relayed || (e.relayed ? moved : stored.peer != e.peer);
+    if (!proves_anew) return true;
+    for (const std::string& address : e.relayed ? addresses : std::vector<std::string>{e.peer}) {
+      if (!db->claims_at(address, id, e.last_seen, &outcome->outranked, &outcome->error)) return false;
+    }
+    return true;
   }
 
   // False when the login may not add an entry (`refused` says why) or the count failed (`error`).
@@ -208,7 +226,9 @@ void UserMap::submit(MapChange change, ChangeDone done) {
       return;
     }
   }
-  done(ChangeOutcome{false, false, "", "user map: closed"});
+  ChangeOutcome closed;
+  closed.error = "user map: closed";
+  done(closed);
 }
 
 void UserMap::read(MapQuery query, std::int64_t now, ReadDone done) {

@@ -189,7 +189,7 @@ NtlmVerdict AccountsVerifier::verify(const NtlmAnswer& answer) {
     return verdict;
   }
   verdict.verdict = Verdict::Accepted;
-  verdict.who = VerifiedUser{account->user, account->domain};
+  verdict.who = VerifiedUser{account->user, account->domain, {}};  // the file has no groups
   verdict.session_base_key = hmac_md5(response_key, Bytes(proof.begin(), proof.end()));
   return verdict;
 }

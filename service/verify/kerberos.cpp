@@ -64,7 +64,7 @@ VerifiedUser user_of_principal(const std::string& principal) {
   const std::string realm = at == std::string::npos ? "" : principal.substr(at + 1);
   std::u16string domain;
   utf8_to_utf16(realm.substr(0, realm.find('.')), &domain);
-  return VerifiedUser{principal.substr(0, at), utf16_to_utf8(unicode_upper(domain))};
+  return VerifiedUser{principal.substr(0, at), utf16_to_utf8(unicode_upper(domain)), {}};
 }
 
 // False, with the reason, when the ticket's PAC is there but cannot be read:
@@ -85,7 +85,7 @@ bool user_of_ticket(gss_name_t client, const std::string& principal, VerifiedUse
     *why = "the PAC of " + principal + " cannot be read: " + *why;
     return false;
   }
-  *who = VerifiedUser{utf16_to_utf8(info.user), utf16_to_utf8(info.domain)};
+  *who = VerifiedUser{utf16_to_utf8(info.user), utf16_to_utf8(info.domain), info.groups};
   return true;
 }
 

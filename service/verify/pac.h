@@ -2,14 +2,18 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "text.h"
 
 struct PacLogonInfo {
   std::u16string user;    // EffectiveName: the account name (sAMAccountName)
   std::u16string domain;  // LogonDomainName: the NetBIOS domain
+  // SIDs (S-1-5-21-...) of the user's groups: the primary group and GroupIds (relative to
+  // LogonDomainId), ExtraSids, and the resource groups (relative to ResourceGroupDomainSid).
+  std::vector<std::string> groups;
 };
 
 // Reads the logon information buffer of a PAC; false, with the reason, when it
-// is not one. Only what comes before the domain name is walked.
+// is not one.
 bool read_pac_logon_info(const Bytes& buffer, PacLogonInfo* out, std::string* why);

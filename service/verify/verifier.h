@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ntlm_crypto.h"
 
@@ -12,6 +13,10 @@
 struct VerifiedUser {
   std::string user;    // UTF-8, spelled as the directory (or the accounts file) spells it
   std::string domain;  // NetBIOS domain; may be empty for an account file entry without one
+  // SIDs (S-1-5-21-...) of the groups the directory puts in the logon: its primary group, the
+  // global and universal groups it is a member of (nested ones too), and extra SIDs. None from
+  // the accounts file, which has no groups.
+  std::vector<std::string> groups;
 };
 
 // An NTLMv2 answer to verify: the names as the client sent them, the challenge

@@ -99,6 +99,12 @@ NtlmVerdict unavailable(const std::string& reason) {
   return verdict;
 }
 
+std::string sid_text(const wbcDomainSid& sid) {
+  char text[WBC_SID_STRING_BUFLEN];
+  wbcSidToStringBuf(&sid, text, sizeof text);
+  return text;
+}
+
 // Names winbind can carry whole: it would cut longer ones, and a NUL inside.
 bool fits_winbind(const std::string& name) { return name.size() <= kMaxName && name.find('\0') == std::string::npos; }
 
@@ -153,7 +159,33 @@ NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
   if (status != WBC_ERR_SUCCESS || info == nullptr || info->account_name == nullptr || info->domain_name == nullptr)
     return unavailable(std::string("winbind cannot verify ") + who + ": " + wbcErrorString(status));
   verdict.verdict = Verdict::Accepted;
-  verdict.who = VerifiedUser{info->account_name, info->domain_name};
+  verdict.who = VerifiedUser{info->account_name, info->domain_name, {}};
+  // The first SID is the user's own; the groups follow.
+  for (std::uint32_t i = 1; i < info->num_sids; ++i) verdict.who.groups.push_back(sid_text(info->sids[i].sid));
   std::memcpy(verdict.session_base_key.data(), info->user_session_key, verdict.session_base_key.size());
   return verdict;
+}
+
+bool WinbindVerifier::group_sid(const std::string& name, std::string* sid, std::string* error) {
+  const std::size_t slash = name.find('\\');
+  const std::string domain = slash == std::string::npos ? domain_ : name.substr(0, slash);
+  const std::string group = name.substr(slash == std::string::npos ? 0 : slash + 1);
+  wbcDomainSid found{};
+  wbcSidType type = WBC_SID_NAME_USE_NONE;
+  const wbcErr status = wbcCtxLookupName(thread_context(), domain.c_str(), group.c_str(), &found, &type);
+  if (status != WBC_ERR_SUCCESS) {
+    *error = "winbind knows no " + domain + "\\" + group + " (" + wbcErrorString(status) + ")";
+    return false;
+  }
+  // Logons carry the global and universal groups of the user's domain; domain local and built-in
+  // groups (aliases) only on the machines of their own domain.
+  if (type != WBC_SID_NAME_DOM_GRP) {
+    *error = domain + "\\" + group + " is " +
+             (type == WBC_SID_NAME_ALIAS || type == WBC_SID_NAME_WKN_GRP
+                  ? "a domain local or built-in group, which logons do not carry: use a global or universal group"
+                  : "not a group");
+    return false;
+  }
+  *sid = sid_text(found);
+  return true;
 }

@@ -19,6 +19,9 @@ class WinbindVerifier : public NtlmVerifier {
   // This member's domain and NetBIOS name, as winbind knows them.
   std::string target_domain() override { return domain_; }
   std::string target_computer() override { return computer_; }
+  // The SID of a domain group named DOMAIN\group, or group alone (this member's domain); false, with
+  // the reason, when winbind knows no such group or it is not one a logon carries.
+  bool group_sid(const std::string& name, std::string* sid, std::string* error);
 
  private:
   WinbindVerifier(std::string domain, std::string computer) : domain_(std::move(domain)), computer_(std::move(computer)) {}

@@ -1,0 +1,29 @@
+// Who may read the status pages, which tell who is logged on where: loopback, listed networks, an administrators' group.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "networks.h"
+
+class StatusAccess {
+ public:
+  // `admin_group_sid` empty: no group is admitted, only the networks.
+  StatusAccess(const NetworkList& allowed, std::string admin_group_sid, std::string admin_group_name);
+
+  // Loopback, and the networks of --status-allow: served without a logon.
+  bool open_to(const std::string& peer_address) const;
+  // Whether anyone else may log on to read them (an administrators' group is set).
+  bool admits_logons() const { return !admin_sid_.empty(); }
+  // Whether a user with these group SIDs is a member of the administrators' group.
+  bool admits(const std::vector<std::string>& group_sids) const;
+  const std::string& group_name() const { return admin_name_; }
+
+ private:
+  NetworkList allowed_;
+  const std::string admin_sid_;
+  const std::string admin_name_;
+};
+
+// Whether `text` is a SID as Windows writes them (S-1-5-21-...), which `*canonical` receives with a capital S.
+bool read_sid(const std::string& text, std::string* canonical);
