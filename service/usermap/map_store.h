@@ -9,6 +9,12 @@
 
 #include "map_types.h"
 
+// How a call of a connection failed.
+struct StoreFailure {
+  bool transient = false;  // the store could not be reached or was busy: the same call may succeed later
+  bool lost = false;       // this connection can no longer be used; a new one is needed
+};
+
 // What the writer needs to know of an entry already stored.
 struct StoredEntry {
   bool found = false;
@@ -35,6 +41,12 @@ class MapConnection {
   virtual void rollback() = 0;
   // False when a failure (disk full, I/O) has already ended the transaction and undone its changes.
   virtual bool in_transaction() = 0;
+  // False when the connection is known to be closed (a database server closes its connections
+  // when it restarts), so that a new one is made before this one fails a call.
+  virtual bool open() { return true; }
+  // How the last call that returned false failed. A store on this machine fails for good (a full
+  // disk) and keeps its connections; a database server may be out of reach for a while.
+  virtual StoreFailure last_failure() const { return {}; }
 
   // The stored entry for the entry's user, domain and host (letter case ignored), expired or
   // not: found false when there is none.
@@ -60,10 +72,12 @@ class MapConnection {
   virtual bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) = 0;
 };
 
+// Where the map is kept: the writer and each reader thread get a connection of their own, and a
+// new one when theirs is lost (see StoreLink).
 class MapStore {
  public:
   virtual ~MapStore() = default;
-  // A new connection; the writer gets one, each reader thread one.
+  // A new connection; null, with the reason in *error, when the store cannot be reached.
   virtual std::unique_ptr<MapConnection> connect(std::string* error) = 0;
 };
 

@@ -33,6 +33,7 @@ struct ChangeOutcome {
   bool removed = false;  // a logout found its entry
   std::string refused;   // a login the map's limits refused, and why (ok: the others were committed)
   std::string error;
+  bool unavailable = false;  // not ok because the store could not be reached: the same change may succeed later
 };
 
 // A page of the current entries, optionally only those at one address or of one user.
