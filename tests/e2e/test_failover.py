@@ -31,13 +31,19 @@ def free_port():
         return s.getsockname()[1]
 
 
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
 class Postgres:
     """A PostgreSQL cluster of this run, on loopback, in a private folder; its default is asynchronous commit,
     which the services must turn back on for themselves."""
 
     def __enter__(self):
         self.dir = tempfile.mkdtemp(prefix="pellamor-pg-")
-        shutil.chown(self.dir, "postgres") if AS_POSTGRES else None
+        if AS_POSTGRES:
+            shutil.chown(self.dir, "postgres")
         self.port = free_port()
         self.run("initdb", "-D", self.dir + "/data", "-A", "trust", "-E", "UTF8", "--locale=C", "-U", "postgres")
         self.start()
@@ -96,7 +102,7 @@ backend services
             f.write(self.CONFIG.format(port=self.port, servers=servers))
         self.proc = subprocess.Popen(["haproxy", "-db", "-f", os.path.join(self.dir, "haproxy.cfg")],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", self.port)) == 0, "haproxy to listen")
+        wait_until(lambda: listening(self.port), "haproxy to listen")
         self.url = "http://127.0.0.1:%d" % self.port
 
     def stop(self):
@@ -246,9 +252,11 @@ class FailoverTest(AgentTestCase):
                                    for i in range(15)])
         self.assertEqual((err.count("10.99.0.1: service answered 503"), err.count('5 more lines like "no answer"')),
                          (10, 1), err)
-        started = subprocess.run([SERVICE, "--port", "0", "--db", db.uri], capture_output=True, text=True, timeout=60)
+        uri = db.uri.replace("postgres@", "postgres:hunter2@") + "?password=hunter2&connect_timeout=3"
+        started = subprocess.run([SERVICE, "--port", "0", "--db", uri], capture_output=True, text=True, timeout=60)
         self.assertEqual((started.returncode, len(started.stderr.splitlines())), (1, 1), started.stderr)
-        self.assertIn("cannot reach user map %s: connection to server" % db.uri, started.stderr)
+        self.assertIn("cannot reach user map %s?connect_timeout=3: connection to server" % db.uri, started.stderr)
+        self.assertNotIn("hunter2", started.stderr)
 
     def check_outcome(self, db, b, load):
         hosts = set(db.rows("SELECT host FROM logons"))
