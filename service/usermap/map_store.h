@@ -39,6 +39,16 @@ class MapConnection {
   // Returns only once everything since begin() is durable: it survives a kill -9 or a power cut.
   virtual bool commit(std::string* error) = 0;
   virtual void rollback() = 0;
+  // Called once after begin() with the entries whose account the transaction may change. A store
+  // that several services share locks those accounts here, all at once, to the end of the
+  // transaction, so that each account is changed by one service at a time: a login that finds no
+  // entry inserts it without another doing the same meanwhile, and an account's count of entries
+  // holds until its login is committed.
+  virtual bool lock_accounts(const std::vector<const LogonEntry*>& entries, std::string* error) {
+    (void)entries;
+    (void)error;
+    return true;
+  }
   // False when a failure (disk full, I/O) has already ended the transaction and undone its changes.
   virtual bool in_transaction() = 0;
   // False when the connection is known to be closed (a database server closes its connections

@@ -69,14 +69,13 @@ const std::string kSameAccount =
     " AND lower(domain COLLATE \"C\") = lower($2::text COLLATE \"C\")";
 const std::string kSameHost = " AND lower(host COLLATE \"C\") = lower($3::text COLLATE \"C\")";
 
-// Every change of an account's entries first takes the account's lock, which the services that
-// share the database take in turn: the one that finds no entry inserts it without another inserting
-// the same meanwhile, and an account's count of entries stays true until its login is committed.
-// The lock is held to the end of the transaction. Writers take them in one order (UserMap sorts
-// each batch by account), so that two services never wait for each other at once.
-constexpr const char* kLockAccount =
-    "SELECT pg_advisory_xact_lock(hashtextextended("
-    "lower($1::text COLLATE \"C\") || '/' || lower($2::text COLLATE \"C\"), 5071996431))";
+// The locks of the accounts a transaction changes, all taken at its start, in the order of their
+// keys: two services then never hold one lock each and wait for the other's, and each account's
+// entries are changed by one transaction at a time. Held to the end of the transaction.
+constexpr const char* kLockAccounts =
+    "SELECT pg_advisory_xact_lock(k) FROM (SELECT DISTINCT hashtextextended("
+    "lower(u COLLATE \"C\") || '/' || lower(d COLLATE \"C\"), 5071996431) AS k"
+    " FROM unnest($1::text[], $2::text[]) AS a (u, d) ORDER BY k) AS keys";
 // The entry is locked too, so that another service's purge passes it by instead of deleting it under a refresh.
 const std::string kFindEntry = "SELECT id, ips, peer FROM logons WHERE" + kSameAccount + kSameHost + " FOR UPDATE";
 const std::string kCountOtherHosts =
@@ -95,9 +94,13 @@ constexpr const char* kSetAddresses =
     " ON CONFLICT DO NOTHING";
 // The addresses go with their entry (ON DELETE CASCADE).
 const std::string kRemove = "DELETE FROM logons WHERE" + kSameAccount + kSameHost;
-// Entries another writer holds are left to a later purge: the purge never waits for a lock.
+// Entries another writer holds are left to a later purge: the purge never waits for a lock. At most
+// 1,000 go at once (the next purge, a second later, takes the next ones), so that a mass of expired
+// entries (after a long outage) neither holds up the logins committed with it nor runs into the
+// statement time-out, which would undo it every time.
 constexpr const char* kPurge =
-    "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= $1::bigint FOR UPDATE SKIP LOCKED)";
+    "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= $1::bigint LIMIT 1000"
+    " FOR UPDATE SKIP LOCKED)";
 
 constexpr const char* kEntryColumns =
     "l.\"user\", l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated, l.first_seen, l.last_seen, l.expires";
@@ -263,11 +266,21 @@ class PgConnection : public MapConnection {
 
   StoreFailure last_failure() const override { return failure_; }
 
+  bool lock_accounts(const std::vector<const LogonEntry*>& entries, std::string* error) override {
+    std::vector<std::string> users;
+    std::vector<std::string> domains;
+    for (const LogonEntry* e : entries) {
+      users.push_back(e->user);
+      domains.push_back(e->domain);
+    }
+    return run(kLockAccounts, {text_array(users), text_array(domains)}, {}, error);
+  }
+
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     *out = StoredEntry();
-    return lock_account(e, error) && run(kFindEntry, names_of(e), [out](const PGresult* r, int i) {
-             *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2)};
-           }, error);
+    return run(kFindEntry, names_of(e), [out](const PGresult* r, int i) {
+      *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2)};
+    }, error);
   }
 
   bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
@@ -297,7 +310,7 @@ class PgConnection : public MapConnection {
 
   bool remove(const LogonEntry& e, bool* removed, std::string* error) override {
     long changed = 0;
-    const bool ok = lock_account(e, error) && run(kRemove, names_of(e), {}, error, &changed);
+    const bool ok = run(kRemove, names_of(e), {}, error, &changed);
     *removed = changed > 0;
     return ok;
   }
@@ -343,10 +356,6 @@ class PgConnection : public MapConnection {
   }
 
  private:
-  bool lock_account(const LogonEntry& e, std::string* error) {
-    return run(kLockAccount, {e.user, e.domain}, {}, error);
-  }
-
   bool usable(std::string* error) {
     failure_ = StoreFailure();
     if (!lost_ && PQstatus(conn_) == CONNECTION_OK) return true;

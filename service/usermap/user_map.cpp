@@ -1,28 +1,16 @@
 // The user map: who is logged on at which machine, kept in a store that survives restarts and crashes.
 #include "user_map.h"
 
-#include <algorithm>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
 #include <mutex>
-#include <numeric>
 #include <thread>
 
 #include "map_checks.h"
 #include "postgres_store.h"
 #include "sqlite_store.h"
 #include "store_link.h"
-
-namespace {
-
-std::string folded(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-  return out;
-}
-
-}  // namespace
 
 // The one thread that writes, on a connection of its own.
 struct UserMap::Writer {
@@ -52,18 +40,19 @@ struct UserMap::Writer {
   void commit(std::vector<Pending>& batch) {
     std::vector<ChangeOutcome> outcomes(batch.size());
     std::string error;
+    std::vector<const LogonEntry*> entries;
+    for (const Pending& p : batch) entries.push_back(&p.change.entry);
     db = link.get(&error);
-    bool ok = db != nullptr && db->begin(&error);
-    for (std::size_t i : lock_order(batch)) {
-      if (!ok) break;
+    bool ok = db != nullptr && db->begin(&error) && db->lock_accounts(entries, &error);
+    for (std::size_t i = 0; ok && i < batch.size(); ++i) {
       outcomes[i] = apply(batch[i].change);
       if (!outcomes[i].ok) {
         ok = false;
         error = outcomes[i].error;
       }
     }
-    // Last, so that the purge, which may touch any account's entries, never waits for another
-    // writer's locks while holding its own.
+    // Last: the purge may touch any account's entries, and must not hold them while it waits for
+    // another service.
     if (ok) purge_if_due();
     if (ok && !db->in_transaction()) {
       ok = false;
@@ -79,21 +68,6 @@ struct UserMap::Writer {
       for (ChangeOutcome& outcome : outcomes) outcome = ChangeOutcome{false, false, "", error, unavailable};
     }
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].done(outcomes[i]);
-  }
-
-  // The changes by account, then host (letter case ignored, as the stores compare names), those
-  // of one entry in the order they came. Every writer of a shared store takes its locks in this
-  // order, so that two services' writers never wait for each other at once.
-  static std::vector<std::size_t> lock_order(const std::vector<Pending>& batch) {
-    std::vector<std::string> keys;
-    for (const Pending& p : batch) {
-      const LogonEntry& e = p.change.entry;
-      keys.push_back(folded(e.user) + '\0' + folded(e.domain) + '\0' + folded(e.host));
-    }
-    std::vector<std::size_t> order(batch.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
-    return order;
   }
 
   // A failed purge is tried again with the next commit; it must not cost the logins.
