@@ -34,4 +34,3 @@ class LineLimiter {
   const std::size_t max_kinds_;
   std::map<std::string, Window> windows_;
 };
-

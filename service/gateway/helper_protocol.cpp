@@ -189,6 +189,12 @@ bool read_entry(JsonReader* json, FoundUser* out) {
   return ok;
 }
 
+std::string lowered(const std::string& text) {
+  std::string out;
+  for (char c : text) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  return out;
+}
+
 }  // namespace
 
 HelperRequest parse_helper_line(const std::string& line) {
@@ -228,18 +234,15 @@ bool parse_reply_head(const std::string& head, ReplyHead* out) {
     start = end + 2;
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
-    std::string name = line.substr(0, colon);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string name = lowered(line.substr(0, colon));
     const std::vector<std::string> value = fields(line.substr(colon + 1));
-    const std::string first = value.empty() ? "" : value[0];
+    const std::string first = value.empty() ? "" : lowered(value[0]);
     if (name == "content-length") {
       if (value.size() != 1 || !is_number(first) || first.size() > 18) return false;
       out->content_length = std::stoll(first);
     } else if (name == "connection") {
-      std::string lowered;
-      for (char c : first) lowered.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-      if (lowered == "close") close = true;
-      if (lowered == "keep-alive") close = false;
+      if (first == "close") close = true;
+      if (first == "keep-alive") close = false;
     } else if (name == "transfer-encoding") {
       chunked = true;
     }

@@ -258,7 +258,8 @@ bool LookupClient::get(const std::string& target, int timeout_ms, std::string* b
     const auto share = (deadline - Clock::now()) / static_cast<int>(count - tried);
     std::string why;
     if (service.get(target, Clock::now() + share, body, &why)) {
-      for (const std::string& failure : failures) notes->push_back(failure + "; asked " + service.address.url + " instead");
+      for (const std::string& failure : failures)
+        notes->push_back(failure + "; asked " + service.address.url + " instead");
       current_ = index;
       return true;
     }

@@ -133,7 +133,8 @@ int main(int argc, char** argv) {
   HelperOptions options;
   const int parsed = parse_command_line(argc, argv, &options);
   if (parsed != 0) return parsed == 1 ? 0 : 2;
-  if (options.services.empty()) options.services.push_back(ServiceAddress{"127.0.0.1", "8080", "http://127.0.0.1:8080"});
+  if (options.services.empty())
+    options.services.push_back(ServiceAddress{"127.0.0.1", "8080", "http://127.0.0.1:8080"});
   LookupClient services(options.services);
   HelperLog log;
   std::string line;

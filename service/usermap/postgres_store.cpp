@@ -80,7 +80,8 @@ constexpr const char* kLockAccounts =
 const std::string kFindEntry = "SELECT id, ips, peer FROM logons WHERE" + kSameAccount + kSameHost + " FOR UPDATE";
 const std::string kCountOtherHosts =
     "SELECT count(*) FROM (SELECT FROM logons WHERE" + kSameAccount +
-    " AND lower(host COLLATE \"C\") <> lower($3::text COLLATE \"C\") AND expires > $4::bigint LIMIT $5::bigint) AS live";
+    " AND lower(host COLLATE \"C\") <> lower($3::text COLLATE \"C\") AND expires > $4::bigint"
+    " LIMIT $5::bigint) AS live";
 constexpr const char* kInsert =
     "INSERT INTO logons (\"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires)"
     " VALUES ($1, $2, $3, $4, $5, $6::boolean, $7::boolean, $8::bigint, $9::bigint, $10::bigint) RETURNING id";
@@ -474,7 +475,8 @@ bool prepare_schema(PgConnection& db, std::string* notice, std::string* error) {
   }
   // Names arrive as UTF-8; a database in another encoding would refuse some of them.
   if (ok && encoding != "UTF8" && encoding != "SQL_ASCII") {
-    *error = "the database's encoding is " + encoding + "; the map needs UTF8 (createdb --encoding=UTF8 --template=template0)";
+    *error = "the database's encoding is " + encoding +
+             "; the map needs UTF8 (createdb --encoding=UTF8 --template=template0)";
     ok = false;
   }
   if (ok) ok = db.commit(error);

@@ -237,9 +237,9 @@ class FailoverTest(AgentTestCase):
             hole = "http://127.0.0.1:%d" % silent.getsockname()[1]
             answers, err = ask_helper(a.url, hole, b.url, lines=["%d 10.99.0.1" % i for i in range(3)])
         self.assertEqual(answers, ['%d OK user="PELLAMOR\\\\alice"' % i for i in range(3)])
-        self.assertEqual(err.splitlines(), ["pellamor-squid-helper: %s; asked %s instead" % (failure, b.url) for failure in
-                                            (a.url + ": cannot connect: Connection refused",
-                                             hole + ": no complete reply before the time-out")])
+        failures = (a.url + ": cannot connect: Connection refused", hole + ": no complete reply before the time-out")
+        self.assertEqual(err.splitlines(), ["pellamor-squid-helper: %s; asked %s instead" % (failure, b.url)
+                                            for failure in failures])
         lookups = [r for r in b.requests() if r["target"] == "/status.json?limit=1&ip=10.99.0.1"]
         self.assertEqual(([r["seq"] for r in lookups], len({r["conn"] for r in lookups})), ([1, 2, 3], 1))
 
