@@ -81,6 +81,7 @@ defaults
     timeout connect 2s
     timeout client 60s
     timeout server 60s
+    timeout check 10s
     retries 3
     option redispatch 1
 frontend logons
@@ -90,7 +91,7 @@ backend services
     balance roundrobin
     option httpchk
     http-check send meth GET uri /status.json?limit=1
-    default-server inter 300ms fall 2 rise 1
+    default-server inter 300ms fall 3 rise 1
 {servers}
 """
 
