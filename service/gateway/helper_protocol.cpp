@@ -1,6 +1,8 @@
 // Squid's external ACL helper protocol, as the gateway helper speaks it: request lines, answers, the service's reply.
 #include "helper_protocol.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <vector>
 
@@ -187,6 +189,12 @@ bool read_entry(JsonReader* json, FoundUser* out) {
   return ok;
 }
 
+std::string lowered(const std::string& text) {
+  std::string out;
+  for (char c : text) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  return out;
+}
+
 }  // namespace
 
 HelperRequest parse_helper_line(const std::string& line) {
@@ -208,6 +216,41 @@ std::string answer_err(const HelperRequest& request, const std::string& message)
 
 std::string answer_bh(const HelperRequest& request, const std::string& message) {
   return prefixed(request, "BH message=" + quoted(message));
+}
+
+bool parse_reply_head(const std::string& head, ReplyHead* out) {
+  *out = ReplyHead();
+  const std::string status_line = head.substr(0, head.find("\r\n"));
+  if (status_line.rfind("HTTP/1.", 0) != 0 || status_line.size() < 12 || status_line[8] != ' ') return false;
+  const std::string code = status_line.substr(9, 3);
+  if (!is_number(code)) return false;
+  out->status = std::stoi(code);
+  out->status_text = status_line.substr(9);
+  bool close = status_line[7] == '0';  // HTTP/1.0 closes unless asked to keep the connection
+  bool chunked = false;
+  for (std::size_t start = status_line.size() + 2; start < head.size();) {
+    const std::size_t end = std::min(head.find("\r\n", start), head.size());
+    const std::string line = head.substr(start, end - start);
+    start = end + 2;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string name = lowered(line.substr(0, colon));
+    const std::vector<std::string> value = fields(line.substr(colon + 1));
+    const std::string first = value.empty() ? "" : lowered(value[0]);
+    if (name == "content-length") {
+      if (value.size() != 1 || !is_number(first) || first.size() > 18) return false;
+      out->content_length = std::stoll(first);
+    } else if (name == "connection") {
+      if (first == "close") close = true;
+      if (first == "keep-alive") close = false;
+    } else if (name == "transfer-encoding") {
+      chunked = true;
+    }
+  }
+  // A body without a length (or in chunks, which the service never sends) ends with the connection.
+  if (chunked) out->content_length = -1;
+  out->keep_alive = !close && !chunked && out->content_length >= 0;
+  return true;
 }
 
 std::optional<FoundUser> user_from_status(const std::string& text) {

@@ -22,6 +22,17 @@ struct FoundUser {
   bool found = false;  // false: nobody known at the address
   std::string name;    // DOMAIN\user, or user when the domain is empty
 };
+// What the helper reads of an HTTP reply's header block.
+struct ReplyHead {
+  int status = 0;
+  std::string status_text;         // "503 Service Unavailable"
+  long long content_length = -1;  // -1: not given; the body ends with the connection
+  bool keep_alive = false;         // the connection may carry the next question
+};
+// Reads a reply's status line and headers (the header block without its blank line). False when it
+// is not an HTTP/1.x reply or its Content-Length is not a number.
+bool parse_reply_head(const std::string& head, ReplyHead* out);
+
 // Reads the service's status document for an address lookup: the first entry of
 // "users" names the user. An entry accepted without authentication names nobody.
 // Empty when the document cannot be read.

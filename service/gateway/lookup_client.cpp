@@ -1,5 +1,7 @@
-// The gateway helper's question to the logon service: one HTTP GET with a deadline.
+// The gateway helper's questions to the logon services: HTTP GETs with a deadline, over connections kept open.
 #include "lookup_client.h"
+
+#include "helper_protocol.h"
 
 #include <netdb.h>
 #include <poll.h>
@@ -33,20 +35,6 @@ bool wait_for(int fd, short events, Clock::time_point deadline) {
     if (n < 0 && errno != EINTR) return false;
   }
 }
-
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool connect_by(const addrinfo& a, int fd, Clock::time_point deadline, std::string* error) {
   if (connect(fd, a.ai_addr, a.ai_addrlen) == 0) return true;
@@ -87,47 +75,149 @@ int connect_any(const addrinfo* list, Clock::time_point deadline, std::string* e
   return -1;
 }
 
-// Reads until the service closes the connection (the request asks it to).
-bool receive_all(int fd, std::string* out, Clock::time_point deadline, std::string* error) {
+// Appends what the socket has: 1 when something came, 0 when the peer closed, -1 on an error
+// or the deadline (`error` says which).
+int receive_some(int fd, std::string* out, Clock::time_point deadline, std::string* error) {
   char buffer[16384];
   for (;;) {
     if (!wait_for(fd, POLLIN, deadline)) {
       *error = "no complete reply before the time-out";
-      return false;
+      return -1;
     }
     const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n == 0) return true;
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+    if (n > 0) {
+      out->append(buffer, static_cast<std::size_t>(n));
+      return 1;
+    }
+    if (n == 0) return 0;
+    if (errno != EAGAIN && errno != EINTR) {
       *error = std::string("cannot read the reply: ") + std::strerror(errno);
+      return -1;
+    }
+  }
+}
+
+constexpr const char* kClosedEarly = "the service closed the connection before the end of its reply";
+
+}  // namespace
+
+struct LookupClient::Service {
+  explicit Service(ServiceAddress address) : address(std::move(address)) {}
+  ~Service() {
+    drop();
+    if (resolved != nullptr) freeaddrinfo(resolved);
+  }
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  void drop() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+
+  bool get(const std::string& target, Clock::time_point deadline, std::string* body, std::string* error) {
+    for (;;) {
+      const bool kept = fd >= 0;
+      if (!kept && !connect_to(deadline, error)) return false;
+      bool answered = false;
+      if (exchange(target, deadline, body, &answered, error)) return true;
+      drop();
+      // A kept connection that the service closed meanwhile (its idle time-out) fails before any
+      // answer: the question goes again, once, on a new connection.
+      if (!kept || answered) return false;
+      error->clear();
+    }
+  }
+
+  bool connect_to(Clock::time_point deadline, std::string* error) {
+    if (resolved == nullptr) {
+      addrinfo hints{};
+      hints.ai_socktype = SOCK_STREAM;
+      // A name is looked up by the system's resolver, which has its own time-outs: give a numeric address.
+      const int rc = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &resolved);
+      if (rc != 0) {
+        *error = "cannot resolve " + address.host + ": " + gai_strerror(rc);
+        resolved = nullptr;
+        return false;
+      }
+    }
+    fd = connect_any(resolved, deadline, error);
+    if (fd >= 0) return true;
+    if (error->empty()) *error = "no connection before the time-out";
+    // Looked up again next time: the name may have moved.
+    freeaddrinfo(resolved);
+    resolved = nullptr;
+    return false;
+  }
+
+  bool exchange(const std::string& target, Clock::time_point deadline, std::string* body, bool* answered,
+                std::string* error) {
+    const bool ipv6 = address.host.find(':') != std::string::npos;
+    const std::string host_header = (ipv6 ? "[" + address.host + "]" : address.host) + ":" + address.port;
+    const std::string request =
+        "GET " + target + " HTTP/1.1\r\nHost: " + host_header + "\r\nUser-Agent: pellamor-squid-helper\r\n\r\n";
+    if (!send_all(fd, request, deadline)) {
+      *error = "cannot send the request";
       return false;
     }
-    if (n > 0) out->append(buffer, static_cast<std::size_t>(n));
-    if (out->size() > kMaxReply) {
+    std::string data;
+    std::size_t end_of_head = std::string::npos;
+    while ((end_of_head = data.find("\r\n\r\n")) == std::string::npos) {
+      if (data.size() > kMaxReply) {
+        *error = "reply too large";
+        return false;
+      }
+      const int got = receive_some(fd, &data, deadline, error);
+      *answered = !data.empty();
+      if (got <= 0) {
+        if (got == 0) *error = kClosedEarly;
+        return false;
+      }
+    }
+    ReplyHead head;
+    if (!parse_reply_head(data.substr(0, end_of_head), &head)) {
+      *error = "not an HTTP reply";
+      return false;
+    }
+    *body = data.substr(end_of_head + 4);
+    if (!read_body(head, deadline, body, error)) return false;
+    if (!head.keep_alive) drop();
+    if (head.status != 200) {
+      *error = "service answered " + head.status_text;
+      // The service shows its map to loopback and the networks it lists, not to every machine.
+      if (head.status == 401 || head.status == 403)
+        *error += " (list this machine's address in the service's --status-allow)";
+      return false;
+    }
+    return true;
+  }
+
+  // The rest of the body: up to its length, or, without one, to the end of the connection.
+  bool read_body(const ReplyHead& head, Clock::time_point deadline, std::string* body, std::string* error) {
+    const bool sized = head.content_length >= 0;
+    if (sized && head.content_length > static_cast<long long>(kMaxReply)) {
       *error = "reply too large";
       return false;
     }
+    while (!sized || body->size() < static_cast<std::size_t>(head.content_length)) {
+      if (body->size() > kMaxReply) {
+        *error = "reply too large";
+        return false;
+      }
+      const int got = receive_some(fd, body, deadline, error);
+      if (got < 0) return false;
+      if (got == 0 && sized) *error = kClosedEarly;
+      if (got == 0) return !sized;
+    }
+    body->resize(static_cast<std::size_t>(head.content_length));
+    return true;
   }
-}
 
-bool body_of_ok_reply(const std::string& reply, std::string* body, std::string* error) {
-  const std::size_t end_of_head = reply.find("\r\n\r\n");
-  const std::string status_line = reply.substr(0, reply.find("\r\n"));
-  if (end_of_head == std::string::npos || status_line.rfind("HTTP/1.", 0) != 0 || status_line.size() < 12) {
-    *error = "not an HTTP reply";
-    return false;
-  }
-  if (status_line.compare(9, 3, "200") != 0) {
-    *error = "service answered " + status_line.substr(9);
-    // The service shows its map to loopback and the networks it lists, not to every machine.
-    if (status_line.compare(9, 3, "401") == 0 || status_line.compare(9, 3, "403") == 0)
-      *error += " (list this machine's address in the service's --status-allow)";
-    return false;
-  }
-  *body = reply.substr(end_of_head + 4);
-  return true;
-}
+  const ServiceAddress address;
+  addrinfo* resolved = nullptr;  // kept until a connection to it fails
+  int fd = -1;                   // the connection kept open between questions
+};
 
-}  // namespace
 
 bool parse_service_url(const std::string& url, ServiceAddress* out, std::string* error) {
   const std::string scheme = "http://";
@@ -150,37 +240,35 @@ bool parse_service_url(const std::string& url, ServiceAddress* out, std::string*
     *error = "expects http://HOST:PORT, not \"" + url + "\"";
     return false;
   }
-  *out = ServiceAddress{host, port};
+  *out = ServiceAddress{host, port, url};
   return true;
 }
 
-bool http_get(const ServiceAddress& service, const std::string& target, int timeout_ms, std::string* body,
-              std::string* error) {
+LookupClient::LookupClient(std::vector<ServiceAddress> services) {
+  for (ServiceAddress& address : services) services_.push_back(std::make_unique<Service>(std::move(address)));
+}
+
+LookupClient::~LookupClient() = default;
+
+bool LookupClient::get(const std::string& target, int timeout_ms, std::string* body, std::string* error,
+                       std::vector<std::string>* notes) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  // A name is looked up by the system's resolver, which has its own time-outs: give a numeric address.
-  const int rc = getaddrinfo(service.host.c_str(), service.port.c_str(), &hints, &found);
-  if (rc != 0) {
-    *error = "cannot resolve " + service.host + ": " + gai_strerror(rc);
-    return false;
+  const std::size_t count = services_.size();
+  std::vector<std::string> failures;
+  for (std::size_t tried = 0; tried < count; ++tried) {
+    const std::size_t index = (current_ + tried) % count;
+    Service& service = *services_[index];
+    const auto share = (deadline - Clock::now()) / static_cast<int>(count - tried);
+    std::string why;
+    if (service.get(target, Clock::now() + share, body, &why)) {
+      for (const std::string& failure : failures)
+        notes->push_back(failure + "; asked " + service.address.url + " instead");
+      current_ = index;
+      return true;
+    }
+    failures.push_back(count == 1 ? why : service.address.url + ": " + why);
   }
-  const int fd = connect_any(found, deadline, error);
-  freeaddrinfo(found);
-  if (fd < 0) {
-    if (error->empty()) *error = "no connection before the time-out";
-    return false;
-  }
-  Socket socket_guard(fd);
-  const bool ipv6 = service.host.find(':') != std::string::npos;
-  const std::string host_header = (ipv6 ? "[" + service.host + "]" : service.host) + ":" + service.port;
-  const std::string request = "GET " + target + " HTTP/1.1\r\nHost: " + host_header + "\r\nConnection: close\r\n" +
-                              "User-Agent: pellamor-squid-helper\r\n\r\n";
-  std::string reply;
-  if (!send_all(fd, request, deadline)) {
-    *error = "cannot send the request";
-    return false;
-  }
-  return receive_all(fd, &reply, deadline, error) && body_of_ok_reply(reply, body, error);
+  error->clear();
+  for (const std::string& failure : failures) *error += (error->empty() ? "" : "; ") + failure;
+  return false;
 }

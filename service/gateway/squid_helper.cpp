@@ -1,18 +1,21 @@
 // Entry point of pellamor-squid-helper: answers Squid's external ACL questions "who is at this address?" from the logon service.
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "helper_protocol.h"
+#include "line_limiter.h"
 #include "lookup_client.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: pellamor-squid-helper [--service http://HOST:PORT] [--timeout SECONDS]\n"
+    "Usage: pellamor-squid-helper [--service http://HOST:PORT]... [--timeout SECONDS]\n"
     "\n"
     "A Squid external ACL helper. Squid writes one line per question, \"[channel-ID] ADDRESS\"\n"
     "(FORMAT %SRC; the channel ID comes with the concurrency= option); the helper asks the\n"
@@ -21,14 +24,46 @@ constexpr const char* kUsage =
     "  ERR message=\"...\"          nobody is logged on at ADDRESS (or it is not an address)\n"
     "  BH message=\"...\"           the service could not be asked (down, time-out, bad reply)\n"
     "\n"
-    "  --service URL      the logon service, default http://127.0.0.1:8080\n"
-    "  --timeout SECONDS  longest wait for one answer of the service, default 2 (0.05 to 60)\n"
+    "  --service URL      a logon service, default http://127.0.0.1:8080; give it once for each\n"
+    "                     service that shares the map: when one fails, the next is asked\n"
+    "  --timeout SECONDS  longest wait for one answer, default 2 (0.05 to 60), shared among\n"
+    "                     the services asked for it\n"
     "  --help             this text\n"
     "  --version          the program's version\n";
 
 struct HelperOptions {
-  ServiceAddress service{"127.0.0.1", "8080"};
+  std::vector<ServiceAddress> services;  // none given: http://127.0.0.1:8080
   int timeout_ms = 2000;
+};
+
+// Lines on stderr, which Squid keeps in its cache.log: a service that is down would otherwise
+// write one for every question. At most 10 of a kind a minute; then how many were left out.
+class HelperLog {
+ public:
+  void write(const std::string& kind, const std::string& line) {
+    std::vector<std::string> lines;
+    limiter_.collect(now(), false, &lines);
+    if (limiter_.admit(kind, now(), &lines)) lines.push_back(line);
+    print(lines);
+  }
+  // What was left out, when the helper ends.
+  void finish() {
+    std::vector<std::string> lines;
+    limiter_.collect(now(), true, &lines);
+    print(lines);
+  }
+
+ private:
+  static std::int64_t now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  static void print(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) std::fprintf(stderr, "pellamor-squid-helper: %s\n", line.c_str());
+    if (!lines.empty()) std::fflush(stderr);
+  }
+
+  LineLimiter limiter_{10, 60, 4};
 };
 
 bool parse_timeout(const std::string& text, int* out) {
@@ -55,8 +90,10 @@ int parse_command_line(int argc, char** argv, HelperOptions* options) {
     }
     const std::string value = argv[++i];
     std::string error = "--timeout expects seconds from 0.05 to 60, not \"" + value + "\"";
-    const bool ok = name == "--service" ? parse_service_url(value, &options->service, &error)
+    ServiceAddress service;
+    const bool ok = name == "--service" ? parse_service_url(value, &service, &error)
                                         : parse_timeout(value, &options->timeout_ms);
+    if (ok && name == "--service") options->services.push_back(service);
     if (!ok) {
       std::fprintf(stderr, "pellamor-squid-helper: %s%s\n", name == "--service" ? "--service " : "", error.c_str());
       return 2;
@@ -70,14 +107,19 @@ bool numeric_address(const std::string& text) {
   return inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1;
 }
 
-std::string answer(const HelperRequest& request, const HelperOptions& options) {
+std::string answer(const HelperRequest& request, const HelperOptions& options, LookupClient* services,
+                   HelperLog* log) {
   if (!numeric_address(request.address)) return answer_err(request, "not an address");
   std::string body;
   std::string error;
+  std::vector<std::string> notes;
   // limit=1: the lookup lists the most recently seen entry at the address first.
-  if (!http_get(options.service, "/status.json?limit=1&ip=" + request.address, options.timeout_ms, &body, &error)) {
-    std::fprintf(stderr, "pellamor-squid-helper: %s: %s\n", request.address.c_str(), error.c_str());
-    return answer_bh(request, "logon service: " + error);
+  const bool asked =
+      services->get("/status.json?limit=1&ip=" + request.address, options.timeout_ms, &body, &error, &notes);
+  for (const std::string& note : notes) log->write("failed over", note);
+  if (!asked) {
+    log->write("no answer", request.address + ": " + error);
+    return answer_bh(request, (options.services.size() == 1 ? "logon service: " : "logon services: ") + error);
   }
   const std::optional<FoundUser> found = user_from_status(body);
   if (!found) return answer_bh(request, "logon service: unreadable status document");
@@ -91,11 +133,16 @@ int main(int argc, char** argv) {
   HelperOptions options;
   const int parsed = parse_command_line(argc, argv, &options);
   if (parsed != 0) return parsed == 1 ? 0 : 2;
+  if (options.services.empty())
+    options.services.push_back(ServiceAddress{"127.0.0.1", "8080", "http://127.0.0.1:8080"});
+  LookupClient services(options.services);
+  HelperLog log;
   std::string line;
   while (std::getline(std::cin, line)) {
-    const std::string reply = answer(parse_helper_line(line), options) + "\n";
+    const std::string reply = answer(parse_helper_line(line), options, &services, &log) + "\n";
     std::fputs(reply.c_str(), stdout);
     std::fflush(stdout);
   }
+  log.finish();
   return 0;
 }

@@ -31,6 +31,13 @@ bool ascii_iequals(std::string_view a, std::string_view b) {
 // under "Negotiate" when it gets no Kerberos ticket.
 bool is_ntlm_token(const std::string& token) { return token.rfind("TlRMTVNTUA", 0) == 0; }
 
+// The user map's store cannot be reached for now (a database server that is down or too busy).
+Reply unavailable_reply(const std::string& why) {
+  Reply reply = text_reply(503, why);
+  reply.headers.push_back("Retry-After: 10");
+  return reply;
+}
+
 std::string credentials_after(const std::string& header, std::size_t space) {
   if (space == std::string::npos) return "";
   const std::size_t start = header.find_first_not_of(' ', space);
@@ -252,7 +259,8 @@ Reply LogonService::render_status_page(const ConnectionState::PendingRead& read,
   if (!page.ok) {
     report_limited("error: the user map cannot be read", page.error);
     record->result = "error: " + page.error;
-    return text_reply(500, "the user map cannot be read");
+    return page.unavailable ? unavailable_reply("the user map cannot be reached; try again later")
+                            : text_reply(500, "the user map cannot be read");
   }
   record->result = "status";
   Reply reply;
@@ -470,7 +478,9 @@ Reply LogonService::after_commit(const ChangeOutcome& outcome, const ConnectionS
     if (!outcome.ok) {
       report_limited("error: the user map cannot be written", outcome.error);
       record->result = "error: " + outcome.error;
-      failed = text_reply(500, "the user map cannot be written; nothing was recorded");
+      failed = outcome.unavailable
+                   ? unavailable_reply("the user map cannot be reached; nothing was recorded, try again later")
+                   : text_reply(500, "the user map cannot be written; nothing was recorded");
     } else {
       const std::string why = pending.who + " " + outcome.refused + " (--max-entries-per-account); log out at one "
                               "of them or wait until one expires";

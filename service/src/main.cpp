@@ -12,6 +12,7 @@
 #include "kerberos.h"
 #include "logon_service.h"
 #include "options.h"
+#include "postgres_store.h"
 #include "reload.h"
 #include "request_log.h"
 #include "user_map.h"
@@ -115,7 +116,7 @@ int serve(int argc, char** argv) {
   std::string notice;
   const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, map_limits, &notice, &error);
   if (!users) return fail(error, 1);
-  if (!notice.empty()) report("user map " + options.db_path + ": " + notice);
+  if (!notice.empty()) report("user map " + map_display_name(options.db_path) + ": " + notice);
 
   LogonService service(options, *verifier, kerberos.get(), *users, log.get());
   warn_about_settings(options, no_accounts);

@@ -238,8 +238,9 @@ std::string usage_text() {
 Reference logon service for the Pellamor agent: answers GET /tarnwise with a
 Kerberos ("Negotiate") or NTLM challenge, verifies the answer (the Kerberos
 ticket with the service's keytab; the NTLMv2 answer through the domain's
-winbind, or against an accounts file), records who is logged on where in an
-SQLite user map, and shows that map at / (HTML) and /status.json.
+winbind, or against an accounts file), records who is logged on where in a
+user map (SQLite, or PostgreSQL for several services), and shows that map at
+/ (HTML) and /status.json.
 
   --address A        address to listen on, numeric IPv4 or IPv6
                      (default 127.0.0.1: this machine only)
@@ -259,6 +260,10 @@ SQLite user map, and shows that map at / (HTML) and /status.json.
                      '#' starts a comment line. Without this option no NTLM
                      login can be authenticated.
   --db FILE          SQLite user map (default pellamor-users.sqlite)
+  --db postgresql://USER@HOST:PORT/DB
+                     the user map in a PostgreSQL database that several
+                     services may share (a libpq connection URI; keep the
+                     password in ~/.pgpass, not in the URI)
   --interval SECONDS value of the "Persistent-Time: " reply header, the
                      agent's repeat interval (default 900, at most 4294967).
                      A persistent login expires after two intervals without

@@ -9,6 +9,12 @@
 
 #include "map_types.h"
 
+// How a call of a connection failed.
+struct StoreFailure {
+  bool transient = false;  // the store could not be reached or was busy: the same call may succeed later
+  bool lost = false;       // this connection can no longer be used; a new one is needed
+};
+
 // What the writer needs to know of an entry already stored.
 struct StoredEntry {
   bool found = false;
@@ -41,8 +47,24 @@ class MapConnection {
   // Returns only once everything since begin() is durable: it survives a kill -9 or a power cut.
   virtual bool commit(std::string* error) = 0;
   virtual void rollback() = 0;
+  // Called once after begin() with the entries whose account the transaction may change. A store
+  // that several services share locks those accounts here, all at once, to the end of the
+  // transaction, so that each account is changed by one service at a time: a login that finds no
+  // entry inserts it without another doing the same meanwhile, and an account's count of entries
+  // holds until its login is committed.
+  virtual bool lock_accounts(const std::vector<const LogonEntry*>& entries, std::string* error) {
+    (void)entries;
+    (void)error;
+    return true;
+  }
   // False when a failure (disk full, I/O) has already ended the transaction and undone its changes.
   virtual bool in_transaction() = 0;
+  // False when the connection is known to be closed (a database server closes its connections
+  // when it restarts), so that a new one is made before this one fails a call.
+  virtual bool open() { return true; }
+  // How the last call that returned false failed. A store on this machine fails for good (a full
+  // disk) and keeps its connections; a database server may be out of reach for a while.
+  virtual StoreFailure last_failure() const { return {}; }
 
   // The stored entry for the entry's user, domain and host (letter case ignored), expired or
   // not: found false when there is none.
@@ -74,10 +96,12 @@ class MapConnection {
   virtual bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) = 0;
 };
 
+// Where the map is kept: the writer and each reader thread get a connection of their own, and a
+// new one when theirs is lost (see StoreLink).
 class MapStore {
  public:
   virtual ~MapStore() = default;
-  // A new connection; the writer gets one, each reader thread one.
+  // A new connection; null, with the reason in *error, when the store cannot be reached.
   virtual std::unique_ptr<MapConnection> connect(std::string* error) = 0;
 };
 

@@ -47,6 +47,7 @@ struct ChangeOutcome {
   bool removed = false;  // a logout found its entry
   std::string refused;   // a login the map's limits refused, and why (ok: the others were committed)
   std::string error;
+  bool unavailable = false;  // not ok because the store could not be reached: the same change may succeed later
   // A login's reported addresses that other live logins prove: recorded, but not credited to it.
   std::vector<std::string> uncredited;
   // Claims of other live entries at the addresses this login has just come to prove: no longer credited.

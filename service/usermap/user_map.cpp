@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "map_checks.h"
+#include "postgres_store.h"
 #include "sqlite_store.h"
+#include "store_link.h"
 
 // The one thread that writes, on a connection of its own.
 struct UserMap::Writer {
@@ -17,8 +19,8 @@ struct UserMap::Writer {
     ChangeDone done;
   };
 
-  Writer(std::unique_ptr<MapConnection> connection, const MapLimits& limits)
-      : db(std::move(connection)), limits(limits) {}
+  Writer(MapStore& store, std::unique_ptr<MapConnection> connection, const MapLimits& limits)
+      : link(store, std::move(connection)), limits(limits) {}
 
   void run() {
     std::unique_lock<std::mutex> lock(mutex);
@@ -38,8 +40,10 @@ struct UserMap::Writer {
   void commit(std::vector<Pending>& batch) {
     std::vector<ChangeOutcome> outcomes(batch.size());
     std::string error;
-    bool ok = db->begin(&error);
-    if (ok) purge_if_due();
+    std::vector<const LogonEntry*> entries;
+    for (const Pending& p : batch) entries.push_back(&p.change.entry);
+    db = link.get(&error);
+    bool ok = db != nullptr && db->begin(&error) && db->lock_accounts(entries, &error);
     for (std::size_t i = 0; ok && i < batch.size(); ++i) {
       outcomes[i] = apply(batch[i].change);
       if (!outcomes[i].ok) {
@@ -47,16 +51,24 @@ struct UserMap::Writer {
         error = outcomes[i].error;
       }
     }
+    // Last: the purge may touch any account's entries, and must not hold them while it waits for
+    // another service.
+    if (ok) purge_if_due();
     if (ok && !db->in_transaction()) {
       ok = false;
       error = "user map: the transaction was rolled back";
     }
     if (ok) ok = db->commit(&error);
     if (!ok) {
-      db->rollback();
+      const bool unavailable = db == nullptr || db->last_failure().transient;
+      if (db != nullptr) {
+        db->rollback();
+        link.transient_after_failure();
+      }
       for (ChangeOutcome& outcome : outcomes) {
         outcome = ChangeOutcome();
         outcome.error = error;
+        outcome.unavailable = unavailable;
       }
     }
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].done(outcomes[i]);
@@ -117,7 +129,8 @@ struct UserMap::Writer {
     return false;
   }
 
-  std::unique_ptr<MapConnection> db;
+  StoreLink link;
+  MapConnection* db = nullptr;  // the link's connection during a commit
   const MapLimits limits;
   std::int64_t last_purge = 0;  // epoch second of the last purge
 
@@ -136,7 +149,7 @@ struct UserMap::Reader {
     ReadDone done;
   };
 
-  explicit Reader(std::unique_ptr<MapConnection> connection) : db(std::move(connection)) {}
+  Reader(MapStore& store, std::unique_ptr<MapConnection> connection) : link(store, std::move(connection)) {}
 
   void run() {
     std::unique_lock<std::mutex> lock(mutex);
@@ -146,11 +159,17 @@ struct UserMap::Reader {
       Job job = std::move(jobs.front());
       jobs.pop_front();
       lock.unlock();
-      MapPage page;
-      page.ok = db->find(job.query, job.now, &page.entries, &page.error);
-      job.done(std::move(page));
+      job.done(find(job));
       lock.lock();
     }
+  }
+
+  MapPage find(const Job& job) {
+    MapPage page;
+    MapConnection* db = link.get(&page.error);
+    page.ok = db != nullptr && db->find(job.query, job.now, &page.entries, &page.error);
+    if (!page.ok) page.unavailable = db == nullptr || link.transient_after_failure();
+    return page;
   }
 
   // False once stopping: the read is not queued.
@@ -172,7 +191,7 @@ struct UserMap::Reader {
     if (thread.joinable()) thread.join();
   }
 
-  std::unique_ptr<MapConnection> db;
+  StoreLink link;
   std::mutex mutex;
   std::condition_variable queued;
   std::deque<Job> jobs;
@@ -182,6 +201,10 @@ struct UserMap::Reader {
 
 std::unique_ptr<UserMap> UserMap::open(const std::string& path, const MapLimits& limits, std::string* notice,
                                        std::string* error) {
+  if (is_postgres_uri(path)) {
+    std::unique_ptr<MapStore> store = open_postgres_store(path, notice, error);
+    return store ? start(std::move(store), limits, error) : nullptr;
+  }
   const std::string problem = map_location_problem(path);
   if (!problem.empty()) {
     *error = "cannot open user map " + path + ": " + problem;
@@ -198,9 +221,9 @@ std::unique_ptr<UserMap> UserMap::start(std::unique_ptr<MapStore> store, const M
   std::unique_ptr<MapConnection> lookups_db = writer_db ? store->connect(error) : nullptr;
   std::unique_ptr<MapConnection> listings_db = lookups_db ? store->connect(error) : nullptr;
   if (!listings_db) return nullptr;
-  auto writer = std::make_unique<Writer>(std::move(writer_db), limits);
-  auto lookups = std::make_unique<Reader>(std::move(lookups_db));
-  auto listings = std::make_unique<Reader>(std::move(listings_db));
+  auto writer = std::make_unique<Writer>(*store, std::move(writer_db), limits);
+  auto lookups = std::make_unique<Reader>(*store, std::move(lookups_db));
+  auto listings = std::make_unique<Reader>(*store, std::move(listings_db));
   for (Reader* r : {lookups.get(), listings.get()}) r->thread = std::thread([r] { r->run(); });
   Writer* w = writer.get();
   w->thread = std::thread([w] { w->run(); });

@@ -22,6 +22,7 @@ struct MapPage {
   bool ok = false;
   std::vector<LogonEntry> entries;  // at most limit + 1: the extra one tells that another page follows
   std::string error;
+  bool unavailable = false;  // not ok because the store could not be reached: the same read may succeed later
 };
 
 class UserMap {
@@ -29,7 +30,8 @@ class UserMap {
   using ChangeDone = std::function<void(const ChangeOutcome&)>;
   using ReadDone = std::function<void(MapPage)>;
 
-  // Opens the SQLite map at `path` (see open_sqlite_store) and starts its threads.
+  // Opens the map at `path`, an SQLite file (see open_sqlite_store) or a PostgreSQL connection URI
+  // (see open_postgres_store), and starts its threads.
   static std::unique_ptr<UserMap> open(const std::string& path, const MapLimits& limits, std::string* notice,
                                        std::string* error);
   // Starts the writer and the readers, each on a connection of its own to `store`.

@@ -1,0 +1,19 @@
+// The user map's PostgreSQL store: one database that several services share, each commit synchronous.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "map_store.h"
+
+// Whether --db names a PostgreSQL database (a postgresql:// or postgres:// URI) rather than an SQLite file.
+bool is_postgres_uri(const std::string& db);
+
+// --db as a log line may show it: a URI without its password; a file name as it is.
+std::string map_display_name(const std::string& db);
+
+// Connects to the database `uri` names (a libpq connection URI), creates the map's tables when
+// they are missing (safely when several services start at once), and checks the database's
+// settings; `notice` receives a warning about a setting that weakens durability. Fails, with one
+// line in *error, when the database cannot be reached or used.
+std::unique_ptr<MapStore> open_postgres_store(const std::string& uri, std::string* notice, std::string* error);

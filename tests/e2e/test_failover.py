@@ -1,0 +1,273 @@
+"""Two services on one PostgreSQL behind HAProxy: the agent, curl and the Squid helper while a service and
+the database go down."""
+import glob
+import itertools
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+
+from harness import BUILD, SERVICE, TOP, AgentTestCase, Service, run_agent, wait_until
+
+sys.path.insert(0, os.path.join(TOP, "service", "tests"))
+import e2e_service  # noqa: E402 (its NTLMv2 client, as bob)
+
+HELPER = os.path.join(BUILD, "service", "pellamor-squid-helper")
+PG_BIN = sorted(glob.glob("/usr/lib/postgresql/*/bin"))[-1]
+# The server refuses to run as root: it runs as the postgres user, in a folder that user owns.
+AS_POSTGRES = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
+ALICE, BOB = "PELLAMOR\\alice:secret", "PELLAMOR\\bob:Password"
+# The load's logins take turns among many accounts, so that none meets the services' limit of live entries
+# per account, which bob's logins do.
+MANY = ["PELLAMOR\\user%d:secret" % i for i in range(500)]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+class Postgres:
+    """A PostgreSQL cluster of this run, on loopback, in a private folder; its default is asynchronous commit,
+    which the services must turn back on for themselves."""
+
+    def __enter__(self):
+        self.dir = tempfile.mkdtemp(prefix="pellamor-pg-")
+        if AS_POSTGRES:
+            shutil.chown(self.dir, "postgres")
+        self.port = free_port()
+        self.run("initdb", "-D", self.dir + "/data", "-A", "trust", "-E", "UTF8", "--locale=C", "-U", "postgres")
+        self.start()
+        self.run("createdb", "-h", "127.0.0.1", "-p", str(self.port), "-U", "postgres", "pellamor")
+        self.uri = "postgresql://postgres@127.0.0.1:%d/pellamor" % self.port
+        return self
+
+    def run(self, program, *args):
+        subprocess.run([*AS_POSTGRES, os.path.join(PG_BIN, program), *args], check=True, capture_output=True,
+                       timeout=120)
+
+    def start(self):
+        options = "-p %d -k %s -c listen_addresses=127.0.0.1 -c synchronous_commit=off" % (self.port, self.dir)
+        self.run("pg_ctl", "-D", self.dir + "/data", "-o", options, "-l", self.dir + "/log", "-w", "start")
+
+    def crash(self):
+        self.run("pg_ctl", "-D", self.dir + "/data", "-m", "immediate", "stop")
+
+    def rows(self, sql):
+        return subprocess.run(["psql", "-h", "127.0.0.1", "-p", str(self.port), "-U", "postgres", "-d", "pellamor",
+                               "-Atc", sql], capture_output=True, text=True, check=True, timeout=60).stdout.split()
+
+    def __exit__(self, *exc):
+        subprocess.run([*AS_POSTGRES, os.path.join(PG_BIN, "pg_ctl"), "-D", self.dir + "/data", "-m", "immediate",
+                        "stop"], capture_output=True, timeout=120)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Balancer:
+    """HAProxy in TCP mode, so that each NTLM handshake stays on one connection, with health checks."""
+    CONFIG = """global
+    maxconn 512
+defaults
+    mode tcp
+    timeout connect 2s
+    timeout client 60s
+    timeout server 60s
+    timeout check 10s
+    retries 3
+    option redispatch 1
+frontend logons
+    bind 127.0.0.1:{port}
+    default_backend services
+backend services
+    balance roundrobin
+    option httpchk
+    http-check send meth GET uri /status.json?limit=1
+    default-server inter 300ms fall 3 rise 1
+{servers}
+"""
+
+    def __init__(self, *ports):
+        self.dir = tempfile.mkdtemp(prefix="pellamor-haproxy-")
+        self.port = free_port()
+        servers = "".join("    server s%d 127.0.0.1:%d check\n" % (i, p) for i, p in enumerate(ports))
+        with open(os.path.join(self.dir, "haproxy.cfg"), "w") as f:
+            f.write(self.CONFIG.format(port=self.port, servers=servers))
+        self.proc = subprocess.Popen(["haproxy", "-db", "-f", os.path.join(self.dir, "haproxy.cfg")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: listening(self.port), "haproxy to listen")
+        self.url = "http://127.0.0.1:%d" % self.port
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(30)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def curl_login(url, host, user, ip="10.20.0.1"):
+    """curl's NTLM login; returns (status, the final reply's headers, curl's exit code)."""
+    target = "%s/tarnwise?action=login&hostname=%s&persistent=1&domain=PELLAMOR&ip=%s" % (url, host, ip)
+    out = subprocess.run(["curl", "-s", "--max-time", "30", "--ntlm", "-u", user, "-D", "-", "-o", "/dev/null",
+                          "-w", "\n%{http_code}", target], capture_output=True, text=True, timeout=60)
+    head, _, status = out.stdout.rpartition("\n")
+    return int(status), head.strip().split("\n\n")[-1], out.returncode
+
+
+def ask_helper(*services, lines):
+    args = [HELPER, "--timeout", "4"] + [a for s in services for a in ("--service", s)]
+    out = subprocess.run(args, input="".join(line + "\n" for line in lines), capture_output=True, text=True, timeout=60)
+    return out.stdout.splitlines(), out.stderr
+
+
+class Load:
+    """Threads of curl logins through the balancer, each under a new host name and of an account in turn,
+    until stopped. For each login: (phase when it started, phase when it ended, host, user, status, curl's exit
+    code)."""
+
+    def __init__(self, url):
+        self.url, self.phase, self.done, self.stopping = url, "both services", [], False
+        users = [itertools.cycle(MANY[n::4]) for n in range(4)]
+        self.threads = [threading.Thread(target=self.logins, args=(u, "L%d" % n)) for n, u in enumerate(users)]
+        for thread in self.threads:
+            thread.start()
+
+    def logins(self, users, prefix):
+        for host, user in zip(("%s-%d" % (prefix, i) for i in itertools.count()), users):
+            if self.stopping:
+                return
+            phase = self.phase
+            status, _, code = curl_login(self.url, host, user)
+            self.done.append((phase, self.phase, host, user, status, code))
+
+    def acknowledged(self, phase, whole=False):
+        """Hosts of the logins acknowledged that started in `phase` (and, when `whole`, also ended in it)."""
+        return [d[2] for d in self.done if d[0] == phase and d[4] == 200 and (d[1] == phase or not whole)]
+
+    def stop(self):
+        self.stopping = True
+        for thread in self.threads:
+            thread.join(120)
+
+
+class FailoverTest(AgentTestCase):
+    def test_logins_through_the_balancer_outlive_a_service_and_the_database(self):
+        work = tempfile.mkdtemp(prefix="pellamor-failover-")
+        accounts = os.path.join(work, "accounts")
+        with open(accounts, "w") as f:
+            f.write("".join(user + "\n" for user in [ALICE, BOB] + MANY))
+        with Postgres() as db:
+            options = ("--db", db.uri, "--accounts", accounts, "--max-entries-per-account", "20")
+            a, b = Service(*options), Service(*options)
+            starts = [threading.Thread(target=service.__enter__) for service in (a, b)]
+            for thread in starts:  # both create the tables at once
+                thread.start()
+            for thread in starts:
+                thread.join(120)
+            balancer = None
+            try:
+                self.assertTrue(a.port and b.port)
+                balancer = Balancer(a.port, b.port)
+                self.run_scenario(db, a, b, balancer)
+            finally:
+                if balancer:
+                    balancer.stop()
+                for service in (a, b):
+                    service.__exit__()
+                shutil.rmtree(work, ignore_errors=True)
+
+    def run_scenario(self, db, a, b, balancer):
+        self.assertEqual(run_agent(balancer.url, "/nopersist", "/verbose").boxes, [])
+        self.assertEqual(curl_login(balancer.url, "HELPED", ALICE, "10.99.0.1")[0], 200)
+        self.limit_holds_across_services(db, a, b)
+        load = Load(balancer.url)
+        try:
+            wait_until(lambda: len(load.acknowledged("both services")) >= 30, "logins through both", limit=300)
+            a.process.kill()
+            a.process.wait(30)
+            load.phase = "one service"
+            wait_until(lambda: len(load.acknowledged("one service")) >= 30, "logins through the other", limit=300)
+            self.helper_fails_over(a, b)
+            agent_requests = len(self.agent_requests(b))
+            self.assertEqual(run_agent(balancer.url, "/nopersist", "/verbose").boxes, [])
+            self.assertEqual([r["status"] for r in self.agent_requests(b)[agent_requests:]], [401, 200])
+
+            load.phase = "crashing"
+            db.crash()  # while logins are in flight
+            load.phase = "no database"
+            self.without_the_database(db, b)
+            db.start()
+            load.phase = "database back"
+            wait_until(lambda: curl_login(balancer.url, "AGAIN", ALICE)[0] == 200, "logins with the database back")
+        finally:
+            load.stop()
+        self.check_outcome(db, b, load)
+
+    def limit_holds_across_services(self, db, a, b):
+        """bob logs in under new hosts from 8 clients at once, 4 on each service: he gets his 20 entries, no more.
+        (A client of our own: curl's start-up would spread them out.)"""
+        statuses = []
+
+        def client(service, n):
+            for i in range(6):
+                conn = e2e_service.Raw(service)
+                statuses.append(conn.login(e2e_service.login_target("BOB-%d-%d" % (n, i))))
+                conn.sock.close()
+        clients = [threading.Thread(target=client, args=(service, n)) for n, service in enumerate([a, b] * 4)]
+        for thread in clients:
+            thread.start()
+        for thread in clients:
+            thread.join(120)
+        self.assertEqual((sorted(statuses), db.rows("SELECT count(*) FROM logons WHERE \"user\" = 'bob'")),
+                         ([200] * 20 + [403] * 28, ["20"]))
+
+    @staticmethod
+    def agent_requests(service):
+        return [r for r in service.agent_requests() if r["params"].get("hostname") == socket.gethostname()]
+
+    def helper_fails_over(self, a, b):
+        """From a dead service and from one that never answers, and it keeps its connection."""
+        with socket.create_server(("127.0.0.1", 0)) as silent:
+            hole = "http://127.0.0.1:%d" % silent.getsockname()[1]
+            answers, err = ask_helper(a.url, hole, b.url, lines=["%d 10.99.0.1" % i for i in range(3)])
+        self.assertEqual(answers, ['%d OK user="PELLAMOR\\\\alice"' % i for i in range(3)])
+        failures = (a.url + ": cannot connect: Connection refused", hole + ": no complete reply before the time-out")
+        self.assertEqual(err.splitlines(), ["pellamor-squid-helper: %s; asked %s instead" % (failure, b.url)
+                                            for failure in failures])
+        lookups = [r for r in b.requests() if r["target"] == "/status.json?limit=1&ip=10.99.0.1"]
+        self.assertEqual(([r["seq"] for r in lookups], len({r["conn"] for r in lookups})), ([1, 2, 3], 1))
+
+    def without_the_database(self, db, b):
+        """Logins get 503 with Retry-After, the helper's lines on stderr are limited, a start fails with one line."""
+        status, head, _ = curl_login(b.url, "DIRECT", ALICE)
+        self.assertEqual((status, "\nRetry-After: 10\n" in head + "\n"), (503, True), head)
+        answers, err = ask_helper(b.url, lines=["%d 10.99.0.1" % i for i in range(15)])
+        self.assertEqual(answers, ['%d BH message="logon service: service answered 503 Service Unavailable"' % i
+                                   for i in range(15)])
+        self.assertEqual((err.count("10.99.0.1: service answered 503"), err.count('5 more lines like "no answer"')),
+                         (10, 1), err)
+        uri = db.uri.replace("postgres@", "postgres:hunter2@") + "?password=hunter2&connect_timeout=3"
+        started = subprocess.run([SERVICE, "--port", "0", "--db", uri], capture_output=True, text=True, timeout=60)
+        self.assertEqual((started.returncode, len(started.stderr.splitlines())), (1, 1), started.stderr)
+        self.assertIn("cannot reach user map %s?connect_timeout=3: connection to server" % db.uri, started.stderr)
+        self.assertNotIn("hunter2", started.stderr)
+
+    def check_outcome(self, db, b, load):
+        hosts = set(db.rows("SELECT host FROM logons"))
+        self.assertEqual({d[2] for d in load.done if d[4] == 200} - hosts, set())  # none lost to either crash
+        # Every login from the kill to the database's crash succeeded, through the other service.
+        between = [d for d in load.done if d[0] == d[1] == "one service"]
+        self.assertEqual({d[4] for d in between}, {200})
+        on_b = {r["params"].get("hostname") for r in b.agent_requests() if r["status"] == 200}
+        self.assertEqual({d[2] for d in between} - on_b, set())
+        # Without the database nothing was acknowledged, and no login waited for it without an answer.
+        self.assertEqual((load.acknowledged("no database", whole=True), [d for d in load.done if d[5] == 28]),
+                         ([], []))
+        self.assertEqual(db.rows("SELECT count(*) FROM logons WHERE \"user\" = ''"), ["1"])  # the agent's host
