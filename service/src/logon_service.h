@@ -9,6 +9,8 @@
 
 #include "accounts.h"
 #include "diagnostics.h"
+#include "health_check.h"
+#include "metrics.h"
 #include "ntlm_server.h"
 #include "options.h"
 #include "query.h"
@@ -53,18 +55,17 @@ struct ConnectionState {
     std::uint64_t connection = 0;
   };
   std::optional<PendingChange> pending_change;
-  // The status view the request asks for; its reply waits for one of the map's readers.
-  struct PendingRead {
-    MapQuery query;
-    bool json = false;
-    std::int64_t now = 0;
-  };
-  std::optional<PendingRead> pending_read;
+  // A view whose reply waits for the user map (one of its readers, or a check of it): started once
+  // the request is routed, it answers through the function it is given, exactly once.
+  std::function<void(std::function<void(Reply)>)> pending_view;
 };
 
 class LogonService {
  public:
   LogonService(const Options& options, const AccountsHolder& accounts, UserMap& users, RequestLog* log);
+  ~LogonService();
+  LogonService(const LogonService&) = delete;
+  LogonService& operator=(const LogonService&) = delete;
 
   using ReplyHandler = std::function<void(Reply)>;
 
@@ -76,6 +77,8 @@ class LogonService {
   // A request that could not be parsed: it is logged and answered with
   // `status`, and the connection is closed.
   Reply refuse_unreadable(ConnectionState& connection, int status, const std::string& reason);
+  // Counted by the network side: connections open, and those refused beyond the limits.
+  ServiceMetrics& metrics() { return metrics_; }
 
  private:
   struct Identity {
@@ -86,7 +89,10 @@ class LogonService {
 
   Reply route(const HttpRequest& request, ConnectionState& connection, RequestRecord* record);
   Reply status_page(bool json, ConnectionState& connection, RequestRecord* record);
-  Reply render_status_page(const ConnectionState::PendingRead& read, const MapPage& page, RequestRecord* record);
+  Reply render_status_page(bool json, const StatusQuery& query, std::int64_t now, const MapPage& page,
+                           RequestRecord* record);
+  Reply metrics_page(ConnectionState& connection, RequestRecord* record);
+  Reply health_page(ConnectionState& connection, RequestRecord* record);
   // Why the login claims more than one login may (a host name or address list too long), or "".
   std::string over_claim(const LogonRequest& logon) const;
   Reply logon(const HttpRequest& request, const LogonRequest& logon, ConnectionState& connection,
@@ -115,4 +121,6 @@ class LogonService {
   UserMap& users_;
   RequestLog* log_;
   ServiceCounters counters_;
+  ServiceMetrics metrics_;
+  HealthCheck health_;
 };
