@@ -100,6 +100,7 @@ class Statement {
   int step() { return stmt_ == nullptr ? SQLITE_ERROR : sqlite3_step(stmt_); }
   // Makes the statement ready for its next use.
   void reset() {
+    if (stmt_ == nullptr) return;
     sqlite3_reset(stmt_);
     sqlite3_clear_bindings(stmt_);
   }
@@ -177,20 +178,17 @@ bool read_number(sqlite3* db, const char* sql, std::int64_t* out, std::string* e
 
 // Brings a map of the first format up to this one, in the transaction under way: the entries
 // move to a table with an id, and each entry's addresses are indexed.
-bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) {
-  if (!execute(db,
-               std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO logons_first_format;") +
-                   kSchema + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
-                   " FROM logons_first_format; DROP TABLE logons_first_format;",
-               error))
-    return false;
+// Indexes every entry's addresses afresh, in the transaction under way; `notice` says how many.
+bool index_addresses(sqlite3* db, std::string* notice, std::string* error) {
+  if (!execute(db, "DELETE FROM logon_addresses", error)) return false;
   Statement entries(db, "SELECT id, ips, peer FROM logons");
   Statement add(db, kAddAddress);
-  std::int64_t moved = 0;
+  if (!entries.ok() || !add.ok()) return fail(db, error);
+  std::int64_t indexed = 0;
   std::int64_t unmatched = 0;
   int rc = SQLITE_ROW;
   while ((rc = entries.step()) == SQLITE_ROW) {
-    ++moved;
+    ++indexed;
     const std::vector<std::string> ips = split_addresses(entries.text(1));
     unmatched += static_cast<std::int64_t>(unmatched_addresses(ips).size());
     for (const std::string& address : lookup_addresses(ips, entries.text(2))) {
@@ -198,10 +196,21 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
     }
   }
   if (rc != SQLITE_DONE) return fail(db, error);
-  *notice = "indexed the addresses of the " + std::to_string(moved) + " entries of a map of the first format";
+  *notice = "indexed the addresses of the " + std::to_string(indexed) + " entries";
   if (unmatched > 0)
-    *notice += "; " + std::to_string(unmatched) +
-               " reported addresses with leading zeros are shown but never matched";
+    *notice += "; " + std::to_string(unmatched) + " reported addresses with leading zeros are shown but never matched";
+  return true;
+}
+
+bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) {
+  if (!execute(db,
+               std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO logons_first_format;") +
+                   kSchema + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
+                   " FROM logons_first_format; DROP TABLE logons_first_format;",
+               error) ||
+      !index_addresses(db, notice, error))
+    return false;
+  notice->insert(notice->find(" entries") + 8, " of a map of the first format");
   return true;
 }
 
@@ -214,13 +223,23 @@ bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, s
   }
   std::int64_t format = 0;
   std::int64_t tables = 0;
+  std::int64_t address_tables = 0;
   bool ok = read_number(db, "PRAGMA user_version", &format, &why) &&
-            read_number(db, "SELECT count(*) FROM sqlite_master WHERE name = 'logons'", &tables, &why);
+            read_number(db, "SELECT count(*) FROM sqlite_master WHERE name = 'logons'", &tables, &why) &&
+            read_number(db, "SELECT count(*) FROM sqlite_master WHERE name = 'logon_addresses'", &address_tables, &why);
   if (ok && format > kFormat) {
     why = "user map: written by a newer version of the service (format " + std::to_string(format) + ")";
     ok = false;
   }
-  if (ok && format == 0 && tables > 0) ok = migrate_first_format(db, notice, &why);
+  // A map of this format without its number was written back from a dump (SQLite's dump leaves
+  // the number out), as when a damaged map is salvaged: its address rows may be missing or
+  // name entries that were lost, so they are made afresh.
+  if (ok && format == 0 && tables > 0 && address_tables > 0) {
+    ok = index_addresses(db, notice, &why);
+    *notice += " of a map without its format number (written back from a dump)";
+  } else if (ok && format == 0 && tables > 0) {
+    ok = migrate_first_format(db, notice, &why);
+  }
   if (ok) ok = execute(db, std::string(kSchema) + "PRAGMA user_version = " + std::to_string(kFormat), &why);
   if (ok) ok = execute(db, "COMMIT", &why);
   if (ok) return true;
