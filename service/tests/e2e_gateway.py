@@ -70,11 +70,11 @@ class SquidGateway(unittest.TestCase):
             squid = Squid(service)
             url = service.url("/status.json?")  # the service's own page stands for any web site
             try:
-                self.assertEqual(squid.fetch(url + "before"), 403)
+                self.assertEqual(squid.fetch(url + "q=before"), 403)
                 self.assertEqual(login(service, "PC1", "127.0.0.1"), 200)
-                self.assertEqual(squid.fetch(url + "during"), 200)
+                self.assertEqual(squid.fetch(url + "q=during"), 200)
                 self.assertEqual(login(service, "PC1", "127.0.0.1", action="logout"), 200)
-                self.assertEqual(squid.fetch(url + "after"), 403)
+                self.assertEqual(squid.fetch(url + "q=after"), 403)
                 wait_until(lambda: len(squid.requests(url)) >= 3, "three access log lines")
                 self.assertEqual(squid.requests(url),
                                  [["-", "403", url], ["PELLAMOR\\\\alice", "200", url], ["-", "403", url]])
