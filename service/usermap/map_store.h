@@ -63,8 +63,9 @@ class MapConnection {
   // limit + 1 of them (the extra one tells that another page follows), from offset on. A lookup
   // by address or user lists the most recently seen first, then by host, domain and user; a
   // listing of the entries at addresses in conflict lists each entry once for each such address
-  // (LogonEntry::address), by address, then host, user and domain; any other listing goes by
-  // host, user and domain, so that the entries of one host follow each other.
+  // (LogonEntry::address), by address, then host, user and domain; one of the stale entries
+  // lists the longest unseen first; any other listing goes by host, user and domain, so that
+  // the entries of one host follow each other.
   virtual bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) = 0;
   // How many entries find() would list on all pages together.
   virtual bool count(const MapQuery& q, std::int64_t now, std::int64_t* out, std::string* error) = 0;

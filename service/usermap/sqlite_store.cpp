@@ -295,6 +295,8 @@ std::string find_sql(const MapQuery& q) {
                     " l.first_seen, l.last_seen, l.expires, " + (by_address ? "a.address " : "'' ") + listing_body(q);
   if (q.show == MapShow::Conflicts) {
     sql += " ORDER BY a.address, l.host, l.user, l.domain";
+  } else if (q.show == MapShow::Stale) {
+    sql += " ORDER BY l.last_seen, l.host, l.user, l.domain";
   } else if (!q.ip.empty() || !q.user.empty()) {
     sql += " ORDER BY l.last_seen DESC, l.host, l.domain, l.user";
   } else {

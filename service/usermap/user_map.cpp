@@ -274,7 +274,9 @@ void UserMap::submit(MapChange change, ChangeDone done) {
 }
 
 void UserMap::read(MapQuery query, std::int64_t now, ReadDone done, ViewExtras extras) {
-  Reader& reader = query.ip.empty() || extras.totals || extras.history ? *listings_ : *lookups_;
+  // Only a plain lookup by address is sure to be quick: the entries in conflict are found by walking the map.
+  const bool lookup = !query.ip.empty() && query.show != MapShow::Conflicts && !extras.totals && !extras.history;
+  Reader& reader = lookup ? *lookups_ : *listings_;
   if (reader.queue([query, now, extras, done](MapConnection& db) {
         MapPage page;
         page.ok = read_view(db, query, now, extras, &page);

@@ -69,7 +69,7 @@ class UserMap {
   // asks, have a reader of their own, so that no listing (a deep page may walk much of the map)
   // holds them up; and however many arrive, they take one thread's share of the processors at
   // most, so that logins go on beside any number of them.
-  // A read with extras goes to the reader of listings, whatever it looks up.
+  // A read with extras, or of the entries in conflict, goes to the reader of listings, whatever it looks up.
   void read(MapQuery query, std::int64_t now, ReadDone done, ViewExtras extras = {});
   // Counts the entries current at `now`, on the reader of listings.
   void count_current(std::int64_t now, CountDone done);
