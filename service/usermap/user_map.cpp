@@ -88,13 +88,12 @@ struct UserMap::Writer {
   void sample_if_due() {
     const std::int64_t now = std::time(nullptr);
     if (now < next_sample) return;
-    const MapSample sample{now - now % kSamplePeriod, 0};
+    MapSample sample{now - now % kSamplePeriod, 0};
     next_sample = sample.time + kSamplePeriod;
     std::string ignored;
     if (!db->begin(&ignored)) return;
-    MapSample counted = sample;
-    if (db->count(MapQuery(), now, &counted.logged_on, &ignored) &&
-        db->add_sample(counted, now - kKeepSamples, &ignored) && db->commit(&ignored))
+    if (db->count(MapQuery(), now, &sample.logged_on, &ignored) &&
+        db->add_sample(sample, now - kKeepSamples, &ignored) && db->commit(&ignored))
       return;
     db->rollback();
   }
