@@ -43,7 +43,7 @@ constexpr const char* kStyle =
     "td{padding:5px 10px;border-top:1px solid #eaeef2;vertical-align:top;white-space:nowrap}"
     "td.host{font-weight:600}td.addresses{white-space:normal}"
     "tr.group th{background:#eef1f4;border-top:2px solid #d0d7de}"
-    "tr.stale td:not(.host){background:#fff8c5}tr.conflict td:not(.host){background:#ffebe9}"
+    "tr.stale td:not([rowspan]){background:#fff8c5}tr.conflict td:not([rowspan]){background:#ffebe9}"
     ".muted{color:#57606a;font-weight:400}"
     "time{border-bottom:1px dotted #8c959f;cursor:help}"
     ".flag{display:inline-block;margin:0 4px 2px 0;padding:0 7px;border-radius:10px;font-size:12px;"
@@ -274,8 +274,9 @@ std::string table_rows(const MapPage& page, const StatusQuery& query, const Cons
         rows += "<td class=\"host\">" + html_escape(e.host) + "</td>";
       } else if (j == i) {
         const std::size_t run = end - i;
-        rows += "<td class=\"host\" rowspan=\"" + std::to_string(run) + "\">" + html_escape(e.host) +
-                (run > 1 ? "<div class=\"muted\">" + std::to_string(run) + " users</div>" : "") + "</td>";
+        rows += run == 1 ? "<td class=\"host\">" + html_escape(e.host) + "</td>"
+                         : "<td class=\"host\" rowspan=\"" + std::to_string(run) + "\">" + html_escape(e.host) +
+                               "<div class=\"muted\">" + std::to_string(run) + " users</div></td>";
       }
       rows += entry_cells(e, flags, c);
     }

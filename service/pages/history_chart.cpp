@@ -17,10 +17,11 @@ constexpr int kBottom = 22;  // room for the times
 constexpr int kPlotWidth = kWidth - kLeft - kRight;
 constexpr int kPlotHeight = kHeight - kTop - kBottom;
 
-// The smallest of 1, 2 and 5 times a power of ten that is at least `n`, so that the scale reads easily.
+// The smallest of 1, 2, 3, 4, 6 and 8 times a power of ten that is at least `n`, so that the scale
+// reads easily and the line fills most of the picture.
 std::int64_t round_scale(std::int64_t n) {
   for (std::int64_t power = 1;; power *= 10) {
-    for (std::int64_t step : {1, 2, 5}) {
+    for (std::int64_t step : {1, 2, 3, 4, 6, 8}) {
       if (step * power >= n) return step * power;
     }
   }
@@ -44,7 +45,8 @@ struct Scale {
 // The line and the area under it of samples that follow each other without a gap.
 std::string segment(const std::vector<MapSample>& points, const Scale& scale) {
   std::string line;
-  for (const MapSample& p : points) line += (line.empty() ? "M" : " L") + number(scale.x(p.time)) + " " + number(scale.y(p.logged_on));
+  for (const MapSample& p : points)
+    line += (line.empty() ? "M" : " L") + number(scale.x(p.time)) + " " + number(scale.y(p.logged_on));
   const std::string base = number(scale.y(0));
   const std::string area = line + " L" + number(scale.x(points.back().time)) + " " + base + " L" +
                            number(scale.x(points.front().time)) + " " + base + " Z";
@@ -80,7 +82,8 @@ std::string history_svg(const std::vector<MapSample>& samples, std::int64_t now,
   for (std::int64_t level : {std::int64_t{0}, scale.top / 2, scale.top}) {
     const std::string y = number(scale.y(level));
     svg += "<line class=\"grid\" x1=\"" + std::to_string(kLeft) + "\" x2=\"" + std::to_string(kWidth - kRight) +
-           "\" y1=\"" + y + "\" y2=\"" + y + "\"/>" + label(kLeft - 6, scale.y(level) + 4, "end", grouped_number(level));
+           "\" y1=\"" + y + "\" y2=\"" + y + "\"/>" +
+           label(kLeft - 6, scale.y(level) + 4, "end", grouped_number(level));
   }
   const double below = kHeight - 6;
   svg += label(kLeft, below, "start", "24 h ago") + label(kLeft + kPlotWidth / 2.0, below, "middle", "12 h ago") +
@@ -97,6 +100,7 @@ std::string history_svg(const std::vector<MapSample>& samples, std::int64_t now,
   if (points.size() == 1)
     svg += label(kLeft + kPlotWidth / 2.0, kTop + kPlotHeight / 2.0, "middle",
                  "a sample every " + std::to_string(kSamplePeriod / 60) + " minutes will draw the last day here");
-  svg += "<circle class=\"now\" cx=\"" + number(scale.x(now)) + "\" cy=\"" + number(scale.y(current)) + "\" r=\"3.5\"/>";
+  svg += "<circle class=\"now\" cx=\"" + number(scale.x(now)) + "\" cy=\"" + number(scale.y(current)) +
+         "\" r=\"3.5\"/>";
   return svg + "</svg>";
 }

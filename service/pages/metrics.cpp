@@ -36,7 +36,9 @@ constexpr ReasonText kReasons[] = {
 // Texts of malformed tokens that do not start with "NTLM ".
 constexpr const char* kMalformedStarts[] = {"token is not", "malformed "};
 
-bool starts_with(const std::string& text, const std::string& start) { return text.compare(0, start.size(), start) == 0; }
+bool starts_with(const std::string& text, const std::string& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
 
 std::string number(double value) {
   char text[40];

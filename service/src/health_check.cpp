@@ -88,7 +88,8 @@ HealthResult HealthCheck::check(std::unique_lock<std::mutex>& lock) {
     std::shared_ptr<Shared> shared = shared_;
     UserMap& users = users_;
     users.check([shared, &users](bool written, const std::string& error) {
-      if (!written) return shared->finish(HealthResult{false, "the user map cannot be written: " + without_prefix(error)});
+      if (!written)
+        return shared->finish(HealthResult{false, "the user map cannot be written: " + without_prefix(error)});
       users.count_current(std::time(nullptr), [shared](bool read, std::int64_t count, const std::string& why) {
         shared->finish(read ? HealthResult{true, "ok: the user map takes writes and answers reads; " +
                                                      std::to_string(count) + " entries are logged on"}
