@@ -16,7 +16,7 @@ suite-env = PELLAMOR_ARCH=$(patsubst %-qemu,%,$(1)) PELLAMOR_WINE_ROUTE=$(if $(f
 
 PREFIX := /usr/local
 
-.PHONY: all deps emulator sign build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) e2e-i686-qemu \
+.PHONY: all deps emulator promtool sign build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) e2e-i686-qemu \
 	fuzz-tests fuzz demo bench clean install deb
 
 all: build
@@ -41,8 +41,12 @@ emulator: deps
 prefix: deps emulator
 	$(foreach suite,$(SUITES),$(call suite-env,$(suite)) scripts/wine-prefix &&) true
 
+# promtool, which the service's tests check /metrics with, from Debian's prometheus package.
+promtool: deps
+	scripts/setup-deps --promtool
+
 # -k: a failure in one build does not hide the other build's results.
-test: build emulator
+test: build emulator promtool
 	@echo "test suites: $(SUITES)"
 	$(MAKE) -k --no-print-directory SUITES="$(SUITES)" prefix unit-tests service-tests e2e-tests fuzz-tests
 

@@ -55,15 +55,23 @@ class ConnectionSlots {
 
   explicit ConnectionSlots(const ServerLimits& limits) : limits_(limits) {}
 
+  // The metrics to count in, while the service lives; null before and after.
+  void count_in(ServiceMetrics* metrics) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    metrics_ = metrics;
+  }
+
   Grant admit(const std::string& peer) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t& mine = per_peer_[peer];
     if (has_room(mine)) {
       ++open_;
       ++mine;
+      if (metrics_ != nullptr) ++metrics_->connections_open;
       return Grant::Serve;
     }
     if (mine == 0) per_peer_.erase(peer);
+    if (metrics_ != nullptr) ++metrics_->connections_refused;
     if (refusing_ >= kMaxRefusing) return Grant::Drop;
     ++refusing_;
     return Grant::Refuse;
@@ -75,6 +83,7 @@ class ConnectionSlots {
       --refusing_;
     } else if (grant == Grant::Serve) {
       --open_;
+      if (metrics_ != nullptr) --metrics_->connections_open;
       const auto mine = per_peer_.find(peer);
       if (--mine->second == 0) per_peer_.erase(mine);
     }
@@ -92,6 +101,7 @@ class ConnectionSlots {
   std::size_t open_ = 0;
   std::size_t refusing_ = 0;
   std::unordered_map<std::string, std::size_t> per_peer_;
+  ServiceMetrics* metrics_ = nullptr;
 };
 
 // Requests read whose replies are not sent yet, so that a gentle stop can wait for them.
@@ -344,6 +354,7 @@ bool HttpServer::listen(const std::string& address, unsigned port, std::string* 
 
 void HttpServer::run(LogonService& service, unsigned threads, const SignalHooks& hooks) {
   impl_->service = &service;
+  impl_->slots.count_in(&service.metrics());
   asio::signal_set signals(impl_->io, SIGINT, SIGTERM, SIGHUP);
   std::thread finisher;
   std::function<void(beast::error_code, int)> on_signal = [&](beast::error_code ec, int signal) {
@@ -374,4 +385,6 @@ void HttpServer::run(LogonService& service, unsigned threads, const SignalHooks&
   impl_->io.run();
   for (std::thread& t : pool) t.join();
   if (finisher.joinable()) finisher.join();
+  // Connections still queued close when the server is destroyed, after the service.
+  impl_->slots.count_in(nullptr);
 }

@@ -52,6 +52,11 @@ void FailureWindows::forget(const std::string& key) {
   if (it != entries_.end()) erase(it);
 }
 
+std::size_t FailureWindows::refused(std::int64_t now) {
+  drop_expired(now);
+  return refused_.size();
+}
+
 void FailureWindows::drop_expired(std::int64_t now) {
   while (!counting_.empty() && now - entries_.at(*counting_.front()).window_start >= seconds_)
     erase(entries_.find(*counting_.front()));
@@ -126,4 +131,9 @@ void LogonThrottle::succeeded(const std::string& account, const std::string& pee
   const std::string pair = pair_key(account, peer);
   pairs_.forget(pair);
   if (account_limit_ != 0) logged_on_from_.add(pair, now);
+}
+
+LogonThrottle::Refusing LogonThrottle::refusing(std::int64_t now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Refusing{pairs_.refused(now), accounts_.refused(now)};
 }

@@ -23,6 +23,8 @@ class FailureWindows {
   bool failed(const std::string& key, std::int64_t now);
   void forget(const std::string& key);
   std::size_t size() const { return entries_.size(); }
+  // Keys refused at `now`.
+  std::size_t refused(std::int64_t now);
 
  private:
   using Order = std::list<const std::string*>;
@@ -92,6 +94,12 @@ class LogonThrottle {
   };
   Started failed(const std::string& account, const std::string& peer, std::int64_t now);
   void succeeded(const std::string& account, const std::string& peer, std::int64_t now);
+  // Pairs and accounts refused at `now`, a time of the steady clock as the checks use it.
+  struct Refusing {
+    std::size_t pairs = 0;
+    std::size_t accounts = 0;
+  };
+  Refusing refusing(std::int64_t now);
 
   unsigned pair_limit() const { return pair_limit_; }
   unsigned account_limit() const { return account_limit_; }

@@ -1,4 +1,4 @@
-// The status page (HTML) and status document (JSON): who is logged on where, and counters since start.
+// The status document (JSON), and what the status views say of an entry: who is logged on where, and counters since start.
 #pragma once
 
 #include <atomic>
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "query.h"
+#include "status_query.h"
 #include "user_map.h"
 
 struct ServiceCounters {
@@ -17,16 +17,28 @@ struct ServiceCounters {
   std::atomic<std::uint64_t> rejected{0};  // refused NTLM tokens: wrong password, unknown user, replay, malformed
 };
 
-constexpr std::size_t kDefaultPageLimit = 500;
-constexpr std::size_t kMaxPageLimit = 1000;
+// How long after it was last seen an entry counts as stale: half an interval past the refresh
+// that should have come (agents never repeat faster than every 60 s, whatever the interval).
+// A persistent entry is then one refresh late, well past any delay of a working agent, and
+// expires at two intervals; a one-shot login, which is never refreshed, is as old as that.
+std::int64_t stale_after(std::int64_t interval);
 
-// Reads the page and lookup parameters of `/` and `/status.json`: limit (1 to
-// kMaxPageLimit), offset, ip (a numeric address, kept in its canonical form) and
-// user (NAME or DOMAIN\NAME). Other parameters are ignored.
-bool read_status_query(const std::vector<QueryParam>& params, MapQuery* out, std::string* error);
+// What the views say of an entry beyond its fields: the JSON "flags" and the console's marks.
+// A further flag goes here, in flag_names() and in the console's flag_badges().
+struct EntryFlags {
+  bool stale = false;
+  std::vector<std::string> conflicts;  // its addresses where other users have entries at other hosts
+  bool shared_host = false;            // other users have entries at its host and address (a terminal server)
+  // Its reported addresses that another live login proves (it comes from there): it is not found there.
+  std::vector<std::string> uncredited;
+};
 
-// `entries` is what UserMap::find returned: one more than the limit when another page follows.
-std::string status_json(const std::vector<LogonEntry>& entries, const MapQuery& query, std::int64_t interval,
-                        const ServiceCounters& counters, std::int64_t now);
-std::string status_html(const std::vector<LogonEntry>& entries, const MapQuery& query, std::int64_t interval,
+// `page` holds the use of every address of its entries.
+EntryFlags entry_flags(const LogonEntry& entry, const MapPage& page, const MapQuery& query);
+std::vector<std::string> flag_names(const EntryFlags& flags);
+
+// The entries shown: one more than the limit comes back when another page follows.
+std::size_t shown_entries(const MapPage& page, const MapQuery& query);
+
+std::string status_json(const MapPage& page, const StatusQuery& query, std::int64_t interval,
                         const ServiceCounters& counters, std::int64_t now);

@@ -1,6 +1,9 @@
 // What the service answers: the logon endpoint with its NTLM and Kerberos handshakes, the status pages, and errors.
 #include "logon_service.h"
 
+#include <algorithm>
+
+#include "console_page.h"
 #include "text.h"
 
 namespace {
@@ -16,6 +19,8 @@ constexpr const char* kLogonPath = "/tarnwise";
 constexpr unsigned kCheckThreads = 16;
 // What a client that got 503 because the domain could not be reached is told to wait.
 constexpr const char* kDomainRetryAfter = "Retry-After: 30";
+// The longest a health check may take before /healthz answers that the map does not answer.
+constexpr std::chrono::milliseconds kHealthDeadline{3000};
 
 bool ascii_iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -67,7 +72,12 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
       users_(users),
       log_(log),
-      checks_(kCheckThreads) {}
+      checks_(kCheckThreads),
+      health_(users, kHealthDeadline) {
+  users_.observe_commits([this](double seconds) { metrics_.commit_seconds.observe(seconds); });
+}
+
+LogonService::~LogonService() { users_.observe_commits(nullptr); }
 
 std::unique_ptr<ConnectionState> LogonService::open_connection(std::string peer, std::string peer_address) {
   const std::uint64_t id = ++counters_.connections;
@@ -103,16 +113,13 @@ void LogonService::handle(const HttpRequest& request, ConnectionState& connectio
 void LogonService::deliver(Reply reply, bool keep_alive, ConnectionState& connection,
                            std::shared_ptr<RequestRecord> record, ReplyHandler done) {
   if (!keep_alive) reply.close = true;
-  if (connection.pending_read) {
-    ConnectionState::PendingRead read = std::move(*connection.pending_read);
-    connection.pending_read.reset();
-    MapQuery query = read.query;
-    const std::int64_t now = read.now;
+  if (connection.pending_view) {
+    const auto view = std::move(connection.pending_view);
+    connection.pending_view = nullptr;
     const bool close = reply.close;
     // What the handshake added (Kerberos' mutual authentication) goes with the page.
-    return users_.read(std::move(query), now, [this, read = std::move(read), close, headers = std::move(reply.headers),
-                                               record = std::move(record), done = std::move(done)](const MapPage& page) {
-      Reply rendered = render_status_page(read, page, record.get());
+    return view([this, close, headers = std::move(reply.headers), record = std::move(record),
+                 done = std::move(done)](Reply rendered) {
       rendered.headers.insert(rendered.headers.end(), headers.begin(), headers.end());
       rendered.close = close;
       finish(std::move(rendered), record.get(), done);
@@ -130,6 +137,11 @@ void LogonService::deliver(Reply reply, bool keep_alive, ConnectionState& connec
 
 void LogonService::finish(Reply reply, RequestRecord* record, const ReplyHandler& done) {
   record->status = reply.status;
+  if (record->target.compare(0, std::string(kLogonPath).size() + 1, std::string(kLogonPath) + "?") == 0) {
+    const auto action = std::find_if(record->params.begin(), record->params.end(),
+                                     [](const QueryParam& param) { return param.name == "action"; });
+    if (action != record->params.end()) metrics_.count_logon(action->value, record->result);
+  }
   if (log_ != nullptr) log_->append(*record, now_epoch_seconds());
   done(std::move(reply));
 }
@@ -158,7 +170,7 @@ Reply LogonService::route(const HttpRequest& request, ConnectionState& connectio
     return reply;
   }
   const std::string path = request.target.substr(0, request.target.find('?'));
-  if (path != kLogonPath && path != "/" && path != "/status.json") {
+  if (path != kLogonPath && path != "/" && path != "/status.json" && path != "/metrics" && path != "/healthz") {
     record->result = "not found";
     return text_reply(404, "not found: " + path);
   }
@@ -174,9 +186,11 @@ Reply LogonService::route(const HttpRequest& request, ConnectionState& connectio
     record->result = "bad request: " + error;
     return text_reply(400, error);
   }
+  // The balancer's health check reads /healthz from wherever it runs; it tells nothing of the users.
+  if (path == "/healthz") return health_page(connection, record);
   if (path != kLogonPath) {
-    if (access_.open_to(connection.peer_address)) return status_page(path == "/status.json", connection, record);
-    return status_for_members(request, path == "/status.json", connection, record);
+    if (access_.open_to(connection.peer_address)) return view(path, connection, record);
+    return status_for_members(request, path, connection, record);
   }
 
   LogonRequest logon_request;
@@ -209,19 +223,29 @@ std::string LogonService::over_claim(const LogonRequest& logon_request) const {
 }
 
 Reply LogonService::status_page(bool json, ConnectionState& connection, RequestRecord* record) {
-  ConnectionState::PendingRead read;
-  read.json = json;
-  read.now = now_epoch_seconds();
+  StatusQuery query;
   std::string error;
-  if (!read_status_query(record->params, &read.query, &error)) {
+  if (!read_status_query(record->params, &query, &error)) {
     record->result = "bad request: " + error;
     return text_reply(400, error);
   }
-  connection.pending_read = std::move(read);
+  const std::int64_t now = now_epoch_seconds();
+  query.map.stale_before = now - stale_after(options_.interval);
+  // The console always shows the totals and the last day; so does any JSON view but a lookup by
+  // address (what the Squid helper asks), which a reader of its own answers at once.
+  ViewExtras extras;
+  extras.totals = !json || query.map.ip.empty() || !query.search.empty();
+  extras.history = !json;
+  connection.pending_view = [this, json, query, now, extras, record](std::function<void(Reply)> reply) {
+    users_.read(query.map, now, [this, json, query, now, record, reply](const MapPage& page) {
+      reply(render_status_page(json, query, now, page, record));
+    }, extras);
+  };
   return text_reply(200, "");  // completed by render_status_page
 }
 
-Reply LogonService::status_for_members(const HttpRequest& request, bool json, ConnectionState& connection,
+Reply LogonService::status_for_members(const HttpRequest& request, const std::string& path,
+                                       ConnectionState& connection,
                                        RequestRecord* record) {
   const std::string open = "loopback" + (options_.status_allow.empty() ? "" : " and " + options_.status_allow.text());
   if (!access_.admits_logons()) {
@@ -236,17 +260,18 @@ Reply LogonService::status_for_members(const HttpRequest& request, bool json, Co
     reply.body = "the status pages answer members of " + access_.group_name() + " and " + open + "\n";
     return reply;
   }
-  const Accepted reader = [this, json](const Identity& who, ConnectionState& c, RequestRecord* r) {
-    return admit_reader(json, who, c, r);
+  const Accepted reader = [this, path](const Identity& who, ConnectionState& c, RequestRecord* r) {
+    return admit_reader(path, who, c, r);
   };
   return authenticate(*request.authorization, reader, connection, record);
 }
 
-Reply LogonService::admit_reader(bool json, const Identity& who, ConnectionState& connection, RequestRecord* record) {
+Reply LogonService::admit_reader(const std::string& path, const Identity& who, ConnectionState& connection,
+                                 RequestRecord* record) {
   record->user = who.user;
   record->domain = who.domain;
   record->authenticated = true;
-  if (access_.admits(who.groups)) return status_page(json, connection, record);
+  if (access_.admits(who.groups)) return view(path, connection, record);
   const std::string name = qualified_name(who.domain, who.user);
   record->result = "refused: " + name + " is not a member of " + access_.group_name() + ", who may read the status pages";
   report_result(connection, *record, "refused: status pages");
@@ -254,7 +279,12 @@ Reply LogonService::admit_reader(bool json, const Identity& who, ConnectionState
                              "\n");
 }
 
-Reply LogonService::render_status_page(const ConnectionState::PendingRead& read, const MapPage& page,
+Reply LogonService::view(const std::string& path, ConnectionState& connection, RequestRecord* record) {
+  if (path == "/metrics") return metrics_page(connection, record);
+  return status_page(path == "/status.json", connection, record);
+}
+
+Reply LogonService::render_status_page(bool json, const StatusQuery& query, std::int64_t now, const MapPage& page,
                                        RequestRecord* record) {
   if (!page.ok) {
     report_limited("error: the user map cannot be read", page.error);
@@ -265,14 +295,57 @@ Reply LogonService::render_status_page(const ConnectionState::PendingRead& read,
   record->result = "status";
   Reply reply;
   reply.headers.push_back("Cache-Control: no-store");
-  if (read.json) {
+  if (json) {
     reply.content_type = "application/json";
-    reply.body = status_json(page.entries, read.query, options_.interval, counters_, read.now);
+    reply.body = status_json(page, query, options_.interval, counters_, now);
   } else {
     reply.content_type = "text/html; charset=utf-8";
-    reply.body = status_html(page.entries, read.query, options_.interval, counters_, read.now);
+    reply.body = console_html(page, query, ConsoleContext{now, options_.interval, &counters_});
   }
   return reply;
+}
+
+Reply LogonService::metrics_page(ConnectionState& connection, RequestRecord* record) {
+  if (!record->params.empty()) {
+    record->result = "bad request: /metrics takes no parameters";
+    return text_reply(400, "/metrics takes no parameters");
+  }
+  connection.pending_view = [this, record](std::function<void(Reply)> reply) {
+    users_.count_current(now_epoch_seconds(), [this, record, reply](bool ok, std::int64_t count, const std::string&) {
+      MetricsGauges gauges;
+      if (ok) gauges.map_entries = count;
+      const auto steady = std::chrono::steady_clock::now().time_since_epoch();
+      const LogonThrottle::Refusing refusing =
+          throttle_.refusing(std::chrono::duration_cast<std::chrono::seconds>(steady).count());
+      gauges.throttled_pairs = refusing.pairs;
+      gauges.throttled_accounts = refusing.accounts;
+      record->result = "metrics";
+      Reply metrics = text_reply(200, metrics_text(metrics_, counters_, gauges));
+      metrics.content_type = "text/plain; version=0.0.4; charset=utf-8";
+      metrics.headers.push_back("Cache-Control: no-store");
+      reply(std::move(metrics));
+    });
+  };
+  return text_reply(200, "");
+}
+
+Reply LogonService::health_page(ConnectionState& connection, RequestRecord* record) {
+  if (!record->params.empty()) {
+    record->result = "bad request: /healthz takes no parameters";
+    return text_reply(400, "/healthz takes no parameters");
+  }
+  connection.pending_view = [this, record](std::function<void(Reply)> reply) {
+    health_.ask([record, reply](const HealthResult& result) {
+      record->result = "health: " + result.text;
+      // One kind of line for each way the check fails, without the times in it.
+      const std::string kind = result.text.substr(0, std::min<std::size_t>(result.text.find(" begun"), 80));
+      if (!result.healthy) report_limited("health check failed: " + kind, "health check failed: " + result.text);
+      Reply answer = text_reply(result.healthy ? 200 : 503, result.text + "\n");
+      answer.headers.push_back("Cache-Control: no-store");
+      reply(std::move(answer));
+    });
+  };
+  return text_reply(200, "");
 }
 
 Reply LogonService::logon(const HttpRequest& request, const LogonRequest& logon_request, ConnectionState& connection,

@@ -9,6 +9,8 @@
 
 #include "diagnostics.h"
 #include "kerberos.h"
+#include "health_check.h"
+#include "metrics.h"
 #include "ntlm_server.h"
 #include "options.h"
 #include "query.h"
@@ -54,16 +56,12 @@ struct ConnectionState {
     std::uint64_t connection = 0;
   };
   std::optional<PendingChange> pending_change;
-  // The status view the request asks for; its reply waits for one of the map's readers.
-  struct PendingRead {
-    MapQuery query;
-    bool json = false;
-    std::int64_t now = 0;
-  };
-  std::optional<PendingRead> pending_read;
   // A verification that may block, set while the request is routed: it runs on
   // the worker threads and gives the request's reply.
   std::function<Reply(ConnectionState&, RequestRecord*)> pending_check;
+  // A view whose reply waits for the user map (one of its readers, or a check of it): started once
+  // the request is routed, it answers through the function it is given, exactly once.
+  std::function<void(std::function<void(Reply)>)> pending_view;
 };
 
 class LogonService {
@@ -71,6 +69,9 @@ class LogonService {
   // `kerberos` may be null: no Kerberos, NTLM only.
   LogonService(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos, UserMap& users,
                RequestLog* log);
+  ~LogonService();
+  LogonService(const LogonService&) = delete;
+  LogonService& operator=(const LogonService&) = delete;
 
   using ReplyHandler = std::function<void(Reply)>;
 
@@ -85,6 +86,8 @@ class LogonService {
   // Lets the verifications under way finish (their replies go to the network
   // loop, which must still exist) and stops the worker threads.
   void stop_checks();
+  // Counted by the network side: connections open, and those refused beyond the limits.
+  ServiceMetrics& metrics() { return metrics_; }
 
  private:
   struct Identity {
@@ -100,10 +103,16 @@ class LogonService {
   Reply status_page(bool json, ConnectionState& connection, RequestRecord* record);
   // The status pages for a peer outside loopback and --status-allow: for members of the
   // administrators' group, who log on as agents do.
-  Reply status_for_members(const HttpRequest& request, bool json, ConnectionState& connection,
+  Reply status_for_members(const HttpRequest& request, const std::string& path, ConnectionState& connection,
                            RequestRecord* record);
-  Reply admit_reader(bool json, const Identity& who, ConnectionState& connection, RequestRecord* record);
-  Reply render_status_page(const ConnectionState::PendingRead& read, const MapPage& page, RequestRecord* record);
+  Reply admit_reader(const std::string& path, const Identity& who, ConnectionState& connection,
+                     RequestRecord* record);
+  // The console, /status.json or /metrics, for a reader that may see them.
+  Reply view(const std::string& path, ConnectionState& connection, RequestRecord* record);
+  Reply render_status_page(bool json, const StatusQuery& query, std::int64_t now, const MapPage& page,
+                           RequestRecord* record);
+  Reply metrics_page(ConnectionState& connection, RequestRecord* record);
+  Reply health_page(ConnectionState& connection, RequestRecord* record);
   // Why the login claims more than one login may (a host name or address list too long), or "".
   std::string over_claim(const LogonRequest& logon) const;
   Reply logon(const HttpRequest& request, const LogonRequest& logon, ConnectionState& connection,
@@ -156,4 +165,6 @@ class LogonService {
   RequestLog* log_;
   ServiceCounters counters_;
   WorkerPool checks_;
+  ServiceMetrics metrics_;
+  HealthCheck health_;
 };

@@ -79,11 +79,11 @@ class SquidGateway(unittest.TestCase):
             def kerberos(action):
                 return e2e_directory.negotiate(service, login_target("PC1", "127.0.0.1", action), alice)[0]
             try:
-                self.assertEqual(squid.fetch(url + "before"), 403)
+                self.assertEqual(squid.fetch(url + "q=before"), 403)
                 self.assertEqual(kerberos("login"), 200)
-                self.assertEqual(squid.fetch(url + "during"), 200)
+                self.assertEqual(squid.fetch(url + "q=during"), 200)
                 self.assertEqual(kerberos("logout"), 200)
-                self.assertEqual(squid.fetch(url + "after"), 403)
+                self.assertEqual(squid.fetch(url + "q=after"), 403)
                 wait_until(lambda: len(squid.requests(url)) >= 3, "three access log lines")
                 self.assertEqual(squid.requests(url),
                                  [["-", "403", url], ["PELLAMOR\\\\alice", "200", url], ["-", "403", url]])

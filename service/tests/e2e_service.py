@@ -302,39 +302,6 @@ class NtlmLogin(unittest.TestCase):
         self.assertEqual(results[-3:], ["rejected: authenticate message without a pending challenge on this connection",
                                         "challenge", "rejected: wrong password for PELLAMOR\\bob"])
 
-    def test_status_views_come_in_pages_and_answer_lookups(self):
-        # H2 after H4: at a shared address it is both the most recent and first by host.
-        # bob's account has an NT hash, and names match without regard to case.
-        logins = [("H1", "10.7.0.2", ALICE), ("H4", "10.7.0.3", "pellamor\\BOB:Password"),
-                  ("H2", "10.7.0.21,10.7.0.3", ALICE), ("H3", "", ALICE), ("H5%3Cb%3E%26", "10.7.0.5", ALICE)]
-        with Service() as service:
-            for host, ips, user in logins:
-                self.assertEqual(login(service, host, ips, user), 200)
-            self.assertEqual([(e["user"], e["domain"]) for e in service.entries("H4")], [("bob", "PELLAMOR")])
-            cases = [  # (query, hosts listed, next offset); a listing goes by user, a lookup by time
-                ("", ["H1", "H2", "H3", "H5<b>&", "H4"], None), ("?limit=2", ["H1", "H2"], 2),
-                ("?limit=2&offset=4", ["H4"], None), ("?offset=9", [], None),
-                ("?ip=10.7.0.2", ["H1"], None), ("?ip=10.7.0.3", ["H2", "H4"], None),
-                ("?ip=10.7.0.3&limit=1", ["H2"], 1), ("?ip=127.0.0.1", ["H3"], None),  # peer: when none reported
-                ("?ip=::ffff:10.7.0.2", ["H1"], None),
-                ("?user=bob", ["H4"], None), ("?user=pellamor%5CBOB", ["H4"], None), ("?user=OTHER%5Cbob", [], None),
-                ("?user=alice&ip=10.7.0.3", ["H2"], None)]
-            for query, hosts, next_offset in cases:
-                document = service.status(query)
-                self.assertEqual([u["host"] for u in document["users"]], hosts, query)
-                self.assertEqual(document["page"]["next_offset"], next_offset, query)
-            for query in ("?limit=0", "?limit=1001", "?offset=-1", "?ip=10.7.0", "?ip=010.7.0.2", "?user=%5C",
-                          "?user=A%5Cb%5Cc"):
-                self.assertEqual(curl(service, "/status.json" + query)[0], 400, query)
-                self.assertEqual(curl(service, "/" + query)[0], 400, query)
-            with urllib.request.urlopen(service.url("/?limit=2&offset=2"), timeout=10) as reply:
-                self.assertTrue(reply.headers["Content-Type"].startswith("text/html"))
-                page = reply.read().decode()
-            self.assertEqual(page.count("<tr><td>"), 2)
-            self.assertIn("<td>alice</td><td>PELLAMOR</td><td>H5&lt;b&gt;&amp;</td><td>10.7.0.5</td>", page)
-            self.assertNotIn("<b>", page)
-            self.assertIn('<a href="/?limit=2&amp;offset=0">Previous page</a> <a href="/?limit=2&amp;offset=4">Next', page)
-
 
 class Guessing(unittest.TestCase):
     WRONG = BOB[:2] + ("00" * 16,)
@@ -465,6 +432,7 @@ class Durability(unittest.TestCase):
         subprocess.run(" && ".join([move_aside, "rm %s-shm" % service.db, salvage]), shell=True, check=True, timeout=60)
         with Service(workdir=service.dir) as service:
             self.assertGreater(len(service.status("?limit=1000")["users"]), 900)
+            self.assertIn("entries of a map without its format number (written back from a dump)", service.stderr())
 
     def test_expired_logins_drop_out_and_are_purged(self):
         with Service("--interval", "1", "--nonpersistent-lifetime", "3600") as service:
@@ -608,7 +576,7 @@ class MalformedInput(unittest.TestCase):
         sent = {"rejected: unknown user": 60, "rejected: NTLM token": 30, "bad request: bad method": 30}
         with Service() as service:
             conn = Raw(service)
-            # A logout, whose host name is not bounded, so that the long name reaches the handshake.
+            # A logout claims nothing: its host name, however long, reaches the handshake.
             target = login_target("EVIL%0D%0Apellamor-service:%20forged%E2%80%A8%E2%80%AEgpj.exe" + "H" * 8000,
                                   action="logout")
             for _ in range(60):

@@ -22,6 +22,15 @@ std::vector<std::string> unmatched_addresses(const std::vector<std::string>& ips
   return out;
 }
 
+std::string like_prefix_pattern(const std::string& prefix) {
+  std::string out;
+  for (char c : prefix) {
+    if (c == '%' || c == '_' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + '%';
+}
+
 std::string join_addresses(const std::vector<std::string>& ips) {
   std::string out;
   for (std::size_t i = 0; i < ips.size(); ++i) out += (i == 0 ? "" : ",") + ips[i];

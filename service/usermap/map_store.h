@@ -88,12 +88,29 @@ class MapConnection {
                          std::vector<OutrankedClaim>* out, std::string* error) = 0;
   // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry.
   virtual bool purge(std::int64_t now, std::string* error) = 0;
+  // Records how many entries were current in one sampling period, unless a sample of that period
+  // is there already (two services may share the map), and forgets samples older than `keep_since`.
+  virtual bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) = 0;
+  // A small real write, for the health check: fails when the map cannot be written (locked by
+  // another program, a full disk, a map file that was moved or deleted under the service).
+  virtual bool note_check(std::int64_t now, std::string* error) = 0;
 
   // The readers' side, outside any transaction: entries not expired at `now` that match, at most
-  // limit + 1 of them (the extra one tells that another page follows), from offset on. A plain
-  // listing is ordered by user, domain and host; a lookup by address or user lists the most
-  // recently seen first, then by host, domain and user.
+  // limit + 1 of them (the extra one tells that another page follows), from offset on. A lookup
+  // by address or user lists the most recently seen first, then by host, domain and user; a
+  // listing of the entries at addresses in conflict lists each entry once for each such address
+  // (LogonEntry::address), by address, then host, user and domain; one of the stale entries
+  // lists the longest unseen first; any other listing goes by host, user and domain, so that
+  // the entries of one host follow each other.
   virtual bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) = 0;
+  // How many entries find() would list on all pages together.
+  virtual bool count(const MapQuery& q, std::int64_t now, std::int64_t* out, std::string* error) = 0;
+  // The whole map at `now`, stale meaning last seen before `stale_before`.
+  virtual bool totals(std::int64_t now, std::int64_t stale_before, MapTotals* out, std::string* error) = 0;
+  // How the entries current at `now` share one address.
+  virtual bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) = 0;
+  // The samples from `since` on, oldest first.
+  virtual bool samples(std::int64_t since, std::vector<MapSample>* out, std::string* error) = 0;
 };
 
 // Where the map is kept: the writer and each reader thread get a connection of their own, and a
@@ -111,6 +128,9 @@ std::vector<std::string> lookup_addresses(const std::vector<std::string>& ips, c
 // Reported addresses not in canonical form (kept by maps written before logins were checked for
 // them): shown, but never matched.
 std::vector<std::string> unmatched_addresses(const std::vector<std::string>& ips);
+
+// A LIKE pattern, with a backslash as its escape character, that matches the text that begins with `prefix`.
+std::string like_prefix_pattern(const std::string& prefix);
 
 // The reported addresses as the stores keep them, comma-separated, and back.
 std::string join_addresses(const std::vector<std::string>& ips);

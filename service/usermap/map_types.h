@@ -23,6 +23,7 @@ struct LogonEntry {
   // Read only: reported addresses that another live login proves (it came from there, or through a
   // trusted relay that reports them), in the order reported. The entry is not found there meanwhile.
   std::vector<std::string> uncredited;
+  std::string address;  // in a listing by address: the address it is listed at; otherwise empty
 };
 
 // A change the writer makes. A login adds the entry or refreshes the one for the
@@ -54,7 +55,11 @@ struct ChangeOutcome {
   std::vector<OutrankedClaim> outranked;
 };
 
-// A page of the current entries, optionally only those at one address or of one user.
+// Which of the current entries a listing shows: all, the stale ones (last seen before the
+// query's stale_before), or those at an address in conflict (see AddressUse).
+enum class MapShow { All, Stale, Conflicts };
+
+// A page of the current entries, optionally only those that match every filter that is set.
 struct MapQuery {
   std::size_t limit = 500;
   std::size_t offset = 0;
@@ -63,4 +68,31 @@ struct MapQuery {
   std::string ip;
   std::string user;    // when set: entries of this user (letter case ignored)
   std::string domain;  // when set (with user): only in this domain
+  std::string host;    // when set: entries at this host (letter case ignored)
+  std::string prefix;  // when set: entries whose user or host name begins with it (letter case ignored)
+  MapShow show = MapShow::All;
+  std::int64_t stale_before = 0;  // an entry last seen before this is stale
+};
+
+// The whole map at one moment.
+struct MapTotals {
+  std::int64_t logged_on = 0;  // current entries
+  std::int64_t stale = 0;      // of them, last seen before the query's stale_before
+  std::int64_t conflicts = 0;  // addresses in conflict
+};
+
+// The current entries at one address: of how many hosts and how many users (user and domain).
+// Several users at one host share it (a terminal server); entries of different users at
+// different hosts claim the same address, and only one of them can hold it: a conflict.
+struct AddressUse {
+  std::int64_t hosts = 0;
+  std::int64_t users = 0;
+  bool conflict() const { return hosts > 1 && users > 1; }
+  bool shared_host() const { return hosts == 1 && users > 1; }
+};
+
+// How many entries were current at one time, for the picture of the last day.
+struct MapSample {
+  std::int64_t time = 0;  // epoch seconds: the start of the sampling period
+  std::int64_t logged_on = 0;
 };

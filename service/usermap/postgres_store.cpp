@@ -65,7 +65,16 @@ constexpr const char* kSchema =
     " PRIMARY KEY (address, logon));"
     "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);"
     // Whether a live entry came from an address, read from the index alone.
-    "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);";
+    "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);"
+    // Listings go by host, so that the entries of one host follow each other; the stale entries
+    // are counted and listed through the time they were last seen.
+    "CREATE INDEX IF NOT EXISTS logons_by_host"
+    " ON logons (lower(host COLLATE \"C\"), lower(\"user\" COLLATE \"C\"), lower(domain COLLATE \"C\"));"
+    "CREATE INDEX IF NOT EXISTS logons_by_last_seen ON logons (last_seen, expires);"
+    // How many entries were current, one row per sampling period, for the picture of the last day.
+    "CREATE TABLE IF NOT EXISTS logon_samples (sampled bigint PRIMARY KEY, logged_on bigint NOT NULL);"
+    // The health check's write.
+    "CREATE TABLE IF NOT EXISTS map_checks (id integer PRIMARY KEY, checked bigint NOT NULL);";
 
 // The condition on an entry's account, its user and domain in $1 and $2, and on its host, in $3.
 const std::string kSameAccount =
@@ -107,6 +116,30 @@ const std::string kRemove = "DELETE FROM logons WHERE" + kSameAccount + kSameHos
 constexpr const char* kPurge =
     "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= $1::bigint LIMIT 1000"
     " FOR UPDATE SKIP LOCKED)";
+
+constexpr const char* kAddSample =
+    "INSERT INTO logon_samples (sampled, logged_on) VALUES ($1::bigint, $2::bigint) ON CONFLICT (sampled) DO NOTHING";
+constexpr const char* kForgetSamples = "DELETE FROM logon_samples WHERE sampled < $1::bigint";
+constexpr const char* kNoteCheck =
+    "INSERT INTO map_checks (id, checked) VALUES (1, $1::bigint) ON CONFLICT (id) DO UPDATE SET checked = excluded.checked";
+
+// The readers' statements: $1 is always the time the entries must outlive.
+constexpr const char* kCountCurrent = "SELECT count(*) FROM logons WHERE expires > $1::bigint";
+constexpr const char* kCountStale = "SELECT count(*) FROM logons WHERE last_seen < $2::bigint AND expires > $1::bigint";
+// The addresses in conflict (see AddressUse): only addresses with more than one entry are looked at.
+constexpr const char* kConflictsWith =
+    "WITH shared AS (SELECT address FROM logon_addresses GROUP BY address HAVING count(*) > 1),"
+    " conflicts AS (SELECT s.address FROM shared s JOIN logon_addresses c ON c.address = s.address"
+    " JOIN logons m ON m.id = c.logon WHERE m.expires > $1::bigint GROUP BY s.address"
+    " HAVING count(DISTINCT lower(m.host COLLATE \"C\")) > 1"
+    " AND count(DISTINCT lower(m.\"user\" COLLATE \"C\") || '\\' || lower(m.domain COLLATE \"C\")) > 1) ";
+constexpr const char* kCountConflicts = "SELECT count(*) FROM conflicts";
+constexpr const char* kAddressUse =
+    "SELECT count(DISTINCT lower(l.host COLLATE \"C\")),"
+    " count(DISTINCT lower(l.\"user\" COLLATE \"C\") || '\\' || lower(l.domain COLLATE \"C\"))"
+    " FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = $1 AND l.expires > $2::bigint";
+constexpr const char* kSamples =
+    "SELECT sampled, logged_on FROM logon_samples WHERE sampled >= $1::bigint ORDER BY sampled";
 
 constexpr const char* kEntryColumns =
     "l.\"user\", l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated, l.first_seen, l.last_seen, l.expires,"
@@ -197,6 +230,7 @@ LogonEntry entry_from_row(const PGresult* r, int row) {
     const bool listed = std::find(e.uncredited.begin(), e.uncredited.end(), ip) != e.uncredited.end();
     if (!listed && std::find(uncredited.begin(), uncredited.end(), ip) != uncredited.end()) e.uncredited.push_back(ip);
   }
+  e.address = text_at(r, row, 12);
   return e;
 }
 
@@ -214,6 +248,47 @@ bool wait_for_socket(int fd, short events, Clock::time_point deadline) {
     if (n < 0 && errno != EINTR) return false;
   }
 }
+
+// The tables and filters of a listing (or its count), as SQLite's: only the filters in use are in
+// the statement, so that each kind of read walks an index (the address table's key, the names'
+// index, the hosts' index, the index on the time last seen). $1 is the time entries must outlive.
+struct Listing {
+  std::vector<std::string> params;
+  std::string with;  // the addresses in conflict, when they are listed
+  std::string body;  // FROM ... WHERE ...
+
+  Listing(const MapQuery& q, std::int64_t now) : params{std::to_string(now)} {
+    if (q.show == MapShow::Conflicts) {
+      with = kConflictsWith;
+      body = "FROM conflicts x JOIN logon_addresses a ON a.address = x.address JOIN logons l ON l.id = a.logon WHERE";
+    } else {
+      body = q.ip.empty() ? "FROM logons l WHERE" : "FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE";
+    }
+    if (!q.ip.empty()) {
+      const std::string ip = param(q.ip, "text");
+      body += " a.address = " + ip + " AND l.expires > $1::bigint";
+      // Only the entries credited there.
+      body += " AND (l.peer = " + ip + " OR l.relayed OR NOT " + proven(ip, "$1::bigint") + ")";
+    } else {
+      body += " l.expires > $1::bigint";
+    }
+    if (!q.user.empty()) body += " AND " + folded("l.\"user\"") + " = " + folded(param(q.user, "text"));
+    if (!q.user.empty() && !q.domain.empty()) body += " AND " + folded("l.domain") + " = " + folded(param(q.domain, "text"));
+    if (!q.host.empty()) body += " AND " + folded("l.host") + " = " + folded(param(q.host, "text"));
+    if (!q.prefix.empty()) {
+      const std::string pattern = folded(param(like_prefix_pattern(q.prefix), "text"));
+      body += " AND (" + folded("l.\"user\"") + " LIKE " + pattern + " ESCAPE '\\' OR " + folded("l.host") + " LIKE " +
+              pattern + " ESCAPE '\\')";
+    }
+    if (q.show == MapShow::Stale) body += " AND l.last_seen < " + param(std::to_string(q.stale_before), "bigint");
+  }
+
+  // The next parameter, cast to `type`.
+  std::string param(std::string value, const char* type) {
+    params.push_back(std::move(value));
+    return "$" + std::to_string(params.size()) + "::" + type;
+  }
+};
 
 // Reads the rows of one result.
 using RowReader = std::function<void(const PGresult* result, int row)>;
@@ -376,38 +451,63 @@ class PgConnection : public MapConnection {
     return false;
   }
 
-  // As SQLite's: only the filters in use are in the statement, so that each kind of read walks an
-  // index (the address table's key, the names' index), and a plain listing walks the names' index
-  // in its order.
+  bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) override {
+    return run(kAddSample, {std::to_string(sample.time), std::to_string(sample.logged_on)}, {}, error) &&
+           run(kForgetSamples, {std::to_string(keep_since)}, {}, error);
+  }
+
+  bool note_check(std::int64_t now, std::string* error) override {
+    return run(kNoteCheck, {std::to_string(now)}, {}, error);
+  }
+
   bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) override {
     out->clear();
-    std::vector<std::string> params{std::to_string(now)};
-    const auto param = [&params](std::string value, const char* type) {
-      params.push_back(std::move(value));
-      return "$" + std::to_string(params.size()) + "::" + type;
-    };
-    // Each entry's claims that other live entries prove, and, looked up by address, only the
-    // entries credited there (as SQLite's; string_agg is what SQLite calls group_concat).
-    std::string sql = std::string("SELECT ") + kEntryColumns + ", (SELECT string_agg(c.address, ',') FROM " +
-                      "logon_addresses c WHERE c.logon = l.id AND " + not_credited("$1::bigint") + ") FROM ";
-    const std::string ip = q.ip.empty() ? "" : param(q.ip, "text");
-    if (q.ip.empty()) {
-      sql += "logons l WHERE";
-    } else {
-      sql += "logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = " + ip + " AND";
+    Listing listing(q, now);
+    const std::string by_host = folded("l.host") + ", " + folded("l.\"user\"") + ", " + folded("l.domain");
+    std::string order = by_host;
+    if (q.show == MapShow::Conflicts) {
+      order = "a.address, " + by_host;
+    } else if (q.show == MapShow::Stale) {
+      order = "l.last_seen, " + by_host;
+    } else if (!q.ip.empty() || !q.user.empty()) {
+      order = "l.last_seen DESC, " + folded("l.host") + ", " + folded("l.domain") + ", " + folded("l.\"user\"");
     }
-    sql += " l.expires > $1::bigint";
-    if (!q.ip.empty()) sql += " AND (l.peer = " + ip + " OR l.relayed OR NOT " + proven(ip, "$1::bigint") + ")";
-    if (!q.user.empty()) sql += " AND " + folded("l.\"user\"") + " = " + folded(param(q.user, "text"));
-    if (!q.user.empty() && !q.domain.empty())
-      sql += " AND " + folded("l.domain") + " = " + folded(param(q.domain, "text"));
-    const std::string by_name = folded("l.\"user\"") + ", " + folded("l.domain") + ", " + folded("l.host");
-    const std::string by_time =
-        "l.last_seen DESC, " + folded("l.host") + ", " + folded("l.domain") + ", " + folded("l.\"user\"");
-    sql += " ORDER BY " + (q.ip.empty() && q.user.empty() ? by_name : by_time);
-    sql += " LIMIT " + param(std::to_string(q.limit + 1), "bigint");
-    sql += " OFFSET " + param(std::to_string(q.offset), "bigint");
-    return run(sql, params, [out](const PGresult* r, int i) { out->push_back(entry_from_row(r, i)); }, error);
+    // Each entry's claims that other live entries prove (as SQLite's; string_agg is what SQLite
+    // calls group_concat), and the address it is listed at in a listing by address.
+    const bool by_address = !q.ip.empty() || q.show == MapShow::Conflicts;
+    const std::string sql = listing.with + "SELECT " + kEntryColumns + ", (SELECT string_agg(c.address, ',') FROM " +
+                            "logon_addresses c WHERE c.logon = l.id AND " + not_credited("$1::bigint") + "), " +
+                            (by_address ? "a.address " : "'' ") + listing.body + " ORDER BY " + order + " LIMIT " +
+                            listing.param(std::to_string(q.limit + 1), "bigint") + " OFFSET " +
+                            listing.param(std::to_string(q.offset), "bigint");
+    return run(sql, listing.params, [out](const PGresult* r, int i) { out->push_back(entry_from_row(r, i)); }, error);
+  }
+
+  bool count(const MapQuery& q, std::int64_t now, std::int64_t* out, std::string* error) override {
+    Listing listing(q, now);
+    return run(listing.with + "SELECT count(*) " + listing.body, listing.params,
+               [out](const PGresult* r, int i) { *out = number_at(r, i, 0); }, error);
+  }
+
+  bool totals(std::int64_t now, std::int64_t stale_before, MapTotals* out, std::string* error) override {
+    const std::string at = std::to_string(now);
+    const auto into = [](std::int64_t* n) { return [n](const PGresult* r, int i) { *n = number_at(r, i, 0); }; };
+    return run(kCountCurrent, {at}, into(&out->logged_on), error) &&
+           run(kCountStale, {at, std::to_string(stale_before)}, into(&out->stale), error) &&
+           run(std::string(kConflictsWith) + kCountConflicts, {at}, into(&out->conflicts), error);
+  }
+
+  bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {
+    return run(kAddressUse, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
+      *out = AddressUse{number_at(r, i, 0), number_at(r, i, 1)};
+    }, error);
+  }
+
+  bool samples(std::int64_t since, std::vector<MapSample>* out, std::string* error) override {
+    out->clear();
+    return run(kSamples, {std::to_string(since)}, [out](const PGresult* r, int i) {
+      out->push_back(MapSample{number_at(r, i, 0), number_at(r, i, 1)});
+    }, error);
   }
 
  private:

@@ -40,7 +40,15 @@ constexpr const char* kIndexes =
     "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
     "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);"
     // Whether a live entry came from an address, read from the index alone.
-    "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);";
+    "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);"
+    // Listings go by host, so that the entries of one host follow each other; the stale entries
+    // are counted and listed through the time they were last seen.
+    "CREATE INDEX IF NOT EXISTS logons_by_host ON logons (host, user, domain);"
+    "CREATE INDEX IF NOT EXISTS logons_by_last_seen ON logons (last_seen, expires);"
+    // How many entries were current, one row per sampling period, for the picture of the last day.
+    "CREATE TABLE IF NOT EXISTS logon_samples (sampled INTEGER PRIMARY KEY, logged_on INTEGER NOT NULL);"
+    // The health check's write.
+    "CREATE TABLE IF NOT EXISTS map_checks (id INTEGER PRIMARY KEY, checked INTEGER NOT NULL);";
 
 constexpr const char* kEntryColumns =
     "user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires";
@@ -61,6 +69,26 @@ constexpr const char* kCountOtherHosts =
 // The addresses go with their entry (ON DELETE CASCADE).
 constexpr const char* kRemove = "DELETE FROM logons WHERE user = ? AND domain = ? AND host = ?";
 constexpr const char* kPurge = "DELETE FROM logons WHERE expires <= ?";
+constexpr const char* kAddSample =
+    "INSERT INTO logon_samples (sampled, logged_on) VALUES (?1, ?2) ON CONFLICT (sampled) DO NOTHING";
+constexpr const char* kForgetSamples = "DELETE FROM logon_samples WHERE sampled < ?1";
+constexpr const char* kNoteCheck =
+    "INSERT INTO map_checks (id, checked) VALUES (1, ?1) ON CONFLICT (id) DO UPDATE SET checked = excluded.checked";
+
+// The readers' statements: ?1 is always the time the entries must outlive.
+constexpr const char* kCountCurrent = "SELECT count(*) FROM logons WHERE expires > ?1";
+constexpr const char* kCountStale = "SELECT count(*) FROM logons WHERE last_seen < ?2 AND expires > ?1";
+// The addresses in conflict (see AddressUse): only addresses with more than one entry are looked at.
+constexpr const char* kConflictsWith =
+    "WITH shared AS (SELECT address FROM logon_addresses GROUP BY address HAVING count(*) > 1),"
+    " conflicts AS (SELECT s.address FROM shared s JOIN logon_addresses c ON c.address = s.address"
+    " JOIN logons m ON m.id = c.logon WHERE m.expires > ?1 GROUP BY s.address"
+    " HAVING count(DISTINCT lower(m.host)) > 1 AND count(DISTINCT lower(m.user) || '\\' || lower(m.domain)) > 1) ";
+constexpr const char* kCountConflicts = "SELECT count(*) FROM conflicts";
+constexpr const char* kAddressUse =
+    "SELECT count(DISTINCT lower(l.host)), count(DISTINCT lower(l.user) || '\\' || lower(l.domain))"
+    " FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = ?1 AND l.expires > ?2";
+constexpr const char* kSamples = "SELECT sampled, logged_on FROM logon_samples WHERE sampled >= ?1 ORDER BY sampled";
 
 // SQL that is true when a live entry proves `address` (an expression): it came from there, or
 // came through a trusted relay and is found there. Neither subquery refers to the entry being
@@ -213,8 +241,7 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
   *notice = "indexed the addresses of the " + std::to_string(moved) + " entries of a map of the first format" +
             (has_id != 0 ? " (as a dump makes it)" : "");
   if (unmatched > 0)
-    *notice += "; " + std::to_string(unmatched) +
-               " reported addresses with leading zeros are shown but never matched";
+    *notice += "; " + std::to_string(unmatched) + " reported addresses with leading zeros are shown but never matched";
   return true;
 }
 
@@ -266,27 +293,54 @@ LogonEntry entry_from_row(const Statement& row) {
     const bool listed = std::find(e.uncredited.begin(), e.uncredited.end(), ip) != e.uncredited.end();
     if (!listed && std::find(uncredited.begin(), uncredited.end(), ip) != uncredited.end()) e.uncredited.push_back(ip);
   }
+  e.address = row.text(12);
   return e;
 }
 
-// Only the filters in use are in the statement, so that each kind of read walks an index: a
-// lookup by address the address table's key (only the entries at that address are sorted), a
-// lookup by user the names' unique index, and a plain listing that index too: a page is a walk
-// along it, with no sort of the map. A lookup by address lists only the entries credited there.
-// (group_concat is SQLite's name of what PostgreSQL calls string_agg.)
-std::string find_sql(const MapQuery& q) {
-  std::string sql = "SELECT l.user, l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated, l.first_seen,"
-                    " l.last_seen, l.expires, l.relayed, (SELECT group_concat(c.address, ',') FROM logon_addresses c"
-                    " WHERE c.logon = l.id AND " + not_credited("?1") + ") FROM ";
-  sql += q.ip.empty() ? "logons l WHERE" : "logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = ?2 AND";
+// The tables and filters of a listing (or its count). Only the filters in use are in the
+// statement, so that each kind of read walks an index: a lookup by address the address table's
+// key (only the entries at that address are sorted), a lookup by user the names' unique index,
+// a search by name the names' and the hosts' indexes, the stale entries the index on the time
+// last seen, and a plain listing the hosts' index: a page is a walk along it, with no sort of the map.
+std::string listing_body(const MapQuery& q) {
+  std::string sql;
+  if (q.show == MapShow::Conflicts) {
+    sql = "FROM conflicts x JOIN logon_addresses a ON a.address = x.address JOIN logons l ON l.id = a.logon WHERE";
+  } else {
+    sql = q.ip.empty() ? "FROM logons l WHERE" : "FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE";
+  }
+  if (!q.ip.empty()) sql += " a.address = ?2 AND";
   sql += " l.expires > ?1";
   if (!q.ip.empty()) sql += " AND (l.peer = ?2 OR l.relayed = 1 OR NOT " + proven("?2", "?1") + ")";
   if (!q.user.empty()) sql += " AND l.user = ?3";
   if (!q.user.empty() && !q.domain.empty()) sql += " AND l.domain = ?4";
-  const bool lookup = !q.ip.empty() || !q.user.empty();
-  sql += lookup ? " ORDER BY l.last_seen DESC, l.host, l.domain, l.user" : " ORDER BY l.user, l.domain, l.host";
+  if (!q.host.empty()) sql += " AND l.host = ?7";
+  if (!q.prefix.empty()) sql += " AND (l.user LIKE ?8 ESCAPE '\\' OR l.host LIKE ?8 ESCAPE '\\')";
+  if (q.show == MapShow::Stale) sql += " AND l.last_seen < ?9";
+  return sql;
+}
+
+std::string with_clause(const MapQuery& q) { return q.show == MapShow::Conflicts ? kConflictsWith : ""; }
+
+std::string find_sql(const MapQuery& q) {
+  const bool by_address = !q.ip.empty() || q.show == MapShow::Conflicts;
+  std::string sql = with_clause(q) + "SELECT l.user, l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated," +
+                    " l.first_seen, l.last_seen, l.expires, l.relayed, (SELECT group_concat(c.address, ',') FROM" +
+                    " logon_addresses c WHERE c.logon = l.id AND " + not_credited("?1") + "), " +
+                    (by_address ? "a.address " : "'' ") + listing_body(q);
+  if (q.show == MapShow::Conflicts) {
+    sql += " ORDER BY a.address, l.host, l.user, l.domain";
+  } else if (q.show == MapShow::Stale) {
+    sql += " ORDER BY l.last_seen, l.host, l.user, l.domain";
+  } else if (!q.ip.empty() || !q.user.empty()) {
+    sql += " ORDER BY l.last_seen DESC, l.host, l.domain, l.user";
+  } else {
+    sql += " ORDER BY l.host, l.user, l.domain";
+  }
   return sql + " LIMIT ?5 OFFSET ?6";
 }
+
+std::string count_sql(const MapQuery& q) { return with_clause(q) + "SELECT count(*) " + listing_body(q); }
 
 class SqliteConnection : public MapConnection {
  public:
@@ -300,6 +354,14 @@ class SqliteConnection : public MapConnection {
         count_other_hosts_(db, kCountOtherHosts),
         remove_(db, kRemove),
         purge_(db, kPurge),
+        add_sample_(db, kAddSample),
+        forget_samples_(db, kForgetSamples),
+        note_check_(db, kNoteCheck),
+        count_current_(db, kCountCurrent),
+        count_stale_(db, kCountStale),
+        count_conflicts_(db, std::string(kConflictsWith) + kCountConflicts),
+        address_use_(db, kAddressUse),
+        samples_(db, kSamples),
         uncredited_claims_(db, kUncreditedClaims),
         claims_at_(db, kClaimsAt) {}
   // Statements and cached reads are finalized after this body; sqlite3_close_v2 waits for them.
@@ -307,7 +369,9 @@ class SqliteConnection : public MapConnection {
 
   bool ready() const {
     return insert_.ok() && update_.ok() && forget_addresses_.ok() && add_address_.ok() && find_entry_.ok() &&
-           count_other_hosts_.ok() && remove_.ok() && purge_.ok() && uncredited_claims_.ok() && claims_at_.ok();
+           count_other_hosts_.ok() && remove_.ok() && purge_.ok() && add_sample_.ok() && forget_samples_.ok() &&
+           note_check_.ok() && count_current_.ok() && count_stale_.ok() && count_conflicts_.ok() &&
+           address_use_.ok() && samples_.ok() && uncredited_claims_.ok() && claims_at_.ok();
   }
 
   bool begin(std::string* error) override { return execute(db_, "BEGIN IMMEDIATE", error); }
@@ -391,12 +455,28 @@ class SqliteConnection : public MapConnection {
     return purge_.bind(1, now).run_once() || fail(db_, error);
   }
 
+  bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) override {
+    return (add_sample_.bind(1, sample.time).bind(2, sample.logged_on).run_once() &&
+            forget_samples_.bind(1, keep_since).run_once()) ||
+           fail(db_, error);
+  }
+
+  bool note_check(std::int64_t now, std::string* error) override {
+    // Writes to a file that was deleted or renamed succeed, and are lost with the service.
+    int moved = 0;
+    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0) {
+      *error = "user map: the map file was moved or deleted while the service had it open; what is written now "
+               "is lost when the service ends: put the file back, or restart the service";
+      return false;
+    }
+    return note_check_.bind(1, now).run_once() || fail(db_, error);
+  }
+
   bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) override {
     out->clear();
     Statement& query = read_statement(find_sql(q));
     if (!query.ok()) return fail(db_, error);
-    // Numbered parameters: one left out of the statement is still a slot that takes a value.
-    query.bind(1, now).bind(2, q.ip).bind(3, q.user).bind(4, q.domain);
+    bind_query(query, q, now);
     query.bind(5, static_cast<std::int64_t>(q.limit) + 1).bind(6, static_cast<std::int64_t>(q.offset));
     int rc = SQLITE_ROW;
     while ((rc = query.step()) == SQLITE_ROW) out->push_back(entry_from_row(query));
@@ -404,7 +484,50 @@ class SqliteConnection : public MapConnection {
     return rc == SQLITE_DONE || fail(db_, error);
   }
 
+  bool count(const MapQuery& q, std::int64_t now, std::int64_t* out, std::string* error) override {
+    Statement& query = read_statement(count_sql(q));
+    if (!query.ok()) return fail(db_, error);
+    bind_query(query, q, now);
+    return read_count(query, out, error);
+  }
+
+  bool totals(std::int64_t now, std::int64_t stale_before, MapTotals* out, std::string* error) override {
+    return read_count(count_current_.bind(1, now), &out->logged_on, error) &&
+           read_count(count_stale_.bind(1, now).bind(2, stale_before), &out->stale, error) &&
+           read_count(count_conflicts_.bind(1, now), &out->conflicts, error);
+  }
+
+  bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {
+    const int rc = address_use_.bind(1, address).bind(2, now).step();
+    if (rc == SQLITE_ROW) *out = AddressUse{address_use_.number(0), address_use_.number(1)};
+    address_use_.reset();
+    return rc == SQLITE_ROW || fail(db_, error);
+  }
+
+  bool samples(std::int64_t since, std::vector<MapSample>* out, std::string* error) override {
+    out->clear();
+    samples_.bind(1, since);
+    int rc = SQLITE_ROW;
+    while ((rc = samples_.step()) == SQLITE_ROW) out->push_back(MapSample{samples_.number(0), samples_.number(1)});
+    samples_.reset();
+    return rc == SQLITE_DONE || fail(db_, error);
+  }
+
  private:
+  // Numbered parameters: one left out of the statement is still a slot that takes a value.
+  static void bind_query(Statement& query, const MapQuery& q, std::int64_t now) {
+    query.bind(1, now).bind(2, q.ip).bind(3, q.user).bind(4, q.domain).bind(7, q.host);
+    query.bind(8, like_prefix_pattern(q.prefix)).bind(9, q.stale_before);
+  }
+
+  // Reads the one number a statement returns, and makes the statement ready for its next use.
+  bool read_count(Statement& query, std::int64_t* out, std::string* error) {
+    const int rc = query.step();
+    if (rc == SQLITE_ROW) *out = query.number(0);
+    query.reset();
+    return rc == SQLITE_ROW || fail(db_, error);
+  }
+
   // The few shapes of read are prepared once per connection.
   Statement& read_statement(const std::string& sql) {
     std::unique_ptr<Statement>& statement = reads_[sql];
@@ -421,6 +544,14 @@ class SqliteConnection : public MapConnection {
   Statement count_other_hosts_;
   Statement remove_;
   Statement purge_;
+  Statement add_sample_;
+  Statement forget_samples_;
+  Statement note_check_;
+  Statement count_current_;
+  Statement count_stale_;
+  Statement count_conflicts_;
+  Statement address_use_;
+  Statement samples_;
   Statement uncredited_claims_;
   Statement claims_at_;
   std::map<std::string, std::unique_ptr<Statement>> reads_;

@@ -1,6 +1,8 @@
 // The user map: who is logged on at which machine, kept in a store that survives restarts and crashes.
 #include "user_map.h"
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -22,22 +24,30 @@ struct UserMap::Writer {
   Writer(MapStore& store, std::unique_ptr<MapConnection> connection, const MapLimits& limits)
       : link(store, std::move(connection)), limits(limits) {}
 
+  // Between batches the writer wakes for the samples, and checks after the changes queued before them.
   void run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      queued.wait(lock, [this] { return stopping || !queue.empty(); });
-      if (queue.empty()) return;
+      const auto due = std::chrono::steady_clock::now() + std::chrono::seconds(seconds_to_next_sample());
+      queued.wait_until(lock, due, [this] { return stopping || !queue.empty() || !checks.empty(); });
+      if (stopping && queue.empty() && checks.empty()) return;
       std::vector<Pending> batch;
       batch.swap(queue);
+      std::vector<CheckDone> probes;
+      probes.swap(checks);
+      const CommitObserver observe = observer;
       lock.unlock();
-      commit(batch);
+      if (!batch.empty()) commit(batch, observe);
+      if (!probes.empty()) check(probes);
+      sample_if_due();
       lock.lock();
     }
   }
 
   // The batch is committed whole or not at all: a change that fails undoes the others, so that
   // no change is half made and every caller hears what happened to its own.
-  void commit(std::vector<Pending>& batch) {
+  void commit(std::vector<Pending>& batch, const CommitObserver& observe) {
+    const auto started = std::chrono::steady_clock::now();
     std::vector<ChangeOutcome> outcomes(batch.size());
     std::string error;
     std::vector<const LogonEntry*> entries;
@@ -61,17 +71,52 @@ struct UserMap::Writer {
     if (ok) ok = db->commit(&error);
     if (!ok) {
       const bool unavailable = db == nullptr || db->last_failure().transient;
-      if (db != nullptr) {
-        db->rollback();
-        link.transient_after_failure();
-      }
+      if (db != nullptr) abandon();
       for (ChangeOutcome& outcome : outcomes) {
         outcome = ChangeOutcome();
         outcome.error = error;
         outcome.unavailable = unavailable;
       }
     }
+    if (observe) observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].done(outcomes[i]);
+  }
+
+  // One transaction answers every check that waited for it.
+  void check(std::vector<CheckDone>& probes) {
+    std::string error;
+    db = link.get(&error);
+    const bool ok = db != nullptr && db->begin(&error) && db->note_check(std::time(nullptr), &error) &&
+                    db->commit(&error);
+    if (!ok && db != nullptr) abandon();
+    for (CheckDone& done : probes) done(ok, error);
+  }
+
+  std::int64_t seconds_to_next_sample() const {
+    const std::int64_t now = std::time(nullptr);
+    return next_sample > now ? next_sample - now : 0;
+  }
+
+  // One sample a period, the first at start. A sample that cannot be written leaves a gap in the
+  // picture, nothing else; the period's sample may come from another service on the same map.
+  void sample_if_due() {
+    const std::int64_t now = std::time(nullptr);
+    if (now < next_sample) return;
+    MapSample sample{now - now % kSamplePeriod, 0};
+    next_sample = sample.time + kSamplePeriod;
+    std::string ignored;
+    db = link.get(&ignored);
+    if (db == nullptr) return;
+    if (db->begin(&ignored) && db->count(MapQuery(), now, &sample.logged_on, &ignored) &&
+        db->add_sample(sample, now - kKeepSamples, &ignored) && db->commit(&ignored))
+      return;
+    abandon();
+  }
+
+  // After a failed transaction: undone, and a lost connection dropped.
+  void abandon() {
+    db->rollback();
+    link.transient_after_failure();
   }
 
   // A failed purge is tried again with the next commit; it must not cost the logins.
@@ -133,21 +178,22 @@ struct UserMap::Writer {
   MapConnection* db = nullptr;  // the link's connection during a commit
   const MapLimits limits;
   std::int64_t last_purge = 0;  // epoch second of the last purge
+  std::int64_t next_sample = 0;  // epoch second of the next sample
 
   std::mutex mutex;
   std::condition_variable queued;
   std::vector<Pending> queue;
+  std::vector<CheckDone> checks;
+  CommitObserver observer;
   bool stopping = false;
   std::thread thread;
 };
 
 // A reader thread on a connection of its own, and the reads queued for it.
 struct UserMap::Reader {
-  struct Job {
-    MapQuery query;
-    std::int64_t now;
-    ReadDone done;
-  };
+  // A read on the reader's link: it takes the connection (see StoreLink), and after a failure asks
+  // whether the same read may succeed later.
+  using Job = std::function<void(StoreLink&)>;
 
   Reader(MapStore& store, std::unique_ptr<MapConnection> connection) : link(store, std::move(connection)) {}
 
@@ -159,24 +205,16 @@ struct UserMap::Reader {
       Job job = std::move(jobs.front());
       jobs.pop_front();
       lock.unlock();
-      job.done(find(job));
+      job(link);
       lock.lock();
     }
   }
 
-  MapPage find(const Job& job) {
-    MapPage page;
-    MapConnection* db = link.get(&page.error);
-    page.ok = db != nullptr && db->find(job.query, job.now, &page.entries, &page.error);
-    if (!page.ok) page.unavailable = db == nullptr || link.transient_after_failure();
-    return page;
-  }
-
   // False once stopping: the read is not queued.
-  bool queue(MapQuery& query, std::int64_t now, ReadDone& done) {
+  bool queue(Job job) {
     std::lock_guard<std::mutex> lock(mutex);
     if (stopping) return false;
-    jobs.push_back(Job{std::move(query), now, std::move(done)});
+    jobs.push_back(std::move(job));
     queued.notify_one();
     return true;
   }
@@ -198,6 +236,31 @@ struct UserMap::Reader {
   bool stopping = false;
   std::thread thread;
 };
+
+namespace {
+
+// The page of `q` and what the status views show with it; false, with page->error, when a read fails.
+bool read_view(MapConnection& db, const MapQuery& q, std::int64_t now, const ViewExtras& extras, MapPage* page) {
+  std::string* error = &page->error;
+  if (!db.find(q, now, &page->entries, error)) return false;
+  const std::size_t shown = std::min(page->entries.size(), q.limit);
+  // On the last page, and not beyond it, the number of matches is known without counting them.
+  if (page->entries.size() <= q.limit && (shown > 0 || q.offset == 0)) {
+    page->matches = static_cast<std::int64_t>(q.offset + shown);
+  } else if (!db.count(q, now, &page->matches, error)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < shown; ++i) {
+    for (const std::string& address : lookup_addresses(page->entries[i].ips, page->entries[i].peer)) {
+      if (page->addresses.count(address) == 0 && !db.address_use(address, now, &page->addresses[address], error))
+        return false;
+    }
+  }
+  if (extras.totals && !db.totals(now, q.stale_before, &page->totals.emplace(), error)) return false;
+  return !extras.history || db.samples(now - kHistorySeconds, &page->history, error);
+}
+
+}  // namespace
 
 std::unique_ptr<UserMap> UserMap::open(const std::string& path, const MapLimits& limits, std::string* notice,
                                        std::string* error) {
@@ -254,12 +317,51 @@ void UserMap::submit(MapChange change, ChangeDone done) {
   done(closed);
 }
 
-void UserMap::read(MapQuery query, std::int64_t now, ReadDone done) {
-  Reader& reader = query.ip.empty() ? *listings_ : *lookups_;
-  if (reader.queue(query, now, done)) return;
+void UserMap::read(MapQuery query, std::int64_t now, ReadDone done, ViewExtras extras) {
+  // Only a plain lookup by address is sure to be quick: the entries in conflict are found by walking the map.
+  const bool lookup = !query.ip.empty() && query.show != MapShow::Conflicts && !extras.totals && !extras.history;
+  Reader& reader = lookup ? *lookups_ : *listings_;
+  if (reader.queue([query, now, extras, done](StoreLink& link) {
+        MapPage page;
+        MapConnection* db = link.get(&page.error);
+        page.ok = db != nullptr && read_view(*db, query, now, extras, &page);
+        if (!page.ok) page.unavailable = db == nullptr || link.transient_after_failure();
+        done(std::move(page));
+      }))
+    return;
   MapPage closed;
   closed.error = "user map: closed";
   done(std::move(closed));
+}
+
+void UserMap::count_current(std::int64_t now, CountDone done) {
+  if (listings_->queue([now, done](StoreLink& link) {
+        std::int64_t count = 0;
+        std::string error;
+        MapConnection* db = link.get(&error);
+        const bool ok = db != nullptr && db->count(MapQuery(), now, &count, &error);
+        if (!ok && db != nullptr) link.transient_after_failure();
+        done(ok, count, error);
+      }))
+    return;
+  done(false, 0, "user map: closed");
+}
+
+void UserMap::check(CheckDone done) {
+  {
+    std::lock_guard<std::mutex> lock(writer_->mutex);
+    if (!writer_->stopping) {
+      writer_->checks.push_back(std::move(done));
+      writer_->queued.notify_one();
+      return;
+    }
+  }
+  done(false, "user map: closed");
+}
+
+void UserMap::observe_commits(CommitObserver observer) {
+  std::lock_guard<std::mutex> lock(writer_->mutex);
+  writer_->observer = std::move(observer);
 }
 
 void UserMap::stop() {

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,12 +25,31 @@ struct MapPage {
   std::vector<LogonEntry> entries;  // at most limit + 1: the extra one tells that another page follows
   std::string error;
   bool unavailable = false;  // not ok because the store could not be reached: the same read may succeed later
+  std::int64_t matches = 0;  // entries that match the query, on all pages together
+  // How the current entries share each address that the page's entries are found at.
+  std::map<std::string, AddressUse> addresses;
+  std::optional<MapTotals> totals;  // with ViewExtras::totals
+  std::vector<MapSample> history;   // with ViewExtras::history: the samples of the last day, oldest first
 };
+
+// What a read adds to its page besides the use of its addresses.
+struct ViewExtras {
+  bool totals = false;   // the whole map's totals, which read much of the map
+  bool history = false;  // the samples of the last day
+};
+
+// How often the writer records how many entries are current (MapSample), and how long samples are kept.
+constexpr std::int64_t kSamplePeriod = 300;
+constexpr std::int64_t kHistorySeconds = 24 * 3600;
+constexpr std::int64_t kKeepSamples = 2 * kHistorySeconds;
 
 class UserMap {
  public:
   using ChangeDone = std::function<void(const ChangeOutcome&)>;
   using ReadDone = std::function<void(MapPage)>;
+  using CountDone = std::function<void(bool ok, std::int64_t count, const std::string& error)>;
+  using CheckDone = std::function<void(bool ok, const std::string& error)>;
+  using CommitObserver = std::function<void(double seconds)>;
 
   // Opens the map at `path`, an SQLite file (see open_sqlite_store) or a PostgreSQL connection URI
   // (see open_postgres_store), and starts its threads.
@@ -50,7 +71,16 @@ class UserMap {
   // asks, have a reader of their own, so that no listing (a deep page may walk much of the map)
   // holds them up; and however many arrive, they take one thread's share of the processors at
   // most, so that logins go on beside any number of them.
-  void read(MapQuery query, std::int64_t now, ReadDone done);
+  // A read with extras, or of the entries in conflict, goes to the reader of listings, whatever it looks up.
+  void read(MapQuery query, std::int64_t now, ReadDone done, ViewExtras extras = {});
+  // Counts the entries current at `now`, on the reader of listings.
+  void count_current(std::int64_t now, CountDone done);
+  // Asks the writer for a transaction with a small real write of its own (MapConnection::note_check),
+  // after the changes queued before it; `done` is called on the writer's thread.
+  void check(CheckDone done);
+  // Calls `observer` on the writer's thread with the time each commit of changes took, from its
+  // begin to the end of its synchronous write.
+  void observe_commits(CommitObserver observer);
   // Commits the changes and answers the reads that are queued, then stops the threads; later
   // changes and queued reads fail.
   void stop();

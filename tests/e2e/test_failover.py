@@ -90,7 +90,7 @@ frontend logons
 backend services
     balance roundrobin
     option httpchk
-    http-check send meth GET uri /status.json?limit=1
+    http-check send meth GET uri /healthz
     default-server inter 300ms fall 3 rise 1
 {servers}
 """

@@ -1,8 +1,23 @@
-// Fuzz target: request targets and the agent's logon parameters, as the service reads them.
+// Fuzz target: request targets, the agent's logon parameters and the status views' parameters, as the service reads them.
 #include <string>
 
+#include "address.h"
+#include "map_store.h"
 #include "query.h"
+#include "status_query.h"
 #include "tests/fuzz/FuzzInput.h"
+
+// The search's LIKE pattern matches only names that begin with the text: its one unescaped wildcard is its last character.
+static bool only_a_trailing_wildcard(const std::string& pattern)
+{
+    for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
+        if (pattern[i] == '\\')
+            ++i;
+        else if (pattern[i] == '%' || pattern[i] == '_')
+            return false;
+    }
+    return !pattern.empty() && pattern.back() == '%';
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -15,5 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (read_logon_request(params, &request, &error))
         for (const std::string& ip : request.ips)
             FUZZ_CHECK(!request.hostname.empty() && ip.size() >= 7 && ip.size() <= 15 && ip.find(',') == ip.npos);
+    StatusQuery status;
+    if (read_status_query(params, &status, &error)) {
+        FUZZ_CHECK(status.map.limit >= 1 && status.map.limit <= kMaxPageLimit && status.map.offset <= 100000000);
+        FUZZ_CHECK(status.map.ip.empty() || canonical_address(status.map.ip) == status.map.ip);
+        FUZZ_CHECK(only_a_trailing_wildcard(like_prefix_pattern(status.map.prefix)));
+    } else {
+        FUZZ_CHECK(!error.empty());
+    }
     return 0;
 }

@@ -1,0 +1,320 @@
+// The status console (`/`): search, totals, the last day's picture, and a page of entries with their marks, as HTML without script.
+#include "console_page.h"
+
+#include <ctime>
+
+#include "history_chart.h"
+#include "text.h"
+
+namespace {
+
+constexpr const char* kStyle =
+    "body{margin:0;font:14px/1.45 system-ui,'Segoe UI',Roboto,'DejaVu Sans',sans-serif;color:#1f2328;"
+    "background:#f6f8fa}"
+    "a{color:#0969da}"
+    "header{display:flex;flex-wrap:wrap;align-items:center;gap:10px 28px;padding:12px 24px;background:#24292f;"
+    "color:#fff}"
+    "header h1{margin:0;font-size:18px;font-weight:600}header h1 a{color:#fff;text-decoration:none}"
+    "header h1 span{font-weight:400;color:#bfc6cd}"
+    "header form{display:flex;gap:6px;flex:1;max-width:560px}"
+    "header input{flex:1;padding:6px 10px;border:1px solid #57606a;border-radius:6px;font:inherit}"
+    "header button{padding:6px 16px;border:0;border-radius:6px;background:#2da44e;color:#fff;font:inherit;"
+    "font-weight:600}"
+    "main{padding:16px 24px 24px}"
+    ".summary{display:flex;flex-wrap:wrap;gap:12px;margin-bottom:12px}"
+    ".total{display:flex;flex-direction:column;justify-content:center;min-width:130px;padding:10px 18px;"
+    "background:#fff;border:1px solid #d0d7de;border-radius:8px;color:inherit;text-decoration:none}"
+    ".total b{font-size:26px;line-height:1.2}.total span{color:#57606a}"
+    ".total.stale b{color:#9a6700}.total.conflict b{color:#cf222e}"
+    ".total.active{border-color:#0969da;box-shadow:inset 0 -3px 0 #0969da}"
+    "figure{flex:1;min-width:340px;max-width:680px;margin:0;padding:8px 12px 4px;background:#fff;"
+    "border:1px solid #d0d7de;border-radius:8px}"
+    "figcaption{font-size:12px;color:#57606a}"
+    "svg.chart{display:block;width:100%;height:auto}"
+    ".chart .grid{stroke:#eaeef2}.chart .line{fill:none;stroke:#0969da;stroke-width:2}"
+    ".chart .area{fill:#0969da;fill-opacity:.12}.chart .now{fill:#0969da}"
+    ".chart text{font-size:11px;fill:#57606a}"
+    ".context{margin:4px 0 12px;color:#57606a}"
+    ".pages{display:flex;flex-wrap:wrap;align-items:center;gap:6px 14px;margin:8px 0}"
+    ".pages .off{color:#8c959f}"
+    "table{width:100%;border-collapse:collapse;background:#fff;border:1px solid #d0d7de}"
+    "th{position:sticky;top:0;padding:6px 10px;background:#f6f8fa;border-bottom:1px solid #d0d7de;"
+    "text-align:left;font-weight:600;white-space:nowrap}"
+    "td{padding:5px 10px;border-top:1px solid #eaeef2;vertical-align:top;white-space:nowrap}"
+    "td.host{font-weight:600}td.addresses{white-space:normal}"
+    "tr.group th{background:#eef1f4;border-top:2px solid #d0d7de}"
+    "tr.stale td:not([rowspan]){background:#fff8c5}tr.conflict td:not([rowspan]){background:#ffebe9}"
+    ".muted{color:#57606a;font-weight:400}"
+    "time{border-bottom:1px dotted #8c959f;cursor:help}"
+    ".flag{display:inline-block;margin:0 4px 2px 0;padding:0 7px;border-radius:10px;font-size:12px;"
+    "font-weight:600;text-decoration:none}"
+    ".flag.stale{background:#fff1a8;color:#7d4e00}.flag.conflict{background:#cf222e;color:#fff}"
+    ".flag.shared{background:#ddf4ff;color:#0550ae}"
+    "footer{margin-top:14px;color:#57606a;font-size:12px}";
+
+std::string html_escape(const std::string& bytes) {
+  const std::string text = to_valid_utf8(bytes);
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string percent_encoded(const std::string& text) {
+  static const char* hex_digits = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                       c == '-' || c == '_' || c == ':';
+    if (plain) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += '%';
+      out += hex_digits[c >> 4];
+      out += hex_digits[c & 15];
+    }
+  }
+  return out;
+}
+
+// "15 min", "1 h 30 min", "3 d".
+std::string duration_text(std::int64_t seconds) {
+  const std::int64_t minutes = (seconds + 30) / 60;
+  if (seconds < 60) return std::to_string(seconds) + " s";
+  if (minutes < 90) return std::to_string(minutes) + " min";
+  if (minutes < 36 * 60)
+    return std::to_string(minutes / 60) + " h" + (minutes % 60 == 0 ? "" : " " + std::to_string(minutes % 60) + " min");
+  return std::to_string(minutes / (24 * 60)) + " d";
+}
+
+// "5 min ago", "in 25 min", "just now"; hours from 90 minutes on, days from 36 hours on.
+std::string relative_time(std::int64_t then, std::int64_t now) {
+  const std::int64_t ago = now - then;
+  if (ago >= 0 && ago < 45) return "just now";
+  if (ago < 0 && ago > -45) return "in under a minute";
+  const std::int64_t span = ago < 0 ? -ago : ago;
+  const std::int64_t minutes = (span + 30) / 60;
+  const std::string amount = minutes < 90          ? std::to_string(minutes) + " min"
+                             : minutes < 36 * 60 ? std::to_string(minutes / 60) + " h"
+                                                   : std::to_string(minutes / (24 * 60)) + " d";
+  return ago < 0 ? "in " + amount : amount + " ago";
+}
+
+std::string local_time(std::int64_t epoch_seconds, const char* format) {
+  const std::time_t t = static_cast<std::time_t>(epoch_seconds);
+  std::tm local{};
+  char text[64] = "";
+  if (localtime_r(&t, &local) != nullptr) std::strftime(text, sizeof text, format, &local);
+  return text;
+}
+
+std::string time_cell(std::int64_t then, std::int64_t now) {
+  return "<td><time datetime=\"" + iso8601_utc(then) + "\" title=\"" +
+         html_escape(local_time(then, "%Y-%m-%d %H:%M:%S %Z")) + " (" + iso8601_utc(then) + ")\">" +
+         relative_time(then, now) + "</time></td>";
+}
+
+// A link to another page or view of the console, with the filters of `keep`.
+std::string view_link(const std::vector<QueryParam>& keep, std::size_t limit, std::size_t offset) {
+  std::string link;
+  for (const QueryParam& p : keep) link += (link.empty() ? "" : "&") + p.name + "=" + percent_encoded(p.value);
+  if (limit != kDefaultPageLimit) link += (link.empty() ? "" : "&") + std::string("limit=") + std::to_string(limit);
+  if (offset > 0) link += (link.empty() ? "" : "&") + std::string("offset=") + std::to_string(offset);
+  return html_escape("/" + (link.empty() ? "" : "?" + link));
+}
+
+std::string total_card(const std::string& kind, std::int64_t count, const std::string& what, const std::string& href,
+                       bool active) {
+  return "<a class=\"total " + kind + (active ? " active" : "") + "\" href=\"" + href + "\"><b>" +
+         grouped_number(count) + "</b><span>" + what + "</span></a>";
+}
+
+std::string summary(const MapPage& page, const StatusQuery& query, const ConsoleContext& c) {
+  const MapTotals totals = page.totals.value_or(MapTotals());
+  const MapShow show = query.map.show;
+  std::string out = "<section class=\"summary\">" +
+                    total_card("current", totals.logged_on, "logged on", "/", query.filters.empty()) +
+                    total_card("stale", totals.stale, "stale", "/?show=stale", show == MapShow::Stale) +
+                    total_card("conflict", totals.conflicts, totals.conflicts == 1 ? "conflict" : "conflicts",
+                               "/?show=conflicts", show == MapShow::Conflicts);
+  return out + "<figure>" + history_svg(page.history, c.now, totals.logged_on) +
+         "<figcaption>Entries logged on over the last 24 hours, sampled every " +
+         std::to_string(kSamplePeriod / 60) + " minutes</figcaption></figure></section>\n";
+}
+
+// What the view lists, in words: "stale entries matching “PC”".
+std::string view_description(const StatusQuery& query) {
+  const MapQuery& q = query.map;
+  std::string what = q.show == MapShow::Stale       ? "stale entries"
+                     : q.show == MapShow::Conflicts ? "entries at addresses in conflict"
+                                                    : "entries";
+  if (!query.search.empty()) what += " matching \u201c" + html_escape(query.search) + "\u201d";
+  for (const QueryParam& p : query.filters) {
+    if (p.name == "host") what += " at host " + html_escape(p.value);
+    if (p.name == "ip") what += " at " + html_escape(p.value);
+    if (p.name == "user") what += " of " + html_escape(p.value);
+  }
+  return what;
+}
+
+std::string page_links(const MapPage& page, const StatusQuery& query) {
+  const MapQuery& q = query.map;
+  const std::size_t shown = shown_entries(page, q);
+  std::string out = "<nav class=\"pages\"><span>";
+  if (shown == 0) {
+    out += "No " + view_description(query);
+    if (page.matches > 0) out += " from number " + grouped_number(static_cast<std::int64_t>(q.offset + 1)) + " on";
+  } else {
+    out += "<b>" + grouped_number(static_cast<std::int64_t>(q.offset + 1)) + "\u2013" +
+           grouped_number(static_cast<std::int64_t>(q.offset + shown)) + "</b> of <b>" +
+           grouped_number(page.matches) + "</b> " + view_description(query);
+  }
+  out += "</span>";
+  const std::size_t last = page.matches > 0 ? (static_cast<std::size_t>(page.matches) - 1) / q.limit * q.limit : 0;
+  const auto link = [&](bool on, std::size_t offset, const std::string& text) {
+    return on ? "<a href=\"" + view_link(query.filters, q.limit, offset) + "\">" + text + "</a>"
+              : "<span class=\"off\">" + text + "</span>";
+  };
+  if (q.offset > 0 || page.entries.size() > q.limit) {
+    out += link(q.offset > 0, 0, "\u00ab First") + link(q.offset > 0, q.offset > q.limit ? q.offset - q.limit : 0,
+                                                      "\u2039 Previous") +
+           link(page.entries.size() > q.limit, q.offset + q.limit, "Next \u203a") +
+           link(q.offset < last, last, "Last \u00bb");
+  }
+  if (!query.filters.empty()) out += "<a href=\"/\">Show all entries</a>";
+  return out + "</nav>\n";
+}
+
+std::string flag_badges(const EntryFlags& flags, const LogonEntry& e, const ConsoleContext& c) {
+  std::string out;
+  if (flags.stale) {
+    const std::string why = e.persistent ? "not seen for " + duration_text(c.now - e.last_seen) +
+                                               "; agents refresh every " + duration_text(c.interval)
+                                         : "a one-shot login " + duration_text(c.now - e.last_seen) +
+                                               " ago; it is never refreshed";
+    out += "<span class=\"flag stale\" title=\"" + why + "\">stale</span>";
+  }
+  for (const std::string& address : flags.conflicts) {
+    out += "<a class=\"flag conflict\" href=\"/?q=" + percent_encoded(address) + "\" title=\"other users at other "
+           "hosts report " + html_escape(address) + " too\">conflict at " + html_escape(address) + "</a>";
+  }
+  for (const std::string& address : flags.uncredited) {
+    out += "<span class=\"flag conflict\" title=\"another live login comes from " + html_escape(address) +
+           "; this entry is not found there meanwhile\">not credited at " + html_escape(address) + "</span>";
+  }
+  if (flags.shared_host)
+    out += "<span class=\"flag shared\" title=\"several users are logged on at this host, as on a terminal server; "
+           "the Squid helper names the one seen last\">shared host</span>";
+  return out;
+}
+
+std::string user_text(const LogonEntry& e) {
+  if (!e.authenticated) return "<span class=\"muted\">(unauthenticated)</span>";
+  return html_escape(e.domain.empty() ? e.user : e.domain + "\\" + e.user);
+}
+
+std::string addresses_text(const LogonEntry& e) {
+  if (e.ips.empty()) return "<span class=\"muted\">none reported</span>";
+  std::string out;
+  for (const std::string& ip : e.ips) out += (out.empty() ? "" : ", ") + html_escape(ip);
+  return out;
+}
+
+// The cells of an entry after its host.
+std::string entry_cells(const LogonEntry& e, const EntryFlags& flags, const ConsoleContext& c) {
+  return "<td>" + user_text(e) + "</td><td class=\"addresses\">" + addresses_text(e) + "</td>" +
+         time_cell(e.last_seen, c.now) + time_cell(e.first_seen, c.now) + time_cell(e.expires, c.now) +
+         "<td class=\"muted\">" + html_escape(e.peer) + (e.relayed ? " (trusted relay)" : "") +
+         (e.persistent ? "" : ", one-shot") + "</td><td>" +
+         flag_badges(flags, e, c) + "</td></tr>\n";
+}
+
+std::string row_start(const EntryFlags& flags) {
+  std::string classes;
+  if (flags.stale) classes += " stale";
+  if (!flags.conflicts.empty() || !flags.uncredited.empty()) classes += " conflict";
+  return classes.empty() ? "<tr>" : "<tr class=\"" + classes.substr(1) + "\">";
+}
+
+std::string address_group_head(const std::string& address, const MapPage& page) {
+  const auto use = page.addresses.find(address);
+  std::string text = "<tr class=\"group\"><th colspan=\"8\">" + html_escape(address);
+  if (use != page.addresses.end()) {
+    const AddressUse& u = use->second;
+    text += " <span class=\"muted\">\u00b7 " + std::to_string(u.users) + (u.users == 1 ? " user" : " users") +
+            " at " + std::to_string(u.hosts) + (u.hosts == 1 ? " host" : " hosts") + "</span>";
+    if (u.conflict()) text += " <span class=\"flag conflict\">conflict</span>";
+    if (u.shared_host()) text += " <span class=\"flag shared\">shared host</span>";
+  }
+  return text + "</th></tr>\n";
+}
+
+// Rows of one host follow each other in a listing by host: the host is written once for them.
+// In a listing by address each address heads its rows.
+std::string table_rows(const MapPage& page, const StatusQuery& query, const ConsoleContext& c) {
+  const std::size_t shown = shown_entries(page, query.map);
+  const bool by_address = !query.map.ip.empty() || query.map.show == MapShow::Conflicts;
+  std::string rows;
+  for (std::size_t i = 0; i < shown;) {
+    const LogonEntry& first = page.entries[i];
+    std::size_t end = i + 1;
+    const auto same_group = [&](const LogonEntry& e) {
+      return by_address ? e.address == first.address : equal_ignoring_case(e.host, first.host);
+    };
+    while (end < shown && same_group(page.entries[end])) ++end;
+    if (by_address) rows += address_group_head(first.address, page);
+    for (std::size_t j = i; j < end; ++j) {
+      const LogonEntry& e = page.entries[j];
+      const EntryFlags flags = entry_flags(e, page, query.map);
+      rows += row_start(flags);
+      if (by_address) {
+        rows += "<td class=\"host\">" + html_escape(e.host) + "</td>";
+      } else if (j == i) {
+        const std::size_t run = end - i;
+        rows += run == 1 ? "<td class=\"host\">" + html_escape(e.host) + "</td>"
+                         : "<td class=\"host\" rowspan=\"" + std::to_string(run) + "\">" + html_escape(e.host) +
+                               "<div class=\"muted\">" + std::to_string(run) + " users</div></td>";
+      }
+      rows += entry_cells(e, flags, c);
+    }
+    i = end;
+  }
+  return rows;
+}
+
+}  // namespace
+
+std::string console_html(const MapPage& page, const StatusQuery& query, const ConsoleContext& c) {
+  std::string json_link = view_link(query.filters, query.map.limit, query.map.offset);
+  json_link.insert(1, "status.json");
+  const ServiceCounters& n = *c.counters;
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+         "<title>Pellamor: who is logged on</title><style>" + std::string(kStyle) + "</style></head><body>\n"
+         "<header><h1><a href=\"/\">Pellamor</a> <span>who is logged on where</span></h1>"
+         "<form action=\"/\" role=\"search\"><input type=\"search\" name=\"q\" value=\"" + html_escape(query.search) +
+         "\" placeholder=\"User, host or address\" aria-label=\"User, host or address\"><button>Search</button>"
+         "</form></header>\n<main>\n" + summary(page, query, c) +
+         "<p class=\"context\">As of " + html_escape(local_time(c.now, "%Y-%m-%d %H:%M %Z")) +
+         ". Agents refresh every " + duration_text(c.interval) + "; an entry not seen for " +
+         duration_text(stale_after(c.interval)) + " is stale. Hover over a time for the exact time.</p>\n" +
+         page_links(page, query) +
+         "<table>\n<thead><tr><th>Host</th><th>User</th><th>Addresses</th><th>Last seen</th><th>Logged on</th>"
+         "<th>Expires</th><th>From</th><th>Notes</th></tr></thead>\n<tbody>\n" + table_rows(page, query, c) +
+         "</tbody></table>\n" + (shown_entries(page, query.map) > 20 ? page_links(page, query) : "") +
+         "<footer>Since start: " + grouped_number(static_cast<std::int64_t>(n.connections.load())) + " connections, " +
+         grouped_number(static_cast<std::int64_t>(n.requests.load())) + " requests, " +
+         grouped_number(static_cast<std::int64_t>(n.logins.load())) + " logins, " +
+         grouped_number(static_cast<std::int64_t>(n.logouts.load())) + " logouts, " +
+         grouped_number(static_cast<std::int64_t>(n.rejected.load())) + " rejected. <a href=\"" + json_link +
+         "\">This view as JSON</a> \u00b7 <a href=\"/metrics\">Metrics</a> \u00b7 <a href=\"/healthz\">Health</a>"
+         "</footer>\n</main></body></html>\n";
+}

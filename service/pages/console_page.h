@@ -1,0 +1,17 @@
+// The status console (`/`): search, totals, the last day's picture, and a page of entries with their marks, as HTML without script.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "status_pages.h"
+
+struct ConsoleContext {
+  std::int64_t now = 0;
+  std::int64_t interval = 0;  // the agents' refresh interval
+  const ServiceCounters* counters = nullptr;
+};
+
+// `page` was read with its totals and history. Times are shown as "5 min ago", with the exact
+// time in the service's local time zone (and UTC) on hover.
+std::string console_html(const MapPage& page, const StatusQuery& query, const ConsoleContext& context);

@@ -1,0 +1,161 @@
+// The service's metrics (`/metrics`) in Prometheus' text exposition format; kept in memory, from zero at every start.
+#include "metrics.h"
+
+#include <cstdio>
+
+namespace {
+
+// Commits take milliseconds on a disk that honours its syncs, more on a busy one.
+const std::vector<double> kCommitBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
+                                           0.1,    0.25,  0.5,    1,     2.5,  5,     10};
+
+constexpr const char* kResultNames[] = {"recorded", "no_entry", "refused", "rejected", "error"};
+
+struct ReasonText {
+  const char* start;  // how the reason's text starts
+  RefusalReason reason;
+  const char* name;
+};
+// Every reason's label, in the order of RefusalReason; the texts are the reasons the service writes.
+constexpr ReasonText kReasons[] = {
+    {"wrong password", RefusalReason::WrongPassword, "wrong_password"},
+    {"unknown user", RefusalReason::UnknownUser, "unknown_user"},
+    {"too many failed logons", RefusalReason::Throttled, "throttled"},
+    {"authenticate message without a pending challenge", RefusalReason::NoChallenge, "no_challenge"},
+    {"NTLM ", RefusalReason::MalformedToken, "malformed_token"},
+    {"NTLMv1 ", RefusalReason::Ntlmv1, "ntlmv1"},
+    {"anonymous ", RefusalReason::Anonymous, "anonymous"},
+    {"message integrity code", RefusalReason::IntegrityCode, "integrity_code"},
+    {"target name", RefusalReason::TargetName, "target_name"},
+    {"unsupported authorization scheme", RefusalReason::OtherScheme, "other_scheme"},
+    {"hostname has", RefusalReason::HostNameTooLong, "host_name_too_long"},
+    {"ip lists", RefusalReason::TooManyAddresses, "too_many_addresses"},
+    {"", RefusalReason::EntriesPerAccount, "entries_per_account"},
+    {"", RefusalReason::Other, "other"},
+};
+// Texts of malformed tokens that do not start with "NTLM ".
+constexpr const char* kMalformedStarts[] = {"token is not", "malformed "};
+
+bool starts_with(const std::string& text, const std::string& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
+
+std::string number(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.9g", value);
+  return text;
+}
+
+std::string head(const std::string& name, const std::string& type, const std::string& help) {
+  return "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+std::string sample(const std::string& name, const std::string& labels, std::uint64_t value) {
+  return name + (labels.empty() ? "" : "{" + labels + "}") + " " + std::to_string(value) + "\n";
+}
+
+template <std::size_t N>
+std::string by_result(const std::string& name, const std::array<std::atomic<std::uint64_t>, N>& counts,
+                      std::initializer_list<LogonResult> results) {
+  std::string out;
+  for (LogonResult r : results)
+    out += sample(name, std::string("result=\"") + kResultNames[static_cast<std::size_t>(r)] + "\"",
+                  counts[static_cast<std::size_t>(r)].load());
+  return out;
+}
+
+}  // namespace
+
+Histogram::Histogram(std::vector<double> bounds) : bounds_(std::move(bounds)), counts_(bounds_.size() + 1, 0) {}
+
+void Histogram::observe(double value) {
+  std::size_t bucket = 0;
+  while (bucket < bounds_.size() && value > bounds_[bucket]) ++bucket;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++counts_[bucket];
+  sum_ += value;
+  ++count_;
+}
+
+std::string Histogram::text(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string out;
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i < counts_.size(); ++i) {
+    cumulative += counts_[i];
+    const std::string bound = i < bounds_.size() ? number(bounds_[i]) : "+Inf";
+    out += sample(name + "_bucket", "le=\"" + bound + "\"", cumulative);
+  }
+  return out + name + "_sum " + number(sum_) + "\n" + sample(name + "_count", "", count_);
+}
+
+RefusalReason refusal_reason(const std::string& reason) {
+  if (reason.find(" already has ") != std::string::npos) return RefusalReason::EntriesPerAccount;
+  for (const char* start : kMalformedStarts) {
+    if (starts_with(reason, start)) return RefusalReason::MalformedToken;
+  }
+  for (const ReasonText& r : kReasons) {
+    if (*r.start != '\0' && starts_with(reason, r.start)) return r.reason;
+  }
+  return RefusalReason::Other;
+}
+
+ServiceMetrics::ServiceMetrics() : commit_seconds(kCommitBounds) {}
+
+void ServiceMetrics::count_logon(const std::string& action, const std::string& result) {
+  LogonResult outcome;
+  if (result == "login" || result == "logout") {
+    outcome = LogonResult::Recorded;
+  } else if (result == "logout (no entry)") {
+    outcome = LogonResult::NoEntry;
+  } else if (starts_with(result, "rejected: ") || starts_with(result, "refused: ")) {
+    const bool rejected = result[2] == 'j';
+    outcome = rejected ? LogonResult::Rejected : LogonResult::Refused;
+    ++refusals[static_cast<std::size_t>(refusal_reason(result.substr(rejected ? 10 : 9)))];
+  } else if (starts_with(result, "error: ")) {
+    outcome = LogonResult::Error;
+  } else {
+    return;  // a challenge, a bad request, a reply chosen by a test hook
+  }
+  if (action == "login") ++logins[static_cast<std::size_t>(outcome)];
+  if (action == "logout") ++logouts[static_cast<std::size_t>(outcome)];
+}
+
+std::string metrics_text(const ServiceMetrics& m, const ServiceCounters& counters, const MetricsGauges& gauges) {
+  using R = LogonResult;
+  std::string out =
+      head("pellamor_logins_total", "counter",
+           "Logins answered, by result: recorded, refused (a claim beyond the limits), rejected (authentication "
+           "failed), error (the user map could not be written).") +
+      by_result("pellamor_logins_total", m.logins, {R::Recorded, R::Refused, R::Rejected, R::Error}) +
+      head("pellamor_logouts_total", "counter",
+           "Logouts answered, by result: recorded, no_entry (nothing to remove), rejected, error.") +
+      by_result("pellamor_logouts_total", m.logouts, {R::Recorded, R::NoEntry, R::Rejected, R::Error}) +
+      head("pellamor_refusals_total", "counter", "Logins and logouts refused or rejected, by reason.");
+  for (const ReasonText& r : kReasons)
+    out += sample("pellamor_refusals_total", std::string("reason=\"") + r.name + "\"",
+                  m.refusals[static_cast<std::size_t>(r.reason)].load());
+  out += head("pellamor_throttled_pairs", "gauge",
+              "Accounts refused unchecked from one address (an IPv4 address or IPv6 /64) after too many failed "
+              "logons.") +
+         "pellamor_throttled_pairs " + std::to_string(gauges.throttled_pairs) + "\n";
+  out += head("pellamor_throttled_accounts", "gauge",
+              "Accounts refused unchecked from addresses they have not logged on from.") +
+         "pellamor_throttled_accounts " + std::to_string(gauges.throttled_accounts) + "\n";
+  if (gauges.map_entries)
+    out += head("pellamor_map_entries", "gauge", "Entries of the user map logged on now.") +
+           "pellamor_map_entries " + std::to_string(*gauges.map_entries) + "\n";
+  out += head("pellamor_commit_seconds", "histogram",
+              "Commits of the user map's writer, from their begin to the end of their synchronous write.") +
+         m.commit_seconds.text("pellamor_commit_seconds");
+  out += head("pellamor_connections_open", "gauge", "Connections open now.") + "pellamor_connections_open " +
+         std::to_string(m.connections_open.load()) + "\n";
+  out += head("pellamor_connections_refused_total", "counter",
+              "Connections refused beyond the connection limits (answered 503 or closed at once).") +
+         sample("pellamor_connections_refused_total", "", m.connections_refused.load());
+  out += head("pellamor_connections_total", "counter", "Connections served.") +
+         sample("pellamor_connections_total", "", counters.connections.load());
+  out += head("pellamor_requests_total", "counter", "HTTP requests read.") +
+         sample("pellamor_requests_total", "", counters.requests.load());
+  return out;
+}

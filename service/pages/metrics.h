@@ -1,0 +1,75 @@
+// The service's metrics (`/metrics`) in Prometheus' text exposition format; kept in memory, from zero at every start.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "status_pages.h"
+
+// Counts of observed values up to each bound, their sum and their number.
+class Histogram {
+ public:
+  explicit Histogram(std::vector<double> bounds);
+  void observe(double value);
+  // The _bucket, _sum and _count lines of `name`.
+  std::string text(const std::string& name) const;
+
+ private:
+  const std::vector<double> bounds_;
+  mutable std::mutex mutex_;
+  std::vector<std::uint64_t> counts_;  // per bucket, not cumulative; the last one is above every bound
+  double sum_ = 0;
+  std::uint64_t count_ = 0;
+};
+
+// What a login or logout came to, and why a request was refused: small fixed sets of labels.
+enum class LogonResult { Recorded, NoEntry, Refused, Rejected, Error, kCount };
+enum class RefusalReason {
+  WrongPassword,
+  UnknownUser,
+  Throttled,
+  NoChallenge,
+  MalformedToken,
+  Ntlmv1,
+  Anonymous,
+  IntegrityCode,
+  TargetName,
+  OtherScheme,
+  HostNameTooLong,
+  TooManyAddresses,
+  EntriesPerAccount,
+  Other,
+  kCount
+};
+
+// The reason of a refusal, from its text in the request log ("wrong password for D\u").
+RefusalReason refusal_reason(const std::string& reason);
+
+struct ServiceMetrics {
+  ServiceMetrics();
+  // Counts a request of the logon endpoint by its action ("login", "logout") and its result as
+  // the request log writes it ("login", "rejected: ...", "refused: ..."); a challenge is no result.
+  void count_logon(const std::string& action, const std::string& result);
+
+  std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(LogonResult::kCount)> logins{};
+  std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(LogonResult::kCount)> logouts{};
+  std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(RefusalReason::kCount)> refusals{};
+  std::atomic<std::int64_t> connections_open{0};
+  std::atomic<std::uint64_t> connections_refused{0};
+  Histogram commit_seconds;
+};
+
+// What is read when the metrics are asked for.
+struct MetricsGauges {
+  std::optional<std::int64_t> map_entries;  // none when the map could not be read
+  std::size_t throttled_pairs = 0;
+  std::size_t throttled_accounts = 0;
+};
+
+std::string metrics_text(const ServiceMetrics& metrics, const ServiceCounters& counters, const MetricsGauges& gauges);

@@ -1,0 +1,108 @@
+// The answer of `/healthz`: whether the user map takes a real write through its writer and a read through a reader, within a bounded time.
+#include "health_check.h"
+
+#include <ctime>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// A result this young answers without another check.
+constexpr auto kFresh = std::chrono::seconds(1);
+
+std::string without_prefix(const std::string& error) {
+  const std::string prefix = "user map: ";
+  return error.compare(0, prefix.size(), prefix) == 0 ? error.substr(prefix.size()) : error;
+}
+
+}  // namespace
+
+struct HealthCheck::Shared {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Done> waiting;
+  bool stopping = false;
+  bool running = false;     // a check is under way
+  Clock::time_point started;  // of the check under way
+  bool have_result = false;
+  HealthResult result;  // of the last check that finished
+  Clock::time_point finished;
+
+  void finish(HealthResult outcome) {
+    std::lock_guard<std::mutex> lock(mutex);
+    running = false;
+    have_result = true;
+    result = std::move(outcome);
+    finished = Clock::now();
+    changed.notify_all();
+  }
+};
+
+HealthCheck::HealthCheck(UserMap& users, std::chrono::milliseconds deadline)
+    : users_(users), deadline_(deadline), shared_(std::make_shared<Shared>()) {
+  thread_ = std::thread([this] { run(); });
+}
+
+HealthCheck::~HealthCheck() {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->stopping = true;
+    shared_->changed.notify_all();
+  }
+  thread_.join();
+}
+
+void HealthCheck::ask(Done done) {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  if (!shared_->stopping) {
+    shared_->waiting.push_back(std::move(done));
+    shared_->changed.notify_all();
+    return;
+  }
+  done(HealthResult{false, "the service is stopping"});
+}
+
+void HealthCheck::run() {
+  Shared& s = *shared_;
+  std::unique_lock<std::mutex> lock(s.mutex);
+  for (;;) {
+    s.changed.wait(lock, [&] { return s.stopping || !s.waiting.empty(); });
+    const HealthResult result = s.stopping ? HealthResult{false, "the service is stopping"} : check(lock);
+    std::vector<Done> answer;
+    answer.swap(s.waiting);
+    lock.unlock();
+    for (Done& done : answer) done(result);
+    lock.lock();
+    if (s.stopping && s.waiting.empty()) return;
+  }
+}
+
+// The write goes through the writer, after the changes queued before it; the read through the
+// reader of listings. Called and returning with the lock held.
+HealthResult HealthCheck::check(std::unique_lock<std::mutex>& lock) {
+  Shared& s = *shared_;
+  if (s.have_result && !s.running && Clock::now() - s.finished < kFresh) return s.result;
+  if (!s.running) {
+    s.running = true;
+    s.started = Clock::now();
+    lock.unlock();
+    std::shared_ptr<Shared> shared = shared_;
+    UserMap& users = users_;
+    users.check([shared, &users](bool written, const std::string& error) {
+      if (!written)
+        return shared->finish(HealthResult{false, "the user map cannot be written: " + without_prefix(error)});
+      users.count_current(std::time(nullptr), [shared](bool read, std::int64_t count, const std::string& why) {
+        shared->finish(read ? HealthResult{true, "ok: the user map takes writes and answers reads; " +
+                                                     std::to_string(count) + " entries are logged on"}
+                            : HealthResult{false, "the user map cannot be read: " + without_prefix(why)});
+      });
+    });
+    lock.lock();
+  }
+  s.changed.wait_until(lock, s.started + deadline_, [&] { return !s.running || s.stopping; });
+  if (!s.running) return s.result;
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - s.started);
+  return HealthResult{false, "the user map has not finished a check begun " + std::to_string(waited.count()) +
+                                 " ms ago (at most " + std::to_string(deadline_.count()) +
+                                 " ms are allowed): its writer waits for a lock another program holds on the map, "
+                                 "or for the disk"};
+}

@@ -1,0 +1,46 @@
+// The answer of `/healthz`: whether the user map takes a real write through its writer and a read through a reader, within a bounded time.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "user_map.h"
+
+struct HealthResult {
+  bool healthy = false;
+  std::string text;  // "ok: ..." or what is wrong
+};
+
+// One check runs at a time, on a thread of its own, and answers everyone who asked while it
+// ran; a result younger than a second answers at once, so that no flood of questions becomes a
+// flood of writes. A check that does not finish within `deadline` is answered as unhealthy,
+// and no other starts until it has finished, so that a writer that hangs collects no more of them.
+class HealthCheck {
+ public:
+  using Done = std::function<void(const HealthResult&)>;
+
+  HealthCheck(UserMap& users, std::chrono::milliseconds deadline);
+  ~HealthCheck();
+  HealthCheck(const HealthCheck&) = delete;
+  HealthCheck& operator=(const HealthCheck&) = delete;
+
+  // `done` is called once, on the checking thread, at the latest after the deadline.
+  void ask(Done done);
+
+ private:
+  struct Shared;
+  void run();
+  HealthResult check(std::unique_lock<std::mutex>& lock);
+
+  UserMap& users_;
+  const std::chrono::milliseconds deadline_;
+  std::shared_ptr<Shared> shared_;
+  std::thread thread_;
+};

@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the administrator's views: the status console as headless Chromium renders it,
+/status.json's filters and totals, /metrics as promtool reads it, and /healthz against real faults."""
+import html.parser
+import os
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+from e2e_service import ALICE, BOB, LOGIN, WORKDIRS, Raw, Service, curl, login, login_target, tearDownModule, wait_until
+
+CHROMIUM = os.environ.get("PELLAMOR_CHROMIUM", "chromium")
+TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+PROMTOOL = os.environ.get("PELLAMOR_PROMTOOL", os.path.join(TOP, "build", "promtool", "usr", "bin", "promtool"))
+BOB_LOGIN = "PELLAMOR\\bob:Password"
+WRONG = BOB[:2] + ("00" * 16,)
+
+
+class Dom(html.parser.HTMLParser):
+    """The elements of a rendered page, each with its attributes and its content: texts and elements."""
+
+    def __init__(self, page):
+        super().__init__()
+        self.root = {"tag": "", "attrs": {}, "children": []}
+        self.open = [self.root]
+        self.feed(page)
+
+    def handle_starttag(self, tag, attrs):
+        node = {"tag": tag, "attrs": dict(attrs), "children": []}
+        self.open[-1]["children"].append(node)
+        if tag not in ("meta", "input", "br"):  # the elements without content
+            self.open.append(node)
+
+    def handle_endtag(self, tag):
+        if any(node["tag"] == tag for node in self.open[1:]):
+            while self.open.pop()["tag"] != tag:
+                pass
+
+    def handle_data(self, data):
+        self.open[-1]["children"].append(data)
+
+    def all(self, tag, css_class=None, node=None):
+        found = []
+        for child in (node or self.root)["children"]:
+            if isinstance(child, str):
+                continue
+            if child["tag"] == tag and (css_class is None or css_class in child["attrs"].get("class", "").split()):
+                found.append(child)
+            found += self.all(tag, css_class, child)
+        return found
+
+
+def text(node):
+    return " ".join(" ".join(c if isinstance(c, str) else text(c) for c in node["children"]).split())
+
+
+def rendered(service, target):
+    """The page as Debian's Chromium rendered it, headless, with a profile of its own."""
+    profile = tempfile.mkdtemp(prefix="pellamor-chromium-")
+    WORKDIRS.append(profile)
+    args = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            "--user-data-dir=" + profile, "--dump-dom", service.url(target)]
+    return Dom(subprocess.run(args, capture_output=True, text=True, timeout=120, check=True).stdout)
+
+
+def rows(dom):
+    """(classes, cell texts) of each entry's row, the host's cell only in the first row of its host."""
+    return [(tr["attrs"].get("class", ""), [text(td) for td in dom.all("td", node=tr)])
+            for tr in dom.all("tr", node=dom.all("tbody")[0]) if dom.all("td", node=tr)]
+
+
+def add_entry(db, user, host, ip, last_seen, expires, persistent):
+    """An entry written into the map as an agent's login long ago would have left it."""
+    entry = db.execute("INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated, first_seen,"
+                       " last_seen, expires) VALUES (?, 'PELLAMOR', ?, ?, '10.0.0.1', ?, 1, ?, ?, ?)",
+                       (user, host, ip, persistent, last_seen, last_seen, expires)).lastrowid
+    db.execute("INSERT INTO logon_addresses (address, logon) VALUES (?, ?)", (ip, entry))
+
+
+class Console(unittest.TestCase):
+    def test_the_console_finds_marks_groups_and_draws_what_the_map_holds(self):
+        os.environ["TZ"] = "EST5EDT"  # the service shows local times
+        service = Service()
+        try:
+            for host, ips, user in (("PC1", "10.0.0.5", ALICE), ("TS01", "10.0.0.9", ALICE),
+                                    ("TS01", "10.0.0.9", BOB_LOGIN), ("PC7", "10.0.0.5", BOB_LOGIN),
+                                    ("PC%3Cb%3E", "", ALICE)):  # no address reported: found at its peer's
+                self.assertEqual(login(service, host, ips, user), 200)
+            now = int(time.time())
+            with sqlite3.connect(service.db) as db:  # a one-shot login of 11 hours ago, and hours of samples
+                add_entry(db, "carol", "STAFF-PC3", "10.0.0.20", now - 11 * 3600, now + 3600, 0)
+                db.executemany("INSERT INTO logon_samples (sampled, logged_on) VALUES (?, ?)",
+                               ((now - now % 300 - 3600 - 300 * i, i % 7) for i in range(60)))
+            db.close()
+            self.check_console(service)
+            self.check_document(service)
+            with sqlite3.connect(service.db) as db:  # the writer's own, since the start
+                self.assertGreaterEqual(db.execute("SELECT count(*) FROM logon_samples WHERE sampled > ?",
+                                                   (now - 3000,)).fetchone()[0], 1)
+            db.close()
+        finally:
+            service.stop()
+            del os.environ["TZ"]
+
+    def check_console(self, service):
+        dom = rendered(service, "/?q=ts01")  # the one box finds a host, whatever the letter case
+        self.assertEqual(rows(dom), [("", ["TS01 2 users", "PELLAMOR\\alice", "10.0.0.9", "just now", "just now",
+                                           "in 30 min", "127.0.0.1", "shared host"]),
+                                     ("", ["PELLAMOR\\bob", "10.0.0.9", "just now", "just now", "in 30 min",
+                                           "127.0.0.1", "shared host"])])
+        self.assertIn("1\u20132 of 2 entries matching \u201cts01\u201d", text(dom.all("nav", "pages")[0]))
+        dom = rendered(service, "/")
+        self.assertEqual([text(card) for card in dom.all("a", "total")], ["6 logged on", "1 stale", "1 conflict"])
+        self.assertEqual([cells[:3] for _, cells in rows(dom)][2], ["PC<b>", "PELLAMOR\\alice", "none reported"])
+        self.assertEqual([(classes, cells[0], cells[-1]) for classes, cells in rows(dom) if classes],
+                         [("conflict", "PC1", "conflict at 10.0.0.5"), ("conflict", "PC7", "conflict at 10.0.0.5"),
+                          ("stale", "STAFF-PC3", "stale")])
+        stale = [tr for tr in dom.all("tr", "stale")][0]
+        seen = dom.all("time", node=stale)[0]
+        self.assertEqual(text(seen), "11 h ago")
+        self.assertRegex(seen["attrs"]["title"], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d E[SD]T \(\d{4}-.*Z\)$")
+        self.assertIn("one-shot login 11 h ago", dom.all("span", "stale", stale)[0]["attrs"]["title"])
+        self.assertEqual(dom.all("a", "flag")[0]["attrs"]["href"], "/?q=10.0.0.5")
+        [chart] = dom.all("svg", "chart")
+        self.assertEqual(len(dom.all("path", "line", chart)), 2)  # the samples; the writer's and now, after a gap
+        self.assertIn("6 now, at most 6", text(chart))
+        dom = rendered(service, "/?limit=2")
+        nav = dom.all("nav", "pages")[0]
+        self.assertIn("1\u20132 of 6 entries", text(nav))
+        self.assertEqual([(text(a), a["attrs"]["href"]) for a in dom.all("a", node=nav)],
+                         [("Next \u203a", "/?limit=2&offset=2"), ("Last \u00bb", "/?limit=2&offset=4")])
+
+    def check_document(self, service):
+        cases = [  # (query, the hosts listed, each host's flags), as the console's search and filters
+            ("?host=ts01", ["TS01", "TS01"], {"TS01": ["shared-host"]}),
+            ("?q=PC", ["PC1", "PC7", "PC<b>"], {"PC1": ["conflict"], "PC7": ["conflict"], "PC<b>": []}),
+            ("?ip=127.0.0.1", ["PC<b>"], None),
+            ("?q=pellamor%5Cbob", ["PC7", "TS01"], None), ("?user=carol", ["STAFF-PC3"], {"STAFF-PC3": ["stale"]}),
+            ("?show=stale", ["STAFF-PC3"], None), ("?show=conflicts", ["PC1", "PC7"], None),
+            ("?ip=::ffff:10.0.0.9", ["TS01", "TS01"], None), ("?q=10.0.0.5&show=conflicts", ["PC1", "PC7"], None),
+            ("?q=10.0.0.20&user=carol", ["STAFF-PC3"], None), ("?host=PC1&user=bob", [], None),
+        ]
+        for query, hosts, flags in cases:
+            document = service.status(query)
+            self.assertEqual(sorted(u["host"] for u in document["users"]), hosts, query)
+            self.assertEqual(document["page"]["total"], len(hosts), query)
+            for u in document["users"]:
+                self.assertEqual(u["flags"], (flags or {}).get(u["host"], u["flags"]), query)
+            if "ip=" not in query:  # an address lookup, the Squid helper's, goes without them
+                self.assertEqual(document["totals"], {"logged_on": 6, "stale": 1, "conflicts": 1}, query)
+        self.assertIsNone(service.status("?ip=10.0.0.9&limit=1")["totals"])
+        self.assertEqual(service.status("?limit=2")["page"], {"offset": 0, "limit": 2, "count": 2, "total": 6,
+                                                              "next_offset": 2})
+        for query, reason in (("?host=TS01&hots=TS02", 'unknown parameter "hots"'),
+                              ("?q=a&q=b", 'parameter "q" is given more than once'),
+                              ("?show=old", "show must be stale or conflicts"), ("?limit=0", "limit must be"),
+                              ("?ip=010.0.0.5", "ip must be"), ("?q=10.0.0.5&ip=10.0.0.9", "look up different")):
+            for page in ("/", "/status.json"):
+                with self.assertRaises(urllib.error.HTTPError, msg=query) as refused:
+                    urllib.request.urlopen(service.url(page + query), timeout=10)
+                self.assertEqual(refused.exception.code, 400, query)
+                self.assertIn(reason, refused.exception.read().decode(), query)
+
+
+def scrape(service):
+    """The metrics as text, checked by promtool, and their values by name and labels."""
+    with urllib.request.urlopen(service.url("/metrics"), timeout=10) as reply:
+        body = reply.read().decode()
+    checked = subprocess.run([PROMTOOL, "check", "metrics"], input=body, capture_output=True, text=True, timeout=60)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
+            for line in body.splitlines() if line and not line.startswith("#")}
+
+
+def health(service):
+    try:
+        with urllib.request.urlopen(service.url("/healthz"), timeout=30) as reply:
+            return reply.status, reply.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode()
+
+
+class Monitoring(unittest.TestCase):
+    def test_metrics_count_what_happens_and_health_follows_real_faults(self):
+        self.assertTrue(os.access(PROMTOOL, os.X_OK), "no promtool at %s: run scripts/setup-deps --promtool" % PROMTOOL)
+        with Service("--failed-logon-limit", "2", "--max-connections-per-peer", "2") as service:
+            before = scrape(service)
+            self.assertEqual(login(service, "PC1"), 200)
+            guesses = Raw(service)
+            self.assertEqual([guesses.login(LOGIN, WRONG) for _ in range(3)], [401] * 3)  # the third unchecked
+            guesses.sock.close()  # one peer may hold two connections
+            self.assertEqual([login(service, "PC1", action="logout") for _ in range(2)], [200, 200])
+            self.assertEqual(curl(service, login_target("H" * 300), ALICE)[0], 400)
+            held = [Raw(service, "127.0.0.2") for _ in range(3)]
+            self.assertEqual([conn.still_serves() for conn in held[:2]], [True, True])
+            self.assertEqual(held[2].reply()[0], "HTTP/1.1 503 Service Unavailable")
+            after = scrape(service)
+            changes = {name: after[name] - before.get(name, 0) for name in after if after[name] != before.get(name, 0)}
+            for name, change in (('pellamor_logins_total{result="recorded"}', 1),
+                                 ('pellamor_logins_total{result="rejected"}', 3),
+                                 ('pellamor_logins_total{result="refused"}', 1),
+                                 ('pellamor_logouts_total{result="recorded"}', 1),
+                                 ('pellamor_logouts_total{result="no_entry"}', 1),
+                                 ('pellamor_refusals_total{reason="wrong_password"}', 2),
+                                 ('pellamor_refusals_total{reason="throttled"}', 1),
+                                 ('pellamor_refusals_total{reason="host_name_too_long"}', 1),
+                                 ("pellamor_throttled_pairs", 1), ("pellamor_connections_refused_total", 1),
+                                 ("pellamor_commit_seconds_count", 3)):
+                self.assertEqual(changes.pop(name, 0), change, name)
+            self.assertEqual(after['pellamor_commit_seconds_bucket{le="+Inf"}'], 3)
+            self.assertEqual(after["pellamor_map_entries"], 0)
+            self.assertGreaterEqual(after["pellamor_connections_open"], 3)  # those held, and this scrape's
+            self.assertEqual(sorted(name for name in changes if "_bucket" not in name),
+                             ["pellamor_commit_seconds_sum", "pellamor_connections_open", "pellamor_connections_total",
+                              "pellamor_requests_total"])
+            self.check_health(service)
+
+    def check_health(self, service):
+        self.assertEqual(health(service), (200, "ok: the user map takes writes and answers reads; 0 entries are "
+                                                "logged on\n"))
+        locker = sqlite3.connect(service.db, isolation_level=None)
+        locker.execute("BEGIN IMMEDIATE")  # another program holds the map's write lock
+        for said in ("(at most 3000 ms are allowed): its writer waits for a lock another program holds on the map",
+                     "the user map cannot be written: database is locked"):  # answered, then finished
+            wait_until(lambda: (lambda status, body: status == 503 and said in body)(*health(service)), said)
+        locker.execute("ROLLBACK")
+        locker.close()
+        wait_until(lambda: health(service)[0] == 200, "health after the lock")
+        os.rename(service.db, service.db + ".moved")  # what is written now would be lost
+        wait_until(lambda: (lambda status, body: status == 503 and "the map file was moved or deleted while the "
+                            "service had it open" in body)(*health(service)), "the moved map")
+        os.rename(service.db + ".moved", service.db)
+        wait_until(lambda: health(service)[0] == 200, "health with the map back")
+        self.assertIn("health check failed: the user map cannot be written: the map file was moved", service.stderr())
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv, verbosity=2)
