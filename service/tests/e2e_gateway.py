@@ -138,7 +138,7 @@ class HelperAnswers(unittest.TestCase):
                                  [answers[at_24], answers[at_25]], (host, action))
                 if host == "PCR":  # alice's PC still proves .24: bob's entry shows what is not credited
                     self.assertEqual([(u["host"], u["uncredited"], u["relayed"]) for u in service.status()["users"]],
-                                     [("PC24", [], False), ("PCR", [], True), ("PC23", ["192.0.2.24", "192.0.2.25"], False)])
+                                     [("PC23", ["192.0.2.24", "192.0.2.25"], False), ("PC24", [], False), ("PCR", [], True)])
             self.assertIn("host PC24: PELLAMOR\\alice comes from 192.0.2.24: the claim of it by PELLAMOR\\bob at PC23 is no "
                           "longer credited\n", service.stderr())
             self.assertIn("host PC23: PELLAMOR\\bob claims 192.0.2.24, where another live login comes from: not credited "

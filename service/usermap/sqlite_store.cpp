@@ -238,8 +238,8 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
     }
   }
   if (rc != SQLITE_DONE) return fail(db, error);
-  *notice = "indexed the addresses of the " + std::to_string(moved) + " entries of a map of the first format" +
-            (has_id != 0 ? " (as a dump makes it)" : "");
+  *notice = "indexed the addresses of the " + std::to_string(moved) + " entries of " +
+            (has_id != 0 ? "a map without its format number (written back from a dump)" : "a map of the first format");
   if (unmatched > 0)
     *notice += "; " + std::to_string(unmatched) + " reported addresses with leading zeros are shown but never matched";
   return true;
