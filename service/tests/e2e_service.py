@@ -85,7 +85,9 @@ class Service:
         if MAP_STORE == "postgresql":
             if not CLUSTERS:
                 CLUSTERS.append(postgres_cluster.Postgres().__enter__())
-            self.db = CLUSTERS[0].database("map%d" % len(WORKDIRS))  # each workdir's map
+            # Each workdir's map, its text sorted as under a server's usual locale rather than by bytes.
+            self.db = CLUSTERS[0].database("map%d" % len(WORKDIRS), "--template=template0", "--locale-provider=icu",
+                                           "--icu-locale=en-US")
         self.log_path = os.path.join(self.dir, "requests.log")
         self.err_path = os.path.join(self.dir, "stderr.txt")
         accounts_option = [] if accounts is None else ["--accounts", write_file(os.path.join(self.dir, "accounts"),

@@ -40,9 +40,9 @@ class Postgres:
         options = "-p %d -k %s -c listen_addresses=127.0.0.1 -c synchronous_commit=off" % (self.port, self.dir)
         self.run("pg_ctl", "-D", self.dir + "/data", "-o", options, "-l", self.dir + "/log", "-w", "start")
 
-    def database(self, name):
+    def database(self, name, *options):
         """A new database; its URI reaches it through the socket, from any network namespace."""
-        self.run("createdb", "-h", self.dir, "-p", str(self.port), "-U", "postgres", name)
+        self.run("createdb", "-h", self.dir, "-p", str(self.port), "-U", "postgres", *options, name)
         return "postgresql://postgres@%s:%d/%s" % (self.dir.replace("/", "%2F"), self.port, name)
 
     def crash(self):
