@@ -6,7 +6,7 @@ import socket
 import subprocess
 import tempfile
 
-PG_BIN = sorted(glob.glob("/usr/lib/postgresql/*/bin"))[-1]
+PG_BIN = max(glob.glob("/usr/lib/postgresql/*/bin"), default="/usr/lib/postgresql/bin")  # Debian's, versioned
 # The server refuses to run as root: it runs as the postgres user, in a folder that user owns.
 AS_POSTGRES = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
 
