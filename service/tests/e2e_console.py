@@ -75,12 +75,13 @@ def rows(dom):
             for tr in dom.all("tr", node=dom.all("tbody")[0]) if dom.all("td", node=tr)]
 
 
-def add_entry(db, user, host, ip, last_seen, expires, persistent):
+def add_entry(service, user, host, ip, last_seen, expires, persistent):
     """An entry written into the map as an agent's login long ago would have left it."""
-    entry = db.execute("INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated, first_seen,"
-                       " last_seen, expires) VALUES (?, 'PELLAMOR', ?, ?, '10.0.0.1', ?, 1, ?, ?, ?)",
-                       (user, host, ip, persistent, last_seen, last_seen, expires)).lastrowid
-    db.execute("INSERT INTO logon_addresses (address, logon) VALUES (?, ?)", (ip, entry))
+    service.sql("INSERT INTO logons (\"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen,"
+                " expires) VALUES ('%s', 'PELLAMOR', '%s', '%s', '10.0.0.1', %s, TRUE, %d, %d, %d)"
+                % (user, host, ip, persistent, last_seen, last_seen, expires))
+    service.sql("INSERT INTO logon_addresses (address, logon) SELECT '%s', id FROM logons WHERE \"user\" = '%s'"
+                % (ip, user))
 
 
 class Console(unittest.TestCase):
@@ -93,17 +94,15 @@ class Console(unittest.TestCase):
                                     ("PC%3Cb%3E", "", ALICE)):  # no address reported: found at its peer's
                 self.assertEqual(login(service, host, ips, user), 200)
             now = int(time.time())
-            with sqlite3.connect(service.db) as db:  # a one-shot login of 11 hours ago, and hours of samples
-                add_entry(db, "carol", "STAFF-PC3", "10.0.0.20", now - 11 * 3600, now + 3600, 0)
-                db.executemany("INSERT INTO logon_samples (sampled, logged_on) VALUES (?, ?)",
-                               ((now - now % 300 - 3600 - 300 * i, i % 7) for i in range(60)))
-            db.close()
+            # A one-shot login of 11 hours ago, and hours of samples.
+            add_entry(service, "carol", "STAFF-PC3", "10.0.0.20", now - 11 * 3600, now + 3600, "FALSE")
+            service.sql("INSERT INTO logon_samples (sampled, logged_on) VALUES " + ", ".join(
+                "(%d, %d)" % (now - now % 300 - 3600 - 300 * i, i % 7) for i in range(60)))
             self.check_console(service)
             self.check_document(service)
-            with sqlite3.connect(service.db) as db:  # the writer's own, since the start
-                self.assertGreaterEqual(db.execute("SELECT count(*) FROM logon_samples WHERE sampled > ?",
-                                                   (now - 3000,)).fetchone()[0], 1)
-            db.close()
+            self.assertEqual(health(service)[0], 200)
+            self.assertGreaterEqual(int(service.sql("SELECT count(*) FROM logon_samples WHERE sampled > %d"
+                                                    % (now - 3000))[0]), 1)  # the writer's own, since the start
         finally:
             service.stop()
             del os.environ["TZ"]

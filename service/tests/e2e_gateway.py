@@ -144,6 +144,11 @@ class HelperAnswers(unittest.TestCase):
             self.assertIn("host PC23: PELLAMOR\\bob claims 192.0.2.24, where another live login comes from: not credited "
                           "there while it lives\n", service.stderr())
             self.assertEqual(code(Raw(service, "192.0.2.23").get("/status.json")[0]), 403)  # the map is not for every PC
+            for source, host, user in (("2001:db8::1", "V1", alice), ("2001:db8::1", "V2", BOB),
+                                       ("2001:db8:1::1", "W1", alice), ("2001:db8:1::1", "W2", BOB)):
+                self.assertEqual(Raw(service, source).login(login_target(host, ""), user), 200, host)
+            # Conflicts are listed by address, as text: "2001:db8:1::1" comes before "2001:db8::1".
+            self.assertEqual([u["host"] for u in service.status("?show=conflicts")["users"]], ["PC23", "PCR", "W1", "W2", "V1", "V2"])
 
 
 # Tags lintian may report on the package, each for a reason: helpers that Squid runs live in

@@ -2,6 +2,7 @@
 """End-to-end tests of pellamor-service: the running program on loopback, driven by curl and by
 raw sockets carrying a small NTLMv2 client written here."""
 import base64
+import contextlib
 import hmac
 import json
 import os
@@ -22,12 +23,17 @@ import urllib.request
 
 from ctypes import CDLL, get_errno
 
+import postgres_cluster
+
 SERVICE = os.environ.get("PELLAMOR_SERVICE", "build/service/pellamor-service")
 # bob's entry is the NT hash of "Password".
 ACCOUNTS = "# test accounts\nPELLAMOR\\alice:secret\nPELLAMOR\\bob:nthash:a4f49c406510bdcab6824ee7c30fd852\n"
 ALICE = "PELLAMOR\\alice:secret"
 BOB = ("bob", "PELLAMOR", "a4f49c406510bdcab6824ee7c30fd852")
 WORKDIRS = []
+# "postgresql": each Service keeps its map in a database of its own, in a PostgreSQL cluster of this run.
+MAP_STORE = os.environ.get("PELLAMOR_MAP", "sqlite")
+CLUSTERS = []
 IP_FREEBIND = 15
 CLONE_NEWNET = 0x40000000
 
@@ -76,6 +82,12 @@ class Service:
     def __init__(self, *options, workdir=None, accounts=ACCOUNTS, stderr=None, prefix=(), env=None):
         self.dir = workdir or make_workdir()
         self.db = os.path.join(self.dir, "users.sqlite")
+        if MAP_STORE == "postgresql":
+            if not CLUSTERS:
+                CLUSTERS.append(postgres_cluster.Postgres().__enter__())
+            # Each workdir's map, its text sorted as under a server's usual locale rather than by bytes.
+            self.db = CLUSTERS[0].database("map%d" % len(WORKDIRS), "--template=template0", "--locale-provider=icu",
+                                           "--icu-locale=en-US")
         self.log_path = os.path.join(self.dir, "requests.log")
         self.err_path = os.path.join(self.dir, "stderr.txt")
         accounts_option = [] if accounts is None else ["--accounts", write_file(os.path.join(self.dir, "accounts"),
@@ -99,6 +111,14 @@ class Service:
 
     def entries(self, host):
         return [u for u in self.status()["users"] if u["host"] == host]
+
+    def sql(self, statement):
+        """Runs one statement on the map as another program would; returns the first value of each row, as text.
+        Write it for both stores: "user" quoted, TRUE and FALSE for the flags."""
+        if self.db.startswith("postgresql://"):
+            return CLUSTERS[0].rows(statement, self.db.rsplit("/", 1)[1])
+        with contextlib.closing(sqlite3.connect(self.db)) as db, db:
+            return [str(row[0]) for row in db.execute(statement).fetchall()]
 
     def log(self):
         return [json.loads(line) for line in read_text(self.log_path).splitlines()]
@@ -695,6 +715,8 @@ def tearDownModule():
         sock.close()
     for workdir in WORKDIRS:
         shutil.rmtree(workdir, ignore_errors=True)
+    while CLUSTERS:
+        CLUSTERS.pop().__exit__()
 
 
 if __name__ == "__main__":

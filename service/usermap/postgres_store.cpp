@@ -466,7 +466,7 @@ class PgConnection : public MapConnection {
     const std::string by_host = folded("l.host") + ", " + folded("l.\"user\"") + ", " + folded("l.domain");
     std::string order = by_host;
     if (q.show == MapShow::Conflicts) {
-      order = "a.address, " + by_host;
+      order = "a.address COLLATE \"C\", " + by_host;  // by bytes, as SQLite, whatever the database's collation
     } else if (q.show == MapShow::Stale) {
       order = "l.last_seen, " + by_host;
     } else if (!q.ip.empty() || !q.user.empty()) {

@@ -1,6 +1,5 @@
 """Two services on one PostgreSQL behind HAProxy: the agent, curl and the Squid helper while a service and
 the database go down."""
-import glob
 import itertools
 import os
 import shutil
@@ -14,62 +13,18 @@ from harness import BUILD, SERVICE, TOP, AgentTestCase, Service, run_agent, wait
 
 sys.path.insert(0, os.path.join(TOP, "service", "tests"))
 import e2e_service  # noqa: E402 (its NTLMv2 client, as bob)
+from postgres_cluster import Postgres, free_port  # noqa: E402
 
 HELPER = os.path.join(BUILD, "service", "pellamor-squid-helper")
-PG_BIN = sorted(glob.glob("/usr/lib/postgresql/*/bin"))[-1]
-# The server refuses to run as root: it runs as the postgres user, in a folder that user owns.
-AS_POSTGRES = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
 ALICE, BOB = "PELLAMOR\\alice:secret", "PELLAMOR\\bob:Password"
 # The load's logins take turns among many accounts, so that none meets the services' limit of live entries
 # per account, which bob's logins do.
 MANY = ["PELLAMOR\\user%d:secret" % i for i in range(500)]
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def listening(port):
     with socket.socket() as s:
         return s.connect_ex(("127.0.0.1", port)) == 0
-
-
-class Postgres:
-    """A PostgreSQL cluster of this run, on loopback, in a private folder; its default is asynchronous commit,
-    which the services must turn back on for themselves."""
-
-    def __enter__(self):
-        self.dir = tempfile.mkdtemp(prefix="pellamor-pg-")
-        if AS_POSTGRES:
-            shutil.chown(self.dir, "postgres")
-        self.port = free_port()
-        self.run("initdb", "-D", self.dir + "/data", "-A", "trust", "-E", "UTF8", "--locale=C", "-U", "postgres")
-        self.start()
-        self.run("createdb", "-h", "127.0.0.1", "-p", str(self.port), "-U", "postgres", "pellamor")
-        self.uri = "postgresql://postgres@127.0.0.1:%d/pellamor" % self.port
-        return self
-
-    def run(self, program, *args):
-        subprocess.run([*AS_POSTGRES, os.path.join(PG_BIN, program), *args], check=True, capture_output=True,
-                       timeout=120)
-
-    def start(self):
-        options = "-p %d -k %s -c listen_addresses=127.0.0.1 -c synchronous_commit=off" % (self.port, self.dir)
-        self.run("pg_ctl", "-D", self.dir + "/data", "-o", options, "-l", self.dir + "/log", "-w", "start")
-
-    def crash(self):
-        self.run("pg_ctl", "-D", self.dir + "/data", "-m", "immediate", "stop")
-
-    def rows(self, sql):
-        return subprocess.run(["psql", "-h", "127.0.0.1", "-p", str(self.port), "-U", "postgres", "-d", "pellamor",
-                               "-Atc", sql], capture_output=True, text=True, check=True, timeout=60).stdout.split()
-
-    def __exit__(self, *exc):
-        subprocess.run([*AS_POSTGRES, os.path.join(PG_BIN, "pg_ctl"), "-D", self.dir + "/data", "-m", "immediate",
-                        "stop"], capture_output=True, timeout=120)
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class Balancer:
