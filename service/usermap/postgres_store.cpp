@@ -145,26 +145,8 @@ constexpr const char* kEntryColumns =
     "l.\"user\", l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated, l.first_seen, l.last_seen, l.expires,"
     " l.relayed";
 
-// As SQLite's: true when a live entry proves `address` (it came from there, or came through a
-// trusted relay and is found there); neither subquery refers to the entry being read.
-std::string proven(const std::string& address, const std::string& now) {
-  return "(EXISTS (SELECT FROM logons p WHERE p.peer = " + address + " AND p.expires > " + now +
-         ") OR EXISTS (SELECT FROM logon_addresses pa JOIN logons pr ON pr.id = pa.logon WHERE pa.address = " +
-         address + " AND pr.relayed AND pr.expires > " + now + "))";
-}
-
-// True when entry l is found at address c.address by a mere claim that a live entry proves.
-std::string not_credited(const std::string& now) {
-  return "NOT l.relayed AND c.address <> l.peer AND " + proven("c.address", now);
-}
-
-const std::string kUncreditedClaims =
-    "SELECT c.address FROM logons l JOIN logon_addresses c ON c.logon = l.id WHERE l.id = $1::bigint AND " +
-    not_credited("$2::bigint");
-const std::string kClaimsAt =
-    "SELECT l.\"user\", l.domain, l.host FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = $1"
-    " AND l.id <> $2::bigint AND NOT l.relayed AND l.peer <> $1 AND l.expires > $3::bigint"
-    " ORDER BY l.last_seen DESC LIMIT 5";
+const std::string kUncreditedClaims = uncredited_claims_sql("$1::bigint", "$2::bigint");
+const std::string kClaimsAt = claims_at_sql("$1", "$2::bigint", "$3::bigint");
 
 std::string folded(const std::string& column) { return "lower(" + column + " COLLATE \"C\")"; }
 
@@ -268,7 +250,7 @@ struct Listing {
       const std::string ip = param(q.ip, "text");
       body += " a.address = " + ip + " AND l.expires > $1::bigint";
       // Only the entries credited there.
-      body += " AND (l.peer = " + ip + " OR l.relayed OR NOT " + proven(ip, "$1::bigint") + ")";
+      body += " AND (l.peer = " + ip + " OR l.relayed OR NOT " + proven_sql(ip, "$1::bigint") + ")";
     } else {
       body += " l.expires > $1::bigint";
     }
@@ -476,7 +458,7 @@ class PgConnection : public MapConnection {
     // calls group_concat), and the address it is listed at in a listing by address.
     const bool by_address = !q.ip.empty() || q.show == MapShow::Conflicts;
     const std::string sql = listing.with + "SELECT " + kEntryColumns + ", (SELECT string_agg(c.address, ',') FROM " +
-                            "logon_addresses c WHERE c.logon = l.id AND " + not_credited("$1::bigint") + "), " +
+                            "logon_addresses c WHERE c.logon = l.id AND " + not_credited_sql("$1::bigint") + "), " +
                             (by_address ? "a.address " : "'' ") + listing.body + " ORDER BY " + order + " LIMIT " +
                             listing.param(std::to_string(q.limit + 1), "bigint") + " OFFSET " +
                             listing.param(std::to_string(q.offset), "bigint");

@@ -90,27 +90,8 @@ constexpr const char* kAddressUse =
     " FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = ?1 AND l.expires > ?2";
 constexpr const char* kSamples = "SELECT sampled, logged_on FROM logon_samples WHERE sampled >= ?1 ORDER BY sampled";
 
-// SQL that is true when a live entry proves `address` (an expression): it came from there, or
-// came through a trusted relay and is found there. Neither subquery refers to the entry being
-// read, so each is run once per statement; the first reads the index by peer alone.
-std::string proven(const std::string& address, const std::string& now) {
-  return "(EXISTS (SELECT 1 FROM logons p WHERE p.peer = " + address + " AND p.expires > " + now +
-         ") OR EXISTS (SELECT 1 FROM logon_addresses pa JOIN logons pr ON pr.id = pa.logon WHERE pa.address = " +
-         address + " AND pr.relayed = 1 AND pr.expires > " + now + "))";
-}
-
-// True when entry l is found at address c.address by a mere claim (neither its peer nor relayed)
-// that a live entry proves: that address is not credited to l.
-std::string not_credited(const std::string& now) {
-  return "l.relayed = 0 AND c.address <> l.peer AND " + proven("c.address", now);
-}
-
-const std::string kUncreditedClaims =
-    "SELECT c.address FROM logons l JOIN logon_addresses c ON c.logon = l.id WHERE l.id = ?1 AND " +
-    not_credited("?2");
-const std::string kClaimsAt =
-    "SELECT l.user, l.domain, l.host FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = ?1"
-    " AND l.id <> ?2 AND l.relayed = 0 AND l.peer <> ?1 AND l.expires > ?3 ORDER BY l.last_seen DESC LIMIT 5";
+const std::string kUncreditedClaims = uncredited_claims_sql("?1", "?2");
+const std::string kClaimsAt = claims_at_sql("?1", "?2", "?3");
 
 // One prepared statement, finalized when it goes out of scope.
 class Statement {
@@ -311,7 +292,7 @@ std::string listing_body(const MapQuery& q) {
   }
   if (!q.ip.empty()) sql += " a.address = ?2 AND";
   sql += " l.expires > ?1";
-  if (!q.ip.empty()) sql += " AND (l.peer = ?2 OR l.relayed = 1 OR NOT " + proven("?2", "?1") + ")";
+  if (!q.ip.empty()) sql += " AND (l.peer = ?2 OR l.relayed OR NOT " + proven_sql("?2", "?1") + ")";
   if (!q.user.empty()) sql += " AND l.user = ?3";
   if (!q.user.empty() && !q.domain.empty()) sql += " AND l.domain = ?4";
   if (!q.host.empty()) sql += " AND l.host = ?7";
@@ -326,7 +307,7 @@ std::string find_sql(const MapQuery& q) {
   const bool by_address = !q.ip.empty() || q.show == MapShow::Conflicts;
   std::string sql = with_clause(q) + "SELECT l.user, l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated," +
                     " l.first_seen, l.last_seen, l.expires, l.relayed, (SELECT group_concat(c.address, ',') FROM" +
-                    " logon_addresses c WHERE c.logon = l.id AND " + not_credited("?1") + "), " +
+                    " logon_addresses c WHERE c.logon = l.id AND " + not_credited_sql("?1") + "), " +
                     (by_address ? "a.address " : "'' ") + listing_body(q);
   if (q.show == MapShow::Conflicts) {
     sql += " ORDER BY a.address, l.host, l.user, l.domain";
