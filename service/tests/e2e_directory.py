@@ -151,15 +151,16 @@ class StatusReaders(unittest.TestCase):
                    "192.0.2.0/29")
         with domain_service(*options) as service:
             for source, logon, tickets, status in cases:
-                for page in ("/", "/status.json"):
+                for page in ("/", "/status.json", "/metrics"):
                     got, head, _ = curl(service, page, "--interface", source, *logon, host=directory.SERVICE_HOST,
                                         env=tickets)
                     self.assertEqual(got, status, (source, logon, page))
                     if status == 401:  # what a browser needs to log on with the user's Windows logon
                         self.assertEqual(re.findall(r"WWW-Authenticate: (.*)", head), ["Negotiate", "NTLM"])
             self.assertIn("refused: PELLAMOR\\heidi is not a member of %s, who" % directory.ADMINS, service.stderr())
-            # The agents' endpoint stays open to every address.
+            # The agents' endpoint stays open to every address, and so does the balancers' health check.
             self.assertEqual(ntlm(service, "PCS", ntlm_as["heidi"][2], "--interface", "192.0.2.99"), 200)
+            self.assertEqual(curl(service, "/healthz", "--interface", "192.0.2.99", host=directory.SERVICE_HOST)[0], 200)
 
 
 class DomainOutage(unittest.TestCase):
