@@ -1,4 +1,5 @@
 // Entry point of pellamor-service: reads the command line, listens, opens the verifiers, log and user map, and serves.
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -27,6 +28,16 @@ bool resolve_admin_group(Options* options, WinbindVerifier* winbind, std::string
   if (winbind != nullptr && winbind->group_sid(options->admin_group, &options->admin_group_sid, &why)) return true;
   *error = "--admin-group " + options->admin_group + ": " + why;
   return false;
+}
+
+// Memory freed by one request stays with the service for the next instead of going back to the
+// system: giving it back (madvise, munmap) makes the kernel interrupt every processor that runs
+// one of the service's threads to flush its address translations, and under load that cost more
+// than the requests themselves (the Squid helper's lookups ran at a quarter of the rate). What is
+// kept is what the busiest moment needed: at most 16 MiB above it per thread arena.
+void keep_freed_memory() {
+  mallopt(M_TRIM_THRESHOLD, 16 << 20);
+  mallopt(M_MMAP_THRESHOLD, 4 << 20);
 }
 
 // The agent never repeats faster than this, whatever the interval header says.
@@ -144,6 +155,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   // A reload asked for while the service starts finds nothing to reload yet; it must not end it.
   std::signal(SIGHUP, SIG_IGN);
+  keep_freed_memory();
   // Boost.Asio reports some failures (threads, memory) by throwing; they end
   // the service with a message instead of an abort.
   try {
