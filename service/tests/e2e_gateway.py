@@ -178,17 +178,18 @@ for path in /etc/pellamor/* /etc/default/pellamor-service /etc/init.d/pellamor-s
 """
 
 
-def in_throwaway_root(script):
+def in_throwaway_root(script, package):
     """Runs script as root in a copy-on-write view of this machine: an overlay of / whose changes live in
-    a tmpfs, with private /run, /tmp, processes and network, so nothing it does reaches the machine."""
+    a tmpfs, with private /run, /tmp, processes and network, so nothing it does reaches the machine. The
+    package is copied into its /var/tmp first: the checkout may be under the /tmp that the view hides."""
     top = make_workdir()
     setup = ("mount -t tmpfs tmpfs {0} && mkdir {0}/upper {0}/work {0}/root && "
              "mount -t overlay overlay -o lowerdir=/,upperdir={0}/upper,workdir={0}/work {0}/root && "
              "mount -t proc proc {0}/root/proc && mount --rbind /dev {0}/root/dev && "
              "mount -t tmpfs tmpfs {0}/root/run && mount -t tmpfs tmpfs {0}/root/tmp && ip link set lo up && "
-             'exec chroot {0}/root sh -c "$0"').format(top)
+             'cp "$1" {0}/root/var/tmp/ && exec chroot {0}/root sh -c "$0"').format(top)
     result = subprocess.run(["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--net", "sh", "-c",
-                             setup, script], capture_output=True, text=True, timeout=600)
+                             setup, script, package], capture_output=True, text=True, timeout=600)
     steps = dict(part.split("\n", 1) for part in re.split("^== ", result.stdout, flags=re.M)[1:])
     return steps, result.stderr
 
@@ -229,8 +230,9 @@ class Installed(unittest.TestCase):
             self.assertRegex(depends, r"(^|, )%s( |,|$)" % needed)
         if os.geteuid() != 0:
             self.skipTest("installing into a throwaway root needs root")
-        steps, errors = in_throwaway_root(PACKAGE_LIFE.format(package=package, login="http://127.0.0.1:8080"
-                                                              + e2e_service.login_target("PC1", "10.9.9.9")))
+        inside = "/var/tmp/" + os.path.basename(package)
+        steps, errors = in_throwaway_root(PACKAGE_LIFE.format(package=inside, login="http://127.0.0.1:8080"
+                                                              + e2e_service.login_target("PC1", "10.9.9.9")), package)
         self.assertEqual(list(steps), ["install", "start", "remove", "purge"], errors)
         expected = {  # what each step's output holds
             "install": ["Next:", "pellamor-service {0}\npellamor-squid-helper {0}\n/etc/pellamor root:pellamor 750\n"
