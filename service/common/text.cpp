@@ -238,3 +238,13 @@ std::string hex(const std::uint8_t* data, std::size_t size) {
   }
   return out;
 }
+
+std::string qualified_name(const std::string& domain, const std::string& user) {
+  return domain.empty() ? user : domain + "\\" + user;
+}
+
+std::size_t utf8_characters(std::string_view utf8) {
+  std::size_t count = 0;
+  for (unsigned char c : utf8) count += (c & 0xC0) != 0x80;
+  return count;
+}
