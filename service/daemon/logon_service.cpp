@@ -45,14 +45,17 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       logon_(options, users, counters_),
       console_(false, options, users, counters_),
       document_(true, options, users, counters_),
+      lookup_(options, users, counters_),
       metrics_view_(metrics_, counters_, users, verification_.throttle()),
       health_(users, kHealthDeadline),
       console_readers_(access_, options, console_),
       document_readers_(access_, options, document_),
+      lookup_readers_(access_, options, lookup_),
       metrics_readers_(access_, options, metrics_view_),
       routes_{{kLogonPath, &logon_},
               {"/", &console_readers_},
               {"/status.json", &document_readers_},
+              {"/lookup", &lookup_readers_},
               {"/metrics", &metrics_readers_},
               {"/healthz", &health_}} {
   users_.observe_commits([this](double seconds) { metrics_.commit_seconds.observe(seconds); });

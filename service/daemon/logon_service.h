@@ -59,10 +59,12 @@ class LogonService : public HttpApplication {
   LogonHandler logon_;
   StatusHandler console_;
   StatusHandler document_;
+  LookupHandler lookup_;
   MetricsHandler metrics_view_;
   HealthHandler health_;
   ReadersOnly console_readers_;
   ReadersOnly document_readers_;
+  ReadersOnly lookup_readers_;
   ReadersOnly metrics_readers_;
   // The endpoints by path; the health check answers everyone, as a balancer's check reads it from
   // wherever it runs, and tells nothing of the users.

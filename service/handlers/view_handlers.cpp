@@ -1,5 +1,5 @@
-// The views of the user map and of the service: the console and the status document, the
-// metrics and the health check. Each is one endpoint's handler.
+// The views of the user map and of the service: the console and the status document, the Squid
+// helper's lookup, the metrics and the health check. Each is one endpoint's handler.
 #include "handlers/view_handlers.h"
 
 #include <algorithm>
@@ -64,6 +64,34 @@ void StatusHandler::handle(const Exchange& exchange, Responder respond) {
     reply.body = console_html(page, query, ConsoleContext{now, options_.interval, &counters_});
     respond(std::move(reply));
   }, extras);
+}
+
+LookupHandler::LookupHandler(const Options& options, UserMap& users, const ServiceCounters& counters)
+    : options_(options), users_(users), counters_(counters) {}
+
+void LookupHandler::handle(const Exchange& exchange, Responder respond) {
+  const std::shared_ptr<RequestRecord>& record = exchange.record;
+  StatusQuery query;
+  std::string error;
+  const bool only_ip = record->params.size() == 1 && record->params[0].name == "ip" && !record->params[0].value.empty();
+  if (!only_ip) {
+    error = "/lookup takes one parameter, ip, a numeric IPv4 or IPv6 address";
+  } else {
+    read_status_query(record->params, &query, &error);
+  }
+  if (!error.empty()) {
+    record->result = "bad request: " + error;
+    return respond(text_reply(400, error));
+  }
+  const std::int64_t now = now_epoch_seconds();
+  query.map.stale_before = now - stale_after(options_.interval);
+  // The entry seen last comes first.
+  query.map.limit = 1;
+  users_.read(query.map, now, [this, query, now, record, respond = std::move(respond)](const MapPage& page) {
+    if (!page.ok) return respond(read_failed(page, *record));
+    record->result = "lookup";
+    respond(status_document(page, query, options_.interval, counters_, now));
+  });
 }
 
 MetricsHandler::MetricsHandler(const ServiceMetrics& metrics, const ServiceCounters& counters, UserMap& users,

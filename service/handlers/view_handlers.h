@@ -1,5 +1,5 @@
-// The views of the user map and of the service: the console and the status document, the
-// metrics and the health check. Each is one endpoint's handler.
+// The views of the user map and of the service: the console and the status document, the Squid
+// helper's lookup, the metrics and the health check. Each is one endpoint's handler.
 #pragma once
 
 #include <chrono>
@@ -21,6 +21,19 @@ class StatusHandler : public Handler {
 
  private:
   const bool json_;
+  const Options& options_;
+  UserMap& users_;
+  const ServiceCounters& counters_;
+};
+
+// `/lookup?ip=ADDRESS`, what the Squid helper asks: the status document of the one entry credited
+// at the address that was seen last, read by the map's reader of lookups, without totals.
+class LookupHandler : public Handler {
+ public:
+  LookupHandler(const Options& options, UserMap& users, const ServiceCounters& counters);
+  void handle(const Exchange& exchange, Responder respond) override;
+
+ private:
   const Options& options_;
   UserMap& users_;
   const ServiceCounters& counters_;
