@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "status_pages.h"
+#include "http/http_server.h"
+#include "pages/status_pages.h"
 
 // Counts of observed values up to each bound, their sum and their number.
 class Histogram {
@@ -60,8 +61,7 @@ struct ServiceMetrics {
   std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(LogonResult::kCount)> logins{};
   std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(LogonResult::kCount)> logouts{};
   std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(RefusalReason::kCount)> refusals{};
-  std::atomic<std::int64_t> connections_open{0};
-  std::atomic<std::uint64_t> connections_refused{0};
+  ConnectionCounts connections;  // counted by the network side
   Histogram commit_seconds;
 };
 

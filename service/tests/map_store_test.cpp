@@ -10,9 +10,9 @@
 #include <future>
 #include <memory>
 
-#include "postgres_store.h"
-#include "sqlite_store.h"
-#include "user_map.h"
+#include "usermap/postgres_store.h"
+#include "usermap/sqlite_store.h"
+#include "usermap/user_map.h"
 
 namespace {
 

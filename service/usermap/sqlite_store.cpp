@@ -1,12 +1,12 @@
 // The user map's SQLite store: one file, written with a synchronous write per commit, read by several connections at once.
-#include "sqlite_store.h"
+#include "usermap/sqlite_store.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <map>
 
-#include "sql/map_sql.h"
+#include "usermap/sql/map_sql.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "verifier.h"
+#include "verify/verifier.h"
 
 // Talks to winbind through libwbclient, which finds winbind's socket where
 // Samba's own clients (wbinfo, ntlm_auth) find it: /run/samba/winbindd. The

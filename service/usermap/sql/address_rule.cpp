@@ -1,5 +1,5 @@
 // Where the user is, in SQL that every store runs.
-#include "address_rule.h"
+#include "usermap/sql/address_rule.h"
 
 std::string proven_sql(const std::string& address, const std::string& now) {
   return "(EXISTS (SELECT 1 FROM logons p WHERE p.peer = " + address + " AND p.expires > " + now +

@@ -1,10 +1,10 @@
 // The user map's SQL, written once for every store.
-#include "map_sql.h"
+#include "usermap/sql/map_sql.h"
 
 #include <algorithm>
 
-#include "address_rule.h"
-#include "map_store.h"
+#include "usermap/sql/address_rule.h"
+#include "usermap/map_store.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "map_types.h"
+#include "usermap/map_types.h"
 
 // What a parameter holds: the stores bind each kind as their own type (SQLite an integer for a truth
 // value, PostgreSQL a boolean).

@@ -1,11 +1,11 @@
 // The service's lines on stderr: escaped, cut to a bounded length, and those that requests cause limited per kind.
-#include "diagnostics.h"
+#include "common/diagnostics.h"
 
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 
-#include "text.h"
+#include "common/text.h"
 
 namespace {
 
