@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -42,6 +43,9 @@ struct Settings {
   bool unique_hosts = false;  // a new host name per login, so that every login is a real write
   std::string helper;         // the Squid helper program, for helper loops
   int helper_loops = 0;
+  // When set: the helpers ask for random addresses of a filled map's N entries (filled_address)
+  // instead of the login clients' addresses.
+  long helper_map = 0;
   std::string kerberos_host;  // when set: Kerberos logins with a ticket for HTTP@host from KRB5CCNAME
 };
 
@@ -56,6 +60,12 @@ struct Totals {
 // under new host names report others, so that each address asked about has one entry.
 std::string client_address(int index, bool unique_hosts = false) {
   return (unique_hosts ? "198.51.100." : "192.0.2.") + std::to_string(index % 250 + 1);
+}
+
+// The address of entry `index` of a map that the benchmark filled: 10.0.0.0 upward, one each.
+std::string filled_address(long index) {
+  return "10." + std::to_string(index >> 16 & 255) + "." + std::to_string(index >> 8 & 255) + "." +
+         std::to_string(index & 255);
 }
 
 // One GET on an open connection; returns the status, 0 on a transport error.
@@ -218,8 +228,14 @@ void helper_loop(int index, const Settings& s, Clock::time_point deadline, Total
   close(from_helper[1]);
   std::string pending;
   const int spread = std::max(s.clients, 32);
+  std::uint64_t random = 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(index + 1);
   for (long n = 0; started && Clock::now() < deadline; ++n) {
-    const std::string question = client_address(static_cast<int>((index + n) % spread)) + "\n";
+    random ^= random << 13;
+    random ^= random >> 7;
+    random ^= random << 17;
+    const std::string address = s.helper_map > 0 ? filled_address(static_cast<long>(random % s.helper_map))
+                                                 : client_address(static_cast<int>((index + n) % spread));
+    const std::string question = address + "\n";
     std::string answer;
     if (write(to_helper[1], question.data(), question.size()) != static_cast<ssize_t>(question.size()) ||
         !read_line(from_helper[0], &pending, &answer)) {
@@ -244,6 +260,7 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     else if (name == "--seconds") s->seconds = std::atof(value.c_str());
     else if (name == "--helper") s->helper = value;
     else if (name == "--helper-loops") s->helper_loops = std::atoi(value.c_str());
+    else if (name == "--helper-map") s->helper_map = std::atol(value.c_str());
     else if (name == "--hosts" && (value == "unique" || value == "repeated")) s->unique_hosts = value == "unique";
     else if (name == "--kerberos") s->kerberos_host = value;
     else if (name == "--account") {
@@ -269,7 +286,7 @@ int main(int argc, char** argv) {
   if (!parse_settings(argc, argv, &settings)) {
     std::fprintf(stderr,
                  "usage: pellamor-load --port P --account 'DOMAIN\\user:password' [--address A] [--clients N] "
-                 "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM] [--kerberos SERVICE-HOST]\n");
+                 "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM [--helper-map ENTRIES]] [--kerberos SERVICE-HOST]\n");
     return 2;
   }
   Totals totals;

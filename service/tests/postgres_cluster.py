@@ -4,6 +4,7 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 
 PG_BIN = max(glob.glob("/usr/lib/postgresql/*/bin"), default="/usr/lib/postgresql/bin")  # Debian's, versioned
@@ -58,3 +59,23 @@ class Postgres:
         subprocess.run([*AS_POSTGRES, os.path.join(PG_BIN, "pg_ctl"), "-D", self.dir + "/data", "-m", "immediate",
                         "stop"], capture_output=True, timeout=120)
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def main(command, state):
+    """`start STATE` starts a cluster and writes its folder, port and URI to the file STATE, one a line; `stop
+    STATE` stops that cluster and removes it (the C++ tests' fixture)."""
+    cluster = Postgres()
+    if command == "start":
+        cluster.__enter__()
+        with open(state, "w") as out:
+            out.write("%s\n%d\n%s\n" % (cluster.dir, cluster.port, cluster.uri))
+    else:
+        with open(state) as lines:
+            cluster.dir, port, cluster.uri = lines.read().split()
+        cluster.port = int(port)
+        cluster.__exit__(None, None, None)
+        os.unlink(state)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])

@@ -11,6 +11,8 @@
 #include <functional>
 #include <map>
 
+#include "usermap/sql/map_sql.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -35,52 +37,46 @@ constexpr const char* kSessionSettings =
 // in turn to create the tables.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(5071996431)";
 
-// Names are compared with the ASCII letters folded, as SQLite's NOCASE does: lower() under the
-// "C" collation folds nothing else. The unique index on the folded names serves the lookups by
-// name, the listing's order and each account's count.
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS logon_map_format (format integer NOT NULL);"
-    "INSERT INTO logon_map_format SELECT 1 WHERE NOT EXISTS (SELECT FROM logon_map_format);"
-    "CREATE TABLE IF NOT EXISTS logons ("
-    " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,"
-    " \"user\" text NOT NULL,"
-    " domain text NOT NULL,"
-    " host text NOT NULL,"
-    " ips text NOT NULL,"  // as reported, comma-separated: what the pages show
-    " peer text NOT NULL,"
-    " persistent boolean NOT NULL,"
-    " authenticated boolean NOT NULL,"
-    " first_seen bigint NOT NULL,"
-    " last_seen bigint NOT NULL,"
-    " expires bigint NOT NULL,"
-    " relayed boolean NOT NULL DEFAULT false);"  // came through a trusted relay: its addresses count as proven
-    "CREATE UNIQUE INDEX IF NOT EXISTS logons_by_name"
-    " ON logons (lower(\"user\" COLLATE \"C\"), lower(domain COLLATE \"C\"), lower(host COLLATE \"C\"));"
-    // The purge finds expired entries through this index instead of reading the whole map.
-    "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
-    // Where each entry is found, one row per entry and address.
-    "CREATE TABLE IF NOT EXISTS logon_addresses ("
-    " address text NOT NULL,"
-    " logon bigint NOT NULL REFERENCES logons (id) ON DELETE CASCADE,"
-    " PRIMARY KEY (address, logon));"
-    "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);"
-    // Whether a live entry came from an address, read from the index alone.
-    "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);"
-    // Listings go by host, so that the entries of one host follow each other; the stale entries
-    // are counted and listed through the time they were last seen.
-    "CREATE INDEX IF NOT EXISTS logons_by_host"
-    " ON logons (lower(host COLLATE \"C\"), lower(\"user\" COLLATE \"C\"), lower(domain COLLATE \"C\"));"
-    "CREATE INDEX IF NOT EXISTS logons_by_last_seen ON logons (last_seen, expires);"
-    // How many entries were current, one row per sampling period, for the picture of the last day.
-    "CREATE TABLE IF NOT EXISTS logon_samples (sampled bigint PRIMARY KEY, logged_on bigint NOT NULL);"
-    // The health check's write.
-    "CREATE TABLE IF NOT EXISTS map_checks (id integer PRIMARY KEY, checked bigint NOT NULL);";
+// PostgreSQL's way of writing the map's SQL. Names are compared with the ASCII letters folded, as
+// SQLite's NOCASE does: lower() under the "C" collation folds nothing else. The unique index on the
+// folded names serves the lookups by name, the listing's order and each account's count.
+class PgDialect : public SqlDialect {
+ public:
+  std::string param(std::size_t n, SqlType type) const override {
+    static const char* const kCasts[] = {"::text", "::bigint", "::boolean", "::text[]", "::bigint[]", "::boolean[]"};
+    return "$" + std::to_string(n) + kCasts[static_cast<int>(type)];
+  }
+  std::string name(const std::string& expr) const override { return "lower(" + expr + " COLLATE \"C\")"; }
+  std::string folded(const std::string& expr) const override { return name(expr); }
+  std::string comma_list(const std::string& expr) const override { return "string_agg(" + expr + ", ',')"; }
+  std::string bytewise(const std::string& expr) const override { return expr + " COLLATE \"C\""; }
+  std::string id_column() const override { return "bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY"; }
+  std::string name_column() const override { return "text NOT NULL"; }
+  std::string truth_column() const override { return "boolean"; }
+  std::string number_column() const override { return "bigint"; }
+  std::string keyed_table_end() const override { return ""; }
+  std::string unique_names_in_table() const override { return ""; }
+  std::string unique_names_index() const override {
+    return "CREATE UNIQUE INDEX IF NOT EXISTS logons_by_name ON logons (" + name("\"user\"") + ", " + name("domain") +
+           ", " + name("host") + ");";
+  }
+  // The entry is locked too, so that another service's purge passes it by instead of deleting it under a refresh.
+  std::string lock_row() const override { return " FOR UPDATE"; }
+  // Entries another writer holds are left to a later purge: the purge never waits for a lock. At
+  // most 1,000 go at once (the next purge, a second later, takes the next ones), so that a mass of
+  // expired entries (after a long outage) neither holds up the logins committed with it nor runs
+  // into the statement time-out, which would undo it every time.
+  std::string purge_limit() const override { return " LIMIT 1000 FOR UPDATE SKIP LOCKED"; }
+};
 
-// The condition on an entry's account, its user and domain in $1 and $2, and on its host, in $3.
-const std::string kSameAccount =
-    " lower(\"user\" COLLATE \"C\") = lower($1::text COLLATE \"C\")"
-    " AND lower(domain COLLATE \"C\") = lower($2::text COLLATE \"C\")";
-const std::string kSameHost = " AND lower(host COLLATE \"C\") = lower($3::text COLLATE \"C\")";
+const PgDialect kDialect;
+const MapStatements kSql(kDialect);
+
+// The map's layout, kept in logon_map_format, then its tables.
+const std::string kSchema =
+    "CREATE TABLE IF NOT EXISTS logon_map_format (format integer NOT NULL);"
+    "INSERT INTO logon_map_format SELECT 1 WHERE NOT EXISTS (SELECT FROM logon_map_format);" +
+    map_tables(kDialect) + map_indexes(kDialect);
 
 // The locks of the accounts a transaction changes, all taken at its start, in the order of their
 // keys: two services then never hold one lock each and wait for the other's, and each account's
@@ -89,67 +85,6 @@ constexpr const char* kLockAccounts =
     "SELECT pg_advisory_xact_lock(k) FROM (SELECT DISTINCT hashtextextended("
     "lower(u COLLATE \"C\") || '/' || lower(d COLLATE \"C\"), 5071996431) AS k"
     " FROM unnest($1::text[], $2::text[]) AS a (u, d) ORDER BY k) AS keys";
-// The entry is locked too, so that another service's purge passes it by instead of deleting it under a refresh.
-const std::string kFindEntry = "SELECT id, ips, peer, relayed FROM logons WHERE" + kSameAccount + kSameHost + " FOR UPDATE";
-const std::string kCountOtherHosts =
-    "SELECT count(*) FROM (SELECT FROM logons WHERE" + kSameAccount +
-    " AND lower(host COLLATE \"C\") <> lower($3::text COLLATE \"C\") AND expires > $4::bigint"
-    " LIMIT $5::bigint) AS live";
-constexpr const char* kInsert =
-    "INSERT INTO logons (\"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires,"
-    " relayed) VALUES ($1, $2, $3, $4, $5, $6::boolean, $7::boolean, $8::bigint, $9::bigint, $10::bigint, $11::boolean)"
-    " RETURNING id";
-constexpr const char* kUpdate =
-    "UPDATE logons SET ips = $1, peer = $2, persistent = $3::boolean, authenticated = $4::boolean,"
-    " last_seen = $5::bigint, expires = $6::bigint, relayed = $7::boolean WHERE id = $8::bigint";
-// The addresses no longer reported go, the new ones come; those that stay are left alone.
-constexpr const char* kSetAddresses =
-    "WITH gone AS (DELETE FROM logon_addresses WHERE logon = $1::bigint AND address <> ALL ($2::text[]))"
-    " INSERT INTO logon_addresses (address, logon) SELECT DISTINCT unnest($2::text[]), $1::bigint"
-    " ON CONFLICT DO NOTHING";
-// The addresses go with their entry (ON DELETE CASCADE).
-const std::string kRemove = "DELETE FROM logons WHERE" + kSameAccount + kSameHost;
-// Entries another writer holds are left to a later purge: the purge never waits for a lock. At most
-// 1,000 go at once (the next purge, a second later, takes the next ones), so that a mass of expired
-// entries (after a long outage) neither holds up the logins committed with it nor runs into the
-// statement time-out, which would undo it every time.
-constexpr const char* kPurge =
-    "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= $1::bigint LIMIT 1000"
-    " FOR UPDATE SKIP LOCKED)";
-
-constexpr const char* kAddSample =
-    "INSERT INTO logon_samples (sampled, logged_on) VALUES ($1::bigint, $2::bigint) ON CONFLICT (sampled) DO NOTHING";
-constexpr const char* kForgetSamples = "DELETE FROM logon_samples WHERE sampled < $1::bigint";
-constexpr const char* kNoteCheck =
-    "INSERT INTO map_checks (id, checked) VALUES (1, $1::bigint) ON CONFLICT (id) DO UPDATE SET checked = excluded.checked";
-
-// The readers' statements: $1 is always the time the entries must outlive.
-constexpr const char* kCountCurrent = "SELECT count(*) FROM logons WHERE expires > $1::bigint";
-constexpr const char* kCountStale = "SELECT count(*) FROM logons WHERE last_seen < $2::bigint AND expires > $1::bigint";
-// The addresses in conflict (see AddressUse): only addresses with more than one entry are looked at.
-constexpr const char* kConflictsWith =
-    "WITH shared AS (SELECT address FROM logon_addresses GROUP BY address HAVING count(*) > 1),"
-    " conflicts AS (SELECT s.address FROM shared s JOIN logon_addresses c ON c.address = s.address"
-    " JOIN logons m ON m.id = c.logon WHERE m.expires > $1::bigint GROUP BY s.address"
-    " HAVING count(DISTINCT lower(m.host COLLATE \"C\")) > 1"
-    " AND count(DISTINCT lower(m.\"user\" COLLATE \"C\") || '\\' || lower(m.domain COLLATE \"C\")) > 1) ";
-constexpr const char* kCountConflicts = "SELECT count(*) FROM conflicts";
-constexpr const char* kAddressUse =
-    "SELECT count(DISTINCT lower(l.host COLLATE \"C\")),"
-    " count(DISTINCT lower(l.\"user\" COLLATE \"C\") || '\\' || lower(l.domain COLLATE \"C\"))"
-    " FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = $1 AND l.expires > $2::bigint";
-constexpr const char* kSamples =
-    "SELECT sampled, logged_on FROM logon_samples WHERE sampled >= $1::bigint ORDER BY sampled";
-
-constexpr const char* kEntryColumns =
-    "l.\"user\", l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated, l.first_seen, l.last_seen, l.expires,"
-    " l.relayed";
-
-const std::string kUncreditedClaims = uncredited_claims_sql("$1::bigint", "$2::bigint");
-const std::string kClaimsAt = claims_at_sql("$1", "$2::bigint", "$3::bigint");
-
-std::string folded(const std::string& column) { return "lower(" + column + " COLLATE \"C\")"; }
-
 // Failures that may pass: the connection (class 08), a conflict with another transaction (40), the
 // server's resources (53), an operator or a time-out (57), the system (58), a lock not available
 // (55P03), a server that only reads (25006: a standby, as during a database fail-over).
@@ -194,27 +129,18 @@ std::int64_t number_at(const PGresult* r, int row, int column) {
   return std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
 }
 
-LogonEntry entry_from_row(const PGresult* r, int row) {
-  LogonEntry e;
-  e.user = text_at(r, row, 0);
-  e.domain = text_at(r, row, 1);
-  e.host = text_at(r, row, 2);
-  e.ips = split_addresses(text_at(r, row, 3));
-  e.peer = text_at(r, row, 4);
-  e.persistent = text_at(r, row, 5) == "t";
-  e.authenticated = text_at(r, row, 6) == "t";
-  e.first_seen = number_at(r, row, 7);
-  e.last_seen = number_at(r, row, 8);
-  e.expires = number_at(r, row, 9);
-  e.relayed = text_at(r, row, 10) == "t";
-  const std::vector<std::string> uncredited = split_addresses(text_at(r, row, 11));
-  for (const std::string& ip : e.ips) {
-    const bool listed = std::find(e.uncredited.begin(), e.uncredited.end(), ip) != e.uncredited.end();
-    if (!listed && std::find(uncredited.begin(), uncredited.end(), ip) != uncredited.end()) e.uncredited.push_back(ip);
-  }
-  e.address = text_at(r, row, 12);
-  return e;
-}
+// One row of a result.
+class ResultRow : public SqlRow {
+ public:
+  ResultRow(const PGresult* result, int row) : result_(result), row_(row) {}
+  std::string text(int column) const override { return text_at(result_, row_, column); }
+  std::int64_t number(int column) const override { return number_at(result_, row_, column); }
+  bool truth(int column) const override { return text_at(result_, row_, column) == "t"; }
+
+ private:
+  const PGresult* result_;
+  int row_;
+};
 
 std::vector<std::string> names_of(const LogonEntry& e) { return {e.user, e.domain, e.host}; }
 
@@ -230,47 +156,6 @@ bool wait_for_socket(int fd, short events, Clock::time_point deadline) {
     if (n < 0 && errno != EINTR) return false;
   }
 }
-
-// The tables and filters of a listing (or its count), as SQLite's: only the filters in use are in
-// the statement, so that each kind of read walks an index (the address table's key, the names'
-// index, the hosts' index, the index on the time last seen). $1 is the time entries must outlive.
-struct Listing {
-  std::vector<std::string> params;
-  std::string with;  // the addresses in conflict, when they are listed
-  std::string body;  // FROM ... WHERE ...
-
-  Listing(const MapQuery& q, std::int64_t now) : params{std::to_string(now)} {
-    if (q.show == MapShow::Conflicts) {
-      with = kConflictsWith;
-      body = "FROM conflicts x JOIN logon_addresses a ON a.address = x.address JOIN logons l ON l.id = a.logon WHERE";
-    } else {
-      body = q.ip.empty() ? "FROM logons l WHERE" : "FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE";
-    }
-    if (!q.ip.empty()) {
-      const std::string ip = param(q.ip, "text");
-      body += " a.address = " + ip + " AND l.expires > $1::bigint";
-      // Only the entries credited there.
-      body += " AND (l.peer = " + ip + " OR l.relayed OR NOT " + proven_sql(ip, "$1::bigint") + ")";
-    } else {
-      body += " l.expires > $1::bigint";
-    }
-    if (!q.user.empty()) body += " AND " + folded("l.\"user\"") + " = " + folded(param(q.user, "text"));
-    if (!q.user.empty() && !q.domain.empty()) body += " AND " + folded("l.domain") + " = " + folded(param(q.domain, "text"));
-    if (!q.host.empty()) body += " AND " + folded("l.host") + " = " + folded(param(q.host, "text"));
-    if (!q.prefix.empty()) {
-      const std::string pattern = folded(param(like_prefix_pattern(q.prefix), "text"));
-      body += " AND (" + folded("l.\"user\"") + " LIKE " + pattern + " ESCAPE '\\' OR " + folded("l.host") + " LIKE " +
-              pattern + " ESCAPE '\\')";
-    }
-    if (q.show == MapShow::Stale) body += " AND l.last_seen < " + param(std::to_string(q.stale_before), "bigint");
-  }
-
-  // The next parameter, cast to `type`.
-  std::string param(std::string value, const char* type) {
-    params.push_back(std::move(value));
-    return "$" + std::to_string(params.size()) + "::" + type;
-  }
-};
 
 // Reads the rows of one result.
 using RowReader = std::function<void(const PGresult* result, int row)>;
@@ -304,6 +189,12 @@ class PgConnection : public MapConnection {
                              nullptr, nullptr, 0))
       return failed(nullptr, error);
     return answers(&row, changed, error);
+  }
+
+  bool run(const SqlStatement& sql, const RowReader& row, std::string* error) {
+    std::vector<std::string> params;
+    for (const SqlValue& p : sql.params) params.push_back(p.type == SqlType::Text ? p.text : std::to_string(p.number));
+    return run(sql.text, params, row, error);
   }
 
   // Statements without parameters, separated by semicolons.
@@ -369,7 +260,7 @@ class PgConnection : public MapConnection {
 
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     *out = StoredEntry();
-    return run(kFindEntry, names_of(e), [out](const PGresult* r, int i) {
+    return run(kSql.find_entry, names_of(e), [out](const PGresult* r, int i) {
       *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2),
                          text_at(r, i, 3) == "t"};
     }, error);
@@ -378,12 +269,12 @@ class PgConnection : public MapConnection {
   bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
                          std::string* error) override {
     *count = 0;
-    return run(kCountOtherHosts, {e.user, e.domain, e.host, std::to_string(now), std::to_string(limit)},
+    return run(kSql.count_other_hosts, {e.user, e.domain, e.host, std::to_string(now), std::to_string(limit)},
                [count](const PGresult* r, int i) { *count = static_cast<std::size_t>(number_at(r, i, 0)); }, error);
   }
 
   bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
-    return run(kInsert,
+    return run(kSql.insert_entry,
                {e.user, e.domain, e.host, join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
                 std::to_string(e.first_seen), std::to_string(e.last_seen), std::to_string(e.expires),
                 truth(e.relayed)},
@@ -391,19 +282,19 @@ class PgConnection : public MapConnection {
   }
 
   bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
-    return run(kUpdate,
+    return run(kSql.update_entry,
                {join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated), std::to_string(e.last_seen),
                 std::to_string(e.expires), truth(e.relayed), std::to_string(id)},
                {}, error);
   }
 
   bool set_addresses(std::int64_t id, const std::vector<std::string>& addresses, std::string* error) override {
-    return run(kSetAddresses, {std::to_string(id), text_array(addresses)}, {}, error);
+    return run(kSql.replace_addresses, {std::to_string(id), text_array(addresses)}, {}, error);
   }
 
   bool remove(const LogonEntry& e, bool* removed, std::string* error) override {
     long changed = 0;
-    const bool ok = run(kRemove, names_of(e), {}, error, &changed);
+    const bool ok = run(kSql.remove, names_of(e), {}, error, &changed);
     *removed = changed > 0;
     return ok;
   }
@@ -411,13 +302,13 @@ class PgConnection : public MapConnection {
   bool uncredited_claims(std::int64_t id, std::int64_t now, std::vector<std::string>* out,
                          std::string* error) override {
     out->clear();
-    return run(kUncreditedClaims, {std::to_string(id), std::to_string(now)},
+    return run(kSql.uncredited_claims, {std::to_string(id), std::to_string(now)},
                [out](const PGresult* r, int i) { out->push_back(text_at(r, i, 0)); }, error);
   }
 
   bool claims_at(const std::string& address, std::int64_t id, std::int64_t now, std::vector<OutrankedClaim>* out,
                  std::string* error) override {
-    return run(kClaimsAt, {address, std::to_string(id), std::to_string(now)}, [out, &address](const PGresult* r, int i) {
+    return run(kSql.claims_at, {address, std::to_string(id), std::to_string(now)}, [out, &address](const PGresult* r, int i) {
       out->push_back(OutrankedClaim{address, text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)});
     }, error);
   }
@@ -425,7 +316,7 @@ class PgConnection : public MapConnection {
   // In a savepoint of its own: a purge that fails leaves the logins of the transaction standing.
   bool purge(std::int64_t now, std::string* error) override {
     if (!script("SAVEPOINT purge", error)) return false;
-    if (run(kPurge, {std::to_string(now)}, {}, error) && script("RELEASE SAVEPOINT purge", error)) return true;
+    if (run(kSql.purge, {std::to_string(now)}, {}, error) && script("RELEASE SAVEPOINT purge", error)) return true;
     const StoreFailure failure = failure_;
     std::string ignored;
     if (!failure.lost) script("ROLLBACK TO SAVEPOINT purge", &ignored);
@@ -434,60 +325,42 @@ class PgConnection : public MapConnection {
   }
 
   bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) override {
-    return run(kAddSample, {std::to_string(sample.time), std::to_string(sample.logged_on)}, {}, error) &&
-           run(kForgetSamples, {std::to_string(keep_since)}, {}, error);
+    return run(kSql.add_sample, {std::to_string(sample.time), std::to_string(sample.logged_on)}, {}, error) &&
+           run(kSql.forget_samples, {std::to_string(keep_since)}, {}, error);
   }
 
   bool note_check(std::int64_t now, std::string* error) override {
-    return run(kNoteCheck, {std::to_string(now)}, {}, error);
+    return run(kSql.note_check, {std::to_string(now)}, {}, error);
   }
 
   bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) override {
     out->clear();
-    Listing listing(q, now);
-    const std::string by_host = folded("l.host") + ", " + folded("l.\"user\"") + ", " + folded("l.domain");
-    std::string order = by_host;
-    if (q.show == MapShow::Conflicts) {
-      order = "a.address COLLATE \"C\", " + by_host;  // by bytes, as SQLite, whatever the database's collation
-    } else if (q.show == MapShow::Stale) {
-      order = "l.last_seen, " + by_host;
-    } else if (!q.ip.empty() || !q.user.empty()) {
-      order = "l.last_seen DESC, " + folded("l.host") + ", " + folded("l.domain") + ", " + folded("l.\"user\"");
-    }
-    // Each entry's claims that other live entries prove (as SQLite's; string_agg is what SQLite
-    // calls group_concat), and the address it is listed at in a listing by address.
-    const bool by_address = !q.ip.empty() || q.show == MapShow::Conflicts;
-    const std::string sql = listing.with + "SELECT " + kEntryColumns + ", (SELECT string_agg(c.address, ',') FROM " +
-                            "logon_addresses c WHERE c.logon = l.id AND " + not_credited_sql("$1::bigint") + "), " +
-                            (by_address ? "a.address " : "'' ") + listing.body + " ORDER BY " + order + " LIMIT " +
-                            listing.param(std::to_string(q.limit + 1), "bigint") + " OFFSET " +
-                            listing.param(std::to_string(q.offset), "bigint");
-    return run(sql, listing.params, [out](const PGresult* r, int i) { out->push_back(entry_from_row(r, i)); }, error);
+    return run(find_statement(kDialect, q, now), [out](const PGresult* r, int i) {
+      out->push_back(entry_from_row(ResultRow(r, i)));
+    }, error);
   }
 
   bool count(const MapQuery& q, std::int64_t now, std::int64_t* out, std::string* error) override {
-    Listing listing(q, now);
-    return run(listing.with + "SELECT count(*) " + listing.body, listing.params,
-               [out](const PGresult* r, int i) { *out = number_at(r, i, 0); }, error);
+    return run(count_statement(kDialect, q, now), [out](const PGresult* r, int i) { *out = number_at(r, i, 0); }, error);
   }
 
   bool totals(std::int64_t now, std::int64_t stale_before, MapTotals* out, std::string* error) override {
     const std::string at = std::to_string(now);
     const auto into = [](std::int64_t* n) { return [n](const PGresult* r, int i) { *n = number_at(r, i, 0); }; };
-    return run(kCountCurrent, {at}, into(&out->logged_on), error) &&
-           run(kCountStale, {at, std::to_string(stale_before)}, into(&out->stale), error) &&
-           run(std::string(kConflictsWith) + kCountConflicts, {at}, into(&out->conflicts), error);
+    return run(kSql.count_current, {at}, into(&out->logged_on), error) &&
+           run(kSql.count_stale, {at, std::to_string(stale_before)}, into(&out->stale), error) &&
+           run(kSql.count_conflicts, {at}, into(&out->conflicts), error);
   }
 
   bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {
-    return run(kAddressUse, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
+    return run(kSql.address_use, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
       *out = AddressUse{number_at(r, i, 0), number_at(r, i, 1)};
     }, error);
   }
 
   bool samples(std::int64_t since, std::vector<MapSample>* out, std::string* error) override {
     out->clear();
-    return run(kSamples, {std::to_string(since)}, [out](const PGresult* r, int i) {
+    return run(kSql.samples, {std::to_string(since)}, [out](const PGresult* r, int i) {
       out->push_back(MapSample{number_at(r, i, 0), number_at(r, i, 1)});
     }, error);
   }

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <map>
 
+#include "usermap/sql/map_sql.h"
+
 namespace {
 
 // The map's format, in the file's user_version. 0: the first format (one table, the addresses
@@ -13,85 +15,33 @@ namespace {
 // up to this one when the file is opened.
 constexpr int kFormat = 2;
 
-constexpr const char* kTables =
-    "CREATE TABLE IF NOT EXISTS logons ("
-    " id INTEGER PRIMARY KEY,"
-    " user TEXT NOT NULL COLLATE NOCASE,"
-    " domain TEXT NOT NULL COLLATE NOCASE,"
-    " host TEXT NOT NULL COLLATE NOCASE,"
-    " ips TEXT NOT NULL,"  // as reported, comma-separated: what the pages show
-    " peer TEXT NOT NULL,"
-    " persistent INTEGER NOT NULL,"
-    " authenticated INTEGER NOT NULL,"
-    " first_seen INTEGER NOT NULL,"
-    " last_seen INTEGER NOT NULL,"
-    " expires INTEGER NOT NULL,"
-    " relayed INTEGER NOT NULL DEFAULT 0,"  // came through a trusted relay: its addresses count as proven
-    " UNIQUE (user, domain, host));"
-    // Where each entry is found, one row per entry and address.
-    "CREATE TABLE IF NOT EXISTS logon_addresses ("
-    " address TEXT NOT NULL,"
-    " logon INTEGER NOT NULL REFERENCES logons (id) ON DELETE CASCADE,"
-    " PRIMARY KEY (address, logon)) WITHOUT ROWID;";
+// SQLite's way of writing the map's SQL. Its name columns compare with NOCASE, which folds the ASCII letters.
+class SqliteDialect : public SqlDialect {
+ public:
+  std::string param(std::size_t n, SqlType) const override { return "?" + std::to_string(n); }
+  std::string name(const std::string& expr) const override { return expr; }
+  std::string folded(const std::string& expr) const override { return "lower(" + expr + ")"; }
+  std::string comma_list(const std::string& expr) const override { return "group_concat(" + expr + ", ',')"; }
+  std::string bytewise(const std::string& expr) const override { return expr; }
+  std::string id_column() const override { return "INTEGER PRIMARY KEY"; }
+  std::string name_column() const override { return "TEXT NOT NULL COLLATE NOCASE"; }
+  std::string truth_column() const override { return "INTEGER"; }
+  std::string number_column() const override { return "INTEGER"; }
+  std::string keyed_table_end() const override { return " WITHOUT ROWID"; }
+  std::string unique_names_in_table() const override { return ", UNIQUE (\"user\", domain, host)"; }
+  std::string unique_names_index() const override { return ""; }
+  std::string lock_row() const override { return ""; }  // the writer holds the whole file
+  std::string purge_limit() const override { return ""; }
+};
+
+const SqliteDialect kDialect;
+const MapStatements kSql(kDialect);
+
 // A map of format 1 gets the relay flag before the indexes are made.
 constexpr const char* kAddRelayed = "ALTER TABLE logons ADD COLUMN relayed INTEGER NOT NULL DEFAULT 0";
-constexpr const char* kIndexes =
-    // The purge finds expired entries through this index instead of reading the whole map.
-    "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
-    "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);"
-    // Whether a live entry came from an address, read from the index alone.
-    "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);"
-    // Listings go by host, so that the entries of one host follow each other; the stale entries
-    // are counted and listed through the time they were last seen.
-    "CREATE INDEX IF NOT EXISTS logons_by_host ON logons (host, user, domain);"
-    "CREATE INDEX IF NOT EXISTS logons_by_last_seen ON logons (last_seen, expires);"
-    // How many entries were current, one row per sampling period, for the picture of the last day.
-    "CREATE TABLE IF NOT EXISTS logon_samples (sampled INTEGER PRIMARY KEY, logged_on INTEGER NOT NULL);"
-    // The health check's write.
-    "CREATE TABLE IF NOT EXISTS map_checks (id INTEGER PRIMARY KEY, checked INTEGER NOT NULL);";
-
+// What a map of the first format held.
 constexpr const char* kEntryColumns =
     "user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires";
-
-constexpr const char* kInsert =
-    "INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires,"
-    " relayed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
-constexpr const char* kUpdate =
-    "UPDATE logons SET ips = ?, peer = ?, persistent = ?, authenticated = ?, last_seen = ?, expires = ?, relayed = ?"
-    " WHERE id = ?";
-constexpr const char* kForgetAddresses = "DELETE FROM logon_addresses WHERE logon = ?";
-constexpr const char* kAddAddress = "INSERT INTO logon_addresses (address, logon) VALUES (?, ?)";
-constexpr const char* kFindEntry =
-    "SELECT id, ips, peer, relayed FROM logons WHERE user = ? AND domain = ? AND host = ?";
-constexpr const char* kCountOtherHosts =
-    "SELECT count(*) FROM (SELECT 1 FROM logons WHERE user = ?1 AND domain = ?2 AND host <> ?3 AND expires > ?4"
-    " LIMIT ?5)";
-// The addresses go with their entry (ON DELETE CASCADE).
-constexpr const char* kRemove = "DELETE FROM logons WHERE user = ? AND domain = ? AND host = ?";
-constexpr const char* kPurge = "DELETE FROM logons WHERE expires <= ?";
-constexpr const char* kAddSample =
-    "INSERT INTO logon_samples (sampled, logged_on) VALUES (?1, ?2) ON CONFLICT (sampled) DO NOTHING";
-constexpr const char* kForgetSamples = "DELETE FROM logon_samples WHERE sampled < ?1";
-constexpr const char* kNoteCheck =
-    "INSERT INTO map_checks (id, checked) VALUES (1, ?1) ON CONFLICT (id) DO UPDATE SET checked = excluded.checked";
-
-// The readers' statements: ?1 is always the time the entries must outlive.
-constexpr const char* kCountCurrent = "SELECT count(*) FROM logons WHERE expires > ?1";
-constexpr const char* kCountStale = "SELECT count(*) FROM logons WHERE last_seen < ?2 AND expires > ?1";
-// The addresses in conflict (see AddressUse): only addresses with more than one entry are looked at.
-constexpr const char* kConflictsWith =
-    "WITH shared AS (SELECT address FROM logon_addresses GROUP BY address HAVING count(*) > 1),"
-    " conflicts AS (SELECT s.address FROM shared s JOIN logon_addresses c ON c.address = s.address"
-    " JOIN logons m ON m.id = c.logon WHERE m.expires > ?1 GROUP BY s.address"
-    " HAVING count(DISTINCT lower(m.host)) > 1 AND count(DISTINCT lower(m.user) || '\\' || lower(m.domain)) > 1) ";
-constexpr const char* kCountConflicts = "SELECT count(*) FROM conflicts";
-constexpr const char* kAddressUse =
-    "SELECT count(DISTINCT lower(l.host)), count(DISTINCT lower(l.user) || '\\' || lower(l.domain))"
-    " FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = ?1 AND l.expires > ?2";
-constexpr const char* kSamples = "SELECT sampled, logged_on FROM logon_samples WHERE sampled >= ?1 ORDER BY sampled";
-
-const std::string kUncreditedClaims = uncredited_claims_sql("?1", "?2");
-const std::string kClaimsAt = claims_at_sql("?1", "?2", "?3");
 
 // One prepared statement, finalized when it goes out of scope.
 class Statement {
@@ -109,6 +59,9 @@ class Statement {
   Statement& bind(int index, std::int64_t value) {
     sqlite3_bind_int64(stmt_, index, value);
     return *this;
+  }
+  Statement& bind(int index, const SqlValue& value) {
+    return value.type == SqlType::Text ? bind(index, value.text) : bind(index, value.number);
   }
   int step() { return stmt_ == nullptr ? SQLITE_ERROR : sqlite3_step(stmt_); }
   // Makes the statement ready for its next use.
@@ -198,14 +151,14 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
   if (!read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'id'", &has_id, error))
     return false;
   const std::string move_entries =
-      has_id != 0 ? std::string(kTables) + "DELETE FROM logon_addresses;"
+      has_id != 0 ? map_tables(kDialect) + "DELETE FROM logon_addresses;"
                   : std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO "
                                 "logons_first_format;") +
-                        kTables + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
+                        map_tables(kDialect) + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
                         " FROM logons_first_format; DROP TABLE logons_first_format;";
   if (!execute(db, move_entries, error)) return false;
   Statement entries(db, "SELECT id, ips, peer FROM logons");
-  Statement add(db, kAddAddress);
+  Statement add(db, kSql.add_address);
   if (!entries.ok() || !add.ok()) return fail(db, error);
   std::int64_t moved = 0;
   std::int64_t unmatched = 0;
@@ -243,11 +196,11 @@ bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, s
   }
   if (ok && format == 0 && tables > 0) ok = migrate_first_format(db, notice, &why);
   std::int64_t relayed = 0;
-  if (ok) ok = execute(db, kTables, &why) &&
+  if (ok) ok = execute(db, map_tables(kDialect), &why) &&
                read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'relayed'", &relayed,
                            &why) &&
                (relayed != 0 || execute(db, kAddRelayed, &why));
-  if (ok) ok = execute(db, std::string(kIndexes) + "PRAGMA user_version = " + std::to_string(kFormat), &why);
+  if (ok) ok = execute(db, map_indexes(kDialect) + "PRAGMA user_version = " + std::to_string(kFormat), &why);
   if (ok) ok = execute(db, "COMMIT", &why);
   if (ok) return true;
   std::string ignored;
@@ -256,95 +209,40 @@ bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, s
   return false;
 }
 
-LogonEntry entry_from_row(const Statement& row) {
-  LogonEntry e;
-  e.user = row.text(0);
-  e.domain = row.text(1);
-  e.host = row.text(2);
-  e.ips = split_addresses(row.text(3));
-  e.peer = row.text(4);
-  e.persistent = row.number(5) != 0;
-  e.authenticated = row.number(6) != 0;
-  e.first_seen = row.number(7);
-  e.last_seen = row.number(8);
-  e.expires = row.number(9);
-  e.relayed = row.number(10) != 0;
-  const std::vector<std::string> uncredited = split_addresses(row.text(11));
-  for (const std::string& ip : e.ips) {
-    const bool listed = std::find(e.uncredited.begin(), e.uncredited.end(), ip) != e.uncredited.end();
-    if (!listed && std::find(uncredited.begin(), uncredited.end(), ip) != uncredited.end()) e.uncredited.push_back(ip);
-  }
-  e.address = row.text(12);
-  return e;
-}
+// A row of a statement that has just stepped onto it.
+class StatementRow : public SqlRow {
+ public:
+  explicit StatementRow(const Statement& statement) : statement_(statement) {}
+  std::string text(int column) const override { return statement_.text(column); }
+  std::int64_t number(int column) const override { return statement_.number(column); }
+  bool truth(int column) const override { return statement_.number(column) != 0; }
 
-// The tables and filters of a listing (or its count). Only the filters in use are in the
-// statement, so that each kind of read walks an index: a lookup by address the address table's
-// key (only the entries at that address are sorted), a lookup by user the names' unique index,
-// a search by name the names' and the hosts' indexes, the stale entries the index on the time
-// last seen, and a plain listing the hosts' index: a page is a walk along it, with no sort of the map.
-std::string listing_body(const MapQuery& q) {
-  std::string sql;
-  if (q.show == MapShow::Conflicts) {
-    sql = "FROM conflicts x JOIN logon_addresses a ON a.address = x.address JOIN logons l ON l.id = a.logon WHERE";
-  } else {
-    sql = q.ip.empty() ? "FROM logons l WHERE" : "FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE";
-  }
-  if (!q.ip.empty()) sql += " a.address = ?2 AND";
-  sql += " l.expires > ?1";
-  if (!q.ip.empty()) sql += " AND (l.peer = ?2 OR l.relayed OR NOT " + proven_sql("?2", "?1") + ")";
-  if (!q.user.empty()) sql += " AND l.user = ?3";
-  if (!q.user.empty() && !q.domain.empty()) sql += " AND l.domain = ?4";
-  if (!q.host.empty()) sql += " AND l.host = ?7";
-  if (!q.prefix.empty()) sql += " AND (l.user LIKE ?8 ESCAPE '\\' OR l.host LIKE ?8 ESCAPE '\\')";
-  if (q.show == MapShow::Stale) sql += " AND l.last_seen < ?9";
-  return sql;
-}
-
-std::string with_clause(const MapQuery& q) { return q.show == MapShow::Conflicts ? kConflictsWith : ""; }
-
-std::string find_sql(const MapQuery& q) {
-  const bool by_address = !q.ip.empty() || q.show == MapShow::Conflicts;
-  std::string sql = with_clause(q) + "SELECT l.user, l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated," +
-                    " l.first_seen, l.last_seen, l.expires, l.relayed, (SELECT group_concat(c.address, ',') FROM" +
-                    " logon_addresses c WHERE c.logon = l.id AND " + not_credited_sql("?1") + "), " +
-                    (by_address ? "a.address " : "'' ") + listing_body(q);
-  if (q.show == MapShow::Conflicts) {
-    sql += " ORDER BY a.address, l.host, l.user, l.domain";
-  } else if (q.show == MapShow::Stale) {
-    sql += " ORDER BY l.last_seen, l.host, l.user, l.domain";
-  } else if (!q.ip.empty() || !q.user.empty()) {
-    sql += " ORDER BY l.last_seen DESC, l.host, l.domain, l.user";
-  } else {
-    sql += " ORDER BY l.host, l.user, l.domain";
-  }
-  return sql + " LIMIT ?5 OFFSET ?6";
-}
-
-std::string count_sql(const MapQuery& q) { return with_clause(q) + "SELECT count(*) " + listing_body(q); }
+ private:
+  const Statement& statement_;
+};
 
 class SqliteConnection : public MapConnection {
  public:
   explicit SqliteConnection(sqlite3* db)
       : db_(db),
-        insert_(db, kInsert),
-        update_(db, kUpdate),
-        forget_addresses_(db, kForgetAddresses),
-        add_address_(db, kAddAddress),
-        find_entry_(db, kFindEntry),
-        count_other_hosts_(db, kCountOtherHosts),
-        remove_(db, kRemove),
-        purge_(db, kPurge),
-        add_sample_(db, kAddSample),
-        forget_samples_(db, kForgetSamples),
-        note_check_(db, kNoteCheck),
-        count_current_(db, kCountCurrent),
-        count_stale_(db, kCountStale),
-        count_conflicts_(db, std::string(kConflictsWith) + kCountConflicts),
-        address_use_(db, kAddressUse),
-        samples_(db, kSamples),
-        uncredited_claims_(db, kUncreditedClaims),
-        claims_at_(db, kClaimsAt) {}
+        insert_(db, kSql.insert_entry),
+        update_(db, kSql.update_entry),
+        forget_addresses_(db, kSql.forget_addresses),
+        add_address_(db, kSql.add_address),
+        find_entry_(db, kSql.find_entry),
+        count_other_hosts_(db, kSql.count_other_hosts),
+        remove_(db, kSql.remove),
+        purge_(db, kSql.purge),
+        add_sample_(db, kSql.add_sample),
+        forget_samples_(db, kSql.forget_samples),
+        note_check_(db, kSql.note_check),
+        count_current_(db, kSql.count_current),
+        count_stale_(db, kSql.count_stale),
+        count_conflicts_(db, kSql.count_conflicts),
+        address_use_(db, kSql.address_use),
+        samples_(db, kSql.samples),
+        uncredited_claims_(db, kSql.uncredited_claims),
+        claims_at_(db, kSql.claims_at) {}
   // Statements and cached reads are finalized after this body; sqlite3_close_v2 waits for them.
   ~SqliteConnection() override { sqlite3_close_v2(db_); }
 
@@ -386,9 +284,10 @@ class SqliteConnection : public MapConnection {
     insert_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).bind(4, join_addresses(e.ips)).bind(5, e.peer);
     insert_.bind(6, std::int64_t{e.persistent}).bind(7, std::int64_t{e.authenticated});
     insert_.bind(8, e.first_seen).bind(9, e.last_seen).bind(10, e.expires).bind(11, std::int64_t{e.relayed});
-    if (!insert_.run_once()) return fail(db_, error);
-    *id = sqlite3_last_insert_rowid(db_);
-    return true;
+    const int rc = insert_.step();
+    if (rc == SQLITE_ROW) *id = insert_.number(0);
+    insert_.reset();
+    return rc == SQLITE_ROW || fail(db_, error);
   }
 
   bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
@@ -455,20 +354,18 @@ class SqliteConnection : public MapConnection {
 
   bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) override {
     out->clear();
-    Statement& query = read_statement(find_sql(q));
+    const SqlStatement sql = find_statement(kDialect, q, now);
+    Statement& query = read_statement(sql);
     if (!query.ok()) return fail(db_, error);
-    bind_query(query, q, now);
-    query.bind(5, static_cast<std::int64_t>(q.limit) + 1).bind(6, static_cast<std::int64_t>(q.offset));
     int rc = SQLITE_ROW;
-    while ((rc = query.step()) == SQLITE_ROW) out->push_back(entry_from_row(query));
+    while ((rc = query.step()) == SQLITE_ROW) out->push_back(entry_from_row(StatementRow(query)));
     query.reset();
     return rc == SQLITE_DONE || fail(db_, error);
   }
 
   bool count(const MapQuery& q, std::int64_t now, std::int64_t* out, std::string* error) override {
-    Statement& query = read_statement(count_sql(q));
+    Statement& query = read_statement(count_statement(kDialect, q, now));
     if (!query.ok()) return fail(db_, error);
-    bind_query(query, q, now);
     return read_count(query, out, error);
   }
 
@@ -495,12 +392,6 @@ class SqliteConnection : public MapConnection {
   }
 
  private:
-  // Numbered parameters: one left out of the statement is still a slot that takes a value.
-  static void bind_query(Statement& query, const MapQuery& q, std::int64_t now) {
-    query.bind(1, now).bind(2, q.ip).bind(3, q.user).bind(4, q.domain).bind(7, q.host);
-    query.bind(8, like_prefix_pattern(q.prefix)).bind(9, q.stale_before);
-  }
-
   // Reads the one number a statement returns, and makes the statement ready for its next use.
   bool read_count(Statement& query, std::int64_t* out, std::string* error) {
     const int rc = query.step();
@@ -509,10 +400,11 @@ class SqliteConnection : public MapConnection {
     return rc == SQLITE_ROW || fail(db_, error);
   }
 
-  // The few shapes of read are prepared once per connection.
-  Statement& read_statement(const std::string& sql) {
-    std::unique_ptr<Statement>& statement = reads_[sql];
-    if (!statement) statement = std::make_unique<Statement>(db_, sql);
+  // The few shapes of read are prepared once per connection; the statement comes with its parameters bound.
+  Statement& read_statement(const SqlStatement& sql) {
+    std::unique_ptr<Statement>& statement = reads_[sql.text];
+    if (!statement) statement = std::make_unique<Statement>(db_, sql.text);
+    for (std::size_t i = 0; statement->ok() && i < sql.params.size(); ++i) statement->bind(static_cast<int>(i + 1), sql.params[i]);
     return *statement;
   }
 

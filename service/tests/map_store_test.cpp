@@ -1,0 +1,224 @@
+// The user map's store contract, run on each store: SQLite in a file of its own, PostgreSQL in the
+// tests' cluster (its state file in PELLAMOR_POSTGRES_STATE, as postgres_cluster.py start writes it).
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <fstream>
+#include <future>
+#include <memory>
+
+#include "usermap/postgres_store.h"
+#include "usermap/sqlite_store.h"
+#include "usermap/user_map.h"
+
+namespace {
+
+const std::int64_t kNow = std::time(nullptr);
+
+// A new, empty database in the tests' cluster, and its URI.
+std::string new_postgres_database() {
+  static int serial = 0;
+  const char* state = getenv("PELLAMOR_POSTGRES_STATE");
+  if (state == nullptr) return "";
+  std::ifstream lines(state);
+  std::string folder, port, uri;
+  lines >> folder >> port >> uri;
+  const std::string name = "map_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
+  PGconn* conn = PQconnectdb(uri.c_str());
+  PGresult* result = PQexec(conn, ("CREATE DATABASE " + name + " ENCODING 'UTF8' TEMPLATE template0").c_str());
+  const bool made = PQresultStatus(result) == PGRES_COMMAND_OK;
+  PQclear(result);
+  PQfinish(conn);
+  return made ? uri.substr(0, uri.rfind('/') + 1) + name : "";
+}
+
+LogonEntry login(const std::string& user, const std::string& host, const std::string& peer,
+                 std::vector<std::string> ips, std::int64_t seen = kNow) {
+  LogonEntry e;
+  e.user = user;
+  e.domain = "PELLAMOR";
+  e.host = host;
+  e.peer = peer;
+  e.ips = std::move(ips);
+  e.persistent = true;
+  e.authenticated = true;
+  e.first_seen = e.last_seen = seen;
+  e.expires = seen + 3600;
+  return e;
+}
+
+MapChange change(MapChange::Kind kind, LogonEntry e) { return MapChange{kind, std::move(e)}; }
+const MapChange::Kind kLogin = MapChange::Kind::Login;
+const MapChange::Kind kLogout = MapChange::Kind::Logout;
+
+std::string names(const std::vector<LogonEntry>& entries) {
+  std::string out;
+  for (const LogonEntry& e : entries) out += (out.empty() ? "" : " ") + e.user + "@" + e.host;
+  return out;
+}
+
+class MapStoreContract : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    std::string location;
+    if (std::string(GetParam()) == "sqlite") {
+      char folder[] = "/tmp/pellamor-map-XXXXXX";
+      ASSERT_NE(mkdtemp(folder), nullptr);
+      folder_ = folder;
+      location = folder_ + "/users.sqlite";
+    } else {
+      location = new_postgres_database();
+      ASSERT_FALSE(location.empty()) << "no database in the cluster that PELLAMOR_POSTGRES_STATE names";
+    }
+    open(location);
+  }
+
+  void TearDown() override {
+    map_.reset();
+    if (!folder_.empty()) {
+      EXPECT_EQ(system(("rm -rf " + folder_).c_str()), 0);
+    }
+  }
+
+  void open(const std::string& location) {
+    std::string notice, error;
+    MapLimits limits;
+    limits.max_entries_per_account = 2;
+    map_ = UserMap::open(location, limits, &notice, &error);
+    ASSERT_TRUE(map_) << error;
+  }
+
+  ChangeOutcome apply(MapChange c) { return submit(std::move(c)).get(); }
+
+  std::future<ChangeOutcome> submit(MapChange c) {
+    auto done = std::make_shared<std::promise<ChangeOutcome>>();
+    map_->submit(std::move(c), [done](const ChangeOutcome& outcome) { done->set_value(outcome); });
+    return done->get_future();
+  }
+
+  MapPage read(MapQuery q, ViewExtras extras = {}) {
+    std::promise<MapPage> page;
+    map_->read(std::move(q), kNow, [&page](MapPage p) { page.set_value(std::move(p)); }, extras);
+    MapPage out = page.get_future().get();
+    EXPECT_TRUE(out.ok) << out.error;
+    return out;
+  }
+
+  MapPage at(const std::string& ip) {
+    MapQuery q;
+    q.ip = ip;
+    return read(q);
+  }
+
+  std::string folder_;
+  std::unique_ptr<UserMap> map_;
+};
+
+TEST_P(MapStoreContract, RefreshKeepsTheEntryAndLogoutRemovesIt) {
+  ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}, kNow - 10))).ok);
+  const ChangeOutcome refresh = apply(change(kLogin, login("ALICE", "pc1", "10.0.0.2", {"10.0.0.2", "bad"})));
+  ASSERT_TRUE(refresh.ok) << refresh.error;
+  const MapPage all = read(MapQuery());
+  ASSERT_EQ(names(all.entries), "alice@PC1");  // the names as first recorded
+  EXPECT_EQ(all.entries[0].first_seen, kNow - 10);
+  EXPECT_EQ(all.entries[0].last_seen, kNow);
+  EXPECT_EQ(all.entries[0].ips, (std::vector<std::string>{"10.0.0.2", "bad"}));
+  EXPECT_EQ(all.matches, 1);
+  EXPECT_EQ(names(at("10.0.0.2").entries), "alice@PC1");
+  EXPECT_EQ(names(at("10.0.0.1").entries), "");
+  EXPECT_TRUE(apply(change(kLogout, login("Alice", "Pc1", "", {}))).removed);
+  EXPECT_FALSE(apply(change(kLogout, login("alice", "PC1", "", {}))).removed);
+  EXPECT_EQ(names(read(MapQuery()).entries), "");
+}
+
+TEST_P(MapStoreContract, AClaimIsCreditedUntilALoginComesFromTheAddress) {
+  ASSERT_TRUE(apply(change(kLogin, login("bob", "PC23", "10.0.0.23", {"10.0.0.24"}))).ok);
+  EXPECT_EQ(names(at("10.0.0.24").entries), "bob@PC23");
+  const ChangeOutcome proof = apply(change(kLogin, login("carol", "PC24", "10.0.0.24", {"10.0.0.24"})));
+  ASSERT_EQ(proof.outranked.size(), 1u);
+  EXPECT_EQ(proof.outranked[0].user + "@" + proof.outranked[0].host + " " + proof.outranked[0].address,
+            "bob@PC23 10.0.0.24");
+  EXPECT_EQ(names(at("10.0.0.24").entries), "carol@PC24");
+  EXPECT_EQ(apply(change(kLogin, login("bob", "PC23", "10.0.0.23", {"10.0.0.24"}))).uncredited,
+            std::vector<std::string>{"10.0.0.24"});
+  MapQuery by_user;
+  by_user.user = "BOB";
+  const MapPage bob = read(by_user);
+  ASSERT_EQ(names(bob.entries), "bob@PC23");
+  EXPECT_EQ(bob.entries[0].uncredited, std::vector<std::string>{"10.0.0.24"});
+  EXPECT_EQ(bob.addresses.at("10.0.0.24").hosts, 2);
+  EXPECT_TRUE(apply(change(kLogout, login("carol", "PC24", "", {}))).removed);
+  EXPECT_EQ(names(at("10.0.0.24").entries), "bob@PC23");
+}
+
+// Changes queued together are committed together, each as if it came alone after the ones before it.
+TEST_P(MapStoreContract, ABatchAppliesItsChangesInOrder) {
+  ASSERT_TRUE(apply(change(kLogin, login("dave", "H9", "10.0.1.9", {}))).ok);
+  ASSERT_TRUE(apply(change(kLogin, login("frank", "F1", "10.0.2.1", {}))).ok);
+  // The writer waits in the first change's answer while the others are queued.
+  std::promise<void> queued;
+  std::shared_future<void> go = queued.get_future().share();
+  map_->submit(change(kLogin, login("gina", "G1", "10.0.3.1", {})), [go](const ChangeOutcome&) { go.wait(); });
+  const std::vector<MapChange> batch = {
+      change(kLogin, login("erin", "E1", "10.0.4.1", {}, kNow - 5)),
+      change(kLogin, login("ERIN", "e1", "10.0.4.2", {})),  // refreshes the entry made just before
+      change(kLogout, login("dave", "H9", "", {})),
+      change(kLogin, login("dave", "h9", "10.0.1.10", {})),  // a new entry
+      change(kLogout, login("nobody", "N1", "", {})),
+      change(kLogin, login("frank", "F2", "10.0.2.2", {})),
+      change(kLogin, login("frank", "F3", "10.0.2.3", {})),  // refused: F1 and F2 are live
+      change(kLogout, login("frank", "F1", "", {})),
+      change(kLogin, login("frank", "F4", "10.0.2.4", {})),  // only F2 is
+  };
+  std::vector<std::future<ChangeOutcome>> outcomes;
+  for (const MapChange& c : batch) outcomes.push_back(submit(c));
+  queued.set_value();
+  std::string seen;
+  for (std::future<ChangeOutcome>& f : outcomes) {
+    const ChangeOutcome o = f.get();
+    seen += std::string(o.ok ? "ok" : "failed: " + o.error) + (o.removed ? " removed" : "") +
+            (o.refused.empty() ? "" : " refused") + ";";
+  }
+  EXPECT_EQ(seen, "ok;ok;ok removed;ok;ok;ok;ok refused;ok removed;ok;");
+  const MapPage all = read(MapQuery());
+  EXPECT_EQ(names(all.entries), "erin@E1 frank@F2 frank@F4 gina@G1 dave@h9");
+  EXPECT_EQ(all.entries[0].first_seen, kNow - 5);
+  EXPECT_EQ(all.entries[0].peer, "10.0.4.2");
+  EXPECT_EQ(names(at("10.0.1.10").entries), "dave@h9");
+  EXPECT_EQ(names(at("10.0.4.1").entries), "");
+}
+
+TEST_P(MapStoreContract, ListingsFilterAndCount) {
+  ASSERT_TRUE(apply(change(kLogin, login("a_b", "X1", "10.0.5.1", {"10.0.9.9"}, kNow - 1000))).ok);
+  ASSERT_TRUE(apply(change(kLogin, login("axb", "X2", "10.0.5.2", {"10.0.9.9"}))).ok);
+  ASSERT_TRUE(apply(change(kLogin, login("other", "X3", "10.0.5.3", {}))).ok);
+  MapQuery search;
+  search.prefix = "A_";
+  EXPECT_EQ(names(read(search).entries), "a_b@X1");
+  MapQuery conflicts;
+  conflicts.show = MapShow::Conflicts;
+  const MapPage conflicting = read(conflicts, ViewExtras{true, false});
+  EXPECT_EQ(names(conflicting.entries), "a_b@X1 axb@X2");
+  EXPECT_EQ(conflicting.entries[0].address, "10.0.9.9");
+  ASSERT_TRUE(conflicting.totals);
+  EXPECT_EQ(conflicting.totals->logged_on, 3);
+  EXPECT_EQ(conflicting.totals->conflicts, 1);
+  MapQuery stale;
+  stale.show = MapShow::Stale;
+  stale.stale_before = kNow - 500;
+  EXPECT_EQ(names(read(stale).entries), "a_b@X1");
+  MapQuery page;
+  page.limit = 1;
+  page.offset = 1;
+  const MapPage second = read(page);
+  EXPECT_EQ(names(second.entries), "axb@X2 other@X3");  // one more than asked: another page follows
+  EXPECT_EQ(second.matches, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, MapStoreContract, ::testing::Values("sqlite", "postgresql"),
+                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+}  // namespace

@@ -1,0 +1,108 @@
+// The user map's SQL, written once for every store: its tables, its statements, its listings and how
+// a row becomes an entry. A store supplies its dialect (how it writes a parameter, compares names,
+// joins a list) and runs the statements on its own connections.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "usermap/map_types.h"
+
+// What a parameter holds: the stores bind each kind as their own type (SQLite an integer for a truth
+// value, PostgreSQL a boolean).
+enum class SqlType { Text, Number, Truth, TextArray, NumberArray, TruthArray };
+
+// How one store writes what the stores' SQL differs in.
+class SqlDialect {
+ public:
+  virtual ~SqlDialect() = default;
+  // Parameter n (from 1) of a statement, of the given type.
+  virtual std::string param(std::size_t n, SqlType type) const = 0;
+  // A name (user, domain, host) as names are compared and ordered: the ASCII letters folded, as
+  // SQLite's NOCASE does.
+  virtual std::string name(const std::string& expr) const = 0;
+  // A name folded to lower case, to count distinct names.
+  virtual std::string folded(const std::string& expr) const = 0;
+  // The comma-separated list of an expression's values in a group.
+  virtual std::string comma_list(const std::string& expr) const = 0;
+  // A text compared byte by byte, whatever the database's collation.
+  virtual std::string bytewise(const std::string& expr) const = 0;
+  // The column types and table parts the schema differs in.
+  virtual std::string id_column() const = 0;         // the entries' key, given by the store
+  virtual std::string name_column() const = 0;       // a text compared as name() compares it
+  virtual std::string truth_column() const = 0;      // a truth value
+  virtual std::string number_column() const = 0;     // a 64-bit number
+  virtual std::string keyed_table_end() const = 0;   // after a table whose primary key is all it holds
+  // Each entry's names are unique: a constraint at the end of the table (comma first), or an index after it.
+  virtual std::string unique_names_in_table() const = 0;
+  virtual std::string unique_names_index() const = 0;
+  // After the select that finds an entry the writer is about to change: its row lock, if any.
+  virtual std::string lock_row() const = 0;
+  // What limits the expired entries one purge deletes (and passes those another writer holds).
+  virtual std::string purge_limit() const = 0;
+};
+
+// A parameter's value.
+struct SqlValue {
+  SqlType type = SqlType::Text;
+  std::string text;
+  std::int64_t number = 0;
+};
+
+// A statement and its parameters, $1 / ?1 first.
+struct SqlStatement {
+  std::string text;
+  std::vector<SqlValue> params;
+};
+
+// The tables of the entries and their addresses, created when they are missing; then the indexes
+// and the other tables.
+std::string map_tables(const SqlDialect& d);
+std::string map_indexes(const SqlDialect& d);
+
+// The statements with fixed parameters. Each comment names the parameters in order.
+struct MapStatements {
+  explicit MapStatements(const SqlDialect& d);
+
+  std::string find_entry;         // user, domain, host: id, ips, peer, relayed
+  std::string count_other_hosts;  // user, domain, host, now, limit: how many (up to limit) live at other hosts
+  std::string insert_entry;       // user, domain, host, ips, peer, persistent, authenticated, first_seen,
+                                  // last_seen, expires, relayed: the new id
+  std::string update_entry;       // ips, peer, persistent, authenticated, last_seen, expires, relayed, id
+  std::string forget_addresses;   // id
+  std::string add_address;        // address, id
+  // For a store with arrays, in one statement: id, the addresses (an array). Those that stay are left alone.
+  std::string replace_addresses;
+  std::string remove;             // user, domain, host (the addresses go with their entry)
+  std::string purge;              // now
+  std::string add_sample;         // sampled, logged_on
+  std::string forget_samples;     // keep_since
+  std::string note_check;         // now
+  std::string uncredited_claims;  // id, now: address
+  std::string claims_at;          // address, id, now: user, domain, host
+  // The readers', without a transaction.
+  std::string count_current;    // now
+  std::string count_stale;      // now, stale_before
+  std::string count_conflicts;  // now
+  std::string address_use;      // address, now: hosts, users
+  std::string samples;          // since: sampled, logged_on
+};
+
+// A listing (MapConnection::find): the entries' columns as entry_from_row reads them, at most
+// limit + 1 rows from offset on; and the number of entries it lists on all pages together.
+SqlStatement find_statement(const SqlDialect& d, const MapQuery& q, std::int64_t now);
+SqlStatement count_statement(const SqlDialect& d, const MapQuery& q, std::int64_t now);
+
+// One row of a result, as a store reads its columns.
+class SqlRow {
+ public:
+  virtual ~SqlRow() = default;
+  virtual std::string text(int column) const = 0;
+  virtual std::int64_t number(int column) const = 0;
+  virtual bool truth(int column) const = 0;
+};
+
+// An entry of a listing, from a row of find_statement().
+LogonEntry entry_from_row(const SqlRow& row);
