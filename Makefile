@@ -16,7 +16,7 @@ suite-env = PELLAMOR_ARCH=$(patsubst %-qemu,%,$(1)) PELLAMOR_WINE_ROUTE=$(if $(f
 
 PREFIX := /usr/local
 
-.PHONY: all deps emulator promtool sign build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) e2e-i686-qemu \
+.PHONY: all deps emulator promtool winhttp sign build prefix test unit-tests service-tests e2e-tests $(ARCHS:%=e2e-%) e2e-i686-qemu \
 	fuzz-tests fuzz demo bench clean install deb
 
 all: build
@@ -45,8 +45,13 @@ prefix: deps emulator
 promtool: deps
 	scripts/setup-deps --promtool
 
+# Wine's winhttp.dll with default-credential autologon, which the domain logon scenario loads in its
+# own prefixes (tests/winhttp/build; built once, kept in build/winhttp-patched).
+winhttp: deps
+	tests/winhttp/build
+
 # -k: a failure in one build does not hide the other build's results.
-test: build emulator promtool
+test: build emulator promtool winhttp
 	@echo "test suites: $(SUITES)"
 	$(MAKE) -k --no-print-directory SUITES="$(SUITES)" prefix unit-tests service-tests e2e-tests fuzz-tests
 
