@@ -162,6 +162,18 @@ Reply LogonService::refuse_unreadable(ConnectionState& connection, int status, c
   return reply;
 }
 
+bool LogonService::takes_large_authorization(std::string_view target) const {
+  const std::string_view path = target.substr(0, target.find('?'));
+  return path == kLogonPath;
+}
+
+Reply LogonService::refuse_large_authorization(ConnectionState& connection, const std::string& reason) {
+  refuse_unreadable(connection, 401, reason);
+  Reply reply = challenge({"NTLM"});
+  reply.close = true;
+  return reply;
+}
+
 Reply LogonService::route(const HttpRequest& request, ConnectionState& connection, RequestRecord* record) {
   if (request.target.size() > kMaxTarget) {
     record->result = "bad request: target longer than " + std::to_string(kMaxTarget) + " bytes";

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "diagnostics.h"
 #include "kerberos.h"
@@ -83,6 +84,12 @@ class LogonService {
   // A request that could not be parsed: it is logged and answered with
   // `status`, and the connection is closed.
   Reply refuse_unreadable(ConnectionState& connection, int status, const std::string& reason);
+  // Whether requests to `target` may carry a large Authorization header (a
+  // Kerberos ticket of a user in many groups): the agents' endpoint.
+  bool takes_large_authorization(std::string_view target) const;
+  // A token too large even for that: logged as unreadable, answered with 401
+  // and the NTLM offer alone, whose messages are small; the connection closes.
+  Reply refuse_large_authorization(ConnectionState& connection, const std::string& reason);
   // Lets the verifications under way finish (their replies go to the network
   // loop, which must still exist) and stops the worker threads.
   void stop_checks();
