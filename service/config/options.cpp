@@ -297,12 +297,13 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      after N failed logons of one account from one address
                      within --failed-logon-seconds, that account is refused
                      from that address (an IPv6 address: its /64), unchecked,
-                     for as long (default 10; 0 turns this off)
+                     for as long (default 3, below the common domain lockout
+                     threshold of 5; 0 turns this off)
   --failed-logon-account-limit N
                      after N failed logons of one account from all addresses
                      together within --failed-logon-seconds, that account is
                      refused unchecked for as long from every address it has
-                     not logged on from within a day (default 50; 0 turns
+                     not logged on from within a day (default 4; 0 turns
                      this off)
   --failed-logon-seconds S
                      that window and refusal, in seconds (default 60)

@@ -30,8 +30,9 @@ struct Options {
   // Host names clients may name as their target ("HTTP/<name>"); empty: this machine's.
   std::vector<std::string> service_names;
   bool allow_empty_password = false;
-  unsigned failed_logon_limit = 10;       // failures of one account from one address; 0: no limit
-  unsigned failed_logon_account_limit = 50;  // failures of one account from all addresses; 0: no limit
+  // Both below the common domain lockout threshold of 5, so that guessers cannot lock an account.
+  unsigned failed_logon_limit = 3;        // failures of one account from one address; 0: no limit
+  unsigned failed_logon_account_limit = 4;  // failures of one account from all addresses; 0: no limit
   std::int64_t failed_logon_seconds = 60;  // window of those failures, and how long the pair is then refused
   std::int64_t max_addresses_per_login = 16;   // addresses one login may report
   std::int64_t max_entries_per_account = 100;  // live entries of one account at different hosts; 0: no limit

@@ -27,6 +27,12 @@ class ServiceConnection : public HttpConnection {
   Reply refuse_unreadable(int status, const std::string& reason) override {
     return service_.refuse_unreadable(connection_, status, reason);
   }
+  bool takes_large_authorization(std::string_view target) const override {
+    return target.substr(0, target.find('?')) == kLogonPath;
+  }
+  Reply refuse_large_authorization(const std::string& reason) override {
+    return service_.refuse_large_authorization(connection_, reason);
+  }
 
  private:
   LogonService& service_;
@@ -126,6 +132,13 @@ void LogonService::finish(Reply reply, RequestRecord& record, const Responder& d
   }
   if (log_ != nullptr) log_->append(record, now_epoch_seconds());
   done(std::move(reply));
+}
+
+Reply LogonService::refuse_large_authorization(ClientConnection& connection, const std::string& reason) {
+  refuse_unreadable(connection, 401, reason);
+  Reply reply = verification_.challenge({"NTLM"});
+  reply.close = true;
+  return reply;
 }
 
 Reply LogonService::refuse_unreadable(ClientConnection& connection, int status, const std::string& reason) {

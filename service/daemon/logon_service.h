@@ -39,6 +39,9 @@ class LogonService : public HttpApplication {
   // A request that could not be parsed: it is logged and answered with `status`, and the
   // connection is closed.
   Reply refuse_unreadable(ClientConnection& connection, int status, const std::string& reason);
+  // A token too large even for the agents' endpoint: logged as unreadable, answered with 401 and
+  // the NTLM offer alone, whose messages are small; the connection closes.
+  Reply refuse_large_authorization(ClientConnection& connection, const std::string& reason);
   // Lets the verifications under way finish (their replies go to the network loop, which must
   // still exist) and stops the threads they run on.
   void stop_checks() { verification_.stop(); }

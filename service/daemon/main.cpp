@@ -13,6 +13,7 @@
 #include "http/http_server.h"
 #include "verify/kerberos.h"
 #include "daemon/logon_service.h"
+#include "ntlm/ntlm_server.h"
 #include "config/options.h"
 #include "usermap/postgres_store.h"
 #include "daemon/reload.h"
@@ -39,6 +40,16 @@ bool resolve_admin_group(Options* options, WinbindVerifier* winbind, std::string
 void keep_freed_memory() {
   mallopt(M_TRIM_THRESHOLD, 16 << 20);
   mallopt(M_MMAP_THRESHOLD, 4 << 20);
+}
+
+// Where the service keeps its own files beside the map: the SQLite map's folder, or, with a map in
+// PostgreSQL, the folder it was started in (the init script starts it in /var/lib/pellamor; the
+// systemd unit sets KRB5RCACHEDIR).
+std::string state_folder(const std::string& db_path) {
+  if (is_postgres_uri(db_path)) return ".";
+  const std::size_t slash = db_path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : db_path.substr(0, slash);
 }
 
 // The agent never repeats faster than this, whatever the interval header says.
@@ -118,7 +129,11 @@ int serve(int argc, char** argv) {
   }
   if (!resolve_admin_group(&options, winbind, &error)) return fail(error, 1);
   std::unique_ptr<KerberosAcceptor> kerberos;
-  if (!options.keytab_path.empty() && !(kerberos = KerberosAcceptor::open(options.keytab_path, &error)))
+  if (!options.keytab_path.empty()) keep_replay_cache_in(state_folder(options.db_path));
+  const std::vector<std::string> service_names =
+      options.service_names.empty() ? default_service_names() : options.service_names;
+  if (!options.keytab_path.empty() &&
+      !(kerberos = KerberosAcceptor::open(options.keytab_path, service_names, &error)))
     return fail(error, 1);
   std::unique_ptr<RequestLog> log;
   if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))

@@ -26,6 +26,11 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
 constexpr std::uint32_t kHeaderLimit = 16 * 1024;
+// A Kerberos ticket grows with the user's groups (Windows allows 48,000 bytes, MaxTokenSize, some
+// 64,000 characters of base64), so the agents' endpoint takes a header block this large when all
+// but kHeaderLimit of it is the Authorization header. Beast keeps a field's value in at most
+// 65,533 bytes (and throws beyond), so the parser is never given a larger header block.
+constexpr std::size_t kAuthorizationLimit = 64 * 1024;
 constexpr std::uint64_t kBodyLimit = 64 * 1024;
 // After an error reply, unread input is drained for this long before closing,
 // so that the client sees the reply instead of a connection reset.
@@ -43,6 +48,18 @@ std::string endpoint_text(const tcp::endpoint& endpoint, std::string* address_on
   *address_only = address.to_string();
   const std::string host = address.is_v6() ? "[" + *address_only + "]" : *address_only;
   return host + ":" + std::to_string(endpoint.port());
+}
+
+// The bytes a request's header block took, as the client sent it but for optional blanks.
+std::size_t header_bytes(const http::request<http::string_body>& message, std::size_t* authorization) {
+  std::size_t total = message.method_string().size() + message.target().size() + 13;  // " HTTP/1.1\r\n", "\r\n"
+  *authorization = 0;
+  for (const auto& field : message) {
+    const std::size_t size = field.name_string().size() + field.value().size() + 4;
+    total += size;
+    if (field.name() == http::field::authorization) *authorization += size;
+  }
+  return total;
 }
 
 bool is_http_error(const beast::error_code& ec) {
@@ -177,7 +194,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void read_request() {
     parser_.emplace();
-    parser_->header_limit(kHeaderLimit);
+    parser_->header_limit(static_cast<std::uint32_t>(kAuthorizationLimit));
     parser_->body_limit(kBodyLimit);
     stream_.expires_after(limits_.request_timeout);
     http::async_read(stream_, buffer_, *parser_,
@@ -186,7 +203,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void on_read(beast::error_code ec) {
     if (ec == http::error::header_limit) {
-      return send(handler_->refuse_unreadable(431, "header block larger than " + std::to_string(kHeaderLimit) + " bytes"));
+      // The parser has read the request line before the fields it stopped in.
+      return send(refuse_large_header(parser_->get().target(), true));
     }
     if (ec == http::error::body_limit) {
       return send(handler_->refuse_unreadable(413, "body larger than " + std::to_string(kBodyLimit) + " bytes"));
@@ -197,6 +215,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (ec) return close_now();  // the client went away or was too slow
 
     const auto& message = parser_->get();
+    std::size_t authorization_bytes = 0;
+    const std::size_t header = header_bytes(message, &authorization_bytes);
+    if (header - authorization_bytes > kHeaderLimit ||
+        (header > kHeaderLimit && !handler_->takes_large_authorization(message.target())))
+      return send(refuse_large_header(message.target(), false));
     HttpRequest request;
     request.method = std::string(message.method_string());
     request.target = std::string(message.target());
@@ -209,6 +232,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
     handler_->handle(request, [self = shared_from_this()](Reply reply) {
       asio::dispatch(self->stream_.get_executor(), [self, reply = std::move(reply)] { self->send(reply); });
     });
+  }
+
+  // An agent whose token is too large is offered NTLM, whose messages are small; anything else gets 431.
+  Reply refuse_large_header(std::string_view target, bool authorization_too_large) {
+    if (authorization_too_large && handler_->takes_large_authorization(target))
+      return handler_->refuse_large_authorization(
+          "Authorization header too large: the header block holds at most " +
+                       std::to_string(kAuthorizationLimit) + " bytes");
+    return handler_->refuse_unreadable(431, "header block larger than " + std::to_string(kHeaderLimit) + " bytes");
   }
 
   void send(const Reply& reply) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "http/reply.h"
 #include "http/request.h"
@@ -43,6 +44,12 @@ class HttpConnection {
   virtual void handle(const HttpRequest& request, ReplyHandler done) = 0;
   // A request that could not be parsed: its reply, after which the connection is closed.
   virtual Reply refuse_unreadable(int status, const std::string& reason) = 0;
+  // Whether requests to `target` may carry a large Authorization header (a Kerberos ticket of a
+  // user in many groups): the agents' endpoint.
+  virtual bool takes_large_authorization(std::string_view target) const = 0;
+  // A token too large even for that: logged as unreadable and answered with 401 and the NTLM
+  // offer alone, whose messages are small; the connection closes.
+  virtual Reply refuse_large_authorization(const std::string& reason) = 0;
 };
 
 // What the server serves: a handler for each connection it accepts, and where it counts them.

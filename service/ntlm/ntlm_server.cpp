@@ -266,11 +266,16 @@ std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const
   return "";
 }
 
-// Failures are counted per user name, whatever domain (or none, or a user
-// principal name's suffix) the client names with it: a guesser gains nothing by
-// spelling the domain in several ways.
+// The domain finds the account whatever blanks surround the name and whatever
+// letter case it has, and takes DOMAIN\user and user@realm for one account: a
+// guesser who spells it another way for each guess counts against the same key.
 std::string throttle_name(const std::u16string& user) {
-  return utf16_to_utf8(unicode_upper(user.substr(0, user.find(u'@'))));
+  std::u16string name = user.substr(user.rfind(u'\\') + 1);  // npos + 1 is 0
+  name = name.substr(0, name.find(u'@'));
+  const std::size_t first = name.find_first_not_of(u" \t");
+  if (first == std::u16string::npos) return "";
+  name = name.substr(first, name.find_last_not_of(u" \t") - first + 1);
+  return utf16_to_utf8(unicode_upper(name));
 }
 
 std::string throttle_start_note(const LogonThrottle& throttle, LogonThrottle::Started started,

@@ -68,6 +68,11 @@ std::string html_escape(const std::string& bytes) {
   return out;
 }
 
+// A name taken from a request (host, user, domain): isolated, so that its direction
+// cannot reorder the text around it, and with its bidirectional and other controls
+// shown as they are written on stderr (\u202e), so that it reads as it is stored.
+std::string html_name(const std::string& bytes) { return "<bdi>" + html_escape(escape_controls(bytes)) + "</bdi>"; }
+
 std::string percent_encoded(const std::string& text) {
   static const char* hex_digits = "0123456789ABCDEF";
   std::string out;
@@ -158,9 +163,9 @@ std::string view_description(const StatusQuery& query) {
                                                     : "entries";
   if (!query.search.empty()) what += " matching \u201c" + html_escape(query.search) + "\u201d";
   for (const QueryParam& p : query.filters) {
-    if (p.name == "host") what += " at host " + html_escape(p.value);
+    if (p.name == "host") what += " at host " + html_name(p.value);
     if (p.name == "ip") what += " at " + html_escape(p.value);
-    if (p.name == "user") what += " of " + html_escape(p.value);
+    if (p.name == "user") what += " of " + html_name(p.value);
   }
   return what;
 }
@@ -218,7 +223,7 @@ std::string flag_badges(const EntryFlags& flags, const LogonEntry& e, const Cons
 
 std::string user_text(const LogonEntry& e) {
   if (!e.authenticated) return "<span class=\"muted\">(unauthenticated)</span>";
-  return html_escape(e.domain.empty() ? e.user : e.domain + "\\" + e.user);
+  return html_name(e.domain.empty() ? e.user : e.domain + "\\" + e.user);
 }
 
 std::string addresses_text(const LogonEntry& e) {
@@ -276,11 +281,11 @@ std::string table_rows(const MapPage& page, const StatusQuery& query, const Cons
       const EntryFlags flags = entry_flags(e, page, query.map);
       rows += row_start(flags);
       if (by_address) {
-        rows += "<td class=\"host\">" + html_escape(e.host) + "</td>";
+        rows += "<td class=\"host\">" + html_name(e.host) + "</td>";
       } else if (j == i) {
         const std::size_t run = end - i;
-        rows += run == 1 ? "<td class=\"host\">" + html_escape(e.host) + "</td>"
-                         : "<td class=\"host\" rowspan=\"" + std::to_string(run) + "\">" + html_escape(e.host) +
+        rows += run == 1 ? "<td class=\"host\">" + html_name(e.host) + "</td>"
+                         : "<td class=\"host\" rowspan=\"" + std::to_string(run) + "\">" + html_name(e.host) +
                                "<div class=\"muted\">" + std::to_string(run) + " users</div></td>";
       }
       rows += entry_cells(e, flags, c);

@@ -7,6 +7,7 @@ import contextlib
 import ctypes
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -15,12 +16,18 @@ import time
 
 REALM, DOMAIN = "PELLAMOR.TEST", "PELLAMOR"
 SERVICE_HOST, OTHER_HOST = "web.pellamor.test", "other.pellamor.test"  # each an HTTP/ principal
+# An alias of the service's account, never given to the service (a ticket for it opens with the same key); and
+# a principal of an account that the domain gives no PAC (NO_AUTH_DATA_REQUIRED), whose keys are in the keytab too.
+ALIAS_HOST, NOPAC_HOST = "alias.pellamor.test", "nopac.pellamor.test"
+SERVICE_NAMES = ",".join((SERVICE_HOST, NOPAC_HOST))  # the service's --service-name
+# ivan is a member of this many groups: his Kerberos ticket is far larger than a usual header.
+IVAN_GROUPS = 1500
 ADMIN_PASSWORD = "Admin-Pass-1"
 # alice logs in; carol is disabled, dave must change his password, erin's account has expired;
 # frank and grace meet the domain's lockout policy (locked out after LOCKOUT failures). alice is a
 # member of ADMINS through the group helpdesk inside it; heidi is in neither.
 PASSWORDS = {"alice": "Alice-Pass-1", "carol": "Carol-Pass-1", "dave": "Dave-Pass-1", "erin": "Erin-Pass-1",
-             "frank": "Frank-Pass-1", "grace": "Grace-Pass-1", "heidi": "Heidi-Pass-1"}
+             "frank": "Frank-Pass-1", "grace": "Grace-Pass-1", "heidi": "Heidi-Pass-1", "ivan": "Ivan-Pass-1"}
 ADMINS = "pellamor-admins"
 LOCKOUT = 5
 CLONE_NEWNET = 0x40000000
@@ -40,6 +47,7 @@ from samba.net import Net
 from samba.param import LoadParm
 from samba.samdb import SamDB
 conf, keytab, passwords, lockout, admins = sys.argv[1], sys.argv[2], eval(sys.argv[3]), sys.argv[4], sys.argv[5]
+ivan_groups = int(sys.argv[6])
 lp = LoadParm()
 lp.load(conf)
 db = SamDB(url=lp.private_path("sam.ldb"), session_info=system_session(), lp=lp)
@@ -58,12 +66,21 @@ def modify(dn, **values):
     db.modify(m)
 window = str(-60 * 10**7)  # one minute, in 100 ns units
 modify(str(db.domain_dn()), lockoutThreshold=lockout, lockoutDuration=window, lockOutObservationWindow=window)
-for account, host in (("websvc", "web"), ("othersvc", "other")):
-    db.newuser(account, "Svc-Pass-1-" + host)
+for account, hosts in (("websvc", ["web", "alias"]), ("othersvc", ["other"]), ("nopacsvc", ["nopac"])):
+    db.newuser(account, "Svc-Pass-1-" + hosts[0])
     dn = str(db.search(expression="(sAMAccountName=%s)" % account, attrs=[])[0].dn)
-    modify(dn, servicePrincipalName="HTTP/%s.pellamor.test" % host)
+    modify(dn, servicePrincipalName=["HTTP/%s.pellamor.test" % host for host in hosts])
+    if account == "nopacsvc":  # NORMAL_ACCOUNT | NO_AUTH_DATA_REQUIRED
+        modify(dn, userAccountControl=str(0x200 | 0x2000000))
+ivan = str(db.search(expression="(sAMAccountName=ivan)", attrs=[])[0].dn)
+db.transaction_start()
+for i in range(ivan_groups):
+    db.add({"dn": "CN=many%04d,CN=Users,%s" % (i, db.domain_dn()), "objectClass": "group",
+            "sAMAccountName": "many%04d" % i, "member": ivan})
+db.transaction_commit()
 enable_net_export_keytab()
-Net(None, lp).export_keytab(keytab=keytab, principal="HTTP/web.pellamor.test")
+for principal in ("HTTP/web.pellamor.test", "HTTP/nopac.pellamor.test"):
+    Net(None, lp).export_keytab(keytab=keytab, principal=principal)
 """
 
 
@@ -192,12 +209,13 @@ class Directory:
              "--option=interfaces=lo", "--option=bind interfaces only=yes",
              "--option=pid directory=%s/run" % dc, "--option=ncalrpc dir=%s/run/ncalrpc" % dc,
              "--option=winbindd socket directory=%s/run/winbindd" % dc, "--option=log file=%s/log.%%m" % dc])
-        run(["/usr/bin/python3", "-c", SETUP, self.dc_conf, self.keytab, repr(PASSWORDS), str(LOCKOUT), ADMINS])
+        run(["/usr/bin/python3", "-c", SETUP, self.dc_conf, self.keytab, repr(PASSWORDS), str(LOCKOUT), ADMINS, str(IVAN_GROUPS)])
         etc = os.path.join("/etc/netns", self.ns)
         os.makedirs(etc)
         with open(os.path.join(etc, "hosts"), "w") as f:
             # A line each: Kerberos clients ask for the ticket of the name's canonical name, the line's first.
-            f.write("".join("127.0.0.1 %s\n" % n for n in ("localhost", "dc1.pellamor.test", SERVICE_HOST, OTHER_HOST)))
+            f.write("".join("127.0.0.1 %s\n" % n for n in ("localhost", "dc1.pellamor.test", SERVICE_HOST, OTHER_HOST,
+                                                          ALIAS_HOST, NOPAC_HOST)))
         with open(os.path.join(etc, "resolv.conf"), "w") as f:
             f.write("nameserver 127.0.0.1\n")  # the DC's own DNS
         with open(self.krb5_conf, "w") as f:
@@ -222,6 +240,11 @@ class Directory:
         # Environment of a Kerberos client or of the service: this realm, a cache of its own.
         return dict(os.environ, KRB5_CONFIG=self.krb5_conf, KRB5CCNAME="FILE:" + os.path.join(self.dir, cache_name),
                     KRB5RCACHEDIR=self.dir)
+
+    def bad_password_count(self, user):
+        # The failed logons the domain counts against the account now (the DC's own badPwdCount).
+        out = run(["samba-tool", "user", "show", user, "-s", self.dc_conf, "--attributes=badPwdCount"])
+        return int(re.search(r"^badPwdCount: (\d+)$", out, re.M).group(1)) if "badPwdCount" in out else 0
 
     def kinit(self, user):
         env = self.kerberos_env("ccache-" + user)

@@ -100,6 +100,13 @@ class Console(unittest.TestCase):
                 "(%d, %d)" % (now - now % 300 - 3600 - 300 * i, i % 7) for i in range(60)))
             self.check_console(service)
             self.check_document(service)
+            # A name with a right-to-left override reads as it is stored, and cannot reorder the row around it.
+            self.assertEqual(login(service, "PC%E2%80%AEexe.txt", "10.0.0.31", ALICE), 200)
+            dom = rendered(service, "/?ip=10.0.0.31")
+            [host_cell] = dom.all("td", "host")
+            self.assertEqual((text(host_cell), [node["tag"] for node in host_cell["children"]]),
+                             ("PC\\u202eexe.txt", ["bdi"]))
+            self.assertEqual([text(cell) for cell in dom.all("bdi")][:2], ["PC\\u202eexe.txt", "PELLAMOR\\alice"])
             self.assertEqual(health(service)[0], 200)
             self.assertGreaterEqual(int(service.sql("SELECT count(*) FROM logon_samples WHERE sampled > %d"
                                                     % (now - 3000))[0]), 1)  # the writer's own, since the start

@@ -18,10 +18,10 @@ ALICE_NT_HASH = "be2929b503cf53fe397f467acb5f2501"  # of PASSWORDS["alice"]
 DOMAIN = None  # the shared domain, entered by setUpModule
 
 
-def domain_service(*options, winbind=None):
+def domain_service(*options, winbind=None, env=None):
     # The service inside the domain's namespace, verifying NTLM answers through the member's winbind.
-    return Service("--verify", "winbind", *options, accounts=None, prefix=DOMAIN.with_winbind([], winbind),
-                   env=DOMAIN.kerberos_env("service-cache"))
+    return Service("--verify", "winbind", "--service-name", directory.SERVICE_NAMES, *options, accounts=None,
+                   prefix=DOMAIN.with_winbind([], winbind), env=env or DOMAIN.kerberos_env("service-cache"))
 
 
 def curl(service, target, *auth, host="127.0.0.1", env=None):
@@ -78,16 +78,22 @@ class DirectoryNtlm(unittest.TestCase):
         self.assertRegex(result.stderr, r"^pellamor-service: winbind does not answer \(.*net ads join\)\?\n$")
 
     def test_the_throttle_keeps_a_guesser_below_the_domain_lockout(self):
-        # The throttle counts the user whatever domain the guesser names, and the domain counts every guess.
-        guesses = [name + ":guess" for name in ("PELLAMOR\\frank", "pellamor\\FRANK", "frank@pellamor.test",
-                                                 "PELLAMOR\\frank")]
-        with domain_service("--failed-logon-limit", str(directory.LOCKOUT - 2)) as service:
+        # The domain takes every spelling for frank (blanks, case, domain or UPN suffix) and counts each guess;
+        # so does the throttle.
+        spellings = ("PELLAMOR\\frank", "PELLAMOR\\ frank", "pellamor\\frank ", "PELLAMOR\\FRANK ",
+                     "frank@pellamor.test", " Frank@PELLAMOR.TEST", "\\frank", "Pellamor\\fRaNk", "PELLAMOR\\frank")
+        guesses = [name + ":guess-%d" % i for i, name in enumerate(spellings)]
+        limit = directory.LOCKOUT - 2
+        with domain_service("--failed-logon-limit", str(limit)) as service:
             self.assertEqual([ntlm(service, "GUESS", guess) for guess in guesses], [401] * len(guesses))
-            self.assertIn("too many failed logons for PELLAMOR\\frank from 127.0.0.1",
-                          service.log()[-1]["result"])  # the last guess never reached the domain
+            throttled = [r["result"] for r in service.log() if r["authorization"] == "NTLM-authenticate"][limit:]
+            self.assertEqual([r.split(" for ")[0] for r in throttled],  # never reached the domain
+                             ["rejected: too many failed logons"] * (len(guesses) - limit))
+            self.assertEqual(DOMAIN.bad_password_count("frank"), limit)
             right = "PELLAMOR\\frank:" + PASSWORDS["frank"]
             self.assertEqual(ntlm(service, "FRANK", right, "--interface", "127.0.0.2"), 200)  # not locked out
-        with domain_service("--failed-logon-limit", "0") as service:  # without the throttle, the domain locks
+        # Without the throttle, the domain locks.
+        with domain_service("--failed-logon-limit", "0", "--failed-logon-account-limit", "0") as service:
             for i in range(directory.LOCKOUT):
                 self.assertEqual(ntlm(service, "GUESS", "PELLAMOR\\grace:guess-%d" % i), 401)
             self.assertEqual(ntlm(service, "GRACE", "PELLAMOR\\grace:" + PASSWORDS["grace"]), 401)
@@ -126,15 +132,39 @@ class DirectoryKerberos(unittest.TestCase):
                 f.write(cache)
             ticket = re.search(r"Authorization: (Negotiate \S+)", verbose).group(1)
             refusals = [  # (what, status, reason)
-                ("replay", code(Raw(service).get(login_target("PCR"), ticket)[0]), "Request is a replay"),
+                ("replay", code(Raw(service).get(login_target("PCR"), ticket)[0]), "token refused: Request is a replay"),
                 ("other service", negotiate(service, "PCO", alice, directory.OTHER_HOST)[0],
-                 "HTTP/other.pellamor.test@PELLAMOR.TEST"),
-                ("clock skew", negotiate(service, "PCS", skewed)[0], "Clock skew too great"),
+                 "ticket for HTTP/other.pellamor.test@PELLAMOR.TEST is not this service"),
+                ("clock skew", negotiate(service, "PCS", skewed)[0], "token refused: Clock skew too great"),
+                # An alias of the service's own account opens with its key, but names another service.
+                ("alias", negotiate(service, "PCA", alice, directory.ALIAS_HOST)[0],
+                 "ticket for HTTP/alias.pellamor.test@PELLAMOR.TEST is not this service "
+                 "(HTTP/web.pellamor.test, HTTP/nopac.pellamor.test)"),
             ]
             for what, status, reason in refusals:
                 self.assertEqual(status, 401, what)
-                self.assertRegex(service.stderr(), r"rejected: Kerberos token refused: .*%s" % re.escape(reason))
-            self.assertEqual([service.entries(host) for host in ("PCR", "PCO", "PCS")], [[], [], []])
+                self.assertRegex(service.stderr(), r"rejected: Kerberos %s" % re.escape(reason))
+            self.assertEqual([service.entries(host) for host in ("PCR", "PCO", "PCS", "PCA")], [[], [], [], []])
+            # A ticket without a PAC tells no NetBIOS domain: the user is recorded by the whole principal.
+            self.assertEqual(negotiate(service, "PCP", alice, directory.NOPAC_HOST)[0], 200)
+            self.assertEqual([(e["user"], e["domain"]) for e in service.entries("PCP")], [("alice@PELLAMOR.TEST", "")])
+            # ivan is in many groups: his ticket is larger than a usual header block.
+            status, _, verbose = negotiate(service, "PCI", DOMAIN.kinit("ivan"))
+            self.assertGreater(len(re.search(r"Authorization: Negotiate (\S+)", verbose).group(1)), 17000)
+            self.assertEqual((status, [e["user"] for e in service.entries("PCI")]), (200, ["ivan"]))
+
+    def test_the_replay_cache_is_the_services_own(self):
+        # MIT krb5's default folder for it is shared (TMPDIR, /var/tmp): a file planted there by another user
+        # would stop every Kerberos logon. The service keeps it beside its map.
+        shared, env = make_workdir(), DOMAIN.kerberos_env("service-cache")
+        del env["KRB5RCACHEDIR"]
+        env["TMPDIR"] = shared
+        planted = os.path.join(shared, "krb5_%d.rcache2" % os.geteuid())
+        open(planted, "w").close()
+        os.chown(planted, 65534, 65534)
+        with domain_service("--keytab", DOMAIN.keytab, env=env) as service:
+            self.assertEqual(negotiate(service, "PCK", DOMAIN.kinit("alice"))[0], 200)
+            self.assertTrue(os.path.getsize(os.path.join(service.dir, os.path.basename(planted))) > 0)
 
 
 class StatusReaders(unittest.TestCase):

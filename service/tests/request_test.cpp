@@ -4,6 +4,7 @@
 #include "verify/accounts.h"
 #include "common/json.h"
 #include "common/networks.h"
+#include "verify/kerberos.h"
 #include "http/query.h"
 #include "http/request_log.h"
 
@@ -119,6 +120,30 @@ TEST(Accounts, FileFormat) {
   EXPECT_EQ(zoe->nt_hash, nt_hash(u"pa:ss "));
   EXPECT_EQ(accounts.find("dom", "h")->nt_hash, nt_hash(u"Password"));
   EXPECT_EQ(accounts.find("", "h"), nullptr);
+}
+
+// Only a client of the service principal's own realm passes without a PAC (a trust's
+// realm cannot be provisioned in the tests' domain), and by its whole principal.
+TEST(Kerberos, TicketsWithoutPacAreTheServiceRealmsOnly) {
+  struct Case {
+    std::string client, service, user;  // user empty: refused
+  };
+  const Case cases[] = {
+      {"alice@EXAMPLE.COM", "HTTP/web.example.com@EXAMPLE.COM", "alice@EXAMPLE.COM"},
+      {"alice@OTHER.EXAMPLE", "HTTP/web.example.com@EXAMPLE.COM", ""},
+      {"alice@example.com", "HTTP/web.example.com@EXAMPLE.COM", ""},  // realms are case-sensitive
+      {"alice", "HTTP/web.example.com", ""},
+  };
+  for (const Case& c : cases) {
+    VerifiedUser who;
+    std::string why;
+    EXPECT_EQ(user_without_pac(c.client, c.service, &who, &why), !c.user.empty()) << c.client;
+    EXPECT_EQ(who.user, c.user) << c.client;
+    EXPECT_EQ(who.domain, "") << c.client;
+    if (c.user.empty()) {
+      EXPECT_NE(why.find(c.client + " carries no PAC"), std::string::npos) << why;
+    }
+  }
 }
 
 TEST(RequestLog, RepeatedParametersAndOddBytesGiveValidJson) {

@@ -4,9 +4,12 @@
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "verify/pac.h"
+#include "common/text.h"
 
 namespace {
 
@@ -59,27 +62,17 @@ std::string display_name(gss_name_t name) {
   return text.text();
 }
 
-VerifiedUser user_of_principal(const std::string& principal) {
-  const std::size_t at = principal.rfind('@');
-  const std::string realm = at == std::string::npos ? "" : principal.substr(at + 1);
-  std::u16string domain;
-  utf8_to_utf16(realm.substr(0, realm.find('.')), &domain);
-  return VerifiedUser{principal.substr(0, at), utf16_to_utf8(unicode_upper(domain)), {}};
-}
-
 // False, with the reason, when the ticket's PAC is there but cannot be read:
 // recording the user under another name than their NTLM logons would split them.
-bool user_of_ticket(gss_name_t client, const std::string& principal, VerifiedUser* who, std::string* why) {
+bool user_of_ticket(gss_name_t client, const std::string& principal, const std::string& service, VerifiedUser* who,
+                    std::string* why) {
   OM_uint32 minor = 0;
   int authenticated = 0, complete = 0, more = -1;
   gss_buffer_desc attribute{sizeof kLogonInfo - 1, const_cast<char*>(kLogonInfo)};
   BufferGuard value, shown;
   const OM_uint32 major = gss_get_name_attribute(&minor, client, &attribute, &authenticated, &complete,
                                                  &value.buffer, &shown.buffer, &more);
-  if (GSS_ERROR(major) || !authenticated) {
-    *who = user_of_principal(principal);
-    return true;
-  }
+  if (GSS_ERROR(major) || !authenticated) return user_without_pac(principal, service, who, why);
   PacLogonInfo info;
   if (!read_pac_logon_info(value.bytes(), &info, why)) {
     *why = "the PAC of " + principal + " cannot be read: " + *why;
@@ -91,7 +84,31 @@ bool user_of_ticket(gss_name_t client, const std::string& principal, VerifiedUse
 
 }  // namespace
 
-std::unique_ptr<KerberosAcceptor> KerberosAcceptor::open(const std::string& keytab, std::string* error) {
+std::string keep_replay_cache_in(const std::string& folder) {
+  if (const char* set = std::getenv("KRB5RCACHEDIR")) return set;
+  setenv("KRB5RCACHEDIR", folder.c_str(), 1);
+  return folder;
+}
+
+std::string realm_of(const std::string& principal) {
+  const std::size_t at = principal.rfind('@');
+  return at == std::string::npos ? "" : principal.substr(at + 1);
+}
+
+bool user_without_pac(const std::string& principal, const std::string& service, VerifiedUser* who,
+                      std::string* why) {
+  const std::string realm = realm_of(principal);
+  if (realm.empty() || realm != realm_of(service)) {
+    *why = "Kerberos ticket of " + principal + " carries no PAC, and " + (realm.empty() ? "no realm" : realm) +
+           " is not the realm of " + service;
+    return false;
+  }
+  *who = VerifiedUser{principal, "", {}};
+  return true;
+}
+
+std::unique_ptr<KerberosAcceptor> KerberosAcceptor::open(const std::string& keytab,
+                                                         const std::vector<std::string>& names, std::string* error) {
   gss_key_value_element_desc element{"keytab", keytab.c_str()};
   gss_key_value_set_desc store{1, &element};
   gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
@@ -103,13 +120,29 @@ std::unique_ptr<KerberosAcceptor> KerberosAcceptor::open(const std::string& keyt
              (minor == 0 ? status_text(major, GSS_C_GSS_CODE) : status_text(minor, GSS_C_MECH_CODE));
     return nullptr;
   }
-  return std::unique_ptr<KerberosAcceptor>(new KerberosAcceptor(credential));
+  return std::unique_ptr<KerberosAcceptor>(new KerberosAcceptor(credential, names));
 }
 
 KerberosAcceptor::~KerberosAcceptor() {
   OM_uint32 minor = 0;
   gss_cred_id_t credential = credential_;
   gss_release_cred(&minor, &credential);
+}
+
+bool KerberosAcceptor::names_service(const std::string& principal) const {
+  const std::size_t slash = principal.find('/');
+  if (slash == std::string::npos || principal.substr(0, slash) != "HTTP") return false;
+  const std::string host = principal.substr(slash + 1, principal.rfind('@') - slash - 1);
+  for (const std::string& name : names_) {
+    if (equal_ignoring_case(host, name)) return true;
+  }
+  return false;
+}
+
+std::string KerberosAcceptor::listed() const {
+  std::string out;
+  for (const std::string& name : names_) out += (out.empty() ? "HTTP/" : ", HTTP/") + name;
+  return out;
 }
 
 KerberosExchange::~KerberosExchange() { reset(); }
@@ -121,6 +154,16 @@ void KerberosExchange::reset() {
 }
 
 KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const Bytes& token) {
+  KerberosStep step;
+  // MIT krb5 takes a ticket for any principal whose key it has (an alias of the same account
+  // too) and names the keytab's principal as the one it was for: the ticket's own name is read
+  // from the token, before anything is decrypted or recorded in the replay cache.
+  const std::string service = ticket_service(token);
+  if (!service.empty() && !acceptor.names_service(service)) {
+    reset();
+    step.reason = "Kerberos ticket for " + service + " is not this service (" + acceptor.listed() + ")";
+    return step;
+  }
   gss_buffer_desc input{token.size(), const_cast<std::uint8_t*>(token.data())};
   BufferGuard output;
   NameGuard client;
@@ -128,7 +171,6 @@ KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const By
   const OM_uint32 major = gss_accept_sec_context(&minor, &context_, acceptor.credential(), &input,
                                                  GSS_C_NO_CHANNEL_BINDINGS, &client.name, nullptr, &output.buffer,
                                                  nullptr, nullptr, nullptr);
-  KerberosStep step;
   if (GSS_ERROR(major)) {
     reset();
     step.reason = why_refused(major, minor);
@@ -141,7 +183,92 @@ KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const By
   }
   reset();  // each request authenticates anew
   step.principal = display_name(client.name);
-  if (!user_of_ticket(client.name, step.principal, &step.who, &step.reason)) return step;
+  step.target = service;
+  if (!user_of_ticket(client.name, step.principal, step.target, &step.who, &step.reason)) return step;
   step.kind = KerberosStep::Kind::Accepted;
   return step;
+}
+
+namespace {
+
+// One DER element: its tag and its content.
+struct Der {
+  std::uint8_t tag = 0;
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+};
+
+// The element at `*at` within [.., end), and `*at` moved past it; false when malformed.
+bool read_der(const std::uint8_t** at, const std::uint8_t* end, Der* out) {
+  const std::uint8_t* p = *at;
+  if (end - p < 2) return false;
+  out->tag = *p++;
+  std::size_t size = *p++;
+  if (size & 0x80) {
+    const std::size_t bytes = size & 0x7F;
+    if (bytes == 0 || bytes > 3 || static_cast<std::size_t>(end - p) < bytes) return false;
+    size = 0;
+    for (std::size_t i = 0; i < bytes; ++i) size = (size << 8) | *p++;
+  }
+  if (static_cast<std::size_t>(end - p) < size) return false;
+  *out = Der{out->tag, p, size};
+  *at = p + size;
+  return true;
+}
+
+// The first element tagged `tag` among those within `outer`.
+bool child(const Der& outer, std::uint8_t tag, Der* out) {
+  const std::uint8_t* at = outer.data;
+  const std::uint8_t* end = outer.data + outer.size;
+  while (at < end) {
+    if (!read_der(&at, end, out)) return false;
+    if (out->tag == tag) return true;
+  }
+  return false;
+}
+
+// Descends through `path`, one tag per level: each element's first child with that tag.
+bool descend(Der at, std::initializer_list<std::uint8_t> path, Der* out) {
+  for (const std::uint8_t tag : path) {
+    if (!child(at, tag, &at)) return false;
+  }
+  *out = at;
+  return true;
+}
+
+std::string text_of(const Der& d) { return std::string(reinterpret_cast<const char*>(d.data), d.size); }
+
+// The server principal of an AP-REQ (its DER) as "sname@realm"; empty when it is not one.
+std::string ap_req_service(const std::uint8_t* data, std::size_t size) {
+  const Der whole{0, data, size};
+  Der ticket, realm, names;
+  // AP-REQ [APPLICATION 14] SEQUENCE { ..., ticket [3] Ticket [APPLICATION 1] SEQUENCE {
+  //   tkt-vno [0], realm [1] GeneralString, sname [2] PrincipalName { name-type [0], name-string [1] SEQUENCE OF } } }
+  if (!descend(whole, {0x6e, 0x30, 0xa3, 0x61, 0x30}, &ticket)) return "";
+  if (!descend(ticket, {0xa1, 0x1b}, &realm) || !descend(ticket, {0xa2, 0x30, 0xa1, 0x30}, &names)) return "";
+  std::string out;
+  const std::uint8_t* at = names.data;
+  const std::uint8_t* end = names.data + names.size;
+  Der part;
+  while (at < end && read_der(&at, end, &part)) out += (out.empty() ? "" : "/") + text_of(part);
+  return out.empty() ? "" : out + "@" + text_of(realm);
+}
+
+}  // namespace
+
+std::string ticket_service(const Bytes& token) {
+  // The Kerberos mechanism's token (RFC 4121): its OID, MIT's or Microsoft's, then TOK_ID 01 00
+  // and the AP-REQ, alone (a raw Kerberos token) or inside SPNEGO's mechToken.
+  static const std::uint8_t kOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x12, 0x01, 0x02, 0x02};
+  static const std::uint8_t kMicrosoftOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x82, 0xf7, 0x12, 0x01, 0x02, 0x02};
+  for (std::size_t i = 0; i + sizeof kOid + 2 < token.size(); ++i) {
+    const std::uint8_t* at = token.data() + i;
+    if ((std::memcmp(at, kOid, sizeof kOid) != 0 && std::memcmp(at, kMicrosoftOid, sizeof kOid) != 0) ||
+        at[sizeof kOid] != 0x01 || at[sizeof kOid + 1] != 0x00)
+      continue;
+    const std::size_t start = i + sizeof kOid + 2;
+    const std::string service = ap_req_service(token.data() + start, token.size() - start);
+    if (!service.empty()) return service;
+  }
+  return "";
 }
