@@ -170,6 +170,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (g_agent.m_copy && g_agent.m_persistent) {
         if (CopyAndRelaunch())
             return 1;
+        // The program's old name: the text stays as people have always seen it.
         if (!g_agent.m_quiet)
             ShowMessageBox("Note", "Cannot copy and/or start TwPellamor.exe");
         return 0;

@@ -202,7 +202,7 @@ static bool ProtocolIsHttp()
     if (SameAsciiTextIgnoringCase(g_agent.m_protocol.text, "http"))
         return true;
     if (!g_agent.m_quiet) {
-        HeapString text("Invalid protcol ");
+        HeapString text("Invalid protcol ");  // typo and all, as the box has always read
         text.Append(g_agent.m_protocol.text, g_agent.m_protocol.length);
         ShowMessageBox("Note", text.text);
         text.Release();
