@@ -94,20 +94,6 @@ TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
     g_agent.m_ipList.Release();
 }
 
-// Options and the protocol are ASCII and compare alike in every locale. (Wine's own
-// comparison knows no Turkish "I"; what it shows is that a locale-aware one ignores characters:
-// the soft hyphen below.)
-TEST(Options, CompareAlikeInEveryLocale)
-{
-    const char* same[][2] = {{"HTTP", "http"}, {"/NoPersist", "/nopersist"}, {"", ""}};
-    const char* differ[][2] = {{"/nopersist2", "/nopersist"}, {"/nopersis", "/nopersist"},
-                               {"/nopers\xFDst", "/nopersist"}, {"/no\xADpersist", "/nopersist"}};
-    for (auto& pair : same)
-        EXPECT_TRUE(SameAsciiTextIgnoringCase(pair[0], pair[1])) << pair[0];
-    for (auto& pair : differ)
-        EXPECT_FALSE(SameAsciiTextIgnoringCase(pair[0], pair[1])) << pair[0];
-}
-
 // Success is the status line alone; the interval is read as the table says, clamped, never wrapped.
 TEST(ReplyRules, StatusLineAndIntervalTable)
 {
