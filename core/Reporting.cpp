@@ -6,6 +6,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "core/ScopedWin.h"
+
 static char* CopyToLocalMemory(const char* text)
 {
     size_t size = strlen(text) + 1;
@@ -51,17 +53,16 @@ int ShowMessageBox(const char* caption, const char* text)
 
 int ShowMessageWithInserts(const char* caption, const char* message, const Insert* inserts, int count)
 {
-    char* text = FormatInserts(message, inserts, count);
-    int result = ShowMessageBox(caption, text != nullptr ? text : kUnformattableMessage);
-    LocalFree(text);
-    return result;
+    AutoLocalFree text;
+    text.text = FormatInserts(message, inserts, count);
+    return ShowMessageBox(caption, text.text != nullptr ? text.text : kUnformattableMessage);
 }
 
 void DebugPrintWithInserts(const char* message, const Insert* inserts, int count)
 {
-    char* text = FormatInserts(message, inserts, count);
-    OutputDebugStringA(text != nullptr ? text : kUnformattableMessage);
-    LocalFree(text);
+    AutoLocalFree text;
+    text.text = FormatInserts(message, inserts, count);
+    OutputDebugStringA(text.text != nullptr ? text.text : kUnformattableMessage);
 }
 
 void ComposeTraceTime(int64_t seconds, char (&text)[kTraceTimeSize])

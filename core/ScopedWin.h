@@ -35,20 +35,6 @@ public:
     AutoCloseRegKey& operator=(const AutoCloseRegKey&) = delete;
 };
 
-// Closes a kernel handle (file, thread, process, event) that was opened successfully.
-class AutoCloseHandle {
-public:
-    HANDLE handle = nullptr;
-    AutoCloseHandle() = default;
-    ~AutoCloseHandle()
-    {
-        if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-    }
-    AutoCloseHandle(const AutoCloseHandle&) = delete;
-    AutoCloseHandle& operator=(const AutoCloseHandle&) = delete;
-};
-
 // Closes a WinHTTP session, connection or request handle that was opened successfully.
 class AutoCloseInternet {
 public:
