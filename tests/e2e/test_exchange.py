@@ -62,7 +62,7 @@ class ExchangeTest(AgentTestCase):
             "reset after the second request": final,
             SILENT: first,
             "garbage status line": first,
-            "1 MB header block": None,
+            "48 KB header block": None,
             # Redirects are not followed: the user's logon goes to no other place than the one named.
             "redirect instead of a challenge": status_box(FIRST, 302),
             "redirect after the challenge": status_box(FINAL, 307),
@@ -85,7 +85,7 @@ class ExchangeTest(AgentTestCase):
                         self.assertRegex(text, row)
                     self.assertNotIn("/elsewhere", [target for _, target in server.requests])
                     if persistent and not row:
-                        self.assertIn("newTime=600000", trace_text(), "the interval after a megabyte")
+                        self.assertIn("newTime=600000", trace_text(), "the interval after 48 KB")
 
     def resident_run(self, server, verbose):
         """The first exchange meets the fault; a notified address change then sends again."""
