@@ -2,7 +2,6 @@
 #include "core/Reporting.h"
 
 #include <stdarg.h>
-#include <stdio.h>  // the trace file only: fopen, fputs
 #include <string.h>
 #include <time.h>
 
@@ -83,15 +82,29 @@ void TraceLine(unsigned line, const char* file, const char* format, ...)
     FormatTextV(message, sizeof message, format, arguments);
     va_end(arguments);
 
-    FILE* traceFile = fopen(kTraceFilePath, "a");  // text mode: each "\n" reaches the file as CR LF
-    if (traceFile == nullptr)
-        return;
     char timeText[kTraceTimeSize];
     ComposeTraceTime(_time64(nullptr), timeText);
-
     char record[2 * kTracePieceSize];
     ComposeTraceRecord(record, timeText, line, file, message);
-    fputs(record, traceFile);
-    fputs("\r\n", traceFile);
-    fclose(traceFile);
+
+    // The bytes as a text-mode write has always put them in the file: each line feed as CR LF,
+    // and the record's end "\r\n" as CR CR LF.
+    char bytes[2 * sizeof record + 3];
+    DWORD count = 0;
+    for (const char* p = record; *p != '\0'; ++p) {
+        if (*p == '\n')
+            bytes[count++] = '\r';
+        bytes[count++] = *p;
+    }
+    memcpy(bytes + count, "\r\r\n", 3);
+    count += 3;
+    // Opened for appending only and written in one call, the record goes to the end of the file
+    // whole: records of other threads or of another instance never land on the same bytes.
+    HANDLE traceFile = CreateFileA(kTraceFilePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (traceFile == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(traceFile, bytes, count, &written, nullptr);
+    CloseHandle(traceFile);
 }
