@@ -31,13 +31,24 @@ bool ReadProviderDomain(HeapString& domain)
     return true;
 }
 
+bool DomainFromSamName(const char* samName, UINT codePage, HeapString& domain)
+{
+    for (const char* p = samName; *p != '\0'; p = CharNextExA(WORD(codePage), p, 0)) {
+        if (*p == '\\') {
+            domain.Assign(samName, uint32_t(p - samName));
+            return true;
+        }
+    }
+    return false;
+}
+
 bool ReadUserNameDomain(HeapString& domain)
 {
     char name[1024] = {};
     ULONG size = sizeof name;
     if (!GetUserNameExA(NameSamCompatible, name, &size) || name[0] == '\0')
         return false;
-    return DomainFromSamName(name, domain);
+    return DomainFromSamName(name, CP_ACP, domain);
 }
 
 bool ReadNtlmSessionSecurity()

@@ -1,6 +1,8 @@
 // Reads the command line and the machine's facts, and composes the logon request.
 #pragma once
 
+#include <windows.h>
+
 #include <stdint.h>
 
 #include "core/HeapString.h"
@@ -16,3 +18,8 @@ bool ReadUserNameDomain(HeapString& domain);
 bool ReadNtlmSessionSecurity();
 // The IPv4 addresses of a host name, dotted, joined by ","; empty when it does not resolve.
 void ResolveHostAddresses(const char* hostName, HeapString& list);
+
+// The domain part of a SAM-compatible name ("DOMAIN\user") in the given code page; false
+// without a backslash. It steps by characters: in a double-byte code page such as 932 the
+// second byte of a character may be 0x5C, the backslash's code.
+bool DomainFromSamName(const char* samName, UINT codePage, HeapString& domain);

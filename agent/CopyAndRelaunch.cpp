@@ -75,6 +75,11 @@ int32_t CopyAndRelaunch()
             continue;
         if (!CopyFileA(modulePath, destination, FALSE))
             continue;
+        // The copy takes the source's attributes: a read-only one could not be replaced at the
+        // next logon, and every later run would fail to copy.
+        DWORD attributes = GetFileAttributesA(destination);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+            SetFileAttributesA(destination, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
         if (StartCopy(destination))
             return 1;
         ShowNote("Cannot Create Process");

@@ -99,9 +99,11 @@ void ApplyOptions(int argc, char** argv, AgentState* settings, const char** logF
     }
 }
 
+// Bytes from 0x80 up are escaped too: in a double-byte code page a lone lead byte would
+// otherwise take the next parameter's "&" as its second byte when the request is widened.
 static bool ChangesQueryStructure(unsigned char c)
 {
-    return c < 0x20 || c == 0x7F || strchr("&#%+=? ", c) != nullptr;
+    return c < 0x20 || c >= 0x7F || strchr("&#%+=? ", c) != nullptr;
 }
 
 void AppendQueryValue(HeapString& target, const char* value)
@@ -118,15 +120,6 @@ void AppendQueryValue(HeapString& target, const char* value)
         run = p + 1;
     }
     target.AppendText(run);
-}
-
-bool DomainFromSamName(const char* samName, HeapString& domain)
-{
-    const char* backslash = strchr(samName, '\\');
-    if (backslash == nullptr)
-        return false;
-    domain.Assign(samName, uint32_t(backslash - samName));
-    return true;
 }
 
 void ComposeLogonRequest(const LogonFacts& facts, HeapString& request)

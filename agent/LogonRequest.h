@@ -37,11 +37,9 @@ void ApplyOptions(int argc, char** argv, AgentState* settings, const char** logF
 bool IsHelpRequest(const char* argument);
 
 // Appends a query value, percent-encoding the characters that would change the
-// query's structure ('&', '#', '%', '+', '=', '?', blank, control characters).
+// query's structure ('&', '#', '%', '+', '=', '?', blank, control characters) and every byte
+// from 0x7F up.
 void AppendQueryValue(HeapString& target, const char* value);
-
-// The domain part of a SAM-compatible name ("DOMAIN\user"); false without a backslash.
-bool DomainFromSamName(const char* samName, HeapString& domain);
 
 // What the logon request reports about this machine and its user.
 struct LogonFacts {

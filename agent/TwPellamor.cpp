@@ -18,7 +18,9 @@ static const char kWindowTitle[] = "Pellamor";
 static const UINT kRearmTimerMessage = WM_USER + 16;
 static const UINT_PTR kWindowTimerId = 1;
 static const DWORD kSingleSendLimit = 100000;  // a one-shot run never outlives a hung send by more
-static const DWORD kSessionEndLimit = 10000;   // what the system allows at the end of a session
+// Windows takes a program that has not answered the end of the session within about 5 s for
+// a hung one and says so; with their exchanges cut off, the workers end within moments.
+static const DWORD kSessionEndLimit = 1500;
 static const UINT kResidentAnswerLimit = 5000;  // a hung window must not keep a logout from going out
 
 // Every resident has our class as well as our title; a folder window called "Pellamor"
@@ -168,6 +170,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (g_agent.m_copy && g_agent.m_persistent) {
         if (CopyAndRelaunch())
             return 1;
+        // The program's old name: the text stays as people have always seen it.
         if (!g_agent.m_quiet)
             ShowMessageBox("Note", "Cannot copy and/or start TwPellamor.exe");
         return 0;

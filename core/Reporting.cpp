@@ -2,9 +2,10 @@
 #include "core/Reporting.h"
 
 #include <stdarg.h>
-#include <stdio.h>  // the trace file only: fopen, fputs
 #include <string.h>
 #include <time.h>
+
+#include "core/ScopedWin.h"
 
 static char* CopyToLocalMemory(const char* text)
 {
@@ -51,17 +52,16 @@ int ShowMessageBox(const char* caption, const char* text)
 
 int ShowMessageWithInserts(const char* caption, const char* message, const Insert* inserts, int count)
 {
-    char* text = FormatInserts(message, inserts, count);
-    int result = ShowMessageBox(caption, text != nullptr ? text : kUnformattableMessage);
-    LocalFree(text);
-    return result;
+    AutoLocalFree text;
+    text.text = FormatInserts(message, inserts, count);
+    return ShowMessageBox(caption, text.text != nullptr ? text.text : kUnformattableMessage);
 }
 
 void DebugPrintWithInserts(const char* message, const Insert* inserts, int count)
 {
-    char* text = FormatInserts(message, inserts, count);
-    OutputDebugStringA(text != nullptr ? text : kUnformattableMessage);
-    LocalFree(text);
+    AutoLocalFree text;
+    text.text = FormatInserts(message, inserts, count);
+    OutputDebugStringA(text.text != nullptr ? text.text : kUnformattableMessage);
 }
 
 void ComposeTraceTime(int64_t seconds, char (&text)[kTraceTimeSize])
@@ -82,15 +82,29 @@ void TraceLine(unsigned line, const char* file, const char* format, ...)
     FormatTextV(message, sizeof message, format, arguments);
     va_end(arguments);
 
-    FILE* traceFile = fopen(kTraceFilePath, "a");  // text mode: each "\n" reaches the file as CR LF
-    if (traceFile == nullptr)
-        return;
     char timeText[kTraceTimeSize];
     ComposeTraceTime(_time64(nullptr), timeText);
-
     char record[2 * kTracePieceSize];
     ComposeTraceRecord(record, timeText, line, file, message);
-    fputs(record, traceFile);
-    fputs("\r\n", traceFile);
-    fclose(traceFile);
+
+    // The bytes as a text-mode write has always put them in the file: each line feed as CR LF,
+    // and the record's end "\r\n" as CR CR LF.
+    char bytes[2 * sizeof record + 3];
+    DWORD count = 0;
+    for (const char* p = record; *p != '\0'; ++p) {
+        if (*p == '\n')
+            bytes[count++] = '\r';
+        bytes[count++] = *p;
+    }
+    memcpy(bytes + count, "\r\r\n", 3);
+    count += 3;
+    // Opened for appending only and written in one call, the record goes to the end of the file
+    // whole: records of other threads or of another instance never land on the same bytes.
+    HANDLE traceFile = CreateFileA(kTraceFilePath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (traceFile == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(traceFile, bytes, count, &written, nullptr);
+    CloseHandle(traceFile);
 }

@@ -1,8 +1,12 @@
 // Small guards that give a Windows resource back when the block that took it ends.
+// A function that holds several declares them in the order of acquisition, so that they are
+// given back in the reverse order.
 #pragma once
 
 #include <windows.h>
+#include <winhttp.h>
 
+#include "core/Heap.h"
 #include "core/HeapString.h"
 
 // Holds a critical section for the life of the block.
@@ -29,4 +33,39 @@ public:
     }
     AutoCloseRegKey(const AutoCloseRegKey&) = delete;
     AutoCloseRegKey& operator=(const AutoCloseRegKey&) = delete;
+};
+
+// Closes a WinHTTP session, connection or request handle that was opened successfully.
+class AutoCloseInternet {
+public:
+    HINTERNET handle = nullptr;
+    AutoCloseInternet() = default;
+    ~AutoCloseInternet()
+    {
+        if (handle != nullptr)
+            WinHttpCloseHandle(handle);
+    }
+    AutoCloseInternet(const AutoCloseInternet&) = delete;
+    AutoCloseInternet& operator=(const AutoCloseInternet&) = delete;
+};
+
+// Gives a buffer from HeapAllocate back to the process heap.
+template <typename T>
+class AutoHeapBuffer {
+public:
+    T* buffer = nullptr;
+    AutoHeapBuffer() = default;
+    ~AutoHeapBuffer() { HeapRelease(buffer); }
+    AutoHeapBuffer(const AutoHeapBuffer&) = delete;
+    AutoHeapBuffer& operator=(const AutoHeapBuffer&) = delete;
+};
+
+// Frees a text that LocalAlloc (or FormatMessageA) made.
+class AutoLocalFree {
+public:
+    char* text = nullptr;
+    AutoLocalFree() = default;
+    ~AutoLocalFree() { LocalFree(text); }
+    AutoLocalFree(const AutoLocalFree&) = delete;
+    AutoLocalFree& operator=(const AutoLocalFree&) = delete;
 };

@@ -16,6 +16,7 @@
 // After a registration that failed, or an event that could not be made, the watcher waits
 // this long before trying again, so that a lasting fault neither spins nor ends watching.
 static const DWORD kRetryPause = 60000;
+// Written so, typo and all, since the first release: people search their logs for it.
 static const char kNotSupported[] = "NotifyAddrChange not supoorted on this OS";
 
 // An adapter that appears between the size query and the read makes the read too small
@@ -163,7 +164,7 @@ static bool Register(WatcherState& state, WatchOutcome* outcome)
         *outcome = WatchOutcome::Stop;
     } else {
         if (g_agent.m_trace)
-            TRACE_LINE("NotifyAddrChange error ERR: %d", int(GetLastError()));
+            TRACE_LINE("NotifyAddrChange error ERR: %d", int(result));  // the call's own answer
         // The watcher retries after every pause; one box says it all.
         static bool shown = false;
         if (!g_agent.m_quiet && !shown)
@@ -200,6 +201,7 @@ WatchOutcome AddressWatchPass(WatcherState& state)
     LeaveRegistration(state);
     if (waited == WAIT_OBJECT_0 + 1)
         return WatchOutcome::Stop;
+    // The two texts name the call the watcher once made; they stay as the logs know them.
     if (waited == WAIT_FAILED) {
         if (g_agent.m_trace)
             TRACE_LINE("WSAWaitForMultipleEvents() failed : ERR: %d", int(GetLastError()));

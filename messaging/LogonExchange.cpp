@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
+
 #include "core/AgentState.h"
 #include "core/Heap.h"
 #include "core/Reporting.h"
@@ -26,12 +28,53 @@ static const char kFinalStatusInvalid[] =
 
 // Windows' WinHTTP waits 30 s for a reply by default; Wine's waits without limit, and a server
 // that accepts and never answers would hold the sender there for good. Set, the limit is
-// the same on both.
+// the same on both. It bounds each wait, not a reply that comes one byte at a time: the whole
+// exchange has a deadline of the same length as well.
 static const DWORD kReplyWaitLimit = 30000;
 
+// An exchange under way, one per worker at most. Its request handle is closed by whoever
+// comes first: the exchange at its end, its deadline, or the end of the session. Closing it
+// makes the library call in progress on it return at once (ERROR_WINHTTP_OPERATION_CANCELLED).
+struct InFlightRequest {
+    std::atomic<bool> claimed{false};
+    std::atomic<HINTERNET> request{nullptr};
+};
+static InFlightRequest g_inFlight[2];
+
+static void CloseInFlight(InFlightRequest* slot)
+{
+    HINTERNET request = slot->request.exchange(nullptr);
+    if (request != nullptr)
+        WinHttpCloseHandle(request);
+}
+
+static VOID CALLBACK CutOffAtDeadline(void* slot, BOOLEAN)
+{
+    CloseInFlight(static_cast<InFlightRequest*>(slot));
+}
+
+void CutOffExchanges()
+{
+    for (InFlightRequest& slot : g_inFlight)
+        CloseInFlight(&slot);
+}
+
+static InFlightRequest* ClaimSlot(HINTERNET request)
+{
+    for (InFlightRequest& slot : g_inFlight) {
+        bool free = false;
+        if (slot.claimed.compare_exchange_strong(free, true)) {
+            slot.request = request;
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+// No box once the session ends: nobody would answer it, and the worker must end.
 static void ReportExchangeFailure(const char* message, DWORD code)
 {
-    if (!g_agent.m_quiet)
+    if (!g_agent.m_quiet && !g_agent.m_shutDown)
         ShowMessage("Pellamor", message, unsigned(code));
 }
 
@@ -100,30 +143,37 @@ static void ReadAuthenticatedReply(HINTERNET request)
         ReportExchangeFailure(kFinalReceiveFailed, error);
         return;
     }
-    WCHAR* wide = static_cast<WCHAR*>(HeapAllocate(size + sizeof(WCHAR)));
-    if (wide == nullptr)
+    AutoHeapBuffer<WCHAR> wide;
+    wide.buffer = static_cast<WCHAR*>(HeapAllocate(size + sizeof(WCHAR)));
+    if (wide.buffer == nullptr)
         return;
-    wide[0] = L'\0';
+    wide.buffer[0] = L'\0';
     WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
-                        wide, &size, WINHTTP_NO_HEADER_INDEX);
-    wide[size / sizeof(WCHAR)] = L'\0';
-    int ansiSize = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
-    char* headers = ansiSize > 0 ? static_cast<char*>(HeapAllocate(size_t(ansiSize))) : nullptr;
-    if (headers != nullptr &&
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, headers, ansiSize, nullptr, nullptr) > 0) {
-        if (!ReplyIsSuccess(headers))
-            ReportExchangeFailure(kFinalStatusInvalid, QueryStatusCode(request));
-        else if (g_agent.m_persistent)
-            AdoptInterval(headers);
-    }
-    HeapRelease(headers);
-    HeapRelease(wide);
+                        wide.buffer, &size, WINHTTP_NO_HEADER_INDEX);
+    wide.buffer[size / sizeof(WCHAR)] = L'\0';
+    int ansiSize =
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.buffer, -1, nullptr, 0, nullptr, nullptr);
+    AutoHeapBuffer<char> headers;  // freed before the UTF-16 block
+    headers.buffer = ansiSize > 0 ? static_cast<char*>(HeapAllocate(size_t(ansiSize))) : nullptr;
+    if (headers.buffer == nullptr || WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.buffer, -1,
+                                                         headers.buffer, ansiSize, nullptr, nullptr) <= 0)
+        return;
+    if (!ReplyIsSuccess(headers.buffer))
+        ReportExchangeFailure(kFinalStatusInvalid, QueryStatusCode(request));
+    else if (g_agent.m_persistent)
+        AdoptInterval(headers.buffer);
 }
 
 // The two sends on one request: unauthenticated first, then answering the challenge
 // with the logged-on user's own credentials.
 static void ExchangeOnRequest(HINTERNET request)
 {
+    // A redirect would take the user's logon to whatever host the reply names: a 3xx is a
+    // failed status like any other.
+    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
+    DWORD limit = kReplyWaitLimit;
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &limit, sizeof limit);
     if (g_agent.m_trace)
         TRACE_LINE("Sending Initial WinHttpSendRequest : hRequest=%d", int(intptr_t(request)));
     if (!SendAndReceive(request)) {
@@ -152,7 +202,7 @@ static bool ProtocolIsHttp()
     if (SameAsciiTextIgnoringCase(g_agent.m_protocol.text, "http"))
         return true;
     if (!g_agent.m_quiet) {
-        HeapString text("Invalid protcol ");
+        HeapString text("Invalid protcol ");  // typo and all, as the box has always read
         text.Append(g_agent.m_protocol.text, g_agent.m_protocol.length);
         ShowMessageBox("Note", text.text);
         text.Release();
@@ -160,38 +210,55 @@ static bool ProtocolIsHttp()
     return false;
 }
 
+// The exchange on the request, within its deadline. A session that ends before the
+// exchange is under way sees no exchange at all.
+static void ExchangeWithinDeadline(HINTERNET request)
+{
+    InFlightRequest* slot = ClaimSlot(request);
+    if (slot == nullptr) {
+        WinHttpCloseHandle(request);
+        return;
+    }
+    if (!g_agent.m_shutDown) {
+        HANDLE deadline = nullptr;
+        if (!CreateTimerQueueTimer(&deadline, nullptr, CutOffAtDeadline, slot, kReplyWaitLimit, 0,
+                                   WT_EXECUTEONLYONCE))
+            deadline = nullptr;
+        ExchangeOnRequest(request);
+        if (deadline != nullptr)
+            DeleteTimerQueueTimer(nullptr, deadline, INVALID_HANDLE_VALUE);  // waits for a cut-off under way
+    }
+    CloseInFlight(slot);
+    slot->claimed = false;
+}
+
+// The guards are declared in the order that gives everything back as the exchange always
+// has: the request, the connection, the session, then the host's copy and the request's.
 void SendLogonMessage()
 {
     WriteSystemReport();
     if (!ProtocolIsHttp())
         return;
-    HINTERNET session = WinHttpOpen(L"Pellamor", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
-    if (session == nullptr)
+    AutoHeapBuffer<WCHAR> target;
+    AutoHeapBuffer<WCHAR> host;
+    AutoCloseInternet session;
+    AutoCloseInternet connection;
+    session.handle = WinHttpOpen(L"Pellamor", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                 WINHTTP_NO_PROXY_BYPASS, 0);
+    if (session.handle == nullptr)
         return;
-    WCHAR* host = WidenOnHeap(g_agent.m_host.text);
-    HINTERNET connection =
-        host != nullptr ? WinHttpConnect(session, host, INTERNET_PORT(g_agent.m_port & 0xFFFF), 0) : nullptr;
-    if (connection == nullptr) {
-        WinHttpCloseHandle(session);
-        HeapRelease(host);
+    host.buffer = WidenOnHeap(g_agent.m_host.text);
+    if (host.buffer != nullptr)
+        connection.handle = WinHttpConnect(session.handle, host.buffer, INTERNET_PORT(g_agent.m_port & 0xFFFF), 0);
+    if (connection.handle == nullptr)
         return;
-    }
     if (g_agent.m_persistent && g_agent.m_dhcp)
         RefreshIpList();
-    WCHAR* target = CopyRequestTarget();
-    HINTERNET request = target != nullptr ? WinHttpOpenRequest(connection, L"GET", target, nullptr,
-                                                                 WINHTTP_NO_REFERER,
-                                                                 WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
-                                          : nullptr;
-    if (request != nullptr) {
-        DWORD limit = kReplyWaitLimit;
-        WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &limit, sizeof limit);
-        ExchangeOnRequest(request);
-        WinHttpCloseHandle(request);
-    }
-    WinHttpCloseHandle(connection);
-    WinHttpCloseHandle(session);
-    HeapRelease(host);
-    HeapRelease(target);
+    target.buffer = CopyRequestTarget();
+    HINTERNET request = target.buffer != nullptr ? WinHttpOpenRequest(connection.handle, L"GET", target.buffer,
+                                                                       nullptr, WINHTTP_NO_REFERER,
+                                                                       WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                                 : nullptr;
+    if (request != nullptr)
+        ExchangeWithinDeadline(request);
 }

@@ -10,7 +10,8 @@ static const uint32_t kLargestSeconds = UINT32_MAX / 1000;  // 4294967
 
 bool ReplyIsSuccess(const char* headers)
 {
-    return strstr(headers, kSuccessMark) != nullptr;
+    const size_t length = sizeof kSuccessMark - 1;
+    return strncmp(headers, kSuccessMark, length) == 0 && (headers[length] == ' ' || headers[length] == '\r');
 }
 
 const char* FindIntervalValue(const char* headers)

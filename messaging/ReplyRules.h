@@ -6,7 +6,8 @@
 constexpr const char kSuccessMark[] = "HTTP/1.1 200";
 constexpr const char kIntervalHeader[] = "Persistent-Time: ";
 
-// True when the raw header block holds the success mark anywhere.
+// True when the raw header block's status line, its first line, reads "HTTP/1.1 200": a
+// header line that happens to hold the same text does not make a refusal a success.
 bool ReplyIsSuccess(const char* headers);
 
 // The text right after "Persistent-Time: " in the header block, or null without one.

@@ -4,6 +4,7 @@
 #include <process.h>
 
 #include "core/AgentState.h"
+#include "messaging/LogonExchange.h"
 
 // A thread that was cut off is gone within moments; one that is not stays with its handles.
 static const DWORD kCutOffLimit = 1000;
@@ -52,6 +53,7 @@ bool StopWorkers(DWORD limit)
         SetEvent(timerEvent);
     if (g_agent.m_stopEvent != nullptr)
         SetEvent(g_agent.m_stopEvent);
+    CutOffExchanges();
     HANDLE workers[2];
     DWORD count = 0;
     if (g_agent.m_timerThread != nullptr)

@@ -6,8 +6,15 @@ import threading
 
 CHALLENGE = b"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n"
 SUCCESS = b"HTTP/1.1 200 OK\r\nPersistent-Time: 900\r\nContent-Length: 0\r\n\r\n"
-# The interval header comes after a megabyte of other headers: the whole block has to be read.
-HUGE = b"HTTP/1.1 200 OK\r\nX-Filler: " + b"x" * (1 << 20) + b"\r\nPersistent-Time: 600\r\nContent-Length: 0\r\n\r\n"
+# The interval header comes after 48 KB of other headers: the whole block has to be read. (Windows'
+# WinHTTP refuses a header block over 64 KB with error 12183; Wine's takes any size.)
+LARGE = b"HTTP/1.1 200 OK\r\nX-Filler: " + b"x" * (48 << 10) + b"\r\nPersistent-Time: 600\r\nContent-Length: 0\r\n\r\n"
+
+# A redirect to this very server ("PORT" becomes its port): a request that follows it shows up
+# as a request for /elsewhere.
+REDIRECT = b"HTTP/1.1 %s\r\nLocation: http://127.0.0.1:PORT/elsewhere\r\nContent-Length: 0\r\n\r\n"
+# A refusal whose headers hold the success mark: only the status line counts.
+REFUSAL = b"HTTP/1.1 403 Forbidden\r\nX-Note: HTTP/1.1 200\r\nPersistent-Time: 600\r\nContent-Length: 0\r\n\r\n"
 
 # What the first connection gets, by fault: the replies to its requests in turn, then
 # "reset" (the connection is reset), "silent" (held open, never answered) or "close".
@@ -16,7 +23,10 @@ FAULTS = {
     "reset after the second request": [CHALLENGE, b"reset"],
     "accepted, never answered": [b"silent"],
     "garbage status line": [b"garbage\r\n\r\n", b"close"],
-    "1 MB header block": [CHALLENGE, HUGE, b"close"],
+    "48 KB header block": [CHALLENGE, LARGE, b"close"],
+    "redirect instead of a challenge": [REDIRECT % b"302 Found", b"close"],
+    "redirect after the challenge": [CHALLENGE, REDIRECT % b"307 Temporary Redirect", b"close"],
+    "refusal with the success mark in a header": [CHALLENGE, REFUSAL, b"close"],
 }
 
 
@@ -61,7 +71,7 @@ class FaultServer:
             if reply == b"silent":
                 self.held.append(connection)
                 return
-            connection.sendall(reply)
+            connection.sendall(reply.replace(b"PORT", b"%d" % self.port))
         reader.close()
         connection.close()
 

@@ -78,3 +78,18 @@ class CopyTest(AgentTestCase):
                 run = run_agent(service.url, "/copy", *verbose)
                 self.assertEqual((run.exit_code, run.boxes), (0, boxes))
             self.assertEqual(service.agent_requests(), [])
+
+    def test_a_read_only_program_leaves_a_copy_that_the_next_logon_replaces(self):
+        source_folder = drive_c_folder("pellamor read-only source")
+        source = os.path.join(source_folder, "Pellamor.exe")
+        shutil.copyfile(AGENT, source)
+        os.chmod(source, 0o444)  # Wine shows a file without write permission as read-only
+        folder = drive_c_folder("pellamor copy dir")
+        with folder_variables(TEMP=r"C:\pellamor copy dir", TMP=None), Service() as service:
+            for _ in range(2):  # the second run replaces the first run's copy
+                launch = run_agent(service.url, "/copy", "/verbose", program=source)
+                self.assertEqual((launch.exit_code, launch.boxes), (1, []))
+                self.assertTrue(os.stat(os.path.join(folder, "Pellamor.exe")).st_mode & 0o200, "the copy is writable")
+                wait_until(lambda: copies_for(service.url), "the copy's start")
+                self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
+                wait_until(lambda: not copies_for(service.url), "the copy's end")

@@ -12,6 +12,10 @@ FINAL = "Pellamor can not reach the Auth server in the final attempt. "
 SILENT = "accepted, never answered"
 
 
+def status_box(attempt, status):
+    return re.escape(attempt + "(Invalid status code, error: %d)" % status) + r"\Z"
+
+
 def trace_text():
     return read_bytes(TRACE_FILE).decode("latin-1")
 
@@ -58,7 +62,11 @@ class ExchangeTest(AgentTestCase):
             "reset after the second request": final,
             SILENT: first,
             "garbage status line": first,
-            "1 MB header block": None,
+            "48 KB header block": None,
+            # Redirects are not followed: the user's logon goes to no other place than the one named.
+            "redirect instead of a challenge": status_box(FIRST, 302),
+            "redirect after the challenge": status_box(FINAL, 307),
+            "refusal with the success mark in a header": status_box(FINAL, 403),
         }
         self.assertEqual(set(rows), set(FAULTS))
         for fault, row in rows.items():
@@ -75,8 +83,9 @@ class ExchangeTest(AgentTestCase):
                     for caption, text in run.boxes:
                         self.assertEqual(caption, "Pellamor")
                         self.assertRegex(text, row)
+                    self.assertNotIn("/elsewhere", [target for _, target in server.requests])
                     if persistent and not row:
-                        self.assertIn("newTime=600000", trace_text(), "the interval after a megabyte")
+                        self.assertIn("newTime=600000", trace_text(), "the interval after 48 KB")
 
     def resident_run(self, server, verbose):
         """The first exchange meets the fault; a notified address change then sends again."""

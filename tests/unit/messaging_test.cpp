@@ -12,6 +12,7 @@
 #include "core/AgentState.h"
 #include "core/Reporting.h"
 #include "messaging/AddressWatch.h"
+#include "messaging/ReplyRules.h"
 #include "messaging/TimerLoop.h"
 #include "messaging/Workers.h"
 
@@ -93,18 +94,28 @@ TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
     g_agent.m_ipList.Release();
 }
 
-// Options and the protocol are ASCII and compare alike in every locale. (Wine's own
-// comparison knows no Turkish "I"; what it shows is that a locale-aware one ignores characters:
-// the soft hyphen below.)
-TEST(Options, CompareAlikeInEveryLocale)
+// Success is the status line alone; the interval is read as the table says, clamped, never wrapped.
+TEST(ReplyRules, StatusLineAndIntervalTable)
 {
-    const char* same[][2] = {{"HTTP", "http"}, {"/NoPersist", "/nopersist"}, {"", ""}};
-    const char* differ[][2] = {{"/nopersist2", "/nopersist"}, {"/nopersis", "/nopersist"},
-                               {"/nopers\xFDst", "/nopersist"}, {"/no\xADpersist", "/nopersist"}};
-    for (auto& pair : same)
-        EXPECT_TRUE(SameAsciiTextIgnoringCase(pair[0], pair[1])) << pair[0];
-    for (auto& pair : differ)
-        EXPECT_FALSE(SameAsciiTextIgnoringCase(pair[0], pair[1])) << pair[0];
+    EXPECT_TRUE(ReplyIsSuccess("HTTP/1.1 200 OK\r\nPersistent-Time: 60\r\n\r\n"));
+    EXPECT_TRUE(ReplyIsSuccess("HTTP/1.1 200\r\n\r\n"));
+    for (const char* refusal : {"HTTP/1.0 200 OK\r\n\r\n", "HTTP/1.1 2000 OK\r\n\r\n",
+                                "HTTP/1.1 403 Forbidden\r\nX-Note: HTTP/1.1 200\r\n\r\n"})
+        EXPECT_FALSE(ReplyIsSuccess(refusal)) << refusal;
+    const uint32_t current = 120000;
+    struct Case {
+        const char* value;
+        uint32_t interval;
+    } cases[] = {
+        {"0", 60000},        {"59", 60000},     {"60", 60000},    {"61", 61000},
+        {"900", 900000},     {" +61x", 61000},  {"", 60000},      {"-1", current},
+        {"-0", 60000},       {"4294967", 4294967000}, {"4294968", 4294967000},
+        {"99999999999999999999", 4294967000},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(IntervalFromHeaderValue(c.value, current), c.interval) << c.value;
+    EXPECT_STREQ(FindIntervalValue("A: 1\r\nPersistent-Time: 90\r\n"), "90\r\n");
+    EXPECT_EQ(FindIntervalValue("Persistent-time: 90\r\nPersistent-Time:90\r\n"), nullptr);
 }
 
 OVERLAPPED* g_registered;

@@ -15,57 +15,6 @@
 
 namespace {
 
-// The rows where a mistake is easy: the old key up to 5.2, the service pack of the oldest
-// systems, the build numbers that alone tell the releases of 10.0 apart, and what is unknown.
-TEST(OsNameOf, OldKeyUpTo52AndRealNamesAfter)
-{
-    struct Case {
-        OsVersion version;  // major, minor, build, product type, service pack number, its text
-        const char* name;
-        const char* servicePackText;
-    } cases[] = {
-        {{4, 0, 1381, 0, 0, "Service Pack 6"}, "Windows NT ", "6"},
-        {{4, 10, 2222, 0, 0, " A "}, "Windows 98 ", "A"},
-        {{4, 90, 3000, 0, 0, " "}, "Windows ME ", ""},
-        {{5, 2, 3790, VER_NT_SERVER, 2, "Service Pack 2"}, "Windows 2003 ", "2"},
-        {{6, 4, 9841, VER_NT_WORKSTATION, 0, ""}, "Unknown ", "0"},
-        {{10, 0, 21999, VER_NT_WORKSTATION, 0, ""}, "Windows 10 ", "0"},
-        {{10, 0, 22000, VER_NT_WORKSTATION, 0, ""}, "Windows 11 ", "0"},
-        {{10, 0, 17763, VER_NT_DOMAIN_CONTROLLER, 0, ""}, "Windows Server 2019 ", "0"},
-        {{10, 0, 26100, VER_NT_SERVER, 0, ""}, "Windows Server 2025 ", "0"},
-        {OsVersion(), "Unknown ", ""},  // nothing could be read
-    };
-    for (const Case& c : cases) {
-        HeapString servicePack("stale");
-        ServicePackOf(c.version, servicePack);
-        std::string row = std::to_string(c.version.major) + "." + std::to_string(c.version.minor) + " build " +
-                          std::to_string(c.version.build) + " '" + c.version.csdVersion + "'";
-        EXPECT_STREQ(OsNameOf(c.version), c.name) << row;
-        EXPECT_STREQ(servicePack.text, c.servicePackText) << row;
-        servicePack.Release();
-    }
-}
-
-// Nothing could be learnt and the sizes are at their limit. The other lines, with every
-// label and value exact, show in the reports that the end-to-end scenarios read.
-TEST(ComposeReport, NineLinesWithoutADomainAndUnsignedSizes)
-{
-    ReportFacts bare = {" ", "", "", -1, "Windows 98 ", "", UINT32_MAX, 2147483648u, false, ""};
-    HeapString block;
-    ComposeReport(bare, block);
-    EXPECT_EQ(std::string(block.text),
-              "Current Time:  \r\n"
-              "Hostname: \r\n"
-              "IP Address(es): \r\n"
-              "Internet Explorer v-1\r\n"
-              "Windows 98 \r\n"
-              "Free Disk Space(MB): 4294967295\r\n"
-              "Physical Memory(KBytes): 2147483648\r\n"
-              "Persistent mode is DISABLED\r\n"
-              "***************************************\r\n");
-    block.Release();
-}
-
 BYTE* Bytes(const std::string& data)
 {
     return reinterpret_cast<BYTE*>(const_cast<char*>(data.data()));
