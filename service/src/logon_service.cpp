@@ -75,9 +75,18 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       checks_(kCheckThreads),
       health_(users, kHealthDeadline) {
   users_.observe_commits([this](double seconds) { metrics_.commit_seconds.observe(seconds); });
+  users_.observe_expiries([](const std::vector<LogonEntry>& expired) {
+    for (const LogonEntry& e : expired)
+      report_limited("expired", "expired: " + qualified_name(e.domain, e.user) + " at " +
+                                    clip(e.host, kMaxReportedHost) + ", last seen " + iso8601_utc(e.last_seen) +
+                                    ", ran out " + iso8601_utc(e.expires));
+  });
 }
 
-LogonService::~LogonService() { users_.observe_commits(nullptr); }
+LogonService::~LogonService() {
+  users_.observe_commits(nullptr);
+  users_.observe_expiries(nullptr);
+}
 
 std::unique_ptr<ConnectionState> LogonService::open_connection(std::string peer, std::string peer_address) {
   const std::uint64_t id = ++counters_.connections;

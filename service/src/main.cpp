@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "accounts.h"
+#include "file_access.h"
 #include "http_server.h"
 #include "kerberos.h"
 #include "logon_service.h"
@@ -39,6 +40,9 @@ void keep_freed_memory() {
   mallopt(M_TRIM_THRESHOLD, 16 << 20);
   mallopt(M_MMAP_THRESHOLD, 4 << 20);
 }
+
+// What a keytab needs so that the packaged service reads it, and nobody else.
+constexpr const char* kKeytabAccess = "the packaged service reads it as owner root, group pellamor, mode 0640";
 
 // The agent never repeats faster than this, whatever the interval header says.
 constexpr std::int64_t kAgentMinimumInterval = 60;
@@ -107,8 +111,10 @@ int serve(int argc, char** argv) {
   AccountsVerifier* reloadable_accounts = nullptr;  // what SIGHUP reads again, when the accounts file verifies
   WinbindVerifier* winbind = nullptr;
   if (options.verify == Options::Verification::Winbind) {
-    std::unique_ptr<WinbindVerifier> domain = WinbindVerifier::open(&error);
+    std::string notice;
+    std::unique_ptr<WinbindVerifier> domain = WinbindVerifier::open(&notice, &error);
     if (!(winbind = domain.get())) return fail(error, 1);
+    if (!notice.empty()) report(notice);
     verifier = std::move(domain);
   } else {
     auto from_file = std::make_unique<AccountsVerifier>(std::move(accounts));
@@ -117,8 +123,12 @@ int serve(int argc, char** argv) {
   }
   if (!resolve_admin_group(&options, winbind, &error)) return fail(error, 1);
   std::unique_ptr<KerberosAcceptor> kerberos;
-  if (!options.keytab_path.empty() && !(kerberos = KerberosAcceptor::open(options.keytab_path, &error)))
-    return fail(error, 1);
+  if (!options.keytab_path.empty()) {
+    // GSSAPI calls a keytab it may not read "nonexistent or empty"; the start names the real problem.
+    const std::string unreadable = unreadable_reason("keytab", options.keytab_path, kKeytabAccess);
+    if (!unreadable.empty()) return fail("cannot use " + unreadable, 1);
+    if (!(kerberos = KerberosAcceptor::open(options.keytab_path, &error))) return fail(error, 1);
+  }
   std::unique_ptr<RequestLog> log;
   if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))
     return fail(error, 1);

@@ -115,7 +115,7 @@ const std::string kRemove = "DELETE FROM logons WHERE" + kSameAccount + kSameHos
 // statement time-out, which would undo it every time.
 constexpr const char* kPurge =
     "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= $1::bigint LIMIT 1000"
-    " FOR UPDATE SKIP LOCKED)";
+    " FOR UPDATE SKIP LOCKED) RETURNING \"user\", domain, host, last_seen, expires";
 
 constexpr const char* kAddSample =
     "INSERT INTO logon_samples (sampled, logged_on) VALUES ($1::bigint, $2::bigint) ON CONFLICT (sampled) DO NOTHING";
@@ -423,9 +423,20 @@ class PgConnection : public MapConnection {
   }
 
   // In a savepoint of its own: a purge that fails leaves the logins of the transaction standing.
-  bool purge(std::int64_t now, std::string* error) override {
+  bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) override {
     if (!script("SAVEPOINT purge", error)) return false;
-    if (run(kPurge, {std::to_string(now)}, {}, error) && script("RELEASE SAVEPOINT purge", error)) return true;
+    const std::size_t before = expired->size();
+    const auto row = [expired](const PGresult* r, int i) {
+      LogonEntry entry;
+      entry.user = text_at(r, i, 0);
+      entry.domain = text_at(r, i, 1);
+      entry.host = text_at(r, i, 2);
+      entry.last_seen = number_at(r, i, 3);
+      entry.expires = number_at(r, i, 4);
+      expired->push_back(std::move(entry));
+    };
+    if (run(kPurge, {std::to_string(now)}, row, error) && script("RELEASE SAVEPOINT purge", error)) return true;
+    expired->resize(before);
     const StoreFailure failure = failure_;
     std::string ignored;
     if (!failure.lost) script("ROLLBACK TO SAVEPOINT purge", &ignored);
