@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "ntlm_client.h"
+#include "ntlm/ntlm_client.h"
 
 namespace {
 

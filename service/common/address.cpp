@@ -1,5 +1,5 @@
 // Numeric addresses in the one form the user map keeps and matches them in.
-#include "address.h"
+#include "common/address.h"
 
 #include <arpa/inet.h>
 

@@ -1,9 +1,9 @@
 // A small JSON writer for the request log and the status document.
-#include "json.h"
+#include "common/json.h"
 
 #include <cstdio>
 
-#include "text.h"
+#include "common/text.h"
 
 std::string json_string(std::string_view bytes) {
   const std::string text = to_valid_utf8(bytes);

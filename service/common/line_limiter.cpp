@@ -1,5 +1,5 @@
 // Limits lines of a log per kind: a few of each kind a minute, then how many more were left out.
-#include "line_limiter.h"
+#include "common/line_limiter.h"
 
 #include <algorithm>
 

@@ -1,12 +1,12 @@
 // Lists of networks (10.0.0.0/8, fd00::/8, one address), for the options that name trusted peers.
-#include "networks.h"
+#include "common/networks.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "address.h"
+#include "common/address.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Cryptographic building blocks of NTLM (MD4, HMAC-MD5, RC4 from Nettle), base64 and randomness.
-#include "ntlm_crypto.h"
+#include "common/ntlm_crypto.h"
 
 #include <nettle/arcfour.h>
 #include <nettle/base64.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "text.h"
+#include "common/text.h"
 
 using Digest16 = std::array<std::uint8_t, 16>;
 

@@ -1,5 +1,5 @@
 // Which peers count as one when the service counts connections and failed logons.
-#include "peer_group.h"
+#include "common/peer_group.h"
 
 #include <arpa/inet.h>
 

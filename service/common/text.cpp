@@ -1,5 +1,5 @@
 // Text helpers: UTF-8 / UTF-16LE conversion, Unicode upper case, time formatting.
-#include "text.h"
+#include "common/text.h"
 
 #include <clocale>
 #include <ctime>

@@ -1,5 +1,5 @@
 // Squid's external ACL helper protocol, as the gateway helper speaks it: request lines, answers, the service's reply.
-#include "helper_protocol.h"
+#include "gateway/helper_protocol.h"
 
 #include <algorithm>
 #include <cctype>

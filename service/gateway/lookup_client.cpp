@@ -1,7 +1,7 @@
 // The gateway helper's questions to the logon services: HTTP GETs with a deadline, over connections kept open.
-#include "lookup_client.h"
+#include "gateway/lookup_client.h"
 
-#include "helper_protocol.h"
+#include "gateway/helper_protocol.h"
 
 #include <netdb.h>
 #include <poll.h>

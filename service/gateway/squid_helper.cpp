@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "helper_protocol.h"
-#include "line_limiter.h"
-#include "lookup_client.h"
+#include "gateway/helper_protocol.h"
+#include "common/line_limiter.h"
+#include "gateway/lookup_client.h"
 
 namespace {
 

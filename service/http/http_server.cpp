@@ -1,5 +1,5 @@
 // The network side: an Asio/Beast HTTP/1.1 server that keeps each connection's NTLM state with it.
-#include "http_server.h"
+#include "http/http_server.h"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -14,8 +14,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "peer_group.h"
-#include "text.h"
+#include "common/diagnostics.h"
+#include "common/peer_group.h"
+#include "common/text.h"
 
 namespace {
 
@@ -55,10 +56,10 @@ class ConnectionSlots {
 
   explicit ConnectionSlots(const ServerLimits& limits) : limits_(limits) {}
 
-  // The metrics to count in, while the service lives; null before and after.
-  void count_in(ServiceMetrics* metrics) {
+  // The counts to keep, while the application lives; null before and after.
+  void count_in(ConnectionCounts* counts) {
     std::lock_guard<std::mutex> lock(mutex_);
-    metrics_ = metrics;
+    counts_ = counts;
   }
 
   Grant admit(const std::string& peer) {
@@ -67,11 +68,11 @@ class ConnectionSlots {
     if (has_room(mine)) {
       ++open_;
       ++mine;
-      if (metrics_ != nullptr) ++metrics_->connections_open;
+      if (counts_ != nullptr) ++counts_->open;
       return Grant::Serve;
     }
     if (mine == 0) per_peer_.erase(peer);
-    if (metrics_ != nullptr) ++metrics_->connections_refused;
+    if (counts_ != nullptr) ++counts_->refused;
     if (refusing_ >= kMaxRefusing) return Grant::Drop;
     ++refusing_;
     return Grant::Refuse;
@@ -83,7 +84,7 @@ class ConnectionSlots {
       --refusing_;
     } else if (grant == Grant::Serve) {
       --open_;
-      if (metrics_ != nullptr) --metrics_->connections_open;
+      if (counts_ != nullptr) --counts_->open;
       const auto mine = per_peer_.find(peer);
       if (--mine->second == 0) per_peer_.erase(mine);
     }
@@ -101,7 +102,7 @@ class ConnectionSlots {
   std::size_t open_ = 0;
   std::size_t refusing_ = 0;
   std::unordered_map<std::string, std::size_t> per_peer_;
-  ServiceMetrics* metrics_ = nullptr;
+  ConnectionCounts* counts_ = nullptr;
 };
 
 // Requests read whose replies are not sent yet, so that a gentle stop can wait for them.
@@ -141,10 +142,10 @@ Reply busy_reply() {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(tcp::socket socket, LogonService& service, ConnectionSlots& slots, ConnectionSlots::Grant grant,
+  Connection(tcp::socket socket, HttpApplication& application, ConnectionSlots& slots, ConnectionSlots::Grant grant,
              std::string peer_address, std::string peer_group, const ServerLimits& limits, Answering& answering)
       : stream_(std::move(socket)),
-        service_(service),
+        application_(application),
         answering_(answering),
         slots_(slots),
         grant_(grant),
@@ -155,7 +156,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void start(const std::string& peer_text) {
     if (grant_ == ConnectionSlots::Grant::Refuse) return send(busy_reply());
-    state_ = service_.open_connection(peer_text, peer_address_);
+    handler_ = application_.open_connection(peer_text, peer_address_);
     await_request(limits_.first_byte_timeout);
   }
 
@@ -185,13 +186,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void on_read(beast::error_code ec) {
     if (ec == http::error::header_limit) {
-      return send(service_.refuse_unreadable(*state_, 431, "header block larger than " + std::to_string(kHeaderLimit) + " bytes"));
+      return send(handler_->refuse_unreadable(431, "header block larger than " + std::to_string(kHeaderLimit) + " bytes"));
     }
     if (ec == http::error::body_limit) {
-      return send(service_.refuse_unreadable(*state_, 413, "body larger than " + std::to_string(kBodyLimit) + " bytes"));
+      return send(handler_->refuse_unreadable(413, "body larger than " + std::to_string(kBodyLimit) + " bytes"));
     }
     if (ec && is_http_error(ec) && ec != http::error::end_of_stream && ec != http::error::partial_message) {
-      return send(service_.refuse_unreadable(*state_, 400, ec.message()));
+      return send(handler_->refuse_unreadable(400, ec.message()));
     }
     if (ec) return close_now();  // the client went away or was too slow
 
@@ -205,7 +206,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     answering_.request_read();
     answering_request_ = true;
     // The reply may come from the user map's writer thread: back to this connection's strand.
-    service_.handle(request, *state_, [self = shared_from_this()](Reply reply) {
+    handler_->handle(request, [self = shared_from_this()](Reply reply) {
       asio::dispatch(self->stream_.get_executor(), [self, reply = std::move(reply)] { self->send(reply); });
     });
   }
@@ -257,7 +258,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
-  LogonService& service_;
+  HttpApplication& application_;
   Answering& answering_;
   bool answering_request_ = false;  // the reply being sent answers a request read
   ConnectionSlots& slots_;
@@ -266,7 +267,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const std::string peer_group_;
   const ServerLimits& limits_;
   bool slot_held_ = true;
-  std::unique_ptr<ConnectionState> state_;
+  std::unique_ptr<HttpConnection> handler_;
   std::string out_;
   char drain_buffer_[4096];
   std::size_t drained_ = 0;
@@ -304,7 +305,7 @@ struct HttpServer::Impl {
     std::string group = peer_group(address);
     const ConnectionSlots::Grant grant = slots.admit(group);
     if (grant == ConnectionSlots::Grant::Drop) return;  // the socket closes here
-    std::make_shared<Connection>(std::move(socket), *service, slots, grant, address, std::move(group), limits,
+    std::make_shared<Connection>(std::move(socket), *application, slots, grant, address, std::move(group), limits,
                                  answering)
         ->start(peer_text);
   }
@@ -319,7 +320,7 @@ struct HttpServer::Impl {
     });
   }
 
-  LogonService* service = nullptr;  // set by run()
+  HttpApplication* application = nullptr;  // set by run()
   const ServerLimits limits;
   // Declared before the io_context: connections still queued in it give their slots back when it is destroyed.
   ConnectionSlots slots;
@@ -352,9 +353,9 @@ bool HttpServer::listen(const std::string& address, unsigned port, std::string* 
   return true;
 }
 
-void HttpServer::run(LogonService& service, unsigned threads, const SignalHooks& hooks) {
-  impl_->service = &service;
-  impl_->slots.count_in(&service.metrics());
+void HttpServer::run(HttpApplication& application, unsigned threads, const SignalHooks& hooks) {
+  impl_->application = &application;
+  impl_->slots.count_in(&application.connection_counts());
   asio::signal_set signals(impl_->io, SIGINT, SIGTERM, SIGHUP);
   std::thread finisher;
   std::function<void(beast::error_code, int)> on_signal = [&](beast::error_code ec, int signal) {
@@ -385,6 +386,6 @@ void HttpServer::run(LogonService& service, unsigned threads, const SignalHooks&
   impl_->io.run();
   for (std::thread& t : pool) t.join();
   if (finisher.joinable()) finisher.join();
-  // Connections still queued close when the server is destroyed, after the service.
+  // Connections still queued close when the server is destroyed, after the application.
   impl_->slots.count_in(nullptr);
 }

@@ -1,13 +1,16 @@
 // The network side: an Asio/Beast HTTP/1.1 server that keeps each connection's NTLM state with it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "logon_service.h"
+#include "http/reply.h"
+#include "http/request.h"
 
 // What one client may hold, so that no client can lock the others out. A peer is an IPv4
 // address or an IPv6 /64. The last quarter of max_connections is headroom: only a peer that
@@ -22,6 +25,32 @@ struct ServerLimits {
   std::chrono::seconds request_timeout{10};
   // A connection that sends nothing for this long is closed.
   std::chrono::seconds idle_timeout{30};
+};
+
+// The connections the server holds open now, and those it refused beyond its limits.
+struct ConnectionCounts {
+  std::atomic<std::int64_t> open{0};
+  std::atomic<std::uint64_t> refused{0};
+};
+
+// What serves the requests of one connection; it lives as long as the connection.
+class HttpConnection {
+ public:
+  using ReplyHandler = std::function<void(Reply)>;
+  virtual ~HttpConnection() = default;
+  // Answers through `done`, exactly once, on whichever thread the answer is ready on. The
+  // connection reads nothing more until then.
+  virtual void handle(const HttpRequest& request, ReplyHandler done) = 0;
+  // A request that could not be parsed: its reply, after which the connection is closed.
+  virtual Reply refuse_unreadable(int status, const std::string& reason) = 0;
+};
+
+// What the server serves: a handler for each connection it accepts, and where it counts them.
+class HttpApplication {
+ public:
+  virtual ~HttpApplication() = default;
+  virtual std::unique_ptr<HttpConnection> open_connection(std::string peer, std::string peer_address) = 0;
+  virtual ConnectionCounts& connection_counts() = 0;
 };
 
 // What the signals do besides stopping. SIGHUP calls `reload` and serving goes on.
@@ -42,8 +71,8 @@ class HttpServer {
   // Binds and listens; `bound` receives "ADDR:PORT" with the real port. Connections
   // wait in the kernel until run(), so files can be opened after the port is known to be free.
   bool listen(const std::string& address, unsigned port, std::string* bound, std::string* error);
-  // Serves `service` on `threads` threads until SIGINT or SIGTERM.
-  void run(LogonService& service, unsigned threads, const SignalHooks& hooks);
+  // Serves `application` on `threads` threads until SIGINT or SIGTERM.
+  void run(HttpApplication& application, unsigned threads, const SignalHooks& hooks);
 
  private:
   struct Impl;

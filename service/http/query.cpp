@@ -1,9 +1,9 @@
 // Request targets: path, percent-decoded query parameters, and the agent's logon request.
-#include "query.h"
+#include "http/query.h"
 
 #include <algorithm>
 
-#include "address.h"
+#include "common/address.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // HTTP replies, written as raw text so that test hooks can shape the status line and headers exactly.
-#include "reply.h"
+#include "http/reply.h"
 
-#include "text.h"
+#include "common/text.h"
 
 Reply text_reply(int status, std::string body) {
   Reply reply;

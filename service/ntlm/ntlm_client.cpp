@@ -1,5 +1,5 @@
 // Client side of an NTLMv2 handshake, as a Windows client performs it (MIC included).
-#include "ntlm_client.h"
+#include "ntlm/ntlm_client.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "ntlm_messages.h"
+#include "ntlm/ntlm_messages.h"
 
 struct NtlmCredentials {
   std::u16string user;

@@ -1,5 +1,5 @@
 // Byte layouts of the three NTLM messages (negotiate, challenge, authenticate) and AV pairs.
-#include "ntlm_messages.h"
+#include "ntlm/ntlm_messages.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ntlm_crypto.h"
-#include "text.h"
+#include "common/ntlm_crypto.h"
+#include "common/text.h"
 
 namespace ntlm {
 

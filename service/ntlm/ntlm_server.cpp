@@ -1,11 +1,11 @@
 // Server side of an NTLM handshake; one instance lives with one TCP connection.
-#include "ntlm_server.h"
+#include "ntlm/ntlm_server.h"
 
 #include <unistd.h>
 
 #include <chrono>
 
-#include "peer_group.h"
+#include "common/peer_group.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "ntlm_messages.h"
-#include "throttle.h"
-#include "verifier.h"
+#include "ntlm/ntlm_messages.h"
+#include "ntlm/throttle.h"
+#include "verify/verifier.h"
 
 // How the service names itself in its challenges.
 struct NtlmTarget {

@@ -1,5 +1,5 @@
 // Bookkeeping of failed logons per account and peer, and per account, to slow down password guessing.
-#include "throttle.h"
+#include "ntlm/throttle.h"
 
 namespace {
 

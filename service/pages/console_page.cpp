@@ -1,10 +1,10 @@
 // The status console (`/`): search, totals, the last day's picture, and a page of entries with their marks, as HTML without script.
-#include "console_page.h"
+#include "pages/console_page.h"
 
 #include <ctime>
 
-#include "history_chart.h"
-#include "text.h"
+#include "pages/history_chart.h"
+#include "common/text.h"
 
 namespace {
 

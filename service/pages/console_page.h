@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "status_pages.h"
+#include "pages/status_pages.h"
 
 struct ConsoleContext {
   std::int64_t now = 0;

@@ -1,10 +1,10 @@
 // The console's picture of the last day: how many entries were logged on, as inline SVG that needs no script.
-#include "history_chart.h"
+#include "pages/history_chart.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "user_map.h"
+#include "usermap/user_map.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "map_types.h"
+#include "usermap/map_types.h"
 
 // The samples of the last day (oldest first; older ones are left out) and, at `now`, the
 // current count. Samples further apart than two sampling periods (the service was stopped)

@@ -1,5 +1,5 @@
 // The service's metrics (`/metrics`) in Prometheus' text exposition format; kept in memory, from zero at every start.
-#include "metrics.h"
+#include "pages/metrics.h"
 
 #include <cstdio>
 
@@ -197,10 +197,10 @@ std::string metrics_text(const ServiceMetrics& m, const ServiceCounters& counter
               "Commits of the user map's writer, from their begin to the end of their synchronous write.") +
          m.commit_seconds.text("pellamor_commit_seconds");
   out += head("pellamor_connections_open", "gauge", "Connections open now.") + "pellamor_connections_open " +
-         std::to_string(m.connections_open.load()) + "\n";
+         std::to_string(m.connections.open.load()) + "\n";
   out += head("pellamor_connections_refused_total", "counter",
               "Connections refused beyond the connection limits (answered 503 or closed at once).") +
-         sample("pellamor_connections_refused_total", "", m.connections_refused.load());
+         sample("pellamor_connections_refused_total", "", m.connections.refused.load());
   out += head("pellamor_connections_total", "counter", "Connections served.") +
          sample("pellamor_connections_total", "", counters.connections.load());
   out += head("pellamor_requests_total", "counter", "HTTP requests read.") +

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "status_pages.h"
+#include "http/http_server.h"
+#include "pages/status_pages.h"
 
 // Counts of observed values up to each bound, their sum and their number.
 class Histogram {
@@ -78,8 +79,7 @@ struct ServiceMetrics {
       proofs{};
   std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(UnavailableReason::kCount)> unavailable{};
   std::vector<std::unique_ptr<Histogram>> proof_seconds;  // by LogonMethod
-  std::atomic<std::int64_t> connections_open{0};
-  std::atomic<std::uint64_t> connections_refused{0};
+  ConnectionCounts connections;  // counted by the network side
   Histogram commit_seconds;
 };
 

@@ -1,9 +1,9 @@
 // The status document (JSON), and what the status views say of an entry: who is logged on where, and counters since start.
-#include "status_pages.h"
+#include "pages/status_pages.h"
 
 #include <algorithm>
 
-#include "json.h"
+#include "common/json.h"
 
 namespace {
 

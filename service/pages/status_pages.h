@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "status_query.h"
-#include "user_map.h"
+#include "pages/status_query.h"
+#include "usermap/user_map.h"
 
 struct ServiceCounters {
   std::atomic<std::uint64_t> connections{0};

@@ -1,9 +1,9 @@
 // The parameters of the status views (`/`, `/status.json`): the page, its filters and the search box.
-#include "status_query.h"
+#include "pages/status_query.h"
 
 #include <cstdlib>
 
-#include "address.h"
+#include "common/address.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "map_types.h"
-#include "query.h"
+#include "usermap/map_types.h"
+#include "http/query.h"
 
 constexpr std::size_t kDefaultPageLimit = 500;
 constexpr std::size_t kMaxPageLimit = 1000;

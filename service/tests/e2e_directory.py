@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-# End-to-end tests of pellamor-service in an Active Directory domain (scripts/ad_domain.py): NTLM answers
+# End-to-end tests of pellamor-service in an Active Directory domain (ad_domain.py): NTLM answers
 # verified by the domain controller through a member's winbind, Kerberos logins with the service's
 # keytab, the throttle against the domain's lockout, and a domain controller that goes away.
 import base64
@@ -9,8 +9,7 @@ import subprocess
 import sys
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
-import ad_domain as directory  # noqa: E402
+import ad_domain as directory
 import e2e_service  # noqa: E402
 from e2e_service import Raw, Service, code, login_target, make_workdir, ntlm_authenticate, ntlm_negotiate
 

@@ -1,10 +1,10 @@
 // NTLM tests: the published MS-NLMP NTLMv2 vectors, the server's handshake and target-name check, and the guessing throttle.
 #include <gtest/gtest.h>
 
-#include "accounts.h"
-#include "ntlm_client.h"
-#include "ntlm_server.h"
-#include "throttle.h"
+#include "verify/accounts.h"
+#include "ntlm/ntlm_client.h"
+#include "ntlm/ntlm_server.h"
+#include "ntlm/throttle.h"
 
 namespace {
 

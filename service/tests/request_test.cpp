@@ -1,11 +1,11 @@
 // Request decoding tests: query percent-decoding, the agent's parameters, the accounts file, log JSON.
 #include <gtest/gtest.h>
 
-#include "accounts.h"
-#include "json.h"
-#include "networks.h"
-#include "query.h"
-#include "request_log.h"
+#include "verify/accounts.h"
+#include "common/json.h"
+#include "common/networks.h"
+#include "http/query.h"
+#include "http/request_log.h"
 
 namespace {
 

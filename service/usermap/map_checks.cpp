@@ -1,5 +1,5 @@
 // Checks made before the user map is opened: that its folder can hold it, and that the file is not damaged.
-#include "map_checks.h"
+#include "usermap/map_checks.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>

@@ -1,9 +1,9 @@
 // What every store of the user map shares: which addresses an entry is found at, and the stored address list.
-#include "map_store.h"
+#include "usermap/map_store.h"
 
 #include <algorithm>
 
-#include "address.h"
+#include "common/address.h"
 
 std::vector<std::string> lookup_addresses(const std::vector<std::string>& ips, const std::string& peer) {
   if (ips.empty()) return {peer};  // written by the service itself, as inet_ntop writes it

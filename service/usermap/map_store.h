@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "map_types.h"
+#include "usermap/map_types.h"
 
 // How a call of a connection failed.
 struct StoreFailure {

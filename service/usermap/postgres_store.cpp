@@ -1,5 +1,5 @@
 // The user map's PostgreSQL store: one database that several services share, each commit synchronous.
-#include "postgres_store.h"
+#include "usermap/postgres_store.h"
 
 #include <libpq-fe.h>
 #include <poll.h>

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "map_store.h"
+#include "usermap/map_store.h"
 
 // Whether --db names a PostgreSQL database (a postgresql:// or postgres:// URI) rather than an SQLite file.
 bool is_postgres_uri(const std::string& db);

@@ -1,5 +1,5 @@
 // The user map's SQLite store: one file, written with a synchronous write per commit, read by several connections at once.
-#include "sqlite_store.h"
+#include "usermap/sqlite_store.h"
 
 #include <sqlite3.h>
 

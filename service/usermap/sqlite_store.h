@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "map_store.h"
+#include "usermap/map_store.h"
 
 // Opens or creates the map file at `path` and brings a map of an earlier format up to date, in
 // one transaction, before it returns; `notice` then says what was done.

@@ -1,5 +1,5 @@
 // One thread's connection to the user map's store, made again when it is lost.
-#include "store_link.h"
+#include "usermap/store_link.h"
 
 namespace {
 

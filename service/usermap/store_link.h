@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "map_store.h"
+#include "usermap/map_store.h"
 
 // The writer and each reader keep one. When a call fails and the store says the connection is
 // lost, the link drops it and connects again at the next use; while the store cannot be reached,

@@ -1,5 +1,5 @@
 // The user map: who is logged on at which machine, kept in a store that survives restarts and crashes.
-#include "user_map.h"
+#include "usermap/user_map.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,10 +9,10 @@
 #include <mutex>
 #include <thread>
 
-#include "map_checks.h"
-#include "postgres_store.h"
-#include "sqlite_store.h"
-#include "store_link.h"
+#include "usermap/map_checks.h"
+#include "usermap/postgres_store.h"
+#include "usermap/sqlite_store.h"
+#include "usermap/store_link.h"
 
 namespace {
 // Seconds between purges when no commit brings one.

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "map_store.h"
-#include "map_types.h"
+#include "usermap/map_store.h"
+#include "usermap/map_types.h"
 
 // What the map lets one login claim.
 struct MapLimits {

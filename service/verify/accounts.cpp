@@ -1,5 +1,5 @@
 // The accounts file: who may log on, with a password or an NT hash per account.
-#include "accounts.h"
+#include "verify/accounts.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ntlm_crypto.h"
-#include "verifier.h"
+#include "common/ntlm_crypto.h"
+#include "verify/verifier.h"
 
 struct Account {
   std::string user;    // UTF-8, spelled as in the file

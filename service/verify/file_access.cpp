@@ -1,5 +1,5 @@
 // Files and pipes of the directory that the service's user must reach: what stands in the way, named as what it is.
-#include "file_access.h"
+#include "verify/file_access.h"
 
 #include <fcntl.h>
 #include <pwd.h>

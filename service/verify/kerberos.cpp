@@ -1,12 +1,12 @@
 // Kerberos logons ("Negotiate"): SPNEGO and Kerberos tokens accepted through GSSAPI with the service's keytab.
-#include "kerberos.h"
+#include "verify/kerberos.h"
 
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
 
 #include <cstring>
 
-#include "pac.h"
+#include "verify/pac.h"
 
 namespace {
 

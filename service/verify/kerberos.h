@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "verifier.h"
+#include "verify/verifier.h"
 
 struct gss_cred_id_struct;
 struct gss_ctx_id_struct;

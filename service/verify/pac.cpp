@@ -1,5 +1,5 @@
 // The user's names and groups in a Kerberos ticket's PAC: its logon information (KERB_VALIDATION_INFO, NDR-encoded).
-#include "pac.h"
+#include "verify/pac.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "text.h"
+#include "common/text.h"
 
 struct PacLogonInfo {
   std::u16string user;    // EffectiveName: the account name (sAMAccountName)

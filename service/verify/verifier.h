@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ntlm_crypto.h"
+#include "common/ntlm_crypto.h"
 
 // A user as the directory knows them: the same whichever way they logged on.
 // A verifier that learns more about the user (their groups, from winbind's

@@ -1,5 +1,5 @@
 // NTLM answers verified by the domain: Samba's winbind passes them to a domain controller.
-#include "winbind.h"
+#include "verify/winbind.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -20,7 +20,7 @@ extern "C" {
 #include <optional>
 #include <vector>
 
-#include "file_access.h"
+#include "verify/file_access.h"
 
 namespace {
 

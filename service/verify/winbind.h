@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "verifier.h"
+#include "verify/verifier.h"
 
 // Talks to winbind through libwbclient, which finds winbind's socket where
 // Samba's own clients (wbinfo, ntlm_auth) find it: /run/samba/winbindd. The

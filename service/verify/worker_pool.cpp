@@ -1,5 +1,5 @@
 // Threads on which verifications that may block run, so that the network threads never wait for a domain controller.
-#include "worker_pool.h"
+#include "verify/worker_pool.h"
 
 WorkerPool::WorkerPool(unsigned threads) {
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });

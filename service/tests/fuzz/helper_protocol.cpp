@@ -1,5 +1,5 @@
 // Fuzz target: Squid's request lines, and the service's reply head and status document, as the gateway helper reads them.
-#include "helper_protocol.h"
+#include "gateway/helper_protocol.h"
 #include "tests/fuzz/FuzzInput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -1,5 +1,5 @@
 // Fuzz target: the NTLM message parsers; a message that parses must read the same after being built again.
-#include "ntlm_messages.h"
+#include "ntlm/ntlm_messages.h"
 #include "tests/fuzz/FuzzInput.h"
 
 using namespace ntlm;

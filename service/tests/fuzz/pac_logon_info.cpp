@@ -1,5 +1,5 @@
 // Fuzz target: the reading of a Kerberos ticket's PAC logon information and groups; what it reads lies within the buffer.
-#include "pac.h"
+#include "verify/pac.h"
 #include "tests/fuzz/FuzzInput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -1,10 +1,10 @@
 // Fuzz target: request targets, the agent's logon parameters and the status views' parameters, as the service reads them.
 #include <string>
 
-#include "address.h"
-#include "map_store.h"
-#include "query.h"
-#include "status_query.h"
+#include "common/address.h"
+#include "usermap/map_store.h"
+#include "http/query.h"
+#include "pages/status_query.h"
 #include "tests/fuzz/FuzzInput.h"
 
 // The search's LIKE pattern matches only names that begin with the text: its one unescaped wildcard is its last character.

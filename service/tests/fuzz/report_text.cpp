@@ -1,5 +1,5 @@
 // Fuzz target: a line on stderr as the service writes it; whatever a request holds, it stays one short line that reads as stored.
-#include "text.h"
+#include "common/text.h"
 #include "tests/fuzz/FuzzInput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -1,5 +1,5 @@
 // Who may read the status pages, which tell who is logged on where: loopback, listed networks, an administrators' group.
-#include "status_access.h"
+#include "auth/status_access.h"
 
 #include <algorithm>
 

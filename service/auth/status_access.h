@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "networks.h"
+#include "common/networks.h"
 
 class StatusAccess {
  public:

@@ -7,29 +7,23 @@
 #include <optional>
 #include <string>
 
-#include "diagnostics.h"
-#include "kerberos.h"
-#include "health_check.h"
-#include "metrics.h"
-#include "ntlm_server.h"
-#include "options.h"
-#include "query.h"
-#include "reload.h"
-#include "reply.h"
-#include "request_log.h"
-#include "status_access.h"
-#include "status_pages.h"
-#include "user_map.h"
-#include "verifier.h"
-#include "worker_pool.h"
-
-// The parts of a parsed HTTP request the service looks at.
-struct HttpRequest {
-  std::string method;
-  std::string target;
-  std::optional<std::string> authorization;
-  bool keep_alive = true;
-};
+#include "common/diagnostics.h"
+#include "verify/kerberos.h"
+#include "handlers/health_check.h"
+#include "pages/metrics.h"
+#include "ntlm/ntlm_server.h"
+#include "config/options.h"
+#include "http/query.h"
+#include "daemon/reload.h"
+#include "http/http_server.h"
+#include "http/reply.h"
+#include "http/request.h"
+#include "http/request_log.h"
+#include "auth/status_access.h"
+#include "pages/status_pages.h"
+#include "usermap/user_map.h"
+#include "verify/verifier.h"
+#include "verify/worker_pool.h"
 
 // Everything that lives as long as one TCP connection.
 struct ConnectionState {
@@ -64,7 +58,7 @@ struct ConnectionState {
   std::function<void(std::function<void(Reply)>)> pending_view;
 };
 
-class LogonService {
+class LogonService : public HttpApplication {
  public:
   // `kerberos` may be null: no Kerberos, NTLM only.
   LogonService(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos, UserMap& users,
@@ -75,7 +69,8 @@ class LogonService {
 
   using ReplyHandler = std::function<void(Reply)>;
 
-  std::unique_ptr<ConnectionState> open_connection(std::string peer, std::string peer_address);
+  std::unique_ptr<HttpConnection> open_connection(std::string peer, std::string peer_address) override;
+  ConnectionCounts& connection_counts() override { return metrics_.connections; }
   // Answers through `done`, exactly once: at once, or, when the request changes
   // the user map, on the map's writer thread once the change is committed, or,
   // when it reads the map, on the map's reader thread that read it.
@@ -86,8 +81,6 @@ class LogonService {
   // Lets the verifications under way finish (their replies go to the network
   // loop, which must still exist) and stops the worker threads.
   void stop_checks();
-  // Counted by the network side: connections open, and those refused beyond the limits.
-  ServiceMetrics& metrics() { return metrics_; }
 
  private:
   struct Identity {

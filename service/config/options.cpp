@@ -1,5 +1,5 @@
 // The service's command line.
-#include "options.h"
+#include "config/options.h"
 
 #include <arpa/inet.h>
 

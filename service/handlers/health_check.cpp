@@ -1,5 +1,5 @@
 // The answer of `/healthz`: whether the user map takes a real write through its writer and a read through a reader, within a bounded time.
-#include "health_check.h"
+#include "handlers/health_check.h"
 
 #include <ctime>
 

@@ -8,17 +8,17 @@
 #include <exception>
 #include <thread>
 
-#include "accounts.h"
-#include "file_access.h"
-#include "http_server.h"
-#include "kerberos.h"
-#include "logon_service.h"
-#include "options.h"
-#include "postgres_store.h"
-#include "reload.h"
-#include "request_log.h"
-#include "user_map.h"
-#include "winbind.h"
+#include "verify/accounts.h"
+#include "verify/file_access.h"
+#include "http/http_server.h"
+#include "verify/kerberos.h"
+#include "daemon/logon_service.h"
+#include "config/options.h"
+#include "usermap/postgres_store.h"
+#include "daemon/reload.h"
+#include "http/request_log.h"
+#include "usermap/user_map.h"
+#include "verify/winbind.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "query.h"
+#include "http/query.h"
 
 struct RequestRecord {
   std::uint64_t conn = 0;  // serial number of the TCP connection, from 1

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "networks.h"
+#include "common/networks.h"
 
 struct Options {
   // Who verifies NTLM answers: the accounts file, or the domain through winbind.

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "line_limiter.h"
+#include "common/line_limiter.h"
 
 // Longest line written, in bytes, after escaping; longer ones are cut and say how much was cut.
 constexpr std::size_t kMaxReportLine = 1024;

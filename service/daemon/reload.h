@@ -1,9 +1,9 @@
 // What SIGHUP reloads: the accounts file, swapped whole by its verifier, and the request log, reopened for rotation.
 #pragma once
 
-#include "accounts.h"
-#include "options.h"
-#include "request_log.h"
+#include "verify/accounts.h"
+#include "config/options.h"
+#include "http/request_log.h"
 
 // Reopens the request log (after logrotate renamed it) and, when the accounts file verifies
 // logons (`accounts` not null), reads it again: the verifications that start after it use the

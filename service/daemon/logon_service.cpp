@@ -1,10 +1,10 @@
 // What the service answers: the logon endpoint with its NTLM and Kerberos handshakes, the status pages, and errors.
-#include "logon_service.h"
+#include "daemon/logon_service.h"
 
 #include <algorithm>
 
-#include "console_page.h"
-#include "text.h"
+#include "pages/console_page.h"
+#include "common/text.h"
 
 namespace {
 
@@ -88,11 +88,33 @@ LogonService::~LogonService() {
   users_.observe_expiries(nullptr);
 }
 
-std::unique_ptr<ConnectionState> LogonService::open_connection(std::string peer, std::string peer_address) {
+namespace {
+
+// One connection's requests, handed to the service with the connection's state.
+class ServiceConnection : public HttpConnection {
+ public:
+  ServiceConnection(LogonService& service, std::unique_ptr<ConnectionState> state)
+      : service_(service), state_(std::move(state)) {}
+  void handle(const HttpRequest& request, ReplyHandler done) override {
+    service_.handle(request, *state_, std::move(done));
+  }
+  Reply refuse_unreadable(int status, const std::string& reason) override {
+    return service_.refuse_unreadable(*state_, status, reason);
+  }
+
+ private:
+  LogonService& service_;
+  const std::unique_ptr<ConnectionState> state_;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpConnection> LogonService::open_connection(std::string peer, std::string peer_address) {
   const std::uint64_t id = ++counters_.connections;
   NtlmGuard guard{&service_names_, &throttle_, peer_address};
-  return std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), verifier_, target_,
-                                           std::move(guard));
+  return std::make_unique<ServiceConnection>(
+      *this, std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), verifier_, target_,
+                                               std::move(guard)));
 }
 
 void LogonService::stop_checks() { checks_.stop(); }

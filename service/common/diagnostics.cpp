@@ -1,5 +1,5 @@
 // The service's lines on stderr: escaped, cut to a bounded length, and those that requests cause limited per kind.
-#include "diagnostics.h"
+#include "common/diagnostics.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "text.h"
+#include "common/text.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "user_map.h"
+#include "usermap/user_map.h"
 
 struct HealthResult {
   bool healthy = false;

@@ -1,5 +1,5 @@
 // The request log: one JSON object per line for every HTTP request, written through at once.
-#include "request_log.h"
+#include "http/request_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "json.h"
-#include "text.h"
+#include "common/json.h"
+#include "common/text.h"
 
 namespace {
 
