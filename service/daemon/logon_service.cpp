@@ -5,6 +5,7 @@
 
 #include "pages/console_page.h"
 #include "common/text.h"
+#include "verify/file_access.h"
 
 namespace {
 
@@ -37,7 +38,8 @@ bool ascii_iequals(std::string_view a, std::string_view b) {
 bool is_ntlm_token(const std::string& token) { return token.rfind("TlRMTVNTUA", 0) == 0; }
 
 // The user map's store cannot be reached for now (a database server that is down or too busy).
-Reply unavailable_reply(const std::string& why) {
+Reply unavailable_reply(ServiceMetrics& metrics, const std::string& why) {
+  metrics.count_unavailable(UnavailableReason::Map);
   Reply reply = text_reply(503, why);
   reply.headers.push_back("Retry-After: 10");
   return reply;
@@ -53,6 +55,10 @@ std::string qualified_name(const std::string& domain, const std::string& user) {
   return domain.empty() ? user : domain + "\\" + user;
 }
 
+double seconds_since(std::chrono::steady_clock::time_point started) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
 std::size_t characters(const std::string& utf8) {
   std::size_t count = 0;
   for (unsigned char c : utf8) count += (c & 0xC0) != 0x80;
@@ -66,14 +72,13 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
     : options_(options),
       verifier_(verifier),
       kerberos_(kerberos),
-      target_(default_ntlm_target(verifier)),
       service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
       access_(options.status_allow, options.admin_group_sid, options.admin_group),
       throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
       users_(users),
       log_(log),
       checks_(kCheckThreads),
-      health_(users, kHealthDeadline) {
+      health_(users, kHealthDeadline, [this] { return directory_problem(); }) {
   users_.observe_commits([this](double seconds) { metrics_.commit_seconds.observe(seconds); });
   users_.observe_expiries([](const std::vector<LogonEntry>& expired) {
     for (const LogonEntry& e : expired)
@@ -113,8 +118,8 @@ std::unique_ptr<HttpConnection> LogonService::open_connection(std::string peer, 
   const std::uint64_t id = ++counters_.connections;
   NtlmGuard guard{&service_names_, &throttle_, peer_address};
   return std::make_unique<ServiceConnection>(
-      *this, std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), verifier_, target_,
-                                               std::move(guard)));
+      *this, std::make_unique<ConnectionState>(id, std::move(peer), std::move(peer_address), verifier_,
+                                               default_ntlm_target(verifier_), std::move(guard)));
 }
 
 void LogonService::stop_checks() { checks_.stop(); }
@@ -320,7 +325,7 @@ Reply LogonService::render_status_page(bool json, const StatusQuery& query, std:
   if (!page.ok) {
     report_limited("error: the user map cannot be read", page.error);
     record->result = "error: " + page.error;
-    return page.unavailable ? unavailable_reply("the user map cannot be reached; try again later")
+    return page.unavailable ? unavailable_reply(metrics_, "the user map cannot be reached; try again later")
                             : text_reply(500, "the user map cannot be read");
   }
   record->result = "status";
@@ -350,6 +355,7 @@ Reply LogonService::metrics_page(ConnectionState& connection, RequestRecord* rec
           throttle_.refusing(std::chrono::duration_cast<std::chrono::seconds>(steady).count());
       gauges.throttled_pairs = refusing.pairs;
       gauges.throttled_accounts = refusing.accounts;
+      gauges.directory = directory_parts();
       record->result = "metrics";
       Reply metrics = text_reply(200, metrics_text(metrics_, counters_, gauges));
       metrics.content_type = "text/plain; version=0.0.4; charset=utf-8";
@@ -358,6 +364,32 @@ Reply LogonService::metrics_page(ConnectionState& connection, RequestRecord* rec
     });
   };
   return text_reply(200, "");
+}
+
+std::vector<std::pair<std::string, bool>> LogonService::directory_parts() {
+  std::vector<std::pair<std::string, bool>> parts;
+  std::string why;
+  if (options_.verify == Options::Verification::Winbind) parts.emplace_back("winbind", verifier_.ready(&why));
+  if (!options_.keytab_path.empty())
+    parts.emplace_back("keytab", unreadable_reason("keytab", options_.keytab_path, "").empty());
+  return parts;
+}
+
+std::string LogonService::directory_problem() {
+  std::vector<std::string> problems;
+  std::string why;
+  if (!verifier_.ready(&why)) problems.push_back(why);
+  if (!options_.keytab_path.empty()) {
+    const std::string keytab = unreadable_reason("keytab", options_.keytab_path, "its rights changed");
+    if (!keytab.empty()) problems.push_back(keytab);
+  }
+  std::string text;
+  for (const std::string& problem : problems) text += (text.empty() ? "" : "; ") + problem;
+  return text;
+}
+
+LogonMethod LogonService::ntlm_method() const {
+  return options_.verify == Options::Verification::Winbind ? LogonMethod::NtlmWinbind : LogonMethod::Accounts;
 }
 
 Reply LogonService::health_page(ConnectionState& connection, RequestRecord* record) {
@@ -433,6 +465,11 @@ Reply LogonService::challenge(std::vector<std::string> offers) const {
 
 Reply LogonService::with_ntlm_token(const std::string& token, const std::string& scheme, const Accepted& accepted,
                                     ConnectionState& connection, RequestRecord* record) {
+  std::string not_ready;
+  if (!verifier_.ready(&not_ready)) {
+    record->authorization = "NTLM";
+    return unavailable(not_ready, connection, record);
+  }
   const NtlmResult result = connection.ntlm.process(token);
   if (result.step == NtlmStep::Challenge) {
     record->authorization = result.token_kind;
@@ -442,7 +479,13 @@ Reply LogonService::with_ntlm_token(const std::string& token, const std::string&
   if (result.step != NtlmStep::Verify) return after_ntlm_check(result, accepted, connection, record);
   record->authorization = result.token_kind;
   connection.pending_check = [this, accepted](ConnectionState& c, RequestRecord* r) {
-    return after_ntlm_check(c.ntlm.verify(), accepted, c, r);
+    const auto started = std::chrono::steady_clock::now();
+    const NtlmResult checked = c.ntlm.verify();
+    const ProofResult proof = checked.step == NtlmStep::Accepted      ? ProofResult::Accepted
+                              : checked.step == NtlmStep::Unavailable ? ProofResult::Unavailable
+                                                                      : ProofResult::Rejected;
+    metrics_.count_proof(ntlm_method(), proof, seconds_since(started));
+    return after_ntlm_check(checked, accepted, c, r);
   };
   return Reply{};  // the check's reply replaces it
 }
@@ -480,7 +523,13 @@ Reply LogonService::with_kerberos_token(const std::string& token, const Accepted
   if (!decoded || decoded->empty())
     return rejected("Negotiate token is not valid base64", connection, record, "rejected: Negotiate token");
   connection.pending_check = [this, ticket = *decoded, accepted](ConnectionState& c, RequestRecord* r) {
-    return after_kerberos_step(c.kerberos.accept(*kerberos_, ticket), accepted, c, r);
+    const auto started = std::chrono::steady_clock::now();
+    const KerberosStep step = c.kerberos.accept(*kerberos_, ticket);
+    if (step.kind != KerberosStep::Kind::Continue)
+      metrics_.count_proof(LogonMethod::Kerberos,
+                           step.kind == KerberosStep::Kind::Accepted ? ProofResult::Accepted : ProofResult::Rejected,
+                           seconds_since(started));
+    return after_kerberos_step(step, accepted, c, r);
   };
   return Reply{};  // the check's reply replaces it
 }
@@ -505,6 +554,7 @@ Reply LogonService::after_kerberos_step(const KerberosStep& step, const Accepted
 }
 
 Reply LogonService::unavailable(const std::string& reason, ConnectionState& connection, RequestRecord* record) {
+  metrics_.count_unavailable(directory_unavailable_reason(reason));
   record->result = "unavailable: " + reason;
   report_result(connection, *record, "unavailable: " + reason_kind(reason));
   Reply reply = text_reply(503, "the logon cannot be verified now; try again later");
@@ -583,7 +633,7 @@ Reply LogonService::after_commit(const ChangeOutcome& outcome, const ConnectionS
       report_limited("error: the user map cannot be written", outcome.error);
       record->result = "error: " + outcome.error;
       failed = outcome.unavailable
-                   ? unavailable_reply("the user map cannot be reached; nothing was recorded, try again later")
+                   ? unavailable_reply(metrics_, "the user map cannot be reached; nothing was recorded, try again later")
                    : text_reply(500, "the user map cannot be written; nothing was recorded");
     } else {
       const std::string why = pending.who + " " + outcome.refused + " (--max-entries-per-account); log out at one "

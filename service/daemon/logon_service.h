@@ -28,15 +28,19 @@
 // Everything that lives as long as one TCP connection.
 struct ConnectionState {
   ConnectionState(std::uint64_t id, std::string peer, std::string peer_address, NtlmVerifier& verifier,
-                  const NtlmTarget& target, NtlmGuard guard)
+                  NtlmTarget target, NtlmGuard guard)
       : id(id),
         peer(std::move(peer)),
         peer_address(std::move(peer_address)),
-        ntlm(verifier, target, std::move(guard)) {}
+        target(std::move(target)),
+        ntlm(verifier, this->target, std::move(guard)) {}
 
   const std::uint64_t id;
   const std::string peer;          // "ip:port"
   const std::string peer_address;  // "ip"
+  // How this connection's challenges name the service: the directory's names when it opened
+  // (winbind's come with its first answer, which may follow the start).
+  const NtlmTarget target;
   std::uint64_t requests = 0;
   NtlmServerSession ntlm;
   KerberosExchange kerberos;
@@ -106,6 +110,11 @@ class LogonService : public HttpApplication {
                            RequestRecord* record);
   Reply metrics_page(ConnectionState& connection, RequestRecord* record);
   Reply health_page(ConnectionState& connection, RequestRecord* record);
+  // What is wrong with the directory's parts in use (winbind and its DC, the keytab), or "".
+  std::string directory_problem();
+  // Those parts, each answering or not, for /metrics.
+  std::vector<std::pair<std::string, bool>> directory_parts();
+  LogonMethod ntlm_method() const;
   // Why the login claims more than one login may (a host name or address list too long), or "".
   std::string over_claim(const LogonRequest& logon) const;
   Reply logon(const HttpRequest& request, const LogonRequest& logon, ConnectionState& connection,
@@ -150,7 +159,6 @@ class LogonService : public HttpApplication {
   const Options& options_;
   NtlmVerifier& verifier_;
   const KerberosAcceptor* const kerberos_;
-  const NtlmTarget target_;
   const std::vector<std::string> service_names_;
   const StatusAccess access_;
   LogonThrottle throttle_;
