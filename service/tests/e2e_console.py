@@ -12,7 +12,8 @@ import unittest
 import urllib.error
 import urllib.request
 
-from e2e_service import ALICE, BOB, LOGIN, WORKDIRS, Raw, Service, curl, login, login_target, tearDownModule, wait_until
+from e2e_service import (ALICE, BOB, LOGIN, WORKDIRS, Raw, Service, curl, health, login, login_target, tearDownModule,
+                         wait_until)
 
 CHROMIUM = os.environ.get("PELLAMOR_CHROMIUM", "chromium")
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
@@ -175,14 +176,6 @@ def scrape(service):
     assert checked.returncode == 0, checked.stdout + checked.stderr
     return {line.rsplit(" ", 1)[0]: float(line.rsplit(" ", 1)[1])
             for line in body.splitlines() if line and not line.startswith("#")}
-
-
-def health(service):
-    try:
-        with urllib.request.urlopen(service.url("/healthz"), timeout=30) as reply:
-            return reply.status, reply.read().decode()
-    except urllib.error.HTTPError as error:
-        return error.code, error.read().decode()
 
 
 class Monitoring(unittest.TestCase):

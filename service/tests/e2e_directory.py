@@ -10,12 +10,11 @@ import subprocess
 import sys
 import time
 import unittest
-import urllib.error
 import urllib.request
 
 import ad_domain as directory
 import e2e_service  # noqa: E402
-from e2e_service import Raw, Service, code, login_target, make_workdir, ntlm_authenticate, ntlm_negotiate
+from e2e_service import Raw, Service, code, health, login_target, make_workdir, ntlm_authenticate, ntlm_negotiate
 
 PASSWORDS = directory.PASSWORDS
 ALICE_NT_HASH = "be2929b503cf53fe397f467acb5f2501"  # of PASSWORDS["alice"]
@@ -168,15 +167,6 @@ class StatusReaders(unittest.TestCase):
             # The agents' endpoint stays open to every address, and so does the balancers' health check.
             self.assertEqual(ntlm(service, "PCS", ntlm_as["heidi"][2], "--interface", "192.0.2.99"), 200)
             self.assertEqual(curl(service, "/healthz", "--interface", "192.0.2.99", host=directory.SERVICE_HOST)[0], 200)
-
-
-def health(service):
-    # /healthz's status and text.
-    try:
-        with urllib.request.urlopen(service.url("/healthz"), timeout=30) as reply:
-            return reply.status, reply.read().decode()
-    except urllib.error.HTTPError as refused:
-        return refused.code, refused.read().decode()
 
 
 def metric(service, line_start):

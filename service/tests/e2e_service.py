@@ -20,6 +20,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -75,6 +76,15 @@ LOGIN = "/tarnwise?action=login&hostname=PC1&persistent=1&domain=PELLAMOR&domain
 
 def login_target(host, ips="10.0.0.5,10.0.0.6", action="login"):
     return LOGIN.replace("PC1", host).replace("10.0.0.5,10.0.0.6", ips).replace("login", action, 1)
+
+
+def health(service):
+    # /healthz's status and text.
+    try:
+        with urllib.request.urlopen(service.url("/healthz"), timeout=30) as reply:
+            return reply.status, reply.read().decode()
+    except urllib.error.HTTPError as refused:
+        return refused.code, refused.read().decode()
 
 
 class Service:
