@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/address.h"
+#include "common/text.h"
 
 namespace {
 
@@ -42,11 +43,7 @@ bool same_prefix(const std::array<unsigned char, 16>& a, const std::array<unsign
 }  // namespace
 
 bool NetworkList::add(const std::string& text, std::string* error) {
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t comma = std::min(text.find(',', start), text.size());
-    const std::string item = text.substr(start, comma - start);
-    start = comma + 1;
+  for (const std::string& item : split_commas(text)) {
     const std::size_t slash = item.find('/');
     const std::string address = item.substr(0, slash);
     const std::string length = slash == std::string::npos ? "" : item.substr(slash + 1);

@@ -1,6 +1,7 @@
 // Text helpers: UTF-8 / UTF-16LE conversion, Unicode upper case, time formatting.
 #include "common/text.h"
 
+#include <algorithm>
 #include <clocale>
 #include <ctime>
 #include <cwctype>
@@ -237,4 +238,32 @@ std::string hex(const std::uint8_t* data, std::size_t size) {
     out.push_back(digits[data[i] & 15]);
   }
   return out;
+}
+
+std::string qualified_name(const std::string& domain, const std::string& user) {
+  return domain.empty() ? user : domain + "\\" + user;
+}
+
+std::size_t utf8_characters(std::string_view utf8) {
+  std::size_t count = 0;
+  for (unsigned char c : utf8) count += (c & 0xC0) != 0x80;
+  return count;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::vector<std::string> split_commas(std::string_view text) {
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    pieces.emplace_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return pieces;
 }

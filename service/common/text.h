@@ -33,6 +33,16 @@ std::u16string latin1_to_utf16(std::string_view text);
 std::u16string unicode_upper(std::u16string_view text);
 bool equal_ignoring_case(std::string_view a, std::string_view b);
 
+// The value of a hexadecimal digit, either case; -1 for any other character.
+int hex_value(char c);
+// The pieces between commas, empty ones too: "a,,b" gives "a", "", "b", and "" one empty piece.
+std::vector<std::string> split_commas(std::string_view text);
+
+// DOMAIN\user, or the user alone when there is no domain.
+std::string qualified_name(const std::string& domain, const std::string& user);
+// Characters (not bytes) of valid UTF-8.
+std::size_t utf8_characters(std::string_view utf8);
+
 std::string iso8601_utc(std::int64_t epoch_seconds);
 std::string http_date(std::int64_t epoch_seconds);
 std::int64_t now_epoch_seconds();

@@ -1,5 +1,6 @@
 // The service's command line.
 #include "config/options.h"
+#include "common/text.h"
 
 #include <arpa/inet.h>
 
@@ -58,16 +59,12 @@ Setter text_setter(std::function<void(Options*, const std::string&)> store) {
 
 // Comma-separated host names, appended: the option may be given several times.
 bool add_service_names(Options* o, const std::string& value, std::string* error) {
-  std::size_t start = 0;
-  while (start <= value.size()) {
-    const std::size_t comma = std::min(value.find(',', start), value.size());
-    const std::string name = value.substr(start, comma - start);
+  for (const std::string& name : split_commas(value)) {
     if (name.empty() || name.find_first_of("/ \t\r\n") != std::string::npos) {
       *error = "expects host names separated by commas, without blanks or slashes, not \"" + value + "\"";
       return false;
     }
     o->service_names.push_back(name);
-    start = comma + 1;
   }
   return true;
 }

@@ -8,6 +8,7 @@
 #include <exception>
 #include <thread>
 
+#include "common/diagnostics.h"
 #include "verify/accounts.h"
 #include "verify/file_access.h"
 #include "http/http_server.h"

@@ -1,7 +1,7 @@
 // What SIGHUP reloads: the accounts file, swapped whole by its verifier, and the request log, reopened for rotation.
 #include "daemon/reload.h"
 
-#include "daemon/logon_service.h"
+#include "common/diagnostics.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
 // Squid's external ACL helper protocol, as the gateway helper speaks it: request lines, answers, the service's reply.
 #include "gateway/helper_protocol.h"
+#include "common/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -21,13 +22,6 @@ std::vector<std::string> fields(const std::string& line) {
 
 bool is_number(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 std::string percent_decoded(const std::string& text) {

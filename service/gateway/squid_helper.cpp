@@ -113,9 +113,8 @@ std::string answer(const HelperRequest& request, const HelperOptions& options, L
   std::string body;
   std::string error;
   std::vector<std::string> notes;
-  // limit=1: the lookup lists the most recently seen entry at the address first.
-  const bool asked =
-      services->get("/status.json?limit=1&ip=" + request.address, options.timeout_ms, &body, &error, &notes);
+  // The lookup answers with the entry credited at the address that was seen last.
+  const bool asked = services->get("/lookup?ip=" + request.address, options.timeout_ms, &body, &error, &notes);
   for (const std::string& note : notes) log->write("failed over", note);
   if (!asked) {
     log->write("no answer", request.address + ": " + error);

@@ -4,15 +4,9 @@
 #include <algorithm>
 
 #include "common/address.h"
+#include "common/text.h"
 
 namespace {
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool percent_decode(std::string_view text, std::string* out, std::string* error) {
   out->clear();
@@ -22,8 +16,8 @@ bool percent_decode(std::string_view text, std::string* out, std::string* error)
       continue;
     }
     const bool complete = i + 2 < text.size();
-    const int high = complete ? hex_digit(text[i + 1]) : -1;
-    const int low = complete ? hex_digit(text[i + 2]) : -1;
+    const int high = complete ? hex_value(text[i + 1]) : -1;
+    const int low = complete ? hex_value(text[i + 2]) : -1;
     if (high < 0 || low < 0) {
       *error = "bad percent escape in query: \"" + std::string(text.substr(i, 3)) + "\"";
       return false;
@@ -61,10 +55,7 @@ bool is_dotted_quad(std::string_view text) {
 bool read_ip_list(const std::string& text, std::vector<std::string>* out, std::string* error) {
   out->clear();
   if (text.empty()) return true;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t comma = std::min(text.find(',', start), text.size());
-    const std::string address = text.substr(start, comma - start);
+  for (const std::string& address : split_commas(text)) {
     // Agents write addresses as inet_ntoa does. A leading zero has no one meaning (octal to
     // inet_aton, decimal to others), so such an address is refused rather than guessed at.
     if (is_dotted_quad(address) && !is_canonical_ipv4(address)) {
@@ -77,7 +68,6 @@ bool read_ip_list(const std::string& text, std::vector<std::string>* out, std::s
       return false;
     }
     out->push_back(address);
-    start = comma + 1;
   }
   return true;
 }

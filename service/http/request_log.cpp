@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/diagnostics.h"
 #include "common/json.h"
 #include "common/text.h"
 
@@ -101,4 +102,12 @@ void RequestLog::append(const RequestRecord& record, std::int64_t now) {
     if (n <= 0) return;  // a full disk must not stop the service
     written += static_cast<std::size_t>(n);
   }
+}
+
+void report_request(const RequestRecord& record, const std::string& kind) {
+  std::string host;
+  for (const QueryParam& param : record.params) {
+    if (param.name == "hostname") host = ", host " + clip(param.value, kMaxReportedHost);
+  }
+  report_limited(kind, "conn " + std::to_string(record.conn) + " from " + record.peer + host + ": " + record.result);
 }

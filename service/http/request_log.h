@@ -1,6 +1,7 @@
 // The request log: one JSON object per line for every HTTP request, written through at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,13 @@ struct RequestRecord {
   std::string result;
   std::vector<std::string> uncredited;  // a login's reported addresses that other live logins come from
 };
+
+// A host name on stderr is cut to this many bytes, so that the reason after it stays on the line.
+constexpr std::size_t kMaxReportedHost = 256;
+
+// The request's line on stderr, "conn N from PEER, host HOST: RESULT" (the host when the request
+// names one), limited with others of `kind`.
+void report_request(const RequestRecord& record, const std::string& kind);
 
 // A parameter given more than once becomes an array of its values, in order.
 std::string params_json(const std::vector<QueryParam>& params);

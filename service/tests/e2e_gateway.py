@@ -3,12 +3,14 @@
 # logged in by Kerberos in a real domain), the helper's answers, and the installed program (make
 # install, make deb) with its systemd unit.
 import glob
+import json
 import os
 import re
 import socket
 import subprocess
 import sys
 import unittest
+import urllib.request
 from unittest import mock
 
 import e2e_directory
@@ -113,6 +115,13 @@ class HelperAnswers(unittest.TestCase):
             for port, line, answer in cases:  # a short time-out only where nothing will answer, for a busy machine
                 timeout = "0.3" if port == silent.getsockname()[1] else "10"
                 self.assertEqual(ask_helper(port, [line], timeout), [answer], line)
+            # The helper's question has a name of its own; its document is the address's first entry.
+            asked = [(r["target"], r["result"]) for r in service.log() if r["target"].startswith("/lookup")]
+            self.assertEqual(asked[:2], [("/lookup?ip=10.1.1.1", "lookup"), ("/lookup?ip=10.3.3.3", "lookup")])
+            with urllib.request.urlopen(service.url("/lookup?ip=10.1.1.1"), timeout=10) as reply:
+                self.assertEqual([(u["host"], u["user"]) for u in json.load(reply)["users"]], [("PCZ", "alice")])
+            for bad in ("/lookup", "/lookup?ip=10.1.1.1&limit=2", "/lookup?ip=PCZ"):
+                self.assertEqual(code(Raw(service).get(bad)[0]), 400, bad)
             self.assertEqual(login(service, "PCZ", "10.1.1.1", action="logout"), 200)
             self.assertEqual(ask_helper(service.port, ["1 10.1.1.1", "2 10.1.1.1"]),
                              ['1 OK user="PELLAMOR\\\\bob"', '2 OK user="PELLAMOR\\\\bob"'])
@@ -143,7 +152,8 @@ class HelperAnswers(unittest.TestCase):
                           "longer credited\n", service.stderr())
             self.assertIn("host PC23: PELLAMOR\\bob claims 192.0.2.24, where another live login comes from: not credited "
                           "there while it lives\n", service.stderr())
-            self.assertEqual(code(Raw(service, "192.0.2.23").get("/status.json")[0]), 403)  # the map is not for every PC
+            for view in ("/status.json", "/lookup?ip=192.0.2.24"):  # the map is not for every PC
+                self.assertEqual(code(Raw(service, "192.0.2.23").get(view)[0]), 403, view)
             for source, host, user in (("2001:db8::1", "V1", alice), ("2001:db8::1", "V2", BOB),
                                        ("2001:db8:1::1", "W1", alice), ("2001:db8:1::1", "W2", BOB)):
                 self.assertEqual(Raw(service, source).login(login_target(host, ""), user), 200, host)

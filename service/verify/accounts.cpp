@@ -1,5 +1,6 @@
 // The accounts file: who may log on, with a password or an NT hash per account.
 #include "verify/accounts.h"
+#include "common/text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,13 +16,6 @@ std::string lookup_key(std::string_view domain, std::string_view user) {
   if (!utf8_to_utf16(domain, &wide_domain)) wide_domain = latin1_to_utf16(domain);
   if (!utf8_to_utf16(user, &wide_user)) wide_user = latin1_to_utf16(user);
   return utf16_to_utf8(unicode_upper(wide_domain)) + '\\' + utf16_to_utf8(unicode_upper(wide_user));
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 bool parse_hex_hash(std::string_view text, Digest16* out) {

@@ -1,0 +1,198 @@
+// Who a request comes from: the NTLM and Kerberos handshakes of one connection, and what they share.
+#include "auth/authenticator.h"
+
+#include <chrono>
+
+#include "common/diagnostics.h"
+#include "common/text.h"
+
+namespace {
+
+// Verifications waiting for winbind or a domain controller run on these threads;
+// a busy domain answers them one by one, so a few more than the cores is enough.
+constexpr unsigned kCheckThreads = 16;
+// What a client that got 503 because the domain could not be reached is told to wait.
+constexpr const char* kDomainRetryAfter = "Retry-After: 30";
+
+bool ascii_iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] + 32) : a[i];
+    const char y = (b[i] >= 'A' && b[i] <= 'Z') ? static_cast<char>(b[i] + 32) : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The base64 of an NTLM message's signature: Windows sends a raw NTLM message
+// under "Negotiate" when it gets no Kerberos ticket.
+bool is_ntlm_token(const std::string& token) { return token.rfind("TlRMTVNTUA", 0) == 0; }
+
+std::string credentials_after(const std::string& header, std::size_t space) {
+  if (space == std::string::npos) return "";
+  const std::size_t start = header.find_first_not_of(' ', space);
+  return start == std::string::npos ? "" : header.substr(start);
+}
+
+}  // namespace
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point started) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+}  // namespace
+
+Verification::Verification(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos,
+                           std::atomic<std::uint64_t>& rejected)
+    : verifier_(verifier),
+      kerberos_(kerberos),
+      service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
+      throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
+      rejected_(rejected),
+      checks_(kCheckThreads) {}
+
+Reply Verification::challenge(std::vector<std::string> offers) const {
+  if (offers.empty()) {
+    if (kerberos_ != nullptr) offers.push_back("Negotiate");
+    offers.push_back("NTLM");
+  }
+  Reply reply = text_reply(401, "authentication required");
+  for (const std::string& offer : offers) reply.headers.push_back("WWW-Authenticate: " + offer);
+  return reply;
+}
+
+Authenticator::Authenticator(Verification& shared, const std::string& peer_address)
+    : shared_(shared),
+      target_(default_ntlm_target(shared.verifier_)),
+      ntlm_(shared.verifier_, target_, NtlmGuard{&shared.service_names_, &shared.throttle_, peer_address}) {}
+
+void Authenticator::authenticate(const std::string& header, const std::shared_ptr<RequestRecord>& record,
+                                 Proven proven, Responder respond) {
+  const std::size_t space = header.find(' ');
+  const std::string scheme = header.substr(0, space);
+  const std::string token = credentials_after(header, space);
+  if (ascii_iequals(scheme, "NTLM")) return with_ntlm_token(token, "NTLM", record, std::move(proven), std::move(respond));
+  if (ascii_iequals(scheme, "Negotiate")) {
+    if (is_ntlm_token(token))
+      return with_ntlm_token(token, "Negotiate", record, std::move(proven), std::move(respond));
+    return with_kerberos_token(token, record, std::move(proven), std::move(respond));
+  }
+  record->authorization = "other";
+  respond(rejected("unsupported authorization scheme \"" + scheme + "\"", *record,
+                   "rejected: unsupported authorization scheme"));
+}
+
+// The connection reads nothing more until its request is answered, so a check has the
+// connection's handshake state to itself.
+void Authenticator::with_ntlm_token(const std::string& token, const std::string& scheme,
+                                    const std::shared_ptr<RequestRecord>& record, Proven proven, Responder respond) {
+  std::string not_ready;
+  if (!shared_.verifier_.ready(&not_ready)) {
+    record->authorization = "NTLM";
+    return respond(unavailable(not_ready, *record));
+  }
+  const NtlmResult result = ntlm_.process(token);
+  if (result.step == NtlmStep::Challenge) {
+    record->authorization = result.token_kind;
+    record->result = "challenge";
+    return respond(shared_.challenge({scheme + " " + result.reply_token}));
+  }
+  if (result.step != NtlmStep::Verify) return after_ntlm_check(result, *record, proven, respond);
+  record->authorization = result.token_kind;
+  shared_.checks_.post([this, record, proven = std::move(proven), respond = std::move(respond)] {
+    const auto started = std::chrono::steady_clock::now();
+    const NtlmResult checked = ntlm_.verify();
+    using Proof = Verification::Proof;
+    if (shared_.proofs_)
+      shared_.proofs_(false,
+                      checked.step == NtlmStep::Accepted      ? Proof::Accepted
+                      : checked.step == NtlmStep::Unavailable ? Proof::Unavailable
+                                                              : Proof::Rejected,
+                      seconds_since(started));
+    after_ntlm_check(checked, *record, proven, respond);
+  });
+}
+
+void Authenticator::after_ntlm_check(const NtlmResult& result, RequestRecord& record, const Proven& proven,
+                                     const Responder& respond) {
+  record.authorization = result.token_kind;
+  if (!result.user.empty() || !result.domain.empty()) {
+    record.user = result.user;
+    record.domain = result.domain;
+  }
+  switch (result.step) {
+    case NtlmStep::Accepted:
+      return proven(Identity{result.user, result.domain, true, result.groups}, respond);
+    case NtlmStep::Unavailable:
+      return respond(unavailable(result.reason, record));
+    case NtlmStep::Challenge:  // answered before any check
+    case NtlmStep::Verify:
+    case NtlmStep::Rejected:
+      break;
+  }
+  const std::string kind = result.throttled           ? ""
+                           : result.throttle_started ? "failed-logon limit reached"
+                                                     : "rejected: " + reason_kind(result.reason);
+  respond(rejected(result.reason, record, kind));
+}
+
+void Authenticator::with_kerberos_token(const std::string& token, const std::shared_ptr<RequestRecord>& record,
+                                        Proven proven, Responder respond) {
+  record->authorization = "Kerberos";
+  if (shared_.kerberos_ == nullptr)
+    return respond(rejected("a Negotiate token that is not NTLM, and Kerberos is not set up (--keytab)", *record,
+                            "rejected: Kerberos not set up"));
+  const std::optional<Bytes> decoded = base64_decode(token);
+  if (!decoded || decoded->empty())
+    return respond(rejected("Negotiate token is not valid base64", *record, "rejected: Negotiate token"));
+  shared_.checks_.post([this, record, ticket = *decoded, proven = std::move(proven), respond = std::move(respond)] {
+    const auto started = std::chrono::steady_clock::now();
+    const KerberosStep step = kerberos_.accept(*shared_.kerberos_, ticket);
+    if (shared_.proofs_ && step.kind != KerberosStep::Kind::Continue)
+      shared_.proofs_(true,
+                      step.kind == KerberosStep::Kind::Accepted ? Verification::Proof::Accepted
+                                                                : Verification::Proof::Rejected,
+                      seconds_since(started));
+    after_kerberos_step(step, *record, proven, respond);
+  });
+}
+
+void Authenticator::after_kerberos_step(const KerberosStep& step, RequestRecord& record, const Proven& proven,
+                                        const Responder& respond) {
+  const std::string token = step.reply_token.empty() ? "" : " " + base64_encode(step.reply_token);
+  switch (step.kind) {
+    case KerberosStep::Kind::Continue:
+      record.result = "challenge";
+      return respond(shared_.challenge({"Negotiate" + token}));
+    case KerberosStep::Kind::Accepted: {
+      if (token.empty()) return proven(Identity{step.who.user, step.who.domain, true, step.who.groups}, respond);
+      // Mutual authentication: the client checks that it reached the service it meant.
+      Responder with_token = [respond, header = "WWW-Authenticate: Negotiate" + token](Reply reply) {
+        reply.headers.push_back(header);
+        respond(std::move(reply));
+      };
+      return proven(Identity{step.who.user, step.who.domain, true, step.who.groups}, std::move(with_token));
+    }
+    case KerberosStep::Kind::Refused:
+      break;
+  }
+  respond(rejected(step.reason, record, "rejected: " + reason_kind(step.reason)));
+}
+
+Reply Authenticator::unavailable(const std::string& reason, RequestRecord& record) {
+  if (shared_.unavailable_) shared_.unavailable_(reason);
+  record.result = "unavailable: " + reason;
+  report_request(record, "unavailable: " + reason_kind(reason));
+  Reply reply = text_reply(503, "the logon cannot be verified now; try again later");
+  reply.headers.push_back(kDomainRetryAfter);
+  return reply;
+}
+
+Reply Authenticator::rejected(const std::string& reason, RequestRecord& record, const std::string& stderr_kind) {
+  ++shared_.rejected_;
+  record.result = "rejected: " + reason;
+  if (!stderr_kind.empty()) report_request(record, stderr_kind);
+  return shared_.challenge();
+}

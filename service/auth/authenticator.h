@@ -1,0 +1,107 @@
+// Who a request comes from: the NTLM and Kerberos handshakes of one connection, and what they share.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "config/options.h"
+#include "http/reply.h"
+#include "http/request.h"
+#include "http/request_log.h"
+#include "ntlm/ntlm_server.h"
+#include "ntlm/throttle.h"
+#include "verify/kerberos.h"
+#include "verify/verifier.h"
+#include "verify/worker_pool.h"
+
+// A user the handshake proved, or, in test mode, the one a retry without credentials claims.
+struct Identity {
+  std::string user;
+  std::string domain;
+  bool authenticated = false;
+  std::vector<std::string> groups;  // SIDs, from the directory
+};
+
+// What every connection's handshakes share: the verifiers, the names the service answers to, the
+// failed-logon throttle, and the threads on which verifications that may block wait.
+class Verification {
+ public:
+  // `kerberos` may be null: no Kerberos, NTLM only. `rejected` counts refused handshakes.
+  Verification(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos,
+               std::atomic<std::uint64_t>& rejected);
+
+  // 401 with the schemes this service offers, or with `offers` when there are any.
+  Reply challenge(std::vector<std::string> offers = {}) const;
+  LogonThrottle& throttle() { return throttle_; }
+  // Told of every proof that ran: by Kerberos or not (NTLM), its result, and how long it took.
+  enum class Proof { Accepted, Rejected, Unavailable };
+  using ProofObserver = std::function<void(bool kerberos, Proof proof, double seconds)>;
+  // Told of every 503 of the directory, with its reason.
+  using UnavailableObserver = std::function<void(const std::string& reason)>;
+  void observe(ProofObserver proofs, UnavailableObserver unavailable) {
+    proofs_ = std::move(proofs);
+    unavailable_ = std::move(unavailable);
+  }
+  // Lets the verifications under way finish (their replies go to the network loop, which must
+  // still exist) and stops the threads.
+  void stop() { checks_.stop(); }
+
+ private:
+  friend class Authenticator;
+
+  NtlmVerifier& verifier_;
+  const KerberosAcceptor* const kerberos_;
+  const std::vector<std::string> service_names_;
+  LogonThrottle throttle_;
+  std::atomic<std::uint64_t>& rejected_;
+  ProofObserver proofs_;
+  UnavailableObserver unavailable_;
+  WorkerPool checks_;
+};
+
+// One connection's authenticator: it owns the connection's handshake state (the NTLM challenge
+// issued, the Kerberos context), so that a handshake's rounds are bound to their connection.
+class Authenticator {
+ public:
+  // Takes the user the handshake proved, and answers the request through the responder it is given.
+  using Proven = std::function<void(const Identity&, Responder)>;
+
+  Authenticator(Verification& shared, const std::string& peer_address);
+
+  // Runs the handshake of an Authorization header. Its own steps (a challenge, a refusal, 503
+  // when the domain cannot be asked) are answered through `respond`; once the user is proven,
+  // `proven` answers, perhaps on a verifying thread. Kerberos' mutual-authentication token goes
+  // with whatever `proven` answers.
+  void authenticate(const std::string& header, const std::shared_ptr<RequestRecord>& record, Proven proven,
+                    Responder respond);
+  // A refusal, counted and logged; its line on stderr is limited with others of `stderr_kind`,
+  // and an empty kind keeps it off stderr (a throttled guess, whose refusal was reported when it
+  // started). Answered with a fresh challenge.
+  Reply rejected(const std::string& reason, RequestRecord& record, const std::string& stderr_kind);
+  Reply challenge() const { return shared_.challenge(); }
+
+  // Test mode: a request without credentials was answered with 401, so the next one without is accepted.
+  bool challenged_without_credentials = false;
+
+ private:
+  void with_ntlm_token(const std::string& token, const std::string& scheme,
+                       const std::shared_ptr<RequestRecord>& record, Proven proven, Responder respond);
+  void after_ntlm_check(const NtlmResult& result, RequestRecord& record, const Proven& proven,
+                        const Responder& respond);
+  void with_kerberos_token(const std::string& token, const std::shared_ptr<RequestRecord>& record, Proven proven,
+                           Responder respond);
+  void after_kerberos_step(const KerberosStep& step, RequestRecord& record, const Proven& proven,
+                           const Responder& respond);
+  // 503: nobody could verify the logon now.
+  Reply unavailable(const std::string& reason, RequestRecord& record);
+
+  Verification& shared_;
+  // How this connection's challenges name the service: the directory's names when it opened
+  // (winbind's come with its first answer, which may follow the start).
+  const NtlmTarget target_;
+  NtlmServerSession ntlm_;
+  KerberosExchange kerberos_;
+};

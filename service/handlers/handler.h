@@ -1,0 +1,42 @@
+// What the service's handlers see of a request, and what each of them is: one endpoint's answer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "auth/authenticator.h"
+#include "http/request.h"
+#include "http/request_log.h"
+
+// One TCP connection as the handlers see it: who is at the other end, and its authenticator.
+struct ClientConnection {
+  ClientConnection(std::uint64_t id, std::string peer, std::string peer_address, Verification& verification)
+      : id(id), peer(std::move(peer)), peer_address(std::move(peer_address)), auth(verification, this->peer_address) {}
+
+  const std::uint64_t id;
+  const std::string peer;          // "ip:port"
+  const std::string peer_address;  // "ip"
+  std::uint64_t requests = 0;
+  Authenticator auth;
+};
+
+// One request on its way through the service. The connection reads nothing more until the
+// request is answered, so it outlives the handler's work.
+struct Exchange {
+  HttpRequest request;
+  ClientConnection& connection;
+  std::shared_ptr<RequestRecord> record;  // its line in the request log, with the decoded parameters
+};
+
+class Handler {
+ public:
+  virtual ~Handler() = default;
+  // Answers through `respond`, exactly once, when its work is done: at once, or on the thread
+  // that did the work (a verification, the user map's writer or one of its readers).
+  virtual void handle(const Exchange& exchange, Responder respond) = 0;
+};
+
+// 503 for a user map whose store cannot be reached for now (a database server that is down or
+// too busy): the same request may succeed in a while.
+Reply map_unavailable(const std::string& why);

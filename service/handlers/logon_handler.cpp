@@ -1,0 +1,175 @@
+// The agents' endpoint, /tarnwise: a login or logout, proven by its handshake and recorded in the user map.
+#include "handlers/logon_handler.h"
+
+#include "common/diagnostics.h"
+#include "common/text.h"
+
+namespace {
+
+// The longest host name recorded, in characters: longer than any DNS name (253) can be.
+constexpr std::size_t kMaxHostName = 255;
+
+}  // namespace
+
+LogonHandler::LogonHandler(const Options& options, UserMap& users, ServiceCounters& counters)
+    : options_(options), users_(users), counters_(counters) {}
+
+void LogonHandler::handle(const Exchange& exchange, Responder respond) {
+  RequestRecord& record = *exchange.record;
+  LogonRequest logon;
+  std::string error;
+  if (!read_logon_request(record.params, &logon, &error)) {
+    record.result = "bad request: " + error;
+    return respond(text_reply(400, error));
+  }
+  const std::string over = over_claim(logon);
+  if (!over.empty()) {
+    record.result = "refused: " + over;
+    report_limited("refused: " + reason_kind(over),
+                   "conn " + std::to_string(record.conn) + " from " + record.peer + ": " + record.result);
+    return respond(text_reply(400, over));
+  }
+  if (!exchange.request.authorization) return without_credentials(logon, exchange, std::move(respond));
+  ClientConnection& connection = exchange.connection;
+  connection.auth.challenged_without_credentials = false;
+  connection.auth.authenticate(
+      *exchange.request.authorization, exchange.record,
+      [this, logon, &connection, record = exchange.record](const Identity& who, Responder proven) {
+        complete(logon, who, connection, record, std::move(proven));
+      },
+      std::move(respond));
+}
+
+std::string LogonHandler::over_claim(const LogonRequest& logon) const {
+  // A logout claims nothing, and must still remove an entry recorded under looser limits.
+  if (logon.action != LogonAction::Login) return "";
+  const std::size_t host = utf8_characters(to_valid_utf8(logon.hostname));
+  if (host > kMaxHostName)
+    return "hostname has " + std::to_string(host) + " characters; at most " + std::to_string(kMaxHostName) +
+           " are recorded";
+  const auto most = static_cast<std::size_t>(options_.max_addresses_per_login);
+  if (logon.ips.size() > most)
+    return "ip lists " + std::to_string(logon.ips.size()) + " addresses; at most " + std::to_string(most) +
+           " are recorded per login (--max-addresses-per-login)";
+  return "";
+}
+
+void LogonHandler::without_credentials(const LogonRequest& logon, const Exchange& exchange, Responder respond) {
+  RequestRecord& record = *exchange.record;
+  Authenticator& auth = exchange.connection.auth;
+  record.authorization = "none";
+  if (options_.accept_unauthenticated_retry && auth.challenged_without_credentials) {
+    auth.challenged_without_credentials = false;
+    const std::string domain = logon.domains.empty() ? "" : logon.domains.back();
+    return complete(logon, Identity{"", domain, false, {}}, exchange.connection, exchange.record, std::move(respond));
+  }
+  if (options_.test_first_status && *options_.test_first_status != 401) {
+    record.result = "test: first status " + std::to_string(*options_.test_first_status);
+    return respond(text_reply(*options_.test_first_status, "status chosen by --test-first-status"));
+  }
+  auth.challenged_without_credentials = true;
+  record.result = "challenge";
+  respond(auth.challenge());
+}
+
+void LogonHandler::complete(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
+                            const std::shared_ptr<RequestRecord>& record, Responder respond) {
+  record->user = who.user;
+  record->domain = who.domain;
+  record->authenticated = who.authenticated;
+  if (options_.test_final_status && *options_.test_final_status != 200) {
+    record->result = "test: final status " + std::to_string(*options_.test_final_status);
+    return respond(final_reply(text_reply(*options_.test_final_status, "status chosen by --test-final-status")));
+  }
+  Recording recorded = recording(logon, who, connection);
+  MapChange change = recorded.change;
+  users_.submit(std::move(change), [this, recorded = std::move(recorded), record,
+                                    respond = std::move(respond)](const ChangeOutcome& outcome) {
+    respond(final_reply(after_commit(outcome, recorded, *record)));
+  });
+}
+
+LogonHandler::Recording LogonHandler::recording(const LogonRequest& logon, const Identity& id,
+                                                const ClientConnection& connection) const {
+  const std::int64_t now = now_epoch_seconds();
+  MapChange change;
+  // Windows machines send names in their code page; the map keeps valid UTF-8.
+  change.entry.user = id.user;
+  change.entry.domain = to_valid_utf8(id.domain);
+  change.entry.host = to_valid_utf8(logon.hostname);
+  change.entry.ips = logon.ips;
+  change.entry.peer = connection.peer_address;
+  change.entry.relayed = options_.trusted_relays.contains(connection.peer_address);
+  change.entry.persistent = logon.persistent;
+  change.entry.authenticated = id.authenticated;
+  change.entry.first_seen = change.entry.last_seen = now;
+  if (logon.action == LogonAction::Login) {
+    change.entry.expires = now + (change.entry.persistent ? 2 * options_.interval : options_.nonpersistent_lifetime);
+  } else {
+    change.kind = MapChange::Kind::Logout;
+  }
+  const std::string name = id.authenticated ? qualified_name(id.domain, id.user) : "unauthenticated user";
+  return Recording{std::move(change), name};
+}
+
+Reply LogonHandler::after_commit(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record) {
+  if (!outcome.ok) {
+    report_limited("error: the user map cannot be written", outcome.error);
+    record.result = "error: " + outcome.error;
+    return outcome.unavailable
+               ? map_unavailable("the user map cannot be reached; nothing was recorded, try again later")
+               : text_reply(500, "the user map cannot be written; nothing was recorded");
+  }
+  if (!outcome.refused.empty()) {
+    const std::string why = recorded.who + " " + outcome.refused + " (--max-entries-per-account); log out at one "
+                            "of them or wait until one expires";
+    record.result = "refused: " + why;
+    report_limited("refused: live entries per account",
+                   "conn " + std::to_string(record.conn) + " from " + record.peer + ", host " +
+                       clip(recorded.change.entry.host, kMaxReportedHost) + ": " + record.result);
+    return text_reply(403, why);
+  }
+  const bool login = recorded.change.kind == MapChange::Kind::Login;
+  ++(login ? counters_.logins : counters_.logouts);
+  record.result = login ? "login" : outcome.removed ? "logout" : "logout (no entry)";
+  Reply reply = text_reply(200, record.result + " recorded for " + recorded.who + " at " +
+                                    recorded.change.entry.host + "\n");
+  if (!outcome.uncredited.empty())
+    reply.body += "not credited at " + join_addresses(outcome.uncredited) + ": another live login comes from there\n";
+  add_interval_header(&reply);
+  report_disputes(outcome, recorded, record);
+  return reply;
+}
+
+void LogonHandler::report_disputes(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record) {
+  const std::string where = "conn " + std::to_string(record.conn) + " from " + record.peer + ", host " +
+                            clip(recorded.change.entry.host, kMaxReportedHost) + ": ";
+  record.uncredited = outcome.uncredited;
+  if (!outcome.uncredited.empty())
+    report_limited("claim not credited", where + recorded.who + " claims " + join_addresses(outcome.uncredited) +
+                                             ", where another live login comes from: not credited there while it lives");
+  for (const OutrankedClaim& claim : outcome.outranked) {
+    report_limited("claim not credited",
+                   where + recorded.who + (recorded.change.entry.relayed ? " reports, through a trusted relay, "
+                                                                          : " comes from ") +
+                       claim.address + ": the claim of it by " + qualified_name(claim.domain, claim.user) + " at " +
+                       clip(claim.host, kMaxReportedHost) + " is no longer credited");
+  }
+}
+
+Reply LogonHandler::final_reply(Reply reply) const {
+  if (options_.test_final_version) {
+    reply.version = *options_.test_final_version;
+    reply.close = reply.version != "1.1";
+  }
+  return reply;
+}
+
+void LogonHandler::add_interval_header(Reply* reply) const {
+  if (options_.test_no_interval_header) return;
+  if (options_.test_interval_header) {
+    reply->headers.push_back(*options_.test_interval_header);
+  } else {
+    reply->headers.push_back("Persistent-Time: " + std::to_string(options_.interval));
+  }
+}

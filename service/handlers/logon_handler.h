@@ -1,0 +1,42 @@
+// The agents' endpoint, /tarnwise: a login or logout, proven by its handshake and recorded in the user map.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "config/options.h"
+#include "handlers/handler.h"
+#include "http/query.h"
+#include "pages/status_pages.h"
+#include "usermap/user_map.h"
+
+class LogonHandler : public Handler {
+ public:
+  LogonHandler(const Options& options, UserMap& users, ServiceCounters& counters);
+  void handle(const Exchange& exchange, Responder respond) override;
+
+ private:
+  // A change for the map and the user as the reply names them.
+  struct Recording {
+    MapChange change;
+    std::string who;
+  };
+
+  // Why the login claims more than one login may (a host name or address list too long), or "".
+  std::string over_claim(const LogonRequest& logon) const;
+  void without_credentials(const LogonRequest& logon, const Exchange& exchange, Responder respond);
+  // The proven (or, in test mode, accepted) user's login or logout, answered once it is committed.
+  void complete(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
+                const std::shared_ptr<RequestRecord>& record, Responder respond);
+  Recording recording(const LogonRequest& logon, const Identity& who, const ClientConnection& connection) const;
+  Reply after_commit(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record);
+  // Tells on stderr, and in the request log, which claims of addresses the address rule does not credit.
+  static void report_disputes(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record);
+  // The test hooks' HTTP version of the final reply, when one is set.
+  Reply final_reply(Reply reply) const;
+  void add_interval_header(Reply* reply) const;
+
+  const Options& options_;
+  UserMap& users_;
+  ServiceCounters& counters_;
+};

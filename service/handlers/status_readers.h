@@ -1,0 +1,21 @@
+// Who may read the status views, which tell who is logged on where: loopback and --status-allow at
+// once, members of the administrators' group once they log on as agents do, nobody else.
+#pragma once
+
+#include "auth/status_access.h"
+#include "config/options.h"
+#include "handlers/handler.h"
+
+// Hands the requests of those who may read the map to the view's handler, and answers the others.
+class ReadersOnly : public Handler {
+ public:
+  ReadersOnly(const StatusAccess& access, const Options& options, Handler& view);
+  void handle(const Exchange& exchange, Responder respond) override;
+
+ private:
+  void admit(const Identity& who, const Exchange& exchange, Responder respond);
+
+  const StatusAccess& access_;
+  const Options& options_;
+  Handler& view_;
+};

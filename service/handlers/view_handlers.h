@@ -1,0 +1,67 @@
+// The views of the user map and of the service: the console and the status document, the Squid
+// helper's lookup, the metrics and the health check. Each is one endpoint's handler.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "config/options.h"
+#include "handlers/handler.h"
+#include "handlers/health_check.h"
+#include "ntlm/throttle.h"
+#include "pages/metrics.h"
+#include "pages/status_pages.h"
+#include "usermap/user_map.h"
+
+// `/` (the console) and `/status.json`: a page of the map, its filters and totals.
+class StatusHandler : public Handler {
+ public:
+  StatusHandler(bool json, const Options& options, UserMap& users, const ServiceCounters& counters);
+  void handle(const Exchange& exchange, Responder respond) override;
+
+ private:
+  const bool json_;
+  const Options& options_;
+  UserMap& users_;
+  const ServiceCounters& counters_;
+};
+
+// `/lookup?ip=ADDRESS`, what the Squid helper asks: the status document of the one entry credited
+// at the address that was seen last, read by the map's reader of lookups, without totals.
+class LookupHandler : public Handler {
+ public:
+  LookupHandler(const Options& options, UserMap& users, const ServiceCounters& counters);
+  void handle(const Exchange& exchange, Responder respond) override;
+
+ private:
+  const Options& options_;
+  UserMap& users_;
+  const ServiceCounters& counters_;
+};
+
+// `/metrics`, in Prometheus' text format.
+class MetricsHandler : public Handler {
+ public:
+  // The directory's parts in use ("winbind", "keytab"), each answering or not.
+  using DirectoryParts = std::function<std::vector<std::pair<std::string, bool>>()>;
+  MetricsHandler(const ServiceMetrics& metrics, const ServiceCounters& counters, UserMap& users,
+                 LogonThrottle& throttle, DirectoryParts directory);
+  void handle(const Exchange& exchange, Responder respond) override;
+
+ private:
+  const ServiceMetrics& metrics_;
+  const ServiceCounters& counters_;
+  UserMap& users_;
+  LogonThrottle& throttle_;
+  const DirectoryParts directory_;
+};
+
+// `/healthz`, which a balancer's health check reads: whether the map takes writes and answers reads.
+class HealthHandler : public Handler {
+ public:
+  HealthHandler(UserMap& users, std::chrono::milliseconds deadline, HealthCheck::DirectoryProblem directory);
+  void handle(const Exchange& exchange, Responder respond) override;
+
+ private:
+  HealthCheck check_;
+};
