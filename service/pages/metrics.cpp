@@ -12,7 +12,7 @@ const std::vector<double> kCommitBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0
 constexpr const char* kResultNames[] = {"recorded", "no_entry", "refused", "rejected", "error"};
 constexpr const char* kMethodNames[] = {"kerberos", "ntlm-winbind", "accounts"};
 constexpr const char* kProofNames[] = {"accepted", "rejected", "unavailable"};
-constexpr const char* kUnavailableNames[] = {"winbind", "domain_controller", "map"};
+constexpr const char* kUnavailableNames[] = {"winbind", "domain_controller"};
 // A proof takes microseconds from a keytab or the accounts file, milliseconds to a second from a
 // domain controller, up to the verification's deadline (10 s) when winbind hangs.
 const std::vector<double> kProofBounds = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
@@ -171,8 +171,8 @@ std::string metrics_text(const ServiceMetrics& m, const ServiceCounters& counter
     out += m.proof_seconds[method]->text("pellamor_verification_seconds",
                                         std::string("method=\"") + kMethodNames[method] + "\"");
   out += head("pellamor_unavailable_total", "counter",
-              "Requests answered 503, by reason: winbind, domain_controller (winbind answers, no domain controller "
-              "does), map (the user map's store).");
+              "Logons answered 503 because the directory could not be asked, by reason: winbind, "
+              "domain_controller (winbind answers, no domain controller does).");
   for (std::size_t reason = 0; reason < m.unavailable.size(); ++reason)
     out += sample("pellamor_unavailable_total", std::string("reason=\"") + kUnavailableNames[reason] + "\"",
                   m.unavailable[reason].load());

@@ -56,9 +56,9 @@ RefusalReason refusal_reason(const std::string& reason);
 // Who proved (or failed to prove) a user, and what came of it.
 enum class LogonMethod { Kerberos, NtlmWinbind, Accounts, kCount };
 enum class ProofResult { Accepted, Rejected, Unavailable, kCount };
-// Why a logon or a view got 503: winbind, the domain's controller, the user map's store (the
-// connection limits' 503s are pellamor_connections_refused_total).
-enum class UnavailableReason { Winbind, DomainController, Map, kCount };
+// Why a logon got 503 from the directory: winbind, or the domain's controller (the connection
+// limits' 503s are pellamor_connections_refused_total).
+enum class UnavailableReason { Winbind, DomainController, kCount };
 
 // The reason of a verifier's 503 from its text ("winbind does not answer ...", "no domain controller ...").
 UnavailableReason directory_unavailable_reason(const std::string& reason);
