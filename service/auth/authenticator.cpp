@@ -1,6 +1,8 @@
 // Who a request comes from: the NTLM and Kerberos handshakes of one connection, and what they share.
 #include "auth/authenticator.h"
 
+#include <chrono>
+
 #include "common/diagnostics.h"
 #include "common/text.h"
 
@@ -34,11 +36,18 @@ std::string credentials_after(const std::string& header, std::size_t space) {
 
 }  // namespace
 
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point started) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+}  // namespace
+
 Verification::Verification(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos,
                            std::atomic<std::uint64_t>& rejected)
     : verifier_(verifier),
       kerberos_(kerberos),
-      target_(default_ntlm_target(verifier)),
       service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
       throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
       rejected_(rejected),
@@ -56,7 +65,8 @@ Reply Verification::challenge(std::vector<std::string> offers) const {
 
 Authenticator::Authenticator(Verification& shared, const std::string& peer_address)
     : shared_(shared),
-      ntlm_(shared.verifier_, shared.target_, NtlmGuard{&shared.service_names_, &shared.throttle_, peer_address}) {}
+      target_(default_ntlm_target(shared.verifier_)),
+      ntlm_(shared.verifier_, target_, NtlmGuard{&shared.service_names_, &shared.throttle_, peer_address}) {}
 
 void Authenticator::authenticate(const std::string& header, const std::shared_ptr<RequestRecord>& record,
                                  Proven proven, Responder respond) {
@@ -78,6 +88,11 @@ void Authenticator::authenticate(const std::string& header, const std::shared_pt
 // connection's handshake state to itself.
 void Authenticator::with_ntlm_token(const std::string& token, const std::string& scheme,
                                     const std::shared_ptr<RequestRecord>& record, Proven proven, Responder respond) {
+  std::string not_ready;
+  if (!shared_.verifier_.ready(&not_ready)) {
+    record->authorization = "NTLM";
+    return respond(unavailable(not_ready, *record));
+  }
   const NtlmResult result = ntlm_.process(token);
   if (result.step == NtlmStep::Challenge) {
     record->authorization = result.token_kind;
@@ -87,7 +102,16 @@ void Authenticator::with_ntlm_token(const std::string& token, const std::string&
   if (result.step != NtlmStep::Verify) return after_ntlm_check(result, *record, proven, respond);
   record->authorization = result.token_kind;
   shared_.checks_.post([this, record, proven = std::move(proven), respond = std::move(respond)] {
-    after_ntlm_check(ntlm_.verify(), *record, proven, respond);
+    const auto started = std::chrono::steady_clock::now();
+    const NtlmResult checked = ntlm_.verify();
+    using Proof = Verification::Proof;
+    if (shared_.proofs_)
+      shared_.proofs_(false,
+                      checked.step == NtlmStep::Accepted      ? Proof::Accepted
+                      : checked.step == NtlmStep::Unavailable ? Proof::Unavailable
+                                                              : Proof::Rejected,
+                      seconds_since(started));
+    after_ntlm_check(checked, *record, proven, respond);
   });
 }
 
@@ -124,7 +148,14 @@ void Authenticator::with_kerberos_token(const std::string& token, const std::sha
   if (!decoded || decoded->empty())
     return respond(rejected("Negotiate token is not valid base64", *record, "rejected: Negotiate token"));
   shared_.checks_.post([this, record, ticket = *decoded, proven = std::move(proven), respond = std::move(respond)] {
-    after_kerberos_step(kerberos_.accept(*shared_.kerberos_, ticket), *record, proven, respond);
+    const auto started = std::chrono::steady_clock::now();
+    const KerberosStep step = kerberos_.accept(*shared_.kerberos_, ticket);
+    if (shared_.proofs_ && step.kind != KerberosStep::Kind::Continue)
+      shared_.proofs_(true,
+                      step.kind == KerberosStep::Kind::Accepted ? Verification::Proof::Accepted
+                                                                : Verification::Proof::Rejected,
+                      seconds_since(started));
+    after_kerberos_step(step, *record, proven, respond);
   });
 }
 
@@ -151,6 +182,7 @@ void Authenticator::after_kerberos_step(const KerberosStep& step, RequestRecord&
 }
 
 Reply Authenticator::unavailable(const std::string& reason, RequestRecord& record) {
+  if (shared_.unavailable_) shared_.unavailable_(reason);
   record.result = "unavailable: " + reason;
   report_request(record, "unavailable: " + reason_kind(reason));
   Reply reply = text_reply(503, "the logon cannot be verified now; try again later");

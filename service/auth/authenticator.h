@@ -36,6 +36,15 @@ class Verification {
   // 401 with the schemes this service offers, or with `offers` when there are any.
   Reply challenge(std::vector<std::string> offers = {}) const;
   LogonThrottle& throttle() { return throttle_; }
+  // Told of every proof that ran: by Kerberos or not (NTLM), its result, and how long it took.
+  enum class Proof { Accepted, Rejected, Unavailable };
+  using ProofObserver = std::function<void(bool kerberos, Proof proof, double seconds)>;
+  // Told of every 503 of the directory, with its reason.
+  using UnavailableObserver = std::function<void(const std::string& reason)>;
+  void observe(ProofObserver proofs, UnavailableObserver unavailable) {
+    proofs_ = std::move(proofs);
+    unavailable_ = std::move(unavailable);
+  }
   // Lets the verifications under way finish (their replies go to the network loop, which must
   // still exist) and stops the threads.
   void stop() { checks_.stop(); }
@@ -45,10 +54,11 @@ class Verification {
 
   NtlmVerifier& verifier_;
   const KerberosAcceptor* const kerberos_;
-  const NtlmTarget target_;
   const std::vector<std::string> service_names_;
   LogonThrottle throttle_;
   std::atomic<std::uint64_t>& rejected_;
+  ProofObserver proofs_;
+  UnavailableObserver unavailable_;
   WorkerPool checks_;
 };
 
@@ -89,6 +99,9 @@ class Authenticator {
   Reply unavailable(const std::string& reason, RequestRecord& record);
 
   Verification& shared_;
+  // How this connection's challenges name the service: the directory's names when it opened
+  // (winbind's come with its first answer, which may follow the start).
+  const NtlmTarget target_;
   NtlmServerSession ntlm_;
   KerberosExchange kerberos_;
 };

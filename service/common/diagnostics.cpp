@@ -1,8 +1,13 @@
 // The service's lines on stderr: escaped, cut to a bounded length, and those that requests cause limited per kind.
 #include "common/diagnostics.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <mutex>
 
 #include "common/text.h"
@@ -30,8 +35,34 @@ LineLimiter& limiter() {
   return instance;
 }
 
+// systemd names the journal's stream in JOURNAL_STREAM ("DEVICE:INODE"); a standard error that is
+// that stream gets its time from the journal, any other (a file, a pipe) from each line.
+bool stderr_is_journal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat status {};
+  if (stream == nullptr || fstat(STDERR_FILENO, &status) != 0) return false;
+  unsigned long long device = 0, inode = 0;
+  return std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 && device == status.st_dev && inode == status.st_ino;
+}
+
+// UTC to the millisecond, as ISO 8601 writes it: 2026-12-07T14:05:00.123Z.
+std::string time_stamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
+  return text;
+}
+
 void write_line(const std::string& line) {
-  std::fprintf(stderr, "pellamor-service: %s\n", clip(escape_controls(line), kMaxReportLine).c_str());
+  static const bool journal = stderr_is_journal();
+  std::fprintf(stderr, "%spellamor-service: %s\n", journal ? "" : time_stamp().c_str(),
+               clip(escape_controls(line), kMaxReportLine).c_str());
 }
 
 void write_lines(const std::vector<std::string>& lines) {

@@ -6,6 +6,7 @@
 
 #include "common/diagnostics.h"
 #include "common/text.h"
+#include "verify/file_access.h"
 #include "http/query.h"
 
 namespace {
@@ -44,6 +45,7 @@ class ServiceConnection : public HttpConnection {
 LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos,
                            UserMap& users, RequestLog* log)
     : options_(options),
+      verifier_(verifier),
       log_(log),
       users_(users),
       verification_(options, verifier, kerberos, counters_.rejected),
@@ -52,8 +54,8 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       console_(false, options, users, counters_),
       document_(true, options, users, counters_),
       lookup_(options, users, counters_),
-      metrics_view_(metrics_, counters_, users, verification_.throttle()),
-      health_(users, kHealthDeadline),
+      metrics_view_(metrics_, counters_, users, verification_.throttle(), [this] { return directory_parts(); }),
+      health_(users, kHealthDeadline, [this] { return directory_problem(); }),
       console_readers_(access_, options, console_),
       document_readers_(access_, options, document_),
       lookup_readers_(access_, options, lookup_),
@@ -65,9 +67,49 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
               {"/metrics", &metrics_readers_},
               {"/healthz", &health_}} {
   users_.observe_commits([this](double seconds) { metrics_.commit_seconds.observe(seconds); });
+  users_.observe_expiries([](const std::vector<LogonEntry>& expired) {
+    for (const LogonEntry& e : expired)
+      report_limited("expired", "expired: " + (e.domain.empty() ? e.user : e.domain + "\\" + e.user) + " at " +
+                                    clip(e.host, kMaxReportedHost) + ", last seen " + iso8601_utc(e.last_seen) +
+                                    ", ran out " + iso8601_utc(e.expires));
+  });
+  const LogonMethod ntlm = options.verify == Options::Verification::Winbind ? LogonMethod::NtlmWinbind
+                                                                             : LogonMethod::Accounts;
+  verification_.observe(
+      [this, ntlm](bool kerberos, Verification::Proof proof, double seconds) {
+        metrics_.count_proof(kerberos ? LogonMethod::Kerberos : ntlm,
+                             proof == Verification::Proof::Accepted   ? ProofResult::Accepted
+                             : proof == Verification::Proof::Rejected ? ProofResult::Rejected
+                                                                      : ProofResult::Unavailable,
+                             seconds);
+      },
+      [this](const std::string& reason) { metrics_.count_unavailable(directory_unavailable_reason(reason)); });
 }
 
-LogonService::~LogonService() { users_.observe_commits(nullptr); }
+LogonService::~LogonService() {
+  users_.observe_commits(nullptr);
+  users_.observe_expiries(nullptr);
+}
+
+std::vector<std::pair<std::string, bool>> LogonService::directory_parts() {
+  std::vector<std::pair<std::string, bool>> parts;
+  std::string why;
+  if (options_.verify == Options::Verification::Winbind) parts.emplace_back("winbind", verifier_.ready(&why));
+  if (!options_.keytab_path.empty())
+    parts.emplace_back("keytab", unreadable_reason("keytab", options_.keytab_path, "").empty());
+  return parts;
+}
+
+std::string LogonService::directory_problem() {
+  std::string text;
+  std::string why;
+  if (!verifier_.ready(&why)) text = why;
+  if (!options_.keytab_path.empty()) {
+    const std::string keytab = unreadable_reason("keytab", options_.keytab_path, "its rights changed");
+    if (!keytab.empty()) text += (text.empty() ? "" : "; ") + keytab;
+  }
+  return text;
+}
 
 std::unique_ptr<HttpConnection> LogonService::open_connection(std::string peer, std::string peer_address) {
   const std::uint64_t id = ++counters_.connections;

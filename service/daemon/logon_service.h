@@ -51,8 +51,12 @@ class LogonService : public HttpApplication {
   // (a target too long, no such endpoint, a method other than GET, an unreadable query).
   Handler* route(const HttpRequest& request, RequestRecord& record, Reply* refusal) const;
   void finish(Reply reply, RequestRecord& record, const Responder& done);
+  // What is wrong with the directory's parts in use (winbind and its DC, the keytab), or "".
+  std::string directory_problem();
+  std::vector<std::pair<std::string, bool>> directory_parts();
 
   const Options& options_;
+  NtlmVerifier& verifier_;
   RequestLog* log_;
   UserMap& users_;
   ServiceCounters counters_;

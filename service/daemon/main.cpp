@@ -10,6 +10,7 @@
 
 #include "common/diagnostics.h"
 #include "verify/accounts.h"
+#include "verify/file_access.h"
 #include "http/http_server.h"
 #include "verify/kerberos.h"
 #include "daemon/logon_service.h"
@@ -51,6 +52,9 @@ std::string state_folder(const std::string& db_path) {
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : db_path.substr(0, slash);
 }
+
+// What a keytab needs so that the packaged service reads it, and nobody else.
+constexpr const char* kKeytabAccess = "the packaged service reads it as owner root, group pellamor, mode 0640";
 
 // The agent never repeats faster than this, whatever the interval header says.
 constexpr std::int64_t kAgentMinimumInterval = 60;
@@ -119,8 +123,10 @@ int serve(int argc, char** argv) {
   AccountsVerifier* reloadable_accounts = nullptr;  // what SIGHUP reads again, when the accounts file verifies
   WinbindVerifier* winbind = nullptr;
   if (options.verify == Options::Verification::Winbind) {
-    std::unique_ptr<WinbindVerifier> domain = WinbindVerifier::open(&error);
+    std::string notice;
+    std::unique_ptr<WinbindVerifier> domain = WinbindVerifier::open(&notice, &error);
     if (!(winbind = domain.get())) return fail(error, 1);
+    if (!notice.empty()) report(notice);
     verifier = std::move(domain);
   } else {
     auto from_file = std::make_unique<AccountsVerifier>(std::move(accounts));
@@ -129,12 +135,15 @@ int serve(int argc, char** argv) {
   }
   if (!resolve_admin_group(&options, winbind, &error)) return fail(error, 1);
   std::unique_ptr<KerberosAcceptor> kerberos;
-  if (!options.keytab_path.empty()) keep_replay_cache_in(state_folder(options.db_path));
-  const std::vector<std::string> service_names =
-      options.service_names.empty() ? default_service_names() : options.service_names;
-  if (!options.keytab_path.empty() &&
-      !(kerberos = KerberosAcceptor::open(options.keytab_path, service_names, &error)))
-    return fail(error, 1);
+  if (!options.keytab_path.empty()) {
+    // GSSAPI calls a keytab it may not read "nonexistent or empty"; the start names the real problem.
+    const std::string unreadable = unreadable_reason("keytab", options.keytab_path, kKeytabAccess);
+    if (!unreadable.empty()) return fail("cannot use " + unreadable, 1);
+    keep_replay_cache_in(state_folder(options.db_path));
+    const std::vector<std::string> service_names =
+        options.service_names.empty() ? default_service_names() : options.service_names;
+    if (!(kerberos = KerberosAcceptor::open(options.keytab_path, service_names, &error))) return fail(error, 1);
+  }
   std::unique_ptr<RequestLog> log;
   if (!options.request_log_path.empty() && !(log = RequestLog::open(options.request_log_path, &error)))
     return fail(error, 1);

@@ -14,8 +14,15 @@ std::string count_of(const Accounts& accounts) {
 
 void reload(const Options& options, AccountsVerifier* accounts, RequestLog* log) {
   std::string error;
-  if (log != nullptr && !log->reopen(&error)) report(error + "; the request log stays where it was");
-  if (accounts == nullptr || options.accounts_path.empty()) return;
+  // Every reload says what it did, so that whoever asked for it (logrotate, through the init
+  // script) can tell that it was done.
+  if (log != nullptr)
+    report(log->reopen(&error) ? "reopened the request log " + options.request_log_path
+                               : error + "; the request log stays where it was");
+  if (accounts == nullptr || options.accounts_path.empty()) {
+    if (log == nullptr) report("reloaded: neither an accounts file nor a request log to read again");
+    return;
+  }
   Accounts fresh;
   if (!Accounts::load(options.accounts_path, &fresh, &error, options.allow_empty_password)) {
     report("accounts not reloaded, the " + count_of(*accounts->current()) + " in use stay: " + error);

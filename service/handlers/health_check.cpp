@@ -37,8 +37,8 @@ struct HealthCheck::Shared {
   }
 };
 
-HealthCheck::HealthCheck(UserMap& users, std::chrono::milliseconds deadline)
-    : users_(users), deadline_(deadline), shared_(std::make_shared<Shared>()) {
+HealthCheck::HealthCheck(UserMap& users, std::chrono::milliseconds deadline, DirectoryProblem directory)
+    : users_(users), deadline_(deadline), directory_(std::move(directory)), shared_(std::make_shared<Shared>()) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -87,13 +87,17 @@ HealthResult HealthCheck::check(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     std::shared_ptr<Shared> shared = shared_;
     UserMap& users = users_;
-    users.check([shared, &users](bool written, const std::string& error) {
+    const std::string directory = directory_ ? directory_() : "";
+    users.check([shared, &users, directory](bool written, const std::string& error) {
       if (!written)
         return shared->finish(HealthResult{false, "the user map cannot be written: " + without_prefix(error)});
-      users.count_current(std::time(nullptr), [shared](bool read, std::int64_t count, const std::string& why) {
-        shared->finish(read ? HealthResult{true, "ok: the user map takes writes and answers reads; " +
-                                                     std::to_string(count) + " entries are logged on"}
-                            : HealthResult{false, "the user map cannot be read: " + without_prefix(why)});
+      users.count_current(std::time(nullptr), [shared, directory](bool read, std::int64_t count,
+                                                                  const std::string& why) {
+        if (!read) return shared->finish(HealthResult{false, "the user map cannot be read: " + without_prefix(why)});
+        const std::string map = "the user map takes writes and answers reads; " + std::to_string(count) +
+                                " entries are logged on";
+        shared->finish(directory.empty() ? HealthResult{true, "ok: " + map}
+                                         : HealthResult{false, "the directory: " + directory + " (" + map + ")"});
       });
     });
     lock.lock();

@@ -1,4 +1,4 @@
-// The answer of `/healthz`: whether the user map takes a real write through its writer and a read through a reader, within a bounded time.
+// The answer of `/healthz`: whether the user map takes a real write through its writer and a read through a reader, within a bounded time, and the directory answers.
 #pragma once
 
 #include <chrono>
@@ -26,7 +26,11 @@ class HealthCheck {
  public:
   using Done = std::function<void(const HealthResult&)>;
 
-  HealthCheck(UserMap& users, std::chrono::milliseconds deadline);
+  // What is wrong with the directory the verifiers ask (winbind, its domain controller, the
+  // keytab): empty when nothing is. It must answer at once: it reads what others found out.
+  using DirectoryProblem = std::function<std::string()>;
+
+  HealthCheck(UserMap& users, std::chrono::milliseconds deadline, DirectoryProblem directory = nullptr);
   ~HealthCheck();
   HealthCheck(const HealthCheck&) = delete;
   HealthCheck& operator=(const HealthCheck&) = delete;
@@ -41,6 +45,7 @@ class HealthCheck {
 
   UserMap& users_;
   const std::chrono::milliseconds deadline_;
+  const DirectoryProblem directory_;
   std::shared_ptr<Shared> shared_;
   std::thread thread_;
 };

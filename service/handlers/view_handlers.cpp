@@ -95,8 +95,8 @@ void LookupHandler::handle(const Exchange& exchange, Responder respond) {
 }
 
 MetricsHandler::MetricsHandler(const ServiceMetrics& metrics, const ServiceCounters& counters, UserMap& users,
-                               LogonThrottle& throttle)
-    : metrics_(metrics), counters_(counters), users_(users), throttle_(throttle) {}
+                               LogonThrottle& throttle, DirectoryParts directory)
+    : metrics_(metrics), counters_(counters), users_(users), throttle_(throttle), directory_(std::move(directory)) {}
 
 void MetricsHandler::handle(const Exchange& exchange, Responder respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
@@ -110,6 +110,7 @@ void MetricsHandler::handle(const Exchange& exchange, Responder respond) {
         throttle_.refusing(std::chrono::duration_cast<std::chrono::seconds>(steady).count());
     gauges.throttled_pairs = refusing.pairs;
     gauges.throttled_accounts = refusing.accounts;
+    if (directory_) gauges.directory = directory_();
     record->result = "metrics";
     Reply metrics = text_reply(200, metrics_text(metrics_, counters_, gauges));
     metrics.content_type = "text/plain; version=0.0.4; charset=utf-8";
@@ -118,7 +119,9 @@ void MetricsHandler::handle(const Exchange& exchange, Responder respond) {
   });
 }
 
-HealthHandler::HealthHandler(UserMap& users, std::chrono::milliseconds deadline) : check_(users, deadline) {}
+HealthHandler::HealthHandler(UserMap& users, std::chrono::milliseconds deadline,
+                             HealthCheck::DirectoryProblem directory)
+    : check_(users, deadline, std::move(directory)) {}
 
 void HealthHandler::handle(const Exchange& exchange, Responder respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;

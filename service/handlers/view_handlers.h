@@ -42,8 +42,10 @@ class LookupHandler : public Handler {
 // `/metrics`, in Prometheus' text format.
 class MetricsHandler : public Handler {
  public:
+  // The directory's parts in use ("winbind", "keytab"), each answering or not.
+  using DirectoryParts = std::function<std::vector<std::pair<std::string, bool>>()>;
   MetricsHandler(const ServiceMetrics& metrics, const ServiceCounters& counters, UserMap& users,
-                 LogonThrottle& throttle);
+                 LogonThrottle& throttle, DirectoryParts directory);
   void handle(const Exchange& exchange, Responder respond) override;
 
  private:
@@ -51,12 +53,13 @@ class MetricsHandler : public Handler {
   const ServiceCounters& counters_;
   UserMap& users_;
   LogonThrottle& throttle_;
+  const DirectoryParts directory_;
 };
 
 // `/healthz`, which a balancer's health check reads: whether the map takes writes and answers reads.
 class HealthHandler : public Handler {
  public:
-  HealthHandler(UserMap& users, std::chrono::milliseconds deadline);
+  HealthHandler(UserMap& users, std::chrono::milliseconds deadline, HealthCheck::DirectoryProblem directory);
   void handle(const Exchange& exchange, Responder respond) override;
 
  private:

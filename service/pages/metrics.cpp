@@ -10,6 +10,13 @@ const std::vector<double> kCommitBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0
                                            0.1,    0.25,  0.5,    1,     2.5,  5,     10};
 
 constexpr const char* kResultNames[] = {"recorded", "no_entry", "refused", "rejected", "error"};
+constexpr const char* kMethodNames[] = {"kerberos", "ntlm-winbind", "accounts"};
+constexpr const char* kProofNames[] = {"accepted", "rejected", "unavailable"};
+constexpr const char* kUnavailableNames[] = {"winbind", "domain_controller"};
+// A proof takes microseconds from a keytab or the accounts file, milliseconds to a second from a
+// domain controller, up to the verification's deadline (10 s) when winbind hangs.
+const std::vector<double> kProofBounds = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
+                                          0.05,   0.1,     0.25,   0.5,   1,      2.5,   5,     10};
 
 struct ReasonText {
   const char* start;  // how the reason's text starts
@@ -77,16 +84,27 @@ void Histogram::observe(double value) {
   ++count_;
 }
 
-std::string Histogram::text(const std::string& name) const {
+std::string Histogram::text(const std::string& name, const std::string& labels) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string out;
   std::uint64_t cumulative = 0;
+  const std::string before_bound = labels.empty() ? "" : labels + ",";
   for (std::size_t i = 0; i < counts_.size(); ++i) {
     cumulative += counts_[i];
     const std::string bound = i < bounds_.size() ? number(bounds_[i]) : "+Inf";
-    out += sample(name + "_bucket", "le=\"" + bound + "\"", cumulative);
+    out += sample(name + "_bucket", before_bound + "le=\"" + bound + "\"", cumulative);
   }
-  return out + name + "_sum " + number(sum_) + "\n" + sample(name + "_count", "", count_);
+  const std::string braced = labels.empty() ? "" : "{" + labels + "}";
+  return out + name + "_sum" + braced + " " + number(sum_) + "\n" + sample(name + "_count", labels, count_);
+}
+
+UnavailableReason directory_unavailable_reason(const std::string& reason) {
+  return starts_with(reason, "winbind") ? UnavailableReason::Winbind : UnavailableReason::DomainController;
+}
+
+void ServiceMetrics::count_proof(LogonMethod method, ProofResult result, double seconds) {
+  ++proofs[static_cast<std::size_t>(method)][static_cast<std::size_t>(result)];
+  proof_seconds[static_cast<std::size_t>(method)]->observe(seconds);
 }
 
 RefusalReason refusal_reason(const std::string& reason) {
@@ -100,7 +118,11 @@ RefusalReason refusal_reason(const std::string& reason) {
   return RefusalReason::Other;
 }
 
-ServiceMetrics::ServiceMetrics() : commit_seconds(kCommitBounds) {}
+ServiceMetrics::ServiceMetrics()
+    : commit_seconds(kCommitBounds) {
+  for (std::size_t method = 0; method < static_cast<std::size_t>(LogonMethod::kCount); ++method)
+    proof_seconds.push_back(std::make_unique<Histogram>(kProofBounds));
+}
 
 void ServiceMetrics::count_logon(const std::string& action, const std::string& result) {
   LogonResult outcome;
@@ -135,6 +157,32 @@ std::string metrics_text(const ServiceMetrics& m, const ServiceCounters& counter
   for (const ReasonText& r : kReasons)
     out += sample("pellamor_refusals_total", std::string("reason=\"") + r.name + "\"",
                   m.refusals[static_cast<std::size_t>(r.reason)].load());
+  out += head("pellamor_logons_total", "counter",
+              "Proofs of a user, by method (kerberos, ntlm-winbind, accounts) and result (accepted, rejected, "
+              "unavailable: nobody could tell).");
+  for (std::size_t method = 0; method < m.proofs.size(); ++method) {
+    for (std::size_t result = 0; result < m.proofs[method].size(); ++result)
+      out += sample("pellamor_logons_total",
+                    std::string("method=\"") + kMethodNames[method] + "\",result=\"" + kProofNames[result] + "\"",
+                    m.proofs[method][result].load());
+  }
+  out += head("pellamor_verification_seconds", "histogram", "How long each proof of a user took, by method.");
+  for (std::size_t method = 0; method < m.proof_seconds.size(); ++method)
+    out += m.proof_seconds[method]->text("pellamor_verification_seconds",
+                                        std::string("method=\"") + kMethodNames[method] + "\"");
+  out += head("pellamor_unavailable_total", "counter",
+              "Logons answered 503 because the directory could not be asked, by reason: winbind, "
+              "domain_controller (winbind answers, no domain controller does).");
+  for (std::size_t reason = 0; reason < m.unavailable.size(); ++reason)
+    out += sample("pellamor_unavailable_total", std::string("reason=\"") + kUnavailableNames[reason] + "\"",
+                  m.unavailable[reason].load());
+  if (!gauges.directory.empty()) {
+    out += head("pellamor_directory_up", "gauge",
+                "Whether each part of the directory the service uses answers now (1) or not (0): winbind with "
+                "its domain controller, the keytab.");
+    for (const auto& part : gauges.directory)
+      out += "pellamor_directory_up{part=\"" + part.first + "\"} " + (part.second ? "1" : "0") + "\n";
+  }
   out += head("pellamor_throttled_pairs", "gauge",
               "Accounts refused unchecked from one address (an IPv4 address or IPv6 /64) after too many failed "
               "logons.") +

@@ -180,9 +180,22 @@ class Directory:
         self.wait_for(added, "the DC's DNS to take a record")
         run(self.inside(["net", "ads", "join", "-U", "Administrator%" + ADMIN_PASSWORD, "--configfile=" + conf,
                          "--no-dns-updates"]))
-        self.spawn("winbindd", self.inside(["winbindd", "-F", "--no-process-group", "--configfile=" + conf]),
+        self.start_winbind()
+
+    def start_winbind(self):
+        # The member's winbind, until it verifies a login.
+        member = os.path.join(self.dir, "member")
+        self.spawn("winbindd", self.inside(["winbindd", "-F", "--no-process-group",
+                                            "--configfile=" + os.path.join(member, "smb.conf")]),
                    os.path.join(member, "run", "winbindd.pid"))
         self.wait_for(self.member_login_works, "the member's winbind to verify a login")
+
+    def stop_winbind(self):
+        stop_process(self.state.get("winbindd"))
+
+    def signal_winbind(self, signal_number):
+        # SIGSTOP leaves winbind's sockets open with nobody answering them, as a winbind that hangs does.
+        os.killpg(self.state["winbindd"], signal_number)
 
     def save(self):
         # The state where the run's other programs (the stop at the end) find it.

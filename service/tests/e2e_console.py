@@ -12,7 +12,8 @@ import unittest
 import urllib.error
 import urllib.request
 
-from e2e_service import ALICE, BOB, LOGIN, WORKDIRS, Raw, Service, curl, login, login_target, tearDownModule, wait_until
+from e2e_service import (ALICE, BOB, LOGIN, WORKDIRS, Raw, Service, curl, health, login, login_target, tearDownModule,
+                         wait_until)
 
 CHROMIUM = os.environ.get("PELLAMOR_CHROMIUM", "chromium")
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
@@ -184,14 +185,6 @@ def scrape(service):
             for line in body.splitlines() if line and not line.startswith("#")}
 
 
-def health(service):
-    try:
-        with urllib.request.urlopen(service.url("/healthz"), timeout=30) as reply:
-            return reply.status, reply.read().decode()
-    except urllib.error.HTTPError as error:
-        return error.code, error.read().decode()
-
-
 class Monitoring(unittest.TestCase):
     def test_metrics_count_what_happens_and_health_follows_real_faults(self):
         self.assertTrue(os.access(PROMTOOL, os.X_OK), "no promtool at %s: run scripts/setup-deps --promtool" % PROMTOOL)
@@ -217,14 +210,18 @@ class Monitoring(unittest.TestCase):
                                  ('pellamor_refusals_total{reason="throttled"}', 1),
                                  ('pellamor_refusals_total{reason="host_name_too_long"}', 1),
                                  ("pellamor_throttled_pairs", 1), ("pellamor_connections_refused_total", 1),
-                                 ("pellamor_commit_seconds_count", 3)):
+                                 ("pellamor_commit_seconds_count", 3),
+                                 ('pellamor_logons_total{method="accounts",result="accepted"}', 3),
+                                 ('pellamor_logons_total{method="accounts",result="rejected"}', 3),
+                                 ('pellamor_verification_seconds_count{method="accounts"}', 6)):
                 self.assertEqual(changes.pop(name, 0), change, name)
             self.assertEqual(after['pellamor_commit_seconds_bucket{le="+Inf"}'], 3)
             self.assertEqual(after["pellamor_map_entries"], 0)
             self.assertGreaterEqual(after["pellamor_connections_open"], 3)  # those held, and this scrape's
             self.assertEqual(sorted(name for name in changes if "_bucket" not in name),
                              ["pellamor_commit_seconds_sum", "pellamor_connections_open", "pellamor_connections_total",
-                              "pellamor_requests_total"])
+                              "pellamor_requests_total", 'pellamor_verification_seconds_sum{method="accounts"}'])
+            self.assertNotIn("pellamor_directory_up", " ".join(after))  # no directory in use
             self.check_health(service)
 
     def check_health(self, service):

@@ -166,19 +166,36 @@ class HelperAnswers(unittest.TestCase):
 # pedantic tag).
 LINTIAN_ACCEPTS = {"executable-in-usr-lib"}
 
-# The package's life in a throwaway root: install, use, remove, purge. Each step's output follows its "== step" line.
+# The package's life in a throwaway root: install, the domain's default start, the lab's, remove, purge. Each step's
+# output follows its "== step" line. The root has no winbind running: the service starts without it.
 PACKAGE_LIFE = r"""
 export DEBIAN_FRONTEND=noninteractive
 rm -f /usr/sbin/policy-rc.d  # a container's "start and stop no services"; a server has none
 echo "== install"; dpkg -i {package} 2>&1; pellamor-service --version; pellamor-squid-helper --version
 stat -c '%n %U:%G %a' /etc/pellamor /etc/pellamor/accounts.example; getent passwd pellamor | cut -d: -f1,6
-printf 'PELLAMOR\\alice:secret\n' > /etc/pellamor/accounts; chgrp pellamor /etc/pellamor/accounts
-chmod 0640 /etc/pellamor/accounts
+id -nG pellamor; grep '^PELLAMOR_VERIFY=' /etc/default/pellamor-service
 systemd-analyze verify /usr/lib/systemd/system/pellamor-service.service 2>&1 && echo "unit verified"
-echo "== start"; /etc/init.d/pellamor-service start 2>&1
-curl -s --ntlm -u 'PELLAMOR\alice:secret' '{login}'; echo 10.9.9.9 | pellamor-squid-helper
-logrotate -f /etc/logrotate.d/pellamor-service
-for i in $(seq 300); do grep reloaded /var/log/pellamor/service.log && break; sleep 0.1; done; ls /var/log/pellamor
+echo "== domain"; keytab=/etc/pellamor/pellamor.keytab
+printf 'addent -password -p HTTP/web.pellamor.test@PELLAMOR.TEST -k 1 -e aes256-cts-hmac-sha1-96\nSvc-Pass-1\nwkt %s\n' \
+    "$keytab" | ktutil >/dev/null; chmod 0600 "$keytab"  # as root alone may read it
+/etc/init.d/pellamor-service start 2>&1; chgrp pellamor "$keytab"; chmod 0640 "$keytab"
+/etc/init.d/pellamor-service start 2>&1; tr '\0' ' ' < /proc/$(cat /run/pellamor-service.pid)/cmdline; echo
+grep -o 'pellamor-service: winbind does not answer (.*' /var/log/pellamor/service.log
+curl -s -o /dev/null -D - '{login}' | grep -i '^www-authenticate'
+curl -s -o /dev/null -D - --ntlm -u 'PELLAMOR\alice:secret' '{login}' | grep -i '^HTTP/1.1 \|^retry-after'
+/etc/init.d/pellamor-service stop 2>&1
+echo "== lab"; printf 'PELLAMOR\\alice:secret\n' > /etc/pellamor/accounts; chgrp pellamor /etc/pellamor/accounts
+chmod 0640 /etc/pellamor/accounts
+sed -i 's|^PELLAMOR_VERIFY=.*|PELLAMOR_VERIFY="--accounts /etc/pellamor/accounts"|' /etc/default/pellamor-service
+/etc/init.d/pellamor-service start 2>&1
+curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}'; echo 10.9.9.9 | pellamor-squid-helper
+logrotate -f /etc/logrotate.d/pellamor-service; echo "rotated: $?"; ls /var/log/pellamor
+curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}' | sed 's/PC2/PC2 after the rotation/'
+grep -c '"PC2"' /var/log/pellamor/requests.log.1 /var/log/pellamor/requests.log
+cat /var/log/pellamor/service.log
+printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d; chmod +x /usr/sbin/policy-rc.d  # refuses the reload
+curl -s -o /dev/null --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}'
+logrotate -f /etc/logrotate.d/pellamor-service 2>&1; echo "rotated: $?"; rm /usr/sbin/policy-rc.d
 pid=$(cat /run/pellamor-service.pid)
 echo "== remove"; dpkg -r pellamor-service 2>&1
 kill -0 "$pid" 2>/dev/null || echo "service stopped"; ls /etc/pellamor /var/lib/pellamor
@@ -216,19 +233,10 @@ class Installed(unittest.TestCase):
         os.makedirs(os.path.join(prefix, "etc", "pellamor"))
         open(os.path.join(prefix, "etc", "pellamor", "accounts"), "w").close()
         unit = os.path.join(prefix, "lib", "systemd", "system", "pellamor-service.service")
-        lab = os.path.join(prefix, "share", "doc", "pellamor-service", "pellamor-service-accounts.conf")
-        for drop_in in (None, lab):  # the domain's unit, then with the drop-in of a lab without a domain
-            if drop_in:
-                os.makedirs(unit + ".d")
-                write_file(os.path.join(unit + ".d", "accounts.conf"), read_text(drop_in))
-            # The manual page is not on this prefix's man path; the package's test checks it.
-            verify = subprocess.run(["systemd-analyze", "verify", "--man=no", unit], capture_output=True, text=True,
-                                    timeout=60)
-            self.assertEqual((verify.returncode, verify.stderr, verify.stdout), (0, "", ""), drop_in)
-        self.assertIn("ExecStart=%s/sbin/pellamor-service --verify winbind --keytab %%d/keytab " % prefix,
-                      read_text(unit))
-        self.assertIn("ExecStart=%s/sbin/pellamor-service --accounts %s/etc/pellamor/accounts " % (prefix, prefix),
-                      read_text(lab))
+        verify = subprocess.run(["systemd-analyze", "verify", "--man=no", unit], capture_output=True, text=True,
+                                timeout=60)  # the manual page is not on this prefix's man path; the package's test checks it
+        self.assertEqual((verify.returncode, verify.stderr, verify.stdout), (0, "", ""))
+        self.assertIn("ExecStart=%s/lib/pellamor/pellamor-service-start --db " % prefix, read_text(unit))
 
         self.make("deb")
         [package] = glob.glob(os.path.join(TOP, "build", "service", "pellamor-service_*.deb"))
@@ -243,17 +251,38 @@ class Installed(unittest.TestCase):
             self.skipTest("installing into a throwaway root needs root")
         inside = "/var/tmp/" + os.path.basename(package)
         steps, errors = in_throwaway_root(PACKAGE_LIFE.format(package=inside, login="http://127.0.0.1:8080"
-                                                              + e2e_service.login_target("PC1", "10.9.9.9")), package)
-        self.assertEqual(list(steps), ["install", "start", "remove", "purge"], errors)
+                                                              + e2e_service.login_target("PC1", "10.9.9.9"),
+                                                              lab_login="http://127.0.0.1:8080"
+                                                              + e2e_service.login_target("PC2", "10.9.9.9")), package)
+        self.assertEqual(list(steps), ["install", "domain", "lab", "remove", "purge"], errors)
+        time = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "
+        command = "/usr/sbin/pellamor-service --db /var/lib/pellamor/users.sqlite --verify winbind "
         expected = {  # what each step's output holds
-            "install": ["Next:", "pellamor-service {0}\npellamor-squid-helper {0}\n/etc/pellamor root:pellamor 750\n"
-                        "/etc/pellamor/accounts.example root:pellamor 640\npellamor:/var/lib/pellamor\nunit verified\n"
+            "install": ["Left to do", "keytab", "Squid", "pellamor-service {0}\npellamor-squid-helper {0}\n"
+                        "/etc/pellamor root:pellamor 750\n/etc/pellamor/accounts.example root:pellamor 640\n"
+                        "pellamor:/var/lib/pellamor\npellamor winbindd_priv\nPELLAMOR_VERIFY=\"\"\nunit verified\n"
                         .format(os.path.basename(package).split("_")[1])],
-            "start": ['login recorded for PELLAMOR\\alice at PC1\nOK user="PELLAMOR\\\\alice"\n'
-                      "pellamor-service: reloaded 1 account from /etc/pellamor/accounts\n"  # asked for by logrotate
-                      "requests.log\nrequests.log.1\nservice.log\nservice.log.1\n"],
-            "remove": ["service stopped\n/etc/pellamor:\naccounts\naccounts.example\n\n/var/lib/pellamor:\nusers.sqlite\n"],
-            "purge": ["kept /etc/pellamor", "\nleft /etc/pellamor/accounts\npellamor\n"]}
+            "domain": ["pellamor-service: cannot use keytab /etc/pellamor/pellamor.keytab: permission denied for "
+                       "user pellamor (", "pellamor-service: winbind does not answer (",
+                       command + "--keytab /etc/pellamor/pellamor.keytab --address 0.0.0.0 ",
+                       "WWW-Authenticate: Negotiate\nWWW-Authenticate: NTLM\n",
+                       "HTTP/1.1 503 Service Unavailable\nRetry-After: 30\n"],
+            "lab": ['login recorded for PELLAMOR\\alice at PC2\nOK user="PELLAMOR\\\\alice"\nrotated: 0\n'
+                    "requests.log\nrequests.log.1\nservice.log\nservice.log.1\n"
+                    "login recorded for PELLAMOR\\alice at PC2 after the rotation\n"
+                    "/var/log/pellamor/requests.log.1:2\n/var/log/pellamor/requests.log:2\n",  # the 401, the 200
+                    "pellamor-service: reopened the request log /var/log/pellamor/requests.log\n",  # asked by logrotate
+                    "reload after the rotation of /var/log/pellamor/requests.log failed, the service still writes "
+                    "to requests.log.1: ", "\nrotated: 1\n"],
+            "remove": ["service stopped\n/etc/pellamor:\naccounts\naccounts.example\npellamor.keytab\n\n"
+                       "/var/lib/pellamor:\nusers.sqlite\n"],
+            "purge": ["kept /etc/pellamor, which holds files of your own (accounts, pellamor.keytab)",
+                      "\nleft /etc/pellamor/accounts\nleft /etc/pellamor/pellamor.keytab\npellamor\n"]}
+        service_log = steps["lab"][steps["lab"].index("/var/log/pellamor/requests.log:2\n"):]
+        lines = [line for line in service_log.splitlines() if "pellamor-service: " in line and "reload after" not in line]
+        self.assertTrue(lines)
+        for line in lines:  # the init script's log has the time of every line
+            self.assertRegex(line, "^" + time + "pellamor-service: ")
         for step, texts in expected.items():
             for text in texts:
                 self.assertIn(text, steps[step], step)

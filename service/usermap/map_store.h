@@ -86,8 +86,9 @@ class MapConnection {
   // Entries other than `id`, live at `now`, found at `address` by a mere claim of it: at most a few.
   virtual bool claims_at(const std::string& address, std::int64_t id, std::int64_t now,
                          std::vector<OutrankedClaim>* out, std::string* error) = 0;
-  // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry.
-  virtual bool purge(std::int64_t now, std::string* error) = 0;
+  // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry;
+  // adds to `expired` who they were (user, domain, host, last_seen and expires).
+  virtual bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) = 0;
   // Records how many entries were current in one sampling period, unless a sample of that period
   // is there already (two services may share the map), and forgets samples older than `keep_since`.
   virtual bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) = 0;

@@ -314,9 +314,20 @@ class PgConnection : public MapConnection {
   }
 
   // In a savepoint of its own: a purge that fails leaves the logins of the transaction standing.
-  bool purge(std::int64_t now, std::string* error) override {
+  bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) override {
     if (!script("SAVEPOINT purge", error)) return false;
-    if (run(kSql.purge, {std::to_string(now)}, {}, error) && script("RELEASE SAVEPOINT purge", error)) return true;
+    const std::size_t before = expired->size();
+    const auto row = [expired](const PGresult* r, int i) {
+      LogonEntry entry;
+      entry.user = text_at(r, i, 0);
+      entry.domain = text_at(r, i, 1);
+      entry.host = text_at(r, i, 2);
+      entry.last_seen = number_at(r, i, 3);
+      entry.expires = number_at(r, i, 4);
+      expired->push_back(std::move(entry));
+    };
+    if (run(kSql.purge, {std::to_string(now)}, row, error) && script("RELEASE SAVEPOINT purge", error)) return true;
+    expired->resize(before);
     const StoreFailure failure = failure_;
     std::string ignored;
     if (!failure.lost) script("ROLLBACK TO SAVEPOINT purge", &ignored);

@@ -331,8 +331,21 @@ class SqliteConnection : public MapConnection {
     return rc == SQLITE_DONE || fail(db_, error);
   }
 
-  bool purge(std::int64_t now, std::string* error) override {
-    return purge_.bind(1, now).run_once() || fail(db_, error);
+  bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) override {
+    int rc = purge_.bind(1, now).step();
+    for (; rc == SQLITE_ROW; rc = purge_.step()) expired->push_back(expired_entry(purge_));
+    purge_.reset();
+    return rc == SQLITE_DONE || fail(db_, error);
+  }
+
+  static LogonEntry expired_entry(const Statement& row) {
+    LogonEntry entry;
+    entry.user = row.text(0);
+    entry.domain = row.text(1);
+    entry.host = row.text(2);
+    entry.last_seen = row.number(3);
+    entry.expires = row.number(4);
+    return entry;
   }
 
   bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) override {

@@ -14,6 +14,11 @@
 #include "usermap/sqlite_store.h"
 #include "usermap/store_link.h"
 
+namespace {
+// Seconds between purges when no commit brings one.
+constexpr std::int64_t kPurgeEvery = 5;
+}  // namespace
+
 // The one thread that writes, on a connection of its own.
 struct UserMap::Writer {
   struct Pending {
@@ -28,7 +33,8 @@ struct UserMap::Writer {
   void run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      const auto due = std::chrono::steady_clock::now() + std::chrono::seconds(seconds_to_next_sample());
+      const auto due = std::chrono::steady_clock::now() +
+                       std::chrono::seconds(std::min(seconds_to_next_sample(), kPurgeEvery));
       queued.wait_until(lock, due, [this] { return stopping || !queue.empty() || !checks.empty(); });
       if (stopping && queue.empty() && checks.empty()) return;
       std::vector<Pending> batch;
@@ -39,9 +45,43 @@ struct UserMap::Writer {
       lock.unlock();
       if (!batch.empty()) commit(batch, observe);
       if (!probes.empty()) check(probes);
+      if (std::time(nullptr) >= last_purge + kPurgeEvery) purge_alone();
       sample_if_due();
+      tell_expired();
       lock.lock();
     }
+  }
+
+  // Without logins to commit, the entries that ran out are removed on their own.
+  void purge_alone() {
+    std::string ignored;
+    db = link.get(&ignored);
+    if (db == nullptr) return;
+    if (!db->begin(&ignored)) return abandon();
+    purge_if_due();
+    if (!db->in_transaction() || !db->commit(&ignored)) {
+      if (db->in_transaction()) abandon();
+      removed.clear();
+      return;
+    }
+    committed_removed();
+  }
+
+  // The removals of a commit that failed did not happen; those of one that succeeded are told.
+  void committed_removed() {
+    expired.insert(expired.end(), removed.begin(), removed.end());
+    removed.clear();
+  }
+
+  void tell_expired() {
+    if (expired.empty()) return;
+    ExpiryObserver tell;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      tell = expiry_observer;
+    }
+    if (tell) tell(expired);
+    expired.clear();
   }
 
   // The batch is committed whole or not at all: a change that fails undoes the others, so that
@@ -69,6 +109,8 @@ struct UserMap::Writer {
       error = "user map: the transaction was rolled back";
     }
     if (ok) ok = db->commit(&error);
+    if (ok) committed_removed();
+    removed.clear();
     if (!ok) {
       const bool unavailable = db == nullptr || db->last_failure().transient;
       if (db != nullptr) abandon();
@@ -123,7 +165,9 @@ struct UserMap::Writer {
   void purge_if_due() {
     const std::int64_t now = std::time(nullptr);
     std::string ignored;
-    if (now > last_purge && db->purge(now, &ignored)) last_purge = now;
+    const std::size_t before = removed.size();
+    if (now > last_purge && db->purge(now, &removed, &ignored)) last_purge = now;
+    else removed.resize(before);
   }
 
   ChangeOutcome apply(const MapChange& change) {
@@ -178,6 +222,9 @@ struct UserMap::Writer {
   MapConnection* db = nullptr;  // the link's connection during a commit
   const MapLimits limits;
   std::int64_t last_purge = 0;  // epoch second of the last purge
+  std::vector<LogonEntry> removed;  // by the purge of the transaction under way
+  std::vector<LogonEntry> expired;  // removed by committed transactions, not told yet
+  ExpiryObserver expiry_observer;
   std::int64_t next_sample = 0;  // epoch second of the next sample
 
   std::mutex mutex;
@@ -362,6 +409,11 @@ void UserMap::check(CheckDone done) {
 void UserMap::observe_commits(CommitObserver observer) {
   std::lock_guard<std::mutex> lock(writer_->mutex);
   writer_->observer = std::move(observer);
+}
+
+void UserMap::observe_expiries(ExpiryObserver observer) {
+  std::lock_guard<std::mutex> lock(writer_->mutex);
+  writer_->expiry_observer = std::move(observer);
 }
 
 void UserMap::stop() {

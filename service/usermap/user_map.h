@@ -50,6 +50,7 @@ class UserMap {
   using CountDone = std::function<void(bool ok, std::int64_t count, const std::string& error)>;
   using CheckDone = std::function<void(bool ok, const std::string& error)>;
   using CommitObserver = std::function<void(double seconds)>;
+  using ExpiryObserver = std::function<void(const std::vector<LogonEntry>& expired)>;
 
   // Opens the map at `path`, an SQLite file (see open_sqlite_store) or a PostgreSQL connection URI
   // (see open_postgres_store), and starts its threads.
@@ -81,6 +82,9 @@ class UserMap {
   // Calls `observer` on the writer's thread with the time each commit of changes took, from its
   // begin to the end of its synchronous write.
   void observe_commits(CommitObserver observer);
+  // Calls `observer` on the writer's thread with the entries that ran out, once their removal is
+  // committed. The writer removes them with its commits, and every few seconds when none comes.
+  void observe_expiries(ExpiryObserver observer);
   // Commits the changes and answers the reads that are queued, then stops the threads; later
   // changes and queued reads fail.
   void stop();

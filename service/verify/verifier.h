@@ -51,6 +51,12 @@ class NtlmVerifier {
   virtual ~NtlmVerifier() = default;
   // May block while a domain controller is asked; thread-safe.
   virtual NtlmVerdict verify(const NtlmAnswer& answer) = 0;
+  // False, with the reason, while the verifier cannot verify anything (its directory does not
+  // answer): the handshake stops before its challenge, which needs the directory's names.
+  virtual bool ready(std::string* why) {
+    why->clear();
+    return true;
+  }
   // How the service's challenges name it: the NetBIOS domain, and the NetBIOS
   // computer name (empty: this machine's host name). A domain controller
   // refuses an answer that names another computer than the member passing it on.

@@ -10,11 +10,35 @@ extern "C" {
 #include <wbclient.h>
 }
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "verify/file_access.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::size_t kMaxName = 255;  // winbind's request holds shorter names only
+// Where Debian's winbind keeps its privileged pipe: open to root and the group winbindd_priv.
+constexpr const char* kPrivilegedPipeFolder = "/var/lib/samba/winbindd_privileged";
+// How long a verification and a ping of the domain controller may take before the logon gets 503
+// and the health check says so; a hung winbind would keep them waiting for minutes.
+constexpr auto kVerifyDeadline = std::chrono::seconds(10);
+constexpr auto kPingDeadline = std::chrono::seconds(5);
+// Between pings: often while something is wrong, so that the service recovers soon after winbind.
+constexpr auto kPingEvery = std::chrono::seconds(5);
+constexpr auto kPingEveryWhileWrong = std::chrono::seconds(1);
+// Calls left waiting for a winbind that hangs, each on a thread of its own; beyond this many a
+// logon gets 503 at once rather than another thread.
+constexpr int kMaxCallsLeftWaiting = 64;
 
 // Frees what libwbclient allocated.
 template <typename T>
@@ -28,10 +52,79 @@ struct ContextFree {
   void operator()(wbcContext* context) const { wbcCtxFree(context); }
 };
 
-// One connection to winbind per thread: a context must not be shared by threads.
-wbcContext* thread_context() {
-  thread_local std::unique_ptr<wbcContext, ContextFree> context(wbcCtxCreate());
-  return context.get();
+// Connections to winbind, kept between calls: a context serves one call at a time.
+class ContextPool {
+ public:
+  using Lease = std::unique_ptr<wbcContext, std::function<void(wbcContext*)>>;
+
+  Lease take() {
+    wbcContext* context = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!idle_.empty()) {
+        context = idle_.back().release();
+        idle_.pop_back();
+      }
+    }
+    if (context == nullptr) context = wbcCtxCreate();
+    return Lease(context, [this](wbcContext* used) {
+      if (used == nullptr) return;
+      std::lock_guard<std::mutex> lock(mutex_);
+      idle_.emplace_back(used);
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<wbcContext, ContextFree>> idle_;
+};
+
+ContextPool& contexts() {
+  static ContextPool* pool = new ContextPool;  // calls left waiting may outlive main
+  return *pool;
+}
+
+std::atomic<int> calls_left_waiting{0};
+
+// Runs `call` on a thread of its own and waits at most `deadline` for its result; none when it has
+// not finished by then (it goes on alone, and what it returns is dropped).
+template <typename Result>
+std::optional<Result> within(Clock::duration deadline, std::function<Result(wbcContext*)> call) {
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<Result> result;
+  };
+  if (calls_left_waiting.load() >= kMaxCallsLeftWaiting) return std::nullopt;
+  auto shared = std::make_shared<Shared>();
+  ++calls_left_waiting;
+  std::thread([shared, call = std::move(call)] {
+    ContextPool::Lease context = contexts().take();
+    Result result = call(context.get());
+    {
+      std::lock_guard<std::mutex> lock(shared->mutex);
+      shared->result = std::move(result);
+    }
+    shared->done.notify_all();
+    --calls_left_waiting;
+  }).detach();
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  shared->done.wait_for(lock, deadline, [&] { return shared->result.has_value(); });
+  return shared->result;
+}
+
+std::string seconds_text(Clock::duration d) {
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count()) + " s";
+}
+
+// A permission problem is told at start as what it is; winbind itself would only seem down.
+std::string closed_privileged_pipe() {
+  if (faccessat(AT_FDCWD, kPrivilegedPipeFolder, X_OK, AT_EACCESS) == 0 || (errno != EACCES && errno != EPERM))
+    return "";
+  const std::string user = process_user_name();
+  return std::string("winbind's privileged pipe ") + kPrivilegedPipeFolder + "/pipe, through which NTLM answers " +
+         "are verified: permission denied for user " + user + ", who is not in the group winbindd_priv (adduser " +
+         user + " winbindd_priv, then start the service again)";
 }
 
 enum class Kind { Refused, NotAFailure, Unavailable };
@@ -110,32 +203,12 @@ bool fits_winbind(const std::string& name) { return name.size() <= kMaxName && n
 
 }  // namespace
 
-std::unique_ptr<WinbindVerifier> WinbindVerifier::open(std::string* error) {
-  struct wbcInterfaceDetails* raw = nullptr;
-  const wbcErr status = wbcCtxInterfaceDetails(thread_context(), &raw);
-  const WbcPtr<struct wbcInterfaceDetails> details(raw);
-  if (status != WBC_ERR_SUCCESS || details == nullptr || details->netbios_domain == nullptr ||
-      details->netbios_name == nullptr) {
-    *error = std::string("winbind does not answer (") + wbcErrorString(status) +
-             "); is it running, and is this a member of the domain (net ads join)?";
-    return nullptr;
-  }
-  return std::unique_ptr<WinbindVerifier>(new WinbindVerifier(details->netbios_domain, details->netbios_name));
-}
+namespace {
 
-NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
-  const std::string user = utf16_to_utf8(answer.user);
-  const std::string domain = utf16_to_utf8(answer.domain);
-  const std::string workstation = utf16_to_utf8(answer.workstation);
-  const std::string who = domain + "\\" + user;
+NtlmVerdict authenticate(wbcContext* context, const NtlmAnswer& answer, const std::string& user,
+                         const std::string& domain, const std::string& workstation, const std::string& who) {
   NtlmVerdict verdict;
-  if (!fits_winbind(user) || !fits_winbind(domain) || !fits_winbind(workstation)) {
-    verdict.reason = "names too long or with a NUL character from " + who;
-    return verdict;
-  }
-  wbcContext* context = thread_context();
   if (context == nullptr) return unavailable("winbind: out of memory for " + who);
-
   wbcAuthUserParams params{};
   params.account_name = user.c_str();
   params.domain_name = domain.c_str();
@@ -166,13 +239,142 @@ NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
   return verdict;
 }
 
+}  // namespace
+
+WinbindVerifier::WinbindVerifier() = default;
+
+std::unique_ptr<WinbindVerifier> WinbindVerifier::open(std::string* notice, std::string* error) {
+  *error = closed_privileged_pipe();
+  if (!error->empty()) return nullptr;
+  std::unique_ptr<WinbindVerifier> verifier(new WinbindVerifier());
+  verifier->check_directory();
+  if (verifier->target_domain().empty())
+    *notice = verifier->problem() +
+              "; the service starts without it: NTLM logons through the domain get 503 until winbind answers";
+  verifier->watcher_ = std::thread([raw = verifier.get()] { raw->watch(); });
+  return verifier;
+}
+
+WinbindVerifier::~WinbindVerifier() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  stopping_changed_.notify_all();
+  if (watcher_.joinable()) watcher_.join();
+}
+
+void WinbindVerifier::watch() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    const auto pause = problem_.empty() ? kPingEvery : kPingEveryWhileWrong;
+    if (stopping_changed_.wait_for(lock, pause, [this] { return stopping_; })) return;
+    lock.unlock();
+    check_directory();
+    lock.lock();
+  }
+}
+
+// winbind's names for this member first (its first answer), then its ping of the domain controller.
+void WinbindVerifier::check_directory() {
+  std::string why;
+  if (target_domain().empty() && !learn_names(&why)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    problem_ = why;
+    return;
+  }
+  const std::string domain = target_domain();
+  const std::optional<std::string> pinged = within<std::string>(kPingDeadline, [domain](wbcContext* context) {
+    wbcAuthErrorInfo* raw_error = nullptr;
+    const wbcErr status = wbcCtxPingDc2(context, domain.c_str(), &raw_error, nullptr);
+    const WbcPtr<wbcAuthErrorInfo> error(raw_error);
+    if (status == WBC_ERR_SUCCESS) return std::string();
+    if (status == WBC_ERR_WINBIND_NOT_AVAILABLE) return std::string("winbind does not answer (") + wbcErrorString(status) + ")";
+    const std::string detail = error != nullptr && error->nt_string != nullptr ? error->nt_string : wbcErrorString(status);
+    return "no domain controller of " + domain + " answers winbind (" + detail + ")";
+  });
+  std::lock_guard<std::mutex> lock(mutex_);
+  problem_ = pinged ? *pinged : "winbind did not answer within " + seconds_text(kPingDeadline);
+}
+
+bool WinbindVerifier::learn_names(std::string* why) {
+  using Names = std::pair<wbcErr, std::pair<std::string, std::string>>;
+  const std::optional<Names> names = within<Names>(kPingDeadline, [](wbcContext* context) {
+    struct wbcInterfaceDetails* raw = nullptr;
+    const wbcErr status = wbcCtxInterfaceDetails(context, &raw);
+    const WbcPtr<struct wbcInterfaceDetails> details(raw);
+    if (status != WBC_ERR_SUCCESS || details == nullptr || details->netbios_domain == nullptr ||
+        details->netbios_name == nullptr)
+      return Names{status == WBC_ERR_SUCCESS ? WBC_ERR_UNKNOWN_FAILURE : status, {}};
+    return Names{WBC_ERR_SUCCESS, {details->netbios_domain, details->netbios_name}};
+  });
+  if (!names) {
+    *why = "winbind did not answer within " + seconds_text(kPingDeadline);
+    return false;
+  }
+  if (names->first != WBC_ERR_SUCCESS) {
+    *why = std::string("winbind does not answer (") + wbcErrorString(names->first) +
+           "): is it running, and is this machine a member of the domain (net ads join)";
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  domain_ = names->second.first;
+  computer_ = names->second.second;
+  return true;
+}
+
+std::string WinbindVerifier::target_domain() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return domain_;
+}
+
+std::string WinbindVerifier::target_computer() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return computer_;
+}
+
+std::string WinbindVerifier::problem() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return problem_;
+}
+
+bool WinbindVerifier::ready(std::string* why) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *why = problem_;
+  return problem_.empty() && !domain_.empty();
+}
+
+NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
+  const std::string user = utf16_to_utf8(answer.user);
+  const std::string domain = utf16_to_utf8(answer.domain);
+  const std::string workstation = utf16_to_utf8(answer.workstation);
+  const std::string who = domain + "\\" + user;
+  NtlmVerdict verdict;
+  if (!fits_winbind(user) || !fits_winbind(domain) || !fits_winbind(workstation)) {
+    verdict.reason = "names too long or with a NUL character from " + who;
+    return verdict;
+  }
+  std::string problem;
+  if (!ready(&problem)) return unavailable(problem + "; cannot verify " + who);
+  const auto started = Clock::now();
+  const std::optional<NtlmVerdict> verdict_in_time =
+      within<NtlmVerdict>(kVerifyDeadline, [answer, user, domain, workstation, who](wbcContext* context) {
+        return authenticate(context, answer, user, domain, workstation, who);
+      });
+  if (!verdict_in_time)
+    return unavailable("winbind did not answer within " + seconds_text(Clock::now() - started) + " for " + who);
+  return *verdict_in_time;
+}
+
+
 bool WinbindVerifier::group_sid(const std::string& name, std::string* sid, std::string* error) {
   const std::size_t slash = name.find('\\');
   const std::string domain = slash == std::string::npos ? domain_ : name.substr(0, slash);
   const std::string group = name.substr(slash == std::string::npos ? 0 : slash + 1);
   wbcDomainSid found{};
   wbcSidType type = WBC_SID_NAME_USE_NONE;
-  const wbcErr status = wbcCtxLookupName(thread_context(), domain.c_str(), group.c_str(), &found, &type);
+  const ContextPool::Lease context = contexts().take();
+  const wbcErr status = wbcCtxLookupName(context.get(), domain.c_str(), group.c_str(), &found, &type);
   if (status != WBC_ERR_SUCCESS) {
     *error = "winbind knows no " + domain + "\\" + group + " (" + wbcErrorString(status) + ")";
     return false;

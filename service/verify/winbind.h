@@ -1,8 +1,12 @@
 // NTLM answers verified by the domain: Samba's winbind passes them to a domain controller.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "verify/verifier.h"
 
@@ -10,22 +14,41 @@
 // Samba's own clients (wbinfo, ntlm_auth) find it: /run/samba/winbindd. The
 // verification goes through winbind's privileged pipe, which the service's user
 // reaches as a member of the group winbindd_priv.
+//
+// A thread of its own asks winbind every few seconds whether the domain's controller answers
+// (winbind's ping of its DC), with a deadline, since a winbind that hangs keeps its callers
+// waiting for minutes. While the answer is no, NTLM logons get 503 at once, with that reason;
+// each verification has a deadline too. A winbind that does not answer at start leaves the
+// service running: the names its challenges need come with winbind's first answer.
 class WinbindVerifier : public NtlmVerifier {
  public:
-  // Asks winbind for its domain; null, with the reason, when winbind does not answer.
-  static std::unique_ptr<WinbindVerifier> open(std::string* error);
+  // Null, with the reason, only when the service's user may not use winbind's privileged pipe
+  // (a permission problem, which no waiting mends). `notice`: winbind does not answer yet.
+  static std::unique_ptr<WinbindVerifier> open(std::string* notice, std::string* error);
+  ~WinbindVerifier() override;
 
   NtlmVerdict verify(const NtlmAnswer& answer) override;
-  // This member's domain and NetBIOS name, as winbind knows them.
-  std::string target_domain() override { return domain_; }
-  std::string target_computer() override { return computer_; }
+  bool ready(std::string* why) override;
+  // This member's domain and NetBIOS name, as winbind knows them (empty before its first answer).
+  std::string target_domain() override;
+  std::string target_computer() override;
+  // Empty while winbind answers and its domain controller too; otherwise why not.
+  std::string problem();
   // The SID of a domain group named DOMAIN\group, or group alone (this member's domain); false, with
   // the reason, when winbind knows no such group or it is not one a logon carries.
   bool group_sid(const std::string& name, std::string* sid, std::string* error);
 
  private:
-  WinbindVerifier(std::string domain, std::string computer) : domain_(std::move(domain)), computer_(std::move(computer)) {}
+  WinbindVerifier();
+  void watch();
+  void check_directory();
+  bool learn_names(std::string* why);
 
-  const std::string domain_;
-  const std::string computer_;
+  std::mutex mutex_;
+  std::condition_variable stopping_changed_;
+  bool stopping_ = false;
+  std::string domain_;
+  std::string computer_;
+  std::string problem_;  // empty: winbind and its domain controller answered the last ping
+  std::thread watcher_;
 };

@@ -167,7 +167,7 @@ MapStatements::MapStatements(const SqlDialect& d) {
                       p(2, SqlType::TextArray) + "), " + p(1, number) + " ON CONFLICT DO NOTHING";
   remove = "DELETE FROM logons WHERE " + same_account(d, 1, 2) + " AND " + host_compared(d, "=", 3);
   purge = "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= " + p(1, number) + d.purge_limit() +
-          ")";
+          ") RETURNING \"user\", domain, host, last_seen, expires";
   add_sample = "INSERT INTO logon_samples (sampled, logged_on) VALUES (" + p(1, number) + ", " + p(2, number) +
                ") ON CONFLICT (sampled) DO NOTHING";
   forget_samples = "DELETE FROM logon_samples WHERE sampled < " + p(1, number);
