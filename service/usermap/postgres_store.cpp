@@ -54,7 +54,7 @@ class PgDialect : public SqlDialect {
   std::string name_column() const override { return "text NOT NULL"; }
   std::string truth_column() const override { return "boolean"; }
   std::string number_column() const override { return "bigint"; }
-  std::string keyed_table_end() const override { return ""; }
+  const char* keyed_table_end() const override { return ""; }
   std::string unique_names_in_table() const override { return ""; }
   std::string unique_names_index() const override {
     return "CREATE UNIQUE INDEX IF NOT EXISTS logons_by_name ON logons (" + name("\"user\"") + ", " + name("domain") +

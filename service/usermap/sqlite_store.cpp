@@ -27,7 +27,7 @@ class SqliteDialect : public SqlDialect {
   std::string name_column() const override { return "TEXT NOT NULL COLLATE NOCASE"; }
   std::string truth_column() const override { return "INTEGER"; }
   std::string number_column() const override { return "INTEGER"; }
-  std::string keyed_table_end() const override { return " WITHOUT ROWID"; }
+  const char* keyed_table_end() const override { return " WITHOUT ROWID"; }
   std::string unique_names_in_table() const override { return ", UNIQUE (\"user\", domain, host)"; }
   std::string unique_names_index() const override { return ""; }
   std::string lock_row() const override { return ""; }  // the writer holds the whole file

@@ -1,5 +1,5 @@
 """The agent's logon answered with the user's own domain credentials: alice of a real Active Directory
-domain (scripts/ad_domain.py), her password cached in the member's winbind, the agent run as the uid
+domain (service/tests/ad_domain.py), her password cached in the member's winbind, the agent run as the uid
 winbind maps her to, and the service verifying the answers through that winbind, without its test mode.
 
 Wine's own winhttp.dll never answers a challenge with the logged-on user's credentials; the prefix of
@@ -14,7 +14,7 @@ import unittest
 
 from harness import BUILD, TOP, WINE, Service, run_agent, start_agent, wait_until
 
-sys.path.insert(0, os.path.join(TOP, "scripts"))
+sys.path.insert(0, os.path.join(TOP, "service", "tests"))
 import ad_domain as directory  # noqa: E402
 
 ALICE = "%s\\alice" % directory.DOMAIN

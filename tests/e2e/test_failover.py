@@ -196,7 +196,7 @@ class FailoverTest(AgentTestCase):
         failures = (a.url + ": cannot connect: Connection refused", hole + ": no complete reply before the time-out")
         self.assertEqual(err.splitlines(), ["pellamor-squid-helper: %s; asked %s instead" % (failure, b.url)
                                             for failure in failures])
-        lookups = [r for r in b.requests() if r["target"] == "/status.json?limit=1&ip=10.99.0.1"]
+        lookups = [r for r in b.requests() if r["target"] == "/lookup?ip=10.99.0.1"]
         self.assertEqual(([r["seq"] for r in lookups], len({r["conn"] for r in lookups})), ([1, 2, 3], 1))
 
     def without_the_database(self, db, b):

@@ -34,7 +34,7 @@ class SqlDialect {
   virtual std::string name_column() const = 0;       // a text compared as name() compares it
   virtual std::string truth_column() const = 0;      // a truth value
   virtual std::string number_column() const = 0;     // a 64-bit number
-  virtual std::string keyed_table_end() const = 0;   // after a table whose primary key is all it holds
+  virtual const char* keyed_table_end() const = 0;   // after a table whose primary key is all it holds
   // Each entry's names are unique: a constraint at the end of the table (comma first), or an index after it.
   virtual std::string unique_names_in_table() const = 0;
   virtual std::string unique_names_index() const = 0;
