@@ -199,10 +199,9 @@ logrotate -f /etc/logrotate.d/pellamor-service 2>&1; echo "rotated: $?"; rm /usr
 pid=$(cat /run/pellamor-service.pid)
 echo "== remove"; dpkg -r pellamor-service 2>&1
 kill -0 "$pid" 2>/dev/null || echo "service stopped"; ls /etc/pellamor /var/lib/pellamor
-touch "/var/tmp/krb5_$(id -u pellamor).rcache2"  # where earlier versions kept the replay cache
 echo "== purge"; dpkg -P pellamor-service 2>&1
 for path in /etc/pellamor/* /etc/default/pellamor-service /etc/init.d/pellamor-service /var/lib/pellamor \
-    /var/log/pellamor "/var/tmp/krb5_$(id -u pellamor).rcache2"; do [ -e "$path" ] && echo "left $path"; done; getent passwd pellamor | cut -d: -f1
+    /var/log/pellamor; do [ -e "$path" ] && echo "left $path"; done; getent passwd pellamor | cut -d: -f1
 """
 
 
