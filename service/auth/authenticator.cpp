@@ -4,15 +4,22 @@
 #include <chrono>
 
 #include "common/diagnostics.h"
+#include "common/peer_group.h"
 #include "common/text.h"
 
 namespace {
 
-// Verifications waiting for winbind or a domain controller run on these threads;
+// NTLM verifications waiting for winbind or a domain controller run on these threads;
 // a busy domain answers them one by one, so a few more than the cores is enough.
 constexpr unsigned kCheckThreads = 16;
+// Verifications one peer may have under way: an agent makes one at a time, and a few PCs behind
+// one address (a terminal server, a NAT) rarely more. Fewer than kCheckThreads / 2, so that
+// one peer never holds most of the threads.
+constexpr int kPeerVerifications = 4;
 // What a client that got 503 because the domain could not be reached is told to wait.
 constexpr const char* kDomainRetryAfter = "Retry-After: 30";
+// ... and one whose other verifications are still under way: they take milliseconds.
+constexpr const char* kBusyRetryAfter = "Retry-After: 1";
 
 bool ascii_iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -44,6 +51,19 @@ double seconds_since(std::chrono::steady_clock::time_point started) {
 
 }  // namespace
 
+std::shared_ptr<void> PeerVerifications::take(const std::string& group) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int& under_way = under_way_[group];
+    if (under_way >= limit_) return nullptr;
+    ++under_way;
+  }
+  return std::shared_ptr<void>(nullptr, [this, group](void*) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--under_way_[group] == 0) under_way_.erase(group);
+  });
+}
+
 Verification::Verification(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos,
                            std::atomic<std::uint64_t>& rejected)
     : verifier_(verifier),
@@ -51,7 +71,8 @@ Verification::Verification(const Options& options, NtlmVerifier& verifier, const
       service_names_(options.service_names.empty() ? default_service_names() : options.service_names),
       throttle_(options.failed_logon_limit, options.failed_logon_account_limit, options.failed_logon_seconds),
       rejected_(rejected),
-      checks_(kCheckThreads) {}
+      checks_(kCheckThreads),
+      peers_(kPeerVerifications) {}
 
 Reply Verification::challenge(std::vector<std::string> offers) const {
   if (offers.empty()) {
@@ -65,6 +86,7 @@ Reply Verification::challenge(std::vector<std::string> offers) const {
 
 Authenticator::Authenticator(Verification& shared, const std::string& peer_address)
     : shared_(shared),
+      peer_(peer_group(peer_address)),
       target_(default_ntlm_target(shared.verifier_)),
       ntlm_(shared.verifier_, target_, NtlmGuard{&shared.service_names_, &shared.throttle_, peer_address}) {}
 
@@ -101,9 +123,12 @@ void Authenticator::with_ntlm_token(const std::string& token, const std::string&
   }
   if (result.step != NtlmStep::Verify) return after_ntlm_check(result, *record, proven, respond);
   record->authorization = result.token_kind;
-  shared_.checks_.post([this, record, proven = std::move(proven), respond = std::move(respond)] {
+  std::shared_ptr<void> slot = shared_.peers_.take(peer_);
+  if (!slot) return respond(busy(*record));
+  shared_.checks_.post([this, record, slot, proven = std::move(proven), respond = std::move(respond)]() mutable {
     const auto started = std::chrono::steady_clock::now();
     const NtlmResult checked = ntlm_.verify();
+    slot.reset();
     using Proof = Verification::Proof;
     if (shared_.proofs_)
       shared_.proofs_(false,
@@ -147,16 +172,20 @@ void Authenticator::with_kerberos_token(const std::string& token, const std::sha
   const std::optional<Bytes> decoded = base64_decode(token);
   if (!decoded || decoded->empty())
     return respond(rejected("Negotiate token is not valid base64", *record, "rejected: Negotiate token"));
-  shared_.checks_.post([this, record, ticket = *decoded, proven = std::move(proven), respond = std::move(respond)] {
-    const auto started = std::chrono::steady_clock::now();
-    const KerberosStep step = kerberos_.accept(*shared_.kerberos_, ticket);
-    if (shared_.proofs_ && step.kind != KerberosStep::Kind::Continue)
-      shared_.proofs_(true,
-                      step.kind == KerberosStep::Kind::Accepted ? Verification::Proof::Accepted
-                                                                : Verification::Proof::Rejected,
-                      seconds_since(started));
-    after_kerberos_step(step, *record, proven, respond);
-  });
+  // Accepting reads only local files (the keytab's keys, held in memory, and the replay cache) and
+  // takes a fraction of a millisecond, so it runs on the connection's thread: no hand-off to the
+  // threads that wait for the directory, and never behind them.
+  std::shared_ptr<void> slot = shared_.peers_.take(peer_);
+  if (!slot) return respond(busy(*record));
+  const auto started = std::chrono::steady_clock::now();
+  const KerberosStep step = kerberos_.accept(*shared_.kerberos_, *decoded);
+  slot.reset();
+  if (shared_.proofs_ && step.kind != KerberosStep::Kind::Continue)
+    shared_.proofs_(true,
+                    step.kind == KerberosStep::Kind::Accepted ? Verification::Proof::Accepted
+                                                              : Verification::Proof::Rejected,
+                    seconds_since(started));
+  after_kerberos_step(step, *record, proven, respond);
 }
 
 void Authenticator::after_kerberos_step(const KerberosStep& step, RequestRecord& record, const Proven& proven,
@@ -187,6 +216,15 @@ Reply Authenticator::unavailable(const std::string& reason, RequestRecord& recor
   report_request(record, "unavailable: " + reason_kind(reason));
   Reply reply = text_reply(503, "the logon cannot be verified now; try again later");
   reply.headers.push_back(kDomainRetryAfter);
+  return reply;
+}
+
+Reply Authenticator::busy(RequestRecord& record) {
+  const std::string reason = "this peer has " + std::to_string(kPeerVerifications) + " verifications under way";
+  record.result = "unavailable: " + reason;
+  report_request(record, "unavailable: a peer's verifications");
+  Reply reply = text_reply(503, "too many logons of this address are being verified; try again later");
+  reply.headers.push_back(kBusyRetryAfter);
   return reply;
 }
 

@@ -4,9 +4,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "common/job_queue.h"
 #include "config/options.h"
 #include "http/reply.h"
 #include "http/request.h"
@@ -15,7 +19,6 @@
 #include "ntlm/throttle.h"
 #include "verify/kerberos.h"
 #include "verify/verifier.h"
-#include "verify/worker_pool.h"
 
 // A user the handshake proved, or, in test mode, the one a retry without credentials claims.
 struct Identity {
@@ -25,8 +28,24 @@ struct Identity {
   std::vector<std::string> groups;  // SIDs, from the directory
 };
 
+// How many verifications of each peer (an IPv4 address, an IPv6 /64: see peer_group) are under
+// way, so that one peer cannot take every thread that waits for the directory.
+class PeerVerifications {
+ public:
+  explicit PeerVerifications(int limit) : limit_(limit) {}
+  // A slot for one verification of `group`, given back when the last copy goes; null while the
+  // group has its limit under way.
+  std::shared_ptr<void> take(const std::string& group);
+
+ private:
+  const int limit_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, int> under_way_;
+};
+
 // What every connection's handshakes share: the verifiers, the names the service answers to, the
-// failed-logon throttle, and the threads on which verifications that may block wait.
+// failed-logon throttle, the threads on which NTLM verifications (which may wait for a domain
+// controller) run, and how many of them each peer has under way.
 class Verification {
  public:
   // `kerberos` may be null: no Kerberos, NTLM only. `rejected` counts refused handshakes.
@@ -59,7 +78,8 @@ class Verification {
   std::atomic<std::uint64_t>& rejected_;
   ProofObserver proofs_;
   UnavailableObserver unavailable_;
-  WorkerPool checks_;
+  JobQueue checks_;
+  PeerVerifications peers_;
 };
 
 // One connection's authenticator: it owns the connection's handshake state (the NTLM challenge
@@ -97,8 +117,11 @@ class Authenticator {
                            const Responder& respond);
   // 503: nobody could verify the logon now.
   Reply unavailable(const std::string& reason, RequestRecord& record);
+  // 503: the peer has as many verifications under way as it may.
+  Reply busy(RequestRecord& record);
 
   Verification& shared_;
+  const std::string peer_;  // the peer's group, whose verifications are counted together
   // How this connection's challenges name the service: the directory's names when it opened
   // (winbind's come with its first answer, which may follow the start).
   const NtlmTarget target_;

@@ -21,6 +21,7 @@ struct HealthCheck::Shared {
   std::condition_variable changed;
   std::vector<Done> waiting;
   bool stopping = false;
+  bool round_posted = false;  // a round will answer those waiting
   bool running = false;     // a check is under way
   Clock::time_point started;  // of the check under way
   bool have_result = false;
@@ -38,9 +39,7 @@ struct HealthCheck::Shared {
 };
 
 HealthCheck::HealthCheck(UserMap& users, std::chrono::milliseconds deadline, DirectoryProblem directory)
-    : users_(users), deadline_(deadline), directory_(std::move(directory)), shared_(std::make_shared<Shared>()) {
-  thread_ = std::thread([this] { run(); });
-}
+    : users_(users), deadline_(deadline), directory_(std::move(directory)), shared_(std::make_shared<Shared>()) {}
 
 HealthCheck::~HealthCheck() {
   {
@@ -48,32 +47,32 @@ HealthCheck::~HealthCheck() {
     shared_->stopping = true;
     shared_->changed.notify_all();
   }
-  thread_.join();
+  rounds_.stop();
 }
 
 void HealthCheck::ask(Done done) {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   if (!shared_->stopping) {
     shared_->waiting.push_back(std::move(done));
-    shared_->changed.notify_all();
+    if (!shared_->round_posted) {
+      shared_->round_posted = true;
+      rounds_.post([this] { round(); });
+    }
     return;
   }
   done(HealthResult{false, "the service is stopping"});
 }
 
-void HealthCheck::run() {
+void HealthCheck::round() {
   Shared& s = *shared_;
   std::unique_lock<std::mutex> lock(s.mutex);
-  for (;;) {
-    s.changed.wait(lock, [&] { return s.stopping || !s.waiting.empty(); });
-    const HealthResult result = s.stopping ? HealthResult{false, "the service is stopping"} : check(lock);
-    std::vector<Done> answer;
-    answer.swap(s.waiting);
-    lock.unlock();
-    for (Done& done : answer) done(result);
-    lock.lock();
-    if (s.stopping && s.waiting.empty()) return;
-  }
+  s.round_posted = false;
+  if (s.waiting.empty()) return;  // answered by the round before
+  const HealthResult result = s.stopping ? HealthResult{false, "the service is stopping"} : check(lock);
+  std::vector<Done> answer;
+  answer.swap(s.waiting);
+  lock.unlock();
+  for (Done& done : answer) done(result);
 }
 
 // The write goes through the writer, after the changes queued before it; the read through the

@@ -8,9 +8,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "common/job_queue.h"
 #include "usermap/user_map.h"
 
 struct HealthResult {
@@ -18,7 +18,7 @@ struct HealthResult {
   std::string text;  // "ok: ..." or what is wrong
 };
 
-// One check runs at a time, on a thread of its own, and answers everyone who asked while it
+// One check runs at a time, on a thread of its own (a round), and answers everyone who asked while it
 // ran; a result younger than a second answers at once, so that no flood of questions becomes a
 // flood of writes. A check that does not finish within `deadline` is answered as unhealthy,
 // and no other starts until it has finished, so that a writer that hangs collects no more of them.
@@ -40,12 +40,13 @@ class HealthCheck {
 
  private:
   struct Shared;
-  void run();
+  // Answers everyone waiting with one check.
+  void round();
   HealthResult check(std::unique_lock<std::mutex>& lock);
 
   UserMap& users_;
   const std::chrono::milliseconds deadline_;
   const DirectoryProblem directory_;
   std::shared_ptr<Shared> shared_;
-  std::thread thread_;
+  JobQueue rounds_{1};  // last: its thread ends before what it uses goes
 };

@@ -5,10 +5,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
-#include <deque>
 #include <mutex>
 #include <thread>
 
+#include "common/job_queue.h"
 #include "usermap/map_checks.h"
 #include "usermap/postgres_store.h"
 #include "usermap/sqlite_store.h"
@@ -244,44 +244,15 @@ struct UserMap::Reader {
 
   Reader(MapStore& store, std::unique_ptr<MapConnection> connection) : link(store, std::move(connection)) {}
 
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      queued.wait(lock, [&] { return stopping || !jobs.empty(); });
-      if (jobs.empty()) return;
-      Job job = std::move(jobs.front());
-      jobs.pop_front();
-      lock.unlock();
-      job(link);
-      lock.lock();
-    }
-  }
-
   // False once stopping: the read is not queued.
   bool queue(Job job) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (stopping) return false;
-    jobs.push_back(std::move(job));
-    queued.notify_one();
-    return true;
+    return reads.offer([this, job = std::move(job)] { job(link); });
   }
-
   // Answers what is queued, then ends the thread.
-  void stop() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stopping = true;
-      queued.notify_one();
-    }
-    if (thread.joinable()) thread.join();
-  }
+  void stop() { reads.stop(); }
 
   StoreLink link;
-  std::mutex mutex;
-  std::condition_variable queued;
-  std::deque<Job> jobs;
-  bool stopping = false;
-  std::thread thread;
+  JobQueue reads{1};
 };
 
 namespace {
@@ -334,7 +305,6 @@ std::unique_ptr<UserMap> UserMap::start(std::unique_ptr<MapStore> store, const M
   auto writer = std::make_unique<Writer>(*store, std::move(writer_db), limits);
   auto lookups = std::make_unique<Reader>(*store, std::move(lookups_db));
   auto listings = std::make_unique<Reader>(*store, std::move(listings_db));
-  for (Reader* r : {lookups.get(), listings.get()}) r->thread = std::thread([r] { r->run(); });
   Writer* w = writer.get();
   w->thread = std::thread([w] { w->run(); });
   return std::unique_ptr<UserMap>(

@@ -20,6 +20,7 @@ extern "C" {
 #include <optional>
 #include <vector>
 
+#include "common/job_queue.h"
 #include "verify/file_access.h"
 
 namespace {
@@ -36,9 +37,11 @@ constexpr auto kPingDeadline = std::chrono::seconds(5);
 // Between pings: often while something is wrong, so that the service recovers soon after winbind.
 constexpr auto kPingEvery = std::chrono::seconds(5);
 constexpr auto kPingEveryWhileWrong = std::chrono::seconds(1);
-// Calls left waiting for a winbind that hangs, each on a thread of its own; beyond this many a
-// logon gets 503 at once rather than another thread.
-constexpr int kMaxCallsLeftWaiting = 64;
+// The threads that call winbind: more than the verifications that may wait at once (the
+// authenticator's 16), so that the ping of the domain controller finds one free while winbind
+// answers slowly. A call to a winbind that hangs keeps its thread until winbind answers; calls
+// posted meanwhile wait for a thread, and those whose caller has given up are dropped unmade.
+constexpr unsigned kCallThreads = 20;
 
 // Frees what libwbclient allocated.
 template <typename T>
@@ -84,32 +87,35 @@ ContextPool& contexts() {
   return *pool;
 }
 
-std::atomic<int> calls_left_waiting{0};
+JobQueue& calls() {
+  static JobQueue* queue = new JobQueue(kCallThreads);  // calls left waiting may outlive main
+  return *queue;
+}
 
-// Runs `call` on a thread of its own and waits at most `deadline` for its result; none when it has
-// not finished by then (it goes on alone, and what it returns is dropped).
+// Runs `call` on one of the calling threads and waits at most `deadline` for its result; none when
+// it has not finished by then (it goes on alone, and what it returns is dropped).
 template <typename Result>
 std::optional<Result> within(Clock::duration deadline, std::function<Result(wbcContext*)> call) {
   struct Shared {
     std::mutex mutex;
     std::condition_variable done;
+    bool abandoned = false;
     std::optional<Result> result;
   };
-  if (calls_left_waiting.load() >= kMaxCallsLeftWaiting) return std::nullopt;
   auto shared = std::make_shared<Shared>();
-  ++calls_left_waiting;
-  std::thread([shared, call = std::move(call)] {
-    ContextPool::Lease context = contexts().take();
-    Result result = call(context.get());
+  calls().post([shared, call = std::move(call)] {
     {
       std::lock_guard<std::mutex> lock(shared->mutex);
-      shared->result = std::move(result);
+      if (shared->abandoned) return;
     }
+    ContextPool::Lease context = contexts().take();
+    Result result = call(context.get());
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->result = std::move(result);
     shared->done.notify_all();
-    --calls_left_waiting;
-  }).detach();
+  });
   std::unique_lock<std::mutex> lock(shared->mutex);
-  shared->done.wait_for(lock, deadline, [&] { return shared->result.has_value(); });
+  if (!shared->done.wait_for(lock, deadline, [&] { return shared->result.has_value(); })) shared->abandoned = true;
   return shared->result;
 }
 

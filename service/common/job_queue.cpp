@@ -1,25 +1,25 @@
-// Threads on which verifications that may block run, so that the network threads never wait for a domain controller.
-#include "verify/worker_pool.h"
+// Jobs that run one after another on threads of their own, so that the thread posting them never waits for what they wait for.
+#include "common/job_queue.h"
 
-WorkerPool::WorkerPool(unsigned threads) {
+JobQueue::JobQueue(unsigned threads) {
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
 }
 
-WorkerPool::~WorkerPool() { stop(); }
+JobQueue::~JobQueue() { stop(); }
 
-void WorkerPool::post(std::function<void()> job) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!stopping_) {
-      jobs_.push_back(std::move(job));
-      posted_.notify_one();
-      return;
-    }
-  }
-  job();
+void JobQueue::post(std::function<void()> job) {
+  if (!offer(job)) job();
 }
 
-void WorkerPool::stop() {
+bool JobQueue::offer(std::function<void()> job) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) return false;
+  jobs_.push_back(std::move(job));
+  posted_.notify_one();
+  return true;
+}
+
+void JobQueue::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -30,7 +30,7 @@ void WorkerPool::stop() {
   }
 }
 
-void WorkerPool::work() {
+void JobQueue::work() {
   for (;;) {
     std::function<void()> job;
     {
