@@ -58,7 +58,9 @@ std::shared_ptr<void> PeerVerifications::take(const std::string& group) {
     if (under_way >= limit_) return nullptr;
     ++under_way;
   }
-  return std::shared_ptr<void>(nullptr, [this, group](void*) {
+  // The slot points at this counter only so that it tests true: a shared_ptr made from nullptr is
+  // empty to `if (slot)` even when it holds a deleter.
+  return std::shared_ptr<void>(this, [this, group](void*) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (--under_way_[group] == 0) under_way_.erase(group);
   });
