@@ -9,5 +9,9 @@
 // none, since some readers take 010 as octal 8 and others as ten.
 std::string canonical_address(const std::string& text);
 
+// True when the 16 bytes of an IPv6 address are an IPv4-mapped one (::ffff:a.b.c.d), whose last
+// 4 bytes are the IPv4 address.
+bool is_v4_mapped(const unsigned char* v6);
+
 // True when `text` is an IPv4 address written as inet_ntoa writes it, the way agents report them.
 bool is_canonical_ipv4(const std::string& text);

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-
 // The address's bytes (4 of them for IPv4, also for an IPv4-mapped IPv6 address); false when it is none.
 bool address_bytes(const std::string& text, bool* v6, std::array<unsigned char, 16>* out) {
   out->fill(0);
@@ -21,7 +19,7 @@ bool address_bytes(const std::string& text, bool* v6, std::array<unsigned char, 
     return true;
   }
   if (inet_pton(AF_INET6, text.c_str(), out->data()) != 1) return false;
-  *v6 = std::memcmp(out->data(), kMappedPrefix, sizeof kMappedPrefix) != 0;
+  *v6 = !is_v4_mapped(out->data());
   if (!*v6) {
     std::memmove(out->data(), out->data() + 12, 4);
     std::fill(out->begin() + 4, out->end(), 0);

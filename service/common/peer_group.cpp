@@ -5,12 +5,13 @@
 
 #include <cstring>
 
+#include "common/address.h"
+
 std::string peer_group(const std::string& address) {
   unsigned char bytes[16];
   char text[INET6_ADDRSTRLEN];
   if (inet_pton(AF_INET6, address.c_str(), bytes) != 1) return address;
-  static const unsigned char mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  if (std::memcmp(bytes, mapped_prefix, sizeof mapped_prefix) == 0)
+  if (is_v4_mapped(bytes))
     return inet_ntop(AF_INET, bytes + 12, text, sizeof text) != nullptr ? text : address;
   std::memset(bytes + 8, 0, 8);
   return inet_ntop(AF_INET6, bytes, text, sizeof text) != nullptr ? std::string(text) + "/64" : address;

@@ -1,5 +1,6 @@
 // The service's command line.
 #include "config/options.h"
+#include "common/address.h"
 #include "common/text.h"
 
 #include <arpa/inet.h>
@@ -185,8 +186,7 @@ bool is_loopback_address(const std::string& address) {
   if (inet_pton(AF_INET, address.c_str(), v4) == 1) return v4[0] == 127;
   if (inet_pton(AF_INET6, address.c_str(), v6) != 1) return false;
   static const unsigned char loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  static const unsigned char mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-  return std::memcmp(v6, loopback6, 16) == 0 || (std::memcmp(v6, mapped_prefix, 12) == 0 && v6[12] == 127);
+  return std::memcmp(v6, loopback6, 16) == 0 || (is_v4_mapped(v6) && v6[12] == 127);
 }
 
 ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* error) {
