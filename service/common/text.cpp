@@ -40,23 +40,6 @@ std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t* code_poi
   return length;
 }
 
-void append_utf8(char32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 void append_utf16(char32_t cp, std::u16string* out) {
   if (cp < 0x10000) {
@@ -84,6 +67,24 @@ std::string format_utc(std::int64_t epoch_seconds, const char* format) {
 }
 
 }  // namespace
+
+void append_utf8(char32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
 
 bool utf8_to_utf16(std::string_view utf8, std::u16string* out) {
   out->clear();
@@ -266,4 +267,28 @@ std::vector<std::string> split_commas(std::string_view text) {
     start = comma + 1;
   }
   return pieces;
+}
+
+bool percent_decode(std::string_view text, PercentEscapes escapes, std::string* out, std::string* error) {
+  out->clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool complete = text[i] == '%' && i + 2 < text.size();
+    const int high = complete ? hex_value(text[i + 1]) : -1;
+    const int low = complete ? hex_value(text[i + 2]) : -1;
+    if (text[i] != '%' || ((high < 0 || low < 0) && escapes == PercentEscapes::KeepMalformed)) {
+      out->push_back(text[i]);
+      continue;
+    }
+    if (high < 0 || low < 0) {
+      *error = "bad percent escape in query: \"" + std::string(text.substr(i, 3)) + "\"";
+      return false;
+    }
+    if (high == 0 && low == 0 && escapes == PercentEscapes::Strict) {
+      *error = "encoded NUL character in query";
+      return false;
+    }
+    out->push_back(static_cast<char>(high * 16 + low));
+    i += 2;
+  }
+  return true;
 }

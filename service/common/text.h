@@ -33,6 +33,17 @@ std::u16string latin1_to_utf16(std::string_view text);
 std::u16string unicode_upper(std::u16string_view text);
 bool equal_ignoring_case(std::string_view a, std::string_view b);
 
+// Appends the code point as UTF-8.
+void append_utf8(char32_t code_point, std::string* out);
+
+// How percent_decode takes what is not a plain %HH escape: a request's query refuses a malformed
+// escape and an encoded NUL; Squid's fields, which Squid has already checked, keep a malformed
+// escape as it stands.
+enum class PercentEscapes { Strict, KeepMalformed };
+// Decodes the %HH escapes of `text` into `out`; false, with the reason in `error`, when Strict
+// refuses it. '+' stays a '+'.
+bool percent_decode(std::string_view text, PercentEscapes escapes, std::string* out, std::string* error);
+
 // The value of a hexadecimal digit, either case; -1 for any other character.
 int hex_value(char c);
 // The pieces between commas, empty ones too: "a,,b" gives "a", "", "b", and "" one empty piece.

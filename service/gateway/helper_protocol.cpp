@@ -26,14 +26,8 @@ bool is_number(const std::string& text) {
 
 std::string percent_decoded(const std::string& text) {
   std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
+  std::string unused;
+  percent_decode(text, PercentEscapes::KeepMalformed, &out, &unused);
   return out;
 }
 
@@ -156,12 +150,7 @@ class JsonReader {
     }
     return true;
   }
-  static void append_utf8(std::uint32_t code, std::string* out) {
-    const int extra = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-    static const unsigned char lead[] = {0x00, 0xC0, 0xE0, 0xF0};
-    out->push_back(static_cast<char>(lead[extra] | (code >> (6 * extra))));
-    for (int i = extra - 1; i >= 0; --i) out->push_back(static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F)));
-  }
+
 
   const std::string& text_;
   std::size_t pos_ = 0;

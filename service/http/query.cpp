@@ -8,30 +8,6 @@
 
 namespace {
 
-bool percent_decode(std::string_view text, std::string* out, std::string* error) {
-  out->clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out->push_back(text[i]);
-      continue;
-    }
-    const bool complete = i + 2 < text.size();
-    const int high = complete ? hex_value(text[i + 1]) : -1;
-    const int low = complete ? hex_value(text[i + 2]) : -1;
-    if (high < 0 || low < 0) {
-      *error = "bad percent escape in query: \"" + std::string(text.substr(i, 3)) + "\"";
-      return false;
-    }
-    if (high == 0 && low == 0) {
-      *error = "encoded NUL character in query";
-      return false;
-    }
-    out->push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  return true;
-}
-
 // Four dot-separated numbers of up to three digits, each at most 255: leading zeros allowed.
 bool is_dotted_quad(std::string_view text) {
   int parts = 0;
@@ -97,8 +73,8 @@ bool split_target(std::string_view target, std::string* path, std::vector<QueryP
     if (piece.empty()) continue;
     const std::size_t equals = piece.find('=');
     QueryParam param;
-    if (!percent_decode(piece.substr(0, equals), &param.name, error)) return false;
-    if (equals != std::string_view::npos && !percent_decode(piece.substr(equals + 1), &param.value, error))
+    if (!percent_decode(piece.substr(0, equals), PercentEscapes::Strict, &param.name, error)) return false;
+    if (equals != std::string_view::npos && !percent_decode(piece.substr(equals + 1), PercentEscapes::Strict, &param.value, error))
       return false;
     params->push_back(std::move(param));
   }
