@@ -1,6 +1,7 @@
 // The gateway helper's questions to the logon services: HTTP GETs with a deadline, over connections kept open.
 #include "gateway/lookup_client.h"
 
+#include "common/fd_wait.h"
 #include "gateway/helper_protocol.h"
 
 #include <netdb.h>
@@ -20,29 +21,13 @@ constexpr std::size_t kMaxReply = 1 << 20;
 
 using Clock = std::chrono::steady_clock;
 
-int remaining_ms(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-bool wait_for(int fd, short events, Clock::time_point deadline) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    const int left = remaining_ms(deadline);
-    if (left == 0) return false;
-    const int n = poll(&p, 1, left);
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-  }
-}
-
 bool connect_by(const addrinfo& a, int fd, Clock::time_point deadline, std::string* error) {
   if (connect(fd, a.ai_addr, a.ai_addrlen) == 0) return true;
   if (errno != EINPROGRESS) {
     *error = std::string("cannot connect: ") + std::strerror(errno);
     return false;
   }
-  if (!wait_for(fd, POLLOUT, deadline)) {
+  if (!wait_for_fd(fd, POLLOUT, deadline)) {
     *error = "no connection before the time-out";
     return false;
   }
@@ -56,7 +41,7 @@ bool connect_by(const addrinfo& a, int fd, Clock::time_point deadline, std::stri
 bool send_all(int fd, const std::string& data, Clock::time_point deadline) {
   std::size_t sent = 0;
   while (sent < data.size()) {
-    if (!wait_for(fd, POLLOUT, deadline)) return false;
+    if (!wait_for_fd(fd, POLLOUT, deadline)) return false;
     const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
     if (n > 0) sent += static_cast<std::size_t>(n);
@@ -66,7 +51,7 @@ bool send_all(int fd, const std::string& data, Clock::time_point deadline) {
 
 // A connected non-blocking socket to the first of the addresses that answers, or -1.
 int connect_any(const addrinfo* list, Clock::time_point deadline, std::string* error) {
-  for (const addrinfo* a = list; a != nullptr && remaining_ms(deadline) > 0; a = a->ai_next) {
+  for (const addrinfo* a = list; a != nullptr && milliseconds_until(deadline) > 0; a = a->ai_next) {
     const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) continue;
     if (connect_by(*a, fd, deadline, error)) return fd;
@@ -80,7 +65,7 @@ int connect_any(const addrinfo* list, Clock::time_point deadline, std::string* e
 int receive_some(int fd, std::string* out, Clock::time_point deadline, std::string* error) {
   char buffer[16384];
   for (;;) {
-    if (!wait_for(fd, POLLIN, deadline)) {
+    if (!wait_for_fd(fd, POLLIN, deadline)) {
       *error = "no complete reply before the time-out";
       return -1;
     }

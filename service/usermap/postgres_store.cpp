@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 
+#include "common/fd_wait.h"
 #include "usermap/sql/map_sql.h"
 
 namespace {
@@ -145,17 +146,6 @@ class ResultRow : public SqlRow {
 std::vector<std::string> names_of(const LogonEntry& e) { return {e.user, e.domain, e.host}; }
 
 const char* truth(bool value) { return value ? "t" : "f"; }
-
-bool wait_for_socket(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd p{fd, events, 0};
-    const int n = poll(&p, 1, static_cast<int>(left));
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-  }
-}
 
 // Reads the rows of one result.
 using RowReader = std::function<void(const PGresult* result, int row)>;
@@ -391,7 +381,7 @@ class PgConnection : public MapConnection {
     bool ok = true;
     for (;;) {
       while (PQisBusy(conn_)) {
-        if (!wait_for_socket(PQsocket(conn_), POLLIN, deadline) || !PQconsumeInput(conn_))
+        if (!wait_for_fd(PQsocket(conn_), POLLIN, deadline) || !PQconsumeInput(conn_))
           return lose(silence_or_error(deadline), error);
       }
       PGresult* result = PQgetResult(conn_);
@@ -413,7 +403,7 @@ class PgConnection : public MapConnection {
     for (;;) {
       const int left = PQflush(conn_);
       if (left <= 0) return left == 0;
-      if (!wait_for_socket(PQsocket(conn_), POLLIN | POLLOUT, deadline) || !PQconsumeInput(conn_)) return false;
+      if (!wait_for_fd(PQsocket(conn_), POLLIN | POLLOUT, deadline) || !PQconsumeInput(conn_)) return false;
     }
   }
 
