@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
+#include "common/service_counters.h"
 #include "config/options.h"
 #include "handlers/handler.h"
 #include "http/query.h"
-#include "pages/status_pages.h"
 #include "usermap/user_map.h"
 
 class LogonHandler : public Handler {

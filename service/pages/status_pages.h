@@ -1,21 +1,13 @@
 // The status document (JSON), and what the status views say of an entry: who is logged on where, and counters since start.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "common/service_counters.h"
 #include "pages/status_query.h"
 #include "usermap/user_map.h"
-
-struct ServiceCounters {
-  std::atomic<std::uint64_t> connections{0};
-  std::atomic<std::uint64_t> requests{0};
-  std::atomic<std::uint64_t> logins{0};
-  std::atomic<std::uint64_t> logouts{0};
-  std::atomic<std::uint64_t> rejected{0};  // refused NTLM tokens: wrong password, unknown user, replay, malformed
-};
 
 // How long after it was last seen an entry counts as stale: half an interval past the refresh
 // that should have come (agents never repeat faster than every 60 s, whatever the interval).
