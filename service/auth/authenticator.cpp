@@ -51,19 +51,21 @@ double seconds_since(std::chrono::steady_clock::time_point started) {
 
 }  // namespace
 
-std::shared_ptr<void> PeerVerifications::take(const std::string& group) {
+PeerSlot::~PeerSlot() { owner_.give_back(group_); }
+
+std::shared_ptr<PeerSlot> PeerVerifications::take(const std::string& group) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     int& under_way = under_way_[group];
     if (under_way >= limit_) return nullptr;
     ++under_way;
   }
-  // The slot points at this counter only so that it tests true: a shared_ptr made from nullptr is
-  // empty to `if (slot)` even when it holds a deleter.
-  return std::shared_ptr<void>(this, [this, group](void*) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--under_way_[group] == 0) under_way_.erase(group);
-  });
+  return std::make_shared<PeerSlot>(*this, group);
+}
+
+void PeerVerifications::give_back(const std::string& group) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (--under_way_[group] == 0) under_way_.erase(group);
 }
 
 Verification::Verification(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos,
@@ -125,7 +127,7 @@ void Authenticator::with_ntlm_token(const std::string& token, const std::string&
   }
   if (result.step != NtlmStep::Verify) return after_ntlm_check(result, *record, proven, respond);
   record->authorization = result.token_kind;
-  std::shared_ptr<void> slot = shared_.peers_.take(peer_);
+  std::shared_ptr<PeerSlot> slot = shared_.peers_.take(peer_);
   if (!slot) return respond(busy(*record));
   shared_.checks_.post([this, record, slot, proven = std::move(proven), respond = std::move(respond)]() mutable {
     const auto started = std::chrono::steady_clock::now();
@@ -177,7 +179,7 @@ void Authenticator::with_kerberos_token(const std::string& token, const std::sha
   // Accepting reads only local files (the keytab's keys, held in memory, and the replay cache) and
   // takes a fraction of a millisecond, so it runs on the connection's thread: no hand-off to the
   // threads that wait for the directory, and never behind them.
-  std::shared_ptr<void> slot = shared_.peers_.take(peer_);
+  std::shared_ptr<PeerSlot> slot = shared_.peers_.take(peer_);
   if (!slot) return respond(busy(*record));
   const auto started = std::chrono::steady_clock::now();
   const KerberosStep step = kerberos_.accept(*shared_.kerberos_, *decoded);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/job_queue.h"
@@ -30,14 +31,32 @@ struct Identity {
 
 // How many verifications of each peer (an IPv4 address, an IPv6 /64: see peer_group) are under
 // way, so that one peer cannot take every thread that waits for the directory.
+class PeerVerifications;
+
+// One verification of a peer under way: its slot is given back when the guard goes.
+class PeerSlot {
+ public:
+  PeerSlot(PeerVerifications& owner, std::string group) : owner_(owner), group_(std::move(group)) {}
+  ~PeerSlot();
+  PeerSlot(const PeerSlot&) = delete;
+  PeerSlot& operator=(const PeerSlot&) = delete;
+
+ private:
+  PeerVerifications& owner_;
+  const std::string group_;
+};
+
 class PeerVerifications {
  public:
   explicit PeerVerifications(int limit) : limit_(limit) {}
-  // A slot for one verification of `group`, given back when the last copy goes; null while the
-  // group has its limit under way.
-  std::shared_ptr<void> take(const std::string& group);
+  // A slot for one verification of `group`; null while the group has its limit under way. Shared,
+  // since the queued job that holds it must be copyable.
+  std::shared_ptr<PeerSlot> take(const std::string& group);
 
  private:
+  friend class PeerSlot;
+  void give_back(const std::string& group);
+
   const int limit_;
   std::mutex mutex_;
   std::unordered_map<std::string, int> under_way_;
