@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/diagnostics.h"
 #include "common/job_queue.h"
 #include "usermap/map_checks.h"
 #include "usermap/postgres_store.h"
@@ -54,17 +55,28 @@ struct UserMap::Writer {
 
   // Without logins to commit, the entries that ran out are removed on their own.
   void purge_alone() {
-    std::string ignored;
-    db = link.get(&ignored);
-    if (db == nullptr) return;
-    if (!db->begin(&ignored)) return abandon();
+    std::string error;
+    db = link.get(&error);
+    if (db == nullptr) return report_purge_failure(error);
+    if (!db->begin(&error)) {
+      report_purge_failure(error);
+      return abandon();
+    }
     purge_if_due();
-    if (!db->in_transaction() || !db->commit(&ignored)) {
+    if (!db->in_transaction() || !db->commit(&error)) {
       if (db->in_transaction()) abandon();
+      if (!error.empty()) report_purge_failure(error);
       removed.clear();
       return;
     }
     committed_removed();
+  }
+
+  // Purges and samples are tried again later, and no caller waits for them: stderr is where
+  // their failures are seen.
+  static void report_purge_failure(const std::string& error) {
+    report_limited("error: the user map's purge failed",
+                   "the user map's expired entries could not be removed (tried again later): " + error);
   }
 
   // The removals of a commit that failed did not happen; those of one that succeeded are told.
@@ -146,13 +158,14 @@ struct UserMap::Writer {
     if (now < next_sample) return;
     MapSample sample{now - now % kSamplePeriod, 0};
     next_sample = sample.time + kSamplePeriod;
-    std::string ignored;
-    db = link.get(&ignored);
-    if (db == nullptr) return;
-    if (db->begin(&ignored) && db->count(MapQuery(), now, &sample.logged_on, &ignored) &&
-        db->add_sample(sample, now - kKeepSamples, &ignored) && db->commit(&ignored))
+    std::string error;
+    db = link.get(&error);
+    if (db != nullptr && db->begin(&error) && db->count(MapQuery(), now, &sample.logged_on, &error) &&
+        db->add_sample(sample, now - kKeepSamples, &error) && db->commit(&error))
       return;
-    abandon();
+    report_limited("error: the user map's sample failed",
+                   "the user map's count of logged-on users for its history chart was not kept: " + error);
+    if (db != nullptr) abandon();
   }
 
   // After a failed transaction: undone, and a lost connection dropped.
@@ -164,10 +177,15 @@ struct UserMap::Writer {
   // A failed purge is tried again with the next commit; it must not cost the logins.
   void purge_if_due() {
     const std::int64_t now = std::time(nullptr);
-    std::string ignored;
+    if (now <= last_purge) return;
+    std::string error;
     const std::size_t before = removed.size();
-    if (now > last_purge && db->purge(now, &removed, &ignored)) last_purge = now;
-    else removed.resize(before);
+    if (db->purge(now, &removed, &error)) {
+      last_purge = now;
+      return;
+    }
+    removed.resize(before);
+    report_purge_failure(error);
   }
 
   ChangeOutcome apply(const MapChange& change) {
