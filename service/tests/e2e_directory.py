@@ -249,6 +249,8 @@ class DomainOutage(unittest.TestCase):
             for i, (what, begin, end, reason) in enumerate(outages):
                 begin()
                 try:
+                    if what == "winbind hangs":
+                        self.check_peers_that_flood_the_directory_leave_kerberos_alone(service, alice, tickets)
                     within(20, lambda: health(service)[0] == 503, "/healthz to fail: " + what)
                     self.assertIn(reason, health(service)[1], what)
                     status, head, _ = curl(service, login_target("DURING%d" % i), "--ntlm", "-u", alice,
@@ -267,9 +269,30 @@ class DomainOutage(unittest.TestCase):
             self.assertEqual(metric(service, 'pellamor_directory_up{part="keytab"}'), 1)
             for reason in ("winbind", "domain_controller"):
                 self.assertGreaterEqual(metric(service, 'pellamor_unavailable_total{reason="%s"}' % reason), 1, reason)
-            self.assertEqual(metric(service, 'pellamor_logons_total{method="kerberos",result="accepted"}'), 4)
+            self.assertEqual(metric(service, 'pellamor_logons_total{method="kerberos",result="accepted"}'), 5)
             self.assertGreaterEqual(metric(service, 'pellamor_logons_total{method="ntlm-winbind",result="accepted"}'), 3)
-            self.assertEqual(metric(service, 'pellamor_verification_seconds_count{method="kerberos"}'), 4)
+            self.assertEqual(metric(service, 'pellamor_verification_seconds_count{method="kerberos"}'), 5)
+
+    def check_peers_that_flood_the_directory_leave_kerberos_alone(self, service, alice, tickets):
+        # At once after winbind hangs, before the service has noticed: four peers each start eight NTLM
+        # logons. Four of each wait for winbind, taking every thread that waits for the directory; the
+        # others are refused at once. A Kerberos logon from another address is still answered before
+        # winbind's calls give up.
+        flood = {"127.0.0.%d" % n: [subprocess.Popen(
+            DOMAIN.inside(["curl", "-s", "-o", "/dev/null", "-D", "-", "-w", "%{http_code}", "--max-time", "15",
+                           "--interface", "127.0.0.%d" % n, "--ntlm", "-u", alice,
+                           "http://127.0.0.1:%d%s" % (service.port, login_target("F%d" % n))]),
+            stdout=subprocess.PIPE, text=True) for _ in range(8)] for n in range(2, 6)}
+        within(5, lambda: all(any(c.poll() is not None for c in calls) for calls in flood.values()),
+               "the first refusal of each flooding peer")
+        status, _, _ = curl(service, login_target("KFLOOD"), "--negotiate", "-u", ":", "--max-time", "4",
+                            "--interface", "127.0.0.6", host=directory.SERVICE_HOST, env=tickets)
+        self.assertEqual(status, 200, "Kerberos beside a flood of NTLM logons")
+        for peer, calls in flood.items():
+            replies = [c.communicate()[0] for c in calls]
+            busy = [r for r in replies if r.endswith("503") and "\nRetry-After: 1\n" in r]
+            self.assertEqual(len(busy), 4, peer)
+        self.assertIn("this peer has 4 verifications under way", service.stderr())
 
 
 def setUpModule():
