@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 
+#include "usermap/sql/history_sql.h"
 #include "usermap/sql/map_sql.h"
 
 namespace {
@@ -262,7 +263,7 @@ class PgConnection : public MapConnection {
     *out = StoredEntry();
     return run(kSql.find_entry, names_of(e), [out](const PGresult* r, int i) {
       *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2),
-                         text_at(r, i, 3) == "t"};
+                         text_at(r, i, 3) == "t", EntryNames{text_at(r, i, 4), text_at(r, i, 5), text_at(r, i, 6)}};
     }, error);
   }
 
@@ -324,6 +325,8 @@ class PgConnection : public MapConnection {
       entry.host = text_at(r, i, 2);
       entry.last_seen = number_at(r, i, 3);
       entry.expires = number_at(r, i, 4);
+      entry.ips = split_addresses(text_at(r, i, 5));
+      entry.peer = text_at(r, i, 6);
       expired->push_back(std::move(entry));
     };
     if (run(kSql.purge, {std::to_string(now)}, row, error) && script("RELEASE SAVEPOINT purge", error)) return true;
@@ -338,6 +341,31 @@ class PgConnection : public MapConnection {
   bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) override {
     return run(kSql.add_sample, {std::to_string(sample.time), std::to_string(sample.logged_on)}, {}, error) &&
            run(kSql.forget_samples, {std::to_string(keep_since)}, {}, error);
+  }
+
+  bool record_events(const std::vector<LogonEvent>& events, std::string* error) override {
+    for (const LogonEvent& e : events) {
+      if (!run(kSql.add_event, {std::to_string(e.at), e.kind, e.user, e.domain, e.host, e.address}, {}, error))
+        return false;
+    }
+    return true;
+  }
+
+  bool prune_events(std::int64_t before, std::string* error) override {
+    return run(kSql.prune_events, {std::to_string(before)}, {}, error);
+  }
+
+  bool history(const HistoryQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
+    return read_events(history_statement(kDialect, q), out, error);
+  }
+
+  bool holders(const HolderQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
+    return read_events(holders_statement(kDialect, q), out, error);
+  }
+
+  bool read_events(const SqlStatement& sql, std::vector<LogonEvent>* out, std::string* error) {
+    out->clear();
+    return run(sql, [out](const PGresult* r, int i) { out->push_back(event_from_row(ResultRow(r, i))); }, error);
   }
 
   bool note_check(std::int64_t now, std::string* error) override {
