@@ -1,4 +1,4 @@
-// `/history.json`: the map's events, or who held an address at a moment.
+// `/history.json` and the console's `/changes`: the map's events, or who held an address at a moment.
 #pragma once
 
 #include "handlers/handler.h"
@@ -6,9 +6,11 @@
 
 class HistoryHandler : public Handler {
  public:
-  explicit HistoryHandler(UserMap& users);
+  // `html`: the console's page, whose events go back an hour unless a time is asked for.
+  HistoryHandler(bool html, UserMap& users);
   void handle(const Exchange& exchange, Responder respond) override;
 
  private:
+  const bool html_;
   UserMap& users_;
 };
