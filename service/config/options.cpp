@@ -319,8 +319,9 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      a login from a further host is refused with 403 until
                      one is logged out or expires (default 100; 0: no limit)
   --status-allow NETWORKS
-                     the status pages (/ and /status.json, which show who
-                     is logged on where) also answer peers in these
+                     the status pages (/, /status.json, /changes and
+                     /history.json, which show who is or was logged on
+                     where) also answer peers in these
                      networks, comma-separated (10.0.0.0/24,192.0.2.7,
                      fd00::/8); may be repeated. Default: loopback only.
                      List the Squid helper's machine here.
