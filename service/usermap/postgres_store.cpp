@@ -316,7 +316,6 @@ class PgConnection : public MapConnection {
 
   // In a savepoint of its own: a purge that fails leaves the logins of the transaction standing.
   bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) override {
-    if (!script("SAVEPOINT purge", error)) return false;
     const std::size_t before = expired->size();
     const auto row = [expired](const PGresult* r, int i) {
       LogonEntry entry;
@@ -329,12 +328,8 @@ class PgConnection : public MapConnection {
       entry.peer = text_at(r, i, 6);
       expired->push_back(std::move(entry));
     };
-    if (run(kSql.purge, {std::to_string(now)}, row, error) && script("RELEASE SAVEPOINT purge", error)) return true;
+    if (in_savepoint([&] { return run(kSql.purge, {std::to_string(now)}, row, error); }, error)) return true;
     expired->resize(before);
-    const StoreFailure failure = failure_;
-    std::string ignored;
-    if (!failure.lost) script("ROLLBACK TO SAVEPOINT purge", &ignored);
-    failure_ = failure;
     return false;
   }
 
@@ -351,8 +346,9 @@ class PgConnection : public MapConnection {
     return true;
   }
 
+  // Likewise in a savepoint: events another service is pruning are passed, and a prune that fails costs nothing else.
   bool prune_events(std::int64_t before, std::string* error) override {
-    return run(kSql.prune_events, {std::to_string(before)}, {}, error);
+    return in_savepoint([&] { return run(kSql.prune_events, {std::to_string(before)}, {}, error); }, error);
   }
 
   bool history(const HistoryQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
@@ -405,6 +401,17 @@ class PgConnection : public MapConnection {
   }
 
  private:
+  // Runs `step` in a savepoint: when it fails, what it did is undone and the transaction goes on.
+  bool in_savepoint(const std::function<bool()>& step, std::string* error) {
+    if (!script("SAVEPOINT step", error)) return false;
+    if (step() && script("RELEASE SAVEPOINT step", error)) return true;
+    const StoreFailure failure = failure_;
+    std::string ignored;
+    if (!failure.lost) script("ROLLBACK TO SAVEPOINT step", &ignored);
+    failure_ = failure;
+    return false;
+  }
+
   bool usable(std::string* error) {
     failure_ = StoreFailure();
     if (!lost_ && PQstatus(conn_) == CONNECTION_OK) return true;
