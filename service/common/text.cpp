@@ -225,6 +225,31 @@ std::string iso8601_utc(std::int64_t epoch_seconds) {
   return format_utc(epoch_seconds, "%Y-%m-%dT%H:%M:%SZ");
 }
 
+bool parse_iso8601_utc(std::string_view text, std::int64_t* out) {
+  static const std::string_view shape = "dddd-dd-ddTdd:dd:ddZ";
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != shape[i]) return false;
+  }
+  const auto number = [text](std::size_t from, std::size_t length) {
+    int n = 0;
+    for (std::size_t i = from; i < from + length; ++i) n = n * 10 + (text[i] - '0');
+    return n;
+  };
+  std::tm parts{};
+  parts.tm_year = number(0, 4) - 1900;
+  parts.tm_mon = number(5, 2) - 1;
+  parts.tm_mday = number(8, 2);
+  parts.tm_hour = number(11, 2);
+  parts.tm_min = number(14, 2);
+  parts.tm_sec = number(17, 2);
+  const std::int64_t seconds = static_cast<std::int64_t>(timegm(&parts));
+  // timegm carries a day or an hour out of range into the next one: such a text is no time.
+  if (iso8601_utc(seconds) != text) return false;
+  *out = seconds;
+  return true;
+}
+
 std::string http_date(std::int64_t epoch_seconds) {
   return format_utc(epoch_seconds, "%a, %d %b %Y %H:%M:%S GMT");
 }

@@ -101,6 +101,7 @@ const std::map<std::string, Setter>& valued_options() {
       {"--interval", number_setter(1, kMaxInterval, [](Options* o, std::int64_t n) { o->interval = n; })},
       {"--nonpersistent-lifetime",
        number_setter(1, 10 * 365 * 86400LL, [](Options* o, std::int64_t n) { o->nonpersistent_lifetime = n; })},
+      {"--history-days", number_setter(1, 36500, [](Options* o, std::int64_t n) { o->history_days = n; })},
       {"--max-connections", number_setter(1, 100000, [](Options* o, std::int64_t n) { o->max_connections = n; })},
       {"--first-byte-timeout",
        number_setter(1, 3600, [](Options* o, std::int64_t n) { o->first_byte_timeout = n; })},
@@ -268,6 +269,9 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
   --nonpersistent-lifetime SECONDS
                      how long a login from a non-persistent agent stays
                      listed without a logout (default 43200, 12 hours)
+  --history-days N   how long the map keeps its history of logins, logouts,
+                     expiries and moves, which /history.json reads
+                     (default 90)
   --request-log FILE append one JSON object per line for every request
   --max-connections N
                      connections open at once (default 1000); the last
@@ -315,8 +319,9 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      a login from a further host is refused with 403 until
                      one is logged out or expires (default 100; 0: no limit)
   --status-allow NETWORKS
-                     the status pages (/ and /status.json, which show who
-                     is logged on where) also answer peers in these
+                     the status pages (/, /status.json, /changes and
+                     /history.json, which show who is or was logged on
+                     where) also answer peers in these
                      networks, comma-separated (10.0.0.0/24,192.0.2.7,
                      fd00::/8); may be repeated. Default: loopback only.
                      List the Squid helper's machine here.

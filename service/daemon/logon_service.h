@@ -11,6 +11,7 @@
 #include "auth/status_access.h"
 #include "config/options.h"
 #include "handlers/handler.h"
+#include "handlers/history_handler.h"
 #include "handlers/logon_handler.h"
 #include "handlers/status_readers.h"
 #include "handlers/view_handlers.h"
@@ -67,11 +68,15 @@ class LogonService : public HttpApplication {
   StatusHandler console_;
   StatusHandler document_;
   LookupHandler lookup_;
+  HistoryHandler history_;
+  HistoryHandler changes_;
   MetricsHandler metrics_view_;
   HealthHandler health_;
   ReadersOnly console_readers_;
   ReadersOnly document_readers_;
   ReadersOnly lookup_readers_;
+  ReadersOnly history_readers_;
+  ReadersOnly changes_readers_;
   ReadersOnly metrics_readers_;
   // The endpoints by path; the health check answers everyone, as a balancer's check reads it from
   // wherever it runs, and tells nothing of the users.

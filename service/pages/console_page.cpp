@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "pages/history_chart.h"
+#include "pages/html_text.h"
 #include "common/text.h"
 
 namespace {
@@ -50,45 +51,11 @@ constexpr const char* kStyle =
     "font-weight:600;text-decoration:none}"
     ".flag.stale{background:#fff1a8;color:#7d4e00}.flag.conflict{background:#cf222e;color:#fff}"
     ".flag.shared{background:#ddf4ff;color:#0550ae}"
-    "footer{margin-top:14px;color:#57606a;font-size:12px}";
-
-std::string html_escape(const std::string& bytes) {
-  const std::string text = to_valid_utf8(bytes);
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out.push_back(c);
-    }
-  }
-  return out;
-}
-
-// A name taken from a request (host, user, domain): isolated, so that its direction
-// cannot reorder the text around it, and with its bidirectional and other controls
-// shown as they are written on stderr (\u202e), so that it reads as it is stored.
-std::string html_name(const std::string& bytes) { return "<bdi>" + html_escape(escape_controls(bytes)) + "</bdi>"; }
-
-std::string percent_encoded(const std::string& text) {
-  static const char* hex_digits = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                       c == '-' || c == '_' || c == ':';
-    if (plain) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out += '%';
-      out += hex_digits[c >> 4];
-      out += hex_digits[c & 15];
-    }
-  }
-  return out;
-}
+    "footer{margin-top:14px;color:#57606a;font-size:12px}"
+    "header a.changes{color:#fff}"
+    "form.moment{display:flex;align-items:center;gap:6px;margin:0 0 10px}"
+    "form.moment input{padding:4px 8px;border:1px solid #d0d7de;border-radius:6px;font:inherit}"
+    "form.moment button{padding:4px 12px;border:1px solid #d0d7de;border-radius:6px;background:#fff;font:inherit}";
 
 // "15 min", "1 h 30 min", "3 d".
 std::string duration_text(std::int64_t seconds) {
@@ -98,33 +65,6 @@ std::string duration_text(std::int64_t seconds) {
   if (minutes < 36 * 60)
     return std::to_string(minutes / 60) + " h" + (minutes % 60 == 0 ? "" : " " + std::to_string(minutes % 60) + " min");
   return std::to_string(minutes / (24 * 60)) + " d";
-}
-
-// "5 min ago", "in 25 min", "just now"; hours from 90 minutes on, days from 36 hours on.
-std::string relative_time(std::int64_t then, std::int64_t now) {
-  const std::int64_t ago = now - then;
-  if (ago >= 0 && ago < 45) return "just now";
-  if (ago < 0 && ago > -45) return "in under a minute";
-  const std::int64_t span = ago < 0 ? -ago : ago;
-  const std::int64_t minutes = (span + 30) / 60;
-  const std::string amount = minutes < 90          ? std::to_string(minutes) + " min"
-                             : minutes < 36 * 60 ? std::to_string(minutes / 60) + " h"
-                                                   : std::to_string(minutes / (24 * 60)) + " d";
-  return ago < 0 ? "in " + amount : amount + " ago";
-}
-
-std::string local_time(std::int64_t epoch_seconds, const char* format) {
-  const std::time_t t = static_cast<std::time_t>(epoch_seconds);
-  std::tm local{};
-  char text[64] = "";
-  if (localtime_r(&t, &local) != nullptr) std::strftime(text, sizeof text, format, &local);
-  return text;
-}
-
-std::string time_cell(std::int64_t then, std::int64_t now) {
-  return "<td><time datetime=\"" + iso8601_utc(then) + "\" title=\"" +
-         html_escape(local_time(then, "%Y-%m-%d %H:%M:%S %Z")) + " (" + iso8601_utc(then) + ")\">" +
-         relative_time(then, now) + "</time></td>";
 }
 
 // A link to another page or view of the console, with the filters of `keep`.
@@ -297,21 +237,27 @@ std::string table_rows(const MapPage& page, const StatusQuery& query, const Cons
 
 }  // namespace
 
+std::string console_frame(const std::string& title, const std::string& search, const std::string& main) {
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+         "<title>Pellamor: " + title + "</title><style>" + std::string(kStyle) + "</style></head><body>\n"
+         "<header><h1><a href=\"/\">Pellamor</a> <span>who is logged on where</span></h1>"
+         "<form action=\"/\" role=\"search\"><input type=\"search\" name=\"q\" value=\"" + html_escape(search) +
+         "\" placeholder=\"User, host or address\" aria-label=\"User, host or address\"><button>Search</button>"
+         "</form><a class=\"changes\" href=\"/changes\">Recent changes</a></header>\n<main>\n" + main +
+         "</main></body></html>\n";
+}
+
 std::string console_html(const MapPage& page, const StatusQuery& query, const ConsoleContext& c) {
   std::string json_link = view_link(query.filters, query.map.limit, query.map.offset);
   json_link.insert(1, "status.json");
   const ServiceCounters& n = *c.counters;
-  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<title>Pellamor: who is logged on</title><style>" + std::string(kStyle) + "</style></head><body>\n"
-         "<header><h1><a href=\"/\">Pellamor</a> <span>who is logged on where</span></h1>"
-         "<form action=\"/\" role=\"search\"><input type=\"search\" name=\"q\" value=\"" + html_escape(query.search) +
-         "\" placeholder=\"User, host or address\" aria-label=\"User, host or address\"><button>Search</button>"
-         "</form></header>\n<main>\n" + summary(page, query, c) +
+  return console_frame("who is logged on", query.search,
+         summary(page, query, c) +
          "<p class=\"context\">As of " + html_escape(local_time(c.now, "%Y-%m-%d %H:%M %Z")) +
          ". Agents refresh every " + duration_text(c.interval) + "; an entry not seen for " +
          duration_text(stale_after(c.interval)) + " is stale. Hover over a time for the exact time.</p>\n" +
-         page_links(page, query) +
+         (query.map.ip.empty() ? "" : moment_form(query.map.ip, c.now)) + page_links(page, query) +
          "<table>\n<thead><tr><th>Host</th><th>User</th><th>Addresses</th><th>Last seen</th><th>Logged on</th>"
          "<th>Expires</th><th>From</th><th>Notes</th></tr></thead>\n<tbody>\n" + table_rows(page, query, c) +
          "</tbody></table>\n" + (shown_entries(page, query.map) > 20 ? page_links(page, query) : "") +
@@ -321,5 +267,12 @@ std::string console_html(const MapPage& page, const StatusQuery& query, const Co
          grouped_number(static_cast<std::int64_t>(n.logouts.load())) + " logouts, " +
          grouped_number(static_cast<std::int64_t>(n.rejected.load())) + " rejected. <a href=\"" + json_link +
          "\">This view as JSON</a> \u00b7 <a href=\"/metrics\">Metrics</a> \u00b7 <a href=\"/healthz\">Health</a>"
-         "</footer>\n</main></body></html>\n";
+         "</footer>\n");
+}
+
+std::string moment_form(const std::string& ip, std::int64_t at) {
+  return "<form class=\"moment\" action=\"/changes\"><input type=\"hidden\" name=\"ip\" value=\"" + html_escape(ip) +
+         "\"><label>Who was here at <input name=\"at\" value=\"" + iso8601_utc(at) +
+         "\" pattern=\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\" aria-label=\"Time, in UTC\"></label> "
+         "<span class=\"muted\">UTC</span> <button>Ask</button></form>\n";
 }

@@ -15,3 +15,9 @@ struct ConsoleContext {
 // `page` was read with its totals and history. Times are shown as "5 min ago", with the exact
 // time in the service's local time zone (and UTC) on hover.
 std::string console_html(const MapPage& page, const StatusQuery& query, const ConsoleContext& context);
+
+// A page of the console: its header with the search box (holding `search`), then `main`.
+std::string console_frame(const std::string& title, const std::string& search, const std::string& main);
+// "Who was here": a time field, the present moment in UTC to begin with, that asks /changes who
+// held the address then.
+std::string moment_form(const std::string& ip, std::int64_t at);

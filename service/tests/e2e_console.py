@@ -101,6 +101,7 @@ class Console(unittest.TestCase):
                 "(%d, %d)" % (now - now % 300 - 3600 - 300 * i, i % 7) for i in range(60)))
             self.check_console(service)
             self.check_document(service)
+            self.check_history(service)
             # A name with a right-to-left override reads as it is stored, and cannot reorder the row around it.
             self.assertEqual(login(service, "PC%E2%80%AEexe.txt", "10.0.0.31", ALICE), 200)
             dom = rendered(service, "/?ip=10.0.0.31")
@@ -114,6 +115,19 @@ class Console(unittest.TestCase):
         finally:
             service.stop()
             del os.environ["TZ"]
+
+    def check_history(self, service):
+        # "Who was here": the console's time field for an address asks the history; the recent changes list the logins.
+        [field] = [i for i in rendered(service, "/?ip=10.0.0.5").all("input") if i["attrs"].get("name") == "at"]
+        dom = rendered(service, "/changes?ip=10.0.0.5&at=" + field["attrs"]["value"])
+        self.assertEqual(sorted(cells[:3] for _, cells in rows(dom)),
+                         [["PC1", "PELLAMOR\\alice", "login"], ["PC7", "PELLAMOR\\bob", "login"]])
+        dom = rendered(service, "/changes")
+        self.assertEqual([cells[1:] for _, cells in rows(dom)], [
+            ["login", "PC<b>", "PELLAMOR\\alice", "127.0.0.1"], ["login", "PC7", "PELLAMOR\\bob", "10.0.0.5"],
+            ["login", "TS01", "PELLAMOR\\bob", "10.0.0.9"], ["login", "TS01", "PELLAMOR\\alice", "10.0.0.9"],
+            ["login", "PC1", "PELLAMOR\\alice", "10.0.0.5"]])
+        self.assertIn("5 changes, newest first", text(dom.all("nav", "pages")[0]))
 
     def check_console(self, service):
         dom = rendered(service, "/?q=ts01")  # the one box finds a host, whatever the letter case

@@ -490,6 +490,41 @@ class Durability(unittest.TestCase):
             self.assertNotIn("ONESHOT", service.stderr())
 
 
+def history(service, query="", status=200):
+    """curl's GET of /history.json: the document, or with another status expected, the reply's text."""
+    out = subprocess.run(["curl", "-s", "--max-time", "10", "-w", "\n%{http_code}", service.url("/history.json" + query)],
+                         capture_output=True, text=True, timeout=20).stdout
+    body, _, code = out.rpartition("\n")
+    if int(code) != status:
+        raise AssertionError("%s answered %s: %s" % (query, code, body))
+    return json.loads(body) if status == 200 else body
+
+
+class History(unittest.TestCase):
+    def test_the_history_tells_what_changed_and_who_was_at_an_address(self):
+        with Service("--nonpersistent-lifetime", "1") as service:
+            self.assertEqual(curl(service, login_target("ONESHOT", "10.0.0.9").replace("persistent=1", "persistent=0"),
+                                  ALICE)[0], 200)
+            wait_until(lambda: service.sql("SELECT host FROM logons") == [], "the one-shot entry's purge")
+            for ips, action in (("10.0.0.5,10.0.0.6", "login"), ("10.0.0.5,10.0.0.6", "login"), ("10.0.0.7", "login"),
+                                ("", "logout")):
+                self.assertEqual(login(service, "PC1", ips, action=action), 200)
+            events = history(service)["events"]
+            self.assertEqual([(e["kind"], e["user"], e["host"], e["address"]) for e in events], [
+                ("logout", "alice", "PC1", "10.0.0.7"), ("moved", "alice", "PC1", "10.0.0.7"),  # the refresh is none
+                ("login", "alice", "PC1", "10.0.0.6"), ("login", "alice", "PC1", "10.0.0.5"),
+                ("expired", "alice", "ONESHOT", "10.0.0.9"), ("login", "alice", "ONESHOT", "10.0.0.9")])
+            login_at, logout_at = events[3]["at"], events[0]["at"]
+            self.assertEqual([e["host"] for e in history(service, "?ip=10.0.0.5&at=" + login_at)["entries"]], ["PC1"])
+            self.assertEqual(history(service, "?ip=10.0.0.7&at=" + logout_at)["entries"], [])
+            page = history(service, "?user=PELLAMOR%5CALICE&host=pc1&limit=1&offset=1&until=" + logout_at)
+            self.assertEqual(([e["kind"] for e in page["events"]], page["more"]), (["moved"], True))
+            for query, reason in (("?at=" + login_at, "give ip too"), ("?ip=10.0.0.5&at=yesterday", "2026-12-07T14:05:00Z"),
+                                  ("?ip=10.0.0.5&at=%s&user=alice" % login_at, "not with user"),
+                                  ("?since=2026-12-08T00:00:00Z&until=2026-12-07T00:00:00Z", "since is after until")):
+                self.assertIn(reason, history(service, query, 400))
+
+
 class Limits(unittest.TestCase):
     def test_a_login_claims_a_bounded_share_of_the_map(self):
         alice = ("alice", "PELLAMOR", "878d8014606cda29677a44efa1353fc7")
@@ -673,7 +708,7 @@ class CommandLine(unittest.TestCase):
         result = self.run_service("--help")
         self.assertEqual(result.returncode, 0)
         page = read_text(os.path.join(os.path.dirname(__file__), "..", "man", "pellamor-service.8")).replace("\\-", "-")
-        for option in ("--address --port --verify --keytab --accounts --db --interval --nonpersistent-lifetime --request-log "
+        for option in ("--address --port --verify --keytab --accounts --db --interval --nonpersistent-lifetime --history-days --request-log "
                        "--max-connections --max-connections-per-peer --first-byte-timeout --request-timeout "
                        "--idle-timeout --service-name --allow-empty-password --failed-logon-limit "
                        "--failed-logon-account-limit --failed-logon-seconds --max-addresses-per-login "

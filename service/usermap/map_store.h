@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "usermap/history.h"
 #include "usermap/map_types.h"
 
 // How a call of a connection failed.
@@ -22,6 +23,7 @@ struct StoredEntry {
   std::vector<std::string> ips;
   std::string peer;
   bool relayed = false;
+  EntryNames names;  // as first recorded
 };
 
 // One connection to the store, used by one thread at a time. UserMap keeps everything else:
@@ -87,8 +89,13 @@ class MapConnection {
   virtual bool claims_at(const std::string& address, std::int64_t id, std::int64_t now,
                          std::vector<OutrankedClaim>* out, std::string* error) = 0;
   // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry;
-  // adds to `expired` who they were (user, domain, host, last_seen and expires).
+  // adds to `expired` who they were (user, domain, host, ips, peer, last_seen and expires).
   virtual bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) = 0;
+  // Adds events to the history, in the transaction of the change they record.
+  virtual bool record_events(const std::vector<LogonEvent>& events, std::string* error) = 0;
+  // Forgets the events from before `before`, through the index on their time; a store that several
+  // services share forgets a bounded number at a time and passes those another writer holds.
+  virtual bool prune_events(std::int64_t before, std::string* error) = 0;
   // Records how many entries were current in one sampling period, unless a sample of that period
   // is there already (two services may share the map), and forgets samples older than `keep_since`.
   virtual bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) = 0;
@@ -112,6 +119,10 @@ class MapConnection {
   virtual bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) = 0;
   // The samples from `since` on, oldest first.
   virtual bool samples(std::int64_t since, std::vector<MapSample>* out, std::string* error) = 0;
+  // A page of the history (see history_statement), newest first, at most limit + 1 events.
+  virtual bool history(const HistoryQuery& q, std::vector<LogonEvent>* out, std::string* error) = 0;
+  // The entries that held an address at a moment, each with the event that put or kept it there.
+  virtual bool holders(const HolderQuery& q, std::vector<LogonEvent>* out, std::string* error) = 0;
 };
 
 // Where the map is kept: the writer and each reader thread get a connection of their own, and a

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "common/fd_wait.h"
+#include "usermap/sql/history_sql.h"
 #include "usermap/sql/map_sql.h"
 
 namespace {
@@ -252,7 +253,7 @@ class PgConnection : public MapConnection {
     *out = StoredEntry();
     return run(kSql.find_entry, names_of(e), [out](const PGresult* r, int i) {
       *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2),
-                         text_at(r, i, 3) == "t"};
+                         text_at(r, i, 3) == "t", EntryNames{text_at(r, i, 4), text_at(r, i, 5), text_at(r, i, 6)}};
     }, error);
   }
 
@@ -305,7 +306,6 @@ class PgConnection : public MapConnection {
 
   // In a savepoint of its own: a purge that fails leaves the logins of the transaction standing.
   bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) override {
-    if (!script("SAVEPOINT purge", error)) return false;
     const std::size_t before = expired->size();
     const auto row = [expired](const PGresult* r, int i) {
       LogonEntry entry;
@@ -314,20 +314,44 @@ class PgConnection : public MapConnection {
       entry.host = text_at(r, i, 2);
       entry.last_seen = number_at(r, i, 3);
       entry.expires = number_at(r, i, 4);
+      entry.ips = split_addresses(text_at(r, i, 5));
+      entry.peer = text_at(r, i, 6);
       expired->push_back(std::move(entry));
     };
-    if (run(kSql.purge, {std::to_string(now)}, row, error) && script("RELEASE SAVEPOINT purge", error)) return true;
+    if (in_savepoint([&] { return run(kSql.purge, {std::to_string(now)}, row, error); }, error)) return true;
     expired->resize(before);
-    const StoreFailure failure = failure_;
-    std::string ignored;
-    if (!failure.lost) script("ROLLBACK TO SAVEPOINT purge", &ignored);
-    failure_ = failure;
     return false;
   }
 
   bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) override {
     return run(kSql.add_sample, {std::to_string(sample.time), std::to_string(sample.logged_on)}, {}, error) &&
            run(kSql.forget_samples, {std::to_string(keep_since)}, {}, error);
+  }
+
+  bool record_events(const std::vector<LogonEvent>& events, std::string* error) override {
+    for (const LogonEvent& e : events) {
+      if (!run(kSql.add_event, {std::to_string(e.at), e.kind, e.user, e.domain, e.host, e.address}, {}, error))
+        return false;
+    }
+    return true;
+  }
+
+  // Likewise in a savepoint: events another service is pruning are passed, and a prune that fails costs nothing else.
+  bool prune_events(std::int64_t before, std::string* error) override {
+    return in_savepoint([&] { return run(kSql.prune_events, {std::to_string(before)}, {}, error); }, error);
+  }
+
+  bool history(const HistoryQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
+    return read_events(history_statement(kDialect, q), out, error);
+  }
+
+  bool holders(const HolderQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
+    return read_events(holders_statement(kDialect, q), out, error);
+  }
+
+  bool read_events(const SqlStatement& sql, std::vector<LogonEvent>* out, std::string* error) {
+    out->clear();
+    return run(sql, [out](const PGresult* r, int i) { out->push_back(event_from_row(ResultRow(r, i))); }, error);
   }
 
   bool note_check(std::int64_t now, std::string* error) override {
@@ -367,6 +391,17 @@ class PgConnection : public MapConnection {
   }
 
  private:
+  // Runs `step` in a savepoint: when it fails, what it did is undone and the transaction goes on.
+  bool in_savepoint(const std::function<bool()>& step, std::string* error) {
+    if (!script("SAVEPOINT step", error)) return false;
+    if (step() && script("RELEASE SAVEPOINT step", error)) return true;
+    const StoreFailure failure = failure_;
+    std::string ignored;
+    if (!failure.lost) script("ROLLBACK TO SAVEPOINT step", &ignored);
+    failure_ = failure;
+    return false;
+  }
+
   bool usable(std::string* error) {
     failure_ = StoreFailure();
     if (!lost_ && PQstatus(conn_) == CONNECTION_OK) return true;

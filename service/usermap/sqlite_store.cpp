@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <map>
 
+#include "usermap/sql/history_sql.h"
 #include "usermap/sql/map_sql.h"
 
 namespace {
@@ -236,6 +237,8 @@ class SqliteConnection : public MapConnection {
         add_sample_(db, kSql.add_sample),
         forget_samples_(db, kSql.forget_samples),
         note_check_(db, kSql.note_check),
+        add_event_(db, kSql.add_event),
+        prune_events_(db, kSql.prune_events),
         count_current_(db, kSql.count_current),
         count_stale_(db, kSql.count_stale),
         count_conflicts_(db, kSql.count_conflicts),
@@ -249,7 +252,7 @@ class SqliteConnection : public MapConnection {
   bool ready() const {
     return insert_.ok() && update_.ok() && forget_addresses_.ok() && add_address_.ok() && find_entry_.ok() &&
            count_other_hosts_.ok() && remove_.ok() && purge_.ok() && add_sample_.ok() && forget_samples_.ok() &&
-           note_check_.ok() && count_current_.ok() && count_stale_.ok() && count_conflicts_.ok() &&
+           note_check_.ok() && add_event_.ok() && prune_events_.ok() && count_current_.ok() && count_stale_.ok() && count_conflicts_.ok() &&
            address_use_.ok() && samples_.ok() && uncredited_claims_.ok() && claims_at_.ok();
   }
 
@@ -264,8 +267,10 @@ class SqliteConnection : public MapConnection {
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     const int rc = find_entry_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).step();
     *out = StoredEntry();
-    if (rc == SQLITE_ROW) *out = StoredEntry{true, find_entry_.number(0), split_addresses(find_entry_.text(1)),
-                                             find_entry_.text(2), find_entry_.number(3) != 0};
+    const Statement& row = find_entry_;
+    if (rc == SQLITE_ROW)
+      *out = StoredEntry{true, row.number(0), split_addresses(row.text(1)), row.text(2), row.number(3) != 0,
+                         EntryNames{row.text(4), row.text(5), row.text(6)}};
     find_entry_.reset();
     return rc == SQLITE_ROW || rc == SQLITE_DONE || fail(db_, error);
   }
@@ -345,7 +350,21 @@ class SqliteConnection : public MapConnection {
     entry.host = row.text(2);
     entry.last_seen = row.number(3);
     entry.expires = row.number(4);
+    entry.ips = split_addresses(row.text(5));
+    entry.peer = row.text(6);
     return entry;
+  }
+
+  bool record_events(const std::vector<LogonEvent>& events, std::string* error) override {
+    for (const LogonEvent& e : events) {
+      add_event_.bind(1, e.at).bind(2, e.kind).bind(3, e.user).bind(4, e.domain).bind(5, e.host).bind(6, e.address);
+      if (!add_event_.run_once()) return fail(db_, error);
+    }
+    return true;
+  }
+
+  bool prune_events(std::int64_t before, std::string* error) override {
+    return prune_events_.bind(1, before).run_once() || fail(db_, error);
   }
 
   bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) override {
@@ -404,6 +423,14 @@ class SqliteConnection : public MapConnection {
     return rc == SQLITE_DONE || fail(db_, error);
   }
 
+  bool history(const HistoryQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
+    return read_events(history_statement(kDialect, q), out, error);
+  }
+
+  bool holders(const HolderQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
+    return read_events(holders_statement(kDialect, q), out, error);
+  }
+
  private:
   // Reads the one number a statement returns, and makes the statement ready for its next use.
   bool read_count(Statement& query, std::int64_t* out, std::string* error) {
@@ -411,6 +438,16 @@ class SqliteConnection : public MapConnection {
     if (rc == SQLITE_ROW) *out = query.number(0);
     query.reset();
     return rc == SQLITE_ROW || fail(db_, error);
+  }
+
+  bool read_events(const SqlStatement& sql, std::vector<LogonEvent>* out, std::string* error) {
+    out->clear();
+    Statement& query = read_statement(sql);
+    if (!query.ok()) return fail(db_, error);
+    int rc = SQLITE_ROW;
+    while ((rc = query.step()) == SQLITE_ROW) out->push_back(event_from_row(StatementRow(query)));
+    query.reset();
+    return rc == SQLITE_DONE || fail(db_, error);
   }
 
   // The few shapes of read are prepared once per connection; the statement comes with its parameters bound.
@@ -433,6 +470,8 @@ class SqliteConnection : public MapConnection {
   Statement add_sample_;
   Statement forget_samples_;
   Statement note_check_;
+  Statement add_event_;
+  Statement prune_events_;
   Statement count_current_;
   Statement count_stale_;
   Statement count_conflicts_;

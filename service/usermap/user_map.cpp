@@ -174,13 +174,16 @@ struct UserMap::Writer {
     link.transient_after_failure();
   }
 
-  // A failed purge is tried again with the next commit; it must not cost the logins.
+  // A failed purge is tried again with the next commit; it must not cost the logins. The entries
+  // that ran out are recorded as expired when they did, and the history older than its days is
+  // forgotten, at the same pace.
   void purge_if_due() {
     const std::int64_t now = std::time(nullptr);
     if (now <= last_purge) return;
     std::string error;
     const std::size_t before = removed.size();
-    if (db->purge(now, &removed, &error)) {
+    if (db->purge(now, &removed, &error) && record_expired(before, &error) &&
+        db->prune_events(now - limits.history_days * 86400, &error)) {
       last_purge = now;
       return;
     }
@@ -188,15 +191,35 @@ struct UserMap::Writer {
     report_purge_failure(error);
   }
 
+  bool record_expired(std::size_t from, std::string* error) {
+    std::vector<LogonEvent> events;
+    for (std::size_t i = from; i < removed.size(); ++i) {
+      const LogonEntry& e = removed[i];
+      const std::vector<LogonEvent> ended =
+          entry_events(kEventExpired, EntryNames{e.user, e.domain, e.host}, lookup_addresses(e.ips, e.peer), e.expires);
+      events.insert(events.end(), ended.begin(), ended.end());
+    }
+    return db->record_events(events, error);
+  }
+
+  // Who an address is credited to changed (see CreditChange), in the transaction under way.
+  bool record_credit_changes(const std::vector<CreditChange>& changes, std::int64_t at, std::string* error) {
+    return db->record_events(credit_events(changes, at), error);
+  }
+
   ChangeOutcome apply(const MapChange& change) {
     const LogonEntry& e = change.entry;
     ChangeOutcome outcome;
-    if (change.kind == MapChange::Kind::Logout) {
-      outcome.ok = db->remove(e, &outcome.removed, &outcome.error);
-      return outcome;
-    }
     StoredEntry stored;
     if (!db->find_entry(e, &stored, &outcome.error)) return outcome;
+    if (change.kind == MapChange::Kind::Logout) {
+      outcome.ok = db->remove(e, &outcome.removed, &outcome.error) &&
+                   (!outcome.removed || db->record_events(entry_events(kEventLogout, stored.names,
+                                                                       lookup_addresses(stored.ips, stored.peer),
+                                                                       e.last_seen),
+                                                          &outcome.error));
+      return outcome;
+    }
     // A refresh of an entry is always allowed: it adds nothing.
     if (!stored.found && !within_limit(e, &outcome.refused, &outcome.error)) {
       outcome.ok = outcome.error.empty();
@@ -207,8 +230,17 @@ struct UserMap::Writer {
     const bool moved = !stored.found || lookup_addresses(stored.ips, stored.peer) != addresses;
     outcome.ok = (stored.found ? db->update_entry(id, e, &outcome.error) : db->insert_entry(e, &id, &outcome.error)) &&
                  (!moved || db->set_addresses(id, addresses, &outcome.error)) &&
+                 (!moved || record_arrival(e, stored, addresses, &outcome.error)) &&
                  note_disputes(id, e, stored, moved, addresses, &outcome);
     return outcome;
+  }
+
+  // A new entry logs in at its addresses; one found elsewhere than before moves to its new set.
+  bool record_arrival(const LogonEntry& e, const StoredEntry& stored, const std::vector<std::string>& addresses,
+                      std::string* error) {
+    const EntryNames names = stored.found ? stored.names : EntryNames{e.user, e.domain, e.host};
+    return db->record_events(entry_events(stored.found ? kEventMoved : kEventLogin, names, addresses, e.last_seen),
+                             error);
   }
 
   // What the address rule makes of a login, for the service to report: its claims that other live
@@ -367,6 +399,45 @@ void UserMap::read(MapQuery query, std::int64_t now, ReadDone done, ViewExtras e
   MapPage closed;
   closed.error = "user map: closed";
   done(std::move(closed));
+}
+
+namespace {
+
+// A read of events on a reader's link, answered through `done`.
+void history_job(
+    StoreLink& link, const std::function<bool(MapConnection&, std::vector<LogonEvent>*, std::string*)>& read,
+    const UserMap::HistoryDone& done) {
+  HistoryPage page;
+  MapConnection* db = link.get(&page.error);
+  page.ok = db != nullptr && read(*db, &page.events, &page.error);
+  if (!page.ok) page.unavailable = db == nullptr || link.transient_after_failure();
+  done(std::move(page));
+}
+
+void closed(const UserMap::HistoryDone& done) {
+  HistoryPage page;
+  page.error = "user map: closed";
+  done(std::move(page));
+}
+
+}  // namespace
+
+void UserMap::read_history(HistoryQuery query, HistoryDone done) {
+  if (!listings_->queue([query, done](StoreLink& link) {
+        history_job(link, [&query](MapConnection& db, std::vector<LogonEvent>* out, std::string* error) {
+          return db.history(query, out, error);
+        }, done);
+      }))
+    closed(done);
+}
+
+void UserMap::read_holders(HolderQuery query, HistoryDone done) {
+  if (!listings_->queue([query, done](StoreLink& link) {
+        history_job(link, [&query](MapConnection& db, std::vector<LogonEvent>* out, std::string* error) {
+          return db.holders(query, out, error);
+        }, done);
+      }))
+    closed(done);
 }
 
 void UserMap::count_current(std::int64_t now, CountDone done) {

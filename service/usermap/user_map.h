@@ -13,11 +13,13 @@
 #include "usermap/map_store.h"
 #include "usermap/map_types.h"
 
-// What the map lets one login claim.
+// What the map lets one login claim, and how long it keeps its history.
 struct MapLimits {
   // Live entries one account may hold at different hosts; a login from a further host is refused
   // until one of them is logged out or expires. 0: no limit.
   std::size_t max_entries_per_account = 100;
+  // Events older than this many days are forgotten by the writer, with its purges.
+  std::int64_t history_days = kDefaultHistoryDays;
 };
 
 struct MapPage {
@@ -30,6 +32,14 @@ struct MapPage {
   std::map<std::string, AddressUse> addresses;
   std::optional<MapTotals> totals;  // with ViewExtras::totals
   std::vector<MapSample> history;   // with ViewExtras::history: the samples of the last day, oldest first
+};
+
+// Events of the history, or the entries that held an address at a moment (each with its event).
+struct HistoryPage {
+  bool ok = false;
+  std::vector<LogonEvent> events;  // a page of the history: at most limit + 1
+  std::string error;
+  bool unavailable = false;  // not ok because the store could not be reached: the same read may succeed later
 };
 
 // What a read adds to its page besides the use of its addresses.
@@ -47,6 +57,7 @@ class UserMap {
  public:
   using ChangeDone = std::function<void(const ChangeOutcome&)>;
   using ReadDone = std::function<void(MapPage)>;
+  using HistoryDone = std::function<void(HistoryPage)>;
   using CountDone = std::function<void(bool ok, std::int64_t count, const std::string& error)>;
   using CheckDone = std::function<void(bool ok, const std::string& error)>;
   using CommitObserver = std::function<void(double seconds)>;
@@ -74,6 +85,10 @@ class UserMap {
   // most, so that logins go on beside any number of them.
   // A read with extras, or of the entries in conflict, goes to the reader of listings, whatever it looks up.
   void read(MapQuery query, std::int64_t now, ReadDone done, ViewExtras extras = {});
+  // Queues a read of the history (see MapConnection::history) for the reader of listings.
+  void read_history(HistoryQuery query, HistoryDone done);
+  // Queues the question who held an address at a moment (see MapConnection::holders), likewise.
+  void read_holders(HolderQuery query, HistoryDone done);
   // Counts the entries current at `now`, on the reader of listings.
   void count_current(std::int64_t now, CountDone done);
   // Asks the writer for a transaction with a small real write of its own (MapConnection::note_check),

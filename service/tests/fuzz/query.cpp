@@ -1,9 +1,11 @@
-// Fuzz target: request targets, the agent's logon parameters and the status views' parameters, as the service reads them.
+// Fuzz target: request targets, the agent's logon parameters and the status views' and the history's parameters, as
+// the service reads them.
 #include <string>
 
 #include "common/address.h"
 #include "usermap/map_store.h"
 #include "http/query.h"
+#include "pages/history_query.h"
 #include "pages/status_query.h"
 #include "tests/fuzz/FuzzInput.h"
 
@@ -35,6 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(status.map.limit >= 1 && status.map.limit <= kMaxPageLimit && status.map.offset <= 100000000);
         FUZZ_CHECK(status.map.ip.empty() || canonical_address(status.map.ip) == status.map.ip);
         FUZZ_CHECK(only_a_trailing_wildcard(like_prefix_pattern(status.map.prefix)));
+    } else {
+        FUZZ_CHECK(!error.empty());
+    }
+    HistoryRequest history;
+    if (read_history_request(params, &history, &error)) {
+        const HistoryQuery& q = history.events;
+        FUZZ_CHECK(q.limit >= 1 && q.limit <= kMaxHistoryLimit && (q.since == 0 || q.until == 0 || q.since <= q.until));
+        FUZZ_CHECK(!history.holders || (!history.moment.ip.empty() && canonical_address(history.moment.ip) == history.moment.ip));
     } else {
         FUZZ_CHECK(!error.empty());
     }

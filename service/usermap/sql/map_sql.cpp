@@ -89,6 +89,24 @@ struct Listing {
   }
 };
 
+// What happened to the entries, one row per event and address (see usermap/history.h). Who was
+// at an address at a moment is read through the address index; whether that entry moved on or
+// ended since, through the index by entry; a page of events, through the index on the time.
+std::string history_tables(const SqlDialect& d) {
+  return "CREATE TABLE IF NOT EXISTS logon_events ("
+         " id " + d.id_column() + ","
+         " at " + d.number_column() + " NOT NULL,"
+         " kind TEXT NOT NULL,"
+         " \"user\" " + d.name_column() + ","
+         " domain " + d.name_column() + ","
+         " host " + d.name_column() + ","
+         " address TEXT NOT NULL);"
+         "CREATE INDEX IF NOT EXISTS logon_events_by_address ON logon_events (address, at);"
+         "CREATE INDEX IF NOT EXISTS logon_events_by_time ON logon_events (at);"
+         "CREATE INDEX IF NOT EXISTS logon_events_by_entry ON logon_events (" + d.name("host") + ", " +
+         d.name("\"user\"") + ", " + d.name("domain") + ", at);";
+}
+
 std::string listing_order(const SqlDialect& d, const MapQuery& q) {
   const std::string by_host = d.name("l.host") + ", " + d.name("l.\"user\"") + ", " + d.name("l.domain");
   if (q.show == MapShow::Conflicts) return d.bytewise("a.address") + ", " + by_host;
@@ -139,7 +157,8 @@ std::string map_indexes(const SqlDialect& d) {
       "CREATE TABLE IF NOT EXISTS logon_samples (sampled " + d.number_column() + " PRIMARY KEY, logged_on " +
       d.number_column() + " NOT NULL);"
       // The health check's write.
-      "CREATE TABLE IF NOT EXISTS map_checks (id integer PRIMARY KEY, checked " + d.number_column() + " NOT NULL);";
+      "CREATE TABLE IF NOT EXISTS map_checks (id integer PRIMARY KEY, checked " + d.number_column() + " NOT NULL);" +
+      history_tables(d);
 }
 
 MapStatements::MapStatements(const SqlDialect& d) {
@@ -147,7 +166,7 @@ MapStatements::MapStatements(const SqlDialect& d) {
   const SqlType text = SqlType::Text;
   const SqlType number = SqlType::Number;
   const SqlType truth = SqlType::Truth;
-  find_entry = "SELECT id, ips, peer, relayed FROM logons WHERE " + same_account(d, 1, 2) + " AND " +
+  find_entry = "SELECT id, ips, peer, relayed, \"user\", domain, host FROM logons WHERE " + same_account(d, 1, 2) + " AND " +
                host_compared(d, "=", 3) + d.lock_row();
   count_other_hosts = "SELECT count(*) FROM (SELECT 1 FROM logons WHERE " + same_account(d, 1, 2) + " AND " +
                       host_compared(d, "<>", 3) + " AND expires > " + p(4, number) + " LIMIT " + p(5, number) +
@@ -167,10 +186,14 @@ MapStatements::MapStatements(const SqlDialect& d) {
                       p(2, SqlType::TextArray) + "), " + p(1, number) + " ON CONFLICT DO NOTHING";
   remove = "DELETE FROM logons WHERE " + same_account(d, 1, 2) + " AND " + host_compared(d, "=", 3);
   purge = "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= " + p(1, number) + d.purge_limit() +
-          ") RETURNING \"user\", domain, host, last_seen, expires";
+          ") RETURNING \"user\", domain, host, last_seen, expires, ips, peer";
   add_sample = "INSERT INTO logon_samples (sampled, logged_on) VALUES (" + p(1, number) + ", " + p(2, number) +
                ") ON CONFLICT (sampled) DO NOTHING";
   forget_samples = "DELETE FROM logon_samples WHERE sampled < " + p(1, number);
+  add_event = "INSERT INTO logon_events (at, kind, \"user\", domain, host, address) VALUES (" + p(1, number) + ", " +
+              p(2, text) + ", " + p(3, text) + ", " + p(4, text) + ", " + p(5, text) + ", " + p(6, text) + ")";
+  prune_events = "DELETE FROM logon_events WHERE id IN (SELECT id FROM logon_events WHERE at < " + p(1, number) +
+                 d.purge_limit() + ")";
   note_check = "INSERT INTO map_checks (id, checked) VALUES (1, " + p(1, number) +
                ") ON CONFLICT (id) DO UPDATE SET checked = excluded.checked";
   uncredited_claims = uncredited_claims_sql(p(1, number), p(2, number));

@@ -66,7 +66,7 @@ std::string map_indexes(const SqlDialect& d);
 struct MapStatements {
   explicit MapStatements(const SqlDialect& d);
 
-  std::string find_entry;         // user, domain, host: id, ips, peer, relayed
+  std::string find_entry;         // user, domain, host: id, ips, peer, relayed, user, domain, host as recorded
   std::string count_other_hosts;  // user, domain, host, now, limit: how many (up to limit) live at other hosts
   std::string insert_entry;       // user, domain, host, ips, peer, persistent, authenticated, first_seen,
                                   // last_seen, expires, relayed: the new id
@@ -76,7 +76,9 @@ struct MapStatements {
   // For a store with arrays, in one statement: id, the addresses (an array). Those that stay are left alone.
   std::string replace_addresses;
   std::string remove;             // user, domain, host (the addresses go with their entry)
-  std::string purge;              // now
+  std::string purge;              // now: user, domain, host, last_seen, expires, ips, peer of each entry removed
+  std::string add_event;          // at, kind, user, domain, host, address
+  std::string prune_events;       // before: forgets the events older than that, a bounded number at a time
   std::string add_sample;         // sampled, logged_on
   std::string forget_samples;     // keep_since
   std::string note_check;         // now
