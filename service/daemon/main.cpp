@@ -149,6 +149,7 @@ int serve(int argc, char** argv) {
     return fail(error, 1);
   MapLimits map_limits;
   map_limits.max_entries_per_account = static_cast<std::size_t>(options.max_entries_per_account);
+  map_limits.credit_claims = options.credit_claims;
   std::string notice;
   const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, map_limits, &notice, &error);
   if (!users) return fail(error, 1);

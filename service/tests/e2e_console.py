@@ -81,14 +81,14 @@ def add_entry(service, user, host, ip, last_seen, expires, persistent):
     service.sql("INSERT INTO logons (\"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen,"
                 " expires) VALUES ('%s', 'PELLAMOR', '%s', '%s', '10.0.0.1', %s, TRUE, %d, %d, %d)"
                 % (user, host, ip, persistent, last_seen, last_seen, expires))
-    service.sql("INSERT INTO logon_addresses (address, logon) SELECT '%s', id FROM logons WHERE \"user\" = '%s'"
-                % (ip, user))
+    service.sql("INSERT INTO logon_addresses (address, logon, credited) SELECT '%s', id, TRUE FROM logons WHERE"
+                " \"user\" = '%s'" % (ip, user))
 
 
 class Console(unittest.TestCase):
     def test_the_console_finds_marks_groups_and_draws_what_the_map_holds(self):
         os.environ["TZ"] = "EST5EDT"  # the service shows local times
-        service = Service()
+        service = Service("--credit-claims", "10.0.0.0/8")  # the agents' reports from loopback count
         try:
             for host, ips, user in (("PC1", "10.0.0.5", ALICE), ("TS01", "10.0.0.9", ALICE),
                                     ("TS01", "10.0.0.9", BOB_LOGIN), ("PC7", "10.0.0.5", BOB_LOGIN),
