@@ -163,6 +163,10 @@ class HelperAnswers(unittest.TestCase):
                                      [("PC23", ["192.0.2.24", "192.0.2.25"], False), ("PC24", [], False), ("PCR", [], True)])
             self.assertIn("host PC23: PELLAMOR\\bob claims 192.0.2.24, where another live login is credited: not credited there\n",
                           service.stderr())
+            # Each change of who is credited at an address is one line, and claims without credit change nothing.
+            self.assertEqual(re.findall(r"pellamor-service: (credit at .*)\n", service.stderr()), [
+                "credit at 192.0.2.24: nobody -> PELLAMOR\\alice at PC24", "credit at 192.0.2.25: nobody -> PELLAMOR\\alice at PCR",
+                "credit at 192.0.2.24: PELLAMOR\\alice at PC24 -> nobody", "credit at 192.0.2.40: nobody -> PELLAMOR\\bob at PC40"])
             for view in ("/status.json", "/lookup?ip=192.0.2.24"):  # the map is not for every PC
                 self.assertEqual(code(Raw(service, "192.0.2.23").get(view)[0]), 403, view)
             for source, host, user in (("2001:db8::1", "V1", alice), ("2001:db8::1", "V2", BOB),

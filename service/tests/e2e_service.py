@@ -473,7 +473,7 @@ class Durability(unittest.TestCase):
 
     def test_expired_logins_drop_out_and_are_purged(self):
         with Service("--interval", "1", "--nonpersistent-lifetime", "3600") as service:
-            self.assertEqual(login(service), 200)
+            self.assertEqual(login(service, ips="127.0.0.1"), 200)  # found, and credited, where it comes from
             self.assertEqual(curl(service, login_target("ONESHOT").replace("persistent=1", "persistent=0"), ALICE)[0],
                              200)
             [persistent] = service.entries("PC1")
@@ -488,7 +488,12 @@ class Durability(unittest.TestCase):
             wait_until(lambda: service.sql("SELECT host FROM logons") == ["ONESHOT"], "the expired entry's purge")
             self.assertRegex(service.stderr(), r"pellamor-service: expired: PELLAMOR\\alice at PC1, last seen "
                                                r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ, ran out \d{4}-.*Z\n")
-            self.assertNotIn("ONESHOT", service.stderr())
+            self.assertNotIn("ONESHOT", service.stderr())  # its claims from loopback are not credited
+            wait_until(lambda: "credit at 127.0.0.1: PELLAMOR\\alice at PC1 -> nobody\n" in service.stderr(),
+                       "the line of the credit the purge took")
+            self.assertEqual(re.findall(r"pellamor-service: (credit at .*)\n", service.stderr()),
+                             ["credit at 127.0.0.1: nobody -> PELLAMOR\\alice at PC1",
+                              "credit at 127.0.0.1: PELLAMOR\\alice at PC1 -> nobody"])
 
 
 class Limits(unittest.TestCase):
