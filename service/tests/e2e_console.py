@@ -107,13 +107,25 @@ class Console(unittest.TestCase):
             [host_cell] = dom.all("td", "host")
             self.assertEqual((text(host_cell), [node["tag"] for node in host_cell["children"]]),
                              ("PC\\u202eexe.txt", ["bdi"]))
-            self.assertEqual([text(cell) for cell in dom.all("bdi")][:2], ["PC\\u202eexe.txt", "PELLAMOR\\alice"])
+            self.assertEqual([text(cell) for cell in dom.all("bdi")][:4],  # the address's head, then its row
+                             ["PELLAMOR\\alice", "PC\\u202eexe.txt", "PC\\u202eexe.txt", "PELLAMOR\\alice"])
+            self.check_proof_and_claim(service)
             self.assertEqual(health(service)[0], 200)
             self.assertGreaterEqual(int(service.sql("SELECT count(*) FROM logon_samples WHERE sampled > %d"
                                                     % (now - 3000))[0]), 1)  # the writer's own, since the start
         finally:
             service.stop()
             del os.environ["TZ"]
+
+    def check_proof_and_claim(self, service):
+        # bob's PC8 comes from 127.0.0.8; alice at PC9 reports that address too, outside --credit-claims.
+        self.assertEqual(Raw(service, "127.0.0.8").login(login_target("PC8", "")), 200)
+        self.assertEqual(login(service, "PC9", "127.0.0.8"), 200)
+        dom = rendered(service, "/?show=conflicts")  # 10.0.0.5, then 127.0.0.8
+        self.assertEqual(text(dom.all("tr", "group")[1]), "127.0.0.8 \u00b7 2 users at 2 hosts conflict \u00b7 the Squid "
+                                                          "helper names PELLAMOR\\bob at PC8")
+        self.assertEqual([(classes, cells[0], cells[-1]) for classes, cells in rows(dom)][2:],
+                         [("", "PC8", "proves 127.0.0.8"), ("", "PC9", "not credited at 127.0.0.8")])
 
     def check_console(self, service):
         dom = rendered(service, "/?q=ts01")  # the one box finds a host, whatever the letter case

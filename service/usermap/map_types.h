@@ -101,6 +101,10 @@ struct MapTotals {
 struct AddressUse {
   std::int64_t hosts = 0;
   std::int64_t users = 0;
+  // The entry a lookup of the address lists first, which the Squid helper names (an empty user:
+  // a login accepted without authentication, which it does not name); answered false: none.
+  bool answered = false;
+  CreditHolder answer;
   bool conflict() const { return hosts > 1 && users > 1; }
   bool shared_host() const { return hosts == 1 && users > 1; }
 };

@@ -391,8 +391,13 @@ class PgConnection : public MapConnection {
   }
 
   bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {
+    *out = AddressUse();
     return run(kSql.address_use, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
-      *out = AddressUse{number_at(r, i, 0), number_at(r, i, 1)};
+      out->hosts = number_at(r, i, 0);
+      out->users = number_at(r, i, 1);
+    }, error) && run(kSql.address_answer, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
+      out->answered = true;
+      out->answer = CreditHolder{text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)};
     }, error);
   }
 

@@ -252,6 +252,7 @@ class SqliteConnection : public MapConnection {
         count_stale_(db, kSql.count_stale),
         count_conflicts_(db, kSql.count_conflicts),
         address_use_(db, kSql.address_use),
+        address_answer_(db, kSql.address_answer),
         samples_(db, kSql.samples),
         proven_(db, kSql.proven),
         withdraw_claims_(db, kSql.withdraw_claims),
@@ -265,7 +266,7 @@ class SqliteConnection : public MapConnection {
     return insert_.ok() && update_.ok() && forget_addresses_.ok() && add_address_.ok() && find_entry_.ok() &&
            count_other_hosts_.ok() && remove_.ok() && purge_.ok() && add_sample_.ok() && forget_samples_.ok() &&
            note_check_.ok() && count_current_.ok() && count_stale_.ok() && count_conflicts_.ok() &&
-           address_use_.ok() && samples_.ok() && proven_.ok() && withdraw_claims_.ok() && credited_at_.ok() &&
+           address_use_.ok() && address_answer_.ok() && samples_.ok() && proven_.ok() && withdraw_claims_.ok() && credited_at_.ok() &&
            credited_addresses_.ok() && expiring_credit_.ok();
   }
 
@@ -425,9 +426,15 @@ class SqliteConnection : public MapConnection {
 
   bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {
     const int rc = address_use_.bind(1, address).bind(2, now).step();
-    if (rc == SQLITE_ROW) *out = AddressUse{address_use_.number(0), address_use_.number(1)};
+    if (rc == SQLITE_ROW) *out = AddressUse{address_use_.number(0), address_use_.number(1), false, {}};
     address_use_.reset();
-    return rc == SQLITE_ROW || fail(db_, error);
+    if (rc != SQLITE_ROW) return fail(db_, error);
+    Statement& q = address_answer_.bind(1, address).bind(2, now);
+    const int answer = q.step();
+    out->answered = answer == SQLITE_ROW;
+    if (out->answered) out->answer = CreditHolder{q.text(0), q.text(1), q.text(2)};
+    q.reset();
+    return answer == SQLITE_ROW || answer == SQLITE_DONE || fail(db_, error);
   }
 
   bool samples(std::int64_t since, std::vector<MapSample>* out, std::string* error) override {
@@ -472,6 +479,7 @@ class SqliteConnection : public MapConnection {
   Statement count_stale_;
   Statement count_conflicts_;
   Statement address_use_;
+  Statement address_answer_;
   Statement samples_;
   Statement proven_;
   Statement withdraw_claims_;

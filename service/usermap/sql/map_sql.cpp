@@ -189,6 +189,10 @@ MapStatements::MapStatements(const SqlDialect& d) {
   address_use = "SELECT count(DISTINCT " + d.folded("l.host") + "), count(DISTINCT " + folded_account(d, "l") +
                 ") FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = " + p(1, text) +
                 " AND l.expires > " + p(2, number);
+  address_answer = "SELECT l.\"user\", l.domain, l.host FROM logon_addresses a JOIN logons l ON l.id = a.logon"
+                   " WHERE a.address = " + p(1, text) + " AND a.credited AND l.expires > " + p(2, number) +
+                   " ORDER BY l.last_seen DESC, " + d.name("l.host") + ", " + d.name("l.domain") + ", " +
+                   d.name("l.\"user\"") + " LIMIT 1";
   samples = "SELECT sampled, logged_on FROM logon_samples WHERE sampled >= " + p(1, number) + " ORDER BY sampled";
 }
 

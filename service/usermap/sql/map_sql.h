@@ -91,6 +91,7 @@ struct MapStatements {
   std::string count_stale;      // now, stale_before
   std::string count_conflicts;  // now
   std::string address_use;      // address, now: hosts, users
+  std::string address_answer;   // address, now: the user, domain and host a lookup lists first
   std::string samples;          // since: sampled, logged_on
 };
 
