@@ -74,11 +74,12 @@ class PgDialect : public SqlDialect {
 const PgDialect kDialect;
 const MapStatements kSql(kDialect);
 
-// The map's layout, kept in logon_map_format, then its tables.
+// The map's layout, kept in logon_map_format, then its tables; the indexes follow once an older
+// layout is brought up to this one.
 const std::string kSchema =
     "CREATE TABLE IF NOT EXISTS logon_map_format (format integer NOT NULL);"
     "INSERT INTO logon_map_format SELECT 1 WHERE NOT EXISTS (SELECT FROM logon_map_format);" +
-    map_tables(kDialect) + map_indexes(kDialect);
+    map_tables(kDialect);
 
 // Brings a map of format 1 up to this one.
 const std::string kCreditMigration =
@@ -526,6 +527,7 @@ bool prepare_schema(PgConnection& db, std::string* notice, std::string* error) {
     ok = false;
   }
   if (ok && format < kFormat) ok = db.script(kCreditMigration, error);
+  if (ok) ok = db.script(map_indexes(kDialect), error);
   // Names arrive as UTF-8; a database in another encoding would refuse some of them.
   if (ok && encoding != "UTF8" && encoding != "SQL_ASCII") {
     *error = "the database's encoding is " + encoding +

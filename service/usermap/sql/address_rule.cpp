@@ -8,13 +8,13 @@ std::string proven_sql(const std::string& address, const std::string& now) {
 }
 
 std::string withdraw_claims_sql(const std::string& address, const std::string& id) {
-  return "UPDATE logon_addresses SET credited = false WHERE address = " + address + " AND credited AND logon <> " +
+  return "UPDATE logon_addresses SET credited = false WHERE credited = true AND address = " + address + " AND logon <> " +
          id + " AND logon IN (SELECT c.id FROM logons c WHERE c.peer <> " + address + " AND NOT c.relayed)";
 }
 
 std::string credited_at_sql(const std::string& address, const std::string& now) {
   return "SELECT l.\"user\", l.domain, l.host FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = " +
-         address + " AND a.credited AND l.expires > " + now;
+         address + " AND a.credited = true AND l.expires > " + now;
 }
 
 std::string expiring_credit_sql(const std::string& now) {

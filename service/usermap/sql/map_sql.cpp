@@ -73,7 +73,7 @@ struct Listing {
     }
     if (!q.ip.empty()) {
       const std::string ip = p.text(q.ip);
-      body += " a.address = " + ip + " AND l.expires > " + now + " AND a.credited";
+      body += " a.credited = true AND a.address = " + ip + " AND l.expires > " + now;
     } else {
       body += " l.expires > " + now;
     }
@@ -130,6 +130,11 @@ std::string map_indexes(const SqlDialect& d) {
       // The purge finds expired entries through this index instead of reading the whole map.
       "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
       "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);"
+      // Who is credited at an address, without the claims there: a lookup, and the writer's
+      // reads of credit before and after a change, read only these rows (credited = true, which
+      // SQLite matches to the index where a bare truth value is not), however many entries claim
+      // the address (all the PCs behind one NAT).
+      "CREATE INDEX IF NOT EXISTS logon_addresses_credited ON logon_addresses (credited, address);"
       // Whether a live entry came from an address, read from the index alone.
       "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);"
       // Listings go by host, so that the entries of one host follow each other; the stale entries
@@ -190,7 +195,7 @@ MapStatements::MapStatements(const SqlDialect& d) {
                 ") FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = " + p(1, text) +
                 " AND l.expires > " + p(2, number);
   address_answer = "SELECT l.\"user\", l.domain, l.host FROM logon_addresses a JOIN logons l ON l.id = a.logon"
-                   " WHERE a.address = " + p(1, text) + " AND a.credited AND l.expires > " + p(2, number) +
+                   " WHERE a.credited = true AND a.address = " + p(1, text) + " AND l.expires > " + p(2, number) +
                    " ORDER BY l.last_seen DESC, " + d.name("l.host") + ", " + d.name("l.domain") + ", " +
                    d.name("l.\"user\"") + " LIMIT 1";
   samples = "SELECT sampled, logged_on FROM logon_samples WHERE sampled >= " + p(1, number) + " ORDER BY sampled";
