@@ -218,45 +218,56 @@ struct UserMap::Writer {
   }
 
   ChangeOutcome apply(const MapChange& change) {
-    const LogonEntry& e = change.entry;
     ChangeOutcome outcome;
     StoredEntry stored;
-    if (!db->find_entry(e, &stored, &outcome.error)) return outcome;
+    if (!db->find_entry(change.entry, &stored, &outcome.error)) return outcome;
+    if (change.kind == MapChange::Kind::Logout) logout(change.entry, stored, &outcome);
+    else login(change.entry, stored, &outcome);
+    keep_changes(&outcome.credit);
+    return outcome;
+  }
+
+  void logout(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome) {
     const std::vector<std::string> before =
         stored.found ? lookup_addresses(stored.ips, stored.peer) : std::vector<std::string>();
-    if (change.kind == MapChange::Kind::Logout) {
-      outcome.ok = read_credit(before, e.last_seen, &outcome.credit, &outcome.error) &&
-                   db->remove(e, &outcome.removed, &outcome.error) &&
-                   read_credit_after(e.last_seen, &outcome.credit, &outcome.error);
-      keep_changes(&outcome.credit);
-      return outcome;
-    }
+    outcome->ok = read_credit(before, e.last_seen, &outcome->credit, &outcome->error) &&
+                  db->remove(e, &outcome->removed, &outcome->error) &&
+                  read_credit_after(e.last_seen, &outcome->credit, &outcome->error);
+  }
+
+  // Who is credited is read before and after, at every address the entry had, has, or proves.
+  void login(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome) {
     // A refresh of an entry is always allowed: it adds nothing.
-    if (!stored.found && !within_limit(e, &outcome.refused, &outcome.error)) {
-      outcome.ok = outcome.error.empty();
-      return outcome;
+    if (!stored.found && !within_limit(e, &outcome->refused, &outcome->error)) {
+      outcome->ok = outcome->error.empty();
+      return;
     }
     std::int64_t id = stored.id;
     const std::vector<std::string> addresses = lookup_addresses(e.ips, e.peer);
-    std::vector<std::string> watched = before;
+    std::vector<std::string> watched =
+        stored.found ? lookup_addresses(stored.ips, stored.peer) : std::vector<std::string>();
     for (const std::string& address : addresses) add_once(&watched, address);
     add_once(&watched, e.peer);
     std::vector<AddressCredit> rows;
-    outcome.ok = read_credit(watched, e.last_seen, &outcome.credit, &outcome.error) &&
-                 (stored.found ? db->update_entry(id, e, &outcome.error) : db->insert_entry(e, &id, &outcome.error)) &&
-                 decide_credit(e, stored, addresses, &rows, &outcome.error) &&
-                 (rows == stored_rows(stored) || db->set_addresses(id, rows, &outcome.error)) &&
-                 withdraw_outranked(id, e, addresses, &outcome.error) &&
-                 read_credit_after(e.last_seen, &outcome.credit, &outcome.error);
+    std::string* error = &outcome->error;
+    outcome->ok = read_credit(watched, e.last_seen, &outcome->credit, error) &&
+                  (stored.found ? db->update_entry(id, e, error) : db->insert_entry(e, &id, error)) &&
+                  decide_credit(e, stored, addresses, &rows, error) &&
+                  (rows == stored_rows(stored) || db->set_addresses(id, rows, error)) &&
+                  withdraw_outranked(id, e, addresses, error) &&
+                  read_credit_after(e.last_seen, &outcome->credit, error);
+    note_uncredited(rows, outcome);
+  }
+
+  // The login's addresses without credit, and those of them another live entry is credited at.
+  static void note_uncredited(const std::vector<AddressCredit>& rows, ChangeOutcome* outcome) {
     for (const AddressCredit& row : rows) {
       if (row.credited) continue;
-      outcome.uncredited.push_back(row.address);
-      for (const CreditChange& c : outcome.credit) {
-        if (c.address == row.address && !c.after.empty()) outcome.disputed.push_back(row.address);
+      outcome->uncredited.push_back(row.address);
+      for (const CreditChange& c : outcome->credit) {
+        if (c.address == row.address && !c.after.empty()) outcome->disputed.push_back(row.address);
       }
     }
-    keep_changes(&outcome.credit);
-    return outcome;
   }
 
   static void add_once(std::vector<std::string>* list, const std::string& item) {
