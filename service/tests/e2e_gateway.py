@@ -203,7 +203,7 @@ echo "== lab"; printf 'PELLAMOR\\alice:secret\n' > /etc/pellamor/accounts; chgrp
 chmod 0640 /etc/pellamor/accounts
 sed -i 's|^PELLAMOR_VERIFY=.*|PELLAMOR_VERIFY="--accounts /etc/pellamor/accounts"|' /etc/default/pellamor-service
 /etc/init.d/pellamor-service start 2>&1
-curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}'; echo 10.9.9.9 | pellamor-squid-helper
+curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}'; echo 127.0.0.1 | pellamor-squid-helper
 logrotate -f /etc/logrotate.d/pellamor-service; echo "rotated: $?"; ls /var/log/pellamor
 curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}' | sed 's/PC2/PC2 after the rotation/'
 grep -c '"PC2"' /var/log/pellamor/requests.log.1 /var/log/pellamor/requests.log
@@ -267,7 +267,7 @@ class Installed(unittest.TestCase):
         steps, errors = in_throwaway_root(PACKAGE_LIFE.format(package=inside, login="http://127.0.0.1:8080"
                                                               + e2e_service.login_target("PC1", "10.9.9.9"),
                                                               lab_login="http://127.0.0.1:8080"
-                                                              + e2e_service.login_target("PC2", "10.9.9.9")), package)
+                                                              + e2e_service.login_target("PC2", "127.0.0.1")), package)
         self.assertEqual(list(steps), ["install", "domain", "lab", "remove", "purge"], errors)
         time = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "
         command = "/usr/sbin/pellamor-service --db /var/lib/pellamor/users.sqlite --verify winbind "
