@@ -59,14 +59,14 @@ struct UserMap::Writer {
     if (db == nullptr) return;
     if (!db->begin(&ignored)) return abandon();
     purge_if_due();
+    const std::vector<CreditChange> credit = batch_credit({});
     if (!db->in_transaction() || !db->commit(&ignored)) {
       if (db->in_transaction()) abandon();
       removed.clear();
-      purged_credit.clear();
       return;
     }
     committed_removed();
-    tell_credit({});
+    tell_credit(credit);
   }
 
   // The removals of a commit that failed did not happen; those of one that succeeded are told.
@@ -110,9 +110,12 @@ struct UserMap::Writer {
       ok = false;
       error = "user map: the transaction was rolled back";
     }
+    // Every change of who is credited where that this transaction makes, in order: what a record
+    // of them in the map itself would write here, before the commit.
+    const std::vector<CreditChange> credit = ok ? batch_credit(outcomes) : std::vector<CreditChange>();
     if (ok) ok = db->commit(&error);
     if (ok) committed_removed();
-    if (ok) tell_credit(outcomes);
+    if (ok) tell_credit(credit);
     removed.clear();
     purged_credit.clear();
     if (!ok) {
@@ -128,11 +131,16 @@ struct UserMap::Writer {
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].done(outcomes[i]);
   }
 
-  void tell_credit(const std::vector<ChangeOutcome>& outcomes) {
+  // The credit changes of the batch's changes, then those of its purge.
+  std::vector<CreditChange> batch_credit(const std::vector<ChangeOutcome>& outcomes) {
     std::vector<CreditChange> changes;
     for (const ChangeOutcome& outcome : outcomes) changes.insert(changes.end(), outcome.credit.begin(), outcome.credit.end());
     changes.insert(changes.end(), purged_credit.begin(), purged_credit.end());
     purged_credit.clear();
+    return changes;
+  }
+
+  void tell_credit(const std::vector<CreditChange>& changes) {
     CreditObserver tell;
     {
       std::lock_guard<std::mutex> lock(mutex);
