@@ -8,8 +8,11 @@ std::string proven_sql(const std::string& address, const std::string& now) {
 }
 
 std::string withdraw_claims_sql(const std::string& address, const std::string& id) {
+  // Correlated, so that it is asked only of the rows credited there: an IN list of the entries that
+  // claim would be the whole map.
   return "UPDATE logon_addresses SET credited = false WHERE credited = true AND address = " + address + " AND logon <> " +
-         id + " AND logon IN (SELECT c.id FROM logons c WHERE c.peer <> " + address + " AND NOT c.relayed)";
+         id + " AND EXISTS (SELECT 1 FROM logons c WHERE c.id = logon_addresses.logon AND c.peer <> " + address +
+         " AND NOT c.relayed)";
 }
 
 std::string credited_at_sql(const std::string& address, const std::string& now) {
