@@ -124,6 +124,7 @@ const std::map<std::string, Setter>& valued_options() {
        number_setter(0, 100000000, [](Options* o, std::int64_t n) { o->max_entries_per_account = n; })},
       {"--status-allow", networks_setter(&Options::status_allow)},
       {"--trusted-relay", networks_setter(&Options::trusted_relays)},
+      {"--credit-claims", networks_setter(&Options::credit_claims)},
       {"--admin-group", text_setter([](Options* o, const std::string& v) { o->admin_group = v; })},
       {"--test-first-status",
        number_setter(200, 599, [](Options* o, std::int64_t n) { o->test_first_status = static_cast<int>(n); })},
@@ -335,8 +336,14 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      logins from these peers (NAT gateways, relays that
                      agents reach the service through) are trusted for the
                      addresses they report; comma-separated, may be
-                     repeated. Other logins are credited at an address
-                     they report only while no live login comes from it.
+                     repeated.
+  --credit-claims NETWORKS
+                     a login is also credited with the addresses it reports
+                     in these networks (PCs that reach the service through
+                     another of their addresses), unless another live login
+                     comes from there when it reports them; comma-separated,
+                     may be repeated. Default: a login is credited only with
+                     the address it comes from.
   --help             show this text
   --version          show the program's version
 

@@ -44,6 +44,8 @@ struct Options {
   std::string admin_group_sid;  // not an option: the group's SID, found at start
   // Peers (NAT, relays) whose logins are trusted for the addresses they report, as if they were their own.
   NetworkList trusted_relays;
+  // Where a login is also credited with the addresses it reports but does not come from.
+  NetworkList credit_claims;
 
   // Test hooks: what the service answers, for exercising the agent's failure handling.
   std::optional<int> test_first_status;

@@ -16,6 +16,26 @@ constexpr const char* kLogonPath = "/tarnwise";
 // The longest a health check may take before /healthz answers that the map does not answer.
 constexpr std::chrono::milliseconds kHealthDeadline{3000};
 
+// Who is credited at an address, as the credit lines name them.
+std::string holders_text(const std::vector<CreditHolder>& holders) {
+  if (holders.empty()) return "nobody";
+  std::string out;
+  for (const CreditHolder& h : holders) {
+    out += (out.empty() ? "" : ", ") + (h.user.empty() ? std::string("an unauthenticated user")
+                                                       : qualified_name(h.domain, h.user)) +
+           " at " + clip(h.host, kMaxReportedHost);
+  }
+  return out;
+}
+
+// One line per change of who is credited at an address: the record of whom the helper named for
+// it when. Only logins, logouts and expiries change credit, each at the few addresses it names,
+// so these lines are not limited.
+void report_credit(const std::vector<CreditChange>& changes) {
+  for (const CreditChange& c : changes)
+    report("credit at " + c.address + ": " + holders_text(c.before) + " -> " + holders_text(c.after));
+}
+
 // One connection's requests, handed to the service with what lives as long as the connection.
 class ServiceConnection : public HttpConnection {
  public:
@@ -73,6 +93,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
               {"/metrics", &metrics_readers_},
               {"/healthz", &health_}} {
   users_.observe_commits([this](double seconds) { metrics_.commit_seconds.observe(seconds); });
+  users_.observe_credit(report_credit);
   users_.observe_expiries([](const std::vector<LogonEntry>& expired) {
     for (const LogonEntry& e : expired)
       report_limited("expired", "expired: " + (e.domain.empty() ? e.user : e.domain + "\\" + e.user) + " at " +
@@ -95,6 +116,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
 LogonService::~LogonService() {
   users_.observe_commits(nullptr);
   users_.observe_expiries(nullptr);
+  users_.observe_credit(nullptr);
 }
 
 std::vector<std::pair<std::string, bool>> LogonService::directory_parts() {

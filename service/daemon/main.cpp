@@ -150,6 +150,7 @@ int serve(int argc, char** argv) {
   MapLimits map_limits;
   map_limits.max_entries_per_account = static_cast<std::size_t>(options.max_entries_per_account);
   map_limits.history_days = options.history_days;
+  map_limits.credit_claims = options.credit_claims;
   std::string notice;
   const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, map_limits, &notice, &error);
   if (!users) return fail(error, 1);

@@ -135,26 +135,21 @@ Reply LogonHandler::after_commit(const ChangeOutcome& outcome, const Recording& 
   Reply reply = text_reply(200, record.result + " recorded for " + recorded.who + " at " +
                                     recorded.change.entry.host + "\n");
   if (!outcome.uncredited.empty())
-    reply.body += "not credited at " + join_addresses(outcome.uncredited) + ": another live login comes from there\n";
+    reply.body += "not credited at " + join_addresses(outcome.uncredited) + ": this login does not come from there\n";
   add_interval_header(&reply);
   report_disputes(outcome, recorded, record);
   return reply;
 }
 
 void LogonHandler::report_disputes(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record) {
-  const std::string where = "conn " + std::to_string(record.conn) + " from " + record.peer + ", host " +
-                            clip(recorded.change.entry.host, kMaxReportedHost) + ": ";
   record.uncredited = outcome.uncredited;
-  if (!outcome.uncredited.empty())
-    report_limited("claim not credited", where + recorded.who + " claims " + join_addresses(outcome.uncredited) +
-                                             ", where another live login comes from: not credited there while it lives");
-  for (const OutrankedClaim& claim : outcome.outranked) {
-    report_limited("claim not credited",
-                   where + recorded.who + (recorded.change.entry.relayed ? " reports, through a trusted relay, "
-                                                                          : " comes from ") +
-                       claim.address + ": the claim of it by " + qualified_name(claim.domain, claim.user) + " at " +
-                       clip(claim.host, kMaxReportedHost) + " is no longer credited");
-  }
+  // A PC's other addresses (a second interface, a VPN) are uncredited at every refresh: only a claim
+  // of what another login holds is worth a line.
+  if (outcome.disputed.empty()) return;
+  report_limited("claim not credited",
+                 "conn " + std::to_string(record.conn) + " from " + record.peer + ", host " +
+                     clip(recorded.change.entry.host, kMaxReportedHost) + ": " + recorded.who + " claims " +
+                     join_addresses(outcome.disputed) + ", where another live login is credited: not credited there");
 }
 
 Reply LogonHandler::final_reply(Reply reply) const {

@@ -50,7 +50,8 @@ constexpr const char* kStyle =
     ".flag{display:inline-block;margin:0 4px 2px 0;padding:0 7px;border-radius:10px;font-size:12px;"
     "font-weight:600;text-decoration:none}"
     ".flag.stale{background:#fff1a8;color:#7d4e00}.flag.conflict{background:#cf222e;color:#fff}"
-    ".flag.shared{background:#ddf4ff;color:#0550ae}"
+    ".flag.shared{background:#ddf4ff;color:#0550ae}.flag.proof{background:#dafbe1;color:#116329}"
+    ".flag.claim{background:#eaeef2;color:#57606a}"
     "footer{margin-top:14px;color:#57606a;font-size:12px}"
     "header a.changes{color:#fff}"
     "form.moment{display:flex;align-items:center;gap:6px;margin:0 0 10px}"
@@ -138,7 +139,18 @@ std::string page_links(const MapPage& page, const StatusQuery& query) {
   return out + "</nav>\n";
 }
 
-std::string flag_badges(const EntryFlags& flags, const LogonEntry& e, const ConsoleContext& c) {
+// Whom the Squid helper names for an address, as the page says it.
+std::string helper_answer(const MapPage& page, const std::string& address, bool in_attribute) {
+  const auto use = page.addresses.find(address);
+  if (use == page.addresses.end() || !use->second.answered) return "nobody";
+  const CreditHolder& h = use->second.answer;
+  if (h.user.empty()) return "nobody (the login there is not authenticated)";
+  const std::string who = qualified_name(h.domain, h.user);
+  if (in_attribute) return html_escape(escape_controls(who)) + " at " + html_escape(escape_controls(h.host));
+  return "<b>" + html_name(who) + "</b> at " + html_name(h.host);
+}
+
+std::string flag_badges(const EntryFlags& flags, const LogonEntry& e, const MapPage& page, const ConsoleContext& c) {
   std::string out;
   if (flags.stale) {
     const std::string why = e.persistent ? "not seen for " + duration_text(c.now - e.last_seen) +
@@ -147,13 +159,21 @@ std::string flag_badges(const EntryFlags& flags, const LogonEntry& e, const Cons
                                                " ago; it is never refreshed";
     out += "<span class=\"flag stale\" title=\"" + why + "\">stale</span>";
   }
+  for (const std::string& address : flags.proves) {
+    out += "<a class=\"flag proof\" href=\"/?q=" + percent_encoded(address) + "\" title=\"this login comes from " +
+           html_escape(address) + " (or reports it through a trusted relay); other users at other hosts merely claim "
+           "it; the helper names " + helper_answer(page, address, true) + " there\">proves " + html_escape(address) +
+           "</a>";
+  }
   for (const std::string& address : flags.conflicts) {
     out += "<a class=\"flag conflict\" href=\"/?q=" + percent_encoded(address) + "\" title=\"other users at other "
-           "hosts report " + html_escape(address) + " too\">conflict at " + html_escape(address) + "</a>";
+           "hosts report " + html_escape(address) + " too, and this entry is credited there by a claim; the helper "
+           "names " + helper_answer(page, address, true) + " there\">conflict at " + html_escape(address) + "</a>";
   }
   for (const std::string& address : flags.uncredited) {
-    out += "<span class=\"flag conflict\" title=\"another live login comes from " + html_escape(address) +
-           "; this entry is not found there meanwhile\">not credited at " + html_escape(address) + "</span>";
+    out += "<span class=\"flag claim\" title=\"a claim: this login does not come from " + html_escape(address) +
+           ", so it is recorded but not found there; the helper names " + helper_answer(page, address, true) +
+           " there\">not credited at " + html_escape(address) + "</span>";
   }
   if (flags.shared_host)
     out += "<span class=\"flag shared\" title=\"several users are logged on at this host, as on a terminal server; "
@@ -174,18 +194,18 @@ std::string addresses_text(const LogonEntry& e) {
 }
 
 // The cells of an entry after its host.
-std::string entry_cells(const LogonEntry& e, const EntryFlags& flags, const ConsoleContext& c) {
+std::string entry_cells(const LogonEntry& e, const EntryFlags& flags, const MapPage& page, const ConsoleContext& c) {
   return "<td>" + user_text(e) + "</td><td class=\"addresses\">" + addresses_text(e) + "</td>" +
          time_cell(e.last_seen, c.now) + time_cell(e.first_seen, c.now) + time_cell(e.expires, c.now) +
          "<td class=\"muted\">" + html_escape(e.peer) + (e.relayed ? " (trusted relay)" : "") +
          (e.persistent ? "" : ", one-shot") + "</td><td>" +
-         flag_badges(flags, e, c) + "</td></tr>\n";
+         flag_badges(flags, e, page, c) + "</td></tr>\n";
 }
 
 std::string row_start(const EntryFlags& flags) {
   std::string classes;
   if (flags.stale) classes += " stale";
-  if (!flags.conflicts.empty() || !flags.uncredited.empty()) classes += " conflict";
+  if (!flags.conflicts.empty()) classes += " conflict";
   return classes.empty() ? "<tr>" : "<tr class=\"" + classes.substr(1) + "\">";
 }
 
@@ -199,6 +219,8 @@ std::string address_group_head(const std::string& address, const MapPage& page) 
     if (u.conflict()) text += " <span class=\"flag conflict\">conflict</span>";
     if (u.shared_host()) text += " <span class=\"flag shared\">shared host</span>";
   }
+  text += " <span class=\"muted answer\">\u00b7 the Squid helper names " + helper_answer(page, address, false) +
+          "</span>";
   return text + "</th></tr>\n";
 }
 
@@ -228,7 +250,7 @@ std::string table_rows(const MapPage& page, const StatusQuery& query, const Cons
                          : "<td class=\"host\" rowspan=\"" + std::to_string(run) + "\">" + html_name(e.host) +
                                "<div class=\"muted\">" + std::to_string(run) + " users</div></td>";
       }
-      rows += entry_cells(e, flags, c);
+      rows += entry_cells(e, flags, page, c);
     }
     i = end;
   }

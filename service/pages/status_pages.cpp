@@ -52,13 +52,19 @@ std::int64_t stale_after(std::int64_t interval) {
   return refresh + refresh / 2;
 }
 
+bool proves(const LogonEntry& entry, const std::string& address) {
+  return entry.relayed || address == entry.peer;
+}
+
 EntryFlags entry_flags(const LogonEntry& entry, const MapPage& page, const MapQuery& query) {
   EntryFlags flags;
   flags.stale = entry.last_seen < query.stale_before;
   for (const std::string& address : lookup_addresses(entry.ips, entry.peer)) {
     const auto use = page.addresses.find(address);
     if (use == page.addresses.end()) continue;
-    if (use->second.conflict()) flags.conflicts.push_back(address);
+    const bool credited = std::find(entry.uncredited.begin(), entry.uncredited.end(), address) == entry.uncredited.end();
+    if (use->second.conflict() && proves(entry, address)) flags.proves.push_back(address);
+    else if (use->second.conflict() && credited) flags.conflicts.push_back(address);
     if (use->second.shared_host()) flags.shared_host = true;
   }
   flags.uncredited = entry.uncredited;
@@ -69,6 +75,7 @@ std::vector<std::string> flag_names(const EntryFlags& flags) {
   std::vector<std::string> names;
   if (flags.stale) names.push_back("stale");
   if (!flags.conflicts.empty()) names.push_back("conflict");
+  if (!flags.proves.empty()) names.push_back("proves");
   if (flags.shared_host) names.push_back("shared-host");
   if (!flags.uncredited.empty()) names.push_back("uncredited");
   return names;

@@ -19,12 +19,17 @@ std::int64_t stale_after(std::int64_t interval);
 // A further flag goes here, in flag_names() and in the console's flag_badges().
 struct EntryFlags {
   bool stale = false;
-  std::vector<std::string> conflicts;  // its addresses where other users have entries at other hosts
+  // Its addresses where other users have entries at other hosts: those it is credited at by a
+  // claim (a contest of credit), and those it proves, where the others' claims give way.
+  std::vector<std::string> conflicts;
+  std::vector<std::string> proves;
   bool shared_host = false;            // other users have entries at its host and address (a terminal server)
-  // Its reported addresses that another live login proves (it comes from there): it is not found there.
+  // Its mere claims without credit (it neither comes from there nor has credit there): it is not found there.
   std::vector<std::string> uncredited;
 };
 
+// Whether the entry proves the address: it comes from there, or through a trusted relay.
+bool proves(const LogonEntry& entry, const std::string& address);
 // `page` holds the use of every address of its entries.
 EntryFlags entry_flags(const LogonEntry& entry, const MapPage& page, const MapQuery& query);
 std::vector<std::string> flag_names(const EntryFlags& flags);

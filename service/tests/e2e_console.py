@@ -81,14 +81,14 @@ def add_entry(service, user, host, ip, last_seen, expires, persistent):
     service.sql("INSERT INTO logons (\"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen,"
                 " expires) VALUES ('%s', 'PELLAMOR', '%s', '%s', '10.0.0.1', %s, TRUE, %d, %d, %d)"
                 % (user, host, ip, persistent, last_seen, last_seen, expires))
-    service.sql("INSERT INTO logon_addresses (address, logon) SELECT '%s', id FROM logons WHERE \"user\" = '%s'"
-                % (ip, user))
+    service.sql("INSERT INTO logon_addresses (address, logon, credited) SELECT '%s', id, TRUE FROM logons WHERE"
+                " \"user\" = '%s'" % (ip, user))
 
 
 class Console(unittest.TestCase):
     def test_the_console_finds_marks_groups_and_draws_what_the_map_holds(self):
         os.environ["TZ"] = "EST5EDT"  # the service shows local times
-        service = Service()
+        service = Service("--credit-claims", "10.0.0.0/8")  # the agents' reports from loopback count
         try:
             for host, ips, user in (("PC1", "10.0.0.5", ALICE), ("TS01", "10.0.0.9", ALICE),
                                     ("TS01", "10.0.0.9", BOB_LOGIN), ("PC7", "10.0.0.5", BOB_LOGIN),
@@ -108,7 +108,9 @@ class Console(unittest.TestCase):
             [host_cell] = dom.all("td", "host")
             self.assertEqual((text(host_cell), [node["tag"] for node in host_cell["children"]]),
                              ("PC\\u202eexe.txt", ["bdi"]))
-            self.assertEqual([text(cell) for cell in dom.all("bdi")][:2], ["PC\\u202eexe.txt", "PELLAMOR\\alice"])
+            self.assertEqual([text(cell) for cell in dom.all("bdi")][:4],  # the address's head, then its row
+                             ["PELLAMOR\\alice", "PC\\u202eexe.txt", "PC\\u202eexe.txt", "PELLAMOR\\alice"])
+            self.check_proof_and_claim(service)
             self.assertEqual(health(service)[0], 200)
             self.assertGreaterEqual(int(service.sql("SELECT count(*) FROM logon_samples WHERE sampled > %d"
                                                     % (now - 3000))[0]), 1)  # the writer's own, since the start
@@ -128,6 +130,16 @@ class Console(unittest.TestCase):
             ["login", "TS01", "PELLAMOR\\bob", "10.0.0.9"], ["login", "TS01", "PELLAMOR\\alice", "10.0.0.9"],
             ["login", "PC1", "PELLAMOR\\alice", "10.0.0.5"]])
         self.assertIn("5 changes, newest first", text(dom.all("nav", "pages")[0]))
+
+    def check_proof_and_claim(self, service):
+        # bob's PC8 comes from 127.0.0.8; alice at PC9 reports that address too, outside --credit-claims.
+        self.assertEqual(Raw(service, "127.0.0.8").login(login_target("PC8", "")), 200)
+        self.assertEqual(login(service, "PC9", "127.0.0.8"), 200)
+        dom = rendered(service, "/?show=conflicts")  # 10.0.0.5, then 127.0.0.8
+        self.assertEqual(text(dom.all("tr", "group")[1]), "127.0.0.8 \u00b7 2 users at 2 hosts conflict \u00b7 the Squid "
+                                                          "helper names PELLAMOR\\bob at PC8")
+        self.assertEqual([(classes, cells[0], cells[-1]) for classes, cells in rows(dom)][2:],
+                         [("", "PC8", "proves 127.0.0.8"), ("", "PC9", "not credited at 127.0.0.8")])
 
     def check_console(self, service):
         dom = rendered(service, "/?q=ts01")  # the one box finds a host, whatever the letter case

@@ -71,24 +71,33 @@ class Squid:
 
 
 class SquidGateway(unittest.TestCase):
-    def test_squid_lets_through_only_users_the_map_knows(self):
+    def test_squid_lets_through_only_users_the_map_credits(self):
         domain = e2e_directory.DOMAIN = directory.shared()
-        alice = domain.kinit("alice")
+        alice, heidi = domain.kinit("alice"), domain.kinit("heidi")
         with domain.entered(), e2e_directory.domain_service("--keytab", domain.keytab) as service:
             squid = Squid(service)  # in the domain's namespace too, like the service and its clients
             url = service.url("/status.json?")  # the service's own page stands for any web site
 
-            def kerberos(action):
-                return e2e_directory.negotiate(service, login_target("PC1", "127.0.0.1", action), alice)[0]
+            def kerberos(who, host, source, ips, action="login"):  # from PC1 (127.0.0.1) or PC2 (127.0.0.2)
+                return e2e_directory.curl(service, login_target(host, ips, action), "--negotiate", "-u", ":",
+                                          "--interface", source, host=directory.SERVICE_HOST, env=who)[0]
             try:
                 self.assertEqual(squid.fetch(url + "q=before"), 403)
-                self.assertEqual(kerberos("login"), 200)
+                self.assertEqual(kerberos(alice, "PC1", "127.0.0.1", "127.0.0.1"), 200)
                 self.assertEqual(squid.fetch(url + "q=during"), 200)
-                self.assertEqual(kerberos("logout"), 200)
+                # heidi, at PC2, reports PC1's address too: her claim is not credited, then or ever.
+                self.assertEqual(kerberos(heidi, "PC2", "127.0.0.2", "127.0.0.2,127.0.0.1"), 200)
+                self.assertEqual(squid.fetch(url + "q=claimed"), 200)
+                self.assertEqual(kerberos(alice, "PC1", "127.0.0.1", "127.0.0.1", "logout"), 200)
                 self.assertEqual(squid.fetch(url + "q=after"), 403)
-                wait_until(lambda: len(squid.requests(url)) >= 3, "three access log lines")
-                self.assertEqual(squid.requests(url),
-                                 [["-", "403", url], ["PELLAMOR\\\\alice", "200", url], ["-", "403", url]])
+                self.assertEqual(kerberos(heidi, "PC2", "127.0.0.2", "127.0.0.2,127.0.0.1"), 200)
+                self.assertEqual(squid.fetch(url + "q=refreshed"), 403)
+                wait_until(lambda: len(squid.requests(url)) >= 5, "five access log lines")
+                self.assertEqual(squid.requests(url), [["-", "403", url], ["PELLAMOR\\\\alice", "200", url],
+                                                       ["PELLAMOR\\\\alice", "200", url], ["-", "403", url],
+                                                       ["-", "403", url]])
+                self.assertIn("PELLAMOR\\heidi claims 127.0.0.1, where another live login is credited: not credited there\n",
+                              service.stderr())
             finally:
                 squid.proc.terminate()
                 squid.proc.wait(30)
@@ -96,7 +105,7 @@ class SquidGateway(unittest.TestCase):
 
 class HelperAnswers(unittest.TestCase):
     def test_answers_follow_the_map_and_failures_are_quick(self):
-        with Service() as service, socket.create_server(("127.0.0.1", 0)) as silent:  # silent: never answers
+        with Service("--credit-claims", "10.0.0.0/8") as service, socket.create_server(("127.0.0.1", 0)) as silent:  # silent: never answers
             self.assertEqual(login(service, "PCB", "10.1.1.1", "PELLAMOR\\bob:Password"), 200)
             first = service.entries("PCB")[0]["last_seen"]
             wait_until(lambda: service.status()["now"] > first, "the next second")
@@ -127,31 +136,37 @@ class HelperAnswers(unittest.TestCase):
                              ['1 OK user="PELLAMOR\\\\bob"', '2 OK user="PELLAMOR\\\\bob"'])
 
 
-    def test_a_claim_of_an_address_another_login_comes_from_is_not_credited(self):
-        # bob's PC is 192.0.2.23, alice's 192.0.2.24; 198.51.100.1 is a trusted relay. The service listens on "::",
-        # where IPv4 peers arrive as IPv4-mapped addresses.
+    def test_only_what_a_login_proves_is_credited_and_a_claim_never_inherits(self):
+        # bob's PC is 192.0.2.23, alice's 192.0.2.24; 198.51.100.1 is a trusted relay; claims of addresses in
+        # 192.0.2.32/28 are credited. The service listens on "::", where IPv4 peers arrive as IPv4-mapped addresses.
         alice = ("alice", "PELLAMOR", "878d8014606cda29677a44efa1353fc7")
-        answers = {who: 'OK user="PELLAMOR\\\\%s"' % who for who in ("alice", "bob")}
-        answers[None] = 'ERR message="nobody is logged on at 192.0.2.25"'
-        steps = [  # (source, host, reported addresses, user, action, who the helper names at .24 and at .25)
-            ("192.0.2.23", "PC23", "192.0.2.24", BOB, "login", "bob", None),  # nobody proves .24 yet
-            ("192.0.2.24", "PC24", "192.0.2.24", alice, "login", "alice", None),  # alice's PC comes from there
-            ("192.0.2.23", "PC23", "192.0.2.24,192.0.2.25", BOB, "login", "alice", "bob"),  # the claim of .24 is not credited
-            ("198.51.100.1", "PCR", "192.0.2.25", alice, "login", "alice", "alice"),  # the relay's claim counts as proof
-            ("192.0.2.24", "PC24", "192.0.2.24", alice, "logout", "bob", "alice"),  # the proof ends: bob's claim counts again
+        watched = ["192.0.2.24", "192.0.2.25", "192.0.2.40"]
+
+        def answer(who, ip):
+            return 'OK user="PELLAMOR\\\\%s"' % who if who else 'ERR message="nobody is logged on at %s"' % ip
+        steps = [  # (source, host, reported addresses, user, action, who the helper names at each watched address)
+            ("192.0.2.23", "PC23", "192.0.2.24", BOB, "login", [None, None, None]),  # a claim is not proof
+            ("192.0.2.24", "PC24", "192.0.2.24", alice, "login", ["alice", None, None]),  # alice's PC comes from there
+            ("192.0.2.23", "PC23", "192.0.2.24,192.0.2.25", BOB, "login", ["alice", None, None]),
+            ("198.51.100.1", "PCR", "192.0.2.25", alice, "login", ["alice", "alice", None]),  # the relay's report is proof
+            ("192.0.2.24", "PC24", "192.0.2.24", alice, "logout", [None, "alice", None]),  # nobody inherits .24
+            ("192.0.2.23", "PC40", "192.0.2.40", BOB, "login", [None, "alice", "bob"]),  # in --credit-claims
         ]
-        with Namespace(), Service("--address", "::", "--trusted-relay", "198.51.100.0/30") as service:
-            for source, host, ips, user, action, at_24, at_25 in steps:
+        with Namespace(), Service("--address", "::", "--trusted-relay", "198.51.100.0/30", "--credit-claims",
+                                  "192.0.2.32/28") as service:
+            for source, host, ips, user, action, names in steps:
                 self.assertEqual(Raw(service, source).login(login_target(host, ips, action), user), 200, host)
-                self.assertEqual(ask_helper(service.port, ["192.0.2.24", "192.0.2.25"]),
-                                 [answers[at_24], answers[at_25]], (host, action))
-                if host == "PCR":  # alice's PC still proves .24: bob's entry shows what is not credited
+                self.assertEqual(ask_helper(service.port, watched), [answer(*n) for n in zip(names, watched)],
+                                 (host, action))
+                if host == "PCR":  # bob's entry shows what is not credited
                     self.assertEqual([(u["host"], u["uncredited"], u["relayed"]) for u in service.status()["users"]],
                                      [("PC23", ["192.0.2.24", "192.0.2.25"], False), ("PC24", [], False), ("PCR", [], True)])
-            self.assertIn("host PC24: PELLAMOR\\alice comes from 192.0.2.24: the claim of it by PELLAMOR\\bob at PC23 is no "
-                          "longer credited\n", service.stderr())
-            self.assertIn("host PC23: PELLAMOR\\bob claims 192.0.2.24, where another live login comes from: not credited "
-                          "there while it lives\n", service.stderr())
+            self.assertIn("host PC23: PELLAMOR\\bob claims 192.0.2.24, where another live login is credited: not credited there\n",
+                          service.stderr())
+            # Each change of who is credited at an address is one line, and claims without credit change nothing.
+            self.assertEqual(re.findall(r"pellamor-service: (credit at .*)\n", service.stderr()), [
+                "credit at 192.0.2.24: nobody -> PELLAMOR\\alice at PC24", "credit at 192.0.2.25: nobody -> PELLAMOR\\alice at PCR",
+                "credit at 192.0.2.24: PELLAMOR\\alice at PC24 -> nobody", "credit at 192.0.2.40: nobody -> PELLAMOR\\bob at PC40"])
             for view in ("/status.json", "/lookup?ip=192.0.2.24"):  # the map is not for every PC
                 self.assertEqual(code(Raw(service, "192.0.2.23").get(view)[0]), 403, view)
             for source, host, user in (("2001:db8::1", "V1", alice), ("2001:db8::1", "V2", BOB),
@@ -188,7 +203,7 @@ echo "== lab"; printf 'PELLAMOR\\alice:secret\n' > /etc/pellamor/accounts; chgrp
 chmod 0640 /etc/pellamor/accounts
 sed -i 's|^PELLAMOR_VERIFY=.*|PELLAMOR_VERIFY="--accounts /etc/pellamor/accounts"|' /etc/default/pellamor-service
 /etc/init.d/pellamor-service start 2>&1
-curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}'; echo 10.9.9.9 | pellamor-squid-helper
+curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}'; echo 127.0.0.1 | pellamor-squid-helper
 logrotate -f /etc/logrotate.d/pellamor-service; echo "rotated: $?"; ls /var/log/pellamor
 curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}' | sed 's/PC2/PC2 after the rotation/'
 grep -c '"PC2"' /var/log/pellamor/requests.log.1 /var/log/pellamor/requests.log
@@ -252,7 +267,7 @@ class Installed(unittest.TestCase):
         steps, errors = in_throwaway_root(PACKAGE_LIFE.format(package=inside, login="http://127.0.0.1:8080"
                                                               + e2e_service.login_target("PC1", "10.9.9.9"),
                                                               lab_login="http://127.0.0.1:8080"
-                                                              + e2e_service.login_target("PC2", "10.9.9.9")), package)
+                                                              + e2e_service.login_target("PC2", "127.0.0.1")), package)
         self.assertEqual(list(steps), ["install", "domain", "lab", "remove", "purge"], errors)
         time = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "
         command = "/usr/sbin/pellamor-service --db /var/lib/pellamor/users.sqlite --verify winbind "

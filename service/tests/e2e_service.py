@@ -425,7 +425,8 @@ class Durability(unittest.TestCase):
             db.executemany("INSERT INTO logons VALUES ('alice', 'PELLAMOR', ?, ?, ?, 1, 1, ?, ?, ?)",
                            [row + (now - 60, now - 60, now + 3600) for row in rows])
         db.close()
-        lookups = [("10.0.0.6", ["OLD1"]), ("10.9.9.9", ["OLD2"]), ("10.0.0.78", []), ("8.0.0.78", []),
+        # Only what an entry proves is credited: OLD1's reports from loopback are claims.
+        lookups = [("10.0.0.6", []), ("10.9.9.9", ["OLD2"]), ("10.0.0.78", []), ("8.0.0.78", []),
                    ("127.0.0.1", [])]
         for start in range(2):  # the second start finds the map migrated
             with Service(workdir=workdir) as service:
@@ -436,7 +437,7 @@ class Durability(unittest.TestCase):
                     self.assertEqual([u["host"] for u in service.status("?ip=" + ip)["users"]], hosts, ip)
         self.assertEqual(service.stderr().count("indexed the addresses of the 3 entries of a map of the first format; "
                                                 "1 reported addresses with leading zeros are shown but never matched"), 1)
-        with Service(workdir=workdir) as service:  # a refresh moves the entry to its new addresses
+        with Service("--credit-claims", "10.0.0.0/8", workdir=workdir) as service:  # a refresh moves the entry on
             self.assertEqual(login(service, "OLD1", "10.0.0.7"), 200)
             self.assertEqual([u["host"] for u in service.status("?ip=10.0.0.7")["users"]], ["OLD1"])
             self.assertEqual(service.status("?ip=10.0.0.6")["users"], [])
@@ -472,7 +473,7 @@ class Durability(unittest.TestCase):
 
     def test_expired_logins_drop_out_and_are_purged(self):
         with Service("--interval", "1", "--nonpersistent-lifetime", "3600") as service:
-            self.assertEqual(login(service), 200)
+            self.assertEqual(login(service, ips="127.0.0.1"), 200)  # found, and credited, where it comes from
             self.assertEqual(curl(service, login_target("ONESHOT").replace("persistent=1", "persistent=0"), ALICE)[0],
                              200)
             [persistent] = service.entries("PC1")
@@ -487,7 +488,12 @@ class Durability(unittest.TestCase):
             wait_until(lambda: service.sql("SELECT host FROM logons") == ["ONESHOT"], "the expired entry's purge")
             self.assertRegex(service.stderr(), r"pellamor-service: expired: PELLAMOR\\alice at PC1, last seen "
                                                r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ, ran out \d{4}-.*Z\n")
-            self.assertNotIn("ONESHOT", service.stderr())
+            self.assertNotIn("ONESHOT", service.stderr())  # its claims from loopback are not credited
+            wait_until(lambda: "credit at 127.0.0.1: PELLAMOR\\alice at PC1 -> nobody\n" in service.stderr(),
+                       "the line of the credit the purge took")
+            self.assertEqual(re.findall(r"pellamor-service: (credit at .*)\n", service.stderr()),
+                             ["credit at 127.0.0.1: nobody -> PELLAMOR\\alice at PC1",
+                              "credit at 127.0.0.1: PELLAMOR\\alice at PC1 -> nobody"])
 
 
 def history(service, query="", status=200):
@@ -545,7 +551,8 @@ class Limits(unittest.TestCase):
             ("PC2", "10.0.0.78", "login", BOB, 200, "login"),
             ("H" * 256, "", "logout", BOB, 200, "logout (no entry)"),  # a logout claims nothing
         ]
-        with Service("--max-addresses-per-login", "3", "--max-entries-per-account", "2") as service:
+        with Service("--max-addresses-per-login", "3", "--max-entries-per-account", "2", "--credit-claims",
+                     "10.0.0.0/8") as service:
             for host, ips, action, account, status, result in cases:
                 conn, target = Raw(service), login_target(host, ips, action)
                 status_line, _, _, body = conn.get(target)

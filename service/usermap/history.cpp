@@ -1,6 +1,8 @@
 // The events of the map's changes.
 #include "usermap/history.h"
 
+#include <algorithm>
+
 std::vector<LogonEvent> entry_events(const char* kind, const EntryNames& entry, const std::vector<std::string>& addresses,
                                      std::int64_t at) {
   std::vector<LogonEvent> out;
@@ -10,13 +12,16 @@ std::vector<LogonEvent> entry_events(const char* kind, const EntryNames& entry, 
   return out;
 }
 
-std::vector<LogonEvent> credit_events(const std::vector<CreditChange>& changes, std::int64_t at) {
+std::vector<LogonEvent> credit_events(const std::vector<CreditChange>& changes) {
   std::vector<LogonEvent> out;
+  const auto holds = [](const std::vector<CreditHolder>& holders, const CreditHolder& h) {
+    return std::find(holders.begin(), holders.end(), h) != holders.end();
+  };
   for (const CreditChange& c : changes) {
-    if (!c.before.user.empty() || !c.before.host.empty())
-      out.push_back(LogonEvent{at, kEventUncredited, c.before.user, c.before.domain, c.before.host, c.address});
-    if (!c.after.user.empty() || !c.after.host.empty())
-      out.push_back(LogonEvent{at, kEventCredited, c.after.user, c.after.domain, c.after.host, c.address});
+    for (const CreditHolder& h : c.before)
+      if (!holds(c.after, h)) out.push_back(LogonEvent{c.at, kEventUncredited, h.user, h.domain, h.host, c.address});
+    for (const CreditHolder& h : c.after)
+      if (!holds(c.before, h)) out.push_back(LogonEvent{c.at, kEventCredited, h.user, h.domain, h.host, c.address});
   }
   return out;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "usermap/map_types.h"
+
 // The kinds of event. A refresh that changes nothing is none of them.
 constexpr const char* kEventLogin = "login";        // the first logon of a user at a host
 constexpr const char* kEventLogout = "logout";      // the entry was logged out
@@ -31,12 +33,6 @@ struct EntryNames {
   std::string host;
 };
 
-// A change of whom an address is credited to: before or after may be nobody (an empty user and host).
-struct CreditChange {
-  std::string address;
-  EntryNames before;
-  EntryNames after;
-};
 
 // The events of one change of the map, each with one row per address:
 // - a new entry: a login at each address it is found at;
@@ -46,8 +42,9 @@ struct CreditChange {
 // An entry found at no address gives one event with an empty address.
 std::vector<LogonEvent> entry_events(const char* kind, const EntryNames& entry, const std::vector<std::string>& addresses,
                                      std::int64_t at);
-// An uncredited event for who held each address before, a credited one for who holds it after.
-std::vector<LogonEvent> credit_events(const std::vector<CreditChange>& changes, std::int64_t at);
+// An uncredited event for each entry no longer credited at an address, a credited one for each
+// entry newly credited there, at the change's time.
+std::vector<LogonEvent> credit_events(const std::vector<CreditChange>& changes);
 
 // A page of events, newest first, of those that match every filter that is set.
 struct HistoryQuery {

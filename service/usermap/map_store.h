@@ -23,7 +23,22 @@ struct StoredEntry {
   std::vector<std::string> ips;
   std::string peer;
   bool relayed = false;
-  EntryNames names;  // as first recorded
+  EntryNames names;                   // as first recorded
+  std::vector<std::string> credited;  // the addresses it is credited at
+};
+
+// An address and an entry credited there.
+struct CreditedAddress {
+  std::string address;
+  CreditHolder holder;
+};
+
+// One of the addresses an entry is found at, and whether it is credited there.
+struct AddressCredit {
+  std::string address;
+  bool credited = false;
+  bool operator==(const AddressCredit& o) const { return address == o.address && credited == o.credited; }
+  bool operator!=(const AddressCredit& o) const { return !(*this == o); }
 };
 
 // One connection to the store, used by one thread at a time. UserMap keeps everything else:
@@ -35,11 +50,11 @@ struct StoredEntry {
 // reading the whole map. A refresh that keeps the addresses leaves those rows alone.
 //
 // Where the user is: a live entry proves the address its request came from (its peer, indexed),
-// and an entry that came through a trusted relay proves the addresses it is found at. An entry is
-// credited at an address it is found at when it proves it, or when no live entry proves it; a
-// mere claim of an address that another live entry proves is not credited (lookups by address
-// leave it out, and reads list it as uncredited). The rule is applied when the map is read, so
-// that a claim is credited again as soon as the entry that proved the address expires or logs out.
+// and an entry that came through a trusted relay proves the addresses it is found at. Each of an
+// entry's address rows says whether it is credited there; UserMap decides that when it writes the
+// entry (see MapLimits::credit_claims), and the reads only read it: lookups by address leave out
+// the rows without credit, and reads list them as uncredited. So a claim is never credited later
+// because the entry that proved its address has gone.
 class MapConnection {
  public:
   virtual ~MapConnection() = default;
@@ -69,7 +84,7 @@ class MapConnection {
   virtual StoreFailure last_failure() const { return {}; }
 
   // The stored entry for the entry's user, domain and host (letter case ignored), expired or
-  // not: found false when there is none.
+  // not, with the addresses it is credited at: found false when there is none.
   virtual bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) = 0;
   // Entries of the entry's user and domain at other hosts that are live at `now`, counted up to `limit`.
   virtual bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
@@ -78,16 +93,19 @@ class MapConnection {
   virtual bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) = 0;
   // Refreshes entry `id` with everything of `e` but its names and first_seen.
   virtual bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) = 0;
-  // Makes `addresses` the ones entry `id` is found at.
-  virtual bool set_addresses(std::int64_t id, const std::vector<std::string>& addresses, std::string* error) = 0;
+  // Makes `addresses` the ones entry `id` is found at, each with its credit.
+  virtual bool set_addresses(std::int64_t id, const std::vector<AddressCredit>& addresses, std::string* error) = 0;
   // Removes the entry for the entry's user, domain and host, with its addresses.
   virtual bool remove(const LogonEntry& e, bool* removed, std::string* error) = 0;
-  // The addresses entry `id` is found at that another entry live at `now` proves, where `id` only claims them.
-  virtual bool uncredited_claims(std::int64_t id, std::int64_t now, std::vector<std::string>* out,
-                                 std::string* error) = 0;
-  // Entries other than `id`, live at `now`, found at `address` by a mere claim of it: at most a few.
-  virtual bool claims_at(const std::string& address, std::int64_t id, std::int64_t now,
-                         std::vector<OutrankedClaim>* out, std::string* error) = 0;
+  // Whether an entry live at `now` proves `address` (see above).
+  virtual bool proven(const std::string& address, std::int64_t now, bool* out, std::string* error) = 0;
+  // Takes the credit at `address` from the entries other than `id` that merely claim it.
+  virtual bool withdraw_claims(const std::string& address, std::int64_t id, std::string* error) = 0;
+  // The entries live at `now` credited at `address`, in no particular order.
+  virtual bool credited_at(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
+                           std::string* error) = 0;
+  // The addresses that entries expired at `now` are credited at: whom their purge takes credit from.
+  virtual bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) = 0;
   // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry;
   // adds to `expired` who they were (user, domain, host, ips, peer, last_seen and expires).
   virtual bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) = 0;

@@ -20,8 +20,9 @@ struct LogonEntry {
   std::int64_t first_seen = 0;  // epoch seconds
   std::int64_t last_seen = 0;
   std::int64_t expires = 0;
-  // Read only: reported addresses that another live login proves (it came from there, or through a
-  // trusted relay that reports them), in the order reported. The entry is not found there meanwhile.
+  // Read only: the addresses it is found at without credit, in the order reported: mere claims (it
+  // neither comes from there nor through a trusted relay) that the address rule does not credit.
+  // The entry is not found there.
   std::vector<std::string> uncredited;
   std::string address;  // in a listing by address: the address it is listed at; otherwise empty
 };
@@ -35,12 +36,24 @@ struct MapChange {
   LogonEntry entry;
 };
 
-// Another entry whose claim of an address a login's proof outranks.
-struct OutrankedClaim {
-  std::string address;
+// An entry credited at an address: whom the map names there.
+struct CreditHolder {
   std::string user;
   std::string domain;
   std::string host;
+  bool operator==(const CreditHolder& o) const { return user == o.user && domain == o.domain && host == o.host; }
+  bool operator<(const CreditHolder& o) const {
+    return user != o.user ? user < o.user : domain != o.domain ? domain < o.domain : host < o.host;
+  }
+};
+
+// A change of who is credited at an address, made by one committed change of the map: the live
+// entries credited there before and after it, each sorted (none: nobody is found there).
+struct CreditChange {
+  std::string address;
+  std::vector<CreditHolder> before;
+  std::vector<CreditHolder> after;
+  std::int64_t at = 0;  // epoch second of the change
 };
 
 struct ChangeOutcome {
@@ -49,10 +62,12 @@ struct ChangeOutcome {
   std::string refused;   // a login the map's limits refused, and why (ok: the others were committed)
   std::string error;
   bool unavailable = false;  // not ok because the store could not be reached: the same change may succeed later
-  // A login's reported addresses that other live logins prove: recorded, but not credited to it.
+  // A login's addresses that it is not credited at: recorded, but it is not found there.
   std::vector<std::string> uncredited;
-  // Claims of other live entries at the addresses this login has just come to prove: no longer credited.
-  std::vector<OutrankedClaim> outranked;
+  // Of those, the ones another live entry is credited at: claims of what someone else holds.
+  std::vector<std::string> disputed;
+  // Whom the change took credit from or gave it to, address by address.
+  std::vector<CreditChange> credit;
 };
 
 // Which of the current entries a listing shows: all, the stale ones (last seen before the
@@ -64,7 +79,7 @@ struct MapQuery {
   std::size_t limit = 500;
   std::size_t offset = 0;
   // When set (canonical): entries that reported this address, or reported none and came from it,
-  // and are credited there: not those whose claim of it another live login proves wrong.
+  // and are credited there: not its mere claims that the address rule does not credit.
   std::string ip;
   std::string user;    // when set: entries of this user (letter case ignored)
   std::string domain;  // when set (with user): only in this domain
@@ -87,6 +102,10 @@ struct MapTotals {
 struct AddressUse {
   std::int64_t hosts = 0;
   std::int64_t users = 0;
+  // The entry a lookup of the address lists first, which the Squid helper names (an empty user:
+  // a login accepted without authentication, which it does not name); answered false: none.
+  bool answered = false;
+  CreditHolder answer;
   bool conflict() const { return hosts > 1 && users > 1; }
   bool shared_host() const { return hosts == 1 && users > 1; }
 };

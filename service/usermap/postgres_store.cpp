@@ -12,6 +12,7 @@
 #include <map>
 
 #include "common/fd_wait.h"
+#include "usermap/sql/address_rule.h"
 #include "usermap/sql/history_sql.h"
 #include "usermap/sql/map_sql.h"
 
@@ -20,7 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The map's layout, kept in logon_map_format; a database written by a newer service is refused.
-constexpr int kFormat = 1;
+// Format 1 kept no credit with the addresses.
+constexpr int kFormat = 2;
 
 // A statement the server has not answered within this time costs its connection, so that a
 // stalled server (a hung disk, a stopped process) cannot hold the logins up: they get 503. The
@@ -74,11 +76,17 @@ class PgDialect : public SqlDialect {
 const PgDialect kDialect;
 const MapStatements kSql(kDialect);
 
-// The map's layout, kept in logon_map_format, then its tables.
+// The map's layout, kept in logon_map_format, then its tables; the indexes follow once an older
+// layout is brought up to this one.
 const std::string kSchema =
     "CREATE TABLE IF NOT EXISTS logon_map_format (format integer NOT NULL);"
     "INSERT INTO logon_map_format SELECT 1 WHERE NOT EXISTS (SELECT FROM logon_map_format);" +
-    map_tables(kDialect) + map_indexes(kDialect);
+    map_tables(kDialect);
+
+// Brings a map of format 1 up to this one.
+const std::string kCreditMigration =
+    "ALTER TABLE logon_addresses ADD COLUMN IF NOT EXISTS credited boolean NOT NULL DEFAULT false;" +
+    credit_proven_rows_sql() + "UPDATE logon_map_format SET format = 2;";
 
 // The locks of the accounts a transaction changes, all taken at its start, in the order of their
 // keys: two services then never hold one lock each and wait for the other's, and each account's
@@ -251,10 +259,13 @@ class PgConnection : public MapConnection {
 
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     *out = StoredEntry();
-    return run(kSql.find_entry, names_of(e), [out](const PGresult* r, int i) {
+    const bool read = run(kSql.find_entry, names_of(e), [out](const PGresult* r, int i) {
       *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2),
-                         text_at(r, i, 3) == "t", EntryNames{text_at(r, i, 4), text_at(r, i, 5), text_at(r, i, 6)}};
+                         text_at(r, i, 3) == "t", EntryNames{text_at(r, i, 4), text_at(r, i, 5), text_at(r, i, 6)}, {}};
     }, error);
+    if (!read || !out->found) return read;
+    return run(kSql.credited_addresses, {std::to_string(out->id)},
+               [out](const PGresult* r, int i) { out->credited.push_back(text_at(r, i, 0)); }, error);
   }
 
   bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
@@ -279,8 +290,14 @@ class PgConnection : public MapConnection {
                {}, error);
   }
 
-  bool set_addresses(std::int64_t id, const std::vector<std::string>& addresses, std::string* error) override {
-    return run(kSql.replace_addresses, {std::to_string(id), text_array(addresses)}, {}, error);
+  bool set_addresses(std::int64_t id, const std::vector<AddressCredit>& addresses, std::string* error) override {
+    std::vector<std::string> where;
+    std::string credited = "{";
+    for (const AddressCredit& a : addresses) {
+      where.push_back(a.address);
+      credited += std::string(credited.size() > 1 ? "," : "") + truth(a.credited);
+    }
+    return run(kSql.replace_addresses, {std::to_string(id), text_array(where), credited + "}"}, {}, error);
   }
 
   bool remove(const LogonEntry& e, bool* removed, std::string* error) override {
@@ -290,17 +307,28 @@ class PgConnection : public MapConnection {
     return ok;
   }
 
-  bool uncredited_claims(std::int64_t id, std::int64_t now, std::vector<std::string>* out,
-                         std::string* error) override {
-    out->clear();
-    return run(kSql.uncredited_claims, {std::to_string(id), std::to_string(now)},
-               [out](const PGresult* r, int i) { out->push_back(text_at(r, i, 0)); }, error);
+  bool proven(const std::string& address, std::int64_t now, bool* out, std::string* error) override {
+    *out = false;
+    return run(kSql.proven, {address, std::to_string(now)},
+               [out](const PGresult* r, int i) { *out = text_at(r, i, 0) == "t"; }, error);
   }
 
-  bool claims_at(const std::string& address, std::int64_t id, std::int64_t now, std::vector<OutrankedClaim>* out,
-                 std::string* error) override {
-    return run(kSql.claims_at, {address, std::to_string(id), std::to_string(now)}, [out, &address](const PGresult* r, int i) {
-      out->push_back(OutrankedClaim{address, text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)});
+  bool withdraw_claims(const std::string& address, std::int64_t id, std::string* error) override {
+    return run(kSql.withdraw_claims, {address, std::to_string(id)}, {}, error);
+  }
+
+  bool credited_at(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
+                   std::string* error) override {
+    out->clear();
+    return run(kSql.credited_at, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
+      out->push_back(CreditHolder{text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)});
+    }, error);
+  }
+
+  bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) override {
+    out->clear();
+    return run(kSql.expiring_credit, {std::to_string(now)}, [out](const PGresult* r, int i) {
+      out->push_back(CreditedAddress{text_at(r, i, 0), CreditHolder{text_at(r, i, 1), text_at(r, i, 2), text_at(r, i, 3)}});
     }, error);
   }
 
@@ -378,8 +406,13 @@ class PgConnection : public MapConnection {
   }
 
   bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {
+    *out = AddressUse();
     return run(kSql.address_use, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
-      *out = AddressUse{number_at(r, i, 0), number_at(r, i, 1)};
+      out->hosts = number_at(r, i, 0);
+      out->users = number_at(r, i, 1);
+    }, error) && run(kSql.address_answer, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
+      out->answered = true;
+      out->answer = CreditHolder{text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)};
     }, error);
   }
 
@@ -518,6 +551,8 @@ bool prepare_schema(PgConnection& db, std::string* notice, std::string* error) {
     *error = "written by a newer version of the service (format " + std::to_string(format) + ")";
     ok = false;
   }
+  if (ok && format < kFormat) ok = db.script(kCreditMigration, error);
+  if (ok) ok = db.script(map_indexes(kDialect), error);
   // Names arrive as UTF-8; a database in another encoding would refuse some of them.
   if (ok && encoding != "UTF8" && encoding != "SQL_ASCII") {
     *error = "the database's encoding is " + encoding +

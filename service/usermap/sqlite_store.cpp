@@ -6,15 +6,16 @@
 #include <algorithm>
 #include <map>
 
+#include "usermap/sql/address_rule.h"
 #include "usermap/sql/history_sql.h"
 #include "usermap/sql/map_sql.h"
 
 namespace {
 
 // The map's format, in the file's user_version. 0: the first format (one table, the addresses
-// only as a list in each entry); 1: without the relay flag and the index by peer. Both are brought
-// up to this one when the file is opened.
-constexpr int kFormat = 2;
+// only as a list in each entry); 1: without the relay flag and the index by peer; 2: without the
+// credit of each address. All are brought up to this one when the file is opened.
+constexpr int kFormat = 3;
 
 // SQLite's way of writing the map's SQL. Its name columns compare with NOCASE, which folds the ASCII letters.
 class SqliteDialect : public SqlDialect {
@@ -40,6 +41,8 @@ const MapStatements kSql(kDialect);
 
 // A map of format 1 gets the relay flag before the indexes are made.
 constexpr const char* kAddRelayed = "ALTER TABLE logons ADD COLUMN relayed INTEGER NOT NULL DEFAULT 0";
+// A map of format 2 gets the credit of each address, given to what its entries prove.
+constexpr const char* kAddCredited = "ALTER TABLE logon_addresses ADD COLUMN credited INTEGER NOT NULL DEFAULT 0";
 // What a map of the first format held.
 constexpr const char* kEntryColumns =
     "user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires";
@@ -143,6 +146,18 @@ bool read_number(sqlite3* db, const char* sql, std::int64_t* out, std::string* e
   return true;
 }
 
+// The columns that formats 1 and 2 lack.
+bool add_missing_columns(sqlite3* db, std::string* error) {
+  std::int64_t relayed = 0;
+  std::int64_t credited = 0;
+  return read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'relayed'", &relayed,
+                     error) &&
+         (relayed != 0 || execute(db, kAddRelayed, error)) &&
+         read_number(db, "SELECT count(*) FROM pragma_table_info('logon_addresses') WHERE name = 'credited'",
+                     &credited, error) &&
+         (credited != 0 || execute(db, kAddCredited, error));
+}
+
 // Brings a map without a format number up to this one, in the transaction under way. A map of
 // the first format has its entries moved to a table with an id. A map of this shape without the
 // number (what sqlite3's .dump gives, which the recovery of a damaged map uses) keeps its tables.
@@ -157,7 +172,7 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
                                 "logons_first_format;") +
                         map_tables(kDialect) + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
                         " FROM logons_first_format; DROP TABLE logons_first_format;";
-  if (!execute(db, move_entries, error)) return false;
+  if (!execute(db, move_entries, error) || !add_missing_columns(db, error)) return false;
   Statement entries(db, "SELECT id, ips, peer FROM logons");
   Statement add(db, kSql.add_address);
   if (!entries.ok() || !add.ok()) return fail(db, error);
@@ -169,7 +184,7 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
     const std::vector<std::string> ips = split_addresses(entries.text(1));
     unmatched += static_cast<std::int64_t>(unmatched_addresses(ips).size());
     for (const std::string& address : lookup_addresses(ips, entries.text(2))) {
-      if (!add.bind(1, address).bind(2, entries.number(0)).run_once()) return fail(db, error);
+      if (!add.bind(1, address).bind(2, entries.number(0)).bind(3, std::int64_t{0}).run_once()) return fail(db, error);
     }
   }
   if (rc != SQLITE_DONE) return fail(db, error);
@@ -196,11 +211,8 @@ bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, s
     ok = false;
   }
   if (ok && format == 0 && tables > 0) ok = migrate_first_format(db, notice, &why);
-  std::int64_t relayed = 0;
-  if (ok) ok = execute(db, map_tables(kDialect), &why) &&
-               read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'relayed'", &relayed,
-                           &why) &&
-               (relayed != 0 || execute(db, kAddRelayed, &why));
+  if (ok) ok = execute(db, map_tables(kDialect), &why) && add_missing_columns(db, &why);
+  if (ok && format < 3) ok = execute(db, credit_proven_rows_sql(), &why);
   if (ok) ok = execute(db, map_indexes(kDialect) + "PRAGMA user_version = " + std::to_string(kFormat), &why);
   if (ok) ok = execute(db, "COMMIT", &why);
   if (ok) return true;
@@ -243,17 +255,22 @@ class SqliteConnection : public MapConnection {
         count_stale_(db, kSql.count_stale),
         count_conflicts_(db, kSql.count_conflicts),
         address_use_(db, kSql.address_use),
+        address_answer_(db, kSql.address_answer),
         samples_(db, kSql.samples),
-        uncredited_claims_(db, kSql.uncredited_claims),
-        claims_at_(db, kSql.claims_at) {}
+        proven_(db, kSql.proven),
+        withdraw_claims_(db, kSql.withdraw_claims),
+        credited_at_(db, kSql.credited_at),
+        credited_addresses_(db, kSql.credited_addresses),
+        expiring_credit_(db, kSql.expiring_credit) {}
   // Statements and cached reads are finalized after this body; sqlite3_close_v2 waits for them.
   ~SqliteConnection() override { sqlite3_close_v2(db_); }
 
   bool ready() const {
     return insert_.ok() && update_.ok() && forget_addresses_.ok() && add_address_.ok() && find_entry_.ok() &&
            count_other_hosts_.ok() && remove_.ok() && purge_.ok() && add_sample_.ok() && forget_samples_.ok() &&
-           note_check_.ok() && add_event_.ok() && prune_events_.ok() && count_current_.ok() && count_stale_.ok() && count_conflicts_.ok() &&
-           address_use_.ok() && samples_.ok() && uncredited_claims_.ok() && claims_at_.ok();
+           note_check_.ok() && add_event_.ok() && prune_events_.ok() && count_current_.ok() && count_stale_.ok() &&
+           count_conflicts_.ok() && address_use_.ok() && address_answer_.ok() && samples_.ok() && proven_.ok() &&
+           withdraw_claims_.ok() && credited_at_.ok() && credited_addresses_.ok() && expiring_credit_.ok();
   }
 
   bool begin(std::string* error) override { return execute(db_, "BEGIN IMMEDIATE", error); }
@@ -267,12 +284,18 @@ class SqliteConnection : public MapConnection {
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     const int rc = find_entry_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).step();
     *out = StoredEntry();
-    const Statement& row = find_entry_;
+    const Statement& found = find_entry_;
     if (rc == SQLITE_ROW)
-      *out = StoredEntry{true, row.number(0), split_addresses(row.text(1)), row.text(2), row.number(3) != 0,
-                         EntryNames{row.text(4), row.text(5), row.text(6)}};
+      *out = StoredEntry{true, found.number(0), split_addresses(found.text(1)), found.text(2), found.number(3) != 0,
+                         EntryNames{found.text(4), found.text(5), found.text(6)}, {}};
     find_entry_.reset();
-    return rc == SQLITE_ROW || rc == SQLITE_DONE || fail(db_, error);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(db_, error);
+    if (!out->found) return true;
+    credited_addresses_.bind(1, out->id);
+    int row = SQLITE_ROW;
+    while ((row = credited_addresses_.step()) == SQLITE_ROW) out->credited.push_back(credited_addresses_.text(0));
+    credited_addresses_.reset();
+    return row == SQLITE_DONE || fail(db_, error);
   }
 
   bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
@@ -302,10 +325,11 @@ class SqliteConnection : public MapConnection {
     return update_.run_once() || fail(db_, error);
   }
 
-  bool set_addresses(std::int64_t id, const std::vector<std::string>& addresses, std::string* error) override {
+  bool set_addresses(std::int64_t id, const std::vector<AddressCredit>& addresses, std::string* error) override {
     if (!forget_addresses_.bind(1, id).run_once()) return fail(db_, error);
-    for (const std::string& address : addresses) {
-      if (!add_address_.bind(1, address).bind(2, id).run_once()) return fail(db_, error);
+    for (const AddressCredit& a : addresses) {
+      if (!add_address_.bind(1, a.address).bind(2, id).bind(3, std::int64_t{a.credited}).run_once())
+        return fail(db_, error);
     }
     return true;
   }
@@ -316,23 +340,35 @@ class SqliteConnection : public MapConnection {
     return true;
   }
 
-  bool uncredited_claims(std::int64_t id, std::int64_t now, std::vector<std::string>* out,
-                         std::string* error) override {
+  bool proven(const std::string& address, std::int64_t now, bool* out, std::string* error) override {
+    std::int64_t found = 0;
+    if (!read_count(proven_.bind(1, address).bind(2, now), &found, error)) return false;
+    *out = found != 0;
+    return true;
+  }
+
+  bool withdraw_claims(const std::string& address, std::int64_t id, std::string* error) override {
+    return withdraw_claims_.bind(1, address).bind(2, id).run_once() || fail(db_, error);
+  }
+
+  bool credited_at(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
+                   std::string* error) override {
     out->clear();
-    uncredited_claims_.bind(1, id).bind(2, now);
+    credited_at_.bind(1, address).bind(2, now);
     int rc = SQLITE_ROW;
-    while ((rc = uncredited_claims_.step()) == SQLITE_ROW) out->push_back(uncredited_claims_.text(0));
-    uncredited_claims_.reset();
+    while ((rc = credited_at_.step()) == SQLITE_ROW)
+      out->push_back(CreditHolder{credited_at_.text(0), credited_at_.text(1), credited_at_.text(2)});
+    credited_at_.reset();
     return rc == SQLITE_DONE || fail(db_, error);
   }
 
-  bool claims_at(const std::string& address, std::int64_t id, std::int64_t now, std::vector<OutrankedClaim>* out,
-                 std::string* error) override {
-    claims_at_.bind(1, address).bind(2, id).bind(3, now);
+  bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) override {
+    out->clear();
+    Statement& q = expiring_credit_.bind(1, now);
     int rc = SQLITE_ROW;
-    while ((rc = claims_at_.step()) == SQLITE_ROW)
-      out->push_back(OutrankedClaim{address, claims_at_.text(0), claims_at_.text(1), claims_at_.text(2)});
-    claims_at_.reset();
+    while ((rc = q.step()) == SQLITE_ROW)
+      out->push_back(CreditedAddress{q.text(0), CreditHolder{q.text(1), q.text(2), q.text(3)}});
+    q.reset();
     return rc == SQLITE_DONE || fail(db_, error);
   }
 
@@ -409,9 +445,15 @@ class SqliteConnection : public MapConnection {
 
   bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {
     const int rc = address_use_.bind(1, address).bind(2, now).step();
-    if (rc == SQLITE_ROW) *out = AddressUse{address_use_.number(0), address_use_.number(1)};
+    if (rc == SQLITE_ROW) *out = AddressUse{address_use_.number(0), address_use_.number(1), false, {}};
     address_use_.reset();
-    return rc == SQLITE_ROW || fail(db_, error);
+    if (rc != SQLITE_ROW) return fail(db_, error);
+    Statement& q = address_answer_.bind(1, address).bind(2, now);
+    const int answer = q.step();
+    out->answered = answer == SQLITE_ROW;
+    if (out->answered) out->answer = CreditHolder{q.text(0), q.text(1), q.text(2)};
+    q.reset();
+    return answer == SQLITE_ROW || answer == SQLITE_DONE || fail(db_, error);
   }
 
   bool samples(std::int64_t since, std::vector<MapSample>* out, std::string* error) override {
@@ -476,9 +518,13 @@ class SqliteConnection : public MapConnection {
   Statement count_stale_;
   Statement count_conflicts_;
   Statement address_use_;
+  Statement address_answer_;
   Statement samples_;
-  Statement uncredited_claims_;
-  Statement claims_at_;
+  Statement proven_;
+  Statement withdraw_claims_;
+  Statement credited_at_;
+  Statement credited_addresses_;
+  Statement expiring_credit_;
   std::map<std::string, std::unique_ptr<Statement>> reads_;
 };
 

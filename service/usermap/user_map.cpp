@@ -63,6 +63,7 @@ struct UserMap::Writer {
       return abandon();
     }
     purge_if_due();
+    const std::vector<CreditChange> credit = batch_credit({});
     if (!db->in_transaction() || !db->commit(&error)) {
       if (db->in_transaction()) abandon();
       if (!error.empty()) report_purge_failure(error);
@@ -70,6 +71,7 @@ struct UserMap::Writer {
       return;
     }
     committed_removed();
+    tell_credit(credit);
   }
 
   // Purges and samples are tried again later, and no caller waits for them: stderr is where
@@ -120,9 +122,14 @@ struct UserMap::Writer {
       ok = false;
       error = "user map: the transaction was rolled back";
     }
+    // Every change of who is credited where that this transaction makes, in order (the history
+    // has them already, written with each change).
+    const std::vector<CreditChange> credit = ok ? batch_credit(outcomes) : std::vector<CreditChange>();
     if (ok) ok = db->commit(&error);
     if (ok) committed_removed();
+    if (ok) tell_credit(credit);
     removed.clear();
+    purged_credit.clear();
     if (!ok) {
       const bool unavailable = db == nullptr || db->last_failure().transient;
       if (db != nullptr) abandon();
@@ -134,6 +141,24 @@ struct UserMap::Writer {
     }
     if (observe) observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     for (std::size_t i = 0; i < batch.size(); ++i) batch[i].done(outcomes[i]);
+  }
+
+  // The credit changes of the batch's changes, then those of its purge.
+  std::vector<CreditChange> batch_credit(const std::vector<ChangeOutcome>& outcomes) {
+    std::vector<CreditChange> changes;
+    for (const ChangeOutcome& outcome : outcomes) changes.insert(changes.end(), outcome.credit.begin(), outcome.credit.end());
+    changes.insert(changes.end(), purged_credit.begin(), purged_credit.end());
+    purged_credit.clear();
+    return changes;
+  }
+
+  void tell_credit(const std::vector<CreditChange>& changes) {
+    CreditObserver tell;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      tell = credit_observer;
+    }
+    if (tell && !changes.empty()) tell(changes);
   }
 
   // One transaction answers every check that waited for it.
@@ -182,9 +207,13 @@ struct UserMap::Writer {
     if (now <= last_purge) return;
     std::string error;
     const std::size_t before = removed.size();
-    if (db->purge(now, &removed, &error) && record_expired(before, &error) &&
-        db->prune_events(now - limits.history_days * 86400, &error)) {
+    std::vector<CreditedAddress> ending;
+    std::vector<CreditChange> credit;
+    if (db->expiring_credit(now, &ending, &error) && db->purge(now, &removed, &error) &&
+        record_expired(before, &error) && purged_credit_changes(ending, before, now, &credit, &error) &&
+        record_credit_changes(credit, &error) && db->prune_events(now - limits.history_days * 86400, &error)) {
       last_purge = now;
+      purged_credit.insert(purged_credit.end(), credit.begin(), credit.end());
       return;
     }
     removed.resize(before);
@@ -203,36 +232,83 @@ struct UserMap::Writer {
   }
 
   // Who an address is credited to changed (see CreditChange), in the transaction under way.
-  bool record_credit_changes(const std::vector<CreditChange>& changes, std::int64_t at, std::string* error) {
-    return db->record_events(credit_events(changes, at), error);
+  bool record_credit_changes(const std::vector<CreditChange>& changes, std::string* error) {
+    return db->record_events(credit_events(changes), error);
+  }
+
+  // The credit the purge took: from the entries it removed (removed[first...]), at each address
+  // they were credited at, dated when the last of them there ran out, as their expiries are;
+  // those still live there keep theirs.
+  bool purged_credit_changes(const std::vector<CreditedAddress>& ending, std::size_t first, std::int64_t now,
+                             std::vector<CreditChange>* out, std::string* error) {
+    std::vector<CreditChange> changes;
+    for (const CreditedAddress& c : ending) {
+      const auto purged = std::find_if(removed.begin() + static_cast<std::ptrdiff_t>(first), removed.end(),
+                                       [&c](const LogonEntry& e) {
+                                         return e.user == c.holder.user && e.domain == c.holder.domain &&
+                                                e.host == c.holder.host;
+                                       });
+      if (purged == removed.end()) continue;  // left to a later purge (another service holds it)
+      auto at = std::find_if(changes.begin(), changes.end(), [&c](const CreditChange& x) { return x.address == c.address; });
+      if (at == changes.end()) at = changes.insert(changes.end(), CreditChange{c.address, {}, {}, 0});
+      at->before.push_back(c.holder);
+      at->at = std::max(at->at, purged->expires);
+    }
+    for (CreditChange& c : changes) {
+      if (!db->credited_at(c.address, now, &c.after, error)) return false;
+      std::sort(c.after.begin(), c.after.end());
+      c.before.insert(c.before.end(), c.after.begin(), c.after.end());
+      std::sort(c.before.begin(), c.before.end());
+      out->push_back(std::move(c));
+    }
+    return true;
   }
 
   ChangeOutcome apply(const MapChange& change) {
-    const LogonEntry& e = change.entry;
     ChangeOutcome outcome;
     StoredEntry stored;
-    if (!db->find_entry(e, &stored, &outcome.error)) return outcome;
-    if (change.kind == MapChange::Kind::Logout) {
-      outcome.ok = db->remove(e, &outcome.removed, &outcome.error) &&
-                   (!outcome.removed || db->record_events(entry_events(kEventLogout, stored.names,
-                                                                       lookup_addresses(stored.ips, stored.peer),
-                                                                       e.last_seen),
-                                                          &outcome.error));
-      return outcome;
-    }
+    if (!db->find_entry(change.entry, &stored, &outcome.error)) return outcome;
+    if (change.kind == MapChange::Kind::Logout) logout(change.entry, stored, &outcome);
+    else login(change.entry, stored, &outcome);
+    keep_changes(&outcome.credit);
+    if (outcome.ok) outcome.ok = record_credit_changes(outcome.credit, &outcome.error);
+    return outcome;
+  }
+
+  void logout(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome) {
+    const std::vector<std::string> before =
+        stored.found ? lookup_addresses(stored.ips, stored.peer) : std::vector<std::string>();
+    outcome->ok = read_credit(before, e.last_seen, &outcome->credit, &outcome->error) &&
+                  db->remove(e, &outcome->removed, &outcome->error) &&
+                  (!outcome->removed ||
+                   db->record_events(entry_events(kEventLogout, stored.names, before, e.last_seen), &outcome->error)) &&
+                  read_credit_after(e.last_seen, &outcome->credit, &outcome->error);
+  }
+
+  // Who is credited is read before and after, at every address the entry had, has, or proves.
+  void login(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome) {
     // A refresh of an entry is always allowed: it adds nothing.
-    if (!stored.found && !within_limit(e, &outcome.refused, &outcome.error)) {
-      outcome.ok = outcome.error.empty();
-      return outcome;
+    if (!stored.found && !within_limit(e, &outcome->refused, &outcome->error)) {
+      outcome->ok = outcome->error.empty();
+      return;
     }
     std::int64_t id = stored.id;
     const std::vector<std::string> addresses = lookup_addresses(e.ips, e.peer);
-    const bool moved = !stored.found || lookup_addresses(stored.ips, stored.peer) != addresses;
-    outcome.ok = (stored.found ? db->update_entry(id, e, &outcome.error) : db->insert_entry(e, &id, &outcome.error)) &&
-                 (!moved || db->set_addresses(id, addresses, &outcome.error)) &&
-                 (!moved || record_arrival(e, stored, addresses, &outcome.error)) &&
-                 note_disputes(id, e, stored, moved, addresses, &outcome);
-    return outcome;
+    std::vector<std::string> watched =
+        stored.found ? lookup_addresses(stored.ips, stored.peer) : std::vector<std::string>();
+    const bool moved = !stored.found || watched != addresses;
+    for (const std::string& address : addresses) add_once(&watched, address);
+    add_once(&watched, e.peer);
+    std::vector<AddressCredit> rows;
+    std::string* error = &outcome->error;
+    outcome->ok = read_credit(watched, e.last_seen, &outcome->credit, error) &&
+                  (stored.found ? db->update_entry(id, e, error) : db->insert_entry(e, &id, error)) &&
+                  decide_credit(e, stored, addresses, &rows, error) &&
+                  (rows == stored_rows(stored) || db->set_addresses(id, rows, error)) &&
+                  (!moved || record_arrival(e, stored, addresses, error)) &&
+                  withdraw_outranked(id, e, addresses, error) &&
+                  read_credit_after(e.last_seen, &outcome->credit, error);
+    note_uncredited(rows, outcome);
   }
 
   // A new entry logs in at its addresses; one found elsewhere than before moves to its new set.
@@ -243,18 +319,90 @@ struct UserMap::Writer {
                              error);
   }
 
-  // What the address rule makes of a login, for the service to report: its claims that other live
-  // logins prove, and, when it has just come to prove addresses (a new entry, another peer, other
-  // addresses through a relay), the other entries' claims of them that it outranks.
-  bool note_disputes(std::int64_t id, const LogonEntry& e, const StoredEntry& stored, bool moved,
-                     const std::vector<std::string>& addresses, ChangeOutcome* outcome) {
-    if (!db->uncredited_claims(id, e.last_seen, &outcome->uncredited, &outcome->error)) return false;
-    const bool proves_anew = !stored.found || stored.relayed != e.relayed || (e.relayed ? moved : stored.peer != e.peer);
-    if (!proves_anew) return true;
-    for (const std::string& address : e.relayed ? addresses : std::vector<std::string>{e.peer}) {
-      if (!db->claims_at(address, id, e.last_seen, &outcome->outranked, &outcome->error)) return false;
+  // The login's addresses without credit, and those of them another live entry is credited at.
+  static void note_uncredited(const std::vector<AddressCredit>& rows, ChangeOutcome* outcome) {
+    for (const AddressCredit& row : rows) {
+      if (row.credited) continue;
+      outcome->uncredited.push_back(row.address);
+      for (const CreditChange& c : outcome->credit) {
+        if (c.address == row.address && !c.after.empty()) outcome->disputed.push_back(row.address);
+      }
+    }
+  }
+
+  static void add_once(std::vector<std::string>* list, const std::string& item) {
+    if (std::find(list->begin(), list->end(), item) == list->end()) list->push_back(item);
+  }
+
+  static bool contains(const std::vector<std::string>& list, const std::string& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+  }
+
+  static std::vector<AddressCredit> stored_rows(const StoredEntry& stored) {
+    std::vector<AddressCredit> rows;
+    if (!stored.found) return rows;
+    for (const std::string& address : lookup_addresses(stored.ips, stored.peer))
+      rows.push_back(AddressCredit{address, contains(stored.credited, address)});
+    return rows;
+  }
+
+  // The address rule, decided as the entry is written. An entry is credited at what it proves (the
+  // address it comes from; every address it reports through a trusted relay). A mere claim is
+  // credited only inside the networks of credit_claims, and only when no other live entry proves
+  // the address as the claim arrives: a claim that was refused stays refused while the entry keeps
+  // reporting it, whoever proves the address later or has stopped proving it.
+  bool decide_credit(const LogonEntry& e, const StoredEntry& stored, const std::vector<std::string>& addresses,
+                     std::vector<AddressCredit>* rows, std::string* error) {
+    const std::vector<std::string> kept = stored.found ? lookup_addresses(stored.ips, stored.peer)
+                                                       : std::vector<std::string>();
+    for (const std::string& address : addresses) {
+      bool credited = e.relayed || address == e.peer;
+      if (!credited && limits.credit_claims.contains(address) &&
+          (!contains(kept, address) || contains(stored.credited, address))) {
+        bool proven = false;
+        if (!db->proven(address, e.last_seen, &proven, error)) return false;
+        credited = !proven;
+      }
+      rows->push_back(AddressCredit{address, credited});
     }
     return true;
+  }
+
+  // What the entry proves, no other entry is credited with by a mere claim any longer.
+  bool withdraw_outranked(std::int64_t id, const LogonEntry& e, const std::vector<std::string>& addresses,
+                          std::string* error) {
+    for (const std::string& address : e.relayed ? addresses : std::vector<std::string>{e.peer}) {
+      if (!db->withdraw_claims(address, id, error)) return false;
+    }
+    return true;
+  }
+
+  // Who is credited at each of `addresses` at `now`, before a change.
+  bool read_credit(const std::vector<std::string>& addresses, std::int64_t now, std::vector<CreditChange>* out,
+                   std::string* error) {
+    for (const std::string& address : addresses) {
+      CreditChange c{address, {}, {}, now};
+      if (!db->credited_at(address, now, &c.before, error)) return false;
+      std::sort(c.before.begin(), c.before.end());
+      out->push_back(std::move(c));
+    }
+    return true;
+  }
+
+  // Who is credited at each of the addresses read before, after the change.
+  bool read_credit_after(std::int64_t now, std::vector<CreditChange>* changes, std::string* error) {
+    for (CreditChange& c : *changes) {
+      if (!db->credited_at(c.address, now, &c.after, error)) return false;
+      std::sort(c.after.begin(), c.after.end());
+    }
+    return true;
+  }
+
+  // Only the addresses where who is credited has changed.
+  static void keep_changes(std::vector<CreditChange>* changes) {
+    changes->erase(std::remove_if(changes->begin(), changes->end(),
+                                  [](const CreditChange& c) { return c.before == c.after; }),
+                   changes->end());
   }
 
   // False when the login may not add an entry (`refused` says why) or the count failed (`error`).
@@ -274,7 +422,9 @@ struct UserMap::Writer {
   std::int64_t last_purge = 0;  // epoch second of the last purge
   std::vector<LogonEntry> removed;  // by the purge of the transaction under way
   std::vector<LogonEntry> expired;  // removed by committed transactions, not told yet
+  std::vector<CreditChange> purged_credit;  // taken by the purge of the transaction under way
   ExpiryObserver expiry_observer;
+  CreditObserver credit_observer;
   std::int64_t next_sample = 0;  // epoch second of the next sample
 
   std::mutex mutex;
@@ -473,6 +623,11 @@ void UserMap::observe_commits(CommitObserver observer) {
 void UserMap::observe_expiries(ExpiryObserver observer) {
   std::lock_guard<std::mutex> lock(writer_->mutex);
   writer_->expiry_observer = std::move(observer);
+}
+
+void UserMap::observe_credit(CreditObserver observer) {
+  std::lock_guard<std::mutex> lock(writer_->mutex);
+  writer_->credit_observer = std::move(observer);
 }
 
 void UserMap::stop() {

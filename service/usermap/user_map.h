@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/networks.h"
 #include "usermap/map_store.h"
 #include "usermap/map_types.h"
 
@@ -20,6 +21,10 @@ struct MapLimits {
   std::size_t max_entries_per_account = 100;
   // Events older than this many days are forgotten by the writer, with its purges.
   std::int64_t history_days = kDefaultHistoryDays;
+  // Where a login is credited with a reported address that it does not prove (it neither comes
+  // from there nor through a trusted relay): addresses in these networks, while no other live
+  // entry proves them when the login reports them. Elsewhere only proof is credited.
+  NetworkList credit_claims;
 };
 
 struct MapPage {
@@ -62,6 +67,7 @@ class UserMap {
   using CheckDone = std::function<void(bool ok, const std::string& error)>;
   using CommitObserver = std::function<void(double seconds)>;
   using ExpiryObserver = std::function<void(const std::vector<LogonEntry>& expired)>;
+  using CreditObserver = std::function<void(const std::vector<CreditChange>& changes)>;
 
   // Opens the map at `path`, an SQLite file (see open_sqlite_store) or a PostgreSQL connection URI
   // (see open_postgres_store), and starts its threads.
@@ -100,6 +106,9 @@ class UserMap {
   // Calls `observer` on the writer's thread with the entries that ran out, once their removal is
   // committed. The writer removes them with its commits, and every few seconds when none comes.
   void observe_expiries(ExpiryObserver observer);
+  // Calls `observer` on the writer's thread with the changes of who is credited at each address
+  // that one commit made, in the order its changes were applied, once it is committed.
+  void observe_credit(CreditObserver observer);
   // Commits the changes and answers the reads that are queued, then stops the threads; later
   // changes and queued reads fail.
   void stop();

@@ -7,21 +7,29 @@ std::string proven_sql(const std::string& address, const std::string& now) {
          address + " AND pr.relayed AND pr.expires > " + now + "))";
 }
 
-std::string credited_sql(const std::string& address, const std::string& now) {
-  return "(l.peer = " + address + " OR l.relayed OR NOT " + proven_sql(address, now) + ")";
+std::string withdraw_claims_sql(const std::string& address, const std::string& id) {
+  // Correlated, so that it is asked only of the rows credited there: an IN list of the entries that
+  // claim would be the whole map.
+  return "UPDATE logon_addresses SET credited = false WHERE credited = true AND address = " + address + " AND logon <> " +
+         id + " AND EXISTS (SELECT 1 FROM logons c WHERE c.id = logon_addresses.logon AND c.peer <> " + address +
+         " AND NOT c.relayed)";
 }
 
-std::string not_credited_sql(const std::string& now) {
-  return "NOT l.relayed AND c.address <> l.peer AND " + proven_sql("c.address", now);
-}
-
-std::string uncredited_claims_sql(const std::string& id, const std::string& now) {
-  return "SELECT c.address FROM logons l JOIN logon_addresses c ON c.logon = l.id WHERE l.id = " + id + " AND " +
-         not_credited_sql(now);
-}
-
-std::string claims_at_sql(const std::string& address, const std::string& id, const std::string& now) {
+std::string credited_at_sql(const std::string& address, const std::string& now) {
   return "SELECT l.\"user\", l.domain, l.host FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = " +
-         address + " AND l.id <> " + id + " AND NOT l.relayed AND l.peer <> " + address + " AND l.expires > " + now +
-         " ORDER BY l.last_seen DESC LIMIT 5";
+         address + " AND a.credited = true AND l.expires > " + now;
+}
+
+std::string expiring_credit_sql(const std::string& now) {
+  return "SELECT a.address, l.\"user\", l.domain, l.host FROM logons l JOIN logon_addresses a ON a.logon = l.id"
+         " WHERE l.expires <= " + now + " AND a.credited";
+}
+
+std::string credited_addresses_sql(const std::string& id) {
+  return "SELECT address FROM logon_addresses WHERE logon = " + id + " AND credited";
+}
+
+std::string credit_proven_rows_sql() {
+  return "UPDATE logon_addresses SET credited = true WHERE NOT credited AND EXISTS (SELECT 1 FROM logons l WHERE"
+         " l.id = logon_addresses.logon AND (l.peer = logon_addresses.address OR l.relayed));";
 }

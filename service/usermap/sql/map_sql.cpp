@@ -73,7 +73,7 @@ struct Listing {
     }
     if (!q.ip.empty()) {
       const std::string ip = p.text(q.ip);
-      body += " a.address = " + ip + " AND l.expires > " + now + " AND " + credited_sql(ip, now);
+      body += " a.credited = true AND a.address = " + ip + " AND l.expires > " + now;
     } else {
       body += " l.expires > " + now;
     }
@@ -134,10 +134,12 @@ std::string map_tables(const SqlDialect& d) {
          // Came through a trusted relay: its addresses count as proven.
          " relayed " + d.truth_column() + " NOT NULL DEFAULT false" + d.unique_names_in_table() + ");" +
          d.unique_names_index() +
-         // Where each entry is found, one row per entry and address.
+         // The addresses each entry reported (or its peer), one row per entry and address; it is
+         // found where it is credited (see address_rule.h).
          "CREATE TABLE IF NOT EXISTS logon_addresses ("
          " address TEXT NOT NULL,"
          " logon " + d.number_column() + " NOT NULL REFERENCES logons (id) ON DELETE CASCADE,"
+         " credited " + d.truth_column() + " NOT NULL DEFAULT false,"
          " PRIMARY KEY (address, logon))" + d.keyed_table_end() + ";";
 }
 
@@ -146,6 +148,11 @@ std::string map_indexes(const SqlDialect& d) {
       // The purge finds expired entries through this index instead of reading the whole map.
       "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
       "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);"
+      // Who is credited at an address, without the claims there: a lookup, and the writer's
+      // reads of credit before and after a change, read only these rows (credited = true, which
+      // SQLite matches to the index where a bare truth value is not), however many entries claim
+      // the address (all the PCs behind one NAT).
+      "CREATE INDEX IF NOT EXISTS logon_addresses_credited ON logon_addresses (credited, address);"
       // Whether a live entry came from an address, read from the index alone.
       "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);"
       // Listings go by host, so that the entries of one host follow each other; the stale entries
@@ -179,11 +186,14 @@ MapStatements::MapStatements(const SqlDialect& d) {
                  ", authenticated = " + p(4, truth) + ", last_seen = " + p(5, number) + ", expires = " + p(6, number) +
                  ", relayed = " + p(7, truth) + " WHERE id = " + p(8, number);
   forget_addresses = "DELETE FROM logon_addresses WHERE logon = " + p(1, number);
-  add_address = "INSERT INTO logon_addresses (address, logon) VALUES (" + p(1, text) + ", " + p(2, number) + ")";
+  add_address = "INSERT INTO logon_addresses (address, logon, credited) VALUES (" + p(1, text) + ", " + p(2, number) +
+                ", " + p(3, truth) + ")";
   replace_addresses = "WITH gone AS (DELETE FROM logon_addresses WHERE logon = " + p(1, number) +
                       " AND address <> ALL (" + p(2, SqlType::TextArray) + "))"
-                      " INSERT INTO logon_addresses (address, logon) SELECT DISTINCT unnest(" +
-                      p(2, SqlType::TextArray) + "), " + p(1, number) + " ON CONFLICT DO NOTHING";
+                      " INSERT INTO logon_addresses (address, logon, credited) SELECT n.address, " + p(1, number) +
+                      ", n.credited FROM unnest(" + p(2, SqlType::TextArray) + ", " + p(3, SqlType::TruthArray) +
+                      ") AS n (address, credited) ON CONFLICT (address, logon) DO UPDATE SET credited ="
+                      " excluded.credited WHERE logon_addresses.credited <> excluded.credited";
   remove = "DELETE FROM logons WHERE " + same_account(d, 1, 2) + " AND " + host_compared(d, "=", 3);
   purge = "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= " + p(1, number) + d.purge_limit() +
           ") RETURNING \"user\", domain, host, last_seen, expires, ips, peer";
@@ -196,14 +206,21 @@ MapStatements::MapStatements(const SqlDialect& d) {
                  d.purge_limit() + ")";
   note_check = "INSERT INTO map_checks (id, checked) VALUES (1, " + p(1, number) +
                ") ON CONFLICT (id) DO UPDATE SET checked = excluded.checked";
-  uncredited_claims = uncredited_claims_sql(p(1, number), p(2, number));
-  claims_at = claims_at_sql(p(1, text), p(2, number), p(3, number));
+  proven = "SELECT " + proven_sql(p(1, text), p(2, number));
+  withdraw_claims = withdraw_claims_sql(p(1, text), p(2, number));
+  credited_at = credited_at_sql(p(1, text), p(2, number));
+  credited_addresses = credited_addresses_sql(p(1, number));
+  expiring_credit = expiring_credit_sql(p(1, number));
   count_current = "SELECT count(*) FROM logons WHERE expires > " + p(1, number);
   count_stale = "SELECT count(*) FROM logons WHERE last_seen < " + p(2, number) + " AND expires > " + p(1, number);
   count_conflicts = conflicts_with(d, p(1, number)) + "SELECT count(*) FROM conflicts";
   address_use = "SELECT count(DISTINCT " + d.folded("l.host") + "), count(DISTINCT " + folded_account(d, "l") +
                 ") FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = " + p(1, text) +
                 " AND l.expires > " + p(2, number);
+  address_answer = "SELECT l.\"user\", l.domain, l.host FROM logon_addresses a JOIN logons l ON l.id = a.logon"
+                   " WHERE a.credited = true AND a.address = " + p(1, text) + " AND l.expires > " + p(2, number) +
+                   " ORDER BY l.last_seen DESC, " + d.name("l.host") + ", " + d.name("l.domain") + ", " +
+                   d.name("l.\"user\"") + " LIMIT 1";
   samples = "SELECT sampled, logged_on FROM logon_samples WHERE sampled >= " + p(1, number) + " ORDER BY sampled";
 }
 
@@ -211,11 +228,10 @@ SqlStatement find_statement(const SqlDialect& d, const MapQuery& q, std::int64_t
   SqlStatement s;
   Params p(d, &s.params);
   const Listing listing(d, q, now, p);
-  // Each entry's claims that other live entries prove, and the address it is listed at in a
-  // listing by address.
+  // The addresses each entry is not credited at, and the address it is listed at in a listing by address.
   const bool by_address = !q.ip.empty() || q.show == MapShow::Conflicts;
   s.text = listing.with + "SELECT " + kEntryColumns + ", (SELECT " + d.comma_list("c.address") +
-           " FROM logon_addresses c WHERE c.logon = l.id AND " + not_credited_sql(listing.now) + "), " +
+           " FROM logon_addresses c WHERE c.logon = l.id AND NOT c.credited), " +
            (by_address ? "a.address " : "'' ") + listing.body + " ORDER BY " + listing_order(d, q) + " LIMIT " +
            p.number(static_cast<std::int64_t>(q.limit) + 1) + " OFFSET " + p.number(static_cast<std::int64_t>(q.offset));
   return s;

@@ -72,8 +72,9 @@ struct MapStatements {
                                   // last_seen, expires, relayed: the new id
   std::string update_entry;       // ips, peer, persistent, authenticated, last_seen, expires, relayed, id
   std::string forget_addresses;   // id
-  std::string add_address;        // address, id
-  // For a store with arrays, in one statement: id, the addresses (an array). Those that stay are left alone.
+  std::string add_address;        // address, id, credited
+  // For a store with arrays, in one statement: id, the addresses, their credit (arrays). Those that
+  // stay keep their rows, with the credit given.
   std::string replace_addresses;
   std::string remove;             // user, domain, host (the addresses go with their entry)
   std::string purge;              // now: user, domain, host, last_seen, expires, ips, peer of each entry removed
@@ -82,13 +83,17 @@ struct MapStatements {
   std::string add_sample;         // sampled, logged_on
   std::string forget_samples;     // keep_since
   std::string note_check;         // now
-  std::string uncredited_claims;  // id, now: address
-  std::string claims_at;          // address, id, now: user, domain, host
+  std::string proven;              // address, now: whether a live entry proves it
+  std::string withdraw_claims;     // address, id
+  std::string credited_at;         // address, now: user, domain, host
+  std::string credited_addresses;  // id: address
+  std::string expiring_credit;     // now: address, user, domain, host
   // The readers', without a transaction.
   std::string count_current;    // now
   std::string count_stale;      // now, stale_before
   std::string count_conflicts;  // now
   std::string address_use;      // address, now: hosts, users
+  std::string address_answer;   // address, now: the user, domain and host a lookup lists first
   std::string samples;          // since: sampled, logged_on
 };
 
