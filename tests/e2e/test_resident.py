@@ -47,13 +47,18 @@ class ResidentTest(AgentTestCase):
             # session has one: residents of two sessions never see each other's.
             self.assertEqual([wine(WINTOOL, "exists", space + "PellamorRunningEvent").stdout.split()
                               for space in ("Local\\", "Global\\")], [["1"], ["0"]])
-            # A hung window of our class and title, made after the resident, comes first.
+            # A hung window of our class and title, made after the resident, comes first; so does
+            # one whose program is slow to end: the logout waits for it.
             start_window_tool("hung", "Pellamor", "PELLAMOR")
+            slow = start_window_tool("linger", "Pellamor", "PELLAMOR")
             logout = run_agent(service.url, "/logout", "/verbose")
             self.assertEqual((logout.exit_code, logout.boxes), (0, []))
+            self.assertIn("ended", slow.output(), "the logout went out before that program had ended")
             ended = resident.wait()
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
             self.assertEqual(exchanges(service), LOGIN + LOGOUT)
+        # The resident stopped its sender before it ended.
+        self.assertIn(b"Timer Loop:End wait: m_shutDown=1", read_bytes(TRACE_FILE))
         expected = ["Timer Loop:Begin wait: m_persistentTime=900000,m_eventHandle=",
                     "Timer Loop:End wait: m_shutDown=0,m_eventHandle=",
                     "Sending Initial WinHttpSendRequest : hRequest=",

@@ -2,6 +2,8 @@
 //
 //   wintool window TITLE [CLASS]  a hidden top-level window; exits 0 when destroyed
 //   wintool hung TITLE CLASS      such a window, whose thread never reads its messages
+//   wintool linger TITLE CLASS    such a window, whose program takes 3 s to end once it is
+//                                 destroyed and prints "ended" just before it does
 //   wintool signal NAME           sets the named event (creating it if need be) and exits
 //   wintool hold NAME             holds a mutex of that name until it is ended
 //   wintool event NAME            holds an unsignalled manual-reset event of that name
@@ -29,7 +31,9 @@ static void Ready()
     fflush(stdout);
 }
 
-static int RunWindow(const char* title, const char* className, bool hung)
+enum class WindowKind { plain, hung, lingering };
+
+static int RunWindow(const char* title, const char* className, WindowKind kind)
 {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = WindowProc;
@@ -40,11 +44,16 @@ static int RunWindow(const char* title, const char* className, bool hung)
                       windowClass.hInstance, nullptr) == nullptr)
         return 2;
     Ready();
-    if (hung)
+    if (kind == WindowKind::hung)
         Sleep(INFINITE);
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0)
         DispatchMessageA(&message);
+    if (kind == WindowKind::lingering) {
+        Sleep(3000);
+        puts("ended");
+        fflush(stdout);
+    }
     return 0;
 }
 
@@ -92,9 +101,11 @@ static int Memory()
 int main(int argc, char** argv)
 {
     if ((argc == 3 || argc == 4) && strcmp(argv[1], "window") == 0)
-        return RunWindow(argv[2], argc == 4 ? argv[3] : "WintoolWindow", false);
+        return RunWindow(argv[2], argc == 4 ? argv[3] : "WintoolWindow", WindowKind::plain);
     if (argc == 4 && strcmp(argv[1], "hung") == 0)
-        return RunWindow(argv[2], argv[3], true);
+        return RunWindow(argv[2], argv[3], WindowKind::hung);
+    if (argc == 4 && strcmp(argv[1], "linger") == 0)
+        return RunWindow(argv[2], argv[3], WindowKind::lingering);
     if (argc == 3 && strcmp(argv[1], "signal") == 0)
         return Signal(argv[2]);
     if (argc == 3 && strcmp(argv[1], "hold") == 0)
@@ -107,7 +118,7 @@ int main(int argc, char** argv)
         return Exists(argv[2]);
     if (argc == 2 && strcmp(argv[1], "memory") == 0)
         return Memory();
-    fputs("usage: wintool window TITLE [CLASS] | hung TITLE CLASS | signal NAME | hold NAME | event NAME"
+    fputs("usage: wintool window TITLE [CLASS] | hung TITLE CLASS | linger TITLE CLASS | signal NAME | hold NAME | event NAME"
           " | send MESSAGE WPARAM [LPARAM] | exists NAME | memory\n", stderr);
     return 2;
 }
