@@ -1,8 +1,8 @@
 """The resident agent: one per session, ended by a logout run or by the end of the session."""
 import re
 
-from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Popen, Service, read_bytes, remove,
-                     run_agent, start_agent, wait_until, wine, WINE)
+from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, remove, run_agent,
+                     start_agent, start_window_tool, wait_until, wine)
 
 
 def start_resident(service, *arguments, program=AGENT):
@@ -27,12 +27,6 @@ def exchanges(service):
 
 LOGIN = [("login", "1", 401), ("login", "1", 200)]
 LOGOUT = [("logout", "0", 401), ("logout", "0", 200)]
-
-
-def start_window_tool(*arguments):
-    tool = Popen([WINE, WINTOOL, *arguments])
-    wait_until(lambda: "ready" in tool.output(), "wintool " + " ".join(arguments))
-    return tool
 
 
 class ResidentTest(AgentTestCase):

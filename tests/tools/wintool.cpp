@@ -7,6 +7,8 @@
 //   wintool signal NAME           sets the named event (creating it if need be) and exits
 //   wintool hold NAME             holds a mutex of that name until it is ended
 //   wintool event NAME            holds an unsignalled manual-reset event of that name
+//   wintool open PATH             holds the file open for reading, shared for reading only, as
+//                                 Windows holds the file of a running program
 //   wintool send MESSAGE WPARAM [LPARAM]  sends a message to the agent's window, prints the result
 //   wintool exists NAME           prints 1 when an event of that name can be opened, else 0
 //   wintool memory                prints the physical memory in bytes, as this build's system call gives it
@@ -72,6 +74,12 @@ static int Hold(HANDLE object)
     return 0;
 }
 
+static HANDLE OpenSharedForReading(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    return file != INVALID_HANDLE_VALUE ? file : nullptr;
+}
+
 static int Send(const char* message, const char* wParam, const char* lParam)
 {
     HWND window = FindWindowA("PELLAMOR", "Pellamor");
@@ -112,6 +120,8 @@ int main(int argc, char** argv)
         return Hold(CreateMutexA(nullptr, FALSE, argv[2]));
     if (argc == 3 && strcmp(argv[1], "event") == 0)
         return Hold(CreateEventA(nullptr, TRUE, FALSE, argv[2]));
+    if (argc == 3 && strcmp(argv[1], "open") == 0)
+        return Hold(OpenSharedForReading(argv[2]));
     if ((argc == 4 || argc == 5) && strcmp(argv[1], "send") == 0)
         return Send(argv[2], argv[3], argc == 5 ? argv[4] : "0");
     if (argc == 3 && strcmp(argv[1], "exists") == 0)
@@ -119,6 +129,6 @@ int main(int argc, char** argv)
     if (argc == 2 && strcmp(argv[1], "memory") == 0)
         return Memory();
     fputs("usage: wintool window TITLE [CLASS] | hung TITLE CLASS | linger TITLE CLASS | signal NAME | hold NAME | event NAME"
-          " | send MESSAGE WPARAM [LPARAM] | exists NAME | memory\n", stderr);
+          " | open PATH | send MESSAGE WPARAM [LPARAM] | exists NAME | memory\n", stderr);
     return 2;
 }
