@@ -9,6 +9,7 @@
 #include "agent/CopyAndRelaunch.h"
 #include "core/AgentState.h"
 #include "core/Reporting.h"
+#include "core/ScopedWin.h"
 #include "messaging/AddressWatch.h"
 #include "messaging/TimerLoop.h"
 #include "messaging/Workers.h"
@@ -43,15 +44,12 @@ static void EndResident(HWND window)
 {
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    AutoCloseHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
     DWORD_PTR answer = 0;
     bool answered =
         SendMessageTimeoutA(window, WM_DESTROY, 0, 0, SMTO_ABORTIFHUNG, kResidentAnswerLimit, &answer) != 0;
-    if (process == nullptr)
-        return;
-    if (answered)
-        WaitForSingleObject(process, kResidentExitLimit);
-    CloseHandle(process);
+    if (answered && process.handle != nullptr)
+        WaitForSingleObject(process.handle, kResidentExitLimit);
 }
 
 static BOOL CALLBACK CloseIfResident(HWND window, LPARAM)
