@@ -8,6 +8,7 @@
 
 #include "core/AgentState.h"
 #include "core/Reporting.h"
+#include "core/ScopedWin.h"
 #include "core/TextFormat.h"
 
 static const char* const kFolderVariables[] = {"TEMP", "TMP", "HOME", "windir"};
@@ -30,6 +31,41 @@ static void ShowNote(const char* text)
 {
     if (!g_agent.m_quiet)
         ShowMessageBox("Note", text);
+}
+
+static HANDLE OpenForComparison(const char* path)
+{
+    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+// A disk file gives every read in full up to its end, so both give equal pieces while they agree.
+static bool SameContents(const char* first, const char* second)
+{
+    AutoCloseHandle one(OpenForComparison(first));
+    AutoCloseHandle other(OpenForComparison(second));
+    if (one.handle == INVALID_HANDLE_VALUE || other.handle == INVALID_HANDLE_VALUE)
+        return false;
+    char oneBytes[2048];
+    char otherBytes[2048];
+    for (;;) {
+        DWORD oneCount = 0;
+        DWORD otherCount = 0;
+        if (!ReadFile(one.handle, oneBytes, sizeof oneBytes, &oneCount, nullptr) ||
+            !ReadFile(other.handle, otherBytes, sizeof otherBytes, &otherCount, nullptr))
+            return false;
+        if (oneCount != otherCount || memcmp(oneBytes, otherBytes, oneCount) != 0)
+            return false;
+        if (oneCount == 0)
+            return true;
+    }
+}
+
+// An earlier copy that is in use (the resident of an earlier logon, say) cannot be replaced;
+// when it is this very program, it can be run as it is.
+static bool InUseAndSame(const char* modulePath, const char* destination)
+{
+    return GetLastError() == ERROR_SHARING_VIOLATION && SameContents(modulePath, destination);
 }
 
 static bool StartCopy(const char* destination)
@@ -73,7 +109,7 @@ int32_t CopyAndRelaunch()
         char destination[MAX_PATH] = {};
         if (folder == nullptr || !ComposeCopyPath(folder, destination, sizeof destination))
             continue;
-        if (!CopyFileA(modulePath, destination, FALSE))
+        if (!CopyFileA(modulePath, destination, FALSE) && !InUseAndSame(modulePath, destination))
             continue;
         // The copy takes the source's attributes: a read-only one could not be replaced at the
         // next logon, and every later run would fail to copy.

@@ -9,6 +9,7 @@
 #include "agent/CopyAndRelaunch.h"
 #include "core/AgentState.h"
 #include "core/Reporting.h"
+#include "core/ScopedWin.h"
 #include "messaging/AddressWatch.h"
 #include "messaging/TimerLoop.h"
 #include "messaging/Workers.h"
@@ -19,9 +20,12 @@ static const UINT kRearmTimerMessage = WM_USER + 16;
 static const UINT_PTR kWindowTimerId = 1;
 static const DWORD kSingleSendLimit = 100000;  // a one-shot run never outlives a hung send by more
 // Windows takes a program that has not answered the end of the session within about 5 s for
-// a hung one and says so; with their exchanges cut off, the workers end within moments.
-static const DWORD kSessionEndLimit = 1500;
+// a hung one and says so, and a logout run waits for the resident's answer as long; with their
+// exchanges cut off, the workers end within moments.
+static const DWORD kStopLimit = 1500;
 static const UINT kResidentAnswerLimit = 5000;  // a hung window must not keep a logout from going out
+// The resident has stopped its workers before it answers; what is left is its exit.
+static const DWORD kResidentExitLimit = 5000;
 
 // Every resident has our class as well as our title; a folder window called "Pellamor"
 // has only the title.
@@ -33,15 +37,29 @@ static bool IsResidentWindow(HWND window, const char* title)
     return GetClassNameA(window, className, sizeof className) != 0 && strcmp(className, kWindowClass) == 0;
 }
 
+// The resident's process is opened before its window is told to go, so that its identifier
+// cannot name another process by then. The logout goes out only once that process is gone,
+// so that nothing the resident still had in flight can reach the server after it.
+static void EndResident(HWND window)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    AutoCloseHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+    DWORD_PTR answer = 0;
+    bool answered =
+        SendMessageTimeoutA(window, WM_DESTROY, 0, 0, SMTO_ABORTIFHUNG, kResidentAnswerLimit, &answer) != 0;
+    if (answered && process.handle != nullptr)
+        WaitForSingleObject(process.handle, kResidentExitLimit);
+}
+
 static BOOL CALLBACK CloseIfResident(HWND window, LPARAM)
 {
     char title[1024] = "";
     if (GetWindowTextA(window, title, sizeof title) == 0)
         return TRUE;
     DebugPrint("Window Name: %1!s!\r\n", static_cast<const char*>(title));
-    DWORD_PTR answer = 0;
     if (IsResidentWindow(window, title))
-        SendMessageTimeoutA(window, WM_DESTROY, 0, 0, SMTO_ABORTIFHUNG, kResidentAnswerLimit, &answer);
+        EndResident(window);
     return TRUE;
 }
 
@@ -90,11 +108,13 @@ static bool StartSending(HWND window)
     return true;
 }
 
-// The session ends, or an installer (through the Restart Manager) asks the program to
-// close: either way this instance is over, and its single-instance marker goes with it.
-static void EndWithSession(HWND window)
+// The session ends, an installer (through the Restart Manager) asks the program to close,
+// or a logout run destroys the window: either way this instance is over, and its
+// single-instance marker goes with it. The workers stop first, so that no login of this
+// instance is still under way once it has answered.
+static void EndInstance(HWND window)
 {
-    StopWorkers(kSessionEndLimit);
+    StopWorkers(kStopLimit);
     KillTimer(window, g_agent.m_timerId);
     PostQuitMessage(0);
 }
@@ -105,13 +125,13 @@ LRESULT CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     case WM_CREATE:
         return StartSending(window) ? 0 : -1;
     case WM_DESTROY:
-        PostQuitMessage(0);
+        EndInstance(window);
         return 0;
     case WM_QUERYENDSESSION:
         return 1;  // another program may still cancel the logoff: stop nothing yet
     case WM_ENDSESSION:
         if (wParam)
-            EndWithSession(window);
+            EndInstance(window);
         return 0;
     case WM_TIMER:
         return 0;  // the sending worker keeps its own time

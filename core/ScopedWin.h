@@ -35,6 +35,22 @@ public:
     AutoCloseRegKey& operator=(const AutoCloseRegKey&) = delete;
 };
 
+// Closes a kernel handle (file, process, thread, event) that was opened successfully; file
+// openings give INVALID_HANDLE_VALUE, not null, when they fail.
+class AutoCloseHandle {
+public:
+    HANDLE handle = nullptr;
+    AutoCloseHandle() = default;
+    explicit AutoCloseHandle(HANDLE opened) : handle(opened) {}
+    ~AutoCloseHandle()
+    {
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+    AutoCloseHandle(const AutoCloseHandle&) = delete;
+    AutoCloseHandle& operator=(const AutoCloseHandle&) = delete;
+};
+
 // Closes a WinHTTP session, connection or request handle that was opened successfully.
 class AutoCloseInternet {
 public:

@@ -38,23 +38,20 @@ bool CollectAdapterAddresses(HeapString& list)
 {
     list.Assign(kEmptyText, 0);
     ULONG size = sizeof(IP_ADAPTER_INFO);
-    IP_ADAPTER_INFO* adapters = nullptr;
+    AutoHeapBuffer<IP_ADAPTER_INFO> adapters;
     DWORD result = ERROR_BUFFER_OVERFLOW;
     for (int attempt = 0; attempt < kAdapterQueryAttempts && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
-        HeapRelease(adapters);
-        adapters = static_cast<IP_ADAPTER_INFO*>(HeapAllocate(size));
-        result = adapters != nullptr ? g_queryAdapters(adapters, &size) : ERROR_NOT_ENOUGH_MEMORY;
+        HeapRelease(adapters.buffer);
+        adapters.buffer = static_cast<IP_ADAPTER_INFO*>(HeapAllocate(size));
+        result = adapters.buffer != nullptr ? g_queryAdapters(adapters.buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
     }
-    if (result != NO_ERROR) {
-        HeapRelease(adapters);
+    if (result != NO_ERROR)
         return result == ERROR_NO_DATA;
-    }
-    for (IP_ADAPTER_INFO* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
-        if (adapter != adapters)
+    for (IP_ADAPTER_INFO* adapter = adapters.buffer; adapter != nullptr; adapter = adapter->Next) {
+        if (adapter != adapters.buffer)
             list.AppendText(",");
         list.AppendText(adapter->IpAddressList.IpAddress.String);
     }
-    HeapRelease(adapters);
     return true;
 }
 

@@ -126,6 +126,13 @@ def start_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
     return RunningAgent(process, limit)
 
 
+def start_window_tool(*arguments):
+    """wintool, in the background, once it is ready."""
+    tool = Popen([WINE, WINTOOL, *arguments])
+    wait_until(lambda: "ready" in tool.output(), "wintool " + " ".join(arguments))
+    return tool
+
+
 def windows_command_lines(program):
     """The arguments, as Wine split their command lines, of the running Windows programs started
     from this Windows path on this build's route (so a program on the wrong route is not one)."""

@@ -5,8 +5,8 @@ import os
 import shutil
 import tempfile
 
-from harness import (AGENT, DRIVE_C, TRACE_FILE, AgentTestCase, Service, read_bytes, registry, remove,
-                     run_agent, wait_until, windows_command_lines, windows_path)
+from harness import (AGENT, DRIVE_C, SEAM_AGENT, TRACE_FILE, AgentTestCase, Service, read_bytes, registry,
+                     remove, run_agent, start_window_tool, wait_until, windows_command_lines, windows_path)
 
 ENVIRONMENT_KEYS = (r"HKCU\Environment", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment")
 REPORT_FILE = os.path.join(DRIVE_C, "windows", "temp", "TW_PellamorLog.txt")
@@ -93,3 +93,20 @@ class CopyTest(AgentTestCase):
                 wait_until(lambda: copies_for(service.url), "the copy's start")
                 self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
                 wait_until(lambda: not copies_for(service.url), "the copy's end")
+
+    def test_a_copy_in_use_is_run_as_it_is_when_it_is_this_program_and_left_alone_when_not(self):
+        copy = os.path.join(drive_c_folder("pellamor copy dir"), "Pellamor.exe")
+        shutil.copyfile(SEAM_AGENT, copy)
+        start_window_tool("open", windows_path(copy))  # in use, as a running program's file is
+        with folder_variables(TEMP=r"C:\pellamor copy dir", TMP=None, windir=None), Service() as service:
+            other = run_agent(service.url, "/copy", "/verbose")
+            self.assertEqual((other.exit_code, other.boxes), (0, [("Note", "Cannot Copy File"),
+                                                                  ("Note", "Cannot copy and/or start TwPellamor.exe")]))
+            shutil.copyfile(AGENT, copy)  # the file stays open
+            same = run_agent(service.url, "/copy", "/verbose")
+            self.assertEqual((same.exit_code, same.boxes), (1, []))
+            wait_until(lambda: len(service.agent_requests()) == 2, "the copy's login")
+            self.assertEqual(copies_for(service.url), [[COPY, service.url, "/VERBOSE"]])
+            self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
+            wait_until(lambda: not copies_for(service.url), "the copy's end")
+            self.assertEqual([r["params"]["action"] for r in service.agent_requests()], ["login"] * 2 + ["logout"] * 2)

@@ -1,8 +1,8 @@
 """The resident agent: one per session, ended by a logout run or by the end of the session."""
 import re
 
-from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Popen, Service, read_bytes, remove,
-                     run_agent, start_agent, wait_until, wine, WINE)
+from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, remove, run_agent,
+                     start_agent, start_window_tool, wait_until, wine)
 
 
 def start_resident(service, *arguments, program=AGENT):
@@ -29,12 +29,6 @@ LOGIN = [("login", "1", 401), ("login", "1", 200)]
 LOGOUT = [("logout", "0", 401), ("logout", "0", 200)]
 
 
-def start_window_tool(*arguments):
-    tool = Popen([WINE, WINTOOL, *arguments])
-    wait_until(lambda: "ready" in tool.output(), "wintool " + " ".join(arguments))
-    return tool
-
-
 class ResidentTest(AgentTestCase):
     def test_login_goes_out_at_once_adopts_the_interval_and_a_second_run_or_a_logout_ends(self):
         with Service("--interval", "120") as service:
@@ -47,13 +41,18 @@ class ResidentTest(AgentTestCase):
             # session has one: residents of two sessions never see each other's.
             self.assertEqual([wine(WINTOOL, "exists", space + "PellamorRunningEvent").stdout.split()
                               for space in ("Local\\", "Global\\")], [["1"], ["0"]])
-            # A hung window of our class and title, made after the resident, comes first.
+            # A hung window of our class and title, made after the resident, comes first; so does
+            # one whose program is slow to end: the logout waits for it.
             start_window_tool("hung", "Pellamor", "PELLAMOR")
+            slow = start_window_tool("linger", "Pellamor", "PELLAMOR")
             logout = run_agent(service.url, "/logout", "/verbose")
             self.assertEqual((logout.exit_code, logout.boxes), (0, []))
+            self.assertIn("ended", slow.output(), "the logout went out before that program had ended")
             ended = resident.wait()
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
             self.assertEqual(exchanges(service), LOGIN + LOGOUT)
+        # The resident stopped its sender before it ended.
+        self.assertIn(b"Timer Loop:End wait: m_shutDown=1", read_bytes(TRACE_FILE))
         expected = ["Timer Loop:Begin wait: m_persistentTime=900000,m_eventHandle=",
                     "Timer Loop:End wait: m_shutDown=0,m_eventHandle=",
                     "Sending Initial WinHttpSendRequest : hRequest=",

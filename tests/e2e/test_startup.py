@@ -1,10 +1,13 @@
 """Start-up as a person sees it: the usage box, refusals, the trace file, and what the machine's settings add."""
 import os
 import re
+import shutil
 import socket
 import struct
+import subprocess
+import tempfile
 
-from harness import AGENT, TRACE_FILE, AgentTestCase, Service, read_bytes, registry, remove, run_agent
+from harness import AGENT, TRACE_FILE, WINE, AgentTestCase, Service, read_bytes, registry, remove, run_agent
 
 USAGE = ("Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"
          "OptionalParameters\r\n"
@@ -17,6 +20,7 @@ USAGE = ("Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"
 TIME = rb"[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} "
 PROVIDER = r"HKLM\System\CurrentControlSet\Services\MSNP32\NetworkProvider"
 LSA = r"HKLM\System\CurrentControlSet\Control\Lsa\MSV1_0"
+COMPUTER_NAME = "HKLM\\System\\CurrentControlSet\\Control\\ComputerName\\"
 
 
 class StartupTest(AgentTestCase):
@@ -64,3 +68,26 @@ class StartupTest(AgentTestCase):
                 self.assertEqual(run_agent(service.url, "/nopersist").exit_code, 0)
                 target = service.agent_requests()[-1]["target"]
                 self.assertEqual(re.search(r"&persistent=0(.*)&ip=", target).group(1), expected, provider)
+
+    def test_a_double_byte_computer_name_leaves_the_addresses_intact(self):
+        # A Japanese system (code page 932) in a prefix of its own. There the computer name ソフト is
+        # 83 5C 83 74 83 67: its first character's second byte is the backslash's code.
+        work = tempfile.mkdtemp(prefix="pellamor-cp932-")
+        self.addCleanup(shutil.rmtree, work, True)
+        subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", os.path.join(work, "ja_JP.UTF-8")], check=True)
+        japanese = dict(os.environ, LOCPATH=work, LANG="ja_JP.UTF-8", WINEPREFIX=os.path.join(work, "prefix"))
+
+        def wine_japanese(*arguments):
+            return subprocess.run([WINE, *arguments], env=japanese, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600).returncode
+
+        wine_japanese("wineboot", "--init")
+        self.addCleanup(wine_japanese, "--server", "-k")
+        wine_japanese("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
+        wine_japanese("--server", "-p")  # Wine takes the computer name anew when its server starts
+        for key in ("ComputerName", "ActiveComputerName"):
+            wine_japanese("reg", "add", COMPUTER_NAME + key, "/v", "ComputerName", "/d", "ソフト", "/f")
+        with Service() as service:
+            self.assertEqual(wine_japanese(AGENT, service.url, "/nopersist"), 0)
+            login = service.agent_requests()[-1]
+        self.assertRegex(login["target"], r"&domain=%83%5C%83t%83g&ip=[0-9.,]+\Z")

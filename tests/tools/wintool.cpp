@@ -2,9 +2,13 @@
 //
 //   wintool window TITLE [CLASS]  a hidden top-level window; exits 0 when destroyed
 //   wintool hung TITLE CLASS      such a window, whose thread never reads its messages
+//   wintool linger TITLE CLASS    such a window, whose program takes 3 s to end once it is
+//                                 destroyed and prints "ended" just before it does
 //   wintool signal NAME           sets the named event (creating it if need be) and exits
 //   wintool hold NAME             holds a mutex of that name until it is ended
 //   wintool event NAME            holds an unsignalled manual-reset event of that name
+//   wintool open PATH             holds the file open for reading, shared for reading only, as
+//                                 Windows holds the file of a running program
 //   wintool send MESSAGE WPARAM [LPARAM]  sends a message to the agent's window, prints the result
 //   wintool exists NAME           prints 1 when an event of that name can be opened, else 0
 //   wintool memory                prints the physical memory in bytes, as this build's system call gives it
@@ -29,7 +33,9 @@ static void Ready()
     fflush(stdout);
 }
 
-static int RunWindow(const char* title, const char* className, bool hung)
+enum class WindowKind { plain, hung, lingering };
+
+static int RunWindow(const char* title, const char* className, WindowKind kind)
 {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = WindowProc;
@@ -40,11 +46,16 @@ static int RunWindow(const char* title, const char* className, bool hung)
                       windowClass.hInstance, nullptr) == nullptr)
         return 2;
     Ready();
-    if (hung)
+    if (kind == WindowKind::hung)
         Sleep(INFINITE);
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0)
         DispatchMessageA(&message);
+    if (kind == WindowKind::lingering) {
+        Sleep(3000);
+        puts("ended");
+        fflush(stdout);
+    }
     return 0;
 }
 
@@ -61,6 +72,12 @@ static int Hold(HANDLE object)
     Ready();
     Sleep(INFINITE);
     return 0;
+}
+
+static HANDLE OpenSharedForReading(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    return file != INVALID_HANDLE_VALUE ? file : nullptr;
 }
 
 static int Send(const char* message, const char* wParam, const char* lParam)
@@ -92,22 +109,26 @@ static int Memory()
 int main(int argc, char** argv)
 {
     if ((argc == 3 || argc == 4) && strcmp(argv[1], "window") == 0)
-        return RunWindow(argv[2], argc == 4 ? argv[3] : "WintoolWindow", false);
+        return RunWindow(argv[2], argc == 4 ? argv[3] : "WintoolWindow", WindowKind::plain);
     if (argc == 4 && strcmp(argv[1], "hung") == 0)
-        return RunWindow(argv[2], argv[3], true);
+        return RunWindow(argv[2], argv[3], WindowKind::hung);
+    if (argc == 4 && strcmp(argv[1], "linger") == 0)
+        return RunWindow(argv[2], argv[3], WindowKind::lingering);
     if (argc == 3 && strcmp(argv[1], "signal") == 0)
         return Signal(argv[2]);
     if (argc == 3 && strcmp(argv[1], "hold") == 0)
         return Hold(CreateMutexA(nullptr, FALSE, argv[2]));
     if (argc == 3 && strcmp(argv[1], "event") == 0)
         return Hold(CreateEventA(nullptr, TRUE, FALSE, argv[2]));
+    if (argc == 3 && strcmp(argv[1], "open") == 0)
+        return Hold(OpenSharedForReading(argv[2]));
     if ((argc == 4 || argc == 5) && strcmp(argv[1], "send") == 0)
         return Send(argv[2], argv[3], argc == 5 ? argv[4] : "0");
     if (argc == 3 && strcmp(argv[1], "exists") == 0)
         return Exists(argv[2]);
     if (argc == 2 && strcmp(argv[1], "memory") == 0)
         return Memory();
-    fputs("usage: wintool window TITLE [CLASS] | hung TITLE CLASS | signal NAME | hold NAME | event NAME"
-          " | send MESSAGE WPARAM [LPARAM] | exists NAME | memory\n", stderr);
+    fputs("usage: wintool window TITLE [CLASS] | hung TITLE CLASS | linger TITLE CLASS | signal NAME | hold NAME | event NAME"
+          " | open PATH | send MESSAGE WPARAM [LPARAM] | exists NAME | memory\n", stderr);
     return 2;
 }
