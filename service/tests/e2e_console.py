@@ -123,13 +123,14 @@ class Console(unittest.TestCase):
         [field] = [i for i in rendered(service, "/?ip=10.0.0.5").all("input") if i["attrs"].get("name") == "at"]
         dom = rendered(service, "/changes?ip=10.0.0.5&at=" + field["attrs"]["value"])
         self.assertEqual(sorted(cells[:3] for _, cells in rows(dom)),
-                         [["PC1", "PELLAMOR\\alice", "login"], ["PC7", "PELLAMOR\\bob", "login"]])
+                         [["PC1", "PELLAMOR\\alice", "credited"], ["PC7", "PELLAMOR\\bob", "credited"]])
         dom = rendered(service, "/changes")
         self.assertEqual([cells[1:] for _, cells in rows(dom)], [
-            ["login", "PC<b>", "PELLAMOR\\alice", "127.0.0.1"], ["login", "PC7", "PELLAMOR\\bob", "10.0.0.5"],
-            ["login", "TS01", "PELLAMOR\\bob", "10.0.0.9"], ["login", "TS01", "PELLAMOR\\alice", "10.0.0.9"],
-            ["login", "PC1", "PELLAMOR\\alice", "10.0.0.5"]])
-        self.assertIn("5 changes, newest first", text(dom.all("nav", "pages")[0]))
+            [kind, host, user, address] for host, user, address in [
+                ("PC<b>", "PELLAMOR\\alice", "127.0.0.1"), ("PC7", "PELLAMOR\\bob", "10.0.0.5"),
+                ("TS01", "PELLAMOR\\bob", "10.0.0.9"), ("TS01", "PELLAMOR\\alice", "10.0.0.9"),
+                ("PC1", "PELLAMOR\\alice", "10.0.0.5")] for kind in ("credited", "login")])
+        self.assertIn("10 changes, newest first", text(dom.all("nav", "pages")[0]))
 
     def check_proof_and_claim(self, service):
         # bob's PC8 comes from 127.0.0.8; alice at PC9 reports that address too, outside --credit-claims.
