@@ -55,6 +55,9 @@ struct Settings {
   std::string source;
   std::string sources;
   bool refused = false;  // every login is expected to be refused (a flood of unknown users): counted as answers
+  // When set: says "ready" on stderr once the tokens are made, and starts the timed run at a line on
+  // stdin, so that another load can be under way by then.
+  bool start_on_input = false;
 };
 
 struct Totals {
@@ -354,6 +357,7 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     else if (name == "--source") s->source = value;
     else if (name == "--sources") s->sources = value;
     else if (name == "--refused" && (value == "yes" || value == "no")) s->refused = value == "yes";
+    else if (name == "--start-on-input" && (value == "yes" || value == "no")) s->start_on_input = value == "yes";
     else if (name == "--account") {
       const std::size_t slash = value.find('\\');
       const std::size_t colon = value.find(':');
@@ -379,7 +383,7 @@ int main(int argc, char** argv) {
                  "usage: pellamor-load --port P --account 'DOMAIN\\user:password' [--address A] [--clients N] "
                  "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM [--helper-map ENTRIES]] "
                  "[--kerberos SERVICE-HOST [--kerberos-tokens N]] [--source ADDRESS | --sources FIRST-ADDRESS] "
-                 "[--refused yes|no]\n");
+                 "[--refused yes|no] [--start-on-input yes|no]\n");
     return 2;
   }
   TokenPool tokens;
@@ -390,6 +394,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double token_cpu_ms = cpu_ms() - cpu_making;
+  if (settings.start_on_input) {
+    std::fprintf(stderr, "ready\n");
+    std::fflush(stderr);
+    std::string pending;
+    std::string go;
+    if (!read_line(0, &pending, &go)) return 1;
+  }
   Totals totals;
   const double cpu_before = cpu_ms();
   const auto start = Clock::now();
