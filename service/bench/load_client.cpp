@@ -332,7 +332,8 @@ void helper_loop(int index, const Settings& s, Clock::time_point deadline, Total
       ++totals->lookup_errors;
       break;
     }
-    ++(answer.rfind("BH", 0) == 0 ? totals->lookup_errors : totals->lookups);
+    // Every address asked about has a user: an answer without one is as wrong as no answer.
+    ++(answer.rfind("OK", 0) == 0 ? totals->lookups : totals->lookup_errors);
   }
   if (!started) ++totals->lookup_errors;
   close(to_helper[1]);
