@@ -65,6 +65,7 @@ struct Totals {
   std::atomic<long> errors{0};
   std::atomic<long> lookups{0};
   std::atomic<long> lookup_errors{0};
+  std::atomic<long> unavailable{0};  // logins answered 503: the service turned them away
   std::mutex latencies_mutex;
   std::vector<double> latencies_ms;  // of each counted login
 };
@@ -247,6 +248,7 @@ void client_loop(int index, const Settings& s, Clock::time_point deadline, Token
     const int status = token == nullptr ? one_login(io, server, source, credentials, target)
                                         : one_kerberos_login(io, server, source, *token, target);
     const bool ok = s.refused ? status != 0 && status != 200 : status == 200;
+    if (status == 503) ++totals->unavailable;
     if (ok) {
       ++totals->logins;
       latencies_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started).count());
@@ -416,10 +418,10 @@ int main(int argc, char** argv) {
   // The client's own CPU time per login, helpers' lookups included: what the figure owes to this client.
   const double cpu_per_login = logins > 0 ? (cpu_ms() - cpu_before) / static_cast<double>(logins) : 0;
   std::printf("clients=%d logins=%ld errors=%ld seconds=%.2f logins_per_second=%.1f median_login_ms=%.2f "
-              "client_cpu_ms_per_login=%.3f token_cpu_ms_each=%.3f helper_loops=%d lookups=%ld lookup_errors=%ld "
+              "client_cpu_ms_per_login=%.3f token_cpu_ms_each=%.3f unavailable=%ld helper_loops=%d lookups=%ld lookup_errors=%ld "
               "lookups_per_second=%.1f\n",
               settings.clients, logins, totals.errors.load(), elapsed, logins / elapsed, median_ms(totals.latencies_ms),
-              cpu_per_login, tokens.tokens.empty() ? 0.0 : token_cpu_ms / static_cast<double>(tokens.tokens.size()),
+              cpu_per_login, tokens.tokens.empty() ? 0.0 : token_cpu_ms / static_cast<double>(tokens.tokens.size()), totals.unavailable.load(),
               settings.helper_loops, totals.lookups.load(), totals.lookup_errors.load(), totals.lookups.load() / elapsed);
   const bool logins_ok = settings.clients == 0 || (totals.logins.load() > 0 && totals.errors.load() == 0);
   const bool lookups_ok = settings.helper_loops == 0 || (totals.lookups.load() > 0 && totals.lookup_errors.load() == 0);
