@@ -81,7 +81,6 @@ struct TokenPool {
   }
 };
 
-
 // The address of entry `index` of a map that the benchmark filled: 10.0.0.0 upward, one each.
 std::string filled_address(long index) {
   return "10." + std::to_string(index >> 16 & 255) + "." + std::to_string(index >> 8 & 255) + "." +
@@ -108,7 +107,8 @@ int exchange(tcp::socket& socket, beast::flat_buffer& buffer, const std::string&
 // The local address of client `index`: `sources` counted up by the index, or `source`.
 std::string source_address(const Settings& s, int index) {
   if (s.sources.empty()) return s.source;
-  const auto first = asio::ip::make_address_v4(s.sources);
+  beast::error_code ec;
+  const auto first = asio::ip::make_address_v4(s.sources, ec);  // checked with the settings
   return asio::ip::make_address_v4(first.to_uint() + static_cast<unsigned>(index)).to_string();
 }
 
@@ -373,6 +373,9 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     }
   }
   const bool helpers_ok = s->helper_loops == 0 || !s->helper.empty();
+  beast::error_code ec;
+  if (!s->sources.empty()) asio::ip::make_address_v4(s->sources, ec);
+  if (ec) return false;
   return argc % 2 == 1 && !s->port.empty() && (s->clients == 0 || !s->user.empty()) && s->clients >= 0 &&
          s->helper_loops >= 0 && s->clients + s->helper_loops > 0 && helpers_ok && s->seconds > 0 && s->kerberos_tokens > 0;
 }
