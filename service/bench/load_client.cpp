@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gssapi/gssapi.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +49,15 @@ struct Settings {
   // instead of the login clients' addresses.
   long helper_map = 0;
   std::string kerberos_host;  // when set: Kerberos logins with a ticket for HTTP@host from KRB5CCNAME
+  long kerberos_tokens = 4000;  // made before the timed run; the run ends early when they are used up
+  // Every client connects from `source`, or client i from the i-th address after `sources`: peers
+  // as the service sees them. Neither: the system's choice.
+  std::string source;
+  std::string sources;
+  bool refused = false;  // every login is expected to be refused (a flood of unknown users): counted as answers
+  // When set: says "ready" on stderr once the tokens are made, and starts the timed run at a line on
+  // stdin, so that another load can be under way by then.
+  bool start_on_input = false;
 };
 
 struct Totals {
@@ -54,13 +65,21 @@ struct Totals {
   std::atomic<long> errors{0};
   std::atomic<long> lookups{0};
   std::atomic<long> lookup_errors{0};
+  std::atomic<long> unavailable{0};  // logins answered 503: the service turned them away
+  std::mutex latencies_mutex;
+  std::vector<double> latencies_ms;  // of each counted login
 };
 
-// The address client `index` reports: the helper loops ask for those of repeated logins. Logins
-// under new host names report others, so that each address asked about has one entry.
-std::string client_address(int index, bool unique_hosts = false) {
-  return (unique_hosts ? "198.51.100." : "192.0.2.") + std::to_string(index % 250 + 1);
-}
+// Kerberos tokens made before the timed run, each a new authenticator, so that the replay cache
+// sees each one once; the clients take them in turn.
+struct TokenPool {
+  std::vector<std::string> tokens;
+  std::atomic<std::size_t> next{0};
+  const std::string* take() {
+    const std::size_t i = next++;
+    return i < tokens.size() ? &tokens[i] : nullptr;
+  }
+};
 
 // The address of entry `index` of a map that the benchmark filled: 10.0.0.0 upward, one each.
 std::string filled_address(long index) {
@@ -85,28 +104,60 @@ int exchange(tcp::socket& socket, beast::flat_buffer& buffer, const std::string&
   return static_cast<int>(response.result_int());
 }
 
-// The agent's whole exchange: unauthenticated request, negotiate, authenticate.
-bool one_login(asio::io_context& io, const tcp::resolver::results_type& server, const NtlmCredentials& credentials,
-               const std::string& target) {
-  tcp::socket socket(io);
+// The local address of client `index`: `sources` counted up by the index, or `source`.
+std::string source_address(const Settings& s, int index) {
+  if (s.sources.empty()) return s.source;
   beast::error_code ec;
-  asio::connect(socket, server, ec);
-  if (ec) return false;
+  const auto first = asio::ip::make_address_v4(s.sources, ec);  // checked with the settings
+  return asio::ip::make_address_v4(first.to_uint() + static_cast<unsigned>(index)).to_string();
+}
+
+// The address client `index` reports: the helper loops ask for those of repeated logins. A client
+// with an address of its own reports that one, as a PC does. The others report test addresses;
+// logins under new host names other ones, so that each address asked about has one entry.
+std::string client_address(const Settings& s, int index) {
+  if (!s.sources.empty()) return source_address(s, index);
+  return (s.unique_hosts ? "198.51.100." : "192.0.2.") + std::to_string(index % 250 + 1);
+}
+
+// A connection to the server from the client's own address, if it has one.
+bool open_connection(tcp::socket& socket, const tcp::resolver::results_type& server, const std::string& source) {
+  beast::error_code ec;
+  if (!source.empty()) {
+    const tcp::endpoint from(asio::ip::make_address(source, ec), 0);
+    if (ec) return false;
+    socket.open(from.protocol(), ec);
+    if (!ec) socket.bind(from, ec);
+    if (ec) return false;
+    socket.connect(*server.begin(), ec);
+  } else {
+    asio::connect(socket, server, ec);
+  }
+  return !ec;
+}
+
+// The agent's whole exchange: unauthenticated request, negotiate, authenticate. Returns the
+// final answer's status, 0 when the exchange broke off before it.
+int one_login(asio::io_context& io, const tcp::resolver::results_type& server, const std::string& source,
+              const NtlmCredentials& credentials, const std::string& target) {
+  tcp::socket socket(io);
+  if (!open_connection(socket, server, source)) return 0;
   beast::flat_buffer buffer;
   std::string challenge_header;
-  if (exchange(socket, buffer, target, "", &challenge_header) != 401) return false;
+  if (exchange(socket, buffer, target, "", &challenge_header) != 401) return 0;
   NtlmClient client(credentials);
   if (exchange(socket, buffer, target, "NTLM " + base64_encode(client.negotiate()), &challenge_header) != 401)
-    return false;
-  if (challenge_header.rfind("NTLM ", 0) != 0) return false;
+    return 0;
+  if (challenge_header.rfind("NTLM ", 0) != 0) return 0;
   const std::optional<Bytes> challenge = base64_decode(challenge_header.substr(5));
   Bytes authenticate;
   std::string why;
-  if (!challenge || !client.authenticate(*challenge, &authenticate, &why)) return false;
+  if (!challenge || !client.authenticate(*challenge, &authenticate, &why)) return 0;
   std::string unused;
-  const bool ok = exchange(socket, buffer, target, "NTLM " + base64_encode(authenticate), &unused) == 200;
+  const int status = exchange(socket, buffer, target, "NTLM " + base64_encode(authenticate), &unused);
+  beast::error_code ec;
   socket.shutdown(tcp::socket::shutdown_both, ec);
-  return ok;
+  return status;
 }
 
 // A SPNEGO token for HTTP@host, as a browser or WinHTTP makes one: a fresh authenticator each time.
@@ -133,23 +184,39 @@ std::string kerberos_token(const std::string& host) {
   return token;
 }
 
-// The agent's exchange under Kerberos: unauthenticated request, then the ticket.
-bool one_kerberos_login(asio::io_context& io, const tcp::resolver::results_type& server, const std::string& host,
-                        const std::string& target) {
-  tcp::socket socket(io);
-  beast::error_code ec;
-  asio::connect(socket, server, ec);
-  if (ec) return false;
-  beast::flat_buffer buffer;
-  std::string offers;
-  if (exchange(socket, buffer, target, "", &offers) != 401) return false;
-  const std::string token = kerberos_token(host);
-  const bool ok = !token.empty() && exchange(socket, buffer, target, token, &offers) == 200;
-  socket.shutdown(tcp::socket::shutdown_both, ec);
-  return ok;
+// Makes `count` tokens for HTTP@host on every core at once; false when one could not be made.
+bool make_tokens(const std::string& host, long count, TokenPool* pool) {
+  pool->tokens.assign(static_cast<std::size_t>(count), "");
+  std::atomic<long> next{0};
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> makers;
+  for (unsigned i = 0; i < std::max(1u, std::thread::hardware_concurrency()); ++i)
+    makers.emplace_back([&] {
+      for (long n = next++; n < count && !failed; n = next++) {
+        pool->tokens[static_cast<std::size_t>(n)] = kerberos_token(host);
+        if (pool->tokens[static_cast<std::size_t>(n)].empty()) failed = true;
+      }
+    });
+  for (std::thread& t : makers) t.join();
+  return !failed;
 }
 
-void client_loop(int index, const Settings& s, Clock::time_point deadline, Totals* totals) {
+// The agent's exchange under Kerberos: unauthenticated request, then the ticket. Returns the
+// final answer's status, 0 when the exchange broke off before it.
+int one_kerberos_login(asio::io_context& io, const tcp::resolver::results_type& server, const std::string& source,
+                       const std::string& token, const std::string& target) {
+  tcp::socket socket(io);
+  if (!open_connection(socket, server, source)) return 0;
+  beast::flat_buffer buffer;
+  std::string offers;
+  if (exchange(socket, buffer, target, "", &offers) != 401) return 0;
+  const int status = exchange(socket, buffer, target, token, &offers);
+  beast::error_code ec;
+  socket.shutdown(tcp::socket::shutdown_both, ec);
+  return status;
+}
+
+void client_loop(int index, const Settings& s, Clock::time_point deadline, TokenPool* tokens, Totals* totals) {
   asio::io_context io;
   tcp::resolver resolver(io);
   beast::error_code ec;
@@ -168,20 +235,45 @@ void client_loop(int index, const Settings& s, Clock::time_point deadline, Total
   const std::string host = "bench" + std::to_string(index);
   // The process id keeps the names of one run apart from those of earlier runs.
   const std::string unique_prefix = host + "-" + std::to_string(getpid()) + "-";
-  const std::string query = "&persistent=1&domain=" + s.domain + "&ip=" + client_address(index, s.unique_hosts);
+  const std::string query = "&persistent=1&domain=" + s.domain + "&ip=" + client_address(s, index);
+  const std::string source = source_address(s, index);
+  std::vector<double> latencies_ms;
   int errors = 0;
   for (long n = 0; Clock::now() < deadline && errors < kMaxErrorsPerClient; ++n) {
     const std::string name = s.unique_hosts ? unique_prefix + std::to_string(n) : host;
     const std::string target = "/tarnwise?action=login&hostname=" + name + query;
-    const bool ok = s.kerberos_host.empty() ? one_login(io, server, credentials, target)
-                                            : one_kerberos_login(io, server, s.kerberos_host, target);
+    const std::string* token = s.kerberos_host.empty() ? nullptr : tokens->take();
+    if (!s.kerberos_host.empty() && token == nullptr) break;
+    const auto started = Clock::now();
+    const int status = token == nullptr ? one_login(io, server, source, credentials, target)
+                                        : one_kerberos_login(io, server, source, *token, target);
+    const bool ok = s.refused ? status != 0 && status != 200 : status == 200;
+    if (status == 503) ++totals->unavailable;
     if (ok) {
       ++totals->logins;
+      latencies_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - started).count());
     } else {
       ++errors;
       ++totals->errors;
     }
   }
+  std::lock_guard<std::mutex> lock(totals->latencies_mutex);
+  totals->latencies_ms.insert(totals->latencies_ms.end(), latencies_ms.begin(), latencies_ms.end());
+}
+
+// The median of the logins' times, 0 when there were none.
+double median_ms(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const std::size_t half = values.size() / 2;
+  return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
+// User and system time of this process so far, in milliseconds.
+double cpu_ms() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 // Reads one answer line from the helper; false when it ended.
@@ -234,7 +326,7 @@ void helper_loop(int index, const Settings& s, Clock::time_point deadline, Total
     random ^= random >> 7;
     random ^= random << 17;
     const std::string address = s.helper_map > 0 ? filled_address(static_cast<long>(random % s.helper_map))
-                                                 : client_address(static_cast<int>((index + n) % spread));
+                                                 : client_address(s, static_cast<int>((index + n) % spread));
     const std::string question = address + "\n";
     std::string answer;
     if (write(to_helper[1], question.data(), question.size()) != static_cast<ssize_t>(question.size()) ||
@@ -242,7 +334,8 @@ void helper_loop(int index, const Settings& s, Clock::time_point deadline, Total
       ++totals->lookup_errors;
       break;
     }
-    ++(answer.rfind("BH", 0) == 0 ? totals->lookup_errors : totals->lookups);
+    // Every address asked about has a user: an answer without one is as wrong as no answer.
+    ++(answer.rfind("OK", 0) == 0 ? totals->lookups : totals->lookup_errors);
   }
   if (!started) ++totals->lookup_errors;
   close(to_helper[1]);
@@ -263,6 +356,11 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     else if (name == "--helper-map") s->helper_map = std::atol(value.c_str());
     else if (name == "--hosts" && (value == "unique" || value == "repeated")) s->unique_hosts = value == "unique";
     else if (name == "--kerberos") s->kerberos_host = value;
+    else if (name == "--kerberos-tokens") s->kerberos_tokens = std::atol(value.c_str());
+    else if (name == "--source") s->source = value;
+    else if (name == "--sources") s->sources = value;
+    else if (name == "--refused" && (value == "yes" || value == "no")) s->refused = value == "yes";
+    else if (name == "--start-on-input" && (value == "yes" || value == "no")) s->start_on_input = value == "yes";
     else if (name == "--account") {
       const std::size_t slash = value.find('\\');
       const std::size_t colon = value.find(':');
@@ -275,8 +373,11 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     }
   }
   const bool helpers_ok = s->helper_loops == 0 || !s->helper.empty();
+  beast::error_code ec;
+  if (!s->sources.empty()) asio::ip::make_address_v4(s->sources, ec);
+  if (ec) return false;
   return argc % 2 == 1 && !s->port.empty() && (s->clients == 0 || !s->user.empty()) && s->clients >= 0 &&
-         s->helper_loops >= 0 && s->clients + s->helper_loops > 0 && helpers_ok && s->seconds > 0;
+         s->helper_loops >= 0 && s->clients + s->helper_loops > 0 && helpers_ok && s->seconds > 0 && s->kerberos_tokens > 0;
 }
 
 }  // namespace
@@ -286,21 +387,44 @@ int main(int argc, char** argv) {
   if (!parse_settings(argc, argv, &settings)) {
     std::fprintf(stderr,
                  "usage: pellamor-load --port P --account 'DOMAIN\\user:password' [--address A] [--clients N] "
-                 "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM [--helper-map ENTRIES]] [--kerberos SERVICE-HOST]\n");
+                 "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM [--helper-map ENTRIES]] "
+                 "[--kerberos SERVICE-HOST [--kerberos-tokens N]] [--source ADDRESS | --sources FIRST-ADDRESS] "
+                 "[--refused yes|no] [--start-on-input yes|no]\n");
     return 2;
   }
+  TokenPool tokens;
+  const double cpu_making = cpu_ms();
+  if (!settings.kerberos_host.empty() && settings.clients > 0 &&
+      !make_tokens(settings.kerberos_host, settings.kerberos_tokens, &tokens)) {
+    std::fprintf(stderr, "pellamor-load: no Kerberos ticket for HTTP@%s\n", settings.kerberos_host.c_str());
+    return 1;
+  }
+  const double token_cpu_ms = cpu_ms() - cpu_making;
+  if (settings.start_on_input) {
+    std::fprintf(stderr, "ready\n");
+    std::fflush(stderr);
+    std::string pending;
+    std::string go;
+    if (!read_line(0, &pending, &go)) return 1;
+  }
   Totals totals;
+  const double cpu_before = cpu_ms();
   const auto start = Clock::now();
   const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settings.seconds));
   std::vector<std::thread> clients;
-  for (int i = 0; i < settings.clients; ++i) clients.emplace_back(client_loop, i, std::cref(settings), deadline, &totals);
+  for (int i = 0; i < settings.clients; ++i) clients.emplace_back(client_loop, i, std::cref(settings), deadline, &tokens, &totals);
   for (int i = 0; i < settings.helper_loops; ++i)
     clients.emplace_back(helper_loop, i, std::cref(settings), deadline, &totals);
   for (std::thread& t : clients) t.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("clients=%d logins=%ld errors=%ld seconds=%.2f logins_per_second=%.1f helper_loops=%d lookups=%ld "
-              "lookup_errors=%ld lookups_per_second=%.1f\n",
-              settings.clients, totals.logins.load(), totals.errors.load(), elapsed, totals.logins.load() / elapsed,
+  const long logins = totals.logins.load();
+  // The client's own CPU time per login, helpers' lookups included: what the figure owes to this client.
+  const double cpu_per_login = logins > 0 ? (cpu_ms() - cpu_before) / static_cast<double>(logins) : 0;
+  std::printf("clients=%d logins=%ld errors=%ld seconds=%.2f logins_per_second=%.1f median_login_ms=%.2f "
+              "client_cpu_ms_per_login=%.3f token_cpu_ms_each=%.3f unavailable=%ld helper_loops=%d lookups=%ld lookup_errors=%ld "
+              "lookups_per_second=%.1f\n",
+              settings.clients, logins, totals.errors.load(), elapsed, logins / elapsed, median_ms(totals.latencies_ms),
+              cpu_per_login, tokens.tokens.empty() ? 0.0 : token_cpu_ms / static_cast<double>(tokens.tokens.size()), totals.unavailable.load(),
               settings.helper_loops, totals.lookups.load(), totals.lookup_errors.load(), totals.lookups.load() / elapsed);
   const bool logins_ok = settings.clients == 0 || (totals.logins.load() > 0 && totals.errors.load() == 0);
   const bool lookups_ok = settings.helper_loops == 0 || (totals.lookups.load() > 0 && totals.lookup_errors.load() == 0);
