@@ -245,6 +245,7 @@ class Directory:
     def stop(self):
         stop_process(self.state.get("winbindd"))
         self.stop_dc()
+        end_leftovers(self.dir)
         subprocess.run(["ip", "netns", "delete", self.ns], capture_output=True)
         shutil.rmtree(os.path.join("/etc/netns", self.ns), ignore_errors=True)
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -263,6 +264,22 @@ class Directory:
         env = self.kerberos_env("ccache-" + user)
         run(self.inside(["kinit", user]), input=PASSWORDS[user] + "\n", env=env)
         return env
+
+
+def end_leftovers(folder):
+    # Ends, by their process ids, the programs of the domain in `folder` that outlive its daemons'
+    # sessions: the samba-dcerpcd that the member's winbind starts on demand leaves winbind's session.
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        if any(arg.startswith(b"--configfile=" + os.fsencode(folder) + b"/") for arg in argv):
+            try:
+                os.kill(int(pid), 15)
+            except ProcessLookupError:
+                pass
 
 
 def stop_process(pid):
