@@ -26,9 +26,8 @@ class Postgres:
         self.dir = tempfile.mkdtemp(prefix="pellamor-pg-")
         if AS_POSTGRES:
             shutil.chown(self.dir, "postgres")
-        self.port = free_port()
         self.run("initdb", "-D", self.dir + "/data", "-A", "trust", "-E", "UTF8", "--locale=C", "-U", "postgres")
-        self.start()
+        self.start_on_a_free_port()
         self.database("pellamor")
         self.uri = "postgresql://postgres@127.0.0.1:%d/pellamor" % self.port  # through loopback
         return self
@@ -36,6 +35,19 @@ class Postgres:
     def run(self, program, *args):
         subprocess.run([*AS_POSTGRES, os.path.join(PG_BIN, program), *args], check=True, capture_output=True,
                        timeout=120)
+
+    def start_on_a_free_port(self):
+        # A port found free can be taken before the server binds it (an outgoing connection's local
+        # port comes from the same range): then another port is tried.
+        for _ in range(5):
+            self.port = free_port()
+            try:
+                return self.start()
+            except subprocess.CalledProcessError:
+                with open(self.dir + "/log") as log:
+                    if "already in use" not in log.read():
+                        raise
+        raise AssertionError("PostgreSQL found no free port: " + self.dir + "/log")
 
     def start(self):
         options = "-p %d -k %s -c listen_addresses=127.0.0.1 -c synchronous_commit=off" % (self.port, self.dir)
