@@ -86,11 +86,13 @@ class CopyTest(AgentTestCase):
         os.chmod(source, 0o444)  # Wine shows a file without write permission as read-only
         folder = drive_c_folder("pellamor copy dir")
         with folder_variables(TEMP=r"C:\pellamor copy dir", TMP=None), Service() as service:
-            for _ in range(2):  # the second run replaces the first run's copy
+            for run in range(1, 3):  # the second run replaces the first run's copy
                 launch = run_agent(service.url, "/copy", "/verbose", program=source)
                 self.assertEqual((launch.exit_code, launch.boxes), (1, []))
                 self.assertTrue(os.stat(os.path.join(folder, "Pellamor.exe")).st_mode & 0o200, "the copy is writable")
-                wait_until(lambda: copies_for(service.url), "the copy's start")
+                # The copy's login comes once its window is there: a logout before that would find no resident.
+                wait_until(lambda: [(r["params"]["action"], r["status"]) for r in service.agent_requests()].count(
+                    ("login", 200)) == run, "the copy's login")
                 self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
                 wait_until(lambda: not copies_for(service.url), "the copy's end")
 
