@@ -1,7 +1,6 @@
 // Load client for the logon service: concurrent agents doing the full NTLMv2 (or Kerberos) login, and Squid helpers
 // asking who is where, counted per second.
 #include <fcntl.h>
-#include <gssapi/gssapi.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "ntlm/ntlm_client.h"
+#include "spnego_token.h"
 
 namespace {
 
@@ -160,28 +160,10 @@ int one_login(asio::io_context& io, const tcp::resolver::results_type& server, c
   return status;
 }
 
-// A SPNEGO token for HTTP@host, as a browser or WinHTTP makes one: a fresh authenticator each time.
+// The Authorization header of a Kerberos login: a fresh authenticator each time.
 std::string kerberos_token(const std::string& host) {
-  static gss_OID_desc spnego{6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
-  const std::string service = "HTTP@" + host;
-  gss_buffer_desc service_name{service.size(), const_cast<char*>(service.data())};
-  OM_uint32 minor = 0;
-  gss_name_t name = GSS_C_NO_NAME;
-  if (GSS_ERROR(gss_import_name(&minor, &service_name, GSS_C_NT_HOSTBASED_SERVICE, &name))) return "";
-  gss_ctx_id_t context = GSS_C_NO_CONTEXT;
-  gss_buffer_desc output{0, nullptr};
-  const OM_uint32 major = gss_init_sec_context(&minor, GSS_C_NO_CREDENTIAL, &context, name, &spnego, GSS_C_MUTUAL_FLAG,
-                                               0, GSS_C_NO_CHANNEL_BINDINGS, GSS_C_NO_BUFFER, nullptr, &output,
-                                               nullptr, nullptr);
-  std::string token;
-  if (!GSS_ERROR(major) && output.length > 0) {
-    const auto* data = static_cast<const std::uint8_t*>(output.value);
-    token = "Negotiate " + base64_encode(Bytes(data, data + output.length));
-  }
-  gss_release_buffer(&minor, &output);
-  gss_delete_sec_context(&minor, &context, GSS_C_NO_BUFFER);
-  gss_release_name(&minor, &name);
-  return token;
+  const std::string token = spnego_token(host);
+  return token.empty() ? "" : "Negotiate " + base64_encode(Bytes(token.begin(), token.end()));
 }
 
 // Makes `count` tokens for HTTP@host on every core at once; false when one could not be made.

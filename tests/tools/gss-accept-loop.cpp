@@ -18,31 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "spnego_token.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-gss_OID_desc spnego{6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
-
-// A new token for HTTP@host, each with an authenticator of its own; empty when none was made.
-std::string make_token(const std::string& host) {
-  const std::string service = "HTTP@" + host;
-  gss_buffer_desc service_name{service.size(), const_cast<char*>(service.data())};
-  OM_uint32 minor = 0;
-  gss_name_t name = GSS_C_NO_NAME;
-  if (GSS_ERROR(gss_import_name(&minor, &service_name, GSS_C_NT_HOSTBASED_SERVICE, &name))) return "";
-  gss_ctx_id_t context = GSS_C_NO_CONTEXT;
-  gss_buffer_desc output{0, nullptr};
-  const OM_uint32 major = gss_init_sec_context(&minor, GSS_C_NO_CREDENTIAL, &context, name, &spnego, GSS_C_MUTUAL_FLAG,
-                                               0, GSS_C_NO_CHANNEL_BINDINGS, GSS_C_NO_BUFFER, nullptr, &output,
-                                               nullptr, nullptr);
-  std::string token;
-  if (!GSS_ERROR(major) && output.length > 0) token.assign(static_cast<const char*>(output.value), output.length);
-  gss_release_buffer(&minor, &output);
-  gss_delete_sec_context(&minor, &context, GSS_C_NO_BUFFER);
-  gss_release_name(&minor, &name);
-  return token;
-}
 
 // Accepts one token and reads the client's name, as the service does; false when it is refused.
 bool accept_token(const std::string& token) {
@@ -78,7 +58,7 @@ bool ready(const std::string& host, int threads, long count, double* per_second)
   std::atomic<bool> failed{false};
   on_threads(threads, [&](int) {
     for (long n = next++; n < count && !failed; n = next++)
-      if ((tokens[static_cast<std::size_t>(n)] = make_token(host)).empty()) failed = true;
+      if ((tokens[static_cast<std::size_t>(n)] = spnego_token(host)).empty()) failed = true;
   });
   next = 0;
   const double seconds = on_threads(threads, [&](int) {
@@ -95,7 +75,7 @@ bool together(const std::string& host, int threads, double seconds, double* per_
   std::atomic<bool> failed{false};
   const double took = on_threads(threads, [&](int) {
     while (Clock::now() < deadline && !failed) {
-      if (accept_token(make_token(host))) ++accepted;
+      if (accept_token(spnego_token(host))) ++accepted;
       else failed = true;
     }
   });
