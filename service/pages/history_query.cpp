@@ -5,19 +5,11 @@
 
 #include "common/address.h"
 #include "common/text.h"
+#include "pages/status_query.h"
 
 namespace {
 
-constexpr std::size_t kMaxOffset = 100000000;
 constexpr const char* kTimeShape = "a time in UTC written as 2026-12-07T14:05:00Z";
-
-bool read_count(const std::string& text, std::size_t low, std::size_t high, std::size_t* out) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 10) return false;
-  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-  if (value < low || value > high) return false;
-  *out = static_cast<std::size_t>(value);
-  return true;
-}
 
 bool read_time(const QueryParam& p, std::int64_t* out, std::string* error) {
   if (parse_iso8601_utc(p.value, out)) return true;

@@ -7,17 +7,7 @@
 
 namespace {
 
-// Deep offsets cost a scan of the rows skipped; this keeps one request from asking for more.
-constexpr std::size_t kMaxOffset = 100000000;
 constexpr const char* kKnownParameters = "q, host, ip, user, show, limit and offset";
-
-bool read_count(const std::string& text, std::size_t low, std::size_t high, std::size_t* out) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 10) return false;
-  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-  if (value < low || value > high) return false;
-  *out = static_cast<std::size_t>(value);
-  return true;
-}
 
 // NAME or DOMAIN\NAME.
 bool read_user(const std::string& text, std::string* user, std::string* domain) {
@@ -90,6 +80,14 @@ bool read_param(const QueryParam& p, StatusQuery* out, std::string* error) {
 }
 
 }  // namespace
+
+bool read_count(const std::string& text, std::size_t low, std::size_t high, std::size_t* out) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 10) return false;
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  if (value < low || value > high) return false;
+  *out = static_cast<std::size_t>(value);
+  return true;
+}
 
 bool read_status_query(const std::vector<QueryParam>& params, StatusQuery* out, std::string* error) {
   *out = StatusQuery();

@@ -10,6 +10,11 @@
 
 constexpr std::size_t kDefaultPageLimit = 500;
 constexpr std::size_t kMaxPageLimit = 1000;
+// Deep offsets cost a scan of the rows skipped; this keeps one request from asking for more.
+constexpr std::size_t kMaxOffset = 100000000;
+
+// A page's limit or offset: decimal digits only, from `low` to `high`.
+bool read_count(const std::string& text, std::size_t low, std::size_t high, std::size_t* out);
 
 struct StatusQuery {
   MapQuery map;                     // what the map is asked
