@@ -63,6 +63,12 @@ std::shared_ptr<PeerSlot> PeerVerifications::take(const std::string& group) {
   return std::make_shared<PeerSlot>(*this, group);
 }
 
+bool PeerVerifications::full(const std::string& group) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = under_way_.find(group);
+  return found != under_way_.end() && found->second >= limit_;
+}
+
 void PeerVerifications::give_back(const std::string& group) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (--under_way_[group] == 0) under_way_.erase(group);
@@ -118,6 +124,13 @@ void Authenticator::with_ntlm_token(const std::string& token, const std::string&
   if (!shared_.verifier_.ready(&not_ready)) {
     record->authorization = "NTLM";
     return respond(unavailable(not_ready, *record));
+  }
+  // A peer at its limit is refused before the challenge, not after the answer to it: a flood of
+  // handshakes from one peer then costs the service one short request each, and the other peers'
+  // logons keep the threads.
+  if (shared_.peers_.full(peer_)) {
+    record->authorization = "NTLM";
+    return respond(busy(*record));
   }
   const NtlmResult result = ntlm_.process(token);
   if (result.step == NtlmStep::Challenge) {

@@ -52,6 +52,8 @@ class PeerVerifications {
   // A slot for one verification of `group`; null while the group has its limit under way. Shared,
   // since the queued job that holds it must be copyable.
   std::shared_ptr<PeerSlot> take(const std::string& group);
+  // Whether `group` has its limit under way now: a handshake it begins would only be refused.
+  bool full(const std::string& group);
 
  private:
   friend class PeerSlot;

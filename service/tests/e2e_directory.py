@@ -285,6 +285,13 @@ class DomainOutage(unittest.TestCase):
             stdout=subprocess.PIPE, text=True) for _ in range(8)] for n in range(2, 6)}
         within(5, lambda: all(any(c.poll() is not None for c in calls) for calls in flood.values()),
                "the first refusal of each flooding peer")
+        # A peer at its limit is turned away at its first NTLM message (curl sends it with its first
+        # request): no challenge is issued.
+        again = subprocess.run(DOMAIN.inside(["curl", "-s", "-o", "/dev/null", "-D", "-", "--max-time", "4",
+                                              "--interface", "127.0.0.2", "--ntlm", "-u", alice,
+                                              "http://127.0.0.1:%d%s" % (service.port, login_target("F2"))]),
+                               capture_output=True, text=True).stdout
+        self.assertEqual([line.split()[1] for line in again.splitlines() if line.startswith("HTTP/")], ["503"], again)
         status, _, _ = curl(service, login_target("KFLOOD"), "--negotiate", "-u", ":", "--max-time", "4",
                             "--interface", "127.0.0.6", host=directory.SERVICE_HOST, env=tickets)
         self.assertEqual(status, 200, "Kerberos beside a flood of NTLM logons")
