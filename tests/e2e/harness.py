@@ -233,8 +233,10 @@ class Service:
 
     def sent(self, *names):
         """For each of the agent's requests, oldest first, the values of `names` (a tuple when several):
-        each one of the request's parameters, or else a field of the service's record ("status", "conn")."""
-        rows = [tuple(r["params"][n] if n in r["params"] else r[n] for n in names) for r in self.agent_requests()]
+        each a field of the service's record about it ("status", "conn", "seq", "authorization") or else
+        one of the request's parameters, which it must have."""
+        record = ("status", "conn", "seq", "authorization")
+        rows = [tuple(r[n] if n in record else r["params"][n] for n in names) for r in self.agent_requests()]
         return [row[0] for row in rows] if len(names) == 1 else rows
 
     def status(self):
