@@ -126,6 +126,21 @@ def start_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
     return RunningAgent(process, limit)
 
 
+def start_resident(server, *arguments, program=AGENT, prefix_command=()):
+    """A persistent agent of this server, traced, once its first login is done."""
+    remove(TRACE_FILE)
+    resident = start_agent(server.url, "/t", *arguments, program=program, prefix_command=prefix_command)
+    wait_until(lambda: b"After authentication" in read_bytes(TRACE_FILE), "the first login")
+    return resident
+
+
+def end_resident(server, resident, *arguments, prefix_command=()):
+    """A logout run, as at logoff, which shows nothing; returns the resident's own run."""
+    logout = run_agent(server.url, "/logout", *arguments, prefix_command=prefix_command)
+    assert (logout.exit_code, logout.boxes) == (0, []), logout
+    return resident.wait()
+
+
 def start_window_tool(*arguments):
     """wintool, in the background, once it is ready."""
     tool = Popen([WINE, WINTOOL, *arguments])
@@ -215,6 +230,14 @@ class Service:
 
     def agent_requests(self):
         return [r for r in self.requests() if r["target"].startswith("/tarnwise")]
+
+    def sent(self, *names):
+        """For each of the agent's requests, oldest first, the values of `names` (a tuple when several):
+        each a field of the service's record about it ("status", "conn", "seq", "authorization") or else
+        one of the request's parameters, which it must have."""
+        record = ("status", "conn", "seq", "authorization")
+        rows = [tuple(r[n] if n in record else r["params"][n] for n in names) for r in self.agent_requests()]
+        return [row[0] for row in rows] if len(names) == 1 else rows
 
     def status(self):
         with urllib.request.urlopen(self.url + "/status.json", timeout=30) as reply:

@@ -3,8 +3,8 @@ import os
 import subprocess
 import unittest
 
-from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, Service, end_all_windows_programs, read_bytes, remove,
-                     run_agent, start_agent, wait_until, wine)
+from harness import (AGENT, SEAM_AGENT, WINTOOL, Service, end_all_windows_programs, end_resident, run_agent,
+                     start_resident, wait_until, wine)
 
 # One namespace per run, so that runs from several checkouts do not meet.
 NAMESPACE = "pellamor-e2e-%d" % os.getpid()
@@ -13,11 +13,6 @@ IN_NAMESPACE = ("ip", "netns", "exec", NAMESPACE)
 
 def ip(*arguments):
     subprocess.run(["ip", "netns", "exec", NAMESPACE, "ip", *arguments], check=True)
-
-
-def address_lists(service):
-    """The "ip" parameter of every request the agent sent, in order."""
-    return [r["params"]["ip"] for r in service.agent_requests()]
 
 
 class AddressWatchTest(unittest.TestCase):
@@ -38,50 +33,41 @@ class AddressWatchTest(unittest.TestCase):
         ip("link", "set", first, "up")
         ip("link", "set", second, "up")
 
-    def run_resident_until_first_login(self, service, *arguments, program=AGENT):
-        remove(TRACE_FILE)
-        resident = start_agent(service.url, "/t", "/dhcp", *arguments, program=program, prefix_command=IN_NAMESPACE)
-        wait_until(lambda: b"After authentication" in read_bytes(TRACE_FILE), "the first login")
-        return resident
+    @staticmethod
+    def start_resident(service, *arguments, program=AGENT):
+        return start_resident(service, "/dhcp", *arguments, program=program, prefix_command=IN_NAMESPACE)
 
-    def stop(self, service, resident):
-        self.assertEqual(run_agent(service.url, "/logout", prefix_command=IN_NAMESPACE).exit_code, 0)
-        return resident.wait()
+    @staticmethod
+    def end_resident(service, resident):
+        return end_resident(service, resident, prefix_command=IN_NAMESPACE)
 
-    def test_no_adapters_empty_the_list_without_a_box(self):
+    def test_no_adapters_empty_the_list_without_a_box_and_the_first_exchange_reports_the_adapters(self):
         with Service(prefix_command=IN_NAMESPACE) as service:
-            resident = self.run_resident_until_first_login(service, "/verbose")
-            ended = self.stop(service, resident)
+            ended = self.end_resident(service, self.start_resident(service, "/verbose"))
             self.assertEqual(ended.boxes, [])  # with only loopback the query answers "no adapters"
             # The start-up list came from the host name; the logout run has no watcher.
-            self.assertEqual(address_lists(service), ["", "", "127.0.0.1", "127.0.0.1"])
-
-    def test_first_exchange_reports_the_adapters_list(self):
-        self.add_veth_pair("pv0", "pv1")
-        ip("addr", "add", "198.51.100.7/24", "dev", "pv0")
-        ip("addr", "add", "198.51.100.8/24", "dev", "pv1")
-        with Service(prefix_command=IN_NAMESPACE) as service:
-            one_shot = run_agent(service.url, "/nopersist", prefix_command=IN_NAMESPACE)
-            self.assertEqual(one_shot.exit_code, 0)
-            start_up = address_lists(service)[0]
-            self.assertEqual(sorted(start_up.split(",")), ["198.51.100.7", "198.51.100.8"])
+            self.assertEqual(service.sent("ip"), ["", "", "127.0.0.1", "127.0.0.1"])
+            self.add_veth_pair("pv0", "pv1")
+            ip("addr", "add", "198.51.100.7/24", "dev", "pv0")
+            ip("addr", "add", "198.51.100.8/24", "dev", "pv1")
+            self.assertEqual(run_agent(service.url, "/nopersist", prefix_command=IN_NAMESPACE).exit_code, 0)
+            self.assertEqual(sorted(service.sent("ip")[4].split(",")), ["198.51.100.7", "198.51.100.8"])
             # An adapter without an address is listed by the adapters only, so the lists differ.
             ip("addr", "del", "198.51.100.8/24", "dev", "pv1")
-            self.stop(service, self.run_resident_until_first_login(service))
-            logins, logout = address_lists(service)[2:4], address_lists(service)[4]
+            self.end_resident(service, self.start_resident(service))
+            logins, logout = service.sent("ip")[6:8], service.sent("ip")[8]
             self.assertEqual(logout, "198.51.100.7", "the start-up list, from the host name")
             self.assertEqual(logins, ["0.0.0.0,198.51.100.7"] * 2)
 
     def test_notification_sends_one_login_with_the_new_address(self):
         self.add_veth_pair("pv2", "pv3")
         with Service(prefix_command=IN_NAMESPACE) as service:
-            resident = self.run_resident_until_first_login(service, program=SEAM_AGENT)
-            self.assertNotIn("198.51.100.20", address_lists(service)[1])
+            resident = self.start_resident(service, program=SEAM_AGENT)
+            self.assertNotIn("198.51.100.20", service.sent("ip")[1])
             ip("addr", "add", "198.51.100.20/24", "dev", "pv2")
             wine(WINTOOL, "signal", "PellamorTestAddressChange", prefix_command=IN_NAMESPACE)
             wait_until(lambda: len(service.agent_requests()) >= 4, "the notified login")
-            self.assertIn("198.51.100.20", address_lists(service)[3].split(","))
-            ended = self.stop(service, resident)
+            self.assertIn("198.51.100.20", service.sent("ip")[3].split(","))
+            ended = self.end_resident(service, resident)
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
-            self.assertEqual([r["params"]["action"] for r in service.agent_requests()],
-                             ["login"] * 4 + ["logout"] * 2)
+            self.assertEqual(service.sent("action"), ["login"] * 4 + ["logout"] * 2)

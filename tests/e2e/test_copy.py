@@ -11,6 +11,7 @@ from harness import (AGENT, DRIVE_C, SEAM_AGENT, TRACE_FILE, AgentTestCase, Serv
 ENVIRONMENT_KEYS = (r"HKCU\Environment", r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment")
 REPORT_FILE = os.path.join(DRIVE_C, "windows", "temp", "TW_PellamorLog.txt")
 COPY = r"C:\pellamor copy dir\Pellamor.exe"
+NO_COPY = [("Note", "Cannot Copy File"), ("Note", "Cannot copy and/or start TwPellamor.exe")]
 
 
 @contextlib.contextmanager
@@ -49,6 +50,10 @@ def copies_for(url):
 
 
 class CopyTest(AgentTestCase):
+    def log_out(self, url):  # and the copy ends
+        self.assertEqual(run_agent(url, "/logout").exit_code, 0)
+        wait_until(lambda: not copies_for(url), "the copy's end")
+
     def test_copy_skips_an_unwritable_folder_and_the_copy_logs_in_without_the_launcher_options(self):
         folder = drive_c_folder("pellamor copy dir")
         remove(TRACE_FILE)
@@ -60,21 +65,16 @@ class CopyTest(AgentTestCase):
             self.assertEqual((launch.exit_code, launch.boxes), (1, []))
             self.assertTrue(filecmp.cmp(AGENT, os.path.join(folder, "Pellamor.exe"), shallow=False))
             wait_until(lambda: len(service.agent_requests()) >= 4, "the copy's login")
-            self.assertEqual([(r["params"]["persistent"], r["status"]) for r in service.agent_requests()],
-                             [("0", 401), ("0", 200), ("1", 401), ("1", 200)])
+            self.assertEqual(service.sent("persistent", "status"), [("0", 401), ("0", 200), ("1", 401), ("1", 200)])
             self.assertEqual(copies_for(service.url), [[COPY, service.url, "/VERBOSE"]])
-            stop = run_agent(service.url, "/logout")
-            self.assertEqual(stop.exit_code, 0)
-            wait_until(lambda: not copies_for(service.url), "the copy's end")
-            self.assertEqual([r["params"]["action"] for r in service.agent_requests()], ["login"] * 4 + ["logout"] * 2)
+            self.log_out(service.url)
+            self.assertEqual(service.sent("action"), ["login"] * 4 + ["logout"] * 2)
         self.assertEqual(read_bytes(TRACE_FILE).count(b"TwPellamor:"), 1, "only the launcher traces")
         self.assertFalse(os.path.exists(REPORT_FILE), "the copy writes no report")
 
     def test_no_usable_folder_fails_with_two_boxes_and_code_0(self):
         with folder_variables(TEMP=None, TMP=None, windir=None), Service() as service:
-            for verbose, boxes in ((["/verbose"], [("Note", "Cannot Copy File"),
-                                                   ("Note", "Cannot copy and/or start TwPellamor.exe")]),
-                                   ([], [])):
+            for verbose, boxes in ((["/verbose"], NO_COPY), ([], [])):
                 run = run_agent(service.url, "/copy", *verbose)
                 self.assertEqual((run.exit_code, run.boxes), (0, boxes))
             self.assertEqual(service.agent_requests(), [])
@@ -91,10 +91,8 @@ class CopyTest(AgentTestCase):
                 self.assertEqual((launch.exit_code, launch.boxes), (1, []))
                 self.assertTrue(os.stat(os.path.join(folder, "Pellamor.exe")).st_mode & 0o200, "the copy is writable")
                 # The copy's login comes once its window is there: a logout before that would find no resident.
-                wait_until(lambda: [(r["params"]["action"], r["status"]) for r in service.agent_requests()].count(
-                    ("login", 200)) == run, "the copy's login")
-                self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
-                wait_until(lambda: not copies_for(service.url), "the copy's end")
+                wait_until(lambda: service.sent("action", "status").count(("login", 200)) == run, "the copy's login")
+                self.log_out(service.url)
 
     def test_a_copy_in_use_is_run_as_it_is_when_it_is_this_program_and_left_alone_when_not(self):
         copy = os.path.join(drive_c_folder("pellamor copy dir"), "Pellamor.exe")
@@ -102,13 +100,11 @@ class CopyTest(AgentTestCase):
         start_window_tool("open", windows_path(copy))  # in use, as a running program's file is
         with folder_variables(TEMP=r"C:\pellamor copy dir", TMP=None, windir=None), Service() as service:
             other = run_agent(service.url, "/copy", "/verbose")
-            self.assertEqual((other.exit_code, other.boxes), (0, [("Note", "Cannot Copy File"),
-                                                                  ("Note", "Cannot copy and/or start TwPellamor.exe")]))
+            self.assertEqual((other.exit_code, other.boxes), (0, NO_COPY))
             shutil.copyfile(AGENT, copy)  # the file stays open
             same = run_agent(service.url, "/copy", "/verbose")
             self.assertEqual((same.exit_code, same.boxes), (1, []))
             wait_until(lambda: len(service.agent_requests()) == 2, "the copy's login")
             self.assertEqual(copies_for(service.url), [[COPY, service.url, "/VERBOSE"]])
-            self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
-            wait_until(lambda: not copies_for(service.url), "the copy's end")
-            self.assertEqual([r["params"]["action"] for r in service.agent_requests()], ["login"] * 2 + ["logout"] * 2)
+            self.log_out(service.url)
+            self.assertEqual(service.sent("action"), ["login"] * 2 + ["logout"] * 2)

@@ -3,8 +3,8 @@ import re
 import socket
 
 from fault_server import FAULTS, FaultServer
-from harness import SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, run_agent, wait_until, wine
-from test_resident import end_resident, start_resident
+from harness import (SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, end_resident, read_bytes, run_agent,
+                     start_resident, wait_until, wine)
 
 HOST = socket.gethostname()
 FIRST = "Pellamor can not reach the Auth server in the first attempt. "

@@ -58,16 +58,14 @@ class SystemReportTest(AgentTestCase):
             wait_until(lambda: len(service.agent_requests()) == 4, "the resident's login")
             self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)  # writes no block: no "/d"
             self.assertEqual(resident.wait().exit_code, 0)
-            sent = service.agent_requests()
+            sent = service.sent("ip", "domain")
         reports = blocks(read_bytes(LOG_PATH))
         self.assertEqual([r["mode"] for r in reports], ["DISABLED", "ENABLED"])
         # The memory as a program of the agent's build gets it here: through qemu-user, 32-bit programs
         # are given the machine's size modulo 4 GB, and the agent reports what it is given.
         memory = int(wine(WINTOOL, "memory").stdout) // 1024
-        for report, request in zip(reports, sent[1::2]):
-            self.assertEqual(report["host"], socket.gethostname())
-            self.assertEqual(report["ips"], request["params"]["ip"])
-            self.assertEqual(report["domain"], request["params"]["domain"])
+        for report, (ips, domain) in zip(reports, sent[1::2]):
+            self.assertEqual((report["host"], report["ips"], report["domain"]), (socket.gethostname(), ips, domain))
             self.assertEqual(report["browser"], str(browser_major_version()))
             # The disk as Linux sees it; it moves a little while others write to it.
             self.assertAlmostEqual(int(report["disk"]), free_megabytes_here(),

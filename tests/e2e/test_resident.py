@@ -1,29 +1,8 @@
 """The resident agent: one per session, ended by a logout run or by the end of the session."""
 import re
 
-from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, remove, run_agent,
-                     start_agent, start_window_tool, wait_until, wine)
-
-
-def start_resident(service, *arguments, program=AGENT):
-    """A persistent agent, once its first login is done."""
-    remove(TRACE_FILE)
-    resident = start_agent(service.url, "/t", *arguments, program=program)
-    wait_until(lambda: b"After authentication" in read_bytes(TRACE_FILE), "the first login")
-    return resident
-
-
-def end_resident(service, resident):
-    """A logout run, as at logoff; returns the resident's own run."""
-    logout = run_agent(service.url, "/logout")
-    assert logout.exit_code == 0, logout
-    return resident.wait()
-
-
-def exchanges(service):
-    """(action, persistent, status) of every request the agent sent."""
-    return [(r["params"]["action"], r["params"]["persistent"], r["status"]) for r in service.agent_requests()]
-
+from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, run_agent,
+                     start_resident, start_window_tool, wait_until, wine)
 
 LOGIN = [("login", "1", 401), ("login", "1", 200)]
 LOGOUT = [("logout", "0", 401), ("logout", "0", 200)]
@@ -36,7 +15,7 @@ class ResidentTest(AgentTestCase):
             resident = start_resident(service, "/verbose")
             second = run_agent(service.url, "/verbose")
             self.assertEqual((second.exit_code, second.boxes), (1, []))
-            self.assertEqual(exchanges(service), LOGIN)
+            self.assertEqual(service.sent("action", "persistent", "status"), LOGIN)
             # The marker is in the session's own namespace, as on a terminal server, where each
             # session has one: residents of two sessions never see each other's.
             self.assertEqual([wine(WINTOOL, "exists", space + "PellamorRunningEvent").stdout.split()
@@ -50,7 +29,7 @@ class ResidentTest(AgentTestCase):
             self.assertIn("ended", slow.output(), "the logout went out before that program had ended")
             ended = resident.wait()
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
-            self.assertEqual(exchanges(service), LOGIN + LOGOUT)
+            self.assertEqual(service.sent("action", "persistent", "status"), LOGIN + LOGOUT)
         # The resident stopped its sender before it ended.
         self.assertIn(b"Timer Loop:End wait: m_shutDown=1", read_bytes(TRACE_FILE))
         expected = ["Timer Loop:Begin wait: m_persistentTime=900000,m_eventHandle=",
@@ -70,47 +49,42 @@ class ResidentTest(AgentTestCase):
             logout = run_agent(service.url, "/logout", limit=60)
             self.assertEqual(logout.exit_code, 0)
             self.assertEqual([tool.poll() for tool in others], [None] * 3, "only an answering resident is ended")
-            self.assertEqual(exchanges(service), LOGOUT)
+            self.assertEqual(service.sent("action", "persistent", "status"), LOGOUT)
 
-    def test_cancelled_logoff_keeps_the_resident_sending_and_an_installer_ends_it(self):
+    def test_cancelled_logoff_keeps_the_resident_sending_an_installer_ends_it_and_so_does_the_session_end(self):
         with Service() as service:
             resident = start_resident(service, "/dhcp", program=SEAM_AGENT)
             # WM_QUERYENDSESSION, then WM_ENDSESSION saying that another program cancelled the logoff.
             for message, answer in ((0x11, "1"), (0x16, "0")):
                 self.assertEqual(wine(WINTOOL, "send", str(message), "0").stdout.split(), [answer])
             wine(WINTOOL, "signal", "PellamorTestAddressChange")
-            wait_until(lambda: len(exchanges(service)) == 4, "the next login")
+            wait_until(lambda: len(service.agent_requests()) == 4, "the next login")
             self.assertNotIn(b"m_shutDown=1", read_bytes(TRACE_FILE))
             # An installer closes programs through the Restart Manager: WM_ENDSESSION with
             # ENDSESSION_CLOSEAPP while the session goes on. The resident ends, marker and all.
             wine(WINTOOL, "send", str(0x16), "1", "1")
             self.assertEqual(resident.wait().exit_code, 0)
-            self.assertEqual(end_resident(service, start_resident(service)).exit_code, 0)
-            self.assertEqual(exchanges(service), LOGIN + LOGIN + LOGIN + LOGOUT)
-
-    def test_a_sender_that_cannot_start_makes_the_run_fail(self):
-        start_window_tool("event", "PellamorTestNoWorker")  # the test build then starts no thread
-        with Service() as service:
-            for arguments, boxes in ((["/nopersist", "/verbose"],
-                                      [("Note", "Cannot start the sending thread. Error: 8")]), ([], [])):
-                run = run_agent(service.url, *arguments, program=SEAM_AGENT)
-                self.assertEqual((run.exit_code, run.boxes), (1, boxes))
-            self.assertEqual(exchanges(service), [])
-
-    def test_end_of_session_stops_the_resident_without_another_request(self):
-        with Service() as service:
+            # Another can start then; the end of the session stops it without another request.
             resident = start_resident(service)
             wine("wineboot", "--end-session")
             ended = resident.wait()
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
             self.assertIn(b"Timer Loop:End wait: m_shutDown=1", read_bytes(TRACE_FILE))
-            self.assertEqual(exchanges(service), LOGIN)
+            self.assertEqual(service.sent("action", "persistent", "status"), LOGIN * 3)
 
-    def test_an_unusable_instance_marker_is_reported_even_when_quiet(self):
-        start_window_tool("hold", "PellamorRunningEvent")  # a mutex where the event belongs
+    def test_a_sender_that_cannot_start_or_an_unusable_instance_marker_makes_the_run_fail(self):
+        rows = [  # what another program makes first, the program, its options, its exit code and boxes
+            (("event", "PellamorTestNoWorker"), SEAM_AGENT, ["/nopersist", "/verbose"], 1,  # the test build: no thread
+             [("Note", "Cannot start the sending thread. Error: 8")]),
+            (None, SEAM_AGENT, [], 1, []),
+            (("hold", "PellamorRunningEvent"), AGENT, [], 0,  # a mutex where the event belongs: a box even when quiet
+             [("Error", "Error creating non-duplication event. Error: 6")]),
+        ]
         with Service() as service:
-            run = run_agent(service.url)
-            self.assertEqual(run.exit_code, 0)
-            self.assertEqual(run.boxes, [("Error", "Error creating non-duplication event. Error: 6")])
-            self.assertEqual(exchanges(service), [])
-
+            for tool, program, arguments, exit_code, boxes in rows:
+                with self.subTest(tool=tool, arguments=arguments):
+                    if tool:
+                        start_window_tool(*tool)
+                    run = run_agent(service.url, *arguments, program=program)
+                    self.assertEqual((run.exit_code, run.boxes), (exit_code, boxes))
+            self.assertEqual(service.agent_requests(), [])

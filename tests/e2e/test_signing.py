@@ -26,4 +26,4 @@ class SigningTest(AgentTestCase):
         self.assertEqual([result.returncode == 0 for result in verify], [True, False], verify[0].stdout)
         with Service() as service:
             self.assertEqual(run_agent(service.url, "/nopersist", program=signed).exit_code, 0)
-            self.assertEqual([r["status"] for r in service.agent_requests()], [401, 200])
+            self.assertEqual(service.sent("status"), [401, 200])

@@ -32,3 +32,15 @@ struct FuzzInput {
 
 // A broken rule is a finding, reported like a crash.
 #define FUZZ_CHECK(condition) ((condition) ? (void)0 : abort())
+
+// A target's entry point; the block that follows it reads the input, cut into at least `least`
+// texts, as `input`.
+#define FUZZ_TARGET(least, input)                                               \
+    static void FuzzOne(FuzzInput& input);                                      \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)     \
+    {                                                                           \
+        FuzzInput input(data, size, least);                                     \
+        FuzzOne(input);                                                         \
+        return 0;                                                               \
+    }                                                                           \
+    static void FuzzOne(FuzzInput& input)

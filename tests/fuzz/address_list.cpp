@@ -4,9 +4,8 @@
 #include "messaging/AddressList.h"
 #include "tests/fuzz/FuzzInput.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(3, input)
 {
-    FuzzInput input(data, size, 3);
     std::string prefix = std::string(input[0]) + "&ip=";
     HeapString request((prefix + input[1]).c_str());
     HeapString ipList(input[1]);
@@ -20,5 +19,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     request.Release();
     ipList.Release();
     current.Release();
-    return 0;
 }

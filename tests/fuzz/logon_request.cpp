@@ -5,9 +5,8 @@
 #include "service/http/query.h"
 #include "tests/fuzz/FuzzInput.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(3, input)
 {
-    FuzzInput input(data, size, 3);
     LogonFacts facts;
     facts.hostName = input[0];
     facts.providerDomain = input[1][0] != '\0' ? input[1] : nullptr;
@@ -24,5 +23,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(params.size() == (facts.providerDomain != nullptr ? 6 : 5) && params[1].value == input[0]);
     FUZZ_CHECK(params[params.size() - 2].value == input[2] && params.back().value == facts.ipList);
     request.Release();
-    return 0;
 }

@@ -5,9 +5,8 @@
 #include "report/TwSysInfo.h"
 #include "tests/fuzz/FuzzInput.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(7, input)
 {
-    FuzzInput input(data, size, 7);
     OsVersion version;
     version = {int32_t(input.Number(0)), int32_t(input.Number(1)), uint32_t(input.Number(2)),
                uint8_t(input.Number(3)), uint16_t(input.Number(4)), {}};
@@ -28,5 +27,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(text.size() > 41 && text.substr(text.size() - 41) == std::string(39, '*') + "\r\n");
     block.Release();
     servicePack.Release();
-    return 0;
 }

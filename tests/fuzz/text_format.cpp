@@ -26,9 +26,8 @@ static bool TakesOnlyStrings(const char* format)
     return true;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(5, input)
 {
-    FuzzInput input(data, size, 5);
     size_t room = size_t(input.Number(2)) % sizeof mine;
     long number = input.Number(1);
     SAME_AS_C_LIBRARY(room, "%s|%.24s|%%|%.0s", input[0], input[0], input[0]);
@@ -40,5 +39,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ComposeTraceRecord(record.data(), input[0], unsigned(number), input[3], input[2]);
     FUZZ_CHECK(strlen(record.data()) < record.size());
     FUZZ_CHECK(unsigned(HighestInsertNumber(input[3])) < 1000);
-    return 0;
 }

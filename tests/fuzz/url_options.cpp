@@ -7,9 +7,8 @@
 #include "core/AgentState.h"
 #include "tests/fuzz/FuzzInput.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(1, input)
 {
-    FuzzInput input(data, size, 1);
     ServerUrl url;
     if (SplitServerUrl(input[0], &url))
         FUZZ_CHECK(url.port >= 1 && url.port <= 65535 && strncmp(input[0], url.protocol.text, url.protocol.length) == 0 &&
@@ -20,5 +19,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ApplyOptions(int(input.texts.size()), input.texts.data(), &settings, &logFileName);
     FUZZ_CHECK(strcmp(logFileName, kDefaultLogFileName) == 0 ||
                std::find(input.texts.begin() + 1, input.texts.end(), logFileName) != input.texts.end());
-    return 0;
 }

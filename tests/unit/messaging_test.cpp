@@ -53,10 +53,37 @@ int CollectBox(const char*, const char* text)
     return IDOK;
 }
 
+// Boxes are collected, not shown, and every one counts (m_quiet is 0); sockets are ready; what a
+// test changes in the shared g_agent and in the seams is put back afterwards.
+class Messaging : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        WSADATA data;
+        WSAStartup(0x0101, &data);
+        SetMessageBoxHook(CollectBox);
+        g_agent.m_quiet = 0;
+        g_boxes.clear();
+    }
+    void TearDown() override
+    {
+        g_agent.m_quiet = 1;
+        g_agent.m_shutDown = 0;
+        g_agent.m_trace = 0;
+        g_agent.m_persistentTime = kDefaultPersistentTime;
+        for (HeapString* text : {&g_agent.m_protocol, &g_agent.m_request, &g_agent.m_ipList})
+            text->Release();
+        SetMessageBoxHook(nullptr);
+        SetAdapterInfoQuery(nullptr);
+        SetAddressChangeRegistration(nullptr);
+        WSACleanup();
+    }
+};
+
 // The list at the end of the request follows the adapters. Adapters that come and go between
 // the size query and the read must not empty it, a failed query says nothing about it, and
 // no adapters at all empty it without a box.
-TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
+TEST_F(Messaging, RefreshIpListFollowsTheAdaptersThroughChurnAndFailures)
 {
     const char kFailed[] = "Call to GetAdaptersInfo failed;";
     struct Case {
@@ -73,8 +100,6 @@ TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
         {{0}, ERROR_NO_DATA, "192.0.2.1", "", ""},
     };
     SetAdapterInfoQuery(ScriptedAdapters);
-    SetMessageBoxHook(CollectBox);
-    g_agent.m_quiet = 0;
     for (const Case& c : cases) {
         g_adapters = c.adapters;
         g_adapterError = c.error;
@@ -87,11 +112,6 @@ TEST(RefreshIpList, FollowsTheAdaptersThroughChurnAndFailures)
         EXPECT_EQ(g_agent.m_request.text, "/t?a=1&ip=" + std::string(c.after));
         EXPECT_EQ(g_boxes, c.boxes) << c.before << " -> " << c.after;
     }
-    g_agent.m_quiet = 1;
-    SetMessageBoxHook(nullptr);
-    SetAdapterInfoQuery(nullptr);
-    g_agent.m_request.Release();
-    g_agent.m_ipList.Release();
 }
 
 // Success is the status line alone; the interval is read as the table says, clamped, never wrapped.
@@ -120,12 +140,8 @@ TEST(ReplyRules, StatusLineAndIntervalTable)
 
 OVERLAPPED* g_registered;
 
-TEST(AddressWatchPass, RegistrationOutcomes)
+TEST_F(Messaging, AddressWatchPassRegistrationOutcomes)
 {
-    WSADATA data;
-    WSAStartup(0x0101, &data);
-    g_agent.m_quiet = 0;
-    SetMessageBoxHook(CollectBox);
     struct Case {
         AddressChangeRegistration registration;
         WatchOutcome outcome;
@@ -183,11 +199,6 @@ TEST(AddressWatchPass, RegistrationOutcomes)
     EXPECT_EQ(WaitForSingleObject(watcher, 60000), WAIT_OBJECT_0);
     CloseHandle(watcher);
     EXPECT_EQ(g_boxes, "");
-    g_agent.m_shutDown = 0;
-    g_agent.m_protocol.Release();
-    SetMessageBoxHook(nullptr);
-    g_agent.m_quiet = 1;
-    WSACleanup();
 }
 
 int CountInTraceFile(const char* text)
@@ -201,7 +212,7 @@ int CountInTraceFile(const char* text)
 }
 
 // Without its timer event every wait fails at once; the loop must not send back to back.
-TEST(TimerLoop, AMissingEventNeverLeadsToBackToBackSends)
+TEST_F(Messaging, TimerLoopWithoutItsEventNeverSendsBackToBack)
 {
     remove(kTraceFilePath);
     g_agent.m_protocol.AssignText("ftp");  // each send ends before any network call
@@ -217,10 +228,6 @@ TEST(TimerLoop, AMissingEventNeverLeadsToBackToBackSends)
     CloseHandle(worker);
     EXPECT_EQ(CountInTraceFile("After authentication"), 1);
     EXPECT_EQ(CountInTraceFile("End wait: m_shutDown=1"), 1);
-    g_agent.m_shutDown = 0;
-    g_agent.m_trace = 0;
-    g_agent.m_persistentTime = kDefaultPersistentTime;
-    g_agent.m_protocol.Release();
     remove(kTraceFilePath);
 }
 
@@ -237,7 +244,7 @@ unsigned __stdcall NeverEnd(void*)
 
 // A worker that has ended must not make the stop forget one that still runs, and the handles
 // the workers use are closed only once none runs any more.
-TEST(StopWorkers, WaitsForEveryWorkerThatWasStarted)
+TEST_F(Messaging, StopWorkersWaitsForEveryWorkerThatWasStarted)
 {
     struct Case {
         WorkerBody sender, watcher;
@@ -246,8 +253,6 @@ TEST(StopWorkers, WaitsForEveryWorkerThatWasStarted)
         {NeverEnd, EndAtOnce, false},         // the watcher gave up, the sender hangs: cut off
         {TimerLoop, AddressWatchLoop, true},  // both waiting: the stop request wakes both
     };
-    WSADATA data;
-    WSAStartup(0x0101, &data);
     SetAddressChangeRegistration([](HANDLE*, OVERLAPPED*) -> DWORD { return ERROR_IO_PENDING; });
     g_agent.m_persistentTime = 60000;
     for (const Case& c : cases) {
@@ -265,9 +270,6 @@ TEST(StopWorkers, WaitsForEveryWorkerThatWasStarted)
         g_agent.m_stopEvent = nullptr;
         g_agent.m_shutDown = 0;
     }
-    g_agent.m_persistentTime = kDefaultPersistentTime;
-    SetAddressChangeRegistration(nullptr);
-    WSACleanup();
 }
 
 }  // namespace
