@@ -74,6 +74,12 @@ class MapConnection {
     (void)error;
     return true;
   }
+  // Waits for the answers to the changes made since begin(): a store may send changes without
+  // waiting for each answer, and reports here the first of them that failed.
+  virtual bool sent(std::string* error) {
+    (void)error;
+    return true;
+  }
   // False when a failure (disk full, I/O) has already ended the transaction and undone its changes.
   virtual bool in_transaction() = 0;
   // False when the connection is known to be closed (a database server closes its connections

@@ -116,7 +116,8 @@ struct UserMap::Writer {
       }
     }
     // Last: the purge may touch any account's entries, and must not hold them while it waits for
-    // another service.
+    // another service. A failure of the changes is theirs, not the purge's.
+    if (ok && purge_due()) ok = db->sent(&error);
     if (ok) purge_if_due();
     if (ok && !db->in_transaction()) {
       ok = false;
@@ -202,6 +203,8 @@ struct UserMap::Writer {
   // A failed purge is tried again with the next commit; it must not cost the logins. The entries
   // that ran out are recorded as expired when they did, and the history older than its days is
   // forgotten, at the same pace.
+  bool purge_due() const { return std::time(nullptr) > last_purge; }
+
   void purge_if_due() {
     const std::int64_t now = std::time(nullptr);
     if (now <= last_purge) return;
