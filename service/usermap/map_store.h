@@ -92,6 +92,18 @@ class MapConnection {
   // The stored entry for the entry's user, domain and host (letter case ignored), expired or
   // not, with the addresses it is credited at: found false when there is none.
   virtual bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) = 0;
+  // find_entry(), and who is credited at each of `addresses` at `now` (one list each, in the same
+  // order, in no particular order within), read together.
+  virtual bool find_entry_and_credit(const LogonEntry& e, const std::vector<std::string>& addresses, std::int64_t now,
+                                     StoredEntry* out, std::vector<std::vector<CreditHolder>>* credited,
+                                     std::string* error) {
+    credited->assign(addresses.size(), {});
+    if (!find_entry(e, out, error)) return false;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+      if (!credited_at(addresses[i], now, &(*credited)[i], error)) return false;
+    }
+    return true;
+  }
   // Entries of the entry's user and domain at other hosts that are live at `now`, counted up to `limit`.
   virtual bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
                                  std::string* error) = 0;

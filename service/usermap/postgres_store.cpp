@@ -76,6 +76,14 @@ class PgDialect : public SqlDialect {
 const PgDialect kDialect;
 const MapStatements kSql(kDialect);
 
+// A key for a new entry, taken with the writer's lookup, so that the entry can be inserted without
+// waiting for the key it is given.
+constexpr const char* kNextId = "SELECT nextval(pg_get_serial_sequence('logons', 'id'))";
+const std::string kInsertWithId =
+    "INSERT INTO logons (id, \"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen,"
+    " expires, relayed) OVERRIDING SYSTEM VALUE VALUES ($1::bigint, $2::text, $3::text, $4::text, $5::text, $6::text,"
+    " $7::boolean, $8::boolean, $9::bigint, $10::bigint, $11::bigint, $12::boolean)";
+
 // The writer's lookup of an entry, with the addresses it is credited at, in one statement.
 const std::string kFindEntry =
     "SELECT id, ips, peer, relayed, \"user\", domain, host, (SELECT string_agg(address, ',') FROM logon_addresses a"
@@ -303,11 +311,31 @@ class PgConnection : public MapConnection {
 
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     *out = StoredEntry();
-    return run(kFindEntry, names_of(e), [out](const PGresult* r, int i) {
-      *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2),
-                         text_at(r, i, 3) == "t", EntryNames{text_at(r, i, 4), text_at(r, i, 5), text_at(r, i, 6)},
-                         split_addresses(text_at(r, i, 7))};
-    }, error);
+    return run(kFindEntry, names_of(e), entry_reader(out), error);
+  }
+
+  // In a transaction, in one round trip, with a key for the entry should it be new (a key not
+  // used leaves a gap).
+  bool find_entry_and_credit(const LogonEntry& e, const std::vector<std::string>& addresses, std::int64_t now,
+                             StoredEntry* out, std::vector<std::vector<CreditHolder>>* credited,
+                             std::string* error) override {
+    reserved_id_ = 0;
+    if (!pipelined_) return MapConnection::find_entry_and_credit(e, addresses, now, out, credited, error);
+    *out = StoredEntry();
+    credited->assign(addresses.size(), {});
+    std::int64_t key = 0;
+    if (!send(kFindEntry, names_of(e), Awaited{entry_reader(out), nullptr, {}, false}, error) ||
+        !send(kNextId, {}, Awaited{[&key](const PGresult* r, int i) { key = number_at(r, i, 0); }, nullptr, {}, false},
+              error))
+      return false;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+      if (!send(kSql.credited_at, {addresses[i], std::to_string(now)},
+                Awaited{holder_reader(&(*credited)[i]), nullptr, {}, false}, error))
+        return false;
+    }
+    if (!settle(error)) return false;
+    if (!out->found) reserved_id_ = key;
+    return true;
   }
 
   bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
@@ -318,6 +346,16 @@ class PgConnection : public MapConnection {
   }
 
   bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
+    const std::int64_t reserved = reserved_id_;
+    reserved_id_ = 0;
+    if (reserved != 0) {
+      *id = reserved;
+      return change(kInsertWithId,
+                    {std::to_string(reserved), e.user, e.domain, e.host, join_addresses(e.ips), e.peer,
+                     truth(e.persistent), truth(e.authenticated), std::to_string(e.first_seen),
+                     std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed)},
+                    error);
+    }
     return run(kSql.insert_entry,
                {e.user, e.domain, e.host, join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
                 std::to_string(e.first_seen), std::to_string(e.last_seen), std::to_string(e.expires),
@@ -362,9 +400,7 @@ class PgConnection : public MapConnection {
   bool credited_at(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
                    std::string* error) override {
     out->clear();
-    return run(kSql.credited_at, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
-      out->push_back(CreditHolder{text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)});
-    }, error);
+    return run(kSql.credited_at, {address, std::to_string(now)}, holder_reader(out), error);
   }
 
   bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) override {
@@ -466,6 +502,20 @@ class PgConnection : public MapConnection {
   }
 
  private:
+  static RowReader entry_reader(StoredEntry* out) {
+    return [out](const PGresult* r, int i) {
+      *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2),
+                         text_at(r, i, 3) == "t", EntryNames{text_at(r, i, 4), text_at(r, i, 5), text_at(r, i, 6)},
+                         split_addresses(text_at(r, i, 7))};
+    };
+  }
+
+  static RowReader holder_reader(std::vector<CreditHolder>* out) {
+    return [out](const PGresult* r, int i) {
+      out->push_back(CreditHolder{text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)});
+    };
+  }
+
   // What is done with the answer to one statement sent in pipeline mode.
   struct Awaited {
     RowReader row;            // reads its rows, if any
@@ -563,6 +613,7 @@ class PgConnection : public MapConnection {
     if (pipelined_ && !lost_) PQexitPipelineMode(conn_);
     pipelined_ = false;
     awaited_.clear();
+    reserved_id_ = 0;
     failure_ = failure;
   }
 
@@ -648,6 +699,7 @@ class PgConnection : public MapConnection {
   unsigned long statements_ = 0;                 // how many were prepared: the next one's name
   bool pipelined_ = false;                       // in a transaction, in pipeline mode
   bool open_ = false;                            // the transaction had not failed when last answered
+  std::int64_t reserved_id_ = 0;                 // the key taken for the entry just looked up and not found
   std::vector<Awaited> awaited_;                 // what was sent in pipeline mode, its answers not read yet
 };
 

@@ -267,12 +267,21 @@ struct UserMap::Writer {
     return true;
   }
 
+  // A login's lookup reads with it who is credited at the addresses it has and proves: nothing is
+  // changed between the two, and a store may answer them together.
   ChangeOutcome apply(const MapChange& change) {
     ChangeOutcome outcome;
     StoredEntry stored;
-    if (!db->find_entry(change.entry, &stored, &outcome.error)) return outcome;
-    if (change.kind == MapChange::Kind::Logout) logout(change.entry, stored, &outcome);
-    else login(change.entry, stored, &outcome);
+    const LogonEntry& e = change.entry;
+    const bool login_change = change.kind == MapChange::Kind::Login;
+    std::vector<std::string> ahead = login_change ? lookup_addresses(e.ips, e.peer) : std::vector<std::string>();
+    if (login_change) add_once(&ahead, e.peer);
+    std::vector<std::vector<CreditHolder>> credited;
+    if (!db->find_entry_and_credit(e, ahead, e.last_seen, &stored, &credited, &outcome.error)) return outcome;
+    std::vector<CreditChange> known;
+    for (std::size_t i = 0; i < ahead.size(); ++i) known.push_back(CreditChange{ahead[i], credited[i], {}, e.last_seen});
+    if (!login_change) logout(e, stored, &outcome);
+    else login(e, stored, known, &outcome);
     keep_changes(&outcome.credit);
     if (outcome.ok) outcome.ok = record_credit_changes(outcome.credit, &outcome.error);
     return outcome;
@@ -289,7 +298,8 @@ struct UserMap::Writer {
   }
 
   // Who is credited is read before and after, at every address the entry had, has, or proves.
-  void login(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome) {
+  void login(const LogonEntry& e, const StoredEntry& stored, const std::vector<CreditChange>& known,
+             ChangeOutcome* outcome) {
     // A refresh of an entry is always allowed: it adds nothing.
     if (!stored.found && !within_limit(e, &outcome->refused, &outcome->error)) {
       outcome->ok = outcome->error.empty();
@@ -304,7 +314,7 @@ struct UserMap::Writer {
     add_once(&watched, e.peer);
     std::vector<AddressCredit> rows;
     std::string* error = &outcome->error;
-    outcome->ok = read_credit(watched, e.last_seen, &outcome->credit, error) &&
+    outcome->ok = read_credit(watched, e.last_seen, &outcome->credit, error, &known) &&
                   (stored.found ? db->update_entry(id, e, error) : db->insert_entry(e, &id, error)) &&
                   decide_credit(e, stored, addresses, &rows, error) &&
                   (rows == stored_rows(stored) || db->set_addresses(id, rows, error)) &&
@@ -380,12 +390,16 @@ struct UserMap::Writer {
     return true;
   }
 
-  // Who is credited at each of `addresses` at `now`, before a change.
+  // Who is credited at each of `addresses` at `now`, before a change: read, or `known` already.
   bool read_credit(const std::vector<std::string>& addresses, std::int64_t now, std::vector<CreditChange>* out,
-                   std::string* error) {
+                   std::string* error, const std::vector<CreditChange>* known = nullptr) {
     for (const std::string& address : addresses) {
       CreditChange c{address, {}, {}, now};
-      if (!db->credited_at(address, now, &c.before, error)) return false;
+      const auto read = known == nullptr ? std::vector<CreditChange>::const_iterator()
+                                         : std::find_if(known->begin(), known->end(),
+                                                        [&address](const CreditChange& k) { return k.address == address; });
+      if (known != nullptr && read != known->end()) c.before = read->before;
+      else if (!db->credited_at(address, now, &c.before, error)) return false;
       std::sort(c.before.begin(), c.before.end());
       out->push_back(std::move(c));
     }
