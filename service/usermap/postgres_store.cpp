@@ -570,7 +570,9 @@ class PgConnection : public MapConnection {
       }
       PGresult* result = PQgetResult(conn_);
       if (result == nullptr) {  // the end of one statement's answer
-        ++at;
+        // A connection that broke has no more answers, and its sync point never comes.
+        if (PQstatus(conn_) != CONNECTION_OK) return lose(one_line(PQerrorMessage(conn_)), error);
+        if (++at > awaited.size()) return lose("the database answered out of turn", error);
         continue;
       }
       const ExecStatusType status = PQresultStatus(result);
