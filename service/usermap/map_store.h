@@ -122,6 +122,12 @@ class MapConnection {
   // The entries live at `now` credited at `address`, in no particular order.
   virtual bool credited_at(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
                            std::string* error) = 0;
+  // Like credited_at(), but the answer may come only with the next call that waits for one, or
+  // sent(): *out is filled by then.
+  virtual bool credited_at_soon(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
+                                std::string* error) {
+    return credited_at(address, now, out, error);
+  }
   // The addresses that entries expired at `now` are credited at: whom their purge takes credit from.
   virtual bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) = 0;
   // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry;

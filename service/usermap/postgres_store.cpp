@@ -403,6 +403,13 @@ class PgConnection : public MapConnection {
     return run(kSql.credited_at, {address, std::to_string(now)}, holder_reader(out), error);
   }
 
+  bool credited_at_soon(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
+                        std::string* error) override {
+    out->clear();
+    if (!pipelined_) return credited_at(address, now, out, error);
+    return send(kSql.credited_at, {address, std::to_string(now)}, Awaited{holder_reader(out), nullptr, {}, false}, error);
+  }
+
   bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) override {
     out->clear();
     return run(kSql.expiring_credit, {std::to_string(now)}, [out](const PGresult* r, int i) {

@@ -109,15 +109,27 @@ struct UserMap::Writer {
     db = link.get(&error);
     bool ok = db != nullptr && db->begin(&error) && db->lock_accounts(entries, &error);
     for (std::size_t i = 0; ok && i < batch.size(); ++i) {
-      outcomes[i] = apply(batch[i].change);
-      if (!outcomes[i].ok) {
-        ok = false;
-        error = outcomes[i].error;
+      apply(batch[i].change, &outcomes[i]);
+      // The change before is finished with this one's lookup.
+      for (std::size_t j = i > 0 ? i - 1 : i; ok && j <= i; ++j) {
+        if (!outcomes[j].ok) {
+          ok = false;
+          error = outcomes[j].error;
+        }
       }
     }
-    // Last: the purge may touch any account's entries, and must not hold them while it waits for
-    // another service. A failure of the changes is theirs, not the purge's.
-    if (ok && purge_due()) ok = db->sent(&error);
+    // The last change is finished once the answers to all are in; a failure of the changes is
+    // theirs, not the purge's. Then the purge: it may touch any account's entries, and must not
+    // hold them while it waits for another service.
+    if (ok) ok = db->sent(&error);
+    if (ok && unfinished.outcome != nullptr) {
+      ChangeOutcome* last = unfinished.outcome;
+      if (!finish_change()) {
+        ok = false;
+        error = last->error;
+      }
+    }
+    unfinished = Unfinished();
     if (ok) purge_if_due();
     if (ok && !db->in_transaction()) {
       ok = false;
@@ -203,8 +215,6 @@ struct UserMap::Writer {
   // A failed purge is tried again with the next commit; it must not cost the logins. The entries
   // that ran out are recorded as expired when they did, and the history older than its days is
   // forgotten, at the same pace.
-  bool purge_due() const { return std::time(nullptr) > last_purge; }
-
   void purge_if_due() {
     const std::int64_t now = std::time(nullptr);
     if (now <= last_purge) return;
@@ -268,23 +278,44 @@ struct UserMap::Writer {
   }
 
   // A login's lookup reads with it who is credited at the addresses it has and proves: nothing is
-  // changed between the two, and a store may answer them together.
-  ChangeOutcome apply(const MapChange& change) {
-    ChangeOutcome outcome;
+  // changed between the two, and a store may answer them together. Who is credited after the
+  // change is read with the next statement the writer waits for (the next change's lookup, or
+  // sent()); what the change records of it waits for that answer (finish_change()).
+  void apply(const MapChange& change, ChangeOutcome* result) {
+    ChangeOutcome& outcome = *result;
     StoredEntry stored;
     const LogonEntry& e = change.entry;
     const bool login_change = change.kind == MapChange::Kind::Login;
     std::vector<std::string> ahead = login_change ? lookup_addresses(e.ips, e.peer) : std::vector<std::string>();
     if (login_change) add_once(&ahead, e.peer);
     std::vector<std::vector<CreditHolder>> credited;
-    if (!db->find_entry_and_credit(e, ahead, e.last_seen, &stored, &credited, &outcome.error)) return outcome;
+    if (!db->find_entry_and_credit(e, ahead, e.last_seen, &stored, &credited, &outcome.error)) return;
+    if (!finish_change()) return;
     std::vector<CreditChange> known;
     for (std::size_t i = 0; i < ahead.size(); ++i) known.push_back(CreditChange{ahead[i], credited[i], {}, e.last_seen});
     if (!login_change) logout(e, stored, &outcome);
     else login(e, stored, known, &outcome);
-    keep_changes(&outcome.credit);
-    if (outcome.ok) outcome.ok = record_credit_changes(outcome.credit, &outcome.error);
-    return outcome;
+    if (outcome.ok) unfinished.outcome = result;
+  }
+
+  // The change whose credit after it was still being read, and a login's addresses with their credit.
+  struct Unfinished {
+    ChangeOutcome* outcome = nullptr;
+    std::vector<AddressCredit> rows;
+  };
+
+  // Once the answers are in: the login's addresses without credit, then only the addresses where who
+  // is credited has changed, recorded in the history. False when that change failed.
+  bool finish_change() {
+    if (unfinished.outcome == nullptr) return true;
+    ChangeOutcome* outcome = unfinished.outcome;
+    const std::vector<AddressCredit> rows = std::move(unfinished.rows);
+    unfinished = Unfinished();
+    for (CreditChange& c : outcome->credit) std::sort(c.after.begin(), c.after.end());
+    note_uncredited(rows, outcome);
+    keep_changes(&outcome->credit);
+    outcome->ok = record_credit_changes(outcome->credit, &outcome->error);
+    return outcome->ok;
   }
 
   void logout(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome) {
@@ -321,7 +352,7 @@ struct UserMap::Writer {
                   (!moved || record_arrival(e, stored, addresses, error)) &&
                   withdraw_outranked(id, e, addresses, error) &&
                   read_credit_after(e.last_seen, &outcome->credit, error);
-    note_uncredited(rows, outcome);
+    unfinished.rows = rows;
   }
 
   // A new entry logs in at its addresses; one found elsewhere than before moves to its new set.
@@ -406,11 +437,11 @@ struct UserMap::Writer {
     return true;
   }
 
-  // Who is credited at each of the addresses read before, after the change.
+  // Who is credited at each of the addresses read before, after the change: answered by the next
+  // statement the writer waits for.
   bool read_credit_after(std::int64_t now, std::vector<CreditChange>* changes, std::string* error) {
     for (CreditChange& c : *changes) {
-      if (!db->credited_at(c.address, now, &c.after, error)) return false;
-      std::sort(c.after.begin(), c.after.end());
+      if (!db->credited_at_soon(c.address, now, &c.after, error)) return false;
     }
     return true;
   }
@@ -440,6 +471,7 @@ struct UserMap::Writer {
   std::vector<LogonEntry> removed;  // by the purge of the transaction under way
   std::vector<LogonEntry> expired;  // removed by committed transactions, not told yet
   std::vector<CreditChange> purged_credit;  // taken by the purge of the transaction under way
+  Unfinished unfinished;
   ExpiryObserver expiry_observer;
   CreditObserver credit_observer;
   std::int64_t next_sample = 0;  // epoch second of the next sample
