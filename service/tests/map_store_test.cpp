@@ -285,7 +285,8 @@ TEST_P(MapStoreContract, ABatchDecidesCreditInOrder) {
   };
   std::vector<MapChange> batch;
   for (const auto& step : steps) batch.push_back(step.change);
-  const std::vector<ChangeOutcome> outcomes = apply_together(change(kLogin, login("gina", "G1", "10.0.3.1", {})), batch);
+  const std::vector<ChangeOutcome> outcomes =
+      apply_together(change(kLogin, login("gina", "G1", "10.0.3.1", {})), batch);
   for (std::size_t i = 0; i < batch.size(); ++i) {
     ASSERT_TRUE(outcomes[i].ok) << outcomes[i].error;
     EXPECT_EQ(credit_of(outcomes[i]), steps[i].credit) << batch[i].entry.user << "@" << batch[i].entry.host;

@@ -407,7 +407,8 @@ class PgConnection : public MapConnection {
                         std::string* error) override {
     out->clear();
     if (!pipelined_) return credited_at(address, now, out, error);
-    return send(kSql.credited_at, {address, std::to_string(now)}, Awaited{holder_reader(out), nullptr, {}, false}, error);
+    return send(kSql.credited_at, {address, std::to_string(now)}, Awaited{holder_reader(out), nullptr, {}, false},
+                error);
   }
 
   bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) override {

@@ -292,7 +292,8 @@ struct UserMap::Writer {
     if (!db->find_entry_and_credit(e, ahead, e.last_seen, &stored, &credited, &outcome.error)) return;
     if (!finish_change()) return;
     std::vector<CreditChange> known;
-    for (std::size_t i = 0; i < ahead.size(); ++i) known.push_back(CreditChange{ahead[i], credited[i], {}, e.last_seen});
+    for (std::size_t i = 0; i < ahead.size(); ++i)
+      known.push_back(CreditChange{ahead[i], credited[i], {}, e.last_seen});
     if (!login_change) logout(e, stored, &outcome);
     else login(e, stored, known, &outcome);
     if (outcome.ok) unfinished.outcome = result;
@@ -426,9 +427,9 @@ struct UserMap::Writer {
                    std::string* error, const std::vector<CreditChange>* known = nullptr) {
     for (const std::string& address : addresses) {
       CreditChange c{address, {}, {}, now};
+      const auto same = [&address](const CreditChange& k) { return k.address == address; };
       const auto read = known == nullptr ? std::vector<CreditChange>::const_iterator()
-                                         : std::find_if(known->begin(), known->end(),
-                                                        [&address](const CreditChange& k) { return k.address == address; });
+                                         : std::find_if(known->begin(), known->end(), same);
       if (known != nullptr && read != known->end()) c.before = read->before;
       else if (!db->credited_at(address, now, &c.before, error)) return false;
       std::sort(c.before.begin(), c.before.end());
