@@ -41,6 +41,15 @@ struct AddressCredit {
   bool operator!=(const AddressCredit& o) const { return !(*this == o); }
 };
 
+// What the writer reads before a change: the stored entry of the change's names, and who is
+// credited at the addresses a login has and proves.
+struct EntryLookup {
+  const LogonEntry* entry = nullptr;
+  std::vector<std::string> addresses;
+  StoredEntry stored;
+  std::vector<std::vector<CreditHolder>> credited;  // at each of the addresses, in no particular order
+};
+
 // One connection to the store, used by one thread at a time. UserMap keeps everything else:
 // the writer thread and its group commit, when to purge, the limits on what a login may claim,
 // which addresses an entry is found at, and the reader threads.
@@ -92,15 +101,15 @@ class MapConnection {
   // The stored entry for the entry's user, domain and host (letter case ignored), expired or
   // not, with the addresses it is credited at: found false when there is none.
   virtual bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) = 0;
-  // find_entry(), and who is credited at each of `addresses` at `now` (one list each, in the same
-  // order, in no particular order within), read together.
-  virtual bool find_entry_and_credit(const LogonEntry& e, const std::vector<std::string>& addresses, std::int64_t now,
-                                     StoredEntry* out, std::vector<std::vector<CreditHolder>>* credited,
-                                     std::string* error) {
-    credited->assign(addresses.size(), {});
-    if (!find_entry(e, out, error)) return false;
-    for (std::size_t i = 0; i < addresses.size(); ++i) {
-      if (!credited_at(addresses[i], now, &(*credited)[i], error)) return false;
+  // find_entry() for each lookup, and who is credited at each of its addresses at its entry's
+  // last_seen, read together.
+  virtual bool find_entries_and_credit(std::vector<EntryLookup>* lookups, std::string* error) {
+    for (EntryLookup& l : *lookups) {
+      l.credited.assign(l.addresses.size(), {});
+      if (!find_entry(*l.entry, &l.stored, error)) return false;
+      for (std::size_t i = 0; i < l.addresses.size(); ++i) {
+        if (!credited_at(l.addresses[i], l.entry->last_seen, &l.credited[i], error)) return false;
+      }
     }
     return true;
   }

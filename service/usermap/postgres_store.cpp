@@ -168,6 +168,13 @@ class ResultRow : public SqlRow {
 
 std::vector<std::string> names_of(const LogonEntry& e) { return {e.user, e.domain, e.host}; }
 
+// The entry's names as the map compares them.
+std::string folded_names(const LogonEntry& e) {
+  std::string out = e.user + '\n' + e.domain + '\n' + e.host;
+  for (char& c : out) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return out;
+}
+
 const char* truth(bool value) { return value ? "t" : "f"; }
 
 // Reads the rows of one result.
@@ -314,27 +321,31 @@ class PgConnection : public MapConnection {
     return run(kFindEntry, names_of(e), entry_reader(out), error);
   }
 
-  // In a transaction, in one round trip, with a key for the entry should it be new (a key not
-  // used leaves a gap).
-  bool find_entry_and_credit(const LogonEntry& e, const std::vector<std::string>& addresses, std::int64_t now,
-                             StoredEntry* out, std::vector<std::vector<CreditHolder>>* credited,
-                             std::string* error) override {
-    reserved_id_ = 0;
-    if (!pipelined_) return MapConnection::find_entry_and_credit(e, addresses, now, out, credited, error);
-    *out = StoredEntry();
-    credited->assign(addresses.size(), {});
-    std::int64_t key = 0;
-    if (!send(kFindEntry, names_of(e), Awaited{entry_reader(out), nullptr, {}, false}, error) ||
-        !send(kNextId, {}, Awaited{[&key](const PGresult* r, int i) { key = number_at(r, i, 0); }, nullptr, {}, false},
-              error))
-      return false;
-    for (std::size_t i = 0; i < addresses.size(); ++i) {
-      if (!send(kSql.credited_at, {addresses[i], std::to_string(now)},
-                Awaited{holder_reader(&(*credited)[i]), nullptr, {}, false}, error))
+  // In a transaction, in one round trip, with a key for each entry not found, which its insert
+  // takes (a key not used leaves a gap).
+  bool find_entries_and_credit(std::vector<EntryLookup>* lookups, std::string* error) override {
+    reserved_.clear();
+    if (!pipelined_) return MapConnection::find_entries_and_credit(lookups, error);
+    std::vector<std::int64_t> keys(lookups->size(), 0);
+    for (std::size_t n = 0; n < lookups->size(); ++n) {
+      EntryLookup& l = (*lookups)[n];
+      l.stored = StoredEntry();
+      l.credited.assign(l.addresses.size(), {});
+      std::int64_t* key = &keys[n];
+      if (!send(kFindEntry, names_of(*l.entry), Awaited{entry_reader(&l.stored), nullptr, {}, false}, error) ||
+          !send(kNextId, {}, Awaited{[key](const PGresult* r, int i) { *key = number_at(r, i, 0); }, nullptr, {}, false},
+                error))
         return false;
+      for (std::size_t i = 0; i < l.addresses.size(); ++i) {
+        if (!send(kSql.credited_at, {l.addresses[i], std::to_string(l.entry->last_seen)},
+                  Awaited{holder_reader(&l.credited[i]), nullptr, {}, false}, error))
+          return false;
+      }
     }
     if (!settle(error)) return false;
-    if (!out->found) reserved_id_ = key;
+    for (std::size_t n = 0; n < lookups->size(); ++n) {
+      if (!(*lookups)[n].stored.found) reserved_[folded_names(*(*lookups)[n].entry)] = keys[n];
+    }
     return true;
   }
 
@@ -346,8 +357,9 @@ class PgConnection : public MapConnection {
   }
 
   bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
-    const std::int64_t reserved = reserved_id_;
-    reserved_id_ = 0;
+    const auto taken = reserved_.find(folded_names(e));
+    const std::int64_t reserved = taken == reserved_.end() ? 0 : taken->second;
+    if (taken != reserved_.end()) reserved_.erase(taken);
     if (reserved != 0) {
       *id = reserved;
       return change(kInsertWithId,
@@ -623,7 +635,7 @@ class PgConnection : public MapConnection {
     if (pipelined_ && !lost_) PQexitPipelineMode(conn_);
     pipelined_ = false;
     awaited_.clear();
-    reserved_id_ = 0;
+    reserved_.clear();
     failure_ = failure;
   }
 
@@ -709,7 +721,7 @@ class PgConnection : public MapConnection {
   unsigned long statements_ = 0;                 // how many were prepared: the next one's name
   bool pipelined_ = false;                       // in a transaction, in pipeline mode
   bool open_ = false;                            // the transaction had not failed when last answered
-  std::int64_t reserved_id_ = 0;                 // the key taken for the entry just looked up and not found
+  std::map<std::string, std::int64_t> reserved_;  // folded names of entries looked up and not found: their keys
   std::vector<Awaited> awaited_;                 // what was sent in pipeline mode, its answers not read yet
 };
 
