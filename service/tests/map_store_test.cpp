@@ -102,6 +102,19 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
     return done->get_future();
   }
 
+  // Applies `changes` in one batch: the writer waits in the answer to `first` while they are queued.
+  std::vector<ChangeOutcome> apply_together(MapChange first, const std::vector<MapChange>& changes) {
+    std::promise<void> queued;
+    std::shared_future<void> go = queued.get_future().share();
+    map_->submit(std::move(first), [go](const ChangeOutcome&) { go.wait(); });
+    std::vector<std::future<ChangeOutcome>> answers;
+    for (const MapChange& c : changes) answers.push_back(submit(c));
+    queued.set_value();
+    std::vector<ChangeOutcome> outcomes;
+    for (std::future<ChangeOutcome>& f : answers) outcomes.push_back(f.get());
+    return outcomes;
+  }
+
   MapPage read(MapQuery q, ViewExtras extras = {}) {
     std::promise<MapPage> page;
     map_->read(std::move(q), kNow, [&page](MapPage p) { page.set_value(std::move(p)); }, extras);
@@ -229,10 +242,6 @@ TEST_P(MapStoreContract, CreditGoesToProofAndNeverPassesToAClaim) {
 TEST_P(MapStoreContract, ABatchAppliesItsChangesInOrder) {
   ASSERT_TRUE(apply(change(kLogin, login("dave", "H9", "10.0.1.9", {}))).ok);
   ASSERT_TRUE(apply(change(kLogin, login("frank", "F1", "10.0.2.1", {}))).ok);
-  // The writer waits in the first change's answer while the others are queued.
-  std::promise<void> queued;
-  std::shared_future<void> go = queued.get_future().share();
-  map_->submit(change(kLogin, login("gina", "G1", "10.0.3.1", {})), [go](const ChangeOutcome&) { go.wait(); });
   const std::vector<MapChange> batch = {
       change(kLogin, login("erin", "E1", "10.0.4.1", {}, kNow - 5)),
       change(kLogin, login("ERIN", "e1", "10.0.4.2", {})),  // refreshes the entry made just before
@@ -244,12 +253,8 @@ TEST_P(MapStoreContract, ABatchAppliesItsChangesInOrder) {
       change(kLogout, login("frank", "F1", "", {})),
       change(kLogin, login("frank", "F4", "10.0.2.4", {})),  // only F2 is
   };
-  std::vector<std::future<ChangeOutcome>> outcomes;
-  for (const MapChange& c : batch) outcomes.push_back(submit(c));
-  queued.set_value();
   std::string seen;
-  for (std::future<ChangeOutcome>& f : outcomes) {
-    const ChangeOutcome o = f.get();
+  for (const ChangeOutcome& o : apply_together(change(kLogin, login("gina", "G1", "10.0.3.1", {})), batch)) {
     seen += std::string(o.ok ? "ok" : "failed: " + o.error) + (o.removed ? " removed" : "") +
             (o.refused.empty() ? "" : " refused") + ";";
   }
@@ -260,6 +265,40 @@ TEST_P(MapStoreContract, ABatchAppliesItsChangesInOrder) {
   EXPECT_EQ(all.entries[0].peer, "10.0.4.2");
   EXPECT_EQ(names(at("10.0.1.10").entries), "dave@h9");
   EXPECT_EQ(names(at("10.0.4.1").entries), "");
+}
+
+// Credit decided in one batch: each login sees the addresses and the credit of the changes before it,
+// and the history has their events in the order of the changes.
+TEST_P(MapStoreContract, ABatchDecidesCreditInOrder) {
+  const struct {
+    MapChange change;
+    const char* credit;
+  } steps[] = {
+      {change(kLogin, login("nora", "PC5", "10.0.0.5", {})), "10.0.0.5 nobody > nora@PC5"},
+      {change(kLogout, login("nora", "PC5", "", {})), "10.0.0.5 nora@PC5 > nobody"},
+      {change(kLogin, login("judy", "PC7", "10.0.0.7", {"10.9.0.7"})), "10.9.0.7 nobody > judy@PC7"},
+      {change(kLogin, login("mia", "PC9", "10.0.0.9", {"10.9.0.7"})), "10.9.0.7 judy@PC7 > judy@PC7,mia@PC9"},
+      {change(kLogin, login("ken", "PC8", "10.9.0.7", {"10.9.0.7"})), "10.9.0.7 judy@PC7,mia@PC9 > ken@PC8"},
+      {change(kLogout, login("ken", "PC8", "", {})), "10.9.0.7 ken@PC8 > nobody"},
+      {change(kLogin, login("judy", "PC7", "10.0.0.7", {"10.9.0.7"})), "uncredited 10.9.0.7"},
+      {change(kLogin, relayed(login("lena", "PCR", "10.0.0.99", {"10.9.0.7"}))), "10.9.0.7 nobody > lena@PCR"},
+  };
+  std::vector<MapChange> batch;
+  for (const auto& step : steps) batch.push_back(step.change);
+  const std::vector<ChangeOutcome> outcomes =
+      apply_together(change(kLogin, login("gina", "G1", "10.0.3.1", {})), batch);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    ASSERT_TRUE(outcomes[i].ok) << outcomes[i].error;
+    EXPECT_EQ(credit_of(outcomes[i]), steps[i].credit) << batch[i].entry.user << "@" << batch[i].entry.host;
+  }
+  EXPECT_EQ(names(at("10.9.0.7").entries), "lena@PCR");
+  EXPECT_EQ(names(at("10.0.0.5").entries), "");
+  HistoryQuery here;
+  here.ip = "10.9.0.7";
+  EXPECT_EQ(history(here), "0 credited lena@PCR 10.9.0.7;0 login lena@PCR 10.9.0.7;0 uncredited ken@PC8 10.9.0.7;"
+                           "0 logout ken@PC8 10.9.0.7;0 credited ken@PC8 10.9.0.7;0 uncredited mia@PC9 10.9.0.7;"
+                           "0 uncredited judy@PC7 10.9.0.7;0 login ken@PC8 10.9.0.7;0 credited mia@PC9 10.9.0.7;"
+                           "0 login mia@PC9 10.9.0.7;0 credited judy@PC7 10.9.0.7;0 login judy@PC7 10.9.0.7;");
 }
 
 TEST_P(MapStoreContract, ListingsFilterAndCount) {

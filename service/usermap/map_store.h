@@ -41,6 +41,15 @@ struct AddressCredit {
   bool operator!=(const AddressCredit& o) const { return !(*this == o); }
 };
 
+// What the writer reads before a change: the stored entry of the change's names, and who is
+// credited at the addresses a login has and proves.
+struct EntryLookup {
+  const LogonEntry* entry = nullptr;
+  std::vector<std::string> addresses;
+  StoredEntry stored;
+  std::vector<std::vector<CreditHolder>> credited;  // at each of the addresses, in no particular order
+};
+
 // One connection to the store, used by one thread at a time. UserMap keeps everything else:
 // the writer thread and its group commit, when to purge, the limits on what a login may claim,
 // which addresses an entry is found at, and the reader threads.
@@ -74,6 +83,12 @@ class MapConnection {
     (void)error;
     return true;
   }
+  // Waits for the answers to the changes made since begin(): a store may send changes without
+  // waiting for each answer, and reports here the first of them that failed.
+  virtual bool sent(std::string* error) {
+    (void)error;
+    return true;
+  }
   // False when a failure (disk full, I/O) has already ended the transaction and undone its changes.
   virtual bool in_transaction() = 0;
   // False when the connection is known to be closed (a database server closes its connections
@@ -86,6 +101,18 @@ class MapConnection {
   // The stored entry for the entry's user, domain and host (letter case ignored), expired or
   // not, with the addresses it is credited at: found false when there is none.
   virtual bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) = 0;
+  // find_entry() for each lookup, and who is credited at each of its addresses at its entry's
+  // last_seen, read together.
+  virtual bool find_entries_and_credit(std::vector<EntryLookup>* lookups, std::string* error) {
+    for (EntryLookup& l : *lookups) {
+      l.credited.assign(l.addresses.size(), {});
+      if (!find_entry(*l.entry, &l.stored, error)) return false;
+      for (std::size_t i = 0; i < l.addresses.size(); ++i) {
+        if (!credited_at(l.addresses[i], l.entry->last_seen, &l.credited[i], error)) return false;
+      }
+    }
+    return true;
+  }
   // Entries of the entry's user and domain at other hosts that are live at `now`, counted up to `limit`.
   virtual bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
                                  std::string* error) = 0;
@@ -104,6 +131,12 @@ class MapConnection {
   // The entries live at `now` credited at `address`, in no particular order.
   virtual bool credited_at(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
                            std::string* error) = 0;
+  // Like credited_at(), but the answer may come only with the next call that waits for one, or
+  // sent(): *out is filled by then.
+  virtual bool credited_at_soon(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
+                                std::string* error) {
+    return credited_at(address, now, out, error);
+  }
   // The addresses that entries expired at `now` are credited at: whom their purge takes credit from.
   virtual bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) = 0;
   // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry;

@@ -76,6 +76,20 @@ class PgDialect : public SqlDialect {
 const PgDialect kDialect;
 const MapStatements kSql(kDialect);
 
+// A key for a new entry, taken with the writer's lookup, so that the entry can be inserted without
+// waiting for the key it is given.
+constexpr const char* kNextId = "SELECT nextval(pg_get_serial_sequence('logons', 'id'))";
+const std::string kInsertWithId =
+    "INSERT INTO logons (id, \"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen,"
+    " expires, relayed) OVERRIDING SYSTEM VALUE VALUES ($1::bigint, $2::text, $3::text, $4::text, $5::text, $6::text,"
+    " $7::boolean, $8::boolean, $9::bigint, $10::bigint, $11::bigint, $12::boolean)";
+
+// The writer's lookup of an entry, with the addresses it is credited at, in one statement.
+const std::string kFindEntry =
+    "SELECT id, ips, peer, relayed, \"user\", domain, host, (SELECT string_agg(address, ',') FROM logon_addresses a"
+    " WHERE a.logon = logons.id AND a.credited) FROM logons WHERE " +
+    kSql.find_entry.substr(kSql.find_entry.find(" WHERE ") + 7);
+
 // The map's layout, kept in logon_map_format, then its tables; the indexes follow once an older
 // layout is brought up to this one.
 const std::string kSchema =
@@ -154,6 +168,13 @@ class ResultRow : public SqlRow {
 
 std::vector<std::string> names_of(const LogonEntry& e) { return {e.user, e.domain, e.host}; }
 
+// The entry's names as the map compares them.
+std::string folded_names(const LogonEntry& e) {
+  std::string out = e.user + '\n' + e.domain + '\n' + e.host;
+  for (char& c : out) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return out;
+}
+
 const char* truth(bool value) { return value ? "t" : "f"; }
 
 // Reads the rows of one result.
@@ -161,6 +182,12 @@ using RowReader = std::function<void(const PGresult* result, int row)>;
 
 // One connection to the database, used by one thread at a time. Every exchange waits at most
 // kAnswerDeadline for the server.
+//
+// The writer's transactions go in pipeline mode: the changes whose answers it does not read (an
+// update, an event, the account locks, BEGIN) are sent without waiting, and their answers are
+// read with the next statement whose answer it needs, in one round trip. The server runs them in
+// the order they were sent, so every statement sees the ones before it; the first that fails
+// fails the next call that waits, and at the latest the commit.
 class PgConnection : public MapConnection {
  public:
   explicit PgConnection(PGconn* conn) : conn_(conn) {}
@@ -173,10 +200,11 @@ class PgConnection : public MapConnection {
   // statement is prepared on its first use on this connection.
   bool run(const std::string& sql, const std::vector<std::string>& params, const RowReader& row, std::string* error,
            long* changed = nullptr) {
+    if (pipelined_) return send(sql, params, Awaited{row, changed, {}, false}, error) && settle(error);
     if (!usable(error)) return false;
     auto statement = prepared_.find(sql);
     if (statement == prepared_.end()) {
-      const std::string name = "s" + std::to_string(prepared_.size() + 1);
+      const std::string name = "s" + std::to_string(++statements_);
       if (!PQsendPrepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr))
         return failed(nullptr, error);
       if (!answers(nullptr, nullptr, error)) return false;
@@ -196,8 +224,15 @@ class PgConnection : public MapConnection {
     return run(sql.text, params, row, error);
   }
 
-  // Statements without parameters, separated by semicolons.
+  // A change whose answer is not read: in a transaction, sent without waiting for it.
+  bool change(const std::string& sql, const std::vector<std::string>& params, std::string* error) {
+    if (pipelined_) return send(sql, params, Awaited(), error);
+    return run(sql, params, {}, error);
+  }
+
+  // Statements without parameters, separated by semicolons (in a transaction, one statement).
   bool script(const std::string& sql, std::string* error) {
+    if (pipelined_) return send_text(sql, Awaited(), error) && settle(error);
     if (!usable(error)) return false;
     if (!PQsendQuery(conn_, sql.c_str())) return failed(nullptr, error);
     return answers(nullptr, nullptr, error);
@@ -212,18 +247,35 @@ class PgConnection : public MapConnection {
     return script(kSessionSettings, error);
   }
 
-  bool begin(std::string* error) override { return script("BEGIN", error); }
+  // BEGIN goes with the statements after it.
+  bool begin(std::string* error) override {
+    if (pipelined_) end_transaction();  // one that a failure left open
+    if (!usable(error)) return false;
+    if (PQenterPipelineMode(conn_) != 1) return failed(nullptr, error);
+    pipelined_ = true;
+    open_ = true;
+    return send_text("BEGIN", Awaited(), error);
+  }
 
+  // The changes not answered yet go with the COMMIT. A COMMIT of a transaction that a failure
+  // ended only rolls it back: that is no success. A COMMIT that did not run (a statement before
+  // it failed) leaves the transaction open: it is rolled back here, so that the transaction is
+  // over whichever way the commit went.
   bool commit(std::string* error) override {
-    // A COMMIT of a transaction that a failure ended only rolls it back: that is no success.
-    if (usable(error) && PQtransactionStatus(conn_) != PQTRANS_INTRANS) {
-      *error = "user map: the transaction was rolled back";
-      return false;
+    if (!pipelined_) {
+      if (usable(error) && PQtransactionStatus(conn_) != PQTRANS_INTRANS) {
+        *error = "user map: the transaction was rolled back";
+        return false;
+      }
+      return script("COMMIT", error);
     }
-    return script("COMMIT", error);
+    const bool ok = send_text("COMMIT", Awaited{{}, nullptr, {}, true}, error) && settle(error);
+    end_transaction();
+    return ok;
   }
 
   void rollback() override {
+    if (pipelined_) return end_transaction();
     std::string ignored;
     const StoreFailure failure = failure_;  // what the caller is about to ask about
     if (!lost_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
@@ -231,7 +283,14 @@ class PgConnection : public MapConnection {
     failure_ = failure;
   }
 
-  bool in_transaction() override { return !lost_ && PQtransactionStatus(conn_) == PQTRANS_INTRANS; }
+  bool in_transaction() override {
+    if (lost_) return false;
+    // What was sent since the last answers read has not failed as far as is known.
+    if (!awaited_.empty()) return open_;
+    return PQtransactionStatus(conn_) == PQTRANS_INTRANS;
+  }
+
+  bool sent(std::string* error) override { return !pipelined_ || awaited_.empty() || settle(error); }
 
   // Between transactions nothing is expected from the server: a connection it has something to
   // say on is read, and a close or a fatal error found.
@@ -254,18 +313,40 @@ class PgConnection : public MapConnection {
       users.push_back(e->user);
       domains.push_back(e->domain);
     }
-    return run(kLockAccounts, {text_array(users), text_array(domains)}, {}, error);
+    return change(kLockAccounts, {text_array(users), text_array(domains)}, error);
   }
 
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     *out = StoredEntry();
-    const bool read = run(kSql.find_entry, names_of(e), [out](const PGresult* r, int i) {
-      *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2),
-                         text_at(r, i, 3) == "t", EntryNames{text_at(r, i, 4), text_at(r, i, 5), text_at(r, i, 6)}, {}};
-    }, error);
-    if (!read || !out->found) return read;
-    return run(kSql.credited_addresses, {std::to_string(out->id)},
-               [out](const PGresult* r, int i) { out->credited.push_back(text_at(r, i, 0)); }, error);
+    return run(kFindEntry, names_of(e), entry_reader(out), error);
+  }
+
+  // In a transaction, in one round trip, with a key for each entry not found, which its insert
+  // takes (a key not used leaves a gap).
+  bool find_entries_and_credit(std::vector<EntryLookup>* lookups, std::string* error) override {
+    reserved_.clear();
+    if (!pipelined_) return MapConnection::find_entries_and_credit(lookups, error);
+    std::vector<std::int64_t> keys(lookups->size(), 0);
+    for (std::size_t n = 0; n < lookups->size(); ++n) {
+      EntryLookup& l = (*lookups)[n];
+      l.stored = StoredEntry();
+      l.credited.assign(l.addresses.size(), {});
+      std::int64_t* key = &keys[n];
+      if (!send(kFindEntry, names_of(*l.entry), Awaited{entry_reader(&l.stored), nullptr, {}, false}, error) ||
+          !send(kNextId, {}, Awaited{[key](const PGresult* r, int i) { *key = number_at(r, i, 0); }, nullptr, {}, false},
+                error))
+        return false;
+      for (std::size_t i = 0; i < l.addresses.size(); ++i) {
+        if (!send(kSql.credited_at, {l.addresses[i], std::to_string(l.entry->last_seen)},
+                  Awaited{holder_reader(&l.credited[i]), nullptr, {}, false}, error))
+          return false;
+      }
+    }
+    if (!settle(error)) return false;
+    for (std::size_t n = 0; n < lookups->size(); ++n) {
+      if (!(*lookups)[n].stored.found) reserved_[folded_names(*(*lookups)[n].entry)] = keys[n];
+    }
+    return true;
   }
 
   bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
@@ -276,6 +357,17 @@ class PgConnection : public MapConnection {
   }
 
   bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
+    const auto taken = reserved_.find(folded_names(e));
+    const std::int64_t reserved = taken == reserved_.end() ? 0 : taken->second;
+    if (taken != reserved_.end()) reserved_.erase(taken);
+    if (reserved != 0) {
+      *id = reserved;
+      return change(kInsertWithId,
+                    {std::to_string(reserved), e.user, e.domain, e.host, join_addresses(e.ips), e.peer,
+                     truth(e.persistent), truth(e.authenticated), std::to_string(e.first_seen),
+                     std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed)},
+                    error);
+    }
     return run(kSql.insert_entry,
                {e.user, e.domain, e.host, join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
                 std::to_string(e.first_seen), std::to_string(e.last_seen), std::to_string(e.expires),
@@ -284,10 +376,10 @@ class PgConnection : public MapConnection {
   }
 
   bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
-    return run(kSql.update_entry,
-               {join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated), std::to_string(e.last_seen),
-                std::to_string(e.expires), truth(e.relayed), std::to_string(id)},
-               {}, error);
+    return change(kSql.update_entry,
+                  {join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
+                   std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed), std::to_string(id)},
+                  error);
   }
 
   bool set_addresses(std::int64_t id, const std::vector<AddressCredit>& addresses, std::string* error) override {
@@ -297,7 +389,7 @@ class PgConnection : public MapConnection {
       where.push_back(a.address);
       credited += std::string(credited.size() > 1 ? "," : "") + truth(a.credited);
     }
-    return run(kSql.replace_addresses, {std::to_string(id), text_array(where), credited + "}"}, {}, error);
+    return change(kSql.replace_addresses, {std::to_string(id), text_array(where), credited + "}"}, error);
   }
 
   bool remove(const LogonEntry& e, bool* removed, std::string* error) override {
@@ -314,15 +406,21 @@ class PgConnection : public MapConnection {
   }
 
   bool withdraw_claims(const std::string& address, std::int64_t id, std::string* error) override {
-    return run(kSql.withdraw_claims, {address, std::to_string(id)}, {}, error);
+    return change(kSql.withdraw_claims, {address, std::to_string(id)}, error);
   }
 
   bool credited_at(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
                    std::string* error) override {
     out->clear();
-    return run(kSql.credited_at, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
-      out->push_back(CreditHolder{text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)});
-    }, error);
+    return run(kSql.credited_at, {address, std::to_string(now)}, holder_reader(out), error);
+  }
+
+  bool credited_at_soon(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
+                        std::string* error) override {
+    out->clear();
+    if (!pipelined_) return credited_at(address, now, out, error);
+    return send(kSql.credited_at, {address, std::to_string(now)}, Awaited{holder_reader(out), nullptr, {}, false},
+                error);
   }
 
   bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) override {
@@ -352,13 +450,13 @@ class PgConnection : public MapConnection {
   }
 
   bool add_sample(const MapSample& sample, std::int64_t keep_since, std::string* error) override {
-    return run(kSql.add_sample, {std::to_string(sample.time), std::to_string(sample.logged_on)}, {}, error) &&
-           run(kSql.forget_samples, {std::to_string(keep_since)}, {}, error);
+    return change(kSql.add_sample, {std::to_string(sample.time), std::to_string(sample.logged_on)}, error) &&
+           change(kSql.forget_samples, {std::to_string(keep_since)}, error);
   }
 
   bool record_events(const std::vector<LogonEvent>& events, std::string* error) override {
     for (const LogonEvent& e : events) {
-      if (!run(kSql.add_event, {std::to_string(e.at), e.kind, e.user, e.domain, e.host, e.address}, {}, error))
+      if (!change(kSql.add_event, {std::to_string(e.at), e.kind, e.user, e.domain, e.host, e.address}, error))
         return false;
     }
     return true;
@@ -383,7 +481,7 @@ class PgConnection : public MapConnection {
   }
 
   bool note_check(std::int64_t now, std::string* error) override {
-    return run(kSql.note_check, {std::to_string(now)}, {}, error);
+    return change(kSql.note_check, {std::to_string(now)}, error);
   }
 
   bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) override {
@@ -424,6 +522,123 @@ class PgConnection : public MapConnection {
   }
 
  private:
+  static RowReader entry_reader(StoredEntry* out) {
+    return [out](const PGresult* r, int i) {
+      *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2),
+                         text_at(r, i, 3) == "t", EntryNames{text_at(r, i, 4), text_at(r, i, 5), text_at(r, i, 6)},
+                         split_addresses(text_at(r, i, 7))};
+    };
+  }
+
+  static RowReader holder_reader(std::vector<CreditHolder>* out) {
+    return [out](const PGresult* r, int i) {
+      out->push_back(CreditHolder{text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)});
+    };
+  }
+
+  // What is done with the answer to one statement sent in pipeline mode.
+  struct Awaited {
+    RowReader row;            // reads its rows, if any
+    long* changed = nullptr;  // receives how many rows it changed
+    std::string prepared;     // a statement being prepared: its text, forgotten when that fails
+    bool commit = false;      // a COMMIT: answered ROLLBACK when a failure had ended the transaction
+  };
+
+  // Sends a statement in pipeline mode (prepared on its first use) and notes what to do with its answer.
+  bool send(const std::string& sql, const std::vector<std::string>& params, Awaited awaited, std::string* error) {
+    if (!usable(error)) return false;
+    auto statement = prepared_.find(sql);
+    if (statement == prepared_.end()) {
+      const std::string name = "s" + std::to_string(++statements_);
+      if (!PQsendPrepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr))
+        return failed(nullptr, error);
+      statement = prepared_.emplace(sql, name).first;
+      awaited_.push_back(Awaited{{}, nullptr, sql, false});
+    }
+    std::vector<const char*> values;
+    for (const std::string& p : params) values.push_back(p.c_str());
+    if (!PQsendQueryPrepared(conn_, statement->second.c_str(), static_cast<int>(values.size()), values.data(),
+                             nullptr, nullptr, 0))
+      return failed(nullptr, error);
+    awaited_.push_back(std::move(awaited));
+    return true;
+  }
+
+  // One statement without parameters, not prepared (BEGIN, COMMIT, a savepoint).
+  bool send_text(const std::string& sql, Awaited awaited, std::string* error) {
+    if (!usable(error)) return false;
+    if (!PQsendQueryParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0))
+      return failed(nullptr, error);
+    awaited_.push_back(std::move(awaited));
+    return true;
+  }
+
+  // Reads the answers to everything sent in pipeline mode: false on the first failure (the answers
+  // after it are read too, so that the connection is ready again).
+  bool settle(std::string* error) {
+    if (awaited_.empty()) return true;
+    const std::vector<Awaited> awaited = std::move(awaited_);
+    awaited_.clear();
+    const Clock::time_point deadline = Clock::now() + kAnswerDeadline;
+    if (PQpipelineSync(conn_) != 1 || !flush(deadline)) return lose(silence_or_error(deadline), error);
+    bool ok = true;
+    std::size_t at = 0;  // the statement whose answer comes next
+    for (;;) {
+      while (PQisBusy(conn_)) {
+        if (!wait_for_fd(PQsocket(conn_), POLLIN, deadline) || !PQconsumeInput(conn_))
+          return lose(silence_or_error(deadline), error);
+      }
+      PGresult* result = PQgetResult(conn_);
+      if (result == nullptr) {  // the end of one statement's answer
+        // A connection that broke has no more answers, and its sync point never comes.
+        if (PQstatus(conn_) != CONNECTION_OK) return lose(one_line(PQerrorMessage(conn_)), error);
+        if (++at > awaited.size()) return lose("the database answered out of turn", error);
+        continue;
+      }
+      const ExecStatusType status = PQresultStatus(result);
+      if (status == PGRES_PIPELINE_SYNC) {
+        PQclear(result);
+        break;
+      }
+      const Awaited* a = at < awaited.size() ? &awaited[at] : nullptr;
+      if (status == PGRES_TUPLES_OK) {
+        if (a != nullptr && a->row) {
+          for (int i = 0; i < PQntuples(result); ++i) a->row(result, i);
+        }
+      } else if (status == PGRES_COMMAND_OK) {
+        if (a != nullptr && a->changed != nullptr) *a->changed = std::atol(PQcmdTuples(result));
+        if (a != nullptr && a->commit && std::string(PQcmdStatus(result)) != "COMMIT" && ok) {
+          failure_ = StoreFailure();
+          *error = "user map: the transaction was rolled back";
+          ok = false;
+        }
+      } else {
+        if (a != nullptr && !a->prepared.empty()) prepared_.erase(a->prepared);
+        if (status != PGRES_PIPELINE_ABORTED && ok) ok = failed(result, error);
+      }
+      PQclear(result);
+    }
+    open_ = PQtransactionStatus(conn_) == PQTRANS_INTRANS;
+    return ok;
+  }
+
+  // After a commit or a rollback: the answers still due are read, a transaction still open is
+  // rolled back, and the connection leaves pipeline mode. How the call before failed is kept, for
+  // the caller to ask about.
+  void end_transaction() {
+    const StoreFailure failure = failure_;
+    std::string ignored;
+    if (pipelined_ && !lost_) settle(&ignored);
+    if (pipelined_ && !lost_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE &&
+        send_text("ROLLBACK", Awaited(), &ignored))
+      settle(&ignored);
+    if (pipelined_ && !lost_) PQexitPipelineMode(conn_);
+    pipelined_ = false;
+    awaited_.clear();
+    reserved_.clear();
+    failure_ = failure;
+  }
+
   // Runs `step` in a savepoint: when it fails, what it did is undone and the transaction goes on.
   bool in_savepoint(const std::function<bool()>& step, std::string* error) {
     if (!script("SAVEPOINT step", error)) return false;
@@ -503,6 +718,11 @@ class PgConnection : public MapConnection {
   bool lost_ = false;
   StoreFailure failure_;
   std::map<std::string, std::string> prepared_;  // statement text: its name on this connection
+  unsigned long statements_ = 0;                 // how many were prepared: the next one's name
+  bool pipelined_ = false;                       // in a transaction, in pipeline mode
+  bool open_ = false;                            // the transaction had not failed when last answered
+  std::map<std::string, std::int64_t> reserved_;  // folded names of entries looked up and not found: their keys
+  std::vector<Awaited> awaited_;                 // what was sent in pipeline mode, its answers not read yet
 };
 
 class PgStore : public MapStore {

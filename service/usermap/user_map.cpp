@@ -108,15 +108,24 @@ struct UserMap::Writer {
     for (const Pending& p : batch) entries.push_back(&p.change.entry);
     db = link.get(&error);
     bool ok = db != nullptr && db->begin(&error) && db->lock_accounts(entries, &error);
-    for (std::size_t i = 0; ok && i < batch.size(); ++i) {
-      outcomes[i] = apply(batch[i].change);
-      if (!outcomes[i].ok) {
-        ok = false;
-        error = outcomes[i].error;
+    for (std::size_t next = 0; ok && next < batch.size();) {
+      std::vector<EntryLookup> run = lookups_from(batch, next);
+      // The changes before are finished once the answers to these lookups are in.
+      ok = db->find_entries_and_credit(&run, &error) && finish_changes(&error);
+      cut_run(&run);
+      for (std::size_t i = 0; ok && i < run.size(); ++i, ++next) {
+        apply(batch[next].change, run[i], &outcomes[next]);
+        if (!outcomes[next].ok) {
+          ok = false;
+          error = outcomes[next].error;
+        }
       }
     }
-    // Last: the purge may touch any account's entries, and must not hold them while it waits for
-    // another service.
+    // The last changes are finished once the answers to all are in; a failure of the changes is
+    // theirs, not the purge's. Then the purge: it may touch any account's entries, and must not
+    // hold them while it waits for another service.
+    if (ok) ok = db->sent(&error) && finish_changes(&error);
+    unfinished.clear();
     if (ok) purge_if_due();
     if (ok && !db->in_transaction()) {
       ok = false;
@@ -264,15 +273,103 @@ struct UserMap::Writer {
     return true;
   }
 
-  ChangeOutcome apply(const MapChange& change) {
-    ChangeOutcome outcome;
-    StoredEntry stored;
-    if (!db->find_entry(change.entry, &stored, &outcome.error)) return outcome;
-    if (change.kind == MapChange::Kind::Logout) logout(change.entry, stored, &outcome);
-    else login(change.entry, stored, &outcome);
-    keep_changes(&outcome.credit);
-    if (outcome.ok) outcome.ok = record_credit_changes(outcome.credit, &outcome.error);
-    return outcome;
+  // A change reads who is credited at the addresses a login has and proves with its lookup,
+  // before it changes anything. The lookups of changes that do not touch each other's entry or
+  // addresses are read together: the changes from `first` on, up to one with the names of an
+  // earlier one or one of the addresses of an earlier one.
+  static std::vector<EntryLookup> lookups_from(const std::vector<Pending>& batch, std::size_t first) {
+    std::vector<EntryLookup> run;
+    std::vector<std::string> names;
+    std::vector<std::string> taken;
+    for (std::size_t i = first; i < batch.size(); ++i) {
+      const MapChange& change = batch[i].change;
+      EntryLookup l;
+      l.entry = &change.entry;
+      if (change.kind == MapChange::Kind::Login) {
+        l.addresses = lookup_addresses(change.entry.ips, change.entry.peer);
+        add_once(&l.addresses, change.entry.peer);
+      }
+      const std::string folded = folded_names(change.entry);
+      if (!run.empty() && (contains(names, folded) || shares(taken, l.addresses))) break;
+      names.push_back(folded);
+      taken.insert(taken.end(), l.addresses.begin(), l.addresses.end());
+      run.push_back(std::move(l));
+    }
+    return run;
+  }
+
+  // The lookups read together that hold for their changes: up to the first whose entry is found
+  // at an address that an earlier one has or had. The ones after it are read again.
+  static void cut_run(std::vector<EntryLookup>* run) {
+    std::vector<std::string> taken;
+    for (std::size_t i = 0; i < run->size(); ++i) {
+      const EntryLookup& l = (*run)[i];
+      std::vector<std::string> touched = l.addresses;
+      if (l.stored.found) {
+        for (const std::string& address : lookup_addresses(l.stored.ips, l.stored.peer)) add_once(&touched, address);
+      }
+      if (i > 0 && shares(taken, touched)) return run->resize(i);
+      taken.insert(taken.end(), touched.begin(), touched.end());
+    }
+  }
+
+  static bool shares(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    for (const std::string& item : b) {
+      if (contains(a, item)) return true;
+    }
+    return false;
+  }
+
+  // The names as the map compares them: the ASCII letters folded.
+  static std::string folded_names(const LogonEntry& e) {
+    std::string out = e.user + '\n' + e.domain + '\n' + e.host;
+    for (char& c : out) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return out;
+  }
+
+  // Who is credited after the change is read with the next statement the writer waits for (the
+  // next lookups, or sent()); the change's events and the rest of its outcome wait for that answer
+  // (finish_changes()).
+  void apply(const MapChange& change, const EntryLookup& lookup, ChangeOutcome* outcome) {
+    const LogonEntry& e = change.entry;
+    std::vector<CreditChange> known;
+    for (std::size_t i = 0; i < lookup.addresses.size(); ++i)
+      known.push_back(CreditChange{lookup.addresses[i], lookup.credited[i], {}, e.last_seen});
+    building = Unfinished{outcome, {}, {}};
+    if (change.kind == MapChange::Kind::Logout) logout(e, lookup.stored, outcome);
+    else login(e, lookup.stored, known, outcome);
+    if (outcome->ok) unfinished.push_back(std::move(building));
+    building = Unfinished();
+  }
+
+  // A change whose credit after it is still being read: a login's addresses with their credit, and
+  // the events it records before those of the changes of credit.
+  struct Unfinished {
+    ChangeOutcome* outcome = nullptr;
+    std::vector<AddressCredit> rows;
+    std::vector<LogonEvent> events;
+  };
+
+  // Once the answers are in, in the order of the changes: each login's addresses without credit,
+  // then only the addresses where who is credited has changed, and the change's events. False, with
+  // the error, when one failed.
+  bool finish_changes(std::string* error) {
+    std::vector<Unfinished> changes;
+    changes.swap(unfinished);
+    for (Unfinished& u : changes) {
+      ChangeOutcome* outcome = u.outcome;
+      for (CreditChange& c : outcome->credit) std::sort(c.after.begin(), c.after.end());
+      note_uncredited(u.rows, outcome);
+      keep_changes(&outcome->credit);
+      const std::vector<LogonEvent> credit = credit_events(outcome->credit);
+      u.events.insert(u.events.end(), credit.begin(), credit.end());
+      outcome->ok = db->record_events(u.events, &outcome->error);
+      if (!outcome->ok) {
+        *error = outcome->error;
+        return false;
+      }
+    }
+    return true;
   }
 
   void logout(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome) {
@@ -280,13 +377,13 @@ struct UserMap::Writer {
         stored.found ? lookup_addresses(stored.ips, stored.peer) : std::vector<std::string>();
     outcome->ok = read_credit(before, e.last_seen, &outcome->credit, &outcome->error) &&
                   db->remove(e, &outcome->removed, &outcome->error) &&
-                  (!outcome->removed ||
-                   db->record_events(entry_events(kEventLogout, stored.names, before, e.last_seen), &outcome->error)) &&
                   read_credit_after(e.last_seen, &outcome->credit, &outcome->error);
+    if (outcome->removed) building.events = entry_events(kEventLogout, stored.names, before, e.last_seen);
   }
 
   // Who is credited is read before and after, at every address the entry had, has, or proves.
-  void login(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome) {
+  void login(const LogonEntry& e, const StoredEntry& stored, const std::vector<CreditChange>& known,
+             ChangeOutcome* outcome) {
     // A refresh of an entry is always allowed: it adds nothing.
     if (!stored.found && !within_limit(e, &outcome->refused, &outcome->error)) {
       outcome->ok = outcome->error.empty();
@@ -301,22 +398,21 @@ struct UserMap::Writer {
     add_once(&watched, e.peer);
     std::vector<AddressCredit> rows;
     std::string* error = &outcome->error;
-    outcome->ok = read_credit(watched, e.last_seen, &outcome->credit, error) &&
+    outcome->ok = read_credit(watched, e.last_seen, &outcome->credit, error, &known) &&
                   (stored.found ? db->update_entry(id, e, error) : db->insert_entry(e, &id, error)) &&
                   decide_credit(e, stored, addresses, &rows, error) &&
                   (rows == stored_rows(stored) || db->set_addresses(id, rows, error)) &&
-                  (!moved || record_arrival(e, stored, addresses, error)) &&
                   withdraw_outranked(id, e, addresses, error) &&
                   read_credit_after(e.last_seen, &outcome->credit, error);
-    note_uncredited(rows, outcome);
+    if (moved) building.events = arrival(e, stored, addresses);
+    building.rows = rows;
   }
 
   // A new entry logs in at its addresses; one found elsewhere than before moves to its new set.
-  bool record_arrival(const LogonEntry& e, const StoredEntry& stored, const std::vector<std::string>& addresses,
-                      std::string* error) {
+  static std::vector<LogonEvent> arrival(const LogonEntry& e, const StoredEntry& stored,
+                                         const std::vector<std::string>& addresses) {
     const EntryNames names = stored.found ? stored.names : EntryNames{e.user, e.domain, e.host};
-    return db->record_events(entry_events(stored.found ? kEventMoved : kEventLogin, names, addresses, e.last_seen),
-                             error);
+    return entry_events(stored.found ? kEventMoved : kEventLogin, names, addresses, e.last_seen);
   }
 
   // The login's addresses without credit, and those of them another live entry is credited at.
@@ -377,23 +473,27 @@ struct UserMap::Writer {
     return true;
   }
 
-  // Who is credited at each of `addresses` at `now`, before a change.
+  // Who is credited at each of `addresses` at `now`, before a change: read, or `known` already.
   bool read_credit(const std::vector<std::string>& addresses, std::int64_t now, std::vector<CreditChange>* out,
-                   std::string* error) {
+                   std::string* error, const std::vector<CreditChange>* known = nullptr) {
     for (const std::string& address : addresses) {
       CreditChange c{address, {}, {}, now};
-      if (!db->credited_at(address, now, &c.before, error)) return false;
+      const auto same = [&address](const CreditChange& k) { return k.address == address; };
+      const auto read = known == nullptr ? std::vector<CreditChange>::const_iterator()
+                                         : std::find_if(known->begin(), known->end(), same);
+      if (known != nullptr && read != known->end()) c.before = read->before;
+      else if (!db->credited_at(address, now, &c.before, error)) return false;
       std::sort(c.before.begin(), c.before.end());
       out->push_back(std::move(c));
     }
     return true;
   }
 
-  // Who is credited at each of the addresses read before, after the change.
+  // Who is credited at each of the addresses read before, after the change: answered by the next
+  // statement the writer waits for.
   bool read_credit_after(std::int64_t now, std::vector<CreditChange>* changes, std::string* error) {
     for (CreditChange& c : *changes) {
-      if (!db->credited_at(c.address, now, &c.after, error)) return false;
-      std::sort(c.after.begin(), c.after.end());
+      if (!db->credited_at_soon(c.address, now, &c.after, error)) return false;
     }
     return true;
   }
@@ -423,6 +523,8 @@ struct UserMap::Writer {
   std::vector<LogonEntry> removed;  // by the purge of the transaction under way
   std::vector<LogonEntry> expired;  // removed by committed transactions, not told yet
   std::vector<CreditChange> purged_credit;  // taken by the purge of the transaction under way
+  std::vector<Unfinished> unfinished;  // changes of the transaction under way, in order
+  Unfinished building;                 // the change being applied
   ExpiryObserver expiry_observer;
   CreditObserver credit_observer;
   std::int64_t next_sample = 0;  // epoch second of the next sample
