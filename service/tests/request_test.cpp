@@ -136,8 +136,9 @@ TEST(Kerberos, TicketsWithoutPacAreTheServiceRealmsOnly) {
   };
   for (const Case& c : cases) {
     VerifiedUser who;
-    std::string why;
-    EXPECT_EQ(user_without_pac(c.client, c.service, &who, &why), !c.user.empty()) << c.client;
+    const Failure failure = user_without_pac(c.client, c.service, &who);
+    const std::string& why = failure.why;
+    EXPECT_EQ(failure.ok(), !c.user.empty()) << c.client;
     EXPECT_EQ(who.user, c.user) << c.client;
     EXPECT_EQ(who.domain, "") << c.client;
     if (c.user.empty()) {

@@ -171,7 +171,7 @@ NtlmVerdict AccountsVerifier::verify(const NtlmAnswer& answer) {
   NtlmVerdict verdict;
   const Account* account = accounts->find(utf16_to_utf8(answer.domain), utf16_to_utf8(answer.user));
   if (account == nullptr) {
-    verdict.reason = "unknown user " + who;
+    verdict.failure = Failure::refused("unknown user " + who);
     verdict.counts_as_failure = false;  // there is no password to find
     return verdict;
   }
@@ -179,10 +179,10 @@ NtlmVerdict AccountsVerifier::verify(const NtlmAnswer& answer) {
   const Digest16 response_key = ntowf_v2(account->nt_hash, answer.user, answer.domain);
   const Digest16 proof = ntlmv2_proof(response_key, answer.challenge, blob);
   if (!constant_time_equal(proof.data(), answer.nt_response.data(), 16)) {
-    verdict.reason = "wrong password for " + who;
+    verdict.failure = Failure::refused("wrong password for " + who);
     return verdict;
   }
-  verdict.verdict = Verdict::Accepted;
+  verdict.failure = Failure();
   verdict.who = VerifiedUser{account->user, account->domain, {}};  // the file has no groups
   verdict.session_base_key = hmac_md5(response_key, Bytes(proof.begin(), proof.end()));
   return verdict;

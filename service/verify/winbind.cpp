@@ -182,19 +182,18 @@ NtlmVerdict verdict_of_status(std::uint32_t status, const std::string& status_na
   NtlmVerdict verdict;
   for (const StatusMeaning& meaning : kMeanings) {
     if (meaning.status != status) continue;
-    verdict.reason = with_name(meaning.text, who);
-    verdict.verdict = meaning.kind == Kind::Unavailable ? Verdict::Unavailable : Verdict::Refused;
+    const std::string why = with_name(meaning.text, who);
+    verdict.failure = meaning.kind == Kind::Unavailable ? Failure::unavailable(why) : Failure::refused(why);
     verdict.counts_as_failure = meaning.kind == Kind::Refused;
     return verdict;
   }
-  verdict.reason = "the domain refused " + who + " (" + status_name + ")";
+  verdict.failure = Failure::refused("the domain refused " + who + " (" + status_name + ")");
   return verdict;
 }
 
 NtlmVerdict unavailable(const std::string& reason) {
   NtlmVerdict verdict;
-  verdict.verdict = Verdict::Unavailable;
-  verdict.reason = reason;
+  verdict.failure = Failure::unavailable(reason);
   return verdict;
 }
 
@@ -237,7 +236,7 @@ NtlmVerdict authenticate(wbcContext* context, const NtlmAnswer& answer, const st
     return verdict_of_status(error->nt_status, error->nt_string == nullptr ? "" : error->nt_string, who);
   if (status != WBC_ERR_SUCCESS || info == nullptr || info->account_name == nullptr || info->domain_name == nullptr)
     return unavailable(std::string("winbind cannot verify ") + who + ": " + wbcErrorString(status));
-  verdict.verdict = Verdict::Accepted;
+  verdict.failure = Failure();
   verdict.who = VerifiedUser{info->account_name, info->domain_name, {}};
   // The first SID is the user's own; the groups follow.
   for (std::uint32_t i = 1; i < info->num_sids; ++i) verdict.who.groups.push_back(sid_text(info->sids[i].sid));
@@ -344,10 +343,9 @@ std::string WinbindVerifier::problem() {
   return problem_;
 }
 
-bool WinbindVerifier::ready(std::string* why) {
+Failure WinbindVerifier::ready() {
   std::lock_guard<std::mutex> lock(mutex_);
-  *why = problem_;
-  return problem_.empty() && !domain_.empty();
+  return problem_.empty() && !domain_.empty() ? Failure() : Failure::unavailable(problem_);
 }
 
 NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
@@ -357,11 +355,11 @@ NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
   const std::string who = domain + "\\" + user;
   NtlmVerdict verdict;
   if (!fits_winbind(user) || !fits_winbind(domain) || !fits_winbind(workstation)) {
-    verdict.reason = "names too long or with a NUL character from " + who;
+    verdict.failure = Failure::refused("names too long or with a NUL character from " + who);
     return verdict;
   }
-  std::string problem;
-  if (!ready(&problem)) return unavailable(problem + "; cannot verify " + who);
+  const Failure not_ready = ready();
+  if (!not_ready.ok()) return unavailable(not_ready.why + "; cannot verify " + who);
   const auto started = Clock::now();
   const std::optional<NtlmVerdict> verdict_in_time =
       within<NtlmVerdict>(kVerifyDeadline, [answer, user, domain, workstation, who](wbcContext* context) {

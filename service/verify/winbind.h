@@ -28,7 +28,7 @@ class WinbindVerifier : public NtlmVerifier {
   ~WinbindVerifier() override;
 
   NtlmVerdict verify(const NtlmAnswer& answer) override;
-  bool ready(std::string* why) override;
+  Failure ready() override;
   // This member's domain and NetBIOS name, as winbind knows them (empty before its first answer).
   std::string target_domain() override;
   std::string target_computer() override;
