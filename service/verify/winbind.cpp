@@ -282,10 +282,10 @@ void WinbindVerifier::watch() {
 
 // winbind's names for this member first (its first answer), then its ping of the domain controller.
 void WinbindVerifier::check_directory() {
-  std::string why;
-  if (target_domain().empty() && !learn_names(&why)) {
+  const Failure unnamed = target_domain().empty() ? learn_names() : Failure();
+  if (!unnamed.ok()) {
     std::lock_guard<std::mutex> lock(mutex_);
-    problem_ = why;
+    problem_ = unnamed.why;
     return;
   }
   const std::string domain = target_domain();
@@ -302,7 +302,7 @@ void WinbindVerifier::check_directory() {
   problem_ = pinged ? *pinged : "winbind did not answer within " + seconds_text(kPingDeadline);
 }
 
-bool WinbindVerifier::learn_names(std::string* why) {
+Failure WinbindVerifier::learn_names() {
   using Names = std::pair<wbcErr, std::pair<std::string, std::string>>;
   const std::optional<Names> names = within<Names>(kPingDeadline, [](wbcContext* context) {
     struct wbcInterfaceDetails* raw = nullptr;
@@ -313,19 +313,14 @@ bool WinbindVerifier::learn_names(std::string* why) {
       return Names{status == WBC_ERR_SUCCESS ? WBC_ERR_UNKNOWN_FAILURE : status, {}};
     return Names{WBC_ERR_SUCCESS, {details->netbios_domain, details->netbios_name}};
   });
-  if (!names) {
-    *why = "winbind did not answer within " + seconds_text(kPingDeadline);
-    return false;
-  }
-  if (names->first != WBC_ERR_SUCCESS) {
-    *why = std::string("winbind does not answer (") + wbcErrorString(names->first) +
-           "): is it running, and is this machine a member of the domain (net ads join)";
-    return false;
-  }
+  if (!names) return Failure::unavailable("winbind did not answer within " + seconds_text(kPingDeadline));
+  if (names->first != WBC_ERR_SUCCESS)
+    return Failure::unavailable(std::string("winbind does not answer (") + wbcErrorString(names->first) +
+                                "): is it running, and is this machine a member of the domain (net ads join)");
   std::lock_guard<std::mutex> lock(mutex_);
   domain_ = names->second.first;
   computer_ = names->second.second;
-  return true;
+  return Failure();
 }
 
 std::string WinbindVerifier::target_domain() {
@@ -371,7 +366,7 @@ NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
 }
 
 
-bool WinbindVerifier::group_sid(const std::string& name, std::string* sid, std::string* error) {
+Failure WinbindVerifier::group_sid(const std::string& name, std::string* sid) {
   const std::size_t slash = name.find('\\');
   const std::string domain = slash == std::string::npos ? domain_ : name.substr(0, slash);
   const std::string group = name.substr(slash == std::string::npos ? 0 : slash + 1);
@@ -380,18 +375,17 @@ bool WinbindVerifier::group_sid(const std::string& name, std::string* sid, std::
   const ContextPool::Lease context = contexts().take();
   const wbcErr status = wbcCtxLookupName(context.get(), domain.c_str(), group.c_str(), &found, &type);
   if (status != WBC_ERR_SUCCESS) {
-    *error = "winbind knows no " + domain + "\\" + group + " (" + wbcErrorString(status) + ")";
-    return false;
+    const std::string why = "winbind knows no " + domain + "\\" + group + " (" + wbcErrorString(status) + ")";
+    return status == WBC_ERR_WINBIND_NOT_AVAILABLE ? Failure::unavailable(why) : Failure::refused(why);
   }
   // Logons carry the global and universal groups of the user's domain; domain local and built-in
   // groups (aliases) only on the machines of their own domain.
-  if (type != WBC_SID_NAME_DOM_GRP) {
-    *error = domain + "\\" + group + " is " +
-             (type == WBC_SID_NAME_ALIAS || type == WBC_SID_NAME_WKN_GRP
-                  ? "a domain local or built-in group, which logons do not carry: use a global or universal group"
-                  : "not a group");
-    return false;
-  }
+  if (type != WBC_SID_NAME_DOM_GRP)
+    return Failure::refused(domain + "\\" + group + " is " +
+                            (type == WBC_SID_NAME_ALIAS || type == WBC_SID_NAME_WKN_GRP
+                                 ? "a domain local or built-in group, which logons do not carry: use a global or "
+                                   "universal group"
+                                 : "not a group"));
   *sid = sid_text(found);
-  return true;
+  return Failure();
 }

@@ -34,15 +34,15 @@ class WinbindVerifier : public NtlmVerifier {
   std::string target_computer() override;
   // Empty while winbind answers and its domain controller too; otherwise why not.
   std::string problem();
-  // The SID of a domain group named DOMAIN\group, or group alone (this member's domain); false, with
-  // the reason, when winbind knows no such group or it is not one a logon carries.
-  bool group_sid(const std::string& name, std::string* sid, std::string* error);
+  // The SID of a domain group named DOMAIN\group, or group alone (this member's domain); refused,
+  // with the reason, when winbind knows no such group or it is not one a logon carries.
+  Failure group_sid(const std::string& name, std::string* sid);
 
  private:
   WinbindVerifier();
   void watch();
   void check_directory();
-  bool learn_names(std::string* why);
+  Failure learn_names();
 
   std::mutex mutex_;
   std::condition_variable stopping_changed_;
