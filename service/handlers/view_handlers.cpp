@@ -104,9 +104,11 @@ void MetricsHandler::handle(const Exchange& exchange, Responder respond) {
   users_.count_current(now_epoch_seconds(), [this, record, respond = std::move(respond)](
                                                 std::int64_t count, const Failure& failure) {
     MetricsGauges gauges;
-    // The metrics go out without the count, and the failure is seen here.
-    if (failure.ok()) gauges.map_entries = count;
-    else report_limited("error: the user map cannot be read", "metrics without the count of entries: " + failure.message());
+    if (failure.ok()) {
+      gauges.map_entries = count;
+    } else {  // the metrics go out without the count, and stderr says why
+      report_limited("error: the user map cannot be read", "metrics without the count of entries: " + failure.message());
+    }
     const auto steady = std::chrono::steady_clock::now().time_since_epoch();
     const LogonThrottle::Refusing refusing =
         throttle_.refusing(std::chrono::duration_cast<std::chrono::seconds>(steady).count());

@@ -73,9 +73,10 @@ struct UserMap::Writer {
     purge_if_due();
     const std::vector<CreditChange> credit = batch_credit({});
     if (!db->in_transaction() || !db->commit(&error)) {
-      // A failure of the purge itself was told already, and ended the transaction.
-      if (db->in_transaction()) failed(error);
-      if (!error.empty()) report_purge_failure(call_failure(error));
+      // A failure of the purge itself was told already, and ended the transaction. failed() may
+      // drop the connection: the failure is read from it first.
+      const Failure failure = db->in_transaction() ? failed(error) : call_failure(error);
+      if (!error.empty()) report_purge_failure(failure);
       removed.clear();
       return;
     }
@@ -551,7 +552,8 @@ void UserMap::read(MapQuery query, std::int64_t now, ReadDone done, ViewExtras e
         MapPage page;
         std::string error;
         MapConnection* db = link.get(&error);
-        if (db == nullptr || !read_view(*db, query, now, extras, &page, &error)) page.failure = link_failure(link, db, error);
+        if (db == nullptr || !read_view(*db, query, now, extras, &page, &error))
+          page.failure = link_failure(link, db, error);
         done(std::move(page));
       }))
     return;

@@ -157,7 +157,8 @@ KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const By
   const std::string service = ticket_service(token);
   if (!service.empty() && !acceptor.names_service(service)) {
     reset();
-    step.failure = Failure::refused("Kerberos ticket for " + service + " is not this service (" + acceptor.listed() + ")");
+    step.failure =
+        Failure::refused("Kerberos ticket for " + service + " is not this service (" + acceptor.listed() + ")");
     return step;
   }
   gss_buffer_desc input{token.size(), const_cast<std::uint8_t*>(token.data())};
