@@ -112,9 +112,10 @@ int serve(int argc, char** argv) {
       break;
   }
   Accounts accounts;
-  if (!options.accounts_path.empty() &&
-      !Accounts::load(options.accounts_path, &accounts, &error, options.allow_empty_password))
-    return fail(error, 1);
+  if (!options.accounts_path.empty()) {
+    const Failure unloaded = Accounts::load(options.accounts_path, &accounts, options.allow_empty_password);
+    if (!unloaded.ok()) return fail(unloaded.message(), 1);
+  }
   const bool no_accounts = accounts.all().empty();
   // The port first: a start that fails on a port in use leaves no files behind.
   const ServerLimits limits = server_limits(options);

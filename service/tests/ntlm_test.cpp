@@ -24,8 +24,8 @@ std::string hex_of(const Digest16& d) { return hex(d.data(), d.size()); }
 
 AccountsVerifier accounts_from(const std::string& text) {
   Accounts accounts;
-  std::string error;
-  EXPECT_TRUE(Accounts::parse(text, &accounts, &error)) << error;
+  const Failure refused = Accounts::parse(text, &accounts);
+  EXPECT_TRUE(refused.ok()) << refused.message();
   return AccountsVerifier(std::move(accounts));
 }
 
