@@ -120,7 +120,7 @@ Reply LogonHandler::after_commit(const ChangeOutcome& outcome, const Recording& 
                ? map_unavailable("the user map cannot be reached; nothing was recorded, try again later")
                : text_reply(500, "the user map cannot be written; nothing was recorded");
   }
-  if (!outcome.failure.ok()) {
+  if (!outcome.failure.ok()) {  // committed, but the map's limits refused this login
     const std::string why = recorded.who + " " + outcome.failure.why + " (--max-entries-per-account); log out at one "
                             "of them or wait until one expires";
     record.result = "refused: " + why;

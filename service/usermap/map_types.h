@@ -70,6 +70,7 @@ struct ChangeOutcome {
   std::vector<std::string> disputed;
   // Whom the change took credit from or gave it to, address by address.
   std::vector<CreditChange> credit;
+  // The batch was committed: a refused login had nothing in it.
   bool committed() const { return failure.ok() || failure.kind == Failure::Kind::refused; }
 };
 
