@@ -120,10 +120,10 @@ void Authenticator::authenticate(const std::string& header, const std::shared_pt
 // connection's handshake state to itself.
 void Authenticator::with_ntlm_token(const std::string& token, const std::string& scheme,
                                     const std::shared_ptr<RequestRecord>& record, Proven proven, Responder respond) {
-  std::string not_ready;
-  if (!shared_.verifier_.ready(&not_ready)) {
+  const Failure not_ready = shared_.verifier_.ready();
+  if (!not_ready.ok()) {
     record->authorization = "NTLM";
-    return respond(unavailable(not_ready, *record));
+    return respond(unavailable(not_ready.why, *record));
   }
   // A peer at its limit is refused before the challenge, not after the answer to it: a flood of
   // handshakes from one peer then costs the service one short request each, and the other peers'
@@ -168,7 +168,7 @@ void Authenticator::after_ntlm_check(const NtlmResult& result, RequestRecord& re
     case NtlmStep::Accepted:
       return proven(Identity{result.user, result.domain, true, result.groups}, respond);
     case NtlmStep::Unavailable:
-      return respond(unavailable(result.reason, record));
+      return respond(unavailable(result.failure.why, record));
     case NtlmStep::Challenge:  // answered before any check
     case NtlmStep::Verify:
     case NtlmStep::Rejected:
@@ -176,8 +176,8 @@ void Authenticator::after_ntlm_check(const NtlmResult& result, RequestRecord& re
   }
   const std::string kind = result.throttled           ? ""
                            : result.throttle_started ? "failed-logon limit reached"
-                                                     : "rejected: " + reason_kind(result.reason);
-  respond(rejected(result.reason, record, kind));
+                                                     : "rejected: " + reason_kind(result.failure.why);
+  respond(rejected(result.failure.why, record, kind));
 }
 
 void Authenticator::with_kerberos_token(const std::string& token, const std::shared_ptr<RequestRecord>& record,
@@ -224,7 +224,7 @@ void Authenticator::after_kerberos_step(const KerberosStep& step, RequestRecord&
     case KerberosStep::Kind::Refused:
       break;
   }
-  respond(rejected(step.reason, record, "rejected: " + reason_kind(step.reason)));
+  respond(rejected(step.failure.why, record, "rejected: " + reason_kind(step.failure.why)));
 }
 
 Reply Authenticator::unavailable(const std::string& reason, RequestRecord& record) {

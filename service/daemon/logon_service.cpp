@@ -121,8 +121,7 @@ LogonService::~LogonService() {
 
 std::vector<std::pair<std::string, bool>> LogonService::directory_parts() {
   std::vector<std::pair<std::string, bool>> parts;
-  std::string why;
-  if (options_.verify == Options::Verification::Winbind) parts.emplace_back("winbind", verifier_.ready(&why));
+  if (options_.verify == Options::Verification::Winbind) parts.emplace_back("winbind", verifier_.ready().ok());
   if (!options_.keytab_path.empty())
     parts.emplace_back("keytab", unreadable_reason("keytab", options_.keytab_path, "").empty());
   return parts;
@@ -130,8 +129,8 @@ std::vector<std::pair<std::string, bool>> LogonService::directory_parts() {
 
 std::string LogonService::directory_problem() {
   std::string text;
-  std::string why;
-  if (!verifier_.ready(&why)) text = why;
+  const Failure not_ready = verifier_.ready();
+  if (!not_ready.ok()) text = not_ready.why;
   if (!options_.keytab_path.empty()) {
     const std::string keytab = unreadable_reason("keytab", options_.keytab_path, "its rights changed");
     if (!keytab.empty()) text += (text.empty() ? "" : "; ") + keytab;

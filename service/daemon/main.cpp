@@ -27,9 +27,12 @@ namespace {
 // The administrators' group as the directory names it in logons: its SID, given or found through winbind.
 bool resolve_admin_group(Options* options, WinbindVerifier* winbind, std::string* error) {
   if (options->admin_group.empty() || read_sid(options->admin_group, &options->admin_group_sid)) return true;
-  std::string why = "a group name needs winbind (--verify winbind) to find its SID; give the SID (S-1-5-21-...)";
-  if (winbind != nullptr && winbind->group_sid(options->admin_group, &options->admin_group_sid, &why)) return true;
-  *error = "--admin-group " + options->admin_group + ": " + why;
+  const Failure unknown =
+      winbind != nullptr ? winbind->group_sid(options->admin_group, &options->admin_group_sid)
+                         : Failure::refused("a group name needs winbind (--verify winbind) to find its SID; give the "
+                                            "SID (S-1-5-21-...)");
+  if (unknown.ok()) return true;
+  *error = "--admin-group " + options->admin_group + ": " + unknown.why;
   return false;
 }
 
@@ -109,9 +112,10 @@ int serve(int argc, char** argv) {
       break;
   }
   Accounts accounts;
-  if (!options.accounts_path.empty() &&
-      !Accounts::load(options.accounts_path, &accounts, &error, options.allow_empty_password))
-    return fail(error, 1);
+  if (!options.accounts_path.empty()) {
+    const Failure unloaded = Accounts::load(options.accounts_path, &accounts, options.allow_empty_password);
+    if (!unloaded.ok()) return fail(unloaded.message(), 1);
+  }
   const bool no_accounts = accounts.all().empty();
   // The port first: a start that fails on a port in use leaves no files behind.
   const ServerLimits limits = server_limits(options);

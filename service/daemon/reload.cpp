@@ -24,8 +24,9 @@ void reload(const Options& options, AccountsVerifier* accounts, RequestLog* log)
     return;
   }
   Accounts fresh;
-  if (!Accounts::load(options.accounts_path, &fresh, &error, options.allow_empty_password)) {
-    report("accounts not reloaded, the " + count_of(*accounts->current()) + " in use stay: " + error);
+  const Failure unloaded = Accounts::load(options.accounts_path, &fresh, options.allow_empty_password);
+  if (!unloaded.ok()) {
+    report("accounts not reloaded, the " + count_of(*accounts->current()) + " in use stay: " + unloaded.message());
     return;
   }
   report("reloaded " + count_of(fresh) + " from " + options.accounts_path);

@@ -235,8 +235,8 @@ LookupClient::LookupClient(std::vector<ServiceAddress> services) {
 
 LookupClient::~LookupClient() = default;
 
-bool LookupClient::get(const std::string& target, int timeout_ms, std::string* body, std::string* error,
-                       std::vector<std::string>* notes) {
+Failure LookupClient::get(const std::string& target, int timeout_ms, std::string* body,
+                          std::vector<std::string>* notes) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   const std::size_t count = services_.size();
   std::vector<std::string> failures;
@@ -249,11 +249,11 @@ bool LookupClient::get(const std::string& target, int timeout_ms, std::string* b
       for (const std::string& failure : failures)
         notes->push_back(failure + "; asked " + service.address.url + " instead");
       current_ = index;
-      return true;
+      return Failure();
     }
     failures.push_back(count == 1 ? why : service.address.url + ": " + why);
   }
-  error->clear();
-  for (const std::string& failure : failures) *error += (error->empty() ? "" : "; ") + failure;
-  return false;
+  std::string all;
+  for (const std::string& failure : failures) all += (all.empty() ? "" : "; ") + failure;
+  return Failure::unavailable(all, count == 1 ? "logon service" : "logon services");
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
+
 struct ServiceAddress {
   std::string host;  // numeric address or a name
   std::string port;
@@ -28,10 +30,9 @@ class LookupClient {
   // GETs `target` and returns the body of a 200 reply. The service that answered last is asked
   // first; when it fails (no connection, no complete reply in time, another status) the others in
   // turn, each given an equal share of what is left of `timeout_ms`, counted from the start of the
-  // call. False, with each service's failure in *error, when none answered. `notes` receives a
-  // line for each service that failed before another one answered.
-  bool get(const std::string& target, int timeout_ms, std::string* body, std::string* error,
-           std::vector<std::string>* notes);
+  // call. Unavailable, naming the logon service(s) and each one's failure, when none answered.
+  // `notes` receives a line for each service that failed before another one answered.
+  Failure get(const std::string& target, int timeout_ms, std::string* body, std::vector<std::string>* notes);
 
  private:
   struct Service;

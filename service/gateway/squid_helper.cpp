@@ -111,17 +111,19 @@ std::string answer(const HelperRequest& request, const HelperOptions& options, L
                    HelperLog* log) {
   if (!numeric_address(request.address)) return answer_err(request, "not an address");
   std::string body;
-  std::string error;
   std::vector<std::string> notes;
   // The lookup answers with the entry credited at the address that was seen last.
-  const bool asked = services->get("/lookup?ip=" + request.address, options.timeout_ms, &body, &error, &notes);
+  const Failure unasked = services->get("/lookup?ip=" + request.address, options.timeout_ms, &body, &notes);
   for (const std::string& note : notes) log->write("failed over", note);
-  if (!asked) {
-    log->write("no answer", request.address + ": " + error);
-    return answer_bh(request, (options.services.size() == 1 ? "logon service: " : "logon services: ") + error);
+  if (!unasked.ok()) {
+    log->write("no answer", request.address + ": " + unasked.why);
+    return answer_bh(request, unasked.message());
   }
   const std::optional<FoundUser> found = user_from_status(body);
-  if (!found) return answer_bh(request, "logon service: unreadable status document");
+  if (!found) {
+    log->write("unreadable answer", request.address + ": unreadable status document");
+    return answer_bh(request, "logon service: unreadable status document");
+  }
   if (!found->found) return answer_err(request, "nobody is logged on at " + request.address);
   return answer_ok(request, found->name);
 }

@@ -9,11 +9,6 @@ using Clock = std::chrono::steady_clock;
 // A result this young answers without another check.
 constexpr auto kFresh = std::chrono::seconds(1);
 
-std::string without_prefix(const std::string& error) {
-  const std::string prefix = "user map: ";
-  return error.compare(0, prefix.size(), prefix) == 0 ? error.substr(prefix.size()) : error;
-}
-
 }  // namespace
 
 struct HealthCheck::Shared {
@@ -87,12 +82,12 @@ HealthResult HealthCheck::check(std::unique_lock<std::mutex>& lock) {
     std::shared_ptr<Shared> shared = shared_;
     UserMap& users = users_;
     const std::string directory = directory_ ? directory_() : "";
-    users.check([shared, &users, directory](bool written, const std::string& error) {
-      if (!written)
-        return shared->finish(HealthResult{false, "the user map cannot be written: " + without_prefix(error)});
-      users.count_current(std::time(nullptr), [shared, directory](bool read, std::int64_t count,
-                                                                  const std::string& why) {
-        if (!read) return shared->finish(HealthResult{false, "the user map cannot be read: " + without_prefix(why)});
+    // The map's failures name it already: the texts say only why.
+    users.check([shared, &users, directory](const Failure& written) {
+      if (!written.ok())
+        return shared->finish(HealthResult{false, "the user map cannot be written: " + written.why});
+      users.count_current(std::time(nullptr), [shared, directory](std::int64_t count, const Failure& read) {
+        if (!read.ok()) return shared->finish(HealthResult{false, "the user map cannot be read: " + read.why});
         const std::string map = "the user map takes writes and answers reads; " + std::to_string(count) +
                                 " entries are logged on";
         shared->finish(directory.empty() ? HealthResult{true, "ok: " + map}

@@ -19,10 +19,10 @@ void HistoryHandler::handle(const Exchange& exchange, Responder respond) {
   const std::int64_t now = now_epoch_seconds();
   if (html_ && request.events.since == 0 && request.events.until == 0) request.events.since = now - kRecentChangesSeconds;
   UserMap::HistoryDone done = [this, request, now, record, respond = std::move(respond)](const HistoryPage& page) {
-    if (!page.ok) {
-      report_limited("error: the user map's history cannot be read", page.error);
-      record->result = "error: " + page.error;
-      return respond(page.unavailable ? map_unavailable("the user map cannot be reached; try again later")
+    if (!page.failure.ok()) {
+      report_limited("error: the user map's history cannot be read", page.failure.message());
+      record->result = "error: " + page.failure.message();
+      return respond(page.failure.transient() ? map_unavailable("the user map cannot be reached; try again later")
                                       : text_reply(500, "the user map's history cannot be read\n"));
     }
     record->result = "history";

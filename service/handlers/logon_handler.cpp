@@ -113,15 +113,15 @@ LogonHandler::Recording LogonHandler::recording(const LogonRequest& logon, const
 }
 
 Reply LogonHandler::after_commit(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record) {
-  if (!outcome.ok) {
-    report_limited("error: the user map cannot be written", outcome.error);
-    record.result = "error: " + outcome.error;
-    return outcome.unavailable
+  if (!outcome.committed()) {
+    report_limited("error: the user map cannot be written", outcome.failure.message());
+    record.result = "error: " + outcome.failure.message();
+    return outcome.failure.transient()
                ? map_unavailable("the user map cannot be reached; nothing was recorded, try again later")
                : text_reply(500, "the user map cannot be written; nothing was recorded");
   }
-  if (!outcome.refused.empty()) {
-    const std::string why = recorded.who + " " + outcome.refused + " (--max-entries-per-account); log out at one "
+  if (!outcome.failure.ok()) {  // committed, but the map's limits refused this login
+    const std::string why = recorded.who + " " + outcome.failure.why + " (--max-entries-per-account); log out at one "
                             "of them or wait until one expires";
     record.result = "refused: " + why;
     report_limited("refused: live entries per account",

@@ -11,9 +11,9 @@
 namespace {
 
 Reply read_failed(const MapPage& page, RequestRecord& record) {
-  report_limited("error: the user map cannot be read", page.error);
-  record.result = "error: " + page.error;
-  return page.unavailable ? map_unavailable("the user map cannot be reached; try again later")
+  report_limited("error: the user map cannot be read", page.failure.message());
+  record.result = "error: " + page.failure.message();
+  return page.failure.transient() ? map_unavailable("the user map cannot be reached; try again later")
                           : text_reply(500, "the user map cannot be read");
 }
 
@@ -55,7 +55,7 @@ void StatusHandler::handle(const Exchange& exchange, Responder respond) {
   extras.totals = !json_ || query.map.ip.empty() || !query.search.empty();
   extras.history = !json_;
   users_.read(query.map, now, [this, query, now, record, respond = std::move(respond)](const MapPage& page) {
-    if (!page.ok) return respond(read_failed(page, *record));
+    if (!page.failure.ok()) return respond(read_failed(page, *record));
     record->result = "status";
     if (json_) return respond(status_document(page, query, options_.interval, counters_, now));
     Reply reply;
@@ -88,7 +88,7 @@ void LookupHandler::handle(const Exchange& exchange, Responder respond) {
   // The entry seen last comes first.
   query.map.limit = 1;
   users_.read(query.map, now, [this, query, now, record, respond = std::move(respond)](const MapPage& page) {
-    if (!page.ok) return respond(read_failed(page, *record));
+    if (!page.failure.ok()) return respond(read_failed(page, *record));
     record->result = "lookup";
     respond(status_document(page, query, options_.interval, counters_, now));
   });
@@ -102,9 +102,13 @@ void MetricsHandler::handle(const Exchange& exchange, Responder respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
   if (!takes_no_parameters("/metrics", *record, respond)) return;
   users_.count_current(now_epoch_seconds(), [this, record, respond = std::move(respond)](
-                                                bool ok, std::int64_t count, const std::string&) {
+                                                std::int64_t count, const Failure& failure) {
     MetricsGauges gauges;
-    if (ok) gauges.map_entries = count;
+    if (failure.ok()) {
+      gauges.map_entries = count;
+    } else {  // the metrics go out without the count, and stderr says why
+      report_limited("error: the user map cannot be read", "metrics without the count of entries: " + failure.message());
+    }
     const auto steady = std::chrono::steady_clock::now().time_since_epoch();
     const LogonThrottle::Refusing refusing =
         throttle_.refusing(std::chrono::duration_cast<std::chrono::seconds>(steady).count());

@@ -99,7 +99,12 @@ void RequestLog::append(const RequestRecord& record, std::int64_t now) {
   while (written < line.size()) {
     const ssize_t n = ::write(fd_, line.data() + written, line.size() - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a full disk must not stop the service
+    if (n <= 0) {  // a full disk must not stop the service, and stderr tells what the log lacks
+      report_limited("error: the request log cannot be written",
+                     "the request log " + path_ + " cannot be written: " +
+                         (n < 0 ? std::strerror(errno) : "nothing was written"));
+      return;
+    }
     written += static_cast<std::size_t>(n);
   }
 }

@@ -23,7 +23,7 @@ NtlmResult rejected(std::string kind, std::string reason) {
   NtlmResult result;
   result.step = NtlmStep::Rejected;
   result.token_kind = std::move(kind);
-  result.reason = std::move(reason);
+  result.failure = Failure::refused(std::move(reason));
   return result;
 }
 
@@ -311,15 +311,16 @@ NtlmResult check_authenticate(NtlmVerifier& verifier, const IssuedChallenge& iss
   result.user = utf16_to_utf8(auth.user);
   result.domain = utf16_to_utf8(auth.domain);
   const std::string who = result.domain + "\\" + result.user;
+  std::string& reason = result.failure.why;
 
   if (auth.user.empty()) {
-    result.reason = "anonymous authenticate refused";
+    reason = "anonymous authenticate refused";
   } else if (auth.nt_response.size() == kNtlmV1ResponseSize) {
-    result.reason = "NTLMv1 response refused for " + who + " (NTLMv2 required)";
+    reason = "NTLMv1 response refused for " + who + " (NTLMv2 required)";
   } else if (auth.nt_response.size() < 16 + kBlobHeader || auth.nt_response[16] != 1 || auth.nt_response[17] != 1) {
-    result.reason = "malformed NTLMv2 response from " + who;
+    reason = "malformed NTLMv2 response from " + who;
   }
-  if (!result.reason.empty()) return result;
+  if (!reason.empty()) return result;
 
   const std::string account = throttle_name(auth.user);
   const std::string peer = peer_group(guard.peer_address);
@@ -328,30 +329,30 @@ NtlmResult check_authenticate(NtlmVerifier& verifier, const IssuedChallenge& iss
   const LogonThrottle::Refusal refused =
       throttle == nullptr ? LogonThrottle::Refusal{} : throttle->refused(account, peer, now);
   if (refused.scope != LogonThrottle::Scope::None) {
-    result.reason = throttle_refusal(refused, who, peer);
+    reason = throttle_refusal(refused, who, peer);
     result.throttled = true;
     return result;
   }
   const NtlmAnswer answer{auth.user, auth.domain, auth.workstation, issued.server_challenge, auth.nt_response,
                           auth.lm_response};
   const NtlmVerdict verdict = verifier.verify(answer);
-  if (verdict.verdict == Verdict::Unavailable) {
+  if (verdict.failure.kind == Failure::Kind::unavailable) {
     result.step = NtlmStep::Unavailable;
-    result.reason = verdict.reason;
+    result.failure = verdict.failure;
     return result;
   }
-  result.reason = verdict.verdict == Verdict::Accepted
-                      ? refusal(message, auth, who, issued, verdict.session_base_key, guard)
-                      : verdict.reason;
-  if (!result.reason.empty()) {
+  reason = verdict.failure.ok() ? refusal(message, auth, who, issued, verdict.session_base_key, guard)
+                                : verdict.failure.why;
+  if (!reason.empty()) {
     if (throttle == nullptr || !verdict.counts_as_failure) return result;
     const LogonThrottle::Started started = throttle->failed(account, peer, now);
     result.throttle_started = started.pair || started.account;
-    result.reason += throttle_start_note(*throttle, started, who, peer);
+    reason += throttle_start_note(*throttle, started, who, peer);
     return result;
   }
   if (throttle != nullptr) throttle->succeeded(account, peer, now);
   result.step = NtlmStep::Accepted;
+  result.failure = Failure();
   result.user = verdict.who.user;
   result.domain = verdict.who.domain;
   result.groups = verdict.who.groups;

@@ -51,7 +51,8 @@ struct NtlmResult {
   std::string user;         // claimed name when rejected, the directory's spelling when accepted
   std::string domain;
   std::vector<std::string> groups;  // when accepted: the directory's group SIDs of the user
-  std::string reason;       // why a token was rejected, or why it could not be verified
+  // Why a token was rejected (refused), or why it could not be verified (unavailable); none otherwise.
+  Failure failure;
   bool throttled = false;   // refused unchecked after too many failures, which were reported already
   bool throttle_started = false;  // this failure started such a refusal (the reason says so)
 };

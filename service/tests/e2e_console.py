@@ -250,6 +250,10 @@ class Monitoring(unittest.TestCase):
                               "pellamor_requests_total", 'pellamor_verification_seconds_sum{method="accounts"}'])
             self.assertNotIn("pellamor_directory_up", " ".join(after))  # no directory in use
             self.check_health(service)
+            # A map that cannot be read: the metrics go out without its count, and stderr says why.
+            service.sql("ALTER TABLE logons RENAME TO logons_gone")
+            self.assertNotIn("pellamor_map_entries", scrape(service))
+            self.assertIn("metrics without the count of entries: user map: no such table: logons", service.stderr())
 
     def check_health(self, service):
         self.assertEqual(health(service), (200, "ok: the user map takes writes and answers reads; 0 entries are "

@@ -610,6 +610,14 @@ class Availability(unittest.TestCase):
                 service.proc.send_signal(signal.SIGHUP)
                 wait_until(lambda: said in service.stderr(), said)
                 self.assertEqual((login(service, "PCC", user=carol), held.still_serves()), (200, True))
+            # A request log on a full disk: requests are still answered, and stderr says that the log lacks them.
+            os.remove(service.log_path)
+            os.symlink("/dev/full", service.log_path)
+            service.proc.send_signal(signal.SIGHUP)
+            wait_until(lambda: service.stderr().count("reopened the request log") == 3, "the third reopening")
+            self.assertEqual(login(service, "PCC", user=carol), 200)
+            said = "the request log %s cannot be written: No space left on device" % service.log_path
+            wait_until(lambda: said in service.stderr(), said)
 
 
 class MalformedInput(unittest.TestCase):

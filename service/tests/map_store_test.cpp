@@ -119,7 +119,7 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
     std::promise<MapPage> page;
     map_->read(std::move(q), kNow, [&page](MapPage p) { page.set_value(std::move(p)); }, extras);
     MapPage out = page.get_future().get();
-    EXPECT_TRUE(out.ok) << out.error;
+    EXPECT_TRUE(out.failure.ok()) << out.failure.message();
     return out;
   }
 
@@ -145,7 +145,7 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
   }
 
   static std::string events_text(const HistoryPage& page) {
-    EXPECT_TRUE(page.ok) << page.error;
+    EXPECT_TRUE(page.failure.ok()) << page.failure.message();
     std::string out;
     for (const LogonEvent& e : page.events)
       out += std::to_string(e.at - kNow) + " " + e.kind + " " + e.user + "@" + e.host + " " + e.address + ";";
@@ -157,9 +157,9 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
 };
 
 TEST_P(MapStoreContract, RefreshKeepsTheEntryAndLogoutRemovesIt) {
-  ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}, kNow - 10))).ok);
+  ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}, kNow - 10))).committed());
   const ChangeOutcome refresh = apply(change(kLogin, login("ALICE", "pc1", "10.0.0.2", {"10.0.0.2", "bad"})));
-  ASSERT_TRUE(refresh.ok) << refresh.error;
+  ASSERT_TRUE(refresh.committed()) << refresh.failure.message();
   const MapPage all = read(MapQuery());
   ASSERT_EQ(names(all.entries), "alice@PC1");  // the names as first recorded
   EXPECT_EQ(all.entries[0].first_seen, kNow - 10);
@@ -227,7 +227,7 @@ TEST_P(MapStoreContract, CreditGoesToProofAndNeverPassesToAClaim) {
   };
   for (const Step& step : steps) {
     const ChangeOutcome outcome = apply(step.change);
-    ASSERT_TRUE(outcome.ok) << outcome.error;
+    ASSERT_TRUE(outcome.committed()) << outcome.failure.message();
     EXPECT_EQ(credit_of(outcome), step.credit) << step.change.entry.user << "@" << step.change.entry.host;
     EXPECT_EQ(names(at(step.address).entries), step.found) << step.change.entry.user << "@" << step.change.entry.host;
   }
@@ -240,8 +240,8 @@ TEST_P(MapStoreContract, CreditGoesToProofAndNeverPassesToAClaim) {
 
 // Changes queued together are committed together, each as if it came alone after the ones before it.
 TEST_P(MapStoreContract, ABatchAppliesItsChangesInOrder) {
-  ASSERT_TRUE(apply(change(kLogin, login("dave", "H9", "10.0.1.9", {}))).ok);
-  ASSERT_TRUE(apply(change(kLogin, login("frank", "F1", "10.0.2.1", {}))).ok);
+  ASSERT_TRUE(apply(change(kLogin, login("dave", "H9", "10.0.1.9", {}))).committed());
+  ASSERT_TRUE(apply(change(kLogin, login("frank", "F1", "10.0.2.1", {}))).committed());
   const std::vector<MapChange> batch = {
       change(kLogin, login("erin", "E1", "10.0.4.1", {}, kNow - 5)),
       change(kLogin, login("ERIN", "e1", "10.0.4.2", {})),  // refreshes the entry made just before
@@ -255,8 +255,8 @@ TEST_P(MapStoreContract, ABatchAppliesItsChangesInOrder) {
   };
   std::string seen;
   for (const ChangeOutcome& o : apply_together(change(kLogin, login("gina", "G1", "10.0.3.1", {})), batch)) {
-    seen += std::string(o.ok ? "ok" : "failed: " + o.error) + (o.removed ? " removed" : "") +
-            (o.refused.empty() ? "" : " refused") + ";";
+    seen += std::string(o.committed() ? "ok" : "failed: " + o.failure.message()) + (o.removed ? " removed" : "") +
+            (o.failure.kind == Failure::Kind::refused ? " refused" : "") + ";";
   }
   EXPECT_EQ(seen, "ok;ok;ok removed;ok;ok;ok;ok refused;ok removed;ok;");
   const MapPage all = read(MapQuery());
@@ -288,7 +288,7 @@ TEST_P(MapStoreContract, ABatchDecidesCreditInOrder) {
   const std::vector<ChangeOutcome> outcomes =
       apply_together(change(kLogin, login("gina", "G1", "10.0.3.1", {})), batch);
   for (std::size_t i = 0; i < batch.size(); ++i) {
-    ASSERT_TRUE(outcomes[i].ok) << outcomes[i].error;
+    ASSERT_TRUE(outcomes[i].failure.ok()) << outcomes[i].failure.message();
     EXPECT_EQ(credit_of(outcomes[i]), steps[i].credit) << batch[i].entry.user << "@" << batch[i].entry.host;
   }
   EXPECT_EQ(names(at("10.9.0.7").entries), "lena@PCR");
@@ -302,9 +302,9 @@ TEST_P(MapStoreContract, ABatchDecidesCreditInOrder) {
 }
 
 TEST_P(MapStoreContract, ListingsFilterAndCount) {
-  ASSERT_TRUE(apply(change(kLogin, login("a_b", "X1", "10.0.5.1", {"10.0.9.9"}, kNow - 1000))).ok);
-  ASSERT_TRUE(apply(change(kLogin, login("axb", "X2", "10.0.5.2", {"10.0.9.9"}))).ok);
-  ASSERT_TRUE(apply(change(kLogin, login("other", "X3", "10.0.5.3", {}))).ok);
+  ASSERT_TRUE(apply(change(kLogin, login("a_b", "X1", "10.0.5.1", {"10.0.9.9"}, kNow - 1000))).committed());
+  ASSERT_TRUE(apply(change(kLogin, login("axb", "X2", "10.0.5.2", {"10.0.9.9"}))).committed());
+  ASSERT_TRUE(apply(change(kLogin, login("other", "X3", "10.0.5.3", {}))).committed());
   MapQuery search;
   search.prefix = "A_";
   EXPECT_EQ(names(read(search).entries), "a_b@X1");
@@ -341,7 +341,7 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
       change(kLogin, login("bob", "PC2", "10.0.7.1", {"10.0.7.1"}, kNow - 300)),
       change(kLogout, login("Alice", "PC1", "", {}, kNow - 200)),
   };
-  for (const MapChange& c : steps) ASSERT_TRUE(apply(c).ok);
+  for (const MapChange& c : steps) ASSERT_TRUE(apply(c).committed());
   // Entries that ran out are purged at most once a second: by a later commit, or on the writer's own.
   const auto purged = [this] {
     const std::string all = history(HistoryQuery());

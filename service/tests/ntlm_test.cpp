@@ -24,8 +24,8 @@ std::string hex_of(const Digest16& d) { return hex(d.data(), d.size()); }
 
 AccountsVerifier accounts_from(const std::string& text) {
   Accounts accounts;
-  std::string error;
-  EXPECT_TRUE(Accounts::parse(text, &accounts, &error)) << error;
+  const Failure refused = Accounts::parse(text, &accounts);
+  EXPECT_TRUE(refused.ok()) << refused.message();
   return AccountsVerifier(std::move(accounts));
 }
 
@@ -78,7 +78,7 @@ TEST(NtlmVectors, PublishedAuthenticateMessageIsVerifiedOnlyWholeAndForItsChalle
   // Matched without case, hashed as the client spelled it, recorded as the account spells it.
   AccountsVerifier matched = accounts_from("DOMAIN\\user:Password");
   const NtlmResult accepted = check_authenticate(matched, issued, kVectorAuthenticate);
-  EXPECT_EQ(accepted.step, NtlmStep::Accepted) << accepted.reason;
+  EXPECT_EQ(accepted.step, NtlmStep::Accepted) << accepted.failure.why;
   EXPECT_EQ(accepted.domain + "\\" + accepted.user, "DOMAIN\\user");
 
   AccountsVerifier accounts = accounts_from("Domain\\User:Password");
@@ -88,7 +88,7 @@ TEST(NtlmVectors, PublishedAuthenticateMessageIsVerifiedOnlyWholeAndForItsChalle
   }
   // The same message answering any other challenge is a replay.
   issued.server_challenge[0] ^= 1;
-  EXPECT_EQ(check_authenticate(accounts, issued, kVectorAuthenticate).reason, "wrong password for Domain\\User");
+  EXPECT_EQ(check_authenticate(accounts, issued, kVectorAuthenticate).failure.why, "wrong password for Domain\\User");
 }
 
 NtlmCredentials credentials(const std::u16string& password, const std::u16string& target_name = u"") {
@@ -136,10 +136,10 @@ TEST(NtlmHandshake, FreshChallengeThenAcceptedOnceAndTamperingRefused) {
     if (flip_byte != 0) authenticate[flip_byte] ^= 0x01;
     const NtlmResult result = answered(server, authenticate);
     EXPECT_EQ(result.step, flip_byte == 0 ? NtlmStep::Accepted : NtlmStep::Rejected) << flip_byte;
-    EXPECT_EQ(result.reason, flip_byte == 0 ? "" : "message integrity code does not match for PELLAMOR\\alice");
+    EXPECT_EQ(result.failure.why, flip_byte == 0 ? "" : "message integrity code does not match for PELLAMOR\\alice");
     // Whatever happened, the challenge is used up.
     const NtlmResult replay = answered(server, authenticate);
-    EXPECT_EQ(replay.reason, "authenticate message without a pending challenge on this connection") << flip_byte;
+    EXPECT_EQ(replay.failure.why, "authenticate message without a pending challenge on this connection") << flip_byte;
   }
 }
 
@@ -182,7 +182,7 @@ TEST(NtlmHandshake, TargetNameMustNameThisService) {
     NtlmClient client(credentials(u"secret", c.target_name));
     const NtlmResult result = answered(server, handshake(server, client));
     EXPECT_EQ(result.step, c.accepted ? NtlmStep::Accepted : NtlmStep::Rejected) << utf16_to_utf8(c.target_name);
-    EXPECT_EQ(result.reason.find("is not this service") != std::string::npos, !c.accepted) << result.reason;
+    EXPECT_EQ(result.failure.why.find("is not this service") != std::string::npos, !c.accepted) << result.failure.why;
   }
 }
 

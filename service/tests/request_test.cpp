@@ -105,15 +105,14 @@ TEST(Accounts, FileFormat) {
   };
   for (const Case& c : cases) {
     Accounts accounts;
-    std::string error;
-    EXPECT_EQ(Accounts::parse(c.text, &accounts, &error), c.error.empty()) << c.text;
-    EXPECT_EQ(error, c.error) << c.text;
+    const Failure refused = Accounts::parse(c.text, &accounts);
+    EXPECT_EQ(refused.ok(), c.error.empty()) << c.text;
+    EXPECT_EQ(refused.message(), c.error) << c.text;
     EXPECT_EQ(accounts.all().size(), c.count) << c.text;
   }
   // Passwords are taken verbatim: colons and blanks belong to them.
   Accounts accounts;
-  std::string error;
-  ASSERT_TRUE(Accounts::parse(" Dom\\Zoë :pa:ss \nDom\\h:nthash:A4F49C406510BDCAB6824EE7C30FD852", &accounts, &error));
+  ASSERT_TRUE(Accounts::parse(" Dom\\Zoë :pa:ss \nDom\\h:nthash:A4F49C406510BDCAB6824EE7C30FD852", &accounts).ok());
   const Account* zoe = accounts.find("DOM", "ZOË");
   ASSERT_NE(zoe, nullptr);
   EXPECT_EQ(zoe->user, "Zoë");
@@ -136,8 +135,9 @@ TEST(Kerberos, TicketsWithoutPacAreTheServiceRealmsOnly) {
   };
   for (const Case& c : cases) {
     VerifiedUser who;
-    std::string why;
-    EXPECT_EQ(user_without_pac(c.client, c.service, &who, &why), !c.user.empty()) << c.client;
+    const Failure failure = user_without_pac(c.client, c.service, &who);
+    const std::string& why = failure.why;
+    EXPECT_EQ(failure.ok(), !c.user.empty()) << c.client;
     EXPECT_EQ(who.user, c.user) << c.client;
     EXPECT_EQ(who.domain, "") << c.client;
     if (c.user.empty()) {

@@ -7,14 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
 #include "usermap/history.h"
 #include "usermap/map_types.h"
-
-// How a call of a connection failed.
-struct StoreFailure {
-  bool transient = false;  // the store could not be reached or was busy: the same call may succeed later
-  bool lost = false;       // this connection can no longer be used; a new one is needed
-};
 
 // What the writer needs to know of an entry already stored.
 struct StoredEntry {
@@ -94,9 +89,10 @@ class MapConnection {
   // False when the connection is known to be closed (a database server closes its connections
   // when it restarts), so that a new one is made before this one fails a call.
   virtual bool open() { return true; }
-  // How the last call that returned false failed. A store on this machine fails for good (a full
-  // disk) and keeps its connections; a database server may be out of reach for a while.
-  virtual StoreFailure last_failure() const { return {}; }
+  // How the last call that returned false failed (its kind; the call's error says why). A store on
+  // this machine fails for good (a full disk) and keeps its connections; a database server may be
+  // out of reach for a while (unavailable), and a connection it closed is no longer open().
+  virtual Failure last_failure() const { return Failure::internal(""); }
 
   // The stored entry for the entry's user, domain and host (letter case ignored), expired or
   // not, with the addresses it is credited at: found false when there is none.

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
+
 struct LogonEntry {
   std::string user;    // empty for a login accepted without authentication (test mode)
   std::string domain;
@@ -57,17 +59,19 @@ struct CreditChange {
 };
 
 struct ChangeOutcome {
-  bool ok = false;       // committed with a synchronous write
+  // None: committed with a synchronous write. Refused: a login the map's limits refused, and why
+  // (the batch's other changes were committed). Otherwise nothing was committed; unavailable: the
+  // store could not be reached, and the same change may succeed later.
+  Failure failure;
   bool removed = false;  // a logout found its entry
-  std::string refused;   // a login the map's limits refused, and why (ok: the others were committed)
-  std::string error;
-  bool unavailable = false;  // not ok because the store could not be reached: the same change may succeed later
   // A login's addresses that it is not credited at: recorded, but it is not found there.
   std::vector<std::string> uncredited;
   // Of those, the ones another live entry is credited at: claims of what someone else holds.
   std::vector<std::string> disputed;
   // Whom the change took credit from or gave it to, address by address.
   std::vector<CreditChange> credit;
+  // The batch was committed: a refused login had nothing in it.
+  bool committed() const { return failure.ok() || failure.kind == Failure::Kind::refused; }
 };
 
 // Which of the current entries a listing shows: all, the stale ones (last seen before the

@@ -264,7 +264,7 @@ class PgConnection : public MapConnection {
   bool commit(std::string* error) override {
     if (!pipelined_) {
       if (usable(error) && PQtransactionStatus(conn_) != PQTRANS_INTRANS) {
-        *error = "user map: the transaction was rolled back";
+        *error = "the transaction was rolled back";
         return false;
       }
       return script("COMMIT", error);
@@ -277,7 +277,7 @@ class PgConnection : public MapConnection {
   void rollback() override {
     if (pipelined_) return end_transaction();
     std::string ignored;
-    const StoreFailure failure = failure_;  // what the caller is about to ask about
+    const Failure failure = failure_;  // what the caller is about to ask about
     if (!lost_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
       script("ROLLBACK", &ignored);
     failure_ = failure;
@@ -304,7 +304,7 @@ class PgConnection : public MapConnection {
     return PQstatus(conn_) == CONNECTION_OK;
   }
 
-  StoreFailure last_failure() const override { return failure_; }
+  Failure last_failure() const override { return failure_; }
 
   bool lock_accounts(const std::vector<const LogonEntry*>& entries, std::string* error) override {
     std::vector<std::string> users;
@@ -608,8 +608,8 @@ class PgConnection : public MapConnection {
       } else if (status == PGRES_COMMAND_OK) {
         if (a != nullptr && a->changed != nullptr) *a->changed = std::atol(PQcmdTuples(result));
         if (a != nullptr && a->commit && std::string(PQcmdStatus(result)) != "COMMIT" && ok) {
-          failure_ = StoreFailure();
-          *error = "user map: the transaction was rolled back";
+          *error = "the transaction was rolled back";
+          failure_ = Failure::internal(*error);
           ok = false;
         }
       } else {
@@ -626,7 +626,7 @@ class PgConnection : public MapConnection {
   // rolled back, and the connection leaves pipeline mode. How the call before failed is kept, for
   // the caller to ask about.
   void end_transaction() {
-    const StoreFailure failure = failure_;
+    const Failure failure = failure_;
     std::string ignored;
     if (pipelined_ && !lost_) settle(&ignored);
     if (pipelined_ && !lost_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE &&
@@ -643,15 +643,15 @@ class PgConnection : public MapConnection {
   bool in_savepoint(const std::function<bool()>& step, std::string* error) {
     if (!script("SAVEPOINT step", error)) return false;
     if (step() && script("RELEASE SAVEPOINT step", error)) return true;
-    const StoreFailure failure = failure_;
+    const Failure failure = failure_;
     std::string ignored;
-    if (!failure.lost) script("ROLLBACK TO SAVEPOINT step", &ignored);
+    if (!lost_ && PQstatus(conn_) == CONNECTION_OK) script("ROLLBACK TO SAVEPOINT step", &ignored);
     failure_ = failure;
     return false;
   }
 
   bool usable(std::string* error) {
-    failure_ = StoreFailure();
+    failure_ = Failure();
     if (!lost_ && PQstatus(conn_) == CONNECTION_OK) return true;
     return lose("the connection to the database was lost", error);
   }
@@ -699,8 +699,8 @@ class PgConnection : public MapConnection {
   // The connection is not used again: an answer may still be on its way.
   bool lose(const std::string& why, std::string* error) {
     lost_ = true;
-    failure_ = StoreFailure{true, true};
-    *error = "user map: " + why;
+    failure_ = Failure::unavailable(why);
+    *error = why;
     return false;
   }
 
@@ -708,15 +708,15 @@ class PgConnection : public MapConnection {
   bool failed(const PGresult* result, std::string* error) {
     const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
     const char* primary = result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-    failure_.lost = PQstatus(conn_) != CONNECTION_OK;
-    failure_.transient = failure_.lost || (state != nullptr && transient_state(state));
-    *error = "user map: " + one_line(primary != nullptr ? primary : PQerrorMessage(conn_));
+    const bool transient = PQstatus(conn_) != CONNECTION_OK || (state != nullptr && transient_state(state));
+    *error = one_line(primary != nullptr ? primary : PQerrorMessage(conn_));
+    failure_ = transient ? Failure::unavailable(*error) : Failure::internal(*error);
     return false;
   }
 
   PGconn* conn_;
   bool lost_ = false;
-  StoreFailure failure_;
+  Failure failure_;
   std::map<std::string, std::string> prepared_;  // statement text: its name on this connection
   unsigned long statements_ = 0;                 // how many were prepared: the next one's name
   bool pipelined_ = false;                       // in a transaction, in pipeline mode
@@ -782,7 +782,6 @@ bool prepare_schema(PgConnection& db, std::string* notice, std::string* error) {
   if (ok) ok = db.commit(error);
   if (!ok) {
     db.rollback();
-    if (error->rfind("user map: ", 0) == 0) *error = error->substr(10);
     return false;
   }
   if (fsync == "off")

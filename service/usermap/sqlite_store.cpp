@@ -91,14 +91,14 @@ class Statement {
 };
 
 bool fail(sqlite3* db, std::string* error) {
-  *error = std::string("user map: ") + sqlite3_errmsg(db);
+  *error = sqlite3_errmsg(db);
   return false;
 }
 
 bool execute(sqlite3* db, const std::string& sql, std::string* error) {
   char* message = nullptr;
   if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
-  *error = std::string("user map: ") + (message != nullptr ? message : "unknown error");
+  *error = message != nullptr ? message : "unknown error";
   sqlite3_free(message);
   return false;
 }
@@ -133,7 +133,7 @@ sqlite3* open_file(const std::string& path, std::string* error) {
   std::string why;
   if (!execute(db, "PRAGMA journal_mode=WAL", &why) || !execute(db, "PRAGMA synchronous=FULL", &why) ||
       !execute(db, "PRAGMA foreign_keys=ON", &why)) {
-    *error = "cannot use user map " + path + ": " + why.substr(why.find(": ") + 2);
+    *error = "cannot use user map " + path + ": " + why;
     return nullptr;
   }
   return guard.release();
@@ -199,7 +199,7 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
 bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, std::string* error) {
   std::string why;
   if (!execute(db, "BEGIN IMMEDIATE", &why)) {
-    *error = "cannot use user map " + path + ": " + why.substr(why.find(": ") + 2);
+    *error = "cannot use user map " + path + ": " + why;
     return false;
   }
   std::int64_t format = 0;
@@ -207,7 +207,7 @@ bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, s
   bool ok = read_number(db, "PRAGMA user_version", &format, &why) &&
             read_number(db, "SELECT count(*) FROM sqlite_master WHERE name = 'logons'", &tables, &why);
   if (ok && format > kFormat) {
-    why = "user map: written by a newer version of the service (format " + std::to_string(format) + ")";
+    why = "written by a newer version of the service (format " + std::to_string(format) + ")";
     ok = false;
   }
   if (ok && format == 0 && tables > 0) ok = migrate_first_format(db, notice, &why);
@@ -218,7 +218,7 @@ bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, s
   if (ok) return true;
   std::string ignored;
   if (!sqlite3_get_autocommit(db)) execute(db, "ROLLBACK", &ignored);
-  *error = "cannot use user map " + path + ": " + why.substr(why.find(": ") + 2);
+  *error = "cannot use user map " + path + ": " + why;
   return false;
 }
 
@@ -413,7 +413,7 @@ class SqliteConnection : public MapConnection {
     // Writes to a file that was deleted or renamed succeed, and are lost with the service.
     int moved = 0;
     if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0) {
-      *error = "user map: the map file was moved or deleted while the service had it open; what is written now "
+      *error = "the map file was moved or deleted while the service had it open; what is written now "
                "is lost when the service ends: put the file back, or restart the service";
       return false;
     }
@@ -537,7 +537,7 @@ class SqliteStore : public MapStore {
     if (db == nullptr) return nullptr;
     auto connection = std::make_unique<SqliteConnection>(db);
     if (!connection->ready()) {
-      fail(db, error);
+      *error = std::string("user map: ") + sqlite3_errmsg(db);
       return nullptr;
     }
     return connection;

@@ -27,7 +27,7 @@ MapConnection* StoreLink::get(std::string* error) {
 
 bool StoreLink::transient_after_failure() {
   if (!connection_) return true;
-  const StoreFailure failure = connection_->last_failure();
-  if (failure.lost) connection_.reset();
-  return failure.transient;
+  const bool transient = connection_->last_failure().transient();
+  if (!connection_->open()) connection_.reset();
+  return transient;
 }

@@ -16,7 +16,8 @@ class StoreLink {
 
   // The connection, or null (the reason in *error) while the store cannot be reached.
   MapConnection* get(std::string* error);
-  // After a call that returned false: whether it may succeed later; a lost connection is dropped.
+  // After a call that returned false: whether it may succeed later; a connection that is no longer
+  // open is dropped.
   bool transient_after_failure();
 
  private:

@@ -18,6 +18,18 @@
 namespace {
 // Seconds between purges when no commit brings one.
 constexpr std::int64_t kPurgeEvery = 5;
+// What the map's failures name: the stores' errors say only why.
+const char* const kSubject = "user map";
+
+// How a use of a link failed; `db` null when no connection could be had (its error names the map).
+// A lost connection is dropped.
+Failure link_failure(StoreLink& link, const MapConnection* db, const std::string& error) {
+  if (db == nullptr) return Failure::unavailable(error);
+  return link.transient_after_failure() ? Failure::unavailable(error, kSubject) : Failure::internal(error, kSubject);
+}
+
+// The answer to what comes after stop().
+Failure map_closed() { return Failure::internal("closed", kSubject); }
 }  // namespace
 
 // The one thread that writes, on a connection of its own.
@@ -57,16 +69,14 @@ struct UserMap::Writer {
   void purge_alone() {
     std::string error;
     db = link.get(&error);
-    if (db == nullptr) return report_purge_failure(error);
-    if (!db->begin(&error)) {
-      report_purge_failure(error);
-      return abandon();
-    }
+    if (db == nullptr || !db->begin(&error)) return report_purge_failure(failed(error));
     purge_if_due();
     const std::vector<CreditChange> credit = batch_credit({});
     if (!db->in_transaction() || !db->commit(&error)) {
-      if (db->in_transaction()) abandon();
-      if (!error.empty()) report_purge_failure(error);
+      // A failure of the purge itself was told already, and ended the transaction. failed() may
+      // drop the connection: the failure is read from it first.
+      const Failure failure = db->in_transaction() ? failed(error) : call_failure(error);
+      if (!error.empty()) report_purge_failure(failure);
       removed.clear();
       return;
     }
@@ -76,9 +86,9 @@ struct UserMap::Writer {
 
   // Purges and samples are tried again later, and no caller waits for them: stderr is where
   // their failures are seen.
-  static void report_purge_failure(const std::string& error) {
+  static void report_purge_failure(const Failure& failure) {
     report_limited("error: the user map's purge failed",
-                   "the user map's expired entries could not be removed (tried again later): " + error);
+                   "the user map's expired entries could not be removed (tried again later): " + failure.message());
   }
 
   // The removals of a commit that failed did not happen; those of one that succeeded are told.
@@ -113,13 +123,7 @@ struct UserMap::Writer {
       // The changes before are finished once the answers to these lookups are in.
       ok = db->find_entries_and_credit(&run, &error) && finish_changes(&error);
       cut_run(&run);
-      for (std::size_t i = 0; ok && i < run.size(); ++i, ++next) {
-        apply(batch[next].change, run[i], &outcomes[next]);
-        if (!outcomes[next].ok) {
-          ok = false;
-          error = outcomes[next].error;
-        }
-      }
+      for (std::size_t i = 0; ok && i < run.size(); ++i, ++next) ok = apply(batch[next].change, run[i], &outcomes[next], &error);
     }
     // The last changes are finished once the answers to all are in; a failure of the changes is
     // theirs, not the purge's. Then the purge: it may touch any account's entries, and must not
@@ -129,7 +133,7 @@ struct UserMap::Writer {
     if (ok) purge_if_due();
     if (ok && !db->in_transaction()) {
       ok = false;
-      error = "user map: the transaction was rolled back";
+      error = "the transaction was rolled back";
     }
     // Every change of who is credited where that this transaction makes, in order (the history
     // has them already, written with each change).
@@ -140,12 +144,10 @@ struct UserMap::Writer {
     removed.clear();
     purged_credit.clear();
     if (!ok) {
-      const bool unavailable = db == nullptr || db->last_failure().transient;
-      if (db != nullptr) abandon();
+      const Failure failure = failed(error);
       for (ChangeOutcome& outcome : outcomes) {
         outcome = ChangeOutcome();
-        outcome.error = error;
-        outcome.unavailable = unavailable;
+        outcome.failure = failure;
       }
     }
     if (observe) observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
@@ -176,8 +178,8 @@ struct UserMap::Writer {
     db = link.get(&error);
     const bool ok = db != nullptr && db->begin(&error) && db->note_check(std::time(nullptr), &error) &&
                     db->commit(&error);
-    if (!ok && db != nullptr) abandon();
-    for (CheckDone& done : probes) done(ok, error);
+    const Failure failure = ok ? Failure() : failed(error);
+    for (CheckDone& done : probes) done(failure);
   }
 
   std::int64_t seconds_to_next_sample() const {
@@ -198,14 +200,20 @@ struct UserMap::Writer {
         db->add_sample(sample, now - kKeepSamples, &error) && db->commit(&error))
       return;
     report_limited("error: the user map's sample failed",
-                   "the user map's count of logged-on users for its history chart was not kept: " + error);
-    if (db != nullptr) abandon();
+                   "the user map's count of logged-on users for its history chart was not kept: " +
+                       failed(error).message());
   }
 
-  // After a failed transaction: undone, and a lost connection dropped.
-  void abandon() {
-    db->rollback();
-    link.transient_after_failure();
+  // A failed call of the connection in hand, in a transaction that goes on.
+  Failure call_failure(const std::string& error) const {
+    return db->last_failure().transient() ? Failure::unavailable(error, kSubject) : Failure::internal(error, kSubject);
+  }
+
+  // After a failed transaction (db null: no connection could be had): undone, and a lost
+  // connection dropped. Says how it failed.
+  Failure failed(const std::string& error) {
+    if (db != nullptr) db->rollback();
+    return link_failure(link, db, error);
   }
 
   // A failed purge is tried again with the next commit; it must not cost the logins. The entries
@@ -226,7 +234,7 @@ struct UserMap::Writer {
       return;
     }
     removed.resize(before);
-    report_purge_failure(error);
+    report_purge_failure(call_failure(error));
   }
 
   bool record_expired(std::size_t from, std::string* error) {
@@ -329,17 +337,19 @@ struct UserMap::Writer {
 
   // Who is credited after the change is read with the next statement the writer waits for (the
   // next lookups, or sent()); the change's events and the rest of its outcome wait for that answer
-  // (finish_changes()).
-  void apply(const MapChange& change, const EntryLookup& lookup, ChangeOutcome* outcome) {
+  // (finish_changes()). False, with the store's error, when the change failed; a login the limits
+  // refuse is not a failure.
+  bool apply(const MapChange& change, const EntryLookup& lookup, ChangeOutcome* outcome, std::string* error) {
     const LogonEntry& e = change.entry;
     std::vector<CreditChange> known;
     for (std::size_t i = 0; i < lookup.addresses.size(); ++i)
       known.push_back(CreditChange{lookup.addresses[i], lookup.credited[i], {}, e.last_seen});
     building = Unfinished{outcome, {}, {}};
-    if (change.kind == MapChange::Kind::Logout) logout(e, lookup.stored, outcome);
-    else login(e, lookup.stored, known, outcome);
-    if (outcome->ok) unfinished.push_back(std::move(building));
+    const bool ok = change.kind == MapChange::Kind::Logout ? logout(e, lookup.stored, outcome, error)
+                                                           : login(e, lookup.stored, known, outcome, error);
+    if (ok) unfinished.push_back(std::move(building));
     building = Unfinished();
+    return ok;
   }
 
   // A change whose credit after it is still being read: a login's addresses with their credit, and
@@ -363,31 +373,31 @@ struct UserMap::Writer {
       keep_changes(&outcome->credit);
       const std::vector<LogonEvent> credit = credit_events(outcome->credit);
       u.events.insert(u.events.end(), credit.begin(), credit.end());
-      outcome->ok = db->record_events(u.events, &outcome->error);
-      if (!outcome->ok) {
-        *error = outcome->error;
-        return false;
-      }
+      if (!db->record_events(u.events, error)) return false;
     }
     return true;
   }
 
-  void logout(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome) {
+  bool logout(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome, std::string* error) {
     const std::vector<std::string> before =
         stored.found ? lookup_addresses(stored.ips, stored.peer) : std::vector<std::string>();
-    outcome->ok = read_credit(before, e.last_seen, &outcome->credit, &outcome->error) &&
-                  db->remove(e, &outcome->removed, &outcome->error) &&
-                  read_credit_after(e.last_seen, &outcome->credit, &outcome->error);
+    const bool ok = read_credit(before, e.last_seen, &outcome->credit, error) &&
+                    db->remove(e, &outcome->removed, error) && read_credit_after(e.last_seen, &outcome->credit, error);
     if (outcome->removed) building.events = entry_events(kEventLogout, stored.names, before, e.last_seen);
+    return ok;
   }
 
   // Who is credited is read before and after, at every address the entry had, has, or proves.
-  void login(const LogonEntry& e, const StoredEntry& stored, const std::vector<CreditChange>& known,
-             ChangeOutcome* outcome) {
+  bool login(const LogonEntry& e, const StoredEntry& stored, const std::vector<CreditChange>& known,
+             ChangeOutcome* outcome, std::string* error) {
     // A refresh of an entry is always allowed: it adds nothing.
-    if (!stored.found && !within_limit(e, &outcome->refused, &outcome->error)) {
-      outcome->ok = outcome->error.empty();
-      return;
+    if (!stored.found) {
+      std::string refused;
+      if (!within_limit(e, &refused, error)) return false;
+      if (!refused.empty()) {
+        outcome->failure = Failure::refused(refused);
+        return true;
+      }
     }
     std::int64_t id = stored.id;
     const std::vector<std::string> addresses = lookup_addresses(e.ips, e.peer);
@@ -397,15 +407,14 @@ struct UserMap::Writer {
     for (const std::string& address : addresses) add_once(&watched, address);
     add_once(&watched, e.peer);
     std::vector<AddressCredit> rows;
-    std::string* error = &outcome->error;
-    outcome->ok = read_credit(watched, e.last_seen, &outcome->credit, error, &known) &&
-                  (stored.found ? db->update_entry(id, e, error) : db->insert_entry(e, &id, error)) &&
-                  decide_credit(e, stored, addresses, &rows, error) &&
-                  (rows == stored_rows(stored) || db->set_addresses(id, rows, error)) &&
-                  withdraw_outranked(id, e, addresses, error) &&
-                  read_credit_after(e.last_seen, &outcome->credit, error);
+    const bool ok = read_credit(watched, e.last_seen, &outcome->credit, error, &known) &&
+                    (stored.found ? db->update_entry(id, e, error) : db->insert_entry(e, &id, error)) &&
+                    decide_credit(e, stored, addresses, &rows, error) &&
+                    (rows == stored_rows(stored) || db->set_addresses(id, rows, error)) &&
+                    withdraw_outranked(id, e, addresses, error) && read_credit_after(e.last_seen, &outcome->credit, error);
     if (moved) building.events = arrival(e, stored, addresses);
     building.rows = rows;
+    return ok;
   }
 
   // A new entry logs in at its addresses; one found elsewhere than before moves to its new set.
@@ -505,15 +514,15 @@ struct UserMap::Writer {
                    changes->end());
   }
 
-  // False when the login may not add an entry (`refused` says why) or the count failed (`error`).
+  // False when the count failed (`error`); `refused` says why when the login may not add an entry.
   bool within_limit(const LogonEntry& e, std::string* refused, std::string* error) {
     const std::size_t limit = limits.max_entries_per_account;
     std::size_t others = 0;
     if (limit == 0) return true;
     if (!db->count_other_hosts(e, e.last_seen, limit, &others, error)) return false;
-    if (others < limit) return true;
-    *refused = "already has " + std::to_string(others) + " live entries at other hosts, the most one account may hold";
-    return false;
+    if (others >= limit)
+      *refused = "already has " + std::to_string(others) + " live entries at other hosts, the most one account may hold";
+    return true;
   }
 
   StoreLink link;
@@ -559,9 +568,9 @@ struct UserMap::Reader {
 
 namespace {
 
-// The page of `q` and what the status views show with it; false, with page->error, when a read fails.
-bool read_view(MapConnection& db, const MapQuery& q, std::int64_t now, const ViewExtras& extras, MapPage* page) {
-  std::string* error = &page->error;
+// The page of `q` and what the status views show with it; false, with the store's error, when a read fails.
+bool read_view(MapConnection& db, const MapQuery& q, std::int64_t now, const ViewExtras& extras, MapPage* page,
+               std::string* error) {
   if (!db.find(q, now, &page->entries, error)) return false;
   const std::size_t shown = std::min(page->entries.size(), q.limit);
   // On the last page, and not beyond it, the number of matches is known without counting them.
@@ -632,7 +641,7 @@ void UserMap::submit(MapChange change, ChangeDone done) {
     }
   }
   ChangeOutcome closed;
-  closed.error = "user map: closed";
+  closed.failure = map_closed();
   done(closed);
 }
 
@@ -642,14 +651,15 @@ void UserMap::read(MapQuery query, std::int64_t now, ReadDone done, ViewExtras e
   Reader& reader = lookup ? *lookups_ : *listings_;
   if (reader.queue([query, now, extras, done](StoreLink& link) {
         MapPage page;
-        MapConnection* db = link.get(&page.error);
-        page.ok = db != nullptr && read_view(*db, query, now, extras, &page);
-        if (!page.ok) page.unavailable = db == nullptr || link.transient_after_failure();
+        std::string error;
+        MapConnection* db = link.get(&error);
+        if (db == nullptr || !read_view(*db, query, now, extras, &page, &error))
+          page.failure = link_failure(link, db, error);
         done(std::move(page));
       }))
     return;
   MapPage closed;
-  closed.error = "user map: closed";
+  closed.failure = map_closed();
   done(std::move(closed));
 }
 
@@ -660,15 +670,15 @@ void history_job(
     StoreLink& link, const std::function<bool(MapConnection&, std::vector<LogonEvent>*, std::string*)>& read,
     const UserMap::HistoryDone& done) {
   HistoryPage page;
-  MapConnection* db = link.get(&page.error);
-  page.ok = db != nullptr && read(*db, &page.events, &page.error);
-  if (!page.ok) page.unavailable = db == nullptr || link.transient_after_failure();
+  std::string error;
+  MapConnection* db = link.get(&error);
+  if (db == nullptr || !read(*db, &page.events, &error)) page.failure = link_failure(link, db, error);
   done(std::move(page));
 }
 
 void closed(const UserMap::HistoryDone& done) {
   HistoryPage page;
-  page.error = "user map: closed";
+  page.failure = map_closed();
   done(std::move(page));
 }
 
@@ -697,12 +707,11 @@ void UserMap::count_current(std::int64_t now, CountDone done) {
         std::int64_t count = 0;
         std::string error;
         MapConnection* db = link.get(&error);
-        const bool ok = db != nullptr && db->count(MapQuery(), now, &count, &error);
-        if (!ok && db != nullptr) link.transient_after_failure();
-        done(ok, count, error);
+        if (db != nullptr && db->count(MapQuery(), now, &count, &error)) return done(count, Failure());
+        done(0, link_failure(link, db, error));
       }))
     return;
-  done(false, 0, "user map: closed");
+  done(0, map_closed());
 }
 
 void UserMap::check(CheckDone done) {
@@ -714,7 +723,7 @@ void UserMap::check(CheckDone done) {
       return;
     }
   }
-  done(false, "user map: closed");
+  done(map_closed());
 }
 
 void UserMap::observe_commits(CommitObserver observer) {

@@ -28,10 +28,8 @@ struct MapLimits {
 };
 
 struct MapPage {
-  bool ok = false;
+  Failure failure;  // none: read; unavailable: the store could not be reached, the same read may succeed later
   std::vector<LogonEntry> entries;  // at most limit + 1: the extra one tells that another page follows
-  std::string error;
-  bool unavailable = false;  // not ok because the store could not be reached: the same read may succeed later
   std::int64_t matches = 0;  // entries that match the query, on all pages together
   // How the current entries share each address that the page's entries are found at.
   std::map<std::string, AddressUse> addresses;
@@ -41,10 +39,8 @@ struct MapPage {
 
 // Events of the history, or the entries that held an address at a moment (each with its event).
 struct HistoryPage {
-  bool ok = false;
+  Failure failure;  // as MapPage's
   std::vector<LogonEvent> events;  // a page of the history: at most limit + 1
-  std::string error;
-  bool unavailable = false;  // not ok because the store could not be reached: the same read may succeed later
 };
 
 // What a read adds to its page besides the use of its addresses.
@@ -63,8 +59,8 @@ class UserMap {
   using ChangeDone = std::function<void(const ChangeOutcome&)>;
   using ReadDone = std::function<void(MapPage)>;
   using HistoryDone = std::function<void(HistoryPage)>;
-  using CountDone = std::function<void(bool ok, std::int64_t count, const std::string& error)>;
-  using CheckDone = std::function<void(bool ok, const std::string& error)>;
+  using CountDone = std::function<void(std::int64_t count, const Failure& failure)>;
+  using CheckDone = std::function<void(const Failure& failure)>;
   using CommitObserver = std::function<void(double seconds)>;
   using ExpiryObserver = std::function<void(const std::vector<LogonEntry>& expired)>;
   using CreditObserver = std::function<void(const std::vector<CreditChange>& changes)>;

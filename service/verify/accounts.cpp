@@ -101,7 +101,7 @@ bool Accounts::add(Account account, std::string* error) {
   return true;
 }
 
-bool Accounts::parse(std::string_view text, Accounts* out, std::string* error, bool allow_empty_passwords) {
+Failure Accounts::parse(std::string_view text, Accounts* out, bool allow_empty_passwords) {
   const Digest16 empty_password = nt_hash(u"");
   *out = Accounts();
   std::size_t line_number = 0;
@@ -124,26 +124,23 @@ bool Accounts::parse(std::string_view text, Accounts* out, std::string* error, b
       why = "account " + (account.domain.empty() ? "" : account.domain + "\\") + account.user + " has " + weakness +
             ", which anyone could guess (refused unless --allow-empty-password)";
     if (!parsed || !why.empty() || !out->add(std::move(account), &why)) {
-      *error = "line " + std::to_string(line_number) + ": " + why;
       *out = Accounts();
-      return false;
+      return Failure::refused(why, "line " + std::to_string(line_number));
     }
   }
-  return true;
+  return Failure();
 }
 
-bool Accounts::load(const std::string& path, Accounts* out, std::string* error, bool allow_empty_passwords) {
+Failure Accounts::load(const std::string& path, Accounts* out, bool allow_empty_passwords) {
   std::string content;
-  if (!read_whole_file(path, &content, error)) {
-    *error = "cannot read accounts file " + path + ": " + *error;
-    return false;
-  }
   std::string why;
-  if (!parse(content, out, &why, allow_empty_passwords)) {
-    *error = "accounts file " + path + ", " + why;
-    return false;
+  if (!read_whole_file(path, &content, &why)) {
+    *out = Accounts();
+    return Failure::internal(why, "cannot read accounts file " + path);
   }
-  return true;
+  Failure refused = parse(content, out, allow_empty_passwords);
+  if (!refused.ok()) refused.subject = "accounts file " + path + ", " + refused.subject;
+  return refused;
 }
 
 const Account* Accounts::find(std::string_view domain, std::string_view user) const {
@@ -171,7 +168,7 @@ NtlmVerdict AccountsVerifier::verify(const NtlmAnswer& answer) {
   NtlmVerdict verdict;
   const Account* account = accounts->find(utf16_to_utf8(answer.domain), utf16_to_utf8(answer.user));
   if (account == nullptr) {
-    verdict.reason = "unknown user " + who;
+    verdict.failure = Failure::refused("unknown user " + who);
     verdict.counts_as_failure = false;  // there is no password to find
     return verdict;
   }
@@ -179,10 +176,10 @@ NtlmVerdict AccountsVerifier::verify(const NtlmAnswer& answer) {
   const Digest16 response_key = ntowf_v2(account->nt_hash, answer.user, answer.domain);
   const Digest16 proof = ntlmv2_proof(response_key, answer.challenge, blob);
   if (!constant_time_equal(proof.data(), answer.nt_response.data(), 16)) {
-    verdict.reason = "wrong password for " + who;
+    verdict.failure = Failure::refused("wrong password for " + who);
     return verdict;
   }
-  verdict.verdict = Verdict::Accepted;
+  verdict.failure = Failure();
   verdict.who = VerifiedUser{account->user, account->domain, {}};  // the file has no groups
   verdict.session_base_key = hmac_md5(response_key, Bytes(proof.begin(), proof.end()));
   return verdict;

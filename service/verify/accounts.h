@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/failure.h"
 #include "common/ntlm_crypto.h"
 #include "verify/verifier.h"
 
@@ -21,9 +22,10 @@ class Accounts {
  public:
   // Lines are "DOMAIN\user:password" or "DOMAIN\user:nthash:<32 hex digits>";
   // blank lines and lines starting with '#' are ignored. An empty password
-  // (given as text or as its hash) is refused unless allowed.
-  static bool parse(std::string_view text, Accounts* out, std::string* error, bool allow_empty_passwords = false);
-  static bool load(const std::string& path, Accounts* out, std::string* error, bool allow_empty_passwords = false);
+  // (given as text or as its hash) is refused unless allowed. A text that is refused (or a file
+  // that cannot be read, internal) leaves *out empty.
+  static Failure parse(std::string_view text, Accounts* out, bool allow_empty_passwords = false);
+  static Failure load(const std::string& path, Accounts* out, bool allow_empty_passwords = false);
 
   // Domain and user are matched without regard to letter case.
   const Account* find(std::string_view domain, std::string_view user) const;

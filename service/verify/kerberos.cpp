@@ -64,22 +64,21 @@ std::string display_name(gss_name_t name) {
 
 // False, with the reason, when the ticket's PAC is there but cannot be read:
 // recording the user under another name than their NTLM logons would split them.
-bool user_of_ticket(gss_name_t client, const std::string& principal, const std::string& service, VerifiedUser* who,
-                    std::string* why) {
+Failure user_of_ticket(gss_name_t client, const std::string& principal, const std::string& service,
+                       VerifiedUser* who) {
   OM_uint32 minor = 0;
   int authenticated = 0, complete = 0, more = -1;
   gss_buffer_desc attribute{sizeof kLogonInfo - 1, const_cast<char*>(kLogonInfo)};
   BufferGuard value, shown;
   const OM_uint32 major = gss_get_name_attribute(&minor, client, &attribute, &authenticated, &complete,
                                                  &value.buffer, &shown.buffer, &more);
-  if (GSS_ERROR(major) || !authenticated) return user_without_pac(principal, service, who, why);
+  if (GSS_ERROR(major) || !authenticated) return user_without_pac(principal, service, who);
   PacLogonInfo info;
-  if (!read_pac_logon_info(value.bytes(), &info, why)) {
-    *why = "the PAC of " + principal + " cannot be read: " + *why;
-    return false;
-  }
+  std::string why;
+  if (!read_pac_logon_info(value.bytes(), &info, &why))
+    return Failure::refused("the PAC of " + principal + " cannot be read: " + why);
   *who = VerifiedUser{utf16_to_utf8(info.user), utf16_to_utf8(info.domain), info.groups};
-  return true;
+  return Failure();
 }
 
 }  // namespace
@@ -95,16 +94,13 @@ std::string realm_of(const std::string& principal) {
   return at == std::string::npos ? "" : principal.substr(at + 1);
 }
 
-bool user_without_pac(const std::string& principal, const std::string& service, VerifiedUser* who,
-                      std::string* why) {
+Failure user_without_pac(const std::string& principal, const std::string& service, VerifiedUser* who) {
   const std::string realm = realm_of(principal);
-  if (realm.empty() || realm != realm_of(service)) {
-    *why = "Kerberos ticket of " + principal + " carries no PAC, and " + (realm.empty() ? "no realm" : realm) +
-           " is not the realm of " + service;
-    return false;
-  }
+  if (realm.empty() || realm != realm_of(service))
+    return Failure::refused("Kerberos ticket of " + principal + " carries no PAC, and " +
+                            (realm.empty() ? "no realm" : realm) + " is not the realm of " + service);
   *who = VerifiedUser{principal, "", {}};
-  return true;
+  return Failure();
 }
 
 std::unique_ptr<KerberosAcceptor> KerberosAcceptor::open(const std::string& keytab,
@@ -161,7 +157,8 @@ KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const By
   const std::string service = ticket_service(token);
   if (!service.empty() && !acceptor.names_service(service)) {
     reset();
-    step.reason = "Kerberos ticket for " + service + " is not this service (" + acceptor.listed() + ")";
+    step.failure =
+        Failure::refused("Kerberos ticket for " + service + " is not this service (" + acceptor.listed() + ")");
     return step;
   }
   gss_buffer_desc input{token.size(), const_cast<std::uint8_t*>(token.data())};
@@ -173,7 +170,7 @@ KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const By
                                                  nullptr, nullptr, nullptr);
   if (GSS_ERROR(major)) {
     reset();
-    step.reason = why_refused(major, minor);
+    step.failure = Failure::refused(why_refused(major, minor));
     return step;
   }
   step.reply_token = output.bytes();
@@ -184,7 +181,8 @@ KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const By
   reset();  // each request authenticates anew
   step.principal = display_name(client.name);
   step.target = service;
-  if (!user_of_ticket(client.name, step.principal, step.target, &step.who, &step.reason)) return step;
+  step.failure = user_of_ticket(client.name, step.principal, step.target, &step.who);
+  if (!step.failure.ok()) return step;
   step.kind = KerberosStep::Kind::Accepted;
   return step;
 }

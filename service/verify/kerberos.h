@@ -27,9 +27,8 @@ std::string realm_of(const std::string& principal);
 // first part need not be a domain account's name, and nothing but a directory
 // lookup could tell which NetBIOS domain it is in, which a Kerberos logon never
 // waits for; a client of another realm (through a trust) would otherwise pass
-// for a user of ours of the same name. False, with the reason, for the others.
-bool user_without_pac(const std::string& principal, const std::string& service, VerifiedUser* who,
-                      std::string* why);
+// for a user of ours of the same name. Refused, with the reason, for the others.
+Failure user_without_pac(const std::string& principal, const std::string& service, VerifiedUser* who);
 
 // The server principal a token's Kerberos ticket names (HTTP/web.example.com@EXAMPLE.COM), read
 // from the AP-REQ in a raw Kerberos token or in SPNEGO's first token; empty when it holds none.
@@ -71,7 +70,7 @@ struct KerberosStep {
   VerifiedUser who;       // when accepted
   std::string principal;  // when accepted: the client's principal, e.g. alice@EXAMPLE.COM
   std::string target;     // when accepted: the service's principal the ticket is for, HTTP/web.example.com@EXAMPLE.COM
-  std::string reason;     // when refused
+  Failure failure;        // when refused: why
 };
 
 // One connection's security context: SPNEGO may take more than one round.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
 #include "common/ntlm_crypto.h"
 
 // A user as the directory knows them: the same whichever way they logged on.
@@ -30,17 +31,12 @@ struct NtlmAnswer {
   Bytes lm_response;
 };
 
-enum class Verdict {
-  Accepted,
-  Refused,      // the answer or the account is not good: 401
-  Unavailable,  // nobody could tell (no domain controller reachable): 503
-};
-
 struct NtlmVerdict {
-  Verdict verdict = Verdict::Refused;
+  // None: accepted. Refused: the answer or the account is not good (401), and why, naming the
+  // user. Unavailable: nobody could tell (no domain controller reachable): 503.
+  Failure failure = Failure::refused("");
   VerifiedUser who;             // when accepted
   Digest16 session_base_key{};  // when accepted: the key the client's MIC is made with
-  std::string reason;           // when not accepted: why, naming the user
   // A refusal that a password guesser provokes (a wrong password, an account
   // that is locked out, ...), as opposed to a user that does not exist.
   bool counts_as_failure = true;
@@ -51,12 +47,9 @@ class NtlmVerifier {
   virtual ~NtlmVerifier() = default;
   // May block while a domain controller is asked; thread-safe.
   virtual NtlmVerdict verify(const NtlmAnswer& answer) = 0;
-  // False, with the reason, while the verifier cannot verify anything (its directory does not
-  // answer): the handshake stops before its challenge, which needs the directory's names.
-  virtual bool ready(std::string* why) {
-    why->clear();
-    return true;
-  }
+  // Unavailable, with the reason, while the verifier cannot verify anything (its directory does
+  // not answer): the handshake stops before its challenge, which needs the directory's names.
+  virtual Failure ready() { return Failure(); }
   // How the service's challenges name it: the NetBIOS domain, and the NetBIOS
   // computer name (empty: this machine's host name). A domain controller
   // refuses an answer that names another computer than the member passing it on.

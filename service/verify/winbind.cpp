@@ -182,19 +182,18 @@ NtlmVerdict verdict_of_status(std::uint32_t status, const std::string& status_na
   NtlmVerdict verdict;
   for (const StatusMeaning& meaning : kMeanings) {
     if (meaning.status != status) continue;
-    verdict.reason = with_name(meaning.text, who);
-    verdict.verdict = meaning.kind == Kind::Unavailable ? Verdict::Unavailable : Verdict::Refused;
+    const std::string why = with_name(meaning.text, who);
+    verdict.failure = meaning.kind == Kind::Unavailable ? Failure::unavailable(why) : Failure::refused(why);
     verdict.counts_as_failure = meaning.kind == Kind::Refused;
     return verdict;
   }
-  verdict.reason = "the domain refused " + who + " (" + status_name + ")";
+  verdict.failure = Failure::refused("the domain refused " + who + " (" + status_name + ")");
   return verdict;
 }
 
 NtlmVerdict unavailable(const std::string& reason) {
   NtlmVerdict verdict;
-  verdict.verdict = Verdict::Unavailable;
-  verdict.reason = reason;
+  verdict.failure = Failure::unavailable(reason);
   return verdict;
 }
 
@@ -237,7 +236,7 @@ NtlmVerdict authenticate(wbcContext* context, const NtlmAnswer& answer, const st
     return verdict_of_status(error->nt_status, error->nt_string == nullptr ? "" : error->nt_string, who);
   if (status != WBC_ERR_SUCCESS || info == nullptr || info->account_name == nullptr || info->domain_name == nullptr)
     return unavailable(std::string("winbind cannot verify ") + who + ": " + wbcErrorString(status));
-  verdict.verdict = Verdict::Accepted;
+  verdict.failure = Failure();
   verdict.who = VerifiedUser{info->account_name, info->domain_name, {}};
   // The first SID is the user's own; the groups follow.
   for (std::uint32_t i = 1; i < info->num_sids; ++i) verdict.who.groups.push_back(sid_text(info->sids[i].sid));
@@ -283,10 +282,10 @@ void WinbindVerifier::watch() {
 
 // winbind's names for this member first (its first answer), then its ping of the domain controller.
 void WinbindVerifier::check_directory() {
-  std::string why;
-  if (target_domain().empty() && !learn_names(&why)) {
+  const Failure unnamed = target_domain().empty() ? learn_names() : Failure();
+  if (!unnamed.ok()) {
     std::lock_guard<std::mutex> lock(mutex_);
-    problem_ = why;
+    problem_ = unnamed.why;
     return;
   }
   const std::string domain = target_domain();
@@ -303,7 +302,7 @@ void WinbindVerifier::check_directory() {
   problem_ = pinged ? *pinged : "winbind did not answer within " + seconds_text(kPingDeadline);
 }
 
-bool WinbindVerifier::learn_names(std::string* why) {
+Failure WinbindVerifier::learn_names() {
   using Names = std::pair<wbcErr, std::pair<std::string, std::string>>;
   const std::optional<Names> names = within<Names>(kPingDeadline, [](wbcContext* context) {
     struct wbcInterfaceDetails* raw = nullptr;
@@ -314,19 +313,14 @@ bool WinbindVerifier::learn_names(std::string* why) {
       return Names{status == WBC_ERR_SUCCESS ? WBC_ERR_UNKNOWN_FAILURE : status, {}};
     return Names{WBC_ERR_SUCCESS, {details->netbios_domain, details->netbios_name}};
   });
-  if (!names) {
-    *why = "winbind did not answer within " + seconds_text(kPingDeadline);
-    return false;
-  }
-  if (names->first != WBC_ERR_SUCCESS) {
-    *why = std::string("winbind does not answer (") + wbcErrorString(names->first) +
-           "): is it running, and is this machine a member of the domain (net ads join)";
-    return false;
-  }
+  if (!names) return Failure::unavailable("winbind did not answer within " + seconds_text(kPingDeadline));
+  if (names->first != WBC_ERR_SUCCESS)
+    return Failure::unavailable(std::string("winbind does not answer (") + wbcErrorString(names->first) +
+                                "): is it running, and is this machine a member of the domain (net ads join)");
   std::lock_guard<std::mutex> lock(mutex_);
   domain_ = names->second.first;
   computer_ = names->second.second;
-  return true;
+  return Failure();
 }
 
 std::string WinbindVerifier::target_domain() {
@@ -344,10 +338,9 @@ std::string WinbindVerifier::problem() {
   return problem_;
 }
 
-bool WinbindVerifier::ready(std::string* why) {
+Failure WinbindVerifier::ready() {
   std::lock_guard<std::mutex> lock(mutex_);
-  *why = problem_;
-  return problem_.empty() && !domain_.empty();
+  return problem_.empty() && !domain_.empty() ? Failure() : Failure::unavailable(problem_);
 }
 
 NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
@@ -357,11 +350,11 @@ NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
   const std::string who = domain + "\\" + user;
   NtlmVerdict verdict;
   if (!fits_winbind(user) || !fits_winbind(domain) || !fits_winbind(workstation)) {
-    verdict.reason = "names too long or with a NUL character from " + who;
+    verdict.failure = Failure::refused("names too long or with a NUL character from " + who);
     return verdict;
   }
-  std::string problem;
-  if (!ready(&problem)) return unavailable(problem + "; cannot verify " + who);
+  const Failure not_ready = ready();
+  if (!not_ready.ok()) return unavailable(not_ready.why + "; cannot verify " + who);
   const auto started = Clock::now();
   const std::optional<NtlmVerdict> verdict_in_time =
       within<NtlmVerdict>(kVerifyDeadline, [answer, user, domain, workstation, who](wbcContext* context) {
@@ -373,7 +366,7 @@ NtlmVerdict WinbindVerifier::verify(const NtlmAnswer& answer) {
 }
 
 
-bool WinbindVerifier::group_sid(const std::string& name, std::string* sid, std::string* error) {
+Failure WinbindVerifier::group_sid(const std::string& name, std::string* sid) {
   const std::size_t slash = name.find('\\');
   const std::string domain = slash == std::string::npos ? domain_ : name.substr(0, slash);
   const std::string group = name.substr(slash == std::string::npos ? 0 : slash + 1);
@@ -382,18 +375,17 @@ bool WinbindVerifier::group_sid(const std::string& name, std::string* sid, std::
   const ContextPool::Lease context = contexts().take();
   const wbcErr status = wbcCtxLookupName(context.get(), domain.c_str(), group.c_str(), &found, &type);
   if (status != WBC_ERR_SUCCESS) {
-    *error = "winbind knows no " + domain + "\\" + group + " (" + wbcErrorString(status) + ")";
-    return false;
+    const std::string why = "winbind knows no " + domain + "\\" + group + " (" + wbcErrorString(status) + ")";
+    return status == WBC_ERR_WINBIND_NOT_AVAILABLE ? Failure::unavailable(why) : Failure::refused(why);
   }
   // Logons carry the global and universal groups of the user's domain; domain local and built-in
   // groups (aliases) only on the machines of their own domain.
-  if (type != WBC_SID_NAME_DOM_GRP) {
-    *error = domain + "\\" + group + " is " +
-             (type == WBC_SID_NAME_ALIAS || type == WBC_SID_NAME_WKN_GRP
-                  ? "a domain local or built-in group, which logons do not carry: use a global or universal group"
-                  : "not a group");
-    return false;
-  }
+  if (type != WBC_SID_NAME_DOM_GRP)
+    return Failure::refused(domain + "\\" + group + " is " +
+                            (type == WBC_SID_NAME_ALIAS || type == WBC_SID_NAME_WKN_GRP
+                                 ? "a domain local or built-in group, which logons do not carry: use a global or "
+                                   "universal group"
+                                 : "not a group"));
   *sid = sid_text(found);
-  return true;
+  return Failure();
 }

@@ -28,21 +28,21 @@ class WinbindVerifier : public NtlmVerifier {
   ~WinbindVerifier() override;
 
   NtlmVerdict verify(const NtlmAnswer& answer) override;
-  bool ready(std::string* why) override;
+  Failure ready() override;
   // This member's domain and NetBIOS name, as winbind knows them (empty before its first answer).
   std::string target_domain() override;
   std::string target_computer() override;
   // Empty while winbind answers and its domain controller too; otherwise why not.
   std::string problem();
-  // The SID of a domain group named DOMAIN\group, or group alone (this member's domain); false, with
-  // the reason, when winbind knows no such group or it is not one a logon carries.
-  bool group_sid(const std::string& name, std::string* sid, std::string* error);
+  // The SID of a domain group named DOMAIN\group, or group alone (this member's domain); refused,
+  // with the reason, when winbind knows no such group or it is not one a logon carries.
+  Failure group_sid(const std::string& name, std::string* sid);
 
  private:
   WinbindVerifier();
   void watch();
   void check_directory();
-  bool learn_names(std::string* why);
+  Failure learn_names();
 
   std::mutex mutex_;
   std::condition_variable stopping_changed_;
