@@ -201,13 +201,20 @@ class PgConnection : public MapConnection {
   bool run(const std::string& sql, const std::vector<std::string>& params, const RowReader& row, std::string* error,
            long* changed = nullptr) {
     if (pipelined_) return send(sql, params, Awaited{row, changed, {}, false}, error) && settle(error);
+    return send_prepared(sql, params, error) && answers(&row, changed, error);
+  }
+
+  // Sends `sql` as a prepared statement, prepared on its first use on this connection: in pipeline
+  // mode the preparation's answer is read with the others, otherwise at once.
+  bool send_prepared(const std::string& sql, const std::vector<std::string>& params, std::string* error) {
     if (!usable(error)) return false;
     auto statement = prepared_.find(sql);
     if (statement == prepared_.end()) {
       const std::string name = "s" + std::to_string(++statements_);
       if (!PQsendPrepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr))
         return failed(nullptr, error);
-      if (!answers(nullptr, nullptr, error)) return false;
+      if (pipelined_) awaited_.push_back(Awaited{{}, nullptr, sql, false});
+      else if (!answers(nullptr, nullptr, error)) return false;
       statement = prepared_.emplace(sql, name).first;
     }
     std::vector<const char*> values;
@@ -215,7 +222,7 @@ class PgConnection : public MapConnection {
     if (!PQsendQueryPrepared(conn_, statement->second.c_str(), static_cast<int>(values.size()), values.data(),
                              nullptr, nullptr, 0))
       return failed(nullptr, error);
-    return answers(&row, changed, error);
+    return true;
   }
 
   bool run(const SqlStatement& sql, const RowReader& row, std::string* error) {
@@ -546,20 +553,7 @@ class PgConnection : public MapConnection {
 
   // Sends a statement in pipeline mode (prepared on its first use) and notes what to do with its answer.
   bool send(const std::string& sql, const std::vector<std::string>& params, Awaited awaited, std::string* error) {
-    if (!usable(error)) return false;
-    auto statement = prepared_.find(sql);
-    if (statement == prepared_.end()) {
-      const std::string name = "s" + std::to_string(++statements_);
-      if (!PQsendPrepare(conn_, name.c_str(), sql.c_str(), static_cast<int>(params.size()), nullptr))
-        return failed(nullptr, error);
-      statement = prepared_.emplace(sql, name).first;
-      awaited_.push_back(Awaited{{}, nullptr, sql, false});
-    }
-    std::vector<const char*> values;
-    for (const std::string& p : params) values.push_back(p.c_str());
-    if (!PQsendQueryPrepared(conn_, statement->second.c_str(), static_cast<int>(values.size()), values.data(),
-                             nullptr, nullptr, 0))
-      return failed(nullptr, error);
+    if (!send_prepared(sql, params, error)) return false;
     awaited_.push_back(std::move(awaited));
     return true;
   }
