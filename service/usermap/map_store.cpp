@@ -1,4 +1,4 @@
-// What every store of the user map shares: which addresses an entry is found at, and the stored address list.
+// What every store of the user map shares: which addresses an entry is found at, how names compare, and the stored address list.
 #include "usermap/map_store.h"
 
 #include <algorithm>
@@ -19,6 +19,12 @@ std::vector<std::string> unmatched_addresses(const std::vector<std::string>& ips
   for (const std::string& ip : ips) {
     if (!is_canonical_ipv4(ip)) out.push_back(ip);
   }
+  return out;
+}
+
+std::string folded_names(const LogonEntry& e) {
+  std::string out = e.user + '\n' + e.domain + '\n' + e.host;
+  for (char& c : out) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   return out;
 }
 

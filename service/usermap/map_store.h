@@ -188,6 +188,10 @@ std::vector<std::string> lookup_addresses(const std::vector<std::string>& ips, c
 // them): shown, but never matched.
 std::vector<std::string> unmatched_addresses(const std::vector<std::string>& ips);
 
+// The entry's user, domain and host as the map compares them (ASCII letters folded), in one text:
+// two entries with the same text are one entry.
+std::string folded_names(const LogonEntry& e);
+
 // A LIKE pattern, with a backslash as its escape character, that matches the text that begins with `prefix`.
 std::string like_prefix_pattern(const std::string& prefix);
 

@@ -168,13 +168,6 @@ class ResultRow : public SqlRow {
 
 std::vector<std::string> names_of(const LogonEntry& e) { return {e.user, e.domain, e.host}; }
 
-// The entry's names as the map compares them.
-std::string folded_names(const LogonEntry& e) {
-  std::string out = e.user + '\n' + e.domain + '\n' + e.host;
-  for (char& c : out) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return out;
-}
-
 const char* truth(bool value) { return value ? "t" : "f"; }
 
 // Reads the rows of one result.

@@ -329,13 +329,6 @@ struct UserMap::Writer {
     return false;
   }
 
-  // The names as the map compares them: the ASCII letters folded.
-  static std::string folded_names(const LogonEntry& e) {
-    std::string out = e.user + '\n' + e.domain + '\n' + e.host;
-    for (char& c : out) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    return out;
-  }
-
   // Who is credited after the change is read with the next statement the writer waits for (the
   // next lookups, or sent()); the change's events and the rest of its outcome wait for that answer
   // (finish_changes()). False, with the store's error, when the change failed; a login the limits
@@ -408,7 +401,7 @@ struct UserMap::Writer {
     for (const std::string& address : addresses) add_once(&watched, address);
     add_once(&watched, e.peer);
     std::vector<AddressCredit> rows;
-    const bool ok = read_credit(watched, e.last_seen, &outcome->credit, error, &known) &&
+    const bool ok = read_credit(watched, e.last_seen, &outcome->credit, error, known) &&
                     (stored.found ? db->update_entry(id, e, error) : db->insert_entry(e, &id, error)) &&
                     decide_credit(e, stored, addresses, &rows, error) &&
                     (rows == stored_rows(stored) || db->set_addresses(id, rows, error)) &&
@@ -485,13 +478,12 @@ struct UserMap::Writer {
 
   // Who is credited at each of `addresses` at `now`, before a change: read, or `known` already.
   bool read_credit(const std::vector<std::string>& addresses, std::int64_t now, std::vector<CreditChange>* out,
-                   std::string* error, const std::vector<CreditChange>* known = nullptr) {
+                   std::string* error, const std::vector<CreditChange>& known = {}) {
     for (const std::string& address : addresses) {
       CreditChange c{address, {}, {}, now};
-      const auto same = [&address](const CreditChange& k) { return k.address == address; };
-      const auto read = known == nullptr ? std::vector<CreditChange>::const_iterator()
-                                         : std::find_if(known->begin(), known->end(), same);
-      if (known != nullptr && read != known->end()) c.before = read->before;
+      const auto read = std::find_if(known.begin(), known.end(),
+                                     [&address](const CreditChange& k) { return k.address == address; });
+      if (read != known.end()) c.before = read->before;
       else if (!db->credited_at(address, now, &c.before, error)) return false;
       std::sort(c.before.begin(), c.before.end());
       out->push_back(std::move(c));
