@@ -104,19 +104,29 @@ int exchange(tcp::socket& socket, beast::flat_buffer& buffer, const std::string&
   return static_cast<int>(response.result_int());
 }
 
-// The local address of client `index`: `sources` counted up by the index, or `source`.
-std::string source_address(const Settings& s, int index) {
+// The local address of login `n` of client `index`: `sources` counted up by the index, or `source`.
+// Logins under new host names come each from an address of its own, as new PCs do at a site: the
+// n-th after the clients' first ones, in a block of the process's own (its id picks one of 200
+// blocks of 65,536 addresses), so that no address gathers the entries of every login of a client,
+// or of every run.
+std::string source_address(const Settings& s, int index, long n) {
   if (s.sources.empty()) return s.source;
   beast::error_code ec;
   const auto first = asio::ip::make_address_v4(s.sources, ec);  // checked with the settings
-  return asio::ip::make_address_v4(first.to_uint() + static_cast<unsigned>(index)).to_string();
+  std::uint32_t offset = static_cast<std::uint32_t>(index);
+  if (s.unique_hosts) {
+    const std::uint32_t block = static_cast<std::uint32_t>(getpid() % 200) << 16;
+    offset = block + static_cast<std::uint32_t>((static_cast<long>(s.clients) * n + index) % 65536);
+  }
+  return asio::ip::make_address_v4(first.to_uint() + offset).to_string();
 }
 
-// The address client `index` reports: the helper loops ask for those of repeated logins. A client
-// with an address of its own reports that one, as a PC does. The others report test addresses;
-// logins under new host names other ones, so that each address asked about has one entry.
-std::string client_address(const Settings& s, int index) {
-  if (!s.sources.empty()) return source_address(s, index);
+// The address login `n` of client `index` reports: the helper loops ask for those of repeated
+// logins. A client with an address of its own reports that one, as a PC does. The others report
+// test addresses; logins under new host names other ones, so that each address asked about has
+// one entry.
+std::string client_address(const Settings& s, int index, long n) {
+  if (!s.sources.empty()) return source_address(s, index, n);
   return (s.unique_hosts ? "198.51.100." : "192.0.2.") + std::to_string(index % 250 + 1);
 }
 
@@ -218,13 +228,13 @@ void client_loop(int index, const Settings& s, Clock::time_point deadline, Token
   const std::string host = "bench" + std::to_string(index);
   // The process id keeps the names of one run apart from those of earlier runs.
   const std::string unique_prefix = host + "-" + std::to_string(getpid()) + "-";
-  const std::string query = "&persistent=1&domain=" + s.domain + "&ip=" + client_address(s, index);
-  const std::string source = source_address(s, index);
   std::vector<double> latencies_ms;
   int errors = 0;
   for (long n = 0; Clock::now() < deadline && errors < kMaxErrorsPerClient; ++n) {
     const std::string name = s.unique_hosts ? unique_prefix + std::to_string(n) : host;
-    const std::string target = "/tarnwise?action=login&hostname=" + name + query;
+    const std::string source = source_address(s, index, n);
+    const std::string target = "/tarnwise?action=login&hostname=" + name + "&persistent=1&domain=" + s.domain +
+                               "&ip=" + client_address(s, index, n);
     const std::string* token = s.kerberos_host.empty() ? nullptr : tokens->take();
     if (!s.kerberos_host.empty() && token == nullptr) break;
     const auto started = Clock::now();
@@ -309,7 +319,7 @@ void helper_loop(int index, const Settings& s, Clock::time_point deadline, Total
     random ^= random >> 7;
     random ^= random << 17;
     const std::string address = s.helper_map > 0 ? filled_address(static_cast<long>(random % s.helper_map))
-                                                 : client_address(s, static_cast<int>((index + n) % spread));
+                                                 : client_address(s, static_cast<int>((index + n) % spread), 0);
     const std::string question = address + "\n";
     std::string answer;
     if (write(to_helper[1], question.data(), question.size()) != static_cast<ssize_t>(question.size()) ||

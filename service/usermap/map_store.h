@@ -109,6 +109,11 @@ class MapConnection {
     }
     return true;
   }
+  // While `apart` is true, the changes and credited_at_soon() reads given concern entries and
+  // addresses apart from each other's (a run of logins that touch neither each other's entries nor
+  // each other's addresses), so that a store may send those of one kind together, as long as each
+  // change's own statements keep their order and every other statement sees them all.
+  virtual void run_apart(bool apart) { (void)apart; }
   // Entries of the entry's user and domain at other hosts that are live at `now`, counted up to `limit`.
   virtual bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
                                  std::string* error) = 0;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "common/fd_wait.h"
 #include "usermap/sql/address_rule.h"
@@ -32,9 +33,13 @@ constexpr std::chrono::seconds kAnswerDeadline{5};
 
 // Set on every connection. A commit returns only once it is on the server's disk: synchronous_commit
 // is turned back on where the server's default turned it off. A transaction left open by a service
-// that hangs gives up its locks after 10 s, so that the other services' logins go on.
+// that hangs gives up its locks after 10 s, so that the other services' logins go on. Each
+// statement is planned for the values it is given: the server would otherwise keep, for the life
+// of the connection, a generic plan made while the map was small, and a new map's lookups by
+// address would go on reading the whole table as it grows.
 constexpr const char* kSessionSettings =
     "SET statement_timeout = '4s'; SET idle_in_transaction_session_timeout = '10s';"
+    "SET plan_cache_mode = force_custom_plan;"
     "SELECT set_config('synchronous_commit', 'on', false) WHERE current_setting('synchronous_commit') = 'off'";
 
 // Any number, the same in every service: the advisory lock that services starting at once take
@@ -76,19 +81,47 @@ class PgDialect : public SqlDialect {
 const PgDialect kDialect;
 const MapStatements kSql(kDialect);
 
-// A key for a new entry, taken with the writer's lookup, so that the entry can be inserted without
-// waiting for the key it is given.
-constexpr const char* kNextId = "SELECT nextval(pg_get_serial_sequence('logons', 'id'))";
-const std::string kInsertWithId =
+// The writer's statements for many entries at once, each array one column, its rows in order:
+// every change of one kind that a run of logins makes goes in one statement (see run_apart()).
+// Keys for new entries, taken with the writer's lookups, so that they can be inserted without
+// waiting for the keys they are given.
+constexpr const char* kNextIds = "SELECT nextval(pg_get_serial_sequence('logons', 'id')) FROM generate_series(1, $1::bigint)";
+// Each statement that reads by names or addresses given in arrays reads them one at a time, in a
+// subquery of its own that the planner keeps apart (FOR UPDATE, OFFSET 0): each is then a probe of
+// an index, whatever the statistics say of the map, which lag behind a map that grows fast. A plan
+// that joins the array to the whole table would read it all at every commit.
+// The stored entries of the names given, locked (see find_entry), with the addresses each is credited at.
+const std::string kFindEntries =
+    "SELECT n.ord, f.* FROM unnest($1::text[], $2::text[], $3::text[]) WITH ORDINALITY AS n (u, d, h, ord)"
+    " CROSS JOIN LATERAL (SELECT l.id, l.ips, l.peer, l.relayed, l.\"user\", l.domain, l.host, (SELECT"
+    " string_agg(address, ',') FROM logon_addresses a WHERE a.logon = l.id AND a.credited) FROM logons l WHERE " +
+    kDialect.name("l.\"user\"") + " = " + kDialect.name("n.u") + " AND " + kDialect.name("l.domain") + " = " +
+    kDialect.name("n.d") + " AND " + kDialect.name("l.host") + " = " + kDialect.name("n.h") + " FOR UPDATE) AS f";
+const std::string kCreditedAtMany =
+    "SELECT n.ord, c.* FROM unnest($1::text[], $2::bigint[]) WITH ORDINALITY AS n (address, now, ord)"
+    " CROSS JOIN LATERAL (" + credited_at_sql("n.address", "n.now") + " OFFSET 0) AS c";
+constexpr const char* kInsertEntries =
     "INSERT INTO logons (id, \"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen,"
-    " expires, relayed) OVERRIDING SYSTEM VALUE VALUES ($1::bigint, $2::text, $3::text, $4::text, $5::text, $6::text,"
-    " $7::boolean, $8::boolean, $9::bigint, $10::bigint, $11::bigint, $12::boolean)";
-
-// The writer's lookup of an entry, with the addresses it is credited at, in one statement.
-const std::string kFindEntry =
-    "SELECT id, ips, peer, relayed, \"user\", domain, host, (SELECT string_agg(address, ',') FROM logon_addresses a"
-    " WHERE a.logon = logons.id AND a.credited) FROM logons WHERE " +
-    kSql.find_entry.substr(kSql.find_entry.find(" WHERE ") + 7);
+    " expires, relayed) OVERRIDING SYSTEM VALUE SELECT * FROM unnest($1::bigint[], $2::text[], $3::text[],"
+    " $4::text[], $5::text[], $6::text[], $7::boolean[], $8::boolean[], $9::bigint[], $10::bigint[], $11::bigint[],"
+    " $12::boolean[])";
+constexpr const char* kUpdateEntries =
+    "UPDATE logons SET ips = n.ips, peer = n.peer, persistent = n.persistent, authenticated = n.authenticated,"
+    " last_seen = n.last_seen, expires = n.expires, relayed = n.relayed FROM unnest($1::bigint[], $2::text[],"
+    " $3::text[], $4::boolean[], $5::boolean[], $6::bigint[], $7::bigint[], $8::boolean[]) AS n (id, ips, peer,"
+    " persistent, authenticated, last_seen, expires, relayed) WHERE logons.id = n.id";
+// The addresses of the entries $1 become the rows ($2, $3, $4): the others go, the new ones come,
+// and those whose credit changed are updated.
+constexpr const char* kSetAddresses =
+    "WITH n AS (SELECT * FROM unnest($2::bigint[], $3::text[], $4::boolean[]) AS n (logon, address, credited)),"
+    " gone AS (DELETE FROM logon_addresses a WHERE a.logon = ANY ($1::bigint[]) AND NOT EXISTS (SELECT 1 FROM n"
+    " WHERE n.logon = a.logon AND n.address = a.address)) INSERT INTO logon_addresses (address, logon, credited)"
+    " SELECT address, logon, credited FROM n ON CONFLICT (address, logon) DO UPDATE SET credited = excluded.credited"
+    " WHERE logon_addresses.credited <> excluded.credited";
+constexpr const char* kAddEvents =
+    "INSERT INTO logon_events (at, kind, \"user\", domain, host, address) SELECT at, kind, u, d, h, a FROM"
+    " unnest($1::bigint[], $2::text[], $3::text[], $4::text[], $5::text[], $6::text[]) WITH ORDINALITY AS e (at,"
+    " kind, u, d, h, a, ord) ORDER BY ord";
 
 // The map's layout, kept in logon_map_format, then its tables; the indexes follow once an older
 // layout is brought up to this one.
@@ -200,6 +233,7 @@ class PgConnection : public MapConnection {
   // Sends `sql` as a prepared statement, prepared on its first use on this connection: in pipeline
   // mode the preparation's answer is read with the others, otherwise at once.
   bool send_prepared(const std::string& sql, const std::vector<std::string>& params, std::string* error) {
+    if (pipelined_ && !send_held(error)) return false;
     if (!usable(error)) return false;
     auto statement = prepared_.find(sql);
     if (statement == prepared_.end()) {
@@ -286,11 +320,13 @@ class PgConnection : public MapConnection {
   bool in_transaction() override {
     if (lost_) return false;
     // What was sent since the last answers read has not failed as far as is known.
-    if (!awaited_.empty()) return open_;
+    if (!awaited_.empty() || !held_.empty()) return open_;
     return PQtransactionStatus(conn_) == PQTRANS_INTRANS;
   }
 
-  bool sent(std::string* error) override { return !pipelined_ || awaited_.empty() || settle(error); }
+  bool sent(std::string* error) override {
+    return !pipelined_ || (awaited_.empty() && held_.empty()) || settle(error);
+  }
 
   // Between transactions nothing is expected from the server: a connection it has something to
   // say on is read, and a close or a fatal error found.
@@ -318,36 +354,45 @@ class PgConnection : public MapConnection {
 
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     *out = StoredEntry();
-    return run(kFindEntry, names_of(e), entry_reader(out), error);
+    return run(kFindEntries, {text_array({e.user}), text_array({e.domain}), text_array({e.host})},
+               [out](const PGresult* r, int i) { *out = entry_at(r, i, 1); }, error);
   }
 
-  // In a transaction, in one round trip, with a key for each entry not found, which its insert
-  // takes (a key not used leaves a gap).
+  // In a transaction, in one round trip of three statements, with a key for each entry not found,
+  // which its insert takes (a key not used leaves a gap).
   bool find_entries_and_credit(std::vector<EntryLookup>* lookups, std::string* error) override {
     reserved_.clear();
     if (!pipelined_) return MapConnection::find_entries_and_credit(lookups, error);
-    std::vector<std::int64_t> keys(lookups->size(), 0);
-    for (std::size_t n = 0; n < lookups->size(); ++n) {
-      EntryLookup& l = (*lookups)[n];
+    HeldRows names(3);
+    HeldRows addresses(2);
+    std::vector<std::vector<CreditHolder>*> outs;
+    for (EntryLookup& l : *lookups) {
       l.stored = StoredEntry();
       l.credited.assign(l.addresses.size(), {});
-      std::int64_t* key = &keys[n];
-      if (!send(kFindEntry, names_of(*l.entry), Awaited{entry_reader(&l.stored), nullptr, {}, false}, error) ||
-          !send(kNextId, {}, Awaited{[key](const PGresult* r, int i) { *key = number_at(r, i, 0); }, nullptr, {}, false},
-                error))
-        return false;
+      names.add({l.entry->user, l.entry->domain, l.entry->host});
       for (std::size_t i = 0; i < l.addresses.size(); ++i) {
-        if (!send(kSql.credited_at, {l.addresses[i], std::to_string(l.entry->last_seen)},
-                  Awaited{holder_reader(&l.credited[i]), nullptr, {}, false}, error))
-          return false;
+        addresses.add({l.addresses[i], std::to_string(l.entry->last_seen)});
+        outs.push_back(&l.credited[i]);
       }
     }
-    if (!settle(error)) return false;
-    for (std::size_t n = 0; n < lookups->size(); ++n) {
+    std::vector<std::int64_t> keys;
+    const auto stored = [lookups](const PGresult* r, int i) {
+      (*lookups)[static_cast<std::size_t>(number_at(r, i, 0) - 1)].stored = entry_at(r, i, 1);
+    };
+    const auto key = [&keys](const PGresult* r, int i) { keys.push_back(number_at(r, i, 0)); };
+    if (!send(kFindEntries, names.arrays(), Awaited{stored, nullptr, {}, false}, error) ||
+        !send(kNextIds, {std::to_string(lookups->size())}, Awaited{key, nullptr, {}, false}, error) ||
+        (!outs.empty() && !send(kCreditedAtMany, addresses.arrays(), Awaited{holders_by_order(outs), nullptr, {}, false},
+                                error)) ||
+        !settle(error))
+      return false;
+    for (std::size_t n = 0; n < lookups->size() && n < keys.size(); ++n) {
       if (!(*lookups)[n].stored.found) reserved_[folded_names(*(*lookups)[n].entry)] = keys[n];
     }
     return true;
   }
+
+  void run_apart(bool apart) override { apart_ = apart; }
 
   bool count_other_hosts(const LogonEntry& e, std::int64_t now, std::size_t limit, std::size_t* count,
                          std::string* error) override {
@@ -358,38 +403,35 @@ class PgConnection : public MapConnection {
 
   bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
     const auto taken = reserved_.find(folded_names(e));
-    const std::int64_t reserved = taken == reserved_.end() ? 0 : taken->second;
-    if (taken != reserved_.end()) reserved_.erase(taken);
-    if (reserved != 0) {
-      *id = reserved;
-      return change(kInsertWithId,
-                    {std::to_string(reserved), e.user, e.domain, e.host, join_addresses(e.ips), e.peer,
-                     truth(e.persistent), truth(e.authenticated), std::to_string(e.first_seen),
-                     std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed)},
-                    error);
+    if (taken == reserved_.end() || !pipelined_) {
+      return run(kSql.insert_entry,
+                 {e.user, e.domain, e.host, join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
+                  std::to_string(e.first_seen), std::to_string(e.last_seen), std::to_string(e.expires),
+                  truth(e.relayed)},
+                 [id](const PGresult* r, int i) { *id = number_at(r, i, 0); }, error);
     }
-    return run(kSql.insert_entry,
-               {e.user, e.domain, e.host, join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
-                std::to_string(e.first_seen), std::to_string(e.last_seen), std::to_string(e.expires),
-                truth(e.relayed)},
-               [id](const PGresult* r, int i) { *id = number_at(r, i, 0); }, error);
+    *id = taken->second;
+    reserved_.erase(taken);
+    held_.inserts.add({std::to_string(*id), e.user, e.domain, e.host, join_addresses(e.ips), e.peer,
+                       truth(e.persistent), truth(e.authenticated), std::to_string(e.first_seen),
+                       std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed)});
+    return sent_unless_apart(error);
   }
 
   bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
-    return change(kSql.update_entry,
-                  {join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
-                   std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed), std::to_string(id)},
-                  error);
+    if (!held_.updated.insert(id).second && !send_held(error)) return false;
+    held_.updated.insert(id);
+    held_.updates.add({std::to_string(id), join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
+                       std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed)});
+    return sent_unless_apart(error);
   }
 
   bool set_addresses(std::int64_t id, const std::vector<AddressCredit>& addresses, std::string* error) override {
-    std::vector<std::string> where;
-    std::string credited = "{";
-    for (const AddressCredit& a : addresses) {
-      where.push_back(a.address);
-      credited += std::string(credited.size() > 1 ? "," : "") + truth(a.credited);
-    }
-    return change(kSql.replace_addresses, {std::to_string(id), text_array(where), credited + "}"}, error);
+    if (!held_.readdressed.insert(id).second && !send_held(error)) return false;
+    held_.readdressed.insert(id);
+    held_.address_owners.add({std::to_string(id)});
+    for (const AddressCredit& a : addresses) held_.addresses.add({std::to_string(id), a.address, truth(a.credited)});
+    return sent_unless_apart(error);
   }
 
   bool remove(const LogonEntry& e, bool* removed, std::string* error) override {
@@ -406,7 +448,10 @@ class PgConnection : public MapConnection {
   }
 
   bool withdraw_claims(const std::string& address, std::int64_t id, std::string* error) override {
-    return change(kSql.withdraw_claims, {address, std::to_string(id)}, error);
+    if (!held_.claimed.insert(address).second && !send_held(error)) return false;
+    held_.claimed.insert(address);
+    held_.withdrawals_each.push_back({address, std::to_string(id)});
+    return sent_unless_apart(error);
   }
 
   bool credited_at(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
@@ -419,8 +464,9 @@ class PgConnection : public MapConnection {
                         std::string* error) override {
     out->clear();
     if (!pipelined_) return credited_at(address, now, out, error);
-    return send(kSql.credited_at, {address, std::to_string(now)}, Awaited{holder_reader(out), nullptr, {}, false},
-                error);
+    held_.reads.add({address, std::to_string(now)});
+    held_.read_into.push_back(out);
+    return sent_unless_apart(error);
   }
 
   bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) override {
@@ -454,12 +500,12 @@ class PgConnection : public MapConnection {
            change(kSql.forget_samples, {std::to_string(keep_since)}, error);
   }
 
+  // Events are kept in the order they come, and touch nothing else: in a transaction they wait for
+  // the next statement.
   bool record_events(const std::vector<LogonEvent>& events, std::string* error) override {
-    for (const LogonEvent& e : events) {
-      if (!change(kSql.add_event, {std::to_string(e.at), e.kind, e.user, e.domain, e.host, e.address}, error))
-        return false;
-    }
-    return true;
+    for (const LogonEvent& e : events)
+      held_.events.add({std::to_string(e.at), e.kind, e.user, e.domain, e.host, e.address});
+    return pipelined_ || send_held(error);
   }
 
   // Likewise in a savepoint: events another service is pruning are passed, and a prune that fails costs nothing else.
@@ -522,12 +568,92 @@ class PgConnection : public MapConnection {
   }
 
  private:
-  static RowReader entry_reader(StoredEntry* out) {
-    return [out](const PGresult* r, int i) {
-      *out = StoredEntry{true, number_at(r, i, 0), split_addresses(text_at(r, i, 1)), text_at(r, i, 2),
-                         text_at(r, i, 3) == "t", EntryNames{text_at(r, i, 4), text_at(r, i, 5), text_at(r, i, 6)},
-                         split_addresses(text_at(r, i, 7))};
+  // A stored entry from the columns of kFindEntries after its order, from `first` on.
+  static StoredEntry entry_at(const PGresult* r, int i, int first) {
+    const auto text = [r, i, first](int column) { return text_at(r, i, first + column); };
+    return StoredEntry{true, number_at(r, i, first), split_addresses(text(1)), text(2), text(3) == "t",
+                       EntryNames{text(4), text(5), text(6)}, split_addresses(text(7))};
+  }
+
+  // The holders of a read of several addresses, each row after the order of its address in `outs`.
+  static RowReader holders_by_order(const std::vector<std::vector<CreditHolder>*>& outs) {
+    return [outs](const PGresult* r, int i) {
+      const auto at = static_cast<std::size_t>(number_at(r, i, 0) - 1);
+      if (at < outs.size()) outs[at]->push_back(CreditHolder{text_at(r, i, 1), text_at(r, i, 2), text_at(r, i, 3)});
     };
+  }
+
+  // Rows of values for one of the statements for many entries: each column goes as one array.
+  class HeldRows {
+   public:
+    explicit HeldRows(std::size_t columns) : columns_(columns) {}
+    void add(const std::vector<std::string>& row) {
+      for (std::size_t c = 0; c < columns_.size(); ++c) columns_[c].push_back(row[c]);
+    }
+    bool empty() const { return columns_[0].empty(); }
+    std::vector<std::string> arrays() const {
+      std::vector<std::string> out;
+      for (const std::vector<std::string>& column : columns_) out.push_back(text_array(column));
+      return out;
+    }
+
+   private:
+    std::vector<std::vector<std::string>> columns_;
+  };
+
+  // The changes and reads held for one statement each: those of a run of logins apart from each
+  // other (run_apart()), and the events. They are sent before any other statement, in this order,
+  // so that each login's changes run in the order it made them, and its reads see them.
+  struct Held {
+    HeldRows inserts{12};
+    HeldRows updates{8};
+    HeldRows address_owners{1};
+    HeldRows addresses{3};
+    // Each withdrawal is a statement of its own: an UPDATE of the rows at several addresses is
+    // planned as a join, which may read the whole table (see kFindEntries).
+    std::vector<std::vector<std::string>> withdrawals_each;
+    HeldRows reads{2};
+    std::vector<std::vector<CreditHolder>*> read_into;
+    HeldRows events{6};
+    // An entry updated or given its addresses twice, or claims withdrawn twice at one address,
+    // would be one row changed twice by one statement: the first ones are sent before.
+    std::set<std::int64_t> updated;
+    std::set<std::int64_t> readdressed;
+    std::set<std::string> claimed;
+    bool empty() const {
+      return inserts.empty() && updates.empty() && address_owners.empty() && withdrawals_each.empty() && reads.empty() &&
+             events.empty();
+    }
+  };
+
+  bool withdraw(const std::vector<std::vector<std::string>>& withdrawals, std::string* error) {
+    for (const std::vector<std::string>& w : withdrawals) {
+      if (!(pipelined_ ? send(kSql.withdraw_claims, w, Awaited(), error) : run(kSql.withdraw_claims, w, {}, error)))
+        return false;
+    }
+    return true;
+  }
+
+  bool sent_unless_apart(std::string* error) { return (pipelined_ && apart_) || send_held(error); }
+
+  // Sends what is held, in pipeline mode without waiting (otherwise waiting for each).
+  bool send_held(std::string* error) {
+    if (held_.empty()) return true;
+    Held held = std::move(held_);
+    held_ = Held();
+    const auto go = [this, error](const std::string& sql, const HeldRows& rows, const RowReader& row = {}) {
+      if (rows.empty()) return true;
+      return pipelined_ ? send(sql, rows.arrays(), Awaited{row, nullptr, {}, false}, error)
+                        : run(sql, rows.arrays(), row, error);
+    };
+    std::vector<std::string> owners = held.address_owners.arrays();
+    const std::vector<std::string> rows = held.addresses.arrays();
+    owners.insert(owners.end(), rows.begin(), rows.end());
+    return go(kInsertEntries, held.inserts) && go(kUpdateEntries, held.updates) &&
+           (held.address_owners.empty() ||
+            (pipelined_ ? send(kSetAddresses, owners, Awaited(), error) : run(kSetAddresses, owners, {}, error))) &&
+           withdraw(held.withdrawals_each, error) && go(kCreditedAtMany, held.reads, holders_by_order(held.read_into)) &&
+           go(kAddEvents, held.events);
   }
 
   static RowReader holder_reader(std::vector<CreditHolder>* out) {
@@ -553,6 +679,7 @@ class PgConnection : public MapConnection {
 
   // One statement without parameters, not prepared (BEGIN, COMMIT, a savepoint).
   bool send_text(const std::string& sql, Awaited awaited, std::string* error) {
+    if (pipelined_ && !send_held(error)) return false;
     if (!usable(error)) return false;
     if (!PQsendQueryParams(conn_, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0))
       return failed(nullptr, error);
@@ -563,6 +690,7 @@ class PgConnection : public MapConnection {
   // Reads the answers to everything sent in pipeline mode: false on the first failure (the answers
   // after it are read too, so that the connection is ready again).
   bool settle(std::string* error) {
+    if (!send_held(error)) return false;
     if (awaited_.empty()) return true;
     const std::vector<Awaited> awaited = std::move(awaited_);
     awaited_.clear();
@@ -614,6 +742,8 @@ class PgConnection : public MapConnection {
   // the caller to ask about.
   void end_transaction() {
     const Failure failure = failure_;
+    held_ = Held();
+    apart_ = false;
     std::string ignored;
     if (pipelined_ && !lost_) settle(&ignored);
     if (pipelined_ && !lost_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE &&
@@ -710,6 +840,8 @@ class PgConnection : public MapConnection {
   bool open_ = false;                            // the transaction had not failed when last answered
   std::map<std::string, std::int64_t> reserved_;  // folded names of entries looked up and not found: their keys
   std::vector<Awaited> awaited_;                 // what was sent in pipeline mode, its answers not read yet
+  bool apart_ = false;                           // the writer's changes concern entries apart from each other's
+  Held held_;                                    // changes and reads not sent yet
 };
 
 class PgStore : public MapStore {

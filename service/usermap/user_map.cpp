@@ -123,8 +123,10 @@ struct UserMap::Writer {
       // The changes before are finished once the answers to these lookups are in.
       ok = db->find_entries_and_credit(&run, &error) && finish_changes(&error);
       cut_run(&run);
+      db->run_apart(true);
       for (std::size_t i = 0; ok && i < run.size(); ++i, ++next)
         ok = apply(batch[next].change, run[i], &outcomes[next], &error);
+      db->run_apart(false);
     }
     // The last changes are finished once the answers to all are in; a failure of the changes is
     // theirs, not the purge's. Then the purge: it may touch any account's entries, and must not
