@@ -159,6 +159,7 @@ class Failover(unittest.TestCase):
             db.crash()  # while logins are in flight
             load.phase = "no database"
             self.without_the_database(db, b)
+            load.phase = "starting"  # pg_ctl sees the server up a while after it is
             db.start()
             load.phase = "database back"
             wait_until(lambda: curl_login(balancer.url, "AGAIN", ALICE)[0] == 200, "logins with the database back")
