@@ -51,8 +51,8 @@ def read_text(path):
         return f.read()
 
 
-def wait_until(condition, what):
-    for _ in range(300):  # polls every 0.1 s; the bound only keeps a broken run from hanging
+def wait_until(condition, what, limit=30):
+    for _ in range(limit * 10):  # polls every 0.1 s; the bound only keeps a broken run from hanging
         if condition():
             return
         time.sleep(0.1)

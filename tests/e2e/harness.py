@@ -1,4 +1,5 @@
 """Runs the real agent under the project's Wine prefix and reads what a person would see."""
+import contextlib
 import json
 import os
 import re
@@ -41,31 +42,24 @@ def wine(*args, check=True, timeout=120, prefix_command=()):
     """Runs a Windows program to its end and returns (stdout, stderr) as a CompletedProcess."""
     process = Popen([*prefix_command, WINE, *args])
     process.wait(timeout=timeout)
-    result = subprocess.CompletedProcess(process.args, process.returncode, process.output(), process.error_text())
+    result = subprocess.CompletedProcess(process.args, process.returncode, process.output(), process.output(1))
     if check and result.returncode != 0:
         raise subprocess.CalledProcessError(result.returncode, process.args, result.stdout, result.stderr)
     return result
 
 
 class Popen(subprocess.Popen):
-    """A process whose output goes to files, not pipes.
+    """A process whose output goes to files, not pipes: Wine starts its services on demand from whichever
+    program needs them first, and they inherit that program's output, so a pipe would never see its end."""
 
-    Wine starts its services on demand from whichever program needs them first, and
-    they inherit that program's output: a pipe would never see its end."""
+    def __init__(self, command):
+        self.files = [tempfile.TemporaryFile(mode="w+", encoding="latin-1") for _ in range(2)]
+        super().__init__(command, stdin=subprocess.DEVNULL, stdout=self.files[0], stderr=self.files[1])
 
-    def __init__(self, command, **kwargs):
-        self.out_file = tempfile.TemporaryFile(mode="w+", encoding="latin-1")
-        self.err_file = tempfile.TemporaryFile(mode="w+", encoding="latin-1")
-        super().__init__(command, stdin=subprocess.DEVNULL, stdout=self.out_file, stderr=self.err_file,
-                         **kwargs)
-
-    def output(self):
-        self.out_file.seek(0)
-        return self.out_file.read()
-
-    def error_text(self):
-        self.err_file.seek(0)
-        return self.err_file.read()
+    def output(self, stream=0):
+        """What the process wrote to its standard output (stream 0) or its standard error (1)."""
+        self.files[stream].seek(0)
+        return self.files[stream].read()
 
 
 def registry(*args):
@@ -77,23 +71,16 @@ class Run:
     """One run of a program under boxwatch: the boxes it showed and its exit code."""
 
     def __init__(self, output):
-        self.output = output
-        self.boxes = []
-        self.exit_code = None
-        for line in output.splitlines():
-            if line.startswith("BOX "):
-                caption, _, text = line[4:].partition("\t")
-                self.boxes.append((unescape(caption), unescape(text)))
-            elif line.startswith("EXIT "):
-                self.exit_code = int(line[5:])
+        lines = output.splitlines()
+        self.boxes = [tuple(unescape(part) for part in line[4:].split("\t", 1)) for line in lines if line[:4] == "BOX "]
+        self.exit_code = next((int(line[5:]) for line in lines if line[:5] == "EXIT "), None)
 
     def __repr__(self):
         return "Run(exit=%r, boxes=%r)" % (self.exit_code, self.boxes)
 
 
 def unescape(text):
-    table = {"\\\\": "\\", "\\r": "\r", "\\n": "\n", "\\t": "\t"}
-    return re.sub(r"\\[\\rnt]", lambda m: table[m.group(0)], text)
+    return re.sub(r"\\[\\rnt]", lambda m: {"\\": "\\", "r": "\r", "n": "\n", "t": "\t"}[m.group(0)[1]], text)
 
 
 def quote(argument):
@@ -116,7 +103,7 @@ class RunningAgent:
         self.process.wait(timeout=self.limit + 30)
         run = Run(self.process.output())
         if run.exit_code is None:
-            raise AssertionError("the agent did not end: " + self.process.output() + self.process.error_text())
+            raise AssertionError("the agent did not end: " + self.process.output() + self.process.output(1))
         return run
 
 
@@ -166,10 +153,8 @@ def wait_until(condition, what, limit=60):
 
 
 def remove(path):
-    try:
+    with contextlib.suppress(FileNotFoundError):
         os.remove(path)
-    except FileNotFoundError:
-        pass
 
 
 def read_bytes(path):
@@ -182,25 +167,19 @@ def read_bytes(path):
 
 
 class Service:
-    """The reference logon service on loopback, in test mode, with its request log.
-
-    Use as a context manager; `options` are extra command-line options (test hooks)."""
+    """The logon service on loopback, in test mode unless told otherwise, with its request log; a context
+    manager. `options` are extra command-line options (test hooks)."""
 
     def __init__(self, *options, test_mode=True, prefix_command=()):
-        self.options = list(options)
-        self.prefix_command = list(prefix_command)
-        if test_mode:
-            self.options.append("--accept-unauthenticated-retry")
-        self.work = None
+        test_hooks = ["--accept-unauthenticated-retry"] if test_mode else []
+        self.command = [*prefix_command, SERVICE, "--port", "0", *options, *test_hooks]
         self.process = None
-        self.port = None
 
     def __enter__(self):
         self.work = tempfile.mkdtemp(prefix="pellamor-e2e-")
         self.log_path = os.path.join(self.work, "requests.log")
         self.process = subprocess.Popen(
-            [*self.prefix_command, SERVICE, "--port", "0", "--db", os.path.join(self.work, "users.sqlite"),
-             "--request-log", self.log_path, *self.options],
+            [*self.command, "--db", os.path.join(self.work, "users.sqlite"), "--request-log", self.log_path],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         first = self.process.stdout.readline()
         match = re.match(r"listening on [^ ]+:(\d+)", first)
@@ -208,6 +187,7 @@ class Service:
             self.__exit__()
             raise AssertionError("the service did not start: %r" % first)
         self.port = int(match.group(1))
+        self.url = "http://127.0.0.1:%d" % self.port
         return self
 
     def __exit__(self, *exc):
@@ -217,24 +197,16 @@ class Service:
             self.process.stdout.close()
         shutil.rmtree(self.work, ignore_errors=True)
 
-    @property
-    def url(self):
-        return "http://127.0.0.1:%d" % self.port
-
-    def requests(self):
-        """Every request the service received, as dictionaries, oldest first."""
+    def agent_requests(self):
+        """The agent's requests as the service logged them, oldest first."""
         if not os.path.exists(self.log_path):
             return []
         with open(self.log_path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
-
-    def agent_requests(self):
-        return [r for r in self.requests() if r["target"].startswith("/tarnwise")]
+            return [r for r in map(json.loads, filter(str.strip, f)) if r["target"].startswith("/tarnwise")]
 
     def sent(self, *names):
-        """For each of the agent's requests, oldest first, the values of `names` (a tuple when several):
-        each a field of the service's record about it ("status", "conn", "seq", "authorization") or else
-        one of the request's parameters, which it must have."""
+        """For each of the agent's requests, the values of `names` (a tuple when several): fields of the service's
+        record ("status", "conn", "seq", "authorization") or else parameters, which the request must have."""
         record = ("status", "conn", "seq", "authorization")
         rows = [tuple(r[n] if n in record else r["params"][n] for n in names) for r in self.agent_requests()]
         return [row[0] for row in rows] if len(names) == 1 else rows
@@ -245,13 +217,11 @@ class Service:
 
 
 def end_all_windows_programs(prefix_command=()):
-    """Ends whatever a failed test may have left running in the prefix, resident agents included.
-
-    The Wine server and its services are started anew under `prefix_command` (a network
-    namespace, say), because they answer the adapter queries of every program."""
-    for option in ("-k", "-w"):
-        wineserver(option)
-    keep_wineserver_running(prefix_command)
+    """Ends whatever a failed test may have left running in the prefix, resident agents included. The Wine
+    server, kept running because Wine starts much faster so, and its services are started anew under
+    `prefix_command` (a network namespace, say), because they answer the adapter queries of every program."""
+    wineserver("-k", "-w")
+    wineserver("-p", prefix_command=prefix_command)
 
 
 class AgentTestCase(unittest.TestCase):
@@ -261,14 +231,10 @@ class AgentTestCase(unittest.TestCase):
         end_all_windows_programs()
 
 
-def wineserver(option, prefix_command=()):
-    subprocess.run([*prefix_command, WINE, "--server", option], check=False, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def wineserver(*options, prefix_command=()):
+    for option in options:
+        subprocess.run([*prefix_command, WINE, "--server", option], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def keep_wineserver_running(prefix_command=()):
-    """Wine starts much faster while its server stays up between programs."""
-    wineserver("-p", prefix_command)
-
-
-keep_wineserver_running()
+wineserver("-p")

@@ -72,15 +72,14 @@ def alice_command(prefix):
 class DomainLogonTest(unittest.TestCase):
     def setUp(self):
         self.service = Service("--verify", "winbind", test_mode=False, prefix_command=DOMAIN.with_winbind([]))
-        self.service.__enter__()
+        self.url = self.service.__enter__().url
         self.addCleanup(self.service.__exit__)
-        self.url = self.service.url
 
     def entries(self):
         return [(u["domain"] + "\\" + u["user"], u["host"], u["ips"], u["authenticated"], u["persistent"])
                 for u in self.service.status()["users"]]
 
-    def test_logins_name_alice_at_the_agents_host_and_address_and_a_logout_removes_her(self):
+    def test_logins_name_alice_at_the_agents_host_and_address_a_logout_removes_her_and_none_go_without_her_cache(self):
         run = run_agent(self.url, "/nopersist", "/verbose", prefix_command=AS_ALICE)
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         self.assertEqual(self.entries(), [(ALICE, HOST, [ADDRESS], True, False)])
@@ -97,9 +96,7 @@ class DomainLogonTest(unittest.TestCase):
         exchange = [("none", 401), ("none", 401), ("NTLM-negotiate", 401), ("NTLM-authenticate", 200)]
         self.assertEqual(requests, [(action, auth, status) for action in ("login", "login", "logout")
                                     for auth, status in exchange])
-
-    def test_without_her_cached_credentials_the_final_attempt_is_refused(self):
-        forget_alices_password()
+        forget_alices_password()  # as at her logoff: the final attempt is refused
         self.addCleanup(cache_alices_password)
         run = run_agent(self.url, "/nopersist", "/verbose", prefix_command=AS_ALICE)
         self.assertEqual((run.exit_code, run.boxes), (0, [("Pellamor", FINAL_401)]))

@@ -9,7 +9,7 @@ LOGOUT = [("logout", "0", 401), ("logout", "0", 200)]
 
 
 class ResidentTest(AgentTestCase):
-    def test_login_goes_out_at_once_adopts_the_interval_and_a_second_run_or_a_logout_ends(self):
+    def test_login_goes_out_at_once_adopts_the_interval_a_second_run_or_a_logout_ends_and_others_are_spared(self):
         with Service("--interval", "120") as service:
             start_window_tool("event", "TARNWISEtimerEvent")  # left unsignalled by someone else
             resident = start_resident(service, "/verbose")
@@ -22,7 +22,7 @@ class ResidentTest(AgentTestCase):
                               for space in ("Local\\", "Global\\")], [["1"], ["0"]])
             # A hung window of our class and title, made after the resident, comes first; so does
             # one whose program is slow to end: the logout waits for it.
-            start_window_tool("hung", "Pellamor", "PELLAMOR")
+            hung = start_window_tool("hung", "Pellamor", "PELLAMOR")
             slow = start_window_tool("linger", "Pellamor", "PELLAMOR")
             logout = run_agent(service.url, "/logout", "/verbose")
             self.assertEqual((logout.exit_code, logout.boxes), (0, []))
@@ -30,6 +30,11 @@ class ResidentTest(AgentTestCase):
             ended = resident.wait()
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
             self.assertEqual(service.sent("action", "persistent", "status"), LOGIN + LOGOUT)
+            # Without a resident a logout still sends, and ends none of the other windows.
+            others = [hung, start_window_tool("window", "Pellamor2"), start_window_tool("window", "Pellamor")]
+            self.assertEqual(run_agent(service.url, "/logout", limit=60).exit_code, 0)
+            self.assertEqual([tool.poll() for tool in others], [None] * 3, "only an answering resident is ended")
+            self.assertEqual(service.sent("action", "persistent", "status"), LOGIN + LOGOUT + LOGOUT)
         # The resident stopped its sender before it ended.
         self.assertIn(b"Timer Loop:End wait: m_shutDown=1", read_bytes(TRACE_FILE))
         expected = ["Timer Loop:Begin wait: m_persistentTime=900000,m_eventHandle=",
@@ -41,15 +46,6 @@ class ResidentTest(AgentTestCase):
                     "Timer Loop:Begin wait: m_persistentTime=120000,m_eventHandle="]
         messages = re.findall(r"TwPellamor:\d+ ([^\r\n]*)\r\r\n", read_bytes(TRACE_FILE).decode("latin-1"))
         self.assertEqual([next((e for e in expected if m.startswith(e)), m) for m in messages][:7], expected)
-
-    def test_logout_without_resident_sends_and_spares_other_windows(self):
-        with Service() as service:
-            others = [start_window_tool("window", "Pellamor2"), start_window_tool("window", "Pellamor"),
-                      start_window_tool("hung", "Pellamor", "PELLAMOR")]
-            logout = run_agent(service.url, "/logout", limit=60)
-            self.assertEqual(logout.exit_code, 0)
-            self.assertEqual([tool.poll() for tool in others], [None] * 3, "only an answering resident is ended")
-            self.assertEqual(service.sent("action", "persistent", "status"), LOGOUT)
 
     def test_cancelled_logoff_keeps_the_resident_sending_an_installer_ends_it_and_so_does_the_session_end(self):
         with Service() as service:

@@ -35,10 +35,7 @@ class StartupTest(AgentTestCase):
         remove(TRACE_FILE)
         usage = [("Usage", USAGE)]  # shown even when quiet
         for arguments, boxes in ((["/help"], usage), (["/?"], usage), (["/HELP", "/quiet"], usage), ([], []),
-                                 (["http:/h:80", "/verbose", "/t"], []), (["http://h", "/verbose", "/t"], []),
-                                 (["http://h:70000", "/verbose", "/t"], []),
-                                 (["http://127.0.0.1:0", "/verbose", "/t"], []),
-                                 (["http://127.0.0.1:abc", "/verbose", "/t"], [])):
+                                 (["http://h", "/verbose", "/t"], []), (["http://127.0.0.1:0", "/verbose", "/t"], [])):
             run = run_agent(*arguments)
             self.assertEqual((run.exit_code, run.boxes), (1, boxes), arguments)
         self.assertFalse(os.path.exists(TRACE_FILE), "unusable command lines end before the trace starts")

@@ -34,6 +34,8 @@ TEST(SplitServerUrl, AcceptsOrRefuses)
         {"http://host:/", "refused"},
         {"http://[2001:db8::1]:8080", "refused"},
         {"http:host:80", "refused"},
+        {"http:/host:80", "refused"},
+        {"http://host", "refused"},
         {"http:", "refused"},
         {"no-colon", "refused"},
         {"http://host:65536", "refused"},

@@ -1,5 +1,6 @@
-"""Two services on one PostgreSQL behind HAProxy: the agent, curl and the Squid helper while a service and
-the database go down."""
+#!/usr/bin/env python3
+"""Two services on one PostgreSQL behind HAProxy: curl logins and the Squid helper while a service and the
+database go down."""
 import itertools
 import os
 import shutil
@@ -8,15 +9,12 @@ import subprocess
 import sys
 import tempfile
 import threading
+import unittest
 
-from harness import BUILD, SERVICE, TOP, AgentTestCase, Service, run_agent, wait_until
+from e2e_service import ACCOUNTS, ALICE, SERVICE, Raw, Service, login_target, tearDownModule, wait_until  # noqa: F401
+from postgres_cluster import Postgres, free_port
 
-sys.path.insert(0, os.path.join(TOP, "service", "tests"))
-import e2e_service  # noqa: E402 (its NTLMv2 client, as bob)
-from postgres_cluster import Postgres, free_port  # noqa: E402
-
-HELPER = os.path.join(BUILD, "service", "pellamor-squid-helper")
-ALICE, BOB = "PELLAMOR\\alice:secret", "PELLAMOR\\bob:Password"
+HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
 # The load's logins take turns among many accounts, so that none meets the services' limit of live entries
 # per account, which bob's logins do.
 MANY = ["PELLAMOR\\user%d:secret" % i for i in range(500)]
@@ -82,6 +80,11 @@ def ask_helper(*services, lines):
     return out.stdout.splitlines(), out.stderr
 
 
+def logins(service, host=None):
+    return [r for r in service.log() if r["target"].startswith("/tarnwise") and
+            (host is None or r["params"].get("hostname") == host)]
+
+
 class Load:
     """Threads of curl logins through the balancer, each under a new host name and of an account in turn,
     until stopped. For each login: (phase when it started, phase when it ended, host, user, status, curl's exit
@@ -112,53 +115,51 @@ class Load:
             thread.join(120)
 
 
-class FailoverTest(AgentTestCase):
+class Failover(unittest.TestCase):
     def test_logins_through_the_balancer_outlive_a_service_and_the_database(self):
-        work = tempfile.mkdtemp(prefix="pellamor-failover-")
-        accounts = os.path.join(work, "accounts")
-        with open(accounts, "w") as f:
-            f.write("".join(user + "\n" for user in [ALICE, BOB] + MANY))
+        accounts = ACCOUNTS + "".join(user + "\n" for user in MANY)
         with Postgres() as db:
-            options = ("--db", db.uri, "--accounts", accounts, "--max-entries-per-account", "20", "--credit-claims",
+            options = ("--db", db.uri, "--max-entries-per-account", "20", "--credit-claims",
                        "10.99.0.0/16")  # the helped login reports its address through the balancer
-            a, b = Service(*options), Service(*options)
-            starts = [threading.Thread(target=service.__enter__) for service in (a, b)]
+            services = []
+            starts = [threading.Thread(target=lambda: services.append(Service(*options, accounts=accounts)))
+                      for _ in range(2)]
             for thread in starts:  # both create the tables at once
                 thread.start()
             for thread in starts:
                 thread.join(120)
             balancer = None
             try:
-                self.assertTrue(a.port and b.port)
-                balancer = Balancer(a.port, b.port)
-                self.run_scenario(db, a, b, balancer)
+                self.assertEqual(len(services), 2)
+                balancer = Balancer(*(service.port for service in services))
+                self.run_scenario(db, *services, balancer)
             finally:
                 if balancer:
                     balancer.stop()
-                for service in (a, b):
-                    service.__exit__()
-                shutil.rmtree(work, ignore_errors=True)
+                for service in services:
+                    service.stop()
 
     def run_scenario(self, db, a, b, balancer):
-        self.assertEqual(run_agent(balancer.url, "/nopersist", "/verbose").boxes, [])
+        self.assertEqual(curl_login(balancer.url, "ONE-HOST", ALICE)[0], 200)
         self.assertEqual(curl_login(balancer.url, "HELPED", ALICE, "10.99.0.1")[0], 200)
         self.limit_holds_across_services(db, a, b)
         load = Load(balancer.url)
         try:
             wait_until(lambda: len(load.acknowledged("both services")) >= 30, "logins through both", limit=300)
-            a.process.kill()
-            a.process.wait(30)
+            a.proc.kill()
+            a.proc.wait(30)
             load.phase = "one service"
             wait_until(lambda: len(load.acknowledged("one service")) >= 30, "logins through the other", limit=300)
             self.helper_fails_over(a, b)
-            agent_requests = len(self.agent_requests(b))
-            self.assertEqual(run_agent(balancer.url, "/nopersist", "/verbose").boxes, [])
-            self.assertEqual([r["status"] for r in self.agent_requests(b)[agent_requests:]], [401, 200])
+            before = len(logins(b, "ONE-HOST"))
+            self.assertEqual(curl_login(balancer.url, "ONE-HOST", ALICE)[0], 200)
+            self.assertEqual([r["status"] for r in logins(b, "ONE-HOST")[before:]], [401, 200])
 
             load.phase = "crashing"
             db.crash()  # while logins are in flight
             load.phase = "no database"
             self.without_the_database(db, b)
+            load.phase = "starting"  # pg_ctl sees the server up a while after it is
             db.start()
             load.phase = "database back"
             wait_until(lambda: curl_login(balancer.url, "AGAIN", ALICE)[0] == 200, "logins with the database back")
@@ -173,8 +174,8 @@ class FailoverTest(AgentTestCase):
 
         def client(service, n):
             for i in range(6):
-                conn = e2e_service.Raw(service)
-                statuses.append(conn.login(e2e_service.login_target("BOB-%d-%d" % (n, i))))
+                conn = Raw(service)
+                statuses.append(conn.login(login_target("BOB-%d-%d" % (n, i))))
                 conn.sock.close()
         clients = [threading.Thread(target=client, args=(service, n)) for n, service in enumerate([a, b] * 4)]
         for thread in clients:
@@ -184,27 +185,23 @@ class FailoverTest(AgentTestCase):
         self.assertEqual((sorted(statuses), db.rows("SELECT count(*) FROM logons WHERE \"user\" = 'bob'")),
                          ([200] * 20 + [403] * 28, ["20"]))
 
-    @staticmethod
-    def agent_requests(service):
-        return [r for r in service.agent_requests() if r["params"].get("hostname") == socket.gethostname()]
-
     def helper_fails_over(self, a, b):
         """From a dead service and from one that never answers, and it keeps its connection."""
         with socket.create_server(("127.0.0.1", 0)) as silent:
             hole = "http://127.0.0.1:%d" % silent.getsockname()[1]
-            answers, err = ask_helper(a.url, hole, b.url, lines=["%d 10.99.0.1" % i for i in range(3)])
+            answers, err = ask_helper(a.url(""), hole, b.url(""), lines=["%d 10.99.0.1" % i for i in range(3)])
         self.assertEqual(answers, ['%d OK user="PELLAMOR\\\\alice"' % i for i in range(3)])
-        failures = (a.url + ": cannot connect: Connection refused", hole + ": no complete reply before the time-out")
-        self.assertEqual(err.splitlines(), ["pellamor-squid-helper: %s; asked %s instead" % (failure, b.url)
+        failures = (a.url("") + ": cannot connect: Connection refused", hole + ": no complete reply before the time-out")
+        self.assertEqual(err.splitlines(), ["pellamor-squid-helper: %s; asked %s instead" % (failure, b.url(""))
                                             for failure in failures])
-        lookups = [r for r in b.requests() if r["target"] == "/lookup?ip=10.99.0.1"]
+        lookups = [r for r in b.log() if r["target"] == "/lookup?ip=10.99.0.1"]
         self.assertEqual(([r["seq"] for r in lookups], len({r["conn"] for r in lookups})), ([1, 2, 3], 1))
 
     def without_the_database(self, db, b):
         """Logins get 503 with Retry-After, the helper's lines on stderr are limited, a start fails with one line."""
-        status, head, _ = curl_login(b.url, "DIRECT", ALICE)
+        status, head, _ = curl_login(b.url(""), "DIRECT", ALICE)
         self.assertEqual((status, "\nRetry-After: 10\n" in head + "\n"), (503, True), head)
-        answers, err = ask_helper(b.url, lines=["%d 10.99.0.1" % i for i in range(15)])
+        answers, err = ask_helper(b.url(""), lines=["%d 10.99.0.1" % i for i in range(15)])
         self.assertEqual(answers, ['%d BH message="logon service: service answered 503 Service Unavailable"' % i
                                    for i in range(15)])
         self.assertEqual((err.count("10.99.0.1: service answered 503"), err.count('5 more lines like "no answer"')),
@@ -221,9 +218,14 @@ class FailoverTest(AgentTestCase):
         # Every login from the kill to the database's crash succeeded, through the other service.
         between = [d for d in load.done if d[0] == d[1] == "one service"]
         self.assertEqual({d[4] for d in between}, {200})
-        on_b = {r["params"].get("hostname") for r in b.agent_requests() if r["status"] == 200}
+        on_b = {r["params"].get("hostname") for r in logins(b) if r["status"] == 200}
         self.assertEqual({d[2] for d in between} - on_b, set())
         # Without the database nothing was acknowledged, and no login waited for it without an answer.
         self.assertEqual((load.acknowledged("no database", whole=True), [d for d in load.done if d[5] == 28]),
                          ([], []))
-        self.assertEqual(db.rows("SELECT count(*) FROM logons WHERE \"user\" = ''"), ["1"])  # the agent's host
+        # A host's logins through either service are one entry.
+        self.assertEqual(db.rows("SELECT count(*) FROM logons WHERE host = 'ONE-HOST'"), ["1"])
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv, verbosity=2)
