@@ -419,7 +419,7 @@ class PgConnection : public MapConnection {
   }
 
   bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
-    if (!held_.updated.insert(id).second && !send_held(error)) return false;
+    if (held_.updated.count(id) > 0 && !send_held(error)) return false;
     held_.updated.insert(id);
     held_.updates.add({std::to_string(id), join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
                        std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed)});
@@ -427,7 +427,7 @@ class PgConnection : public MapConnection {
   }
 
   bool set_addresses(std::int64_t id, const std::vector<AddressCredit>& addresses, std::string* error) override {
-    if (!held_.readdressed.insert(id).second && !send_held(error)) return false;
+    if (held_.readdressed.count(id) > 0 && !send_held(error)) return false;
     held_.readdressed.insert(id);
     held_.address_owners.add({std::to_string(id)});
     for (const AddressCredit& a : addresses) held_.addresses.add({std::to_string(id), a.address, truth(a.credited)});
@@ -448,7 +448,7 @@ class PgConnection : public MapConnection {
   }
 
   bool withdraw_claims(const std::string& address, std::int64_t id, std::string* error) override {
-    if (!held_.claimed.insert(address).second && !send_held(error)) return false;
+    if (held_.claimed.count(address) > 0 && !send_held(error)) return false;
     held_.claimed.insert(address);
     held_.withdrawals_each.push_back({address, std::to_string(id)});
     return sent_unless_apart(error);
@@ -626,14 +626,6 @@ class PgConnection : public MapConnection {
     }
   };
 
-  bool withdraw(const std::vector<std::vector<std::string>>& withdrawals, std::string* error) {
-    for (const std::vector<std::string>& w : withdrawals) {
-      if (!(pipelined_ ? send(kSql.withdraw_claims, w, Awaited(), error) : run(kSql.withdraw_claims, w, {}, error)))
-        return false;
-    }
-    return true;
-  }
-
   bool sent_unless_apart(std::string* error) { return (pipelined_ && apart_) || send_held(error); }
 
   // Sends what is held, in pipeline mode without waiting (otherwise waiting for each).
@@ -641,18 +633,21 @@ class PgConnection : public MapConnection {
     if (held_.empty()) return true;
     Held held = std::move(held_);
     held_ = Held();
-    const auto go = [this, error](const std::string& sql, const HeldRows& rows, const RowReader& row = {}) {
-      if (rows.empty()) return true;
-      return pipelined_ ? send(sql, rows.arrays(), Awaited{row, nullptr, {}, false}, error)
-                        : run(sql, rows.arrays(), row, error);
+    const auto go = [this, error](const std::string& sql, const HeldRows& rows) {
+      return rows.empty() || change(sql, rows.arrays(), error);
     };
     std::vector<std::string> owners = held.address_owners.arrays();
     const std::vector<std::string> rows = held.addresses.arrays();
     owners.insert(owners.end(), rows.begin(), rows.end());
-    return go(kInsertEntries, held.inserts) && go(kUpdateEntries, held.updates) &&
-           (held.address_owners.empty() ||
-            (pipelined_ ? send(kSetAddresses, owners, Awaited(), error) : run(kSetAddresses, owners, {}, error))) &&
-           withdraw(held.withdrawals_each, error) && go(kCreditedAtMany, held.reads, holders_by_order(held.read_into)) &&
+    bool ok = go(kInsertEntries, held.inserts) && go(kUpdateEntries, held.updates) &&
+              (held.address_owners.empty() || change(kSetAddresses, owners, error));
+    for (std::size_t i = 0; ok && i < held.withdrawals_each.size(); ++i)
+      ok = change(kSql.withdraw_claims, held.withdrawals_each[i], error);
+    // Reads are held only in pipeline mode (credited_at_soon()).
+    return ok &&
+           (held.reads.empty() ||
+            send(kCreditedAtMany, held.reads.arrays(), Awaited{holders_by_order(held.read_into), nullptr, {}, false},
+                 error)) &&
            go(kAddEvents, held.events);
   }
 
