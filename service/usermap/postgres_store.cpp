@@ -34,14 +34,23 @@ constexpr std::chrono::seconds kAnswerDeadline{5};
 // Set on every connection. A commit returns only once it is on the server's disk: synchronous_commit
 // is turned back on where the server's default turned it off. A transaction left open by a service
 // that hangs gives up its locks after 10 s, so that the other services' logins go on. Each
-// statement is planned once, on its first use, and that plan serves the connection's life: the
-// planning would otherwise cost more than the statement. A plan made while the map was small would
-// read whole tables as the map grows, so reading a whole table is ruled out where an index serves:
-// every statement of the map finds its rows through one.
+// statement outside a transaction is planned for the values it is given: the server would
+// otherwise keep, for the life of the connection, a generic plan made while the map was small, and
+// a new map's lookups by address would go on reading the whole table as it grows.
 constexpr const char* kSessionSettings =
     "SET statement_timeout = '4s'; SET idle_in_transaction_session_timeout = '10s';"
-    "SET enable_seqscan = off; SET plan_cache_mode = force_generic_plan;"
+    "SET plan_cache_mode = force_custom_plan;"
     "SELECT set_config('synchronous_commit', 'on', false) WHERE current_setting('synchronous_commit') = 'off'";
+
+// Set in each transaction, where the writer's statements run many times a second: each of them is
+// planned once, on its first use, and that plan serves the connection's life, for the planning
+// would cost more than the statement. Such a plan is made without the values; one made while the
+// map was small would go on reading whole tables, or whole indexes, as the map grows. Every
+// statement of the map finds its rows through an index, one row or a few at a time, so the plans
+// are held to that: index probes joined by nested loops.
+constexpr const char* kTransactionSettings =
+    "SELECT set_config('plan_cache_mode', 'force_generic_plan', true), set_config('enable_seqscan', 'off', true),"
+    " set_config('enable_hashjoin', 'off', true), set_config('enable_mergejoin', 'off', true)";
 
 // Any number, the same in every service: the advisory lock that services starting at once take
 // in turn to create the tables.
@@ -289,7 +298,7 @@ class PgConnection : public MapConnection {
     if (PQenterPipelineMode(conn_) != 1) return failed(nullptr, error);
     pipelined_ = true;
     open_ = true;
-    return send_text("BEGIN", Awaited(), error);
+    return send_text("BEGIN", Awaited(), error) && send_text(kTransactionSettings, Awaited(), error);
   }
 
   // The changes not answered yet go with the COMMIT. A COMMIT of a transaction that a failure
