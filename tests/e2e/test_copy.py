@@ -50,9 +50,15 @@ def copies_for(url):
 
 
 class CopyTest(AgentTestCase):
-    def log_out(self, url):  # and the copy ends
-        self.assertEqual(run_agent(url, "/logout").exit_code, 0)
-        wait_until(lambda: not copies_for(url), "the copy's end")
+    def run_copy(self, service, logins, *options, program=AGENT):
+        """A run with /copy whose copy logs in (its service's `logins`-th login) and is logged out again."""
+        launch = run_agent(service.url, "/copy", *options, program=program)
+        self.assertEqual((launch.exit_code, launch.boxes), (1, []))
+        # The copy's login comes once its window is there: a logout before that would find no resident.
+        wait_until(lambda: service.sent("action", "status").count(("login", 200)) == logins, "the copy's login")
+        self.assertEqual(copies_for(service.url), [[COPY, service.url, "/VERBOSE"]])
+        self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)
+        wait_until(lambda: not copies_for(service.url), "the copy's end")
 
     def test_copy_skips_an_unwritable_folder_and_the_copy_logs_in_without_the_launcher_options(self):
         folder = drive_c_folder("pellamor copy dir")
@@ -61,14 +67,11 @@ class CopyTest(AgentTestCase):
         with folder_variables(TEMP=r"C:\no such folder", TMP=r"C:\pellamor copy dir"), Service() as service:
             single = run_agent(service.url, "/copy", "/nopersist")  # a plain single send: nothing is copied
             self.assertEqual((single.exit_code, single.boxes, os.listdir(folder)), (0, [], []))
-            launch = run_agent(service.url, "/copy", "/d", "/t", "/dhcp", "/verbose")
-            self.assertEqual((launch.exit_code, launch.boxes), (1, []))
+            self.run_copy(service, 2, "/d", "/t", "/dhcp", "/verbose")
             self.assertTrue(filecmp.cmp(AGENT, os.path.join(folder, "Pellamor.exe"), shallow=False))
-            wait_until(lambda: len(service.agent_requests()) >= 4, "the copy's login")
-            self.assertEqual(service.sent("persistent", "status"), [("0", 401), ("0", 200), ("1", 401), ("1", 200)])
-            self.assertEqual(copies_for(service.url), [[COPY, service.url, "/VERBOSE"]])
-            self.log_out(service.url)
-            self.assertEqual(service.sent("action"), ["login"] * 4 + ["logout"] * 2)
+            self.assertEqual(service.sent("action", "persistent", "status"),
+                             [("login", "0", 401), ("login", "0", 200), ("login", "1", 401), ("login", "1", 200),
+                              ("logout", "0", 401), ("logout", "0", 200)])
         self.assertEqual(read_bytes(TRACE_FILE).count(b"TwPellamor:"), 1, "only the launcher traces")
         self.assertFalse(os.path.exists(REPORT_FILE), "the copy writes no report")
 
@@ -79,32 +82,18 @@ class CopyTest(AgentTestCase):
                 self.assertEqual((run.exit_code, run.boxes), (0, boxes))
             self.assertEqual(service.agent_requests(), [])
 
-    def test_a_read_only_program_leaves_a_copy_that_the_next_logon_replaces(self):
-        source_folder = drive_c_folder("pellamor read-only source")
-        source = os.path.join(source_folder, "Pellamor.exe")
+    def test_a_read_only_program_leaves_a_writable_copy_and_a_copy_in_use_is_run_only_when_it_is_this_program(self):
+        source = os.path.join(drive_c_folder("pellamor read-only source"), "Pellamor.exe")
         shutil.copyfile(AGENT, source)
         os.chmod(source, 0o444)  # Wine shows a file without write permission as read-only
-        folder = drive_c_folder("pellamor copy dir")
-        with folder_variables(TEMP=r"C:\pellamor copy dir", TMP=None), Service() as service:
-            for run in range(1, 3):  # the second run replaces the first run's copy
-                launch = run_agent(service.url, "/copy", "/verbose", program=source)
-                self.assertEqual((launch.exit_code, launch.boxes), (1, []))
-                self.assertTrue(os.stat(os.path.join(folder, "Pellamor.exe")).st_mode & 0o200, "the copy is writable")
-                # The copy's login comes once its window is there: a logout before that would find no resident.
-                wait_until(lambda: service.sent("action", "status").count(("login", 200)) == run, "the copy's login")
-                self.log_out(service.url)
-
-    def test_a_copy_in_use_is_run_as_it_is_when_it_is_this_program_and_left_alone_when_not(self):
         copy = os.path.join(drive_c_folder("pellamor copy dir"), "Pellamor.exe")
-        shutil.copyfile(SEAM_AGENT, copy)
-        start_window_tool("open", windows_path(copy))  # in use, as a running program's file is
         with folder_variables(TEMP=r"C:\pellamor copy dir", TMP=None, windir=None), Service() as service:
-            other = run_agent(service.url, "/copy", "/verbose")
+            for logins in (1, 2):  # the second run replaces the first run's copy
+                self.run_copy(service, logins, "/verbose", program=source)
+                self.assertTrue(os.stat(copy).st_mode & 0o200, "the copy is writable")
+            shutil.copyfile(SEAM_AGENT, copy)
+            start_window_tool("open", windows_path(copy))  # in use, as a running program's file is
+            other = run_agent(service.url, "/copy", "/verbose", program=source)
             self.assertEqual((other.exit_code, other.boxes), (0, NO_COPY))
             shutil.copyfile(AGENT, copy)  # the file stays open
-            same = run_agent(service.url, "/copy", "/verbose")
-            self.assertEqual((same.exit_code, same.boxes), (1, []))
-            wait_until(lambda: len(service.agent_requests()) == 2, "the copy's login")
-            self.assertEqual(copies_for(service.url), [[COPY, service.url, "/VERBOSE"]])
-            self.log_out(service.url)
-            self.assertEqual(service.sent("action"), ["login"] * 2 + ["logout"] * 2)
+            self.run_copy(service, 3, "/verbose", program=source)

@@ -6,11 +6,12 @@ import socket
 import tempfile
 
 from harness import (AGENT, DRIVE_C, WINTOOL, AgentTestCase, Service, read_bytes, registry, remove, run_agent,
-                     start_agent, wait_until, wine)
+                     start_agent, start_window_tool, wait_until, windows_path, wine)
 
 TEMP_FOLDER = os.path.join(DRIVE_C, "windows", "temp")
 LOG_NAME = "report_e2e_%d.txt" % os.getpid()
 LOG_PATH = os.path.join(TEMP_FOLDER, LOG_NAME)
+BROWSER = r"HKLM\SOFTWARE\Microsoft\Internet Explorer"
 
 BLOCK = re.compile(
     rb"Current Time: (?P<time>[0-9]+[^0-9 ][0-9]+[^0-9 ][0-9]+ [0-9]+[:.][0-9]{2}[^\r\n]*)\r\n"
@@ -34,7 +35,7 @@ def blocks(data):
 
 
 def browser_major_version():
-    query = registry("query", r"HKLM\SOFTWARE\Microsoft\Internet Explorer", "/v", "Version").stdout
+    query = registry("query", BROWSER, "/v", "Version").stdout
     return int(re.search(r"REG_SZ\s+([0-9]+)", query).group(1))
 
 
@@ -100,3 +101,32 @@ class SystemReportTest(AgentTestCase):
                     registry("delete", settings, "/f")
                 self.assertEqual((run.exit_code, run.boxes), (0, []))
                 self.assertEqual([r["system"] for r in blocks(read_bytes(LOG_PATH))], [expected])
+
+    def test_the_browser_is_the_entrys_leading_number_and_a_log_held_by_another_is_a_box_only_with_verbose(self):
+        saved = windows_path(os.path.join(TEMP_FOLDER, "browser_%d.reg" % os.getpid()))
+        self.assertEqual(registry("export", BROWSER, saved, "/y").returncode, 0)
+        self.addCleanup(registry, "import", saved)
+        rows = [  # the entry's type and data (hex when binary), the version the report gives
+            ("REG_SZ", " 11.0", "11"),
+            ("REG_SZ", "beta", "0"),
+            ("REG_BINARY", "362E30", "6"),  # "6.0" stored without a terminator
+            ("REG_BINARY", "37" * 512, "2147483647"),  # fills the agent's buffer exactly
+            ("REG_SZ", "5" * 600, "-1"),  # longer than the buffer
+            (None, None, "-1"),
+        ]
+        with Service() as service:
+            for kind, data, version in rows:
+                remove(LOG_PATH)
+                if kind:
+                    registry("add", BROWSER, "/v", "Version", "/t", kind, "/d", data, "/f")
+                else:
+                    registry("delete", BROWSER, "/v", "Version", "/f")
+                self.assertEqual(run_agent(service.url, "/d", "/filename", LOG_NAME, "/nopersist").boxes, [])
+                self.assertEqual([r["browser"] for r in blocks(read_bytes(LOG_PATH))], [version], data)
+            open(LOG_PATH, "wb").close()
+            start_window_tool("open", windows_path(LOG_PATH))
+            for verbose, boxes in ((["/verbose"], [("Note", "Cannot Open File: ERROR 32")]), ([], [])):
+                run = run_agent(service.url, "/d", "/filename", LOG_NAME, "/nopersist", *verbose)
+                self.assertEqual((run.exit_code, run.boxes), (0, boxes))
+            self.assertEqual(service.sent("status")[-4:], [401, 200] * 2, "the logins go on without their report")
+        self.assertEqual(read_bytes(LOG_PATH), b"")

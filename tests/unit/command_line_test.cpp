@@ -1,4 +1,4 @@
-// Tests of the command line: URL splitting, options, and the composed logon request.
+// Tests of the command line: URL splitting, options, and where the copy goes.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "agent/CommandLine.h"
 #include "agent/CopyAndRelaunch.h"
 #include "agent/LogonRequest.h"
 #include "core/AgentState.h"
@@ -97,34 +96,3 @@ TEST(CopyAndRelaunch, PathsThatWouldNotFitAreRefused)
 }
 
 }  // namespace
-
-// The computer name ソフト in code page 932 is 83 5C 83 74 83 67: its first character's second
-// byte is the backslash's code. The domain ends at the real backslash, and the request carries
-// it byte for byte, escaped, so that nothing can merge with the "&" that follows.
-TEST(UserDomain, DoubleByteNameSplitsAtTheRealBackslashAndTravelsEscaped)
-{
-    struct Case {
-        const char* samName;
-        UINT codePage;
-        const char* request;  // the domain pieces and what follows; null: no domain
-    } cases[] = {
-        {"\x83\x5C\x83\x74\x83\x67\\alice", 932, "&domain=%83\\%83t%83g&ip=192.0.2.2"},
-        {"HOST\\alice", 1252, "&domain=HOST&ip=192.0.2.2"},
-        {"\\alice", 1252, "&domain=&ip=192.0.2.2"},
-        {"alice", 932, nullptr},
-    };
-    for (const Case& c : cases) {
-        HeapString domain;
-        bool found = DomainFromSamName(c.samName, c.codePage, domain);
-        LogonFacts facts;
-        facts.hostName = "pc";
-        facts.userDomain = found ? domain.text : nullptr;
-        facts.ipList = "192.0.2.2";
-        HeapString request;
-        ComposeLogonRequest(facts, request);
-        std::string tail = request.text + strlen("/tarnwise?action=login&hostname=pc&persistent=1");
-        EXPECT_EQ(tail, c.request != nullptr ? c.request : "&ip=192.0.2.2") << c.samName;
-        request.Release();
-        domain.Release();
-    }
-}

@@ -45,11 +45,12 @@ ULONG WINAPI ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG size)
     return NO_ERROR;
 }
 
-// A box waits for a click; one shown under the lock would keep the other thread's exchange waiting.
+// A box waits for a click; one shown under a lock would keep the other thread's exchange or report waiting.
 std::string g_boxes;
 int CollectBox(const char*, const char* text)
 {
-    g_boxes.append(text).append(g_agent.m_requestLock.OwningThread != nullptr ? " (under the lock);" : ";");
+    bool locked = g_agent.m_requestLock.OwningThread != nullptr || g_agent.m_reportLock.OwningThread != nullptr;
+    g_boxes.append(text).append(locked ? " (under the lock);" : ";");
     return IDOK;
 }
 
@@ -70,8 +71,9 @@ protected:
         g_agent.m_quiet = 1;
         g_agent.m_shutDown = 0;
         g_agent.m_trace = 0;
+        g_agent.m_writeLog = 0;
         g_agent.m_persistentTime = kDefaultPersistentTime;
-        for (HeapString* text : {&g_agent.m_protocol, &g_agent.m_request, &g_agent.m_ipList})
+        for (HeapString* text : {&g_agent.m_protocol, &g_agent.m_request, &g_agent.m_ipList, &g_agent.m_logFilePath})
             text->Release();
         SetMessageBoxHook(nullptr);
         SetAdapterInfoQuery(nullptr);
@@ -211,11 +213,14 @@ int CountInTraceFile(const char* text)
     return count;
 }
 
-// Without its timer event every wait fails at once; the loop must not send back to back.
+// Without its timer event every wait fails at once; the loop must not send back to back. A report
+// that cannot be written is told once it is left.
 TEST_F(Messaging, TimerLoopWithoutItsEventNeverSendsBackToBack)
 {
     remove(kTraceFilePath);
-    g_agent.m_protocol.AssignText("ftp");  // each send ends before any network call
+    g_agent.m_protocol.AssignText("ftp");  // each send ends after the report, before any network call
+    g_agent.m_writeLog = 1;
+    g_agent.m_logFilePath.AssignText("c:\\no such folder\\report.txt");
     g_agent.m_persistent = 1;
     g_agent.m_trace = 1;
     g_agent.m_eventHandle = nullptr;
@@ -228,6 +233,7 @@ TEST_F(Messaging, TimerLoopWithoutItsEventNeverSendsBackToBack)
     CloseHandle(worker);
     EXPECT_EQ(CountInTraceFile("After authentication"), 1);
     EXPECT_EQ(CountInTraceFile("End wait: m_shutDown=1"), 1);
+    EXPECT_EQ(g_boxes, "Cannot Open File: ERROR 3;Invalid protcol ftp;");
     remove(kTraceFilePath);
 }
 
