@@ -1,17 +1,19 @@
 """Runs the real agent under the project's Wine prefix and reads what a person would see."""
 import contextlib
-import json
 import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
-import urllib.request
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(TOP, "build")
+os.environ.setdefault("PELLAMOR_SERVICE", os.path.join(BUILD, "service", "pellamor-service"))
+sys.path.insert(0, os.path.join(TOP, "service", "tests"))
+import e2e_service as service_tests  # noqa: E402
 WINE = os.path.join(TOP, "scripts", "wine")
 # The build under test, "x86_64" or "i686"; scripts/wine reads the same variable.
 ARCH = os.environ.setdefault("PELLAMOR_ARCH", "x86_64")
@@ -23,7 +25,6 @@ AGENT = os.path.join(BUILD, ARCH, "Pellamor.exe")
 BOXWATCH = os.path.join(BUILD, ARCH, "tests", "boxwatch.exe")
 WINTOOL = os.path.join(BUILD, ARCH, "tests", "wintool.exe")
 SEAM_AGENT = os.path.join(BUILD, ARCH, "tests", "PellamorSeam.exe")
-SERVICE = os.path.join(BUILD, "service", "pellamor-service")
 TRACE_FILE = os.path.join(DRIVE_C, "pellamor_trace.txt")
 # On the native route Wine's loader gives its place in a program's Linux command line to the Windows
 # one; through qemu-user (forced, or the only way 32-bit programs run here) it can change only the
@@ -167,42 +168,26 @@ def read_bytes(path):
 
 
 class Service:
-    """The logon service on loopback, in test mode unless told otherwise, with its request log; a context
-    manager. `options` are extra command-line options (test hooks)."""
+    """The logon service as the service's own tests start it, in test mode unless told otherwise, read for what
+    the agent sent; a context manager. `options` are extra command-line options (test hooks)."""
 
     def __init__(self, *options, test_mode=True, prefix_command=()):
-        test_hooks = ["--accept-unauthenticated-retry"] if test_mode else []
-        self.command = [*prefix_command, SERVICE, "--port", "0", *options, *test_hooks]
-        self.process = None
+        self.options = [*options, *(["--accept-unauthenticated-retry"] if test_mode else [])]
+        self.prefix_command = prefix_command
 
     def __enter__(self):
-        self.work = tempfile.mkdtemp(prefix="pellamor-e2e-")
-        self.log_path = os.path.join(self.work, "requests.log")
-        self.process = subprocess.Popen(
-            [*self.command, "--db", os.path.join(self.work, "users.sqlite"), "--request-log", self.log_path],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        first = self.process.stdout.readline()
-        match = re.match(r"listening on [^ ]+:(\d+)", first)
-        if not match:
-            self.__exit__()
-            raise AssertionError("the service did not start: %r" % first)
-        self.port = int(match.group(1))
+        self.service = service_tests.Service(*self.options, accounts=None, prefix=self.prefix_command)
+        self.port = self.service.port
         self.url = "http://127.0.0.1:%d" % self.port
         return self
 
     def __exit__(self, *exc):
-        if self.process is not None:
-            self.process.terminate()
-            self.process.wait(timeout=30)
-            self.process.stdout.close()
-        shutil.rmtree(self.work, ignore_errors=True)
+        self.service.stop()
+        shutil.rmtree(self.service.dir, ignore_errors=True)
 
     def agent_requests(self):
         """The agent's requests as the service logged them, oldest first."""
-        if not os.path.exists(self.log_path):
-            return []
-        with open(self.log_path, encoding="utf-8") as f:
-            return [r for r in map(json.loads, filter(str.strip, f)) if r["target"].startswith("/tarnwise")]
+        return [r for r in self.service.log() if r["target"].startswith("/tarnwise")]
 
     def sent(self, *names):
         """For each of the agent's requests, the values of `names` (a tuple when several): fields of the service's
@@ -212,8 +197,7 @@ class Service:
         return [row[0] for row in rows] if len(names) == 1 else rows
 
     def status(self):
-        with urllib.request.urlopen(self.url + "/status.json", timeout=30) as reply:
-            return json.load(reply)
+        return self.service.status()
 
 
 def end_all_windows_programs(prefix_command=()):

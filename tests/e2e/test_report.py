@@ -73,56 +73,40 @@ class SystemReportTest(AgentTestCase):
                                    delta=free_megabytes_here() // 20 + 64)
             self.assertAlmostEqual(int(report["memory"]), memory, delta=memory // 100)
 
-    def test_system_line_names_the_version_the_system_reports(self):
-        # Wine answers with the version set for one program name, so each case runs a
-        # copy of the agent under its own name and leaves every other program alone.
-        # The names themselves are the unit tests' business; these rows show each way of reading them.
-        cases = [
-            (None, "Windows 7 Service Pack 1"),  # this Wine's default
-            ("win2008", "Windows Server 2008 Service Pack 2"),
-            ("win98", "Windows 98 Service Pack A"),
-            ("win10", "Windows 10 Service Pack 0"),
-        ]
-        folder = tempfile.mkdtemp(prefix="pellamor-report-")
-        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        for version, expected in cases:
-            with self.subTest(version=version):
-                remove(LOG_PATH)
-                program_name = "PellamorAs%s.exe" % (version or "Default")
-                program = os.path.join(folder, program_name)
-                shutil.copyfile(AGENT, program)
-                settings = r"HKCU\Software\Wine\AppDefaults" + "\\" + program_name
-                if version is not None:
-                    registry("add", settings, "/v", "Version", "/d", version, "/f")
-                try:
-                    with Service() as service:
-                        run = run_agent(service.url, "/d", "/filename", LOG_NAME, "/nopersist", program=program)
-                finally:
-                    registry("delete", settings, "/f")
-                self.assertEqual((run.exit_code, run.boxes), (0, []))
-                self.assertEqual([r["system"] for r in blocks(read_bytes(LOG_PATH))], [expected])
-
-    def test_the_browser_is_the_entrys_leading_number_and_a_log_held_by_another_is_a_box_only_with_verbose(self):
+    def test_the_system_and_browser_lines_say_what_the_system_and_its_entry_say_and_a_held_log_is_a_box(self):
         saved = windows_path(os.path.join(TEMP_FOLDER, "browser_%d.reg" % os.getpid()))
         self.assertEqual(registry("export", BROWSER, saved, "/y").returncode, 0)
         self.addCleanup(registry, "import", saved)
-        rows = [  # the entry's type and data (hex when binary), the version the report gives
-            ("REG_SZ", " 11.0", "11"),
-            ("REG_SZ", "beta", "0"),
-            ("REG_BINARY", "362E30", "6"),  # "6.0" stored without a terminator
-            ("REG_BINARY", "37" * 512, "2147483647"),  # fills the agent's buffer exactly
-            ("REG_SZ", "5" * 600, "-1"),  # longer than the buffer
-            (None, None, "-1"),
+        folder = tempfile.mkdtemp(prefix="pellamor-report-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        # Wine answers with the system version set for one program name: each version runs a copy of the agent
+        # under a name of its own and leaves every other program alone. The names themselves are the unit
+        # tests' business; these rows show each way of reading them, and of reading the browser's entry.
+        rows = [  # the version, the entry's type and data (hex when binary), the system and browser lines
+            (None, "REG_SZ", " 11.0", "Windows 7 Service Pack 1", "11"),  # this Wine's default
+            ("win2008", "REG_SZ", "beta", "Windows Server 2008 Service Pack 2", "0"),
+            ("win98", "REG_BINARY", "362E30", "Windows 98 Service Pack A", "6"),  # "6.0" without a terminator
+            ("win10", "REG_BINARY", "37" * 512, "Windows 10 Service Pack 0", "2147483647"),  # fills the buffer
+            (None, "REG_SZ", "5" * 600, "Windows 7 Service Pack 1", "-1"),  # longer than the buffer
+            (None, None, None, "Windows 7 Service Pack 1", "-1"),
         ]
         with Service() as service:
-            for kind, data, version in rows:
+            for version, kind, data, system, browser in rows:
                 remove(LOG_PATH)
-                if kind:
+                program = os.path.join(folder, "PellamorAs%s.exe" % (version or "Default"))
+                shutil.copyfile(AGENT, program)
+                if version is not None:
+                    settings = r"HKCU\Software\Wine\AppDefaults" + "\\" + os.path.basename(program)
+                    registry("add", settings, "/v", "Version", "/d", version, "/f")
+                    self.addCleanup(registry, "delete", settings, "/f")
+                if kind is not None:
                     registry("add", BROWSER, "/v", "Version", "/t", kind, "/d", data, "/f")
                 else:
                     registry("delete", BROWSER, "/v", "Version", "/f")
-                self.assertEqual(run_agent(service.url, "/d", "/filename", LOG_NAME, "/nopersist").boxes, [])
-                self.assertEqual([r["browser"] for r in blocks(read_bytes(LOG_PATH))], [version], data)
+                run = run_agent(service.url, "/d", "/filename", LOG_NAME, "/nopersist", program=program)
+                self.assertEqual((run.exit_code, run.boxes), (0, []))
+                report = [(r["system"], r["browser"]) for r in blocks(read_bytes(LOG_PATH))]
+                self.assertEqual(report, [(system, browser)], version)
             open(LOG_PATH, "wb").close()
             start_window_tool("open", windows_path(LOG_PATH))
             for verbose, boxes in ((["/verbose"], [("Note", "Cannot Open File: ERROR 32")]), ([], [])):
