@@ -1,10 +1,11 @@
-// Fuzz target: rewriting the address list at the end of the logon request.
+// Fuzz target: rewriting the address list at the end of the logon request, and the heap string's pieces.
+#include <algorithm>
 #include <string>
 
 #include "messaging/AddressList.h"
 #include "tests/fuzz/FuzzInput.h"
 
-FUZZ_TARGET(3, input)
+FUZZ_TARGET(5, input)
 {
     std::string prefix = std::string(input[0]) + "&ip=";
     HeapString request((prefix + input[1]).c_str());
@@ -19,4 +20,19 @@ FUZZ_TARGET(3, input)
     request.Release();
     ipList.Release();
     current.Release();
+
+    // Pieces of a heap string, also taken from itself, are what the standard library's would be.
+    std::string text = input[0];
+    uint32_t count = uint32_t(input.Number(3)), position = uint32_t(input.Number(4));
+    auto piece = [](const std::string& of, uint32_t n, uint32_t at) { return at <= of.size() ? of.substr(at, n) : ""; };
+    HeapString whole(input[0]), target("old");
+    whole.Substring(target, count, position);
+    FUZZ_CHECK(target.text == piece(text, count, position) && target.length == strlen(target.text));
+    size_t from = position % (text.size() + 1);
+    whole.Append(whole.text + from, uint32_t(std::min<size_t>(count, text.size() - from)));
+    text += text.substr(from, count);
+    whole.Substring(whole, count, position);
+    FUZZ_CHECK(whole.text == piece(text, count, position) && whole.length == strlen(whole.text));
+    whole.Release();
+    target.Release();
 }
