@@ -35,13 +35,10 @@ class FaultServer:
         self.script = FAULTS[fault]
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
+        self.url = "http://127.0.0.1:%d" % self.port
         self.requests = []  # (connection number, request target), in order of arrival
         self.held = []
         threading.Thread(target=self.accept_loop, daemon=True).start()
-
-    @property
-    def url(self):
-        return "http://127.0.0.1:%d" % self.port
 
     def accept_loop(self):
         number = 0

@@ -1,4 +1,5 @@
 """Runs the real agent under the project's Wine prefix and reads what a person would see."""
+import collections
 import contextlib
 import os
 import re
@@ -68,16 +69,14 @@ def registry(*args):
     return wine("reg", *args, check=False)
 
 
-class Run:
-    """One run of a program under boxwatch: the boxes it showed and its exit code."""
+# One run of a program under boxwatch: its exit code and the boxes it showed, as (caption, text).
+Run = collections.namedtuple("Run", "exit_code boxes")
 
-    def __init__(self, output):
-        lines = output.splitlines()
-        self.boxes = [tuple(unescape(part) for part in line[4:].split("\t", 1)) for line in lines if line[:4] == "BOX "]
-        self.exit_code = next((int(line[5:]) for line in lines if line[:5] == "EXIT "), None)
 
-    def __repr__(self):
-        return "Run(exit=%r, boxes=%r)" % (self.exit_code, self.boxes)
+def read_run(output):
+    lines = output.splitlines()
+    return Run(next((int(line[5:]) for line in lines if line[:5] == "EXIT "), None),
+               [tuple(unescape(part) for part in line[4:].split("\t", 1)) for line in lines if line[:4] == "BOX "])
 
 
 def unescape(text):
@@ -102,7 +101,7 @@ class RunningAgent:
 
     def wait(self):
         self.process.wait(timeout=self.limit + 30)
-        run = Run(self.process.output())
+        run = read_run(self.process.output())
         if run.exit_code is None:
             raise AssertionError("the agent did not end: " + self.process.output() + self.process.output(1))
         return run

@@ -3,7 +3,7 @@ import os
 import subprocess
 import unittest
 
-from harness import (AGENT, SEAM_AGENT, WINTOOL, Service, end_all_windows_programs, end_resident, run_agent,
+from harness import (SEAM_AGENT, WINTOOL, Service, end_all_windows_programs, end_resident, run_agent,
                      start_resident, wait_until, wine)
 
 # One namespace per run, so that runs from several checkouts do not meet.
@@ -28,38 +28,28 @@ class AddressWatchTest(unittest.TestCase):
         end_all_windows_programs()
         subprocess.run(["ip", "netns", "del", NAMESPACE])
 
-    def add_veth_pair(self, first, second):
-        ip("link", "add", first, "type", "veth", "peer", "name", second)
-        ip("link", "set", first, "up")
-        ip("link", "set", second, "up")
-
-    @staticmethod
-    def start_resident(service, *arguments, program=AGENT):
-        return start_resident(service, "/dhcp", *arguments, program=program, prefix_command=IN_NAMESPACE)
-
-    @staticmethod
-    def end_resident(service, resident):
-        return end_resident(service, resident, prefix_command=IN_NAMESPACE)
-
     def test_the_address_list_follows_the_adapters_and_a_notification_sends_one_login_with_the_new_address(self):
         with Service(prefix_command=IN_NAMESPACE) as service:
-            ended = self.end_resident(service, self.start_resident(service, "/verbose"))
+            resident = start_resident(service, "/dhcp", "/verbose", prefix_command=IN_NAMESPACE)
+            ended = end_resident(service, resident, prefix_command=IN_NAMESPACE)
             self.assertEqual(ended.boxes, [])  # with only loopback the query answers "no adapters"
             # The start-up list came from the host name; the logout run has no watcher.
             self.assertEqual(service.sent("ip"), ["", "", "127.0.0.1", "127.0.0.1"])
-            self.add_veth_pair("pv0", "pv1")
+            ip("link", "add", "pv0", "type", "veth", "peer", "name", "pv1")
+            for device in ("pv0", "pv1"):
+                ip("link", "set", device, "up")
             ip("addr", "add", "198.51.100.7/24", "dev", "pv0")
             ip("addr", "add", "198.51.100.8/24", "dev", "pv1")
             self.assertEqual(run_agent(service.url, "/nopersist", prefix_command=IN_NAMESPACE).exit_code, 0)
             self.assertEqual(sorted(service.sent("ip")[4].split(",")), ["198.51.100.7", "198.51.100.8"])
             # An adapter without an address is listed by the adapters only, so the lists differ.
             ip("addr", "del", "198.51.100.8/24", "dev", "pv1")
-            resident = self.start_resident(service, program=SEAM_AGENT)
+            resident = start_resident(service, "/dhcp", program=SEAM_AGENT, prefix_command=IN_NAMESPACE)
             ip("addr", "add", "198.51.100.20/24", "dev", "pv1")
             wine(WINTOOL, "signal", "PellamorTestAddressChange", prefix_command=IN_NAMESPACE)
             wait_until(lambda: len(service.agent_requests()) >= 10, "the notified login")
             ip("addr", "del", "198.51.100.20/24", "dev", "pv1")
-            ended = self.end_resident(service, resident)
+            ended = end_resident(service, resident, prefix_command=IN_NAMESPACE)
             self.assertEqual((ended.exit_code, ended.boxes), (0, []))
             logins, notified, logout = service.sent("ip")[6:8], service.sent("ip")[9], service.sent("ip")[10]
             self.assertEqual(logins, ["0.0.0.0,198.51.100.7"] * 2)

@@ -7,7 +7,7 @@ import struct
 import subprocess
 import tempfile
 
-from harness import AGENT, TRACE_FILE, WINE, AgentTestCase, Service, read_bytes, registry, remove, run_agent
+from harness import AGENT, TRACE_FILE, AgentTestCase, Service, read_bytes, registry, remove, run_agent, wine
 
 USAGE = ("Pellamor http://<DunmeralIPAddress>:<DunmeralPort>\r\n"
          "OptionalParameters\r\n"
@@ -44,7 +44,8 @@ class StartupTest(AgentTestCase):
 
     def test_registry_domain_and_session_security_shape_the_request(self):
         # Under Wine the user is a local account: its domain is the machine's name.
-        user = "&domain=" + socket.gethostname().upper()
+        host = socket.gethostname()
+        user = "&domain=" + host.upper()
         rows = [  # network provider's domain (type, data), client security flags, domain pieces of the request
             (None, None, user),
             (("REG_SZ", "R&D"), "0x20080000", "&domain=R%26D" + user + "&ntlm_sess_sec=1"),
@@ -63,8 +64,8 @@ class StartupTest(AgentTestCase):
                 if flags:
                     registry("add", LSA, "/v", "ntlmminclientsec", "/t", "REG_DWORD", "/d", flags, "/f")
                 self.assertEqual(run_agent(service.url, "/nopersist").exit_code, 0)
-                target = service.agent_requests()[-1]["target"]
-                self.assertEqual(re.search(r"&persistent=0(.*)&ip=", target).group(1), expected, provider)
+                self.assertRegex(service.agent_requests()[-1]["target"], r"\A/tarnwise\?action=login&hostname=%s"
+                                 r"&persistent=0%s&ip=[0-9.,]*\Z" % (re.escape(host), re.escape(expected)))
 
     def test_a_double_byte_computer_name_leaves_the_addresses_intact(self):
         # A Japanese system (code page 932) in a prefix of its own. There the computer name ソフト is
@@ -72,19 +73,15 @@ class StartupTest(AgentTestCase):
         work = tempfile.mkdtemp(prefix="pellamor-cp932-")
         self.addCleanup(shutil.rmtree, work, True)
         subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", os.path.join(work, "ja_JP.UTF-8")], check=True)
-        japanese = dict(os.environ, LOCPATH=work, LANG="ja_JP.UTF-8", WINEPREFIX=os.path.join(work, "prefix"))
-
-        def wine_japanese(*arguments):
-            return subprocess.run([WINE, *arguments], env=japanese, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600).returncode
-
-        wine_japanese("wineboot", "--init")
-        self.addCleanup(wine_japanese, "--server", "-k")
-        wine_japanese("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
-        wine_japanese("--server", "-p")  # Wine takes the computer name anew when its server starts
+        japanese = ("env", "LOCPATH=" + work, "LANG=ja_JP.UTF-8", "WINEPREFIX=" + os.path.join(work, "prefix"))
+        wine("wineboot", "--init", timeout=600, prefix_command=japanese)
+        self.addCleanup(wine, "--server", "-k", check=False, prefix_command=japanese)
+        wine("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f", prefix_command=japanese)
+        wine("--server", "-p", check=False, prefix_command=japanese)  # the computer name is read as it starts
         for key in ("ComputerName", "ActiveComputerName"):
-            wine_japanese("reg", "add", COMPUTER_NAME + key, "/v", "ComputerName", "/d", "ソフト", "/f")
+            wine("reg", "add", COMPUTER_NAME + key, "/v", "ComputerName", "/d", "ソフト", "/f",
+                 prefix_command=japanese)
         with Service() as service:
-            self.assertEqual(wine_japanese(AGENT, service.url, "/nopersist"), 0)
+            wine(AGENT, service.url, "/nopersist", prefix_command=japanese)  # and it ends with code 0
             login = service.agent_requests()[-1]
         self.assertRegex(login["target"], r"&domain=%83%5C%83t%83g&ip=[0-9.,]+\Z")
