@@ -83,10 +83,6 @@ def unescape(text):
     return re.sub(r"\\[\\rnt]", lambda m: {"\\": "\\", "r": "\r", "n": "\n", "t": "\t"}[m.group(0)[1]], text)
 
 
-def quote(argument):
-    return '"%s"' % argument if (" " in argument or not argument) else argument
-
-
 def run_agent(*arguments, **options):
     """Runs the agent to its end, pressing OK on every box it shows (options as for start_agent)."""
     return start_agent(*arguments, **options).wait()
@@ -108,7 +104,7 @@ class RunningAgent:
 
 
 def start_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
-    command = " ".join(quote(a) for a in [windows_path(program), *arguments])
+    command = subprocess.list2cmdline([windows_path(program), *arguments])  # quoted as Windows splits it
     process = Popen([*prefix_command, WINE, BOXWATCH, "--limit", str(limit), "--", command])
     return RunningAgent(process, limit)
 
@@ -124,7 +120,7 @@ def start_resident(server, *arguments, program=AGENT, prefix_command=()):
 def end_resident(server, resident, *arguments, prefix_command=()):
     """A logout run, as at logoff, which shows nothing; returns the resident's own run."""
     logout = run_agent(server.url, "/logout", *arguments, prefix_command=prefix_command)
-    assert (logout.exit_code, logout.boxes) == (0, []), logout
+    assert logout == (0, []), logout
     return resident.wait()
 
 

@@ -11,7 +11,7 @@ import socket
 import subprocess
 import unittest
 
-from harness import BUILD, TOP, WINE, Service, run_agent, start_agent, wait_until
+from harness import BUILD, TOP, WINE, Service, end_resident, run_agent, start_agent, wait_until
 import ad_domain as directory  # beside the service's tests, which the harness puts on the path
 
 ALICE = "%s\\alice" % directory.DOMAIN
@@ -77,16 +77,12 @@ class DomainLogonTest(unittest.TestCase):
                 for u in self.service.status()["users"]]
 
     def test_logins_name_alice_at_the_agents_host_and_address_a_logout_removes_her_and_none_go_without_her_cache(self):
-        run = run_agent(self.url, "/nopersist", "/verbose", prefix_command=AS_ALICE)
-        self.assertEqual((run.exit_code, run.boxes), (0, []))
+        self.assertEqual(run_agent(self.url, "/nopersist", "/verbose", prefix_command=AS_ALICE), (0, []))
         self.assertEqual(self.entries(), [(ALICE, HOST, [ADDRESS], True, False)])
         resident = start_agent(self.url, "/verbose", prefix_command=AS_ALICE)
         wait_until(lambda: [e[4] for e in self.entries()] == [True], "the resident's login")
         self.assertEqual(self.entries(), [(ALICE, HOST, [ADDRESS], True, True)])
-        logout = run_agent(self.url, "/logout", "/verbose", prefix_command=AS_ALICE)
-        self.assertEqual((logout.exit_code, logout.boxes), (0, []))
-        ended = resident.wait()
-        self.assertEqual((ended.exit_code, ended.boxes), (0, []))
+        self.assertEqual(end_resident(self.service, resident, "/verbose", prefix_command=AS_ALICE), (0, []))
         self.assertEqual(self.entries(), [])
         requests = [(r["params"]["action"], r["authorization"], r["status"]) for r in self.service.agent_requests()]
         # WinHTTP answers the repeated request's 401 itself, with NTLM's two steps on that connection.
@@ -95,8 +91,8 @@ class DomainLogonTest(unittest.TestCase):
                                     for auth, status in exchange])
         forget_alices_password()  # as at her logoff: the final attempt is refused
         self.addCleanup(cache_alices_password)
-        run = run_agent(self.url, "/nopersist", "/verbose", prefix_command=AS_ALICE)
-        self.assertEqual((run.exit_code, run.boxes), (0, [("Pellamor", FINAL_401)]))
+        self.assertEqual(run_agent(self.url, "/nopersist", "/verbose", prefix_command=AS_ALICE),
+                         (0, [("Pellamor", FINAL_401)]))
         self.assertEqual(self.entries(), [])
 
 

@@ -11,6 +11,7 @@ from harness import (AGENT, DRIVE_C, WINTOOL, AgentTestCase, Service, read_bytes
 TEMP_FOLDER = os.path.join(DRIVE_C, "windows", "temp")
 LOG_NAME = "report_e2e_%d.txt" % os.getpid()
 LOG_PATH = os.path.join(TEMP_FOLDER, LOG_NAME)
+ONE_REPORT = ("/d", "/filename", LOG_NAME, "/nopersist")  # one send with its report
 BROWSER = r"HKLM\SOFTWARE\Microsoft\Internet Explorer"
 
 BLOCK = re.compile(
@@ -32,12 +33,6 @@ def blocks(data):
         raise AssertionError("not a log of whole report blocks: %r" % data)
     return [{k: (v.decode() if v is not None else None) for k, v in m.groupdict().items()}
             for m in BLOCK.finditer(data)]
-
-
-def free_megabytes_here():
-    """Free space, as Wine counts it, of the disk of the agent's current directory (this one)."""
-    disk = os.statvfs(os.getcwd())
-    return disk.f_bavail * disk.f_frsize // (1024 * 1024)
 
 
 class SystemReportTest(AgentTestCase):
@@ -75,8 +70,7 @@ class SystemReportTest(AgentTestCase):
                     registry("add", BROWSER, "/v", "Version", "/t", kind, "/d", data, "/f")
                 else:
                     registry("delete", BROWSER, "/v", "Version", "/f")
-                run = run_agent(service.url, "/d", "/filename", LOG_NAME, "/nopersist", program=program)
-                self.assertEqual((run.exit_code, run.boxes), (0, []))
+                self.assertEqual(run_agent(service.url, *ONE_REPORT, program=program), (0, []))
             resident = start_agent(service.url, "/d", "/filename", LOG_NAME)
             wait_until(lambda: len(service.agent_requests()) == 2 * len(rows) + 2, "the resident's login")
             self.assertEqual(run_agent(service.url, "/logout").exit_code, 0)  # writes no block: no "/d"
@@ -86,8 +80,7 @@ class SystemReportTest(AgentTestCase):
             open(LOG_PATH, "wb").close()
             start_window_tool("open", windows_path(LOG_PATH))
             for verbose, boxes in ((["/verbose"], [("Note", "Cannot Open File: ERROR 32")]), ([], [])):
-                run = run_agent(service.url, "/d", "/filename", LOG_NAME, "/nopersist", *verbose)
-                self.assertEqual((run.exit_code, run.boxes), (0, boxes))
+                self.assertEqual(run_agent(service.url, *ONE_REPORT, *verbose), (0, boxes))
             self.assertEqual(service.sent("status")[-4:], [401, 200] * 2, "the logins go on without their report")
         self.assertEqual(read_bytes(LOG_PATH), b"")
         self.assertEqual([(r["system"], r["browser"], r["mode"]) for r in reports],
@@ -95,9 +88,11 @@ class SystemReportTest(AgentTestCase):
         # The memory as a program of the agent's build gets it here: through qemu-user, 32-bit programs
         # are given the machine's size modulo 4 GB, and the agent reports what it is given.
         memory = int(wine(WINTOOL, "memory").stdout) // 1024
+        # The disk of the agent's current directory (this one) as Linux sees it; it moves a little while others
+        # write to it.
+        disk = os.statvfs(os.getcwd())
+        free = disk.f_bavail * disk.f_frsize // (1024 * 1024)
         for report, (ips, domain) in zip(reports, sent[1::2]):
             self.assertEqual((report["host"], report["ips"], report["domain"]), (socket.gethostname(), ips, domain))
-            # The disk as Linux sees it; it moves a little while others write to it.
-            self.assertAlmostEqual(int(report["disk"]), free_megabytes_here(),
-                                   delta=free_megabytes_here() // 20 + 64)
+            self.assertAlmostEqual(int(report["disk"]), free, delta=free // 20 + 64)
             self.assertAlmostEqual(int(report["memory"]), memory, delta=memory // 100)

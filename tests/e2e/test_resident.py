@@ -13,8 +13,7 @@ class ResidentTest(AgentTestCase):
         with Service("--interval", "120") as service:
             start_window_tool("event", "TARNWISEtimerEvent")  # left unsignalled by someone else
             resident = start_resident(service, "/verbose")
-            second = run_agent(service.url, "/verbose")
-            self.assertEqual((second.exit_code, second.boxes), (1, []))
+            self.assertEqual(run_agent(service.url, "/verbose"), (1, []))
             self.assertEqual(service.sent("action", "persistent", "status"), LOGIN)
             # The marker is in the session's own namespace, as on a terminal server, where each
             # session has one: residents of two sessions never see each other's.
@@ -24,11 +23,9 @@ class ResidentTest(AgentTestCase):
             # one whose program is slow to end: the logout waits for it.
             hung = start_window_tool("hung", "Pellamor", "PELLAMOR")
             slow = start_window_tool("linger", "Pellamor", "PELLAMOR")
-            logout = run_agent(service.url, "/logout", "/verbose")
-            self.assertEqual((logout.exit_code, logout.boxes), (0, []))
+            self.assertEqual(run_agent(service.url, "/logout", "/verbose"), (0, []))
             self.assertIn("ended", slow.output(), "the logout went out before that program had ended")
-            ended = resident.wait()
-            self.assertEqual((ended.exit_code, ended.boxes), (0, []))
+            self.assertEqual(resident.wait(), (0, []))
             self.assertEqual(service.sent("action", "persistent", "status"), LOGIN + LOGOUT)
             # Without a resident a logout still sends, and ends none of the other windows.
             others = [hung, start_window_tool("window", "Pellamor2"), start_window_tool("window", "Pellamor")]
@@ -63,8 +60,7 @@ class ResidentTest(AgentTestCase):
             # Another can start then; the end of the session stops it without another request.
             resident = start_resident(service)
             wine("wineboot", "--end-session")
-            ended = resident.wait()
-            self.assertEqual((ended.exit_code, ended.boxes), (0, []))
+            self.assertEqual(resident.wait(), (0, []))
             self.assertIn(b"Timer Loop:End wait: m_shutDown=1", read_bytes(TRACE_FILE))
             self.assertEqual(service.sent("action", "persistent", "status"), LOGIN * 3)
 
@@ -81,6 +77,5 @@ class ResidentTest(AgentTestCase):
                 with self.subTest(tool=tool, arguments=arguments):
                     if tool:
                         start_window_tool(*tool)
-                    run = run_agent(service.url, *arguments, program=program)
-                    self.assertEqual((run.exit_code, run.boxes), (exit_code, boxes))
+                    self.assertEqual(run_agent(service.url, *arguments, program=program), (exit_code, boxes))
             self.assertEqual(service.agent_requests(), [])

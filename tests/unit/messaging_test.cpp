@@ -1,9 +1,11 @@
-// Tests of the address watcher's passes.
+// Tests of the messaging pieces: the address list and its watcher, the reply rules, the timer loop, the workers.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <process.h>
+#include <stdio.h>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -15,9 +17,6 @@
 #include "messaging/ReplyRules.h"
 #include "messaging/TimerLoop.h"
 #include "messaging/Workers.h"
-
-#include <process.h>
-#include <stdio.h>
 
 namespace {
 
