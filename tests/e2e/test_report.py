@@ -42,11 +42,11 @@ class SystemReportTest(AgentTestCase):
         self.addCleanup(remove, LOG_PATH)
 
     def test_each_send_appends_one_block_that_tells_the_truth_and_a_log_held_by_another_is_a_box(self):
-        saved = windows_path(os.path.join(TEMP_FOLDER, "browser_%d.reg" % os.getpid()))
-        self.assertEqual(registry("export", BROWSER, saved, "/y").returncode, 0)
-        self.addCleanup(registry, "import", saved)
         folder = tempfile.mkdtemp(prefix="pellamor-report-")
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        saved = windows_path(os.path.join(folder, "browser.reg"))
+        self.assertEqual(registry("export", BROWSER, saved, "/y").returncode, 0)
+        self.addCleanup(registry, "import", saved)
         # Wine answers with the system version set for one program name: each version runs a copy of the agent
         # under a name of its own and leaves every other program alone. The names themselves are the unit
         # tests' business; these rows show each way of reading them, and of reading the browser's entry.
