@@ -7,7 +7,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -140,12 +139,8 @@ def windows_command_lines(program):
 
 
 def wait_until(condition, what, limit=60):
-    """Polls until condition() is true; the limit only keeps a broken run from hanging."""
-    deadline = time.monotonic() + limit
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError("gave up waiting for " + what)
-        time.sleep(0.1)
+    """The service tests' poll, with room for Wine's slower programs; the limit only keeps a broken run from hanging."""
+    service_tests.wait_until(condition, what, limit)
 
 
 def remove(path):
