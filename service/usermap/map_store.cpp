@@ -5,6 +5,18 @@
 
 #include "common/address.h"
 
+bool MapConnection::record_change(const std::vector<LogonEvent>& events, std::vector<CreditChange>* credit,
+                                  std::string* error) {
+  for (CreditChange& c : *credit) {
+    if (!credited_at(c.address, c.at, &c.after, error)) return false;
+    std::sort(c.after.begin(), c.after.end());
+  }
+  std::vector<LogonEvent> all = events;
+  const std::vector<LogonEvent> changed = credit_events(*credit);
+  all.insert(all.end(), changed.begin(), changed.end());
+  return record_events(all, error);
+}
+
 std::vector<std::string> lookup_addresses(const std::vector<std::string>& ips, const std::string& peer) {
   if (ips.empty()) return {peer};  // written by the service itself, as inet_ntop writes it
   std::vector<std::string> out;

@@ -109,7 +109,7 @@ class MapConnection {
     }
     return true;
   }
-  // While `apart` is true, the changes and credited_at_soon() reads given concern entries and
+  // While `apart` is true, the changes and record_change() calls given concern entries and
   // addresses apart from each other's (a run of logins that touch neither each other's entries nor
   // each other's addresses), so that a store may send those of one kind together, as long as each
   // change's own statements keep their order and every other statement sees them all.
@@ -132,12 +132,13 @@ class MapConnection {
   // The entries live at `now` credited at `address`, in no particular order.
   virtual bool credited_at(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
                            std::string* error) = 0;
-  // Like credited_at(), but the answer may come only with the next call that waits for one, or
-  // sent(): *out is filled by then.
-  virtual bool credited_at_soon(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
-                                std::string* error) {
-    return credited_at(address, now, out, error);
-  }
+  // Records the events of the change just made: `events`, then those of the changes of credit at
+  // each address of `credit` (credit_events()), each `before` sorted and each `after` filled with
+  // who is credited there at `at` after the change. A store may decide the credit events itself
+  // and fill `after` only with the next call that waits for an answer, or commit(), so that the
+  // change's events need no answer of their own.
+  virtual bool record_change(const std::vector<LogonEvent>& events, std::vector<CreditChange>* credit,
+                             std::string* error);
   // The addresses that entries expired at `now` are credited at: whom their purge takes credit from.
   virtual bool expiring_credit(std::int64_t now, std::vector<CreditedAddress>* out, std::string* error) = 0;
   // Removes the entries expired at `now` (expires <= now), with their addresses, through an index on the expiry;

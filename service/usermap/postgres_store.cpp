@@ -94,8 +94,13 @@ const MapStatements kSql(kDialect);
 // The writer's statements for many entries at once, each array one column, its rows in order:
 // every change of one kind that a run of logins makes goes in one statement (see run_apart()).
 // Keys for new entries, taken with the writer's lookups, so that they can be inserted without
-// waiting for the keys they are given.
-constexpr const char* kNextIds = "SELECT nextval(pg_get_serial_sequence('logons', 'id')) FROM generate_series(1, $1::bigint)";
+// waiting for the keys they are given: from the sequence of kKeySequence, which is looked up once
+// per connection (a search of the catalog that costs more than the keys), by its name, so that the
+// statement follows a table made anew.
+constexpr const char* kKeySequence = "SELECT quote_literal(pg_get_serial_sequence('logons', 'id'))";
+std::string next_ids_sql(const std::string& sequence) {
+  return "SELECT nextval(" + sequence + "::regclass) FROM generate_series(1, $1::bigint)";
+}
 // Each statement that reads by names or addresses given in arrays reads them one at a time, in a
 // subquery of its own that the planner keeps apart (FOR UPDATE, OFFSET 0): each is then a probe of
 // an index, whatever the statistics say of the map, which lag behind a map that grows fast. A plan
@@ -128,10 +133,25 @@ constexpr const char* kSetAddresses =
     " WHERE n.logon = a.logon AND n.address = a.address)) INSERT INTO logon_addresses (address, logon, credited)"
     " SELECT address, logon, credited FROM n ON CONFLICT (address, logon) DO UPDATE SET credited = excluded.credited"
     " WHERE logon_addresses.credited <> excluded.credited";
-constexpr const char* kAddEvents =
-    "INSERT INTO logon_events (at, kind, \"user\", domain, host, address) SELECT at, kind, u, d, h, a FROM"
-    " unnest($1::bigint[], $2::text[], $3::text[], $4::text[], $5::text[], $6::text[]) WITH ORDINALITY AS e (at,"
-    " kind, u, d, h, a, ord) ORDER BY ord";
+// The events given ($1 to $6, each with its place $7), and the changes of credit at the addresses
+// given ($8 at $9, in place $10), where who was credited before is given ($11: which of those
+// addresses, $12 to $14: the entry): at each, an uncredited event for each entry no longer
+// credited there, then a credited one for each newly credited, as credit_events() makes them.
+// Answers who is credited at each of those addresses now, as kCreditedAtMany does: so the events of
+// a change wait for no answer, and the credit it made is known with the commit.
+const std::string kAddEvents =
+    "WITH slot AS (SELECT * FROM unnest($8::text[], $9::bigint[], $10::bigint[]) WITH ORDINALITY AS s (address, at,"
+    " place, ord)), before AS (SELECT * FROM unnest($11::bigint[], $12::text[], $13::text[], $14::text[]) AS b (ord,"
+    " u, d, h)), after AS (SELECT s.ord, c.* FROM slot s CROSS JOIN LATERAL (" + credited_at_sql("s.address", "s.at") +
+    " OFFSET 0) AS c), added AS (INSERT INTO logon_events (at, kind, \"user\", domain, host, address) SELECT at,"
+    " kind, u, d, h, a FROM (SELECT *, 0 AS side FROM unnest($1::bigint[], $2::text[], $3::text[], $4::text[],"
+    " $5::text[], $6::text[], $7::bigint[]) AS e (at, kind, u, d, h, a, place) UNION ALL"
+    " SELECT s.at, 'uncredited', b.u, b.d, b.h, s.address, s.place, 1 FROM before b JOIN slot s ON s.ord = b.ord"
+    " WHERE NOT EXISTS (SELECT FROM after x WHERE x.ord = b.ord AND x.\"user\" = b.u AND x.domain = b.d AND"
+    " x.host = b.h) UNION ALL SELECT s.at, 'credited', x.\"user\", x.domain, x.host, s.address, s.place, 2 FROM"
+    " after x JOIN slot s ON s.ord = x.ord WHERE NOT EXISTS (SELECT FROM before b WHERE b.ord = x.ord AND"
+    " b.u = x.\"user\" AND b.d = x.domain AND b.h = x.host)) AS e ORDER BY place, side, u COLLATE \"C\","
+    " d COLLATE \"C\", h COLLATE \"C\") SELECT * FROM after";
 
 // The map's layout, kept in logon_map_format, then its tables; the indexes follow once an older
 // layout is brought up to this one.
@@ -291,14 +311,15 @@ class PgConnection : public MapConnection {
     return script(kSessionSettings, error);
   }
 
-  // BEGIN goes with the statements after it.
+  // BEGIN goes with the statements after it. BEGIN and COMMIT are prepared as the other statements
+  // are, so that the server does not parse them again for every transaction.
   bool begin(std::string* error) override {
     if (pipelined_) end_transaction();  // one that a failure left open
     if (!usable(error)) return false;
     if (PQenterPipelineMode(conn_) != 1) return failed(nullptr, error);
     pipelined_ = true;
     open_ = true;
-    return send_text("BEGIN", Awaited(), error) && send_text(kTransactionSettings, Awaited(), error);
+    return send("BEGIN", {}, Awaited(), error) && send(kTransactionSettings, {}, Awaited(), error);
   }
 
   // The changes not answered yet go with the COMMIT. A COMMIT of a transaction that a failure
@@ -313,7 +334,7 @@ class PgConnection : public MapConnection {
       }
       return script("COMMIT", error);
     }
-    const bool ok = send_text("COMMIT", Awaited{{}, nullptr, {}, true}, error) && settle(error);
+    const bool ok = send("COMMIT", {}, Awaited{{}, nullptr, {}, true}, error) && settle(error);
     end_transaction();
     return ok;
   }
@@ -385,13 +406,16 @@ class PgConnection : public MapConnection {
         outs.push_back(&l.credited[i]);
       }
     }
+    if (next_ids_.empty() &&
+        !run(kKeySequence, {}, [this](const PGresult* r, int i) { next_ids_ = next_ids_sql(text_at(r, i, 0)); }, error))
+      return false;
     std::vector<std::int64_t> keys;
     const auto stored = [lookups](const PGresult* r, int i) {
       (*lookups)[static_cast<std::size_t>(number_at(r, i, 0) - 1)].stored = entry_at(r, i, 1);
     };
     const auto key = [&keys](const PGresult* r, int i) { keys.push_back(number_at(r, i, 0)); };
     if (!send(kFindEntries, names.arrays(), Awaited{stored, nullptr, {}, false}, error) ||
-        !send(kNextIds, {std::to_string(lookups->size())}, Awaited{key, nullptr, {}, false}, error) ||
+        !send(next_ids_, {std::to_string(lookups->size())}, Awaited{key, nullptr, {}, false}, error) ||
         (!outs.empty() && !send(kCreditedAtMany, addresses.arrays(), Awaited{holders_by_order(outs), nullptr, {}, false},
                                 error)) ||
         !settle(error))
@@ -470,12 +494,19 @@ class PgConnection : public MapConnection {
     return run(kSql.credited_at, {address, std::to_string(now)}, holder_reader(out), error);
   }
 
-  bool credited_at_soon(const std::string& address, std::int64_t now, std::vector<CreditHolder>* out,
-                        std::string* error) override {
-    out->clear();
-    if (!pipelined_) return credited_at(address, now, out, error);
-    held_.reads.add({address, std::to_string(now)});
-    held_.read_into.push_back(out);
+  // In a transaction, the credit events are decided by the statement that adds the events, which
+  // answers who is credited after the change: the events wait for no answer.
+  bool record_change(const std::vector<LogonEvent>& events, std::vector<CreditChange>* credit,
+                     std::string* error) override {
+    if (!pipelined_) return MapConnection::record_change(events, credit, error);
+    hold_events(events);
+    for (CreditChange& c : *credit) {
+      c.after.clear();
+      held_.after_into.push_back(&c.after);
+      held_.slots.add({c.address, std::to_string(c.at), std::to_string(++held_.places)});
+      for (const CreditHolder& h : c.before)
+        held_.before.add({std::to_string(held_.after_into.size()), h.user, h.domain, h.host});
+    }
     return sent_unless_apart(error);
   }
 
@@ -513,9 +544,13 @@ class PgConnection : public MapConnection {
   // Events are kept in the order they come, and touch nothing else: in a transaction they wait for
   // the next statement.
   bool record_events(const std::vector<LogonEvent>& events, std::string* error) override {
-    for (const LogonEvent& e : events)
-      held_.events.add({std::to_string(e.at), e.kind, e.user, e.domain, e.host, e.address});
+    hold_events(events);
     return pipelined_ || send_held(error);
+  }
+
+  void hold_events(const std::vector<LogonEvent>& events) {
+    for (const LogonEvent& e : events)
+      held_.events.add({std::to_string(e.at), e.kind, e.user, e.domain, e.host, e.address, std::to_string(++held_.places)});
   }
 
   // Likewise in a savepoint: events another service is pruning are passed, and a prune that fails costs nothing else.
@@ -611,9 +646,9 @@ class PgConnection : public MapConnection {
     std::vector<std::vector<std::string>> columns_;
   };
 
-  // The changes and reads held for one statement each: those of a run of logins apart from each
-  // other (run_apart()), and the events. They are sent before any other statement, in this order,
-  // so that each login's changes run in the order it made them, and its reads see them.
+  // The changes held for one statement each: those of a run of logins apart from each other
+  // (run_apart()), and the events. They are sent before any other statement, in this order, so that
+  // each login's changes run in the order it made them, and the events' reads of credit see them.
   struct Held {
     HeldRows inserts{12};
     HeldRows updates{8};
@@ -622,17 +657,21 @@ class PgConnection : public MapConnection {
     // Each withdrawal is a statement of its own: an UPDATE of the rows at several addresses is
     // planned as a join, which may read the whole table (see kFindEntries).
     std::vector<std::vector<std::string>> withdrawals_each;
-    HeldRows reads{2};
-    std::vector<std::vector<CreditHolder>*> read_into;
-    HeldRows events{6};
+    // The events, and the addresses whose changes of credit are decided with them (see kAddEvents),
+    // each in its place among the events.
+    HeldRows events{7};
+    HeldRows slots{3};
+    HeldRows before{4};
+    std::vector<std::vector<CreditHolder>*> after_into;
+    std::int64_t places = 0;
     // An entry updated or given its addresses twice, or claims withdrawn twice at one address,
     // would be one row changed twice by one statement: the first ones are sent before.
     std::set<std::int64_t> updated;
     std::set<std::int64_t> readdressed;
     std::set<std::string> claimed;
     bool empty() const {
-      return inserts.empty() && updates.empty() && address_owners.empty() && withdrawals_each.empty() && reads.empty() &&
-             events.empty();
+      return inserts.empty() && updates.empty() && address_owners.empty() && withdrawals_each.empty() &&
+             events.empty() && slots.empty();
     }
   };
 
@@ -653,12 +692,15 @@ class PgConnection : public MapConnection {
               (held.address_owners.empty() || change(kSetAddresses, owners, error));
     for (std::size_t i = 0; ok && i < held.withdrawals_each.size(); ++i)
       ok = change(kSql.withdraw_claims, held.withdrawals_each[i], error);
-    // Reads are held only in pipeline mode (credited_at_soon()).
-    return ok &&
-           (held.reads.empty() ||
-            send(kCreditedAtMany, held.reads.arrays(), Awaited{holders_by_order(held.read_into), nullptr, {}, false},
-                 error)) &&
-           go(kAddEvents, held.events);
+    if (!ok || (held.events.empty() && held.slots.empty())) return ok;
+    std::vector<std::string> events = held.events.arrays();
+    for (const HeldRows* rows : {&held.slots, &held.before}) {
+      const std::vector<std::string> arrays = rows->arrays();
+      events.insert(events.end(), arrays.begin(), arrays.end());
+    }
+    // Addresses are held only in pipeline mode (record_change()).
+    if (held.slots.empty()) return change(kAddEvents, events, error);
+    return send(kAddEvents, events, Awaited{holders_by_order(held.after_into), nullptr, {}, false}, error);
   }
 
   static RowReader holder_reader(std::vector<CreditHolder>* out) {
@@ -682,7 +724,7 @@ class PgConnection : public MapConnection {
     return true;
   }
 
-  // One statement without parameters, not prepared (BEGIN, COMMIT, a savepoint).
+  // One statement without parameters, not prepared (a savepoint, a ROLLBACK).
   bool send_text(const std::string& sql, Awaited awaited, std::string* error) {
     if (pipelined_ && !send_held(error)) return false;
     if (!usable(error)) return false;
@@ -843,6 +885,7 @@ class PgConnection : public MapConnection {
   unsigned long statements_ = 0;                 // how many were prepared: the next one's name
   bool pipelined_ = false;                       // in a transaction, in pipeline mode
   bool open_ = false;                            // the transaction had not failed when last answered
+  std::string next_ids_;                          // the statement that takes keys (see kKeySequence)
   std::map<std::string, std::int64_t> reserved_;  // folded names of entries looked up and not found: their keys
   std::vector<Awaited> awaited_;                 // what was sent in pipeline mode, its answers not read yet
   bool apart_ = false;                           // the writer's changes concern entries apart from each other's

@@ -120,30 +120,33 @@ struct UserMap::Writer {
     bool ok = db != nullptr && db->begin(&error) && db->lock_accounts(entries, &error);
     for (std::size_t next = 0; ok && next < batch.size();) {
       std::vector<EntryLookup> run = lookups_from(batch, next);
-      // The changes before are finished once the answers to these lookups are in.
-      ok = db->find_entries_and_credit(&run, &error) && finish_changes(&error);
+      ok = db->find_entries_and_credit(&run, &error);
       cut_run(&run);
       db->run_apart(true);
       for (std::size_t i = 0; ok && i < run.size(); ++i, ++next)
         ok = apply(batch[next].change, run[i], &outcomes[next], &error);
       db->run_apart(false);
     }
-    // The last changes are finished once the answers to all are in; a failure of the changes is
-    // theirs, not the purge's. Then the purge: it may touch any account's entries, and must not
-    // hold them while it waits for another service.
-    if (ok) ok = db->sent(&error) && finish_changes(&error);
-    unfinished.clear();
-    if (ok) purge_if_due();
+    // Then the purge: it may touch any account's entries, and must not hold them while it waits for
+    // another service. A failure of the changes is theirs, not the purge's: when a purge is due,
+    // their answers are awaited first. Otherwise they come with the commit's.
+    if (ok && purge_due()) {
+      ok = db->sent(&error);
+      if (ok) purge_if_due();
+    }
     if (ok && !db->in_transaction()) {
       ok = false;
       error = "the transaction was rolled back";
     }
-    // Every change of who is credited where that this transaction makes, in order (the history
-    // has them already, written with each change).
-    const std::vector<CreditChange> credit = ok ? batch_credit(outcomes) : std::vector<CreditChange>();
     if (ok) ok = db->commit(&error);
-    if (ok) committed_removed();
-    if (ok) tell_credit(credit);
+    if (ok) {
+      finish_changes();
+      committed_removed();
+      // Every change of who is credited where that this transaction made, in order (the history
+      // has them already, written with each change).
+      tell_credit(batch_credit(outcomes));
+    }
+    unfinished.clear();
     removed.clear();
     purged_credit.clear();
     if (!ok) {
@@ -219,12 +222,15 @@ struct UserMap::Writer {
     return link_failure(link, db, error);
   }
 
+  // The purge runs at most once a second.
+  bool purge_due() const { return std::time(nullptr) > last_purge; }
+
   // A failed purge is tried again with the next commit; it must not cost the logins. The entries
   // that ran out are recorded as expired when they did, and the history older than its days is
   // forgotten, at the same pace.
   void purge_if_due() {
+    if (!purge_due()) return;
     const std::int64_t now = std::time(nullptr);
-    if (now <= last_purge) return;
     std::string error;
     const std::size_t before = removed.size();
     std::vector<CreditedAddress> ending;
@@ -331,16 +337,15 @@ struct UserMap::Writer {
     return false;
   }
 
-  // Who is credited after the change is read with the next statement the writer waits for (the
-  // next lookups, or sent()); the change's events and the rest of its outcome wait for that answer
-  // (finish_changes()). False, with the store's error, when the change failed; a login the limits
-  // refuse is not a failure.
+  // The change's events are recorded with it; who is credited after it may be known only once the
+  // transaction is committed, and the rest of its outcome waits for that (finish_changes()). False,
+  // with the store's error, when the change failed; a login the limits refuse is not a failure.
   bool apply(const MapChange& change, const EntryLookup& lookup, ChangeOutcome* outcome, std::string* error) {
     const LogonEntry& e = change.entry;
     std::vector<CreditChange> known;
     for (std::size_t i = 0; i < lookup.addresses.size(); ++i)
       known.push_back(CreditChange{lookup.addresses[i], lookup.credited[i], {}, e.last_seen});
-    building = Unfinished{outcome, {}, {}};
+    building = Unfinished{outcome, {}};
     const bool ok = change.kind == MapChange::Kind::Logout ? logout(e, lookup.stored, outcome, error)
                                                            : login(e, lookup.stored, known, outcome, error);
     if (ok) unfinished.push_back(std::move(building));
@@ -348,39 +353,32 @@ struct UserMap::Writer {
     return ok;
   }
 
-  // A change whose credit after it is still being read: a login's addresses with their credit, and
-  // the events it records before those of the changes of credit.
+  // A change whose credit after it is still being read, with a login's addresses and their credit.
   struct Unfinished {
     ChangeOutcome* outcome = nullptr;
     std::vector<AddressCredit> rows;
-    std::vector<LogonEvent> events;
   };
 
-  // Once the answers are in, in the order of the changes: each login's addresses without credit,
-  // then only the addresses where who is credited has changed, and the change's events. False, with
-  // the error, when one failed.
-  bool finish_changes(std::string* error) {
-    std::vector<Unfinished> changes;
-    changes.swap(unfinished);
-    for (Unfinished& u : changes) {
+  // Once the answers are in: each login's addresses without credit, then only the addresses where
+  // who is credited has changed.
+  void finish_changes() {
+    for (Unfinished& u : unfinished) {
       ChangeOutcome* outcome = u.outcome;
       for (CreditChange& c : outcome->credit) std::sort(c.after.begin(), c.after.end());
       note_uncredited(u.rows, outcome);
       keep_changes(&outcome->credit);
-      const std::vector<LogonEvent> credit = credit_events(outcome->credit);
-      u.events.insert(u.events.end(), credit.begin(), credit.end());
-      if (!db->record_events(u.events, error)) return false;
     }
-    return true;
+    unfinished.clear();
   }
 
   bool logout(const LogonEntry& e, const StoredEntry& stored, ChangeOutcome* outcome, std::string* error) {
     const std::vector<std::string> before =
         stored.found ? lookup_addresses(stored.ips, stored.peer) : std::vector<std::string>();
-    const bool ok = read_credit(before, e.last_seen, &outcome->credit, error) &&
-                    db->remove(e, &outcome->removed, error) && read_credit_after(e.last_seen, &outcome->credit, error);
-    if (outcome->removed) building.events = entry_events(kEventLogout, stored.names, before, e.last_seen);
-    return ok;
+    if (!read_credit(before, e.last_seen, &outcome->credit, error) || !db->remove(e, &outcome->removed, error))
+      return false;
+    const std::vector<LogonEvent> events =
+        outcome->removed ? entry_events(kEventLogout, stored.names, before, e.last_seen) : std::vector<LogonEvent>();
+    return db->record_change(events, &outcome->credit, error);
   }
 
   // Who is credited is read before and after, at every address the entry had, has, or proves.
@@ -407,10 +405,10 @@ struct UserMap::Writer {
                     (stored.found ? db->update_entry(id, e, error) : db->insert_entry(e, &id, error)) &&
                     decide_credit(e, stored, addresses, &rows, error) &&
                     (rows == stored_rows(stored) || db->set_addresses(id, rows, error)) &&
-                    withdraw_outranked(id, e, addresses, error) && read_credit_after(e.last_seen, &outcome->credit, error);
-    if (moved) building.events = arrival(e, stored, addresses);
+                    withdraw_outranked(id, e, addresses, error);
     building.rows = rows;
-    return ok;
+    return ok && db->record_change(moved ? arrival(e, stored, addresses) : std::vector<LogonEvent>(), &outcome->credit,
+                                   error);
   }
 
   // A new entry logs in at its addresses; one found elsewhere than before moves to its new set.
@@ -489,15 +487,6 @@ struct UserMap::Writer {
       else if (!db->credited_at(address, now, &c.before, error)) return false;
       std::sort(c.before.begin(), c.before.end());
       out->push_back(std::move(c));
-    }
-    return true;
-  }
-
-  // Who is credited at each of the addresses read before, after the change: answered by the next
-  // statement the writer waits for.
-  bool read_credit_after(std::int64_t now, std::vector<CreditChange>* changes, std::string* error) {
-    for (CreditChange& c : *changes) {
-      if (!db->credited_at_soon(c.address, now, &c.after, error)) return false;
     }
     return true;
   }
