@@ -1,6 +1,7 @@
 // Load client for the logon service: concurrent agents doing the full NTLMv2 (or Kerberos) login, and Squid helpers
 // asking who is where, counted per second.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -137,6 +138,13 @@ bool open_connection(tcp::socket& socket, const tcp::resolver::results_type& ser
     const tcp::endpoint from(asio::ip::make_address(source, ec), 0);
     if (ec) return false;
     socket.open(from.protocol(), ec);
+    // We set IP_BIND_ADDRESS_NO_PORT because a bind before connect otherwise takes a port at once,
+    // one that no closed connection still in TIME_WAIT holds: thousands of logins from one
+    // address would run out of ports within seconds, and the run would measure that. The port
+    // is then chosen at connect, as for any connection, and may be reused.
+    const int one = 1;
+    if (!ec && setsockopt(socket.native_handle(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one) != 0)
+      return false;
     if (!ec) socket.bind(from, ec);
     if (ec) return false;
     socket.connect(*server.begin(), ec);
