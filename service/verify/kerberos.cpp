@@ -3,6 +3,7 @@
 
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
+#include <krb5.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -105,6 +106,12 @@ Failure user_without_pac(const std::string& principal, const std::string& servic
 
 std::unique_ptr<KerberosAcceptor> KerberosAcceptor::open(const std::string& keytab,
                                                          const std::vector<std::string>& names, std::string* error) {
+  krb5_context held = nullptr;
+  if (const krb5_error_code code = krb5_init_context(&held)) {
+    // Without a context, the library's own table of messages (a static text, nothing to free).
+    *error = std::string("cannot read the Kerberos configuration: ") + krb5_get_error_message(nullptr, code);
+    return nullptr;
+  }
   gss_key_value_element_desc element{"keytab", keytab.c_str()};
   gss_key_value_set_desc store{1, &element};
   gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
@@ -112,17 +119,19 @@ std::unique_ptr<KerberosAcceptor> KerberosAcceptor::open(const std::string& keyt
   const OM_uint32 major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, GSS_C_NO_OID_SET,
                                                 GSS_C_ACCEPT, &store, &credential, nullptr, nullptr);
   if (GSS_ERROR(major)) {
+    krb5_free_context(held);
     *error = "cannot use keytab " + keytab + ": " +
              (minor == 0 ? status_text(major, GSS_C_GSS_CODE) : status_text(minor, GSS_C_MECH_CODE));
     return nullptr;
   }
-  return std::unique_ptr<KerberosAcceptor>(new KerberosAcceptor(credential, names));
+  return std::unique_ptr<KerberosAcceptor>(new KerberosAcceptor(held, credential, names));
 }
 
 KerberosAcceptor::~KerberosAcceptor() {
   OM_uint32 minor = 0;
   gss_cred_id_t credential = credential_;
   gss_release_cred(&minor, &credential);
+  krb5_free_context(held_);
 }
 
 bool KerberosAcceptor::names_service(const std::string& principal) const {

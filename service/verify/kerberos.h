@@ -8,6 +8,7 @@
 
 #include "verify/verifier.h"
 
+struct _krb5_context;
 struct gss_cred_id_struct;
 struct gss_ctx_id_struct;
 
@@ -57,8 +58,12 @@ class KerberosAcceptor {
   std::string listed() const;
 
  private:
-  KerberosAcceptor(gss_cred_id_struct* credential, std::vector<std::string> names)
-      : credential_(credential), names_(std::move(names)) {}
+  KerberosAcceptor(_krb5_context* held, gss_cred_id_struct* credential, std::vector<std::string> names)
+      : held_(held), credential_(credential), names_(std::move(names)) {}
+  // MIT krb5 makes a context of its own for every GSSAPI call, and reads its configuration again
+  // whenever no other context holds it; one held for the acceptor's life keeps it read (a change
+  // to the file is still seen: each new context compares the file's time).
+  _krb5_context* const held_;
   gss_cred_id_struct* const credential_;
   const std::vector<std::string> names_;
 };
