@@ -95,7 +95,10 @@ int main(int argc, char** argv) {
   }
   // As the service does: a context held meanwhile keeps the library's configuration read.
   krb5_context held = nullptr;
-  if (krb5_init_context(&held) != 0) return 1;
+  if (krb5_init_context(&held) != 0) {
+    std::fprintf(stderr, "gss-accept-loop: cannot read the Kerberos configuration\n");
+    return 1;
+  }
   double per_second = 0;
   const bool ok = mode == "ready" ? ready(argv[1], threads, std::atol(argv[4]), &per_second)
                                   : together(argv[1], threads, std::atof(argv[4]), &per_second);
