@@ -86,6 +86,15 @@ class PgDialect : public SqlDialect {
   // expired entries (after a long outage) neither holds up the logins committed with it nor runs
   // into the statement time-out, which would undo it every time.
   std::string purge_limit() const override { return " LIMIT 1000 FOR UPDATE SKIP LOCKED"; }
+  // A subquery of its own (OFFSET 0 keeps the planner from merging it), which can only come after
+  // the address rows it refers to and has nothing to go by but the key. Joined plainly, the plan
+  // is the planner's choice, and statistics taken while the map was small or full of dead rows
+  // (the entries a few hosts log on again and again) can make it find the entry among all the
+  // live ones, through the index on their expiry, at each address row: a lookup that reads the
+  // whole map, and goes on doing so in the writer's plans, which serve a connection's life.
+  std::string entry_of(const std::string& row, const std::string& alias) const override {
+    return " CROSS JOIN LATERAL (SELECT * FROM logons WHERE id = " + row + ".logon OFFSET 0) AS " + alias;
+  }
 };
 
 const PgDialect kDialect;
@@ -114,7 +123,7 @@ const std::string kFindEntries =
     kDialect.name("n.d") + " AND " + kDialect.name("l.host") + " = " + kDialect.name("n.h") + " FOR UPDATE) AS f";
 const std::string kCreditedAtMany =
     "SELECT n.ord, c.* FROM unnest($1::text[], $2::bigint[]) WITH ORDINALITY AS n (address, now, ord)"
-    " CROSS JOIN LATERAL (" + credited_at_sql("n.address", "n.now") + " OFFSET 0) AS c";
+    " CROSS JOIN LATERAL (" + credited_at_sql(kDialect, "n.address", "n.now") + " OFFSET 0) AS c";
 constexpr const char* kInsertEntries =
     "INSERT INTO logons (id, \"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen,"
     " expires, relayed) OVERRIDING SYSTEM VALUE SELECT * FROM unnest($1::bigint[], $2::text[], $3::text[],"
@@ -142,8 +151,9 @@ constexpr const char* kSetAddresses =
 const std::string kAddEvents =
     "WITH slot AS (SELECT * FROM unnest($8::text[], $9::bigint[], $10::bigint[]) WITH ORDINALITY AS s (address, at,"
     " place, ord)), before AS (SELECT * FROM unnest($11::bigint[], $12::text[], $13::text[], $14::text[]) AS b (ord,"
-    " u, d, h)), after AS (SELECT s.ord, c.* FROM slot s CROSS JOIN LATERAL (" + credited_at_sql("s.address", "s.at") +
-    " OFFSET 0) AS c), added AS (INSERT INTO logon_events (at, kind, \"user\", domain, host, address) SELECT at,"
+    " u, d, h)), after AS (SELECT s.ord, c.* FROM slot s CROSS JOIN LATERAL (" +
+    credited_at_sql(kDialect, "s.address", "s.at") + " OFFSET 0) AS c), added AS (INSERT INTO logon_events (at,"
+    " kind, \"user\", domain, host, address) SELECT at,"
     " kind, u, d, h, a FROM (SELECT *, 0 AS side FROM unnest($1::bigint[], $2::text[], $3::text[], $4::text[],"
     " $5::text[], $6::text[], $7::bigint[]) AS e (at, kind, u, d, h, a, place) UNION ALL"
     " SELECT s.at, 'uncredited', b.u, b.d, b.h, s.address, s.place, 1 FROM before b JOIN slot s ON s.ord = b.ord"
@@ -319,7 +329,15 @@ class PgConnection : public MapConnection {
     if (PQenterPipelineMode(conn_) != 1) return failed(nullptr, error);
     pipelined_ = true;
     open_ = true;
-    return send("BEGIN", {}, Awaited(), error) && send(kTransactionSettings, {}, Awaited(), error);
+    // A connection's plans are made when each statement is first used, and again when the server
+    // takes new statistics of the map. Made while the map holds a few rows, where a probe of an
+    // index costs as much as reading all of it, a plan may read a whole index at every commit from
+    // then on, however the map grows, until statistics happen to be taken again. So they are
+    // made anew each time the map has doubled, by the keys of its new entries: a few plans each time.
+    const bool replan = newest_key_ > 2 * planned_at_key_ + 100;
+    if (replan) planned_at_key_ = newest_key_;
+    return send("BEGIN", {}, Awaited(), error) && send(kTransactionSettings, {}, Awaited(), error) &&
+           (!replan || send("DISCARD PLANS", {}, Awaited(), error));
   }
 
   // The changes not answered yet go with the COMMIT. A COMMIT of a transaction that a failure
@@ -422,6 +440,7 @@ class PgConnection : public MapConnection {
       return false;
     for (std::size_t n = 0; n < lookups->size() && n < keys.size(); ++n) {
       if (!(*lookups)[n].stored.found) reserved_[folded_names(*(*lookups)[n].entry)] = keys[n];
+      newest_key_ = std::max(newest_key_, keys[n]);
     }
     return true;
   }
@@ -887,6 +906,8 @@ class PgConnection : public MapConnection {
   bool open_ = false;                            // the transaction had not failed when last answered
   std::string next_ids_;                          // the statement that takes keys (see kKeySequence)
   std::map<std::string, std::int64_t> reserved_;  // folded names of entries looked up and not found: their keys
+  std::int64_t newest_key_ = 0;                   // the newest key taken
+  std::int64_t planned_at_key_ = 0;               // the newest key when the plans were last made anew
   std::vector<Awaited> awaited_;                 // what was sent in pipeline mode, its answers not read yet
   bool apart_ = false;                           // the writer's changes concern entries apart from each other's
   Held held_;                                    // changes and reads not sent yet

@@ -34,6 +34,9 @@ class SqliteDialect : public SqlDialect {
   std::string unique_names_index() const override { return ""; }
   std::string lock_row() const override { return ""; }  // the writer holds the whole file
   std::string purge_limit() const override { return ""; }
+  std::string entry_of(const std::string& row, const std::string& alias) const override {
+    return " JOIN logons " + alias + " ON " + alias + ".id = " + row + ".logon";
+  }
 };
 
 const SqliteDialect kDialect;

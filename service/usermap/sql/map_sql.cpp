@@ -69,7 +69,7 @@ struct Listing {
       with = conflicts_with(d, now);
       body = "FROM conflicts x JOIN logon_addresses a ON a.address = x.address JOIN logons l ON l.id = a.logon WHERE";
     } else {
-      body = q.ip.empty() ? "FROM logons l WHERE" : "FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE";
+      body = q.ip.empty() ? "FROM logons l WHERE" : "FROM logon_addresses a" + d.entry_of("a", "l") + " WHERE";
     }
     if (!q.ip.empty()) {
       const std::string ip = p.text(q.ip);
@@ -206,18 +206,18 @@ MapStatements::MapStatements(const SqlDialect& d) {
                  d.purge_limit() + ")";
   note_check = "INSERT INTO map_checks (id, checked) VALUES (1, " + p(1, number) +
                ") ON CONFLICT (id) DO UPDATE SET checked = excluded.checked";
-  proven = "SELECT " + proven_sql(p(1, text), p(2, number));
+  proven = "SELECT " + proven_sql(d, p(1, text), p(2, number));
   withdraw_claims = withdraw_claims_sql(p(1, text), p(2, number));
-  credited_at = credited_at_sql(p(1, text), p(2, number));
+  credited_at = credited_at_sql(d, p(1, text), p(2, number));
   credited_addresses = credited_addresses_sql(p(1, number));
   expiring_credit = expiring_credit_sql(p(1, number));
   count_current = "SELECT count(*) FROM logons WHERE expires > " + p(1, number);
   count_stale = "SELECT count(*) FROM logons WHERE last_seen < " + p(2, number) + " AND expires > " + p(1, number);
   count_conflicts = conflicts_with(d, p(1, number)) + "SELECT count(*) FROM conflicts";
   address_use = "SELECT count(DISTINCT " + d.folded("l.host") + "), count(DISTINCT " + folded_account(d, "l") +
-                ") FROM logon_addresses a JOIN logons l ON l.id = a.logon WHERE a.address = " + p(1, text) +
+                ") FROM logon_addresses a" + d.entry_of("a", "l") + " WHERE a.address = " + p(1, text) +
                 " AND l.expires > " + p(2, number);
-  address_answer = "SELECT l.\"user\", l.domain, l.host FROM logon_addresses a JOIN logons l ON l.id = a.logon"
+  address_answer = "SELECT l.\"user\", l.domain, l.host FROM logon_addresses a" + d.entry_of("a", "l") +
                    " WHERE a.credited = true AND a.address = " + p(1, text) + " AND l.expires > " + p(2, number) +
                    " ORDER BY l.last_seen DESC, " + d.name("l.host") + ", " + d.name("l.domain") + ", " +
                    d.name("l.\"user\"") + " LIMIT 1";

@@ -42,6 +42,9 @@ class SqlDialect {
   virtual std::string lock_row() const = 0;
   // What limits the expired entries one purge deletes (and passes those another writer holds).
   virtual std::string purge_limit() const = 0;
+  // Joins, as `alias`, the entry that the address row `row` belongs to, found by its key and no
+  // other way.
+  virtual std::string entry_of(const std::string& row, const std::string& alias) const = 0;
 };
 
 // A parameter's value.
