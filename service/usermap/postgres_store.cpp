@@ -333,7 +333,8 @@ class PgConnection : public MapConnection {
     // takes new statistics of the map. Made while the map holds a few rows, where a probe of an
     // index costs as much as reading all of it, a plan may read a whole index at every commit from
     // then on, however the map grows, until statistics happen to be taken again. So they are
-    // made anew each time the map has doubled, by the keys of its new entries: a few plans each time.
+    // made anew each time the keys taken have doubled: every lookup takes one, so the keys grow at
+    // least as fast as the map, and the plans are made a few times over the map's life.
     const bool replan = newest_key_ > 2 * planned_at_key_ + 100;
     if (replan) planned_at_key_ = newest_key_;
     return send("BEGIN", {}, Awaited(), error) && send(kTransactionSettings, {}, Awaited(), error) &&
