@@ -48,8 +48,8 @@ std::string folded_account(const SqlDialect& d, const std::string& table) {
 // The addresses in conflict (see AddressUse): only addresses with more than one entry are looked at.
 std::string conflicts_with(const SqlDialect& d, const std::string& now) {
   return "WITH shared AS (SELECT address FROM logon_addresses GROUP BY address HAVING count(*) > 1),"
-         " conflicts AS (SELECT s.address FROM shared s JOIN logon_addresses c ON c.address = s.address"
-         " JOIN logons m ON m.id = c.logon WHERE m.expires > " + now + " GROUP BY s.address"
+         " conflicts AS (SELECT s.address FROM shared s JOIN logon_addresses c ON c.address = s.address" +
+         d.entry_of("c", "m") + " WHERE m.expires > " + now + " GROUP BY s.address"
          " HAVING count(DISTINCT " + d.folded("m.host") + ") > 1 AND count(DISTINCT " + folded_account(d, "m") +
          ") > 1) ";
 }
@@ -67,7 +67,7 @@ struct Listing {
   Listing(const SqlDialect& d, const MapQuery& q, std::int64_t at, Params& p) : now(p.number(at)) {
     if (q.show == MapShow::Conflicts) {
       with = conflicts_with(d, now);
-      body = "FROM conflicts x JOIN logon_addresses a ON a.address = x.address JOIN logons l ON l.id = a.logon WHERE";
+      body = "FROM conflicts x JOIN logon_addresses a ON a.address = x.address" + d.entry_of("a", "l") + " WHERE";
     } else {
       body = q.ip.empty() ? "FROM logons l WHERE" : "FROM logon_addresses a" + d.entry_of("a", "l") + " WHERE";
     }
