@@ -81,6 +81,9 @@ db.transaction_commit()
 enable_net_export_keytab()
 for principal in ("HTTP/web.pellamor.test", "HTTP/nopac.pellamor.test"):
     Net(None, lp).export_keytab(keytab=keytab, principal=principal)
+    Net(None, lp).export_keytab(keytab=keytab + ".wide", principal=principal)
+# The wide keytab also holds another service's keys, as a machine account's holds its cifs/ and host/ keys.
+Net(None, lp).export_keytab(keytab=keytab + ".wide", principal="HTTP/other.pellamor.test")
 """
 
 
@@ -100,6 +103,7 @@ class Directory:
         self.dc_conf = os.path.join(self.dir, "dc", "etc", "smb.conf")
         self.krb5_conf = os.path.join(self.dir, "krb5.conf")
         self.keytab = os.path.join(self.dir, "web.keytab")
+        self.wide_keytab = self.keytab + ".wide"
         self.member_winbind = os.path.join(self.dir, "member", "winbindd")
 
     @contextlib.contextmanager

@@ -47,6 +47,34 @@ def negotiate(service, target, env, server=directory.SERVICE_HOST):
                 host=server, env=env)
 
 
+def der(tag, content, long_form=False):
+    size = len(content)
+    if long_form or size > 127:  # BER takes any long form, with leading zeros
+        length = size.to_bytes(4 if long_form else (size.bit_length() + 7) // 8, "big")
+        return bytes([tag, 0x80 | len(length)]) + length + content
+    return bytes([tag, size]) + content
+
+
+KERBEROS_OID = bytes.fromhex("06092a864886f712010202")
+
+
+def raw_kerberos_token(spnego, long_form=False):
+    # The Kerberos token inside a SPNEGO token, alone, its AP-REQ's length in long form if asked.
+    at = spnego.index(KERBEROS_OID + b"\x01\x00") + len(KERBEROS_OID) + 2
+    assert spnego[at] == 0x6E and spnego[at + 1] & 0x80
+    length_bytes = spnego[at + 1] & 0x7F
+    size = int.from_bytes(spnego[at + 2:at + 2 + length_bytes], "big")
+    start = at + 2 + length_bytes
+    ap_req = der(0x6E, spnego[start:start + size], long_form)
+    return der(0x60, KERBEROS_OID + b"\x01\x00" + ap_req)
+
+
+# A SPNEGO token that offers NTLM alone, with an NTLM negotiate message as its first token.
+SPNEGO_OFFERING_NTLM = der(0x60, bytes.fromhex("06062b0601050502") + der(0xA0, der(0x30, der(
+    0xA0, der(0x30, bytes.fromhex("060a2b06010401823702020a"))) + der(0xA2, der(0x04, bytes.fromhex(
+        "4e544c4d5353500001000000078208a200000000000000000000000000000000" "0a00614a0000000f"))))))
+
+
 class DirectoryNtlm(unittest.TestCase):
     def test_the_domain_verifies_ntlm_answers_and_names_its_refusals(self):
         with domain_service() as service:
@@ -159,6 +187,29 @@ class DirectoryKerberos(unittest.TestCase):
             status, _, verbose = negotiate(service, "PCI", DOMAIN.kinit("ivan"))
             self.assertGreater(len(re.search(r"Authorization: Negotiate (\S+)", verbose).group(1)), 17000)
             self.assertEqual((status, [e["user"] for e in service.entries("PCI")]), (200, ["ivan"]))
+
+    def test_only_kerberos_tickets_opened_by_the_services_own_keys_log_on(self):
+        alice = DOMAIN.kinit("alice")
+        with domain_service("--keytab", DOMAIN.wide_keytab) as service:
+            def token_for(host):  # refused by the name it carries, before its ticket is opened or cached
+                verbose = negotiate(service, "PCW", alice, host)[2]
+                return base64.b64decode(re.search(r"Authorization: Negotiate (\S+)", verbose).group(1))
+            other, alias = token_for(directory.OTHER_HOST), token_for(directory.ALIAS_HOST)
+            refusals = [  # (what, token, reason)
+                # The name a ticket carries is not covered by its checksum: another service's key opens it.
+                ("renamed", other.replace(b"other.pellamor.test", b"nopac.pellamor.test"),
+                 "Kerberos ticket for HTTP/other.pellamor.test@PELLAMOR.TEST is not this service"),
+                ("long form", raw_kerberos_token(alias, long_form=True),
+                 "Kerberos ticket for HTTP/alias.pellamor.test@PELLAMOR.TEST is not this service"),
+                ("cut short", raw_kerberos_token(alias)[:-40], "Kerberos ticket whose service cannot be read"),
+            ] + [("NTLM in SPNEGO", SPNEGO_OFFERING_NTLM, "Kerberos token refused")] * 3
+            for what, token, reason in refusals:
+                conn = Raw(service)
+                status_line = conn.get(login_target("PCW"), "Negotiate " + base64.b64encode(token).decode())[0]
+                self.assertEqual((code(status_line), service.log()[-1]["result"].split(": ", 1)[-1][:len(reason)]),
+                                 (401, reason), what)
+            self.assertEqual((service.entries("PCW"), service.proc.poll()), ([], None))
+            self.assertEqual(negotiate(service, "PCK", alice)[0], 200)
 
     def test_the_replay_cache_is_the_services_own(self):
         # MIT krb5's default folder for it is shared (TMPDIR, /var/tmp): a file planted there by another user

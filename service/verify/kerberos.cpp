@@ -3,8 +3,10 @@
 
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
+#include <gssapi/gssapi_krb5.h>
 #include <krb5.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -63,6 +65,16 @@ std::string display_name(gss_name_t name) {
   return text.text();
 }
 
+// The service principal GSSAPI accepted a completed context's ticket as.
+std::string accepted_service(gss_ctx_id_t context) {
+  OM_uint32 minor = 0;
+  NameGuard service;
+  if (GSS_ERROR(gss_inquire_context(&minor, context, nullptr, &service.name, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr)))
+    return "";
+  return display_name(service.name);
+}
+
 // False, with the reason, when the ticket's PAC is there but cannot be read:
 // recording the user under another name than their NTLM logons would split them.
 Failure user_of_ticket(gss_name_t client, const std::string& principal, const std::string& service,
@@ -104,8 +116,22 @@ Failure user_without_pac(const std::string& principal, const std::string& servic
   return Failure();
 }
 
+namespace {
+
+// The mechanisms the service takes tokens of: Kerberos, raw or under SPNEGO.
+gss_OID_desc kSpnegoOid{6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02")};
+
+// GSSAPI loads every mechanism listed in /etc/gss/mech and /etc/gss/mech.d (gss-ntlmssp's NTLM, for one),
+// gives credentials acquired for no particular mechanism to all of them, and hands a token that names
+// one of them to that plug-in's accept, unauthenticated: a fault there is the service's. Only the
+// mechanisms built into the library are loaded (the variable is read before the first GSSAPI call).
+void load_built_in_mechanisms_only() { setenv("GSS_MECH_CONFIG", "/dev/null", 1); }
+
+}  // namespace
+
 std::unique_ptr<KerberosAcceptor> KerberosAcceptor::open(const std::string& keytab,
                                                          const std::vector<std::string>& names, std::string* error) {
+  load_built_in_mechanisms_only();
   krb5_context held = nullptr;
   if (const krb5_error_code code = krb5_init_context(&held)) {
     // Without a context, the library's own table of messages (a static text, nothing to free).
@@ -114,11 +140,20 @@ std::unique_ptr<KerberosAcceptor> KerberosAcceptor::open(const std::string& keyt
   }
   gss_key_value_element_desc element{"keytab", keytab.c_str()};
   gss_key_value_set_desc store{1, &element};
+  gss_OID_desc wanted[] = {*gss_mech_krb5, kSpnegoOid};
+  gss_OID_set_desc mechanisms{2, wanted};
   gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
   OM_uint32 minor = 0;
-  const OM_uint32 major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, GSS_C_NO_OID_SET,
-                                                GSS_C_ACCEPT, &store, &credential, nullptr, nullptr);
+  OM_uint32 major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, GSS_C_ACCEPT, &store,
+                                          &credential, nullptr, nullptr);
+  if (!GSS_ERROR(major)) {
+    // SPNEGO negotiates Kerberos alone (MIT takes Microsoft's OID for it as the same mechanism).
+    gss_OID_set_desc kerberos_only{1, gss_mech_krb5};
+    major = gss_set_neg_mechs(&minor, credential, &kerberos_only);
+  }
   if (GSS_ERROR(major)) {
+    OM_uint32 ignored = 0;
+    gss_release_cred(&ignored, &credential);
     krb5_free_context(held);
     *error = "cannot use keytab " + keytab + ": " +
              (minor == 0 ? status_text(major, GSS_C_GSS_CODE) : status_text(minor, GSS_C_MECH_CODE));
@@ -161,13 +196,16 @@ void KerberosExchange::reset() {
 KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const Bytes& token) {
   KerberosStep step;
   // MIT krb5 takes a ticket for any principal whose key it has (an alias of the same account
-  // too) and names the keytab's principal as the one it was for: the ticket's own name is read
-  // from the token, before anything is decrypted or recorded in the replay cache.
-  const std::string service = ticket_service(token);
-  if (!service.empty() && !acceptor.names_service(service)) {
+  // too): the ticket's own name is read from the token, before anything is decrypted or recorded
+  // in the replay cache, and a ticket that cannot be read is not taken on trust.
+  const TicketName ticket = ticket_service(token);
+  if (ticket.kind == TicketName::Kind::Unreadable || (ticket.kind == TicketName::Kind::Named &&
+                                                      !acceptor.names_service(ticket.principal))) {
     reset();
-    step.failure =
-        Failure::refused("Kerberos ticket for " + service + " is not this service (" + acceptor.listed() + ")");
+    step.failure = Failure::refused(ticket.kind == TicketName::Kind::Unreadable
+                                        ? "Kerberos ticket whose service cannot be read"
+                                        : "Kerberos ticket for " + ticket.principal + " is not this service (" +
+                                              acceptor.listed() + ")");
     return step;
   }
   gss_buffer_desc input{token.size(), const_cast<std::uint8_t*>(token.data())};
@@ -187,9 +225,16 @@ KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const By
     step.kind = KerberosStep::Kind::Continue;
     return step;
   }
+  // The keytab may hold other services' keys (a machine account's holds cifs/ and host/): the key
+  // that opened the ticket must be one of this service's too.
+  step.target = accepted_service(context_);
   reset();  // each request authenticates anew
+  if (!acceptor.names_service(step.target)) {
+    step.failure = Failure::refused("Kerberos ticket for " + (step.target.empty() ? "an unnamed service" : step.target) +
+                                    " is not this service (" + acceptor.listed() + ")");
+    return step;
+  }
   step.principal = display_name(client.name);
-  step.target = service;
   step.failure = user_of_ticket(client.name, step.principal, step.target, &step.who);
   if (!step.failure.ok()) return step;
   step.kind = KerberosStep::Kind::Accepted;
@@ -212,10 +257,14 @@ bool read_der(const std::uint8_t** at, const std::uint8_t* end, Der* out) {
   out->tag = *p++;
   std::size_t size = *p++;
   if (size & 0x80) {
-    const std::size_t bytes = size & 0x7F;
-    if (bytes == 0 || bytes > 3 || static_cast<std::size_t>(end - p) < bytes) return false;
+    // Kerberos decodes BER: a length in long form, with leading zeros, is as good as a short one.
+    std::size_t bytes = size & 0x7F;
+    if (bytes == 0 || static_cast<std::size_t>(end - p) < bytes) return false;
     size = 0;
-    for (std::size_t i = 0; i < bytes; ++i) size = (size << 8) | *p++;
+    for (; bytes > 0; --bytes) {
+      if (size > (SIZE_MAX >> 8)) return false;
+      size = (size << 8) | *p++;
+    }
   }
   if (static_cast<std::size_t>(end - p) < size) return false;
   *out = Der{out->tag, p, size};
@@ -263,19 +312,24 @@ std::string ap_req_service(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-std::string ticket_service(const Bytes& token) {
+TicketName ticket_service(const Bytes& token) {
   // The Kerberos mechanism's token (RFC 4121): its OID, MIT's or Microsoft's, then TOK_ID 01 00
   // and the AP-REQ, alone (a raw Kerberos token) or inside SPNEGO's mechToken.
   static const std::uint8_t kOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x12, 0x01, 0x02, 0x02};
   static const std::uint8_t kMicrosoftOid[] = {0x06, 0x09, 0x2a, 0x86, 0x48, 0x82, 0xf7, 0x12, 0x01, 0x02, 0x02};
+  TicketName found;
   for (std::size_t i = 0; i + sizeof kOid + 2 < token.size(); ++i) {
     const std::uint8_t* at = token.data() + i;
     if ((std::memcmp(at, kOid, sizeof kOid) != 0 && std::memcmp(at, kMicrosoftOid, sizeof kOid) != 0) ||
         at[sizeof kOid] != 0x01 || at[sizeof kOid + 1] != 0x00)
       continue;
     const std::size_t start = i + sizeof kOid + 2;
-    const std::string service = ap_req_service(token.data() + start, token.size() - start);
-    if (!service.empty()) return service;
+    found.principal = ap_req_service(token.data() + start, token.size() - start);
+    if (!found.principal.empty()) {
+      found.kind = TicketName::Kind::Named;
+      return found;
+    }
+    found.kind = TicketName::Kind::Unreadable;
   }
-  return "";
+  return found;
 }
