@@ -52,18 +52,23 @@ std::uint32_t read32(const Bytes& b) {
 }
 
 // The client's AV pairs. The blob is covered by NTProofStr, so nobody between
-// the client and this service can add, change or strip them.
-std::vector<AvPair> blob_av_pairs(const Bytes& blob) {
-  std::vector<AvPair> pairs;
-  std::string unused;
-  if (!parse_av_pairs(blob.data() + kBlobHeader, blob.size() - kBlobHeader, &pairs, &unused)) pairs.clear();
-  return pairs;
+// the client and this service can add, change or strip them; but the client
+// may be the attacker, and a list that cannot be read would hide the target
+// name and the MIC flag that the checks below rely on. False, with the reason, then.
+bool blob_av_pairs(const Bytes& blob, std::vector<AvPair>* pairs, std::string* why) {
+  if (!parse_av_pairs(blob.data() + kBlobHeader, blob.size() - kBlobHeader, pairs, why)) return false;
+  const AvPair* flags = find_av_pair(*pairs, kAvFlags);
+  if (flags != nullptr && flags->value.size() != 4) {
+    *why = "MsvAvFlags of " + std::to_string(flags->value.size()) + " bytes";
+    return false;
+  }
+  return true;
 }
 
 // Clients that send a MIC say so in their MsvAvFlags.
 bool announces_mic(const std::vector<AvPair>& pairs) {
   const AvPair* flags = find_av_pair(pairs, kAvFlags);
-  return flags != nullptr && flags->value.size() == 4 && (read32(flags->value) & kAvFlagMicPresent) != 0;
+  return flags != nullptr && (read32(flags->value) & kAvFlagMicPresent) != 0;
 }
 
 // The service the client meant to log on to ("HTTP/host"), empty when it does
@@ -255,7 +260,10 @@ namespace {
 std::string refusal(const Bytes& message, const AuthenticateMessage& auth, const std::string& who,
                     const IssuedChallenge& issued, const Digest16& session_base_key, const NtlmGuard& guard) {
   const Bytes blob(auth.nt_response.begin() + 16, auth.nt_response.end());
-  const std::vector<AvPair> pairs = blob_av_pairs(blob);
+  std::vector<AvPair> pairs;
+  std::string why;
+  if (!blob_av_pairs(blob, &pairs, &why)) return "malformed AV pairs in the answer of " + who + ": " + why;
+  if (announces_mic(pairs) && !auth.mic) return "message integrity code announced but missing for " + who;
   if (announces_mic(pairs) && !mic_matches(issued.negotiate, issued.challenge, message, auth, session_base_key))
     return "message integrity code does not match for " + who;
   // A handshake relayed from elsewhere names the service its client meant.

@@ -264,15 +264,18 @@ def ntlm_negotiate():
     return "NTLM " + base64.b64encode(b"NTLMSSP\0" + struct.pack("<II", 1, 0x00088207) + bytes(16)).decode()
 
 
-def ntlm_authenticate(www_authenticate, user, domain, nt_hash_hex, with_mic=False):
+def ntlm_authenticate(www_authenticate, user, domain, nt_hash_hex, with_mic=False, av_pairs=None):
     """NTLMv2 answer to a challenge, built from the published message layout; with_mic: as Windows answers,
-    with a message integrity code over ntlm_negotiate(), the challenge and the answer."""
+    with a message integrity code over ntlm_negotiate(), the challenge and the answer; av_pairs: the pairs
+    that the answer's blob carries in place of the challenge's (whose MsvAvEOL is left out)."""
     challenge = base64.b64decode(www_authenticate.split(" ", 1)[1])
     server_challenge = challenge[24:32]
     info_length, _, info_offset = struct.unpack_from("<HHI", challenge, 40)
     target_info = challenge[info_offset:info_offset + info_length]
     if with_mic:  # MsvAvFlags before MsvAvEOL: "a MIC follows"
         target_info = target_info[:-4] + struct.pack("<HHI", 6, 4, 2) + bytes(4)
+    if av_pairs is not None:
+        target_info = av_pairs(target_info[:-4])
     key = hmac.new(bytes.fromhex(nt_hash_hex), (user.upper() + domain).encode("utf-16-le"), "md5").digest()
     timestamp = struct.pack("<Q", (int(time.time()) + 11644473600) * 10**7)
     blob = b"\1\1" + bytes(6) + timestamp + os.urandom(8) + bytes(4) + target_info + bytes(4)
@@ -300,6 +303,24 @@ class NtlmLogin(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.service.stop()
+
+    def test_answers_whose_av_pairs_cannot_be_read_are_refused(self):
+        evil = "HTTP/evil.example".encode("utf-16-le")
+        cases = [  # (host, the blob's pairs from the challenge's, reason)
+            ("RUN", lambda pairs: pairs + struct.pack("<HH", 9, len(evil)) + evil + struct.pack("<HH", 1, 500),
+             "AV pair runs past the end"),
+            ("FLAGS", lambda pairs: pairs + struct.pack("<HHQ", 6, 8, 2) + bytes(4), "MsvAvFlags of 8 bytes"),
+        ]
+        for host, pairs, reason in cases:
+            conn, target = Raw(self.service), login_target(host)
+            answer = ntlm_authenticate(conn.challenge(target), "bob", "PELLAMOR", BOB[2], av_pairs=pairs)
+            self.assertEqual(code(conn.get(target, answer)[0]), 401, host)
+            self.assertEqual(self.service.log()[-1]["result"],
+                             "rejected: malformed AV pairs in the answer of PELLAMOR\\bob: " + reason)
+            self.assertEqual(self.service.entries(host), [])
+        conn, target = Raw(self.service), login_target("GOOD")
+        answer = ntlm_authenticate(conn.challenge(target), "bob", "PELLAMOR", BOB[2], av_pairs=lambda p: p + bytes(4))
+        self.assertEqual(code(conn.get(target, answer)[0]), 200)
 
     def test_curl_login_is_recorded_and_logout_removes_only_that_host(self):
         head = curl(self.service, LOGIN, ALICE)[1]
