@@ -189,7 +189,9 @@ rm -f /usr/sbin/policy-rc.d  # a container's "start and stop no services"; a ser
 echo "== install"; dpkg -i {package} 2>&1; pellamor-service --version; pellamor-squid-helper --version
 stat -c '%n %U:%G %a' /etc/pellamor /etc/pellamor/accounts.example; getent passwd pellamor | cut -d: -f1,6
 id -nG pellamor; grep '^PELLAMOR_VERIFY=' /etc/default/pellamor-service
-systemd-analyze verify /usr/lib/systemd/system/pellamor-service.service 2>&1 && echo "unit verified"
+# Only the unit's own lines: the verifier also speaks of other packages' units that the unit's targets pull in.
+said=$(systemd-analyze verify /usr/lib/systemd/system/pellamor-service.service 2>&1) && echo "unit verified"
+printf '%s\n' "$said" | grep pellamor
 echo "== domain"; keytab=/etc/pellamor/pellamor.keytab
 printf 'addent -password -p HTTP/web.pellamor.test@PELLAMOR.TEST -k 1 -e aes256-cts-hmac-sha1-96\nSvc-Pass-1\nwkt %s\n' \
     "$keytab" | ktutil >/dev/null; chmod 0600 "$keytab"  # as root alone may read it
@@ -249,7 +251,8 @@ class Installed(unittest.TestCase):
         unit = os.path.join(prefix, "lib", "systemd", "system", "pellamor-service.service")
         verify = subprocess.run(["systemd-analyze", "verify", "--man=no", unit], capture_output=True, text=True,
                                 timeout=60)  # the manual page is not on this prefix's man path; the package's test checks it
-        self.assertEqual((verify.returncode, verify.stderr, verify.stdout), (0, "", ""))
+        own = [line for line in verify.stderr.splitlines() if "pellamor" in line]  # not other packages' units
+        self.assertEqual((verify.returncode, own, verify.stdout), (0, [], ""))
         self.assertIn("ExecStart=%s/lib/pellamor/pellamor-service-start --db " % prefix, read_text(unit))
 
         self.make("deb")
