@@ -722,8 +722,9 @@ class CommandLine(unittest.TestCase):
     def test_help_the_manual_page_and_the_parser_name_the_same_options(self):
         here = os.path.dirname(__file__)
         parser = set(re.findall(r'\{"(--[a-z][a-z-]*)",', read_text(os.path.join(here, "..", "config", "options.cpp"))))
-        help_text = self.run_service("--help").stdout
-        described = set(re.findall(r"^  (--[a-z][a-z-]*)", help_text, re.M))
+        result = self.run_service("--help")
+        self.assertEqual(result.returncode, 0)
+        described = set(re.findall(r"^  (--[a-z][a-z-]*)", result.stdout, re.M))
         page = read_text(os.path.join(here, "..", "man", "pellamor-service.8"))
         entries = set(re.findall(r"^\.TP\n\.B[IR]? \\-\\-([a-z][a-z\\-]*)", page, re.M))
         self.assertEqual(described, parser)
