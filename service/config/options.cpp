@@ -153,6 +153,26 @@ const std::map<std::string, Setter>& valued_options() {
   return options;
 }
 
+// Options that take no value and switch something on.
+const std::map<std::string, bool Options::*>& flag_options() {
+  static const std::map<std::string, bool Options::*> flags = {
+      {"--accept-unauthenticated-retry", &Options::accept_unauthenticated_retry},
+      {"--test-no-interval-header", &Options::test_no_interval_header},
+      {"--allow-empty-password", &Options::allow_empty_password},
+  };
+  return flags;
+}
+
+// Options that end the parse with an answer instead of a run.
+const std::map<std::string, ParseOutcome>& answer_options() {
+  static const std::map<std::string, ParseOutcome> answers = {
+      {"--help", ParseOutcome::Help},
+      {"-h", ParseOutcome::Help},
+      {"--version", ParseOutcome::Version},
+  };
+  return answers;
+}
+
 bool check_combination(const Options& o, std::string* error) {
   if (o.verify == Options::Verification::Winbind && !o.accounts_path.empty()) {
     *error = "--accounts is read only with --verify accounts; with --verify winbind the domain verifies every user";
@@ -201,14 +221,12 @@ ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* err
       value = name.substr(equals + 1);
       name = name.substr(0, equals);
     }
-    if (name == "--help" || name == "-h") return ParseOutcome::Help;
-    if (name == "--version") return ParseOutcome::Version;
-    const std::map<std::string, bool*> flags = {{"--accept-unauthenticated-retry", &out->accept_unauthenticated_retry},
-                                                {"--test-no-interval-header", &out->test_no_interval_header},
-                                                {"--allow-empty-password", &out->allow_empty_password}};
-    const bool is_flag = flags.count(name) != 0;
+    const auto answer = answer_options().find(name);
+    if (answer != answer_options().end()) return answer->second;
+    const auto flag = flag_options().find(name);
+    const bool is_flag = flag != flag_options().end();
     if (is_flag && !value) {
-      *flags.at(name) = true;
+      out->*(flag->second) = true;
       continue;
     }
     const auto setter = valued_options().find(name);
