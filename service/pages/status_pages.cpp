@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "common/json.h"
+#include "usermap/address_rule.h"
 
 namespace {
 
@@ -50,10 +51,6 @@ std::string totals_json(const MapPage& page) {
 std::int64_t stale_after(std::int64_t interval) {
   const std::int64_t refresh = std::max(interval, kAgentMinimumInterval);
   return refresh + refresh / 2;
-}
-
-bool proves(const LogonEntry& entry, const std::string& address) {
-  return entry.relayed || address == entry.peer;
 }
 
 EntryFlags entry_flags(const LogonEntry& entry, const MapPage& page, const MapQuery& query) {

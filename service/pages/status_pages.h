@@ -28,8 +28,6 @@ struct EntryFlags {
   std::vector<std::string> uncredited;
 };
 
-// Whether the entry proves the address: it comes from there, or through a trusted relay.
-bool proves(const LogonEntry& entry, const std::string& address);
 // `page` holds the use of every address of its entries.
 EntryFlags entry_flags(const LogonEntry& entry, const MapPage& page, const MapQuery& query);
 std::vector<std::string> flag_names(const EntryFlags& flags);

@@ -10,22 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "common/networks.h"
+#include "usermap/map_limits.h"
+#include "usermap/map_samples.h"
 #include "usermap/map_store.h"
 #include "usermap/map_types.h"
 
-// What the map lets one login claim, and how long it keeps its history.
-struct MapLimits {
-  // Live entries one account may hold at different hosts; a login from a further host is refused
-  // until one of them is logged out or expires. 0: no limit.
-  std::size_t max_entries_per_account = 100;
-  // Events older than this many days are forgotten by the writer, with its purges.
-  std::int64_t history_days = kDefaultHistoryDays;
-  // Where a login is credited with a reported address that it does not prove (it neither comes
-  // from there nor through a trusted relay): addresses in these networks, while no other live
-  // entry proves them when the login reports them. Elsewhere only proof is credited.
-  NetworkList credit_claims;
-};
+class MapWriter;
 
 struct MapPage {
   Failure failure;  // none: read; unavailable: the store could not be reached, the same read may succeed later
@@ -48,11 +38,6 @@ struct ViewExtras {
   bool totals = false;   // the whole map's totals, which read much of the map
   bool history = false;  // the samples of the last day
 };
-
-// How often the writer records how many entries are current (MapSample), and how long samples are kept.
-constexpr std::int64_t kSamplePeriod = 300;
-constexpr std::int64_t kHistorySeconds = 24 * 3600;
-constexpr std::int64_t kKeepSamples = 2 * kHistorySeconds;
 
 class UserMap {
  public:
@@ -110,13 +95,12 @@ class UserMap {
   void stop();
 
  private:
-  struct Writer;
   struct Reader;
-  UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<Writer> writer, std::unique_ptr<Reader> lookups,
+  UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<MapWriter> writer, std::unique_ptr<Reader> lookups,
           std::unique_ptr<Reader> listings);
 
   std::unique_ptr<MapStore> store_;
-  std::unique_ptr<Writer> writer_;
+  std::unique_ptr<MapWriter> writer_;
   std::unique_ptr<Reader> lookups_;   // lookups by address
   std::unique_ptr<Reader> listings_;  // everything else
 

@@ -9,7 +9,10 @@ class SqlDialect;
 // PostgreSQL); the relay and credit flags are read as truth values, which SQLite's 0 and 1 are.
 //
 // Credit is decided by the writer when an entry is written, and kept with each of its addresses
-// (logon_addresses.credited): the reads only read it.
+// (logon_addresses.credited): the reads only read it. The statements below are the set-based form
+// of the writer's one test of proof, proves() in usermap/address_rule.h (an entry proves its peer,
+// and all it reports when it came through a trusted relay), asked of many entries at once: the two
+// change together.
 
 // True when a live entry proves `address`: it came from there, or came through a trusted relay
 // and is found there. Neither subquery refers to the entry being written, so each runs once per
