@@ -225,27 +225,78 @@ std::string iso8601_utc(std::int64_t epoch_seconds) {
   return format_utc(epoch_seconds, "%Y-%m-%dT%H:%M:%SZ");
 }
 
-bool parse_iso8601_utc(std::string_view text, std::int64_t* out) {
-  static const std::string_view shape = "dddd-dd-ddTdd:dd:ddZ";
-  if (text.size() != shape.size()) return false;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (shape[i] == 'd' ? (text[i] < '0' || text[i] > '9') : text[i] != shape[i]) return false;
+namespace {
+
+// Digits at [from, from + count) of text, as a number; -1 when any is not a digit or text is short.
+int digits_at(std::string_view text, std::size_t from, std::size_t count) {
+  if (text.size() < from + count) return -1;
+  int n = 0;
+  for (std::size_t i = from; i < from + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    n = n * 10 + (text[i] - '0');
   }
-  const auto number = [text](std::size_t from, std::size_t length) {
-    int n = 0;
-    for (std::size_t i = from; i < from + length; ++i) n = n * 10 + (text[i] - '0');
-    return n;
-  };
+  return n;
+}
+
+// The offset east of UTC in seconds that `zone` writes (Z, +01:00, +0100, -05), in *out; false for
+// any other text. Empty: none given.
+bool read_offset(std::string_view zone, bool* given, std::int64_t* out) {
+  *given = !zone.empty();
+  *out = 0;
+  if (zone.empty() || zone == "Z" || zone == "z") return true;
+  if (zone[0] != '+' && zone[0] != '-') return false;
+  const int hours = digits_at(zone, 1, 2);
+  const std::string_view rest = zone.substr(std::min<std::size_t>(3, zone.size()));
+  const std::size_t colon = !rest.empty() && rest[0] == ':' ? 1 : 0;
+  const int minutes = rest.empty() ? 0 : digits_at(rest, colon, 2);
+  if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59 || (!rest.empty() && rest.size() != colon + 2))
+    return false;
+  *out = (zone[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+  return true;
+}
+
+}  // namespace
+
+bool parse_iso8601(std::string_view text, std::int64_t* out) {
+  // 2026-12-07T14:05, then :00 and a fraction if given, then the zone if given.
+  const int year = digits_at(text, 0, 4), month = digits_at(text, 5, 2), day = digits_at(text, 8, 2);
+  const int hour = digits_at(text, 11, 2), minute = digits_at(text, 14, 2);
+  if (year < 0 || month < 0 || day < 0 || hour < 0 || minute < 0 || text[4] != '-' || text[7] != '-' ||
+      text[13] != ':')
+    return false;
+  // A form sends the blank that a person types between the day and the time as "+".
+  const char between = text[10];
+  if (between != 'T' && between != 't' && between != ' ' && between != '+') return false;
+  std::size_t at = 16;
+  int second = 0;
+  if (at < text.size() && text[at] == ':') {
+    if ((second = digits_at(text, at + 1, 2)) < 0) return false;
+    at += 3;
+    if (at < text.size() && (text[at] == '.' || text[at] == ',')) {
+      const std::size_t fraction = at + 1;
+      for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9';) ++at;
+      if (at == fraction) return false;
+    }
+  }
+  bool zone_given = false;
+  std::int64_t offset = 0;
+  if (!read_offset(text.substr(at), &zone_given, &offset)) return false;
   std::tm parts{};
-  parts.tm_year = number(0, 4) - 1900;
-  parts.tm_mon = number(5, 2) - 1;
-  parts.tm_mday = number(8, 2);
-  parts.tm_hour = number(11, 2);
-  parts.tm_min = number(14, 2);
-  parts.tm_sec = number(17, 2);
-  const std::int64_t seconds = static_cast<std::int64_t>(timegm(&parts));
-  // timegm carries a day or an hour out of range into the next one: such a text is no time.
-  if (iso8601_utc(seconds) != text) return false;
+  parts.tm_year = year - 1900;
+  parts.tm_mon = month - 1;
+  parts.tm_mday = day;
+  parts.tm_hour = hour;
+  parts.tm_min = minute;
+  parts.tm_sec = second;
+  parts.tm_isdst = -1;
+  const std::tm asked = parts;
+  const std::int64_t seconds = zone_given ? static_cast<std::int64_t>(timegm(&parts)) - offset
+                                          : static_cast<std::int64_t>(std::mktime(&parts));
+  // Both carry a day or an hour out of range into the next one: such a text is no time, and
+  // neither is a local time that a change to summer time skips.
+  if (parts.tm_year != asked.tm_year || parts.tm_mon != asked.tm_mon || parts.tm_mday != asked.tm_mday ||
+      parts.tm_hour != asked.tm_hour || parts.tm_min != asked.tm_min || parts.tm_sec != asked.tm_sec)
+    return false;
   *out = seconds;
   return true;
 }

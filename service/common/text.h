@@ -55,8 +55,11 @@ std::string qualified_name(const std::string& domain, const std::string& user);
 std::size_t utf8_characters(std::string_view utf8);
 
 std::string iso8601_utc(std::int64_t epoch_seconds);
-// A time written as iso8601_utc writes it (2026-12-07T14:05:00Z); false for any other text.
-bool parse_iso8601_utc(std::string_view text, std::int64_t* out);
+// A time as ISO 8601 writes it: 2026-12-07T14:05:00Z, or with an offset (+01:00, +0100, -05), or
+// with none, read as local time (TZ); the seconds and a fraction of them may be left out, and a
+// blank (or a form's "+") may stand for the T. False for any other text, and for a day, an hour
+// or a local time that does not exist.
+bool parse_iso8601(std::string_view text, std::int64_t* out);
 std::string http_date(std::int64_t epoch_seconds);
 std::int64_t now_epoch_seconds();
 

@@ -294,7 +294,7 @@ std::string console_html(const MapPage& page, const StatusQuery& query, const Co
 
 std::string moment_form(const std::string& ip, std::int64_t at) {
   return "<form class=\"moment\" action=\"/changes\"><input type=\"hidden\" name=\"ip\" value=\"" + html_escape(ip) +
-         "\"><label>Who was here at <input name=\"at\" value=\"" + iso8601_utc(at) +
-         "\" pattern=\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\" aria-label=\"Time, in UTC\"></label> "
-         "<span class=\"muted\">UTC</span> <button>Ask</button></form>\n";
+         "\"><label>Who was here at <input name=\"at\" value=\"" + local_time(at, "%Y-%m-%d %H:%M:%S") +
+         "\" aria-label=\"Time, local unless it ends in Z or an offset\"></label> <span class=\"muted\">" +
+         html_escape(local_time(at, "%Z")) + "</span> <button>Ask</button></form>\n";
 }

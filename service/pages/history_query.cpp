@@ -9,10 +9,11 @@
 
 namespace {
 
-constexpr const char* kTimeShape = "a time in UTC written as 2026-12-07T14:05:00Z";
+constexpr const char* kTimeShape =
+    "a time such as 2026-12-07T14:05:00Z, 2026-12-07T15:05+01:00 or 2026-12-07 15:05 (the service's local time)";
 
 bool read_time(const QueryParam& p, std::int64_t* out, std::string* error) {
-  if (parse_iso8601_utc(p.value, out)) return true;
+  if (parse_iso8601(p.value, out)) return true;
   *error = p.name + " must be " + kTimeShape + ", not \"" + p.value + "\"";
   return false;
 }

@@ -2,6 +2,7 @@
 """End-to-end tests of pellamor-service: the running program on loopback, driven by curl and by
 raw sockets carrying a small NTLMv2 client written here."""
 import base64
+import calendar
 import contextlib
 import hmac
 import json
@@ -543,10 +544,17 @@ class History(unittest.TestCase):
                 ("expired", "alice", "ONESHOT", "10.0.0.9"), ("login", "alice", "ONESHOT", "10.0.0.9")])
             login_at, logout_at = events[3]["at"], events[0]["at"]
             self.assertEqual([e["host"] for e in history(service, "?ip=10.0.0.5&at=" + login_at)["entries"]], ["PC1"])
+            epoch = calendar.timegm(time.strptime(login_at, "%Y-%m-%dT%H:%M:%SZ"))
+            for spelling in (time.strftime("%Y-%m-%dT%H:%M:%S.250+01:00", time.gmtime(epoch + 3600)),
+                             time.strftime("%Y-%m-%dt%H:%M:%S-0530", time.gmtime(epoch - 19800)),
+                             time.strftime("%Y-%m-%d+%H:%M:%S", time.localtime(epoch))):  # local, as a form sends it
+                self.assertEqual([e["host"] for e in history(service, "?ip=10.0.0.5&at=" + spelling)["entries"]],
+                                 ["PC1"], spelling)
             self.assertEqual(history(service, "?ip=10.0.0.7&at=" + logout_at)["entries"], [])
             page = history(service, "?user=PELLAMOR%5CALICE&host=pc1&limit=1&offset=1&until=" + logout_at)
             self.assertEqual(([e["kind"] for e in page["events"]], page["more"]), (["moved"], True))
             for query, reason in (("?at=" + login_at, "give ip too"), ("?ip=10.0.0.5&at=yesterday", "2026-12-07T14:05:00Z"),
+                                  ("?since=2026-02-29T10:00Z", "2026-12-07 15:05"), ("?until=2026-12-08T10:00+24", "not"),
                                   ("?ip=10.0.0.5&at=%s&user=alice" % login_at, "not with user"),
                                   ("?since=2026-12-08T00:00:00Z&until=2026-12-07T00:00:00Z", "since is after until")):
                 self.assertIn(reason, history(service, query, 400))
