@@ -31,18 +31,6 @@ std::string realm_of(const std::string& principal);
 // for a user of ours of the same name. Refused, with the reason, for the others.
 Failure user_without_pac(const std::string& principal, const std::string& service, VerifiedUser* who);
 
-// The server principal a token's Kerberos ticket names (HTTP/web.example.com@EXAMPLE.COM), read
-// from the AP-REQ in a raw Kerberos token or in SPNEGO's mechToken. The name travels in the clear
-// and no checksum covers it: it tells which service an honest client meant, not which key the
-// ticket was made with.
-struct TicketName {
-  // None: the token carries no AP-REQ (a later SPNEGO round); Unreadable: it carries one that
-  // cannot be read as an AP-REQ.
-  enum class Kind { None, Named, Unreadable };
-  Kind kind = Kind::None;
-  std::string principal;  // when named
-};
-TicketName ticket_service(const Bytes& token);
 
 // The service's own keys, read from a keytab once, and its names: tickets are
 // accepted for HTTP/<one of the names> only, although GSSAPI itself would take
