@@ -101,7 +101,7 @@ Authenticator::Authenticator(Verification& shared, const std::string& peer_addre
       ntlm_(shared.verifier_, target_, NtlmGuard{&shared.service_names_, &shared.throttle_, peer_address}) {}
 
 void Authenticator::authenticate(const std::string& header, const std::shared_ptr<RequestRecord>& record,
-                                 Proven proven, Responder respond) {
+                                 Proven proven, ReplyCallback respond) {
   const std::size_t space = header.find(' ');
   const std::string scheme = header.substr(0, space);
   const std::string token = credentials_after(header, space);
@@ -119,7 +119,7 @@ void Authenticator::authenticate(const std::string& header, const std::shared_pt
 // The connection reads nothing more until its request is answered, so a check has the
 // connection's handshake state to itself.
 void Authenticator::with_ntlm_token(const std::string& token, const std::string& scheme,
-                                    const std::shared_ptr<RequestRecord>& record, Proven proven, Responder respond) {
+                                    const std::shared_ptr<RequestRecord>& record, Proven proven, ReplyCallback respond) {
   const Failure not_ready = shared_.verifier_.ready();
   if (!not_ready.ok()) {
     record->authorization = "NTLM";
@@ -138,11 +138,12 @@ void Authenticator::with_ntlm_token(const std::string& token, const std::string&
     record->result = "challenge";
     return respond(shared_.challenge({scheme + " " + result.reply_token}));
   }
-  if (result.step != NtlmStep::Verify) return after_ntlm_check(result, *record, proven, respond);
+  if (result.step != NtlmStep::Verify) return after_ntlm_check(result, *record, proven, std::move(respond));
   record->authorization = result.token_kind;
   std::shared_ptr<PeerSlot> slot = shared_.peers_.take(peer_);
   if (!slot) return respond(busy(*record));
-  shared_.checks_.post([this, record, slot, proven = std::move(proven), respond = std::move(respond)]() mutable {
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  shared_.checks_.post([this, record, slot, proven = std::move(proven), reply_to]() mutable {
     const auto started = std::chrono::steady_clock::now();
     const NtlmResult checked = ntlm_.verify();
     slot.reset();
@@ -153,12 +154,12 @@ void Authenticator::with_ntlm_token(const std::string& token, const std::string&
                       : checked.step == NtlmStep::Unavailable ? Proof::Unavailable
                                                               : Proof::Rejected,
                       seconds_since(started));
-    after_ntlm_check(checked, *record, proven, respond);
+    after_ntlm_check(checked, *record, proven, std::move(*reply_to));
   });
 }
 
 void Authenticator::after_ntlm_check(const NtlmResult& result, RequestRecord& record, const Proven& proven,
-                                     const Responder& respond) {
+                                     ReplyCallback respond) {
   record.authorization = result.token_kind;
   if (!result.user.empty() || !result.domain.empty()) {
     record.user = result.user;
@@ -166,7 +167,7 @@ void Authenticator::after_ntlm_check(const NtlmResult& result, RequestRecord& re
   }
   switch (result.step) {
     case NtlmStep::Accepted:
-      return proven(Identity{result.user, result.domain, true, result.groups}, respond);
+      return proven(Identity{result.user, result.domain, true, result.groups}, std::move(respond));
     case NtlmStep::Unavailable:
       return respond(unavailable(result.failure.why, record));
     case NtlmStep::Challenge:  // answered before any check
@@ -181,7 +182,7 @@ void Authenticator::after_ntlm_check(const NtlmResult& result, RequestRecord& re
 }
 
 void Authenticator::with_kerberos_token(const std::string& token, const std::shared_ptr<RequestRecord>& record,
-                                        Proven proven, Responder respond) {
+                                        Proven proven, ReplyCallback respond) {
   record->authorization = "Kerberos";
   if (shared_.kerberos_ == nullptr)
     return respond(rejected("a Negotiate token that is not NTLM, and Kerberos is not set up (--keytab)", *record,
@@ -202,20 +203,22 @@ void Authenticator::with_kerberos_token(const std::string& token, const std::sha
                     step.kind == KerberosStep::Kind::Accepted ? Verification::Proof::Accepted
                                                               : Verification::Proof::Rejected,
                     seconds_since(started));
-  after_kerberos_step(step, *record, proven, respond);
+  after_kerberos_step(step, *record, proven, std::move(respond));
 }
 
 void Authenticator::after_kerberos_step(const KerberosStep& step, RequestRecord& record, const Proven& proven,
-                                        const Responder& respond) {
+                                        ReplyCallback respond) {
   const std::string token = step.reply_token.empty() ? "" : " " + base64_encode(step.reply_token);
   switch (step.kind) {
     case KerberosStep::Kind::Continue:
       record.result = "challenge";
       return respond(shared_.challenge({"Negotiate" + token}));
     case KerberosStep::Kind::Accepted: {
-      if (token.empty()) return proven(Identity{step.who.user, step.who.domain, true, step.who.groups}, respond);
+      if (token.empty())
+        return proven(Identity{step.who.user, step.who.domain, true, step.who.groups}, std::move(respond));
       // Mutual authentication: the client checks that it reached the service it meant.
-      Responder with_token = [respond, header = "WWW-Authenticate: Negotiate" + token](Reply reply) {
+      ReplyCallback with_token = [respond = std::move(respond), header = "WWW-Authenticate: Negotiate" + token](
+                                     Reply reply) mutable {
         reply.headers.push_back(header);
         respond(std::move(reply));
       };

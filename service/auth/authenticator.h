@@ -14,7 +14,7 @@
 #include "common/job_queue.h"
 #include "config/options.h"
 #include "http/reply.h"
-#include "http/request.h"
+#include "http/reply_callback.h"
 #include "http/request_log.h"
 #include "ntlm/ntlm_server.h"
 #include "ntlm/throttle.h"
@@ -108,7 +108,7 @@ class Verification {
 class Authenticator {
  public:
   // Takes the user the handshake proved, and answers the request through the responder it is given.
-  using Proven = std::function<void(const Identity&, Responder)>;
+  using Proven = std::function<void(const Identity&, ReplyCallback)>;
 
   Authenticator(Verification& shared, const std::string& peer_address);
 
@@ -117,7 +117,7 @@ class Authenticator {
   // `proven` answers, perhaps on a verifying thread. Kerberos' mutual-authentication token goes
   // with whatever `proven` answers.
   void authenticate(const std::string& header, const std::shared_ptr<RequestRecord>& record, Proven proven,
-                    Responder respond);
+                    ReplyCallback respond);
   // A refusal, counted and logged; its line on stderr is limited with others of `stderr_kind`,
   // and an empty kind keeps it off stderr (a throttled guess, whose refusal was reported when it
   // started). Answered with a fresh challenge.
@@ -129,13 +129,13 @@ class Authenticator {
 
  private:
   void with_ntlm_token(const std::string& token, const std::string& scheme,
-                       const std::shared_ptr<RequestRecord>& record, Proven proven, Responder respond);
+                       const std::shared_ptr<RequestRecord>& record, Proven proven, ReplyCallback respond);
   void after_ntlm_check(const NtlmResult& result, RequestRecord& record, const Proven& proven,
-                        const Responder& respond);
+                        ReplyCallback respond);
   void with_kerberos_token(const std::string& token, const std::shared_ptr<RequestRecord>& record, Proven proven,
-                           Responder respond);
+                           ReplyCallback respond);
   void after_kerberos_step(const KerberosStep& step, RequestRecord& record, const Proven& proven,
-                           const Responder& respond);
+                           ReplyCallback respond);
   // 503: nobody could verify the logon now.
   Reply unavailable(const std::string& reason, RequestRecord& record);
   // 503: the peer has as many verifications under way as it may.

@@ -42,7 +42,7 @@ class ServiceConnection : public HttpConnection {
   ServiceConnection(LogonService& service, std::uint64_t id, std::string peer, std::string peer_address,
                     Verification& verification)
       : service_(service), connection_(id, std::move(peer), std::move(peer_address), verification) {}
-  void handle(const HttpRequest& request, ReplyHandler done) override {
+  void handle(const HttpRequest& request, ReplyCallback done) override {
     service_.handle(request, connection_, std::move(done));
   }
   Reply refuse_unreadable(int status, const std::string& reason) override {
@@ -143,7 +143,7 @@ std::unique_ptr<HttpConnection> LogonService::open_connection(std::string peer, 
   return std::make_unique<ServiceConnection>(*this, id, std::move(peer), std::move(peer_address), verification_);
 }
 
-void LogonService::handle(const HttpRequest& request, ClientConnection& connection, Responder done) {
+void LogonService::handle(const HttpRequest& request, ClientConnection& connection, ReplyCallback done) {
   ++counters_.requests;
   auto record = std::make_shared<RequestRecord>();
   record->conn = connection.id;
@@ -153,10 +153,8 @@ void LogonService::handle(const HttpRequest& request, ClientConnection& connecti
   record->target = request.target;
   Reply refusal;
   Handler* const handler = route(request, *record, &refusal);
-  if (!request.keep_alive) refusal.close = true;
   if (handler == nullptr) return finish(std::move(refusal), *record, done);
-  Responder respond = [this, record, keep_alive = request.keep_alive, done = std::move(done)](Reply reply) {
-    if (!keep_alive) reply.close = true;
+  ReplyCallback respond = [this, record, done = std::move(done)](Reply reply) mutable {
     finish(std::move(reply), *record, done);
   };
   handler->handle(Exchange{request, connection, record}, std::move(respond));
@@ -192,7 +190,7 @@ Handler* LogonService::route(const HttpRequest& request, RequestRecord& record, 
   return route->second;
 }
 
-void LogonService::finish(Reply reply, RequestRecord& record, const Responder& done) {
+void LogonService::finish(Reply reply, RequestRecord& record, ReplyCallback& done) {
   record.status = reply.status;
   if (record.target.compare(0, std::string(kLogonPath).size() + 1, std::string(kLogonPath) + "?") == 0) {
     const auto action = std::find_if(record.params.begin(), record.params.end(),

@@ -36,7 +36,7 @@ class LogonService : public HttpApplication {
   ConnectionCounts& connection_counts() override { return metrics_.connections; }
   // Answers through `done`, exactly once: at once, or on the thread where its handler's work ends
   // (a verification, the user map's writer once a change is committed, a reader of the map).
-  void handle(const HttpRequest& request, ClientConnection& connection, Responder done);
+  void handle(const HttpRequest& request, ClientConnection& connection, ReplyCallback done);
   // A request that could not be parsed: it is logged and answered with `status`, and the
   // connection is closed.
   Reply refuse_unreadable(ClientConnection& connection, int status, const std::string& reason);
@@ -51,7 +51,7 @@ class LogonService : public HttpApplication {
   // The handler of the request's endpoint, or null with the reply that refuses the request
   // (a target too long, no such endpoint, a method other than GET, an unreadable query).
   Handler* route(const HttpRequest& request, RequestRecord& record, Reply* refusal) const;
-  void finish(Reply reply, RequestRecord& record, const Responder& done);
+  void finish(Reply reply, RequestRecord& record, ReplyCallback& done);
   // What is wrong with the directory's parts in use (winbind and its DC, the keytab), or "".
   std::string directory_problem();
   std::vector<std::pair<std::string, bool>> directory_parts();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "auth/authenticator.h"
+#include "http/reply_callback.h"
 #include "http/request.h"
 #include "http/request_log.h"
 
@@ -34,7 +35,7 @@ class Handler {
   virtual ~Handler() = default;
   // Answers through `respond`, exactly once, when its work is done: at once, or on the thread
   // that did the work (a verification, the user map's writer or one of its readers).
-  virtual void handle(const Exchange& exchange, Responder respond) = 0;
+  virtual void handle(const Exchange& exchange, ReplyCallback respond) = 0;
 };
 
 // 503 for a user map whose store cannot be reached for now (a database server that is down or

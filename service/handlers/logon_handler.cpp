@@ -14,7 +14,7 @@ constexpr std::size_t kMaxHostName = 255;
 LogonHandler::LogonHandler(const Options& options, UserMap& users, ServiceCounters& counters)
     : options_(options), users_(users), counters_(counters) {}
 
-void LogonHandler::handle(const Exchange& exchange, Responder respond) {
+void LogonHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   RequestRecord& record = *exchange.record;
   LogonRequest logon;
   std::string error;
@@ -34,7 +34,7 @@ void LogonHandler::handle(const Exchange& exchange, Responder respond) {
   connection.auth.challenged_without_credentials = false;
   connection.auth.authenticate(
       *exchange.request.authorization, exchange.record,
-      [this, logon, &connection, record = exchange.record](const Identity& who, Responder proven) {
+      [this, logon, &connection, record = exchange.record](const Identity& who, ReplyCallback proven) {
         complete(logon, who, connection, record, std::move(proven));
       },
       std::move(respond));
@@ -54,7 +54,7 @@ std::string LogonHandler::over_claim(const LogonRequest& logon) const {
   return "";
 }
 
-void LogonHandler::without_credentials(const LogonRequest& logon, const Exchange& exchange, Responder respond) {
+void LogonHandler::without_credentials(const LogonRequest& logon, const Exchange& exchange, ReplyCallback respond) {
   RequestRecord& record = *exchange.record;
   Authenticator& auth = exchange.connection.auth;
   record.authorization = "none";
@@ -73,7 +73,7 @@ void LogonHandler::without_credentials(const LogonRequest& logon, const Exchange
 }
 
 void LogonHandler::complete(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
-                            const std::shared_ptr<RequestRecord>& record, Responder respond) {
+                            const std::shared_ptr<RequestRecord>& record, ReplyCallback respond) {
   record->user = who.user;
   record->domain = who.domain;
   record->authenticated = who.authenticated;
@@ -83,9 +83,9 @@ void LogonHandler::complete(const LogonRequest& logon, const Identity& who, cons
   }
   Recording recorded = recording(logon, who, connection);
   MapChange change = recorded.change;
-  users_.submit(std::move(change), [this, recorded = std::move(recorded), record,
-                                    respond = std::move(respond)](const ChangeOutcome& outcome) {
-    respond(final_reply(after_commit(outcome, recorded, *record)));
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  users_.submit(std::move(change), [this, recorded = std::move(recorded), record, reply_to](const ChangeOutcome& outcome) {
+    (*reply_to)(final_reply(after_commit(outcome, recorded, *record)));
   });
 }
 

@@ -13,7 +13,7 @@
 class LogonHandler : public Handler {
  public:
   LogonHandler(const Options& options, UserMap& users, ServiceCounters& counters);
-  void handle(const Exchange& exchange, Responder respond) override;
+  void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
   // A change for the map and the user as the reply names them.
@@ -24,10 +24,10 @@ class LogonHandler : public Handler {
 
   // Why the login claims more than one login may (a host name or address list too long), or "".
   std::string over_claim(const LogonRequest& logon) const;
-  void without_credentials(const LogonRequest& logon, const Exchange& exchange, Responder respond);
+  void without_credentials(const LogonRequest& logon, const Exchange& exchange, ReplyCallback respond);
   // The proven (or, in test mode, accepted) user's login or logout, answered once it is committed.
   void complete(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
-                const std::shared_ptr<RequestRecord>& record, Responder respond);
+                const std::shared_ptr<RequestRecord>& record, ReplyCallback respond);
   Recording recording(const LogonRequest& logon, const Identity& who, const ClientConnection& connection) const;
   Reply after_commit(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record);
   // Tells on stderr, and in the request log, which claims of addresses the address rule does not credit.

@@ -7,7 +7,7 @@
 ReadersOnly::ReadersOnly(const StatusAccess& access, const Options& options, Handler& view)
     : access_(access), options_(options), view_(view) {}
 
-void ReadersOnly::handle(const Exchange& exchange, Responder respond) {
+void ReadersOnly::handle(const Exchange& exchange, ReplyCallback respond) {
   if (access_.open_to(exchange.connection.peer_address)) return view_.handle(exchange, std::move(respond));
   RequestRecord& record = *exchange.record;
   const std::string open = "loopback" + (options_.status_allow.empty() ? "" : " and " + options_.status_allow.text());
@@ -25,11 +25,11 @@ void ReadersOnly::handle(const Exchange& exchange, Responder respond) {
   }
   exchange.connection.auth.authenticate(
       *exchange.request.authorization, exchange.record,
-      [this, exchange](const Identity& who, Responder proven) { admit(who, exchange, std::move(proven)); },
+      [this, exchange](const Identity& who, ReplyCallback proven) { admit(who, exchange, std::move(proven)); },
       std::move(respond));
 }
 
-void ReadersOnly::admit(const Identity& who, const Exchange& exchange, Responder respond) {
+void ReadersOnly::admit(const Identity& who, const Exchange& exchange, ReplyCallback respond) {
   RequestRecord& record = *exchange.record;
   record.user = who.user;
   record.domain = who.domain;
