@@ -162,20 +162,21 @@ void LogonService::handle(const HttpRequest& request, ClientConnection& connecti
 
 Handler* LogonService::route(const HttpRequest& request, RequestRecord& record, Reply* refusal) const {
   if (request.target.size() > kMaxTarget) {
-    record.result = "bad request: target longer than " + std::to_string(kMaxTarget) + " bytes";
-    *refusal = text_reply(414, record.result);
+    record.outcome =
+        Outcome::of(Outcome::Kind::BadRequest, "target longer than " + std::to_string(kMaxTarget) + " bytes");
+    *refusal = text_reply(414, outcome_text(record.outcome));
     refusal->close = true;
     return nullptr;
   }
   const std::string path = request.target.substr(0, request.target.find('?'));
   const auto route = routes_.find(path);
   if (route == routes_.end()) {
-    record.result = "not found";
+    record.outcome = Outcome::of(Outcome::Kind::NotFound);
     *refusal = text_reply(404, "not found: " + path);
     return nullptr;
   }
   if (request.method != "GET") {
-    record.result = "method not allowed";
+    record.outcome = Outcome::of(Outcome::Kind::MethodNotAllowed);
     *refusal = text_reply(405, "only GET is served here");
     refusal->headers.push_back("Allow: GET");
     return nullptr;
@@ -183,7 +184,7 @@ Handler* LogonService::route(const HttpRequest& request, RequestRecord& record, 
   std::string unused_path;
   std::string error;
   if (!split_target(request.target, &unused_path, &record.params, &error)) {
-    record.result = "bad request: " + error;
+    record.outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     *refusal = text_reply(400, error);
     return nullptr;
   }
@@ -195,7 +196,7 @@ void LogonService::finish(Reply reply, RequestRecord& record, ReplyCallback& don
   if (record.target.compare(0, std::string(kLogonPath).size() + 1, std::string(kLogonPath) + "?") == 0) {
     const auto action = std::find_if(record.params.begin(), record.params.end(),
                                      [](const QueryParam& param) { return param.name == "action"; });
-    if (action != record.params.end()) metrics_.count_logon(action->value, record.result);
+    if (action != record.params.end()) metrics_.count_logon(action->value, record.outcome);
   }
   if (log_ != nullptr) log_->append(record, now_epoch_seconds());
   done(std::move(reply));
@@ -215,10 +216,11 @@ Reply LogonService::refuse_unreadable(ClientConnection& connection, int status, 
   record.seq = ++connection.requests;
   record.peer = connection.peer;
   record.status = status;
-  record.result = "bad request: " + reason;
+  record.outcome = Outcome::of(Outcome::Kind::BadRequest, reason);
   if (log_ != nullptr) log_->append(record, now_epoch_seconds());
   report_limited("bad request: " + reason_kind(reason),
-                 "conn " + std::to_string(connection.id) + " from " + connection.peer + ": " + record.result);
+                 "conn " + std::to_string(connection.id) + " from " + connection.peer + ": " +
+                     outcome_text(record.outcome));
   Reply reply = text_reply(status, reason);
   reply.close = true;
   return reply;

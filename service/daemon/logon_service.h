@@ -16,7 +16,7 @@
 #include "handlers/status_readers.h"
 #include "handlers/view_handlers.h"
 #include "http/http_server.h"
-#include "http/request_log.h"
+#include "requests/request_log.h"
 #include "pages/metrics.h"
 #include "pages/status_pages.h"
 #include "usermap/user_map.h"

@@ -13,7 +13,7 @@ void HistoryHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   HistoryRequest request;
   std::string error;
   if (!read_history_request(record->params, &request, &error)) {
-    record->result = "bad request: " + error;
+    record->outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     return respond(text_reply(400, error + "\n"));
   }
   const std::int64_t now = now_epoch_seconds();
@@ -22,12 +22,12 @@ void HistoryHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   UserMap::HistoryDone done = [this, request, now, record, reply_to](const HistoryPage& page) {
     if (!page.failure.ok()) {
       report_limited("error: the user map's history cannot be read", page.failure.message());
-      record->result = "error: " + page.failure.message();
+      record->outcome = Outcome::of(Outcome::Kind::Error, page.failure.message());
       return (*reply_to)(page.failure.transient()
                              ? map_unavailable("the user map cannot be reached; try again later")
                              : text_reply(500, "the user map's history cannot be read\n"));
     }
-    record->result = "history";
+    record->outcome = Outcome::of(Outcome::Kind::Served, "history");
     Reply reply;
     reply.headers.push_back("Cache-Control: no-store");
     reply.content_type = html_ ? "text/html; charset=utf-8" : "application/json";

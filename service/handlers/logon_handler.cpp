@@ -19,56 +19,61 @@ void LogonHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   LogonRequest logon;
   std::string error;
   if (!read_logon_request(record.params, &logon, &error)) {
-    record.result = "bad request: " + error;
+    record.outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     return respond(text_reply(400, error));
   }
-  const std::string over = over_claim(logon);
-  if (!over.empty()) {
-    record.result = "refused: " + over;
-    report_limited("refused: " + reason_kind(over),
-                   "conn " + std::to_string(record.conn) + " from " + record.peer + ": " + record.result);
-    return respond(text_reply(400, over));
+  Outcome over = over_claim(logon);
+  if (over.kind != Outcome::Kind::Unset) {
+    const std::string why = over.reason;
+    record.outcome = std::move(over);
+    report_limited("refused: " + reason_kind(why), "conn " + std::to_string(record.conn) + " from " + record.peer +
+                                                       ": " + outcome_text(record.outcome));
+    return respond(text_reply(400, why));
   }
   if (!exchange.request.authorization) return without_credentials(logon, exchange, std::move(respond));
   ClientConnection& connection = exchange.connection;
   connection.auth.challenged_without_credentials = false;
   connection.auth.authenticate(
-      *exchange.request.authorization, exchange.record,
-      [this, logon, &connection, record = exchange.record](const Identity& who, ReplyCallback proven) {
-        complete(logon, who, connection, record, std::move(proven));
-      },
-      std::move(respond));
+      *exchange.request.authorization, std::move(respond),
+      [this, logon, &connection, record = exchange.record](Authentication handshake, ReplyCallback respond) {
+        const std::optional<Identity> who = settle_handshake(std::move(handshake), *record, respond);
+        if (who) complete(logon, *who, connection, record, std::move(respond));
+      });
 }
 
-std::string LogonHandler::over_claim(const LogonRequest& logon) const {
+Outcome LogonHandler::over_claim(const LogonRequest& logon) const {
   // A logout claims nothing, and must still remove an entry recorded under looser limits.
-  if (logon.action != LogonAction::Login) return "";
+  if (logon.action != LogonAction::Login) return Outcome{};
   const std::size_t host = utf8_characters(to_valid_utf8(logon.hostname));
   if (host > kMaxHostName)
-    return "hostname has " + std::to_string(host) + " characters; at most " + std::to_string(kMaxHostName) +
-           " are recorded";
+    return Outcome::refusal(Outcome::Kind::Refused,
+                            "hostname has " + std::to_string(host) + " characters; at most " +
+                                std::to_string(kMaxHostName) + " are recorded",
+                            RefusalCause::HostNameTooLong);
   const auto most = static_cast<std::size_t>(options_.max_addresses_per_login);
   if (logon.ips.size() > most)
-    return "ip lists " + std::to_string(logon.ips.size()) + " addresses; at most " + std::to_string(most) +
-           " are recorded per login (--max-addresses-per-login)";
-  return "";
+    return Outcome::refusal(Outcome::Kind::Refused,
+                            "ip lists " + std::to_string(logon.ips.size()) + " addresses; at most " +
+                                std::to_string(most) + " are recorded per login (--max-addresses-per-login)",
+                            RefusalCause::TooManyAddresses);
+  return Outcome{};
 }
 
 void LogonHandler::without_credentials(const LogonRequest& logon, const Exchange& exchange, ReplyCallback respond) {
   RequestRecord& record = *exchange.record;
   Authenticator& auth = exchange.connection.auth;
-  record.authorization = "none";
   if (options_.accept_unauthenticated_retry && auth.challenged_without_credentials) {
     auth.challenged_without_credentials = false;
     const std::string domain = logon.domains.empty() ? "" : logon.domains.back();
     return complete(logon, Identity{"", domain, false, {}}, exchange.connection, exchange.record, std::move(respond));
   }
   if (options_.test_first_status && *options_.test_first_status != 401) {
-    record.result = "test: first status " + std::to_string(*options_.test_first_status);
+    record.outcome =
+        Outcome::of(Outcome::Kind::TestStatus, "first status " + std::to_string(*options_.test_first_status));
     return respond(text_reply(*options_.test_first_status, "status chosen by --test-first-status"));
   }
   auth.challenged_without_credentials = true;
-  record.result = "challenge";
+  record.outcome = Outcome::of(Outcome::Kind::Challenge);
   respond(auth.challenge());
 }
 
@@ -78,15 +83,17 @@ void LogonHandler::complete(const LogonRequest& logon, const Identity& who, cons
   record->domain = who.domain;
   record->authenticated = who.authenticated;
   if (options_.test_final_status && *options_.test_final_status != 200) {
-    record->result = "test: final status " + std::to_string(*options_.test_final_status);
+    record->outcome =
+        Outcome::of(Outcome::Kind::TestStatus, "final status " + std::to_string(*options_.test_final_status));
     return respond(final_reply(text_reply(*options_.test_final_status, "status chosen by --test-final-status")));
   }
   Recording recorded = recording(logon, who, connection);
   MapChange change = recorded.change;
   const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
-  users_.submit(std::move(change), [this, recorded = std::move(recorded), record, reply_to](const ChangeOutcome& outcome) {
-    (*reply_to)(final_reply(after_commit(outcome, recorded, *record)));
-  });
+  users_.submit(std::move(change),
+                [this, recorded = std::move(recorded), record, reply_to](const ChangeOutcome& outcome) {
+                  (*reply_to)(final_reply(after_commit(outcome, recorded, *record)));
+                });
 }
 
 LogonHandler::Recording LogonHandler::recording(const LogonRequest& logon, const Identity& id,
@@ -115,7 +122,7 @@ LogonHandler::Recording LogonHandler::recording(const LogonRequest& logon, const
 Reply LogonHandler::after_commit(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record) {
   if (!outcome.committed()) {
     report_limited("error: the user map cannot be written", outcome.failure.message());
-    record.result = "error: " + outcome.failure.message();
+    record.outcome = Outcome::of(Outcome::Kind::Error, outcome.failure.message());
     return outcome.failure.transient()
                ? map_unavailable("the user map cannot be reached; nothing was recorded, try again later")
                : text_reply(500, "the user map cannot be written; nothing was recorded");
@@ -123,16 +130,18 @@ Reply LogonHandler::after_commit(const ChangeOutcome& outcome, const Recording& 
   if (!outcome.failure.ok()) {  // committed, but the map's limits refused this login
     const std::string why = recorded.who + " " + outcome.failure.why + " (--max-entries-per-account); log out at one "
                             "of them or wait until one expires";
-    record.result = "refused: " + why;
+    record.outcome = Outcome::refusal(Outcome::Kind::Refused, why, RefusalCause::EntriesPerAccount);
     report_limited("refused: live entries per account",
                    "conn " + std::to_string(record.conn) + " from " + record.peer + ", host " +
-                       clip(recorded.change.entry.host, kMaxReportedHost) + ": " + record.result);
+                       clip(recorded.change.entry.host, kMaxReportedHost) + ": " + outcome_text(record.outcome));
     return text_reply(403, why);
   }
   const bool login = recorded.change.kind == MapChange::Kind::Login;
   ++(login ? counters_.logins : counters_.logouts);
-  record.result = login ? "login" : outcome.removed ? "logout" : "logout (no entry)";
-  Reply reply = text_reply(200, record.result + " recorded for " + recorded.who + " at " +
+  record.outcome = Outcome::of(login             ? Outcome::Kind::Login
+                               : outcome.removed ? Outcome::Kind::Logout
+                                                 : Outcome::Kind::LogoutWithoutEntry);
+  Reply reply = text_reply(200, outcome_text(record.outcome) + " recorded for " + recorded.who + " at " +
                                     recorded.change.entry.host + "\n");
   if (!outcome.uncredited.empty())
     reply.body += "not credited at " + join_addresses(outcome.uncredited) + ": this login does not come from there\n";

@@ -7,7 +7,7 @@
 #include "common/service_counters.h"
 #include "config/options.h"
 #include "handlers/handler.h"
-#include "http/query.h"
+#include "requests/logon_request.h"
 #include "usermap/user_map.h"
 
 class LogonHandler : public Handler {
@@ -22,8 +22,9 @@ class LogonHandler : public Handler {
     std::string who;
   };
 
-  // Why the login claims more than one login may (a host name or address list too long), or "".
-  std::string over_claim(const LogonRequest& logon) const;
+  // The refusal of a login that claims more than one login may (a host name or address list too
+  // long); unset when it claims no more.
+  Outcome over_claim(const LogonRequest& logon) const;
   void without_credentials(const LogonRequest& logon, const Exchange& exchange, ReplyCallback respond);
   // The proven (or, in test mode, accepted) user's login or logout, answered once it is committed.
   void complete(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,

@@ -12,7 +12,7 @@ namespace {
 
 Reply read_failed(const MapPage& page, RequestRecord& record) {
   report_limited("error: the user map cannot be read", page.failure.message());
-  record.result = "error: " + page.failure.message();
+  record.outcome = Outcome::of(Outcome::Kind::Error, page.failure.message());
   return page.failure.transient() ? map_unavailable("the user map cannot be reached; try again later")
                           : text_reply(500, "the user map cannot be read");
 }
@@ -29,7 +29,7 @@ Reply status_document(const MapPage& page, const StatusQuery& query, std::int64_
 // A view that takes no parameters refuses any, so that no script relies on one that does nothing.
 bool takes_no_parameters(const std::string& path, RequestRecord& record, ReplyCallback& respond) {
   if (record.params.empty()) return true;
-  record.result = "bad request: " + path + " takes no parameters";
+  record.outcome = Outcome::of(Outcome::Kind::BadRequest, path + " takes no parameters");
   respond(text_reply(400, path + " takes no parameters"));
   return false;
 }
@@ -44,7 +44,7 @@ void StatusHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   StatusQuery query;
   std::string error;
   if (!read_status_query(record->params, &query, &error)) {
-    record->result = "bad request: " + error;
+    record->outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     return respond(text_reply(400, error));
   }
   const std::int64_t now = now_epoch_seconds();
@@ -57,7 +57,7 @@ void StatusHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
   users_.read(query.map, now, [this, query, now, record, reply_to](const MapPage& page) {
     if (!page.failure.ok()) return (*reply_to)(read_failed(page, *record));
-    record->result = "status";
+    record->outcome = Outcome::of(Outcome::Kind::Served, "status");
     if (json_) return (*reply_to)(status_document(page, query, options_.interval, counters_, now));
     Reply reply;
     reply.headers.push_back("Cache-Control: no-store");
@@ -81,7 +81,7 @@ void LookupHandler::handle(const Exchange& exchange, ReplyCallback respond) {
     read_status_query(record->params, &query, &error);
   }
   if (!error.empty()) {
-    record->result = "bad request: " + error;
+    record->outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     return respond(text_reply(400, error));
   }
   const std::int64_t now = now_epoch_seconds();
@@ -91,7 +91,7 @@ void LookupHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
   users_.read(query.map, now, [this, query, now, record, reply_to](const MapPage& page) {
     if (!page.failure.ok()) return (*reply_to)(read_failed(page, *record));
-    record->result = "lookup";
+    record->outcome = Outcome::of(Outcome::Kind::Served, "lookup");
     (*reply_to)(status_document(page, query, options_.interval, counters_, now));
   });
 }
@@ -117,7 +117,7 @@ void MetricsHandler::handle(const Exchange& exchange, ReplyCallback respond) {
     gauges.throttled_pairs = refusing.pairs;
     gauges.throttled_accounts = refusing.accounts;
     if (directory_) gauges.directory = directory_();
-    record->result = "metrics";
+    record->outcome = Outcome::of(Outcome::Kind::Served, "metrics");
     Reply metrics = text_reply(200, metrics_text(metrics_, counters_, gauges));
     metrics.content_type = "text/plain; version=0.0.4; charset=utf-8";
     metrics.headers.push_back("Cache-Control: no-store");
@@ -134,7 +134,7 @@ void HealthHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   if (!takes_no_parameters("/healthz", *record, respond)) return;
   const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
   check_.ask([record, reply_to](const HealthResult& result) {
-    record->result = "health: " + result.text;
+    record->outcome = Outcome::of(Outcome::Kind::Health, result.text);
     // One kind of line for each way the check fails, without the times in it.
     const std::string kind = result.text.substr(0, std::min<std::size_t>(result.text.find(" begun"), 80));
     if (!result.healthy) report_limited("health check failed: " + kind, "health check failed: " + result.text);
