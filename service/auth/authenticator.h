@@ -133,9 +133,6 @@ class Authenticator {
   void authenticate(const std::string& header, ReplyCallback respond, Concluded concluded);
   Reply challenge() const { return shared_.challenge(); }
 
-  // Test mode: a request without credentials was answered with 401, so the next one without is accepted.
-  bool challenged_without_credentials = false;
-
  private:
   void with_ntlm_token(const std::string& token, const std::string& scheme, ReplyCallback respond,
                        Concluded concluded);

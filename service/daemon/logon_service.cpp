@@ -70,7 +70,8 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       users_(users),
       verification_(options, verifier, kerberos, counters_.rejected),
       access_(options.status_allow, options.admin_group_sid, options.admin_group),
-      logon_(options, users, counters_),
+      logon_(uses_test_features(options) ? std::make_unique<TestLogonHandler>(options, users, counters_)
+                                         : std::make_unique<LogonHandler>(options, users, counters_)),
       console_(false, options, users, counters_),
       document_(true, options, users, counters_),
       lookup_(options, users, counters_),
@@ -84,7 +85,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       history_readers_(access_, options, history_),
       changes_readers_(access_, options, changes_),
       metrics_readers_(access_, options, metrics_view_),
-      routes_{{kLogonPath, &logon_},
+      routes_{{kLogonPath, logon_.get()},
               {"/", &console_readers_},
               {"/status.json", &document_readers_},
               {"/lookup", &lookup_readers_},

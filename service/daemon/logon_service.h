@@ -14,6 +14,7 @@
 #include "handlers/history_handler.h"
 #include "handlers/logon_handler.h"
 #include "handlers/status_readers.h"
+#include "handlers/test_logon_handler.h"
 #include "handlers/view_handlers.h"
 #include "http/http_server.h"
 #include "requests/request_log.h"
@@ -64,7 +65,8 @@ class LogonService : public HttpApplication {
   ServiceMetrics metrics_;
   Verification verification_;
   const StatusAccess access_;
-  LogonHandler logon_;
+  // The test options, when given, have the agents' endpoint served by a handler of their own.
+  const std::unique_ptr<LogonHandler> logon_;
   StatusHandler console_;
   StatusHandler document_;
   LookupHandler lookup_;

@@ -31,14 +31,7 @@ void LogonHandler::handle(const Exchange& exchange, ReplyCallback respond) {
     return respond(text_reply(400, why));
   }
   if (!exchange.request.authorization) return without_credentials(logon, exchange, std::move(respond));
-  ClientConnection& connection = exchange.connection;
-  connection.auth.challenged_without_credentials = false;
-  connection.auth.authenticate(
-      *exchange.request.authorization, std::move(respond),
-      [this, logon, &connection, record = exchange.record](Authentication handshake, ReplyCallback respond) {
-        const std::optional<Identity> who = settle_handshake(std::move(handshake), *record, respond);
-        if (who) complete(logon, *who, connection, record, std::move(respond));
-      });
+  with_credentials(logon, exchange, std::move(respond));
 }
 
 Outcome LogonHandler::over_claim(const LogonRequest& logon) const {
@@ -59,22 +52,19 @@ Outcome LogonHandler::over_claim(const LogonRequest& logon) const {
   return Outcome{};
 }
 
-void LogonHandler::without_credentials(const LogonRequest& logon, const Exchange& exchange, ReplyCallback respond) {
-  RequestRecord& record = *exchange.record;
-  Authenticator& auth = exchange.connection.auth;
-  if (options_.accept_unauthenticated_retry && auth.challenged_without_credentials) {
-    auth.challenged_without_credentials = false;
-    const std::string domain = logon.domains.empty() ? "" : logon.domains.back();
-    return complete(logon, Identity{"", domain, false, {}}, exchange.connection, exchange.record, std::move(respond));
-  }
-  if (options_.test_first_status && *options_.test_first_status != 401) {
-    record.outcome =
-        Outcome::of(Outcome::Kind::TestStatus, "first status " + std::to_string(*options_.test_first_status));
-    return respond(text_reply(*options_.test_first_status, "status chosen by --test-first-status"));
-  }
-  auth.challenged_without_credentials = true;
-  record.outcome = Outcome::of(Outcome::Kind::Challenge);
-  respond(auth.challenge());
+void LogonHandler::without_credentials(const LogonRequest&, const Exchange& exchange, ReplyCallback respond) {
+  exchange.record->outcome = Outcome::of(Outcome::Kind::Challenge);
+  respond(exchange.connection.auth.challenge());
+}
+
+void LogonHandler::with_credentials(const LogonRequest& logon, const Exchange& exchange, ReplyCallback respond) {
+  const ClientConnection& connection = exchange.connection;
+  exchange.connection.auth.authenticate(
+      *exchange.request.authorization, std::move(respond),
+      [this, logon, &connection, record = exchange.record](Authentication handshake, ReplyCallback respond) {
+        const std::optional<Identity> who = settle_handshake(std::move(handshake), *record, respond);
+        if (who) complete(logon, *who, connection, record, std::move(respond));
+      });
 }
 
 void LogonHandler::complete(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
@@ -82,11 +72,11 @@ void LogonHandler::complete(const LogonRequest& logon, const Identity& who, cons
   record->user = who.user;
   record->domain = who.domain;
   record->authenticated = who.authenticated;
-  if (options_.test_final_status && *options_.test_final_status != 200) {
-    record->outcome =
-        Outcome::of(Outcome::Kind::TestStatus, "final status " + std::to_string(*options_.test_final_status));
-    return respond(final_reply(text_reply(*options_.test_final_status, "status chosen by --test-final-status")));
-  }
+  commit(logon, who, connection, record, std::move(respond));
+}
+
+void LogonHandler::commit(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
+                          const std::shared_ptr<RequestRecord>& record, ReplyCallback respond) {
   Recording recorded = recording(logon, who, connection);
   MapChange change = recorded.change;
   const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
@@ -161,19 +151,6 @@ void LogonHandler::report_disputes(const ChangeOutcome& outcome, const Recording
                      join_addresses(outcome.disputed) + ", where another live login is credited: not credited there");
 }
 
-Reply LogonHandler::final_reply(Reply reply) const {
-  if (options_.test_final_version) {
-    reply.version = *options_.test_final_version;
-    reply.close = reply.version != "1.1";
-  }
-  return reply;
-}
-
 void LogonHandler::add_interval_header(Reply* reply) const {
-  if (options_.test_no_interval_header) return;
-  if (options_.test_interval_header) {
-    reply->headers.push_back(*options_.test_interval_header);
-  } else {
-    reply->headers.push_back("Persistent-Time: " + std::to_string(options_.interval));
-  }
+  reply->headers.push_back("Persistent-Time: " + std::to_string(options_.interval));
 }
