@@ -45,6 +45,26 @@ std::string credentials_after(const std::string& header, std::size_t space) {
 
 namespace {
 
+// A round of the handshake that asks the client for its next token.
+Authentication challenged(std::string authorization, Reply challenge) {
+  Authentication done;
+  done.authorization = std::move(authorization);
+  done.outcome = Outcome::of(Outcome::Kind::Challenge);
+  done.reply = std::move(challenge);
+  return done;
+}
+
+// A throttled guess is kept off stderr: its refusal was reported when it started.
+std::string ntlm_report_kind(const NtlmResult& result) {
+  if (result.throttled) return "";
+  return result.throttle_started ? "failed-logon limit reached" : "rejected: " + reason_kind(result.failure.why);
+}
+
+Authentication with_authorization(std::string authorization, Authentication done) {
+  done.authorization = std::move(authorization);
+  return done;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point started) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
@@ -100,49 +120,40 @@ Authenticator::Authenticator(Verification& shared, const std::string& peer_addre
       target_(default_ntlm_target(shared.verifier_)),
       ntlm_(shared.verifier_, target_, NtlmGuard{&shared.service_names_, &shared.throttle_, peer_address}) {}
 
-void Authenticator::authenticate(const std::string& header, const std::shared_ptr<RequestRecord>& record,
-                                 Proven proven, Responder respond) {
+void Authenticator::authenticate(const std::string& header, ReplyCallback respond, Concluded concluded) {
   const std::size_t space = header.find(' ');
   const std::string scheme = header.substr(0, space);
   const std::string token = credentials_after(header, space);
-  if (ascii_iequals(scheme, "NTLM")) return with_ntlm_token(token, "NTLM", record, std::move(proven), std::move(respond));
+  if (ascii_iequals(scheme, "NTLM")) return with_ntlm_token(token, "NTLM", std::move(respond), std::move(concluded));
   if (ascii_iequals(scheme, "Negotiate")) {
-    if (is_ntlm_token(token))
-      return with_ntlm_token(token, "Negotiate", record, std::move(proven), std::move(respond));
-    return with_kerberos_token(token, record, std::move(proven), std::move(respond));
+    if (is_ntlm_token(token)) return with_ntlm_token(token, "Negotiate", std::move(respond), std::move(concluded));
+    return with_kerberos_token(token, std::move(respond), std::move(concluded));
   }
-  record->authorization = "other";
-  respond(rejected("unsupported authorization scheme \"" + scheme + "\"", *record,
-                   "rejected: unsupported authorization scheme"));
+  concluded(with_authorization("other", rejected("unsupported authorization scheme \"" + scheme + "\"",
+                                                 RefusalCause::OtherScheme,
+                                                 "rejected: unsupported authorization scheme")),
+            std::move(respond));
 }
 
 // The connection reads nothing more until its request is answered, so a check has the
 // connection's handshake state to itself.
-void Authenticator::with_ntlm_token(const std::string& token, const std::string& scheme,
-                                    const std::shared_ptr<RequestRecord>& record, Proven proven, Responder respond) {
+void Authenticator::with_ntlm_token(const std::string& token, const std::string& scheme, ReplyCallback respond,
+                                    Concluded concluded) {
   const Failure not_ready = shared_.verifier_.ready();
-  if (!not_ready.ok()) {
-    record->authorization = "NTLM";
-    return respond(unavailable(not_ready.why, *record));
-  }
+  if (!not_ready.ok()) return concluded(with_authorization("NTLM", unavailable(not_ready.why)), std::move(respond));
   // A peer at its limit is refused before the challenge, not after the answer to it: a flood of
   // handshakes from one peer then costs the service one short request each, and the other peers'
   // logons keep the threads.
-  if (shared_.peers_.full(peer_)) {
-    record->authorization = "NTLM";
-    return respond(busy(*record));
-  }
+  if (shared_.peers_.full(peer_)) return concluded(with_authorization("NTLM", busy()), std::move(respond));
   const NtlmResult result = ntlm_.process(token);
-  if (result.step == NtlmStep::Challenge) {
-    record->authorization = result.token_kind;
-    record->result = "challenge";
-    return respond(shared_.challenge({scheme + " " + result.reply_token}));
-  }
-  if (result.step != NtlmStep::Verify) return after_ntlm_check(result, *record, proven, respond);
-  record->authorization = result.token_kind;
+  if (result.step == NtlmStep::Challenge)
+    return concluded(challenged(result.token_kind, shared_.challenge({scheme + " " + result.reply_token})),
+                     std::move(respond));
+  if (result.step != NtlmStep::Verify) return concluded(after_ntlm_check(result), std::move(respond));
   std::shared_ptr<PeerSlot> slot = shared_.peers_.take(peer_);
-  if (!slot) return respond(busy(*record));
-  shared_.checks_.post([this, record, slot, proven = std::move(proven), respond = std::move(respond)]() mutable {
+  if (!slot) return concluded(with_authorization(result.token_kind, busy()), std::move(respond));
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  shared_.checks_.post([this, slot, concluded = std::move(concluded), reply_to]() mutable {
     const auto started = std::chrono::steady_clock::now();
     const NtlmResult checked = ntlm_.verify();
     slot.reset();
@@ -153,47 +164,50 @@ void Authenticator::with_ntlm_token(const std::string& token, const std::string&
                       : checked.step == NtlmStep::Unavailable ? Proof::Unavailable
                                                               : Proof::Rejected,
                       seconds_since(started));
-    after_ntlm_check(checked, *record, proven, respond);
+    concluded(after_ntlm_check(checked), std::move(*reply_to));
   });
 }
 
-void Authenticator::after_ntlm_check(const NtlmResult& result, RequestRecord& record, const Proven& proven,
-                                     const Responder& respond) {
-  record.authorization = result.token_kind;
-  if (!result.user.empty() || !result.domain.empty()) {
-    record.user = result.user;
-    record.domain = result.domain;
-  }
+Authentication Authenticator::after_ntlm_check(const NtlmResult& result) {
+  Authentication done;
   switch (result.step) {
     case NtlmStep::Accepted:
-      return proven(Identity{result.user, result.domain, true, result.groups}, respond);
+      done.proven = Identity{result.user, result.domain, true, result.groups};
+      break;
     case NtlmStep::Unavailable:
-      return respond(unavailable(result.failure.why, record));
+      done = unavailable(result.failure.why);
+      break;
     case NtlmStep::Challenge:  // answered before any check
     case NtlmStep::Verify:
     case NtlmStep::Rejected:
+      done = rejected(result.failure.why, handshake_refusal_cause(result.failure.why), ntlm_report_kind(result));
       break;
   }
-  const std::string kind = result.throttled           ? ""
-                           : result.throttle_started ? "failed-logon limit reached"
-                                                     : "rejected: " + reason_kind(result.failure.why);
-  respond(rejected(result.failure.why, record, kind));
+  done.authorization = result.token_kind;
+  if (!result.user.empty() || !result.domain.empty()) {
+    done.user = result.user;
+    done.domain = result.domain;
+  }
+  return done;
 }
 
-void Authenticator::with_kerberos_token(const std::string& token, const std::shared_ptr<RequestRecord>& record,
-                                        Proven proven, Responder respond) {
-  record->authorization = "Kerberos";
+void Authenticator::with_kerberos_token(const std::string& token, ReplyCallback respond, Concluded concluded) {
   if (shared_.kerberos_ == nullptr)
-    return respond(rejected("a Negotiate token that is not NTLM, and Kerberos is not set up (--keytab)", *record,
-                            "rejected: Kerberos not set up"));
+    return concluded(with_authorization("Kerberos",
+                                        rejected("a Negotiate token that is not NTLM, and Kerberos is not set up "
+                                                 "(--keytab)",
+                                                 RefusalCause::Other, "rejected: Kerberos not set up")),
+                     std::move(respond));
   const std::optional<Bytes> decoded = base64_decode(token);
   if (!decoded || decoded->empty())
-    return respond(rejected("Negotiate token is not valid base64", *record, "rejected: Negotiate token"));
+    return concluded(with_authorization("Kerberos", rejected("Negotiate token is not valid base64",
+                                                             RefusalCause::Other, "rejected: Negotiate token")),
+                     std::move(respond));
   // Accepting reads only local files (the keytab's keys, held in memory, and the replay cache) and
   // takes a fraction of a millisecond, so it runs on the connection's thread: no hand-off to the
   // threads that wait for the directory, and never behind them.
   std::shared_ptr<PeerSlot> slot = shared_.peers_.take(peer_);
-  if (!slot) return respond(busy(*record));
+  if (!slot) return concluded(with_authorization("Kerberos", busy()), std::move(respond));
   const auto started = std::chrono::steady_clock::now();
   const KerberosStep step = kerberos_.accept(*shared_.kerberos_, *decoded);
   slot.reset();
@@ -202,52 +216,61 @@ void Authenticator::with_kerberos_token(const std::string& token, const std::sha
                     step.kind == KerberosStep::Kind::Accepted ? Verification::Proof::Accepted
                                                               : Verification::Proof::Rejected,
                     seconds_since(started));
-  after_kerberos_step(step, *record, proven, respond);
+  after_kerberos_step(step, std::move(respond), concluded);
 }
 
-void Authenticator::after_kerberos_step(const KerberosStep& step, RequestRecord& record, const Proven& proven,
-                                        const Responder& respond) {
+void Authenticator::after_kerberos_step(const KerberosStep& step, ReplyCallback respond,
+                                        const Concluded& concluded) {
   const std::string token = step.reply_token.empty() ? "" : " " + base64_encode(step.reply_token);
   switch (step.kind) {
     case KerberosStep::Kind::Continue:
-      record.result = "challenge";
-      return respond(shared_.challenge({"Negotiate" + token}));
+      return concluded(challenged("Kerberos", shared_.challenge({"Negotiate" + token})), std::move(respond));
     case KerberosStep::Kind::Accepted: {
-      if (token.empty()) return proven(Identity{step.who.user, step.who.domain, true, step.who.groups}, respond);
+      Authentication done = with_authorization("Kerberos", {});
+      done.proven = Identity{step.who.user, step.who.domain, true, step.who.groups};
+      if (token.empty()) return concluded(std::move(done), std::move(respond));
       // Mutual authentication: the client checks that it reached the service it meant.
-      Responder with_token = [respond, header = "WWW-Authenticate: Negotiate" + token](Reply reply) {
+      ReplyCallback with_token = [respond = std::move(respond), header = "WWW-Authenticate: Negotiate" + token](
+                                     Reply reply) mutable {
         reply.headers.push_back(header);
         respond(std::move(reply));
       };
-      return proven(Identity{step.who.user, step.who.domain, true, step.who.groups}, std::move(with_token));
+      return concluded(std::move(done), std::move(with_token));
     }
     case KerberosStep::Kind::Refused:
       break;
   }
-  respond(rejected(step.failure.why, record, "rejected: " + reason_kind(step.failure.why)));
+  concluded(with_authorization("Kerberos", rejected(step.failure.why, handshake_refusal_cause(step.failure.why),
+                                                    "rejected: " + reason_kind(step.failure.why))),
+            std::move(respond));
 }
 
-Reply Authenticator::unavailable(const std::string& reason, RequestRecord& record) {
+Authentication Authenticator::unavailable(const std::string& reason) {
   if (shared_.unavailable_) shared_.unavailable_(reason);
-  record.result = "unavailable: " + reason;
-  report_request(record, "unavailable: " + reason_kind(reason));
-  Reply reply = text_reply(503, "the logon cannot be verified now; try again later");
-  reply.headers.push_back(kDomainRetryAfter);
-  return reply;
+  Authentication done;
+  done.outcome = Outcome::of(Outcome::Kind::Unavailable, reason);
+  done.report_kind = "unavailable: " + reason_kind(reason);
+  done.reply = text_reply(503, "the logon cannot be verified now; try again later");
+  done.reply.headers.push_back(kDomainRetryAfter);
+  return done;
 }
 
-Reply Authenticator::busy(RequestRecord& record) {
-  const std::string reason = "this peer has " + std::to_string(kPeerVerifications) + " verifications under way";
-  record.result = "unavailable: " + reason;
-  report_request(record, "unavailable: a peer's verifications");
-  Reply reply = text_reply(503, "too many logons of this address are being verified; try again later");
-  reply.headers.push_back(kBusyRetryAfter);
-  return reply;
+Authentication Authenticator::busy() {
+  Authentication done;
+  done.outcome = Outcome::of(Outcome::Kind::Unavailable,
+                             "this peer has " + std::to_string(kPeerVerifications) + " verifications under way");
+  done.report_kind = "unavailable: a peer's verifications";
+  done.reply = text_reply(503, "too many logons of this address are being verified; try again later");
+  done.reply.headers.push_back(kBusyRetryAfter);
+  return done;
 }
 
-Reply Authenticator::rejected(const std::string& reason, RequestRecord& record, const std::string& stderr_kind) {
+Authentication Authenticator::rejected(const std::string& reason, RefusalCause cause,
+                                       const std::string& report_kind) {
   ++shared_.rejected_;
-  record.result = "rejected: " + reason;
-  if (!stderr_kind.empty()) report_request(record, stderr_kind);
-  return shared_.challenge();
+  Authentication done;
+  done.outcome = Outcome::refusal(Outcome::Kind::Rejected, reason, cause);
+  done.report_kind = report_kind;
+  done.reply = shared_.challenge();
+  return done;
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -14,10 +15,10 @@
 #include "common/job_queue.h"
 #include "config/options.h"
 #include "http/reply.h"
-#include "http/request.h"
-#include "http/request_log.h"
+#include "http/reply_callback.h"
 #include "ntlm/ntlm_server.h"
 #include "ntlm/throttle.h"
+#include "outcome/outcome.h"
 #include "verify/kerberos.h"
 #include "verify/verifier.h"
 
@@ -27,6 +28,20 @@ struct Identity {
   std::string domain;
   bool authenticated = false;
   std::vector<std::string> groups;  // SIDs, from the directory
+};
+
+// What a handshake came to: the kind of token it read, the user it names (claimed or proven) and,
+// unless it proved the user, its own answer to the request and what that answer comes to.
+struct Authentication {
+  // NTLM-negotiate, NTLM-authenticate, NTLM-malformed, NTLM (refused before its token was read),
+  // Kerberos, other
+  std::string authorization;
+  std::optional<std::string> user;
+  std::optional<std::string> domain;
+  std::optional<Identity> proven;
+  Reply reply;  // when no user is proven: a challenge, a refusal, 503
+  Outcome outcome;
+  std::string report_kind;  // its line on stderr is limited with others of this kind; empty: no line
 };
 
 // How many verifications of each peer (an IPv4 address, an IPv6 /64: see peer_group) are under
@@ -107,39 +122,31 @@ class Verification {
 // issued, the Kerberos context), so that a handshake's rounds are bound to their connection.
 class Authenticator {
  public:
-  // Takes the user the handshake proved, and answers the request through the responder it is given.
-  using Proven = std::function<void(const Identity&, Responder)>;
+  // Takes what the handshake came to, and where the request's reply goes: once a user is proven,
+  // Kerberos' mutual-authentication token goes with whatever is answered there.
+  using Concluded = std::function<void(Authentication, ReplyCallback)>;
 
   Authenticator(Verification& shared, const std::string& peer_address);
 
-  // Runs the handshake of an Authorization header. Its own steps (a challenge, a refusal, 503
-  // when the domain cannot be asked) are answered through `respond`; once the user is proven,
-  // `proven` answers, perhaps on a verifying thread. Kerberos' mutual-authentication token goes
-  // with whatever `proven` answers.
-  void authenticate(const std::string& header, const std::shared_ptr<RequestRecord>& record, Proven proven,
-                    Responder respond);
-  // A refusal, counted and logged; its line on stderr is limited with others of `stderr_kind`,
-  // and an empty kind keeps it off stderr (a throttled guess, whose refusal was reported when it
-  // started). Answered with a fresh challenge.
-  Reply rejected(const std::string& reason, RequestRecord& record, const std::string& stderr_kind);
+  // Runs the handshake of an Authorization header; `concluded` is called once, perhaps on a
+  // verifying thread.
+  void authenticate(const std::string& header, ReplyCallback respond, Concluded concluded);
   Reply challenge() const { return shared_.challenge(); }
 
-  // Test mode: a request without credentials was answered with 401, so the next one without is accepted.
-  bool challenged_without_credentials = false;
-
  private:
-  void with_ntlm_token(const std::string& token, const std::string& scheme,
-                       const std::shared_ptr<RequestRecord>& record, Proven proven, Responder respond);
-  void after_ntlm_check(const NtlmResult& result, RequestRecord& record, const Proven& proven,
-                        const Responder& respond);
-  void with_kerberos_token(const std::string& token, const std::shared_ptr<RequestRecord>& record, Proven proven,
-                           Responder respond);
-  void after_kerberos_step(const KerberosStep& step, RequestRecord& record, const Proven& proven,
-                           const Responder& respond);
+  void with_ntlm_token(const std::string& token, const std::string& scheme, ReplyCallback respond,
+                       Concluded concluded);
+  Authentication after_ntlm_check(const NtlmResult& result);
+  void with_kerberos_token(const std::string& token, ReplyCallback respond, Concluded concluded);
+  void after_kerberos_step(const KerberosStep& step, ReplyCallback respond, const Concluded& concluded);
+  // A refusal, counted; its line on stderr is limited with others of `report_kind`, and an empty
+  // kind keeps it off stderr (a throttled guess, whose refusal was reported when it started).
+  // Answered with a fresh challenge.
+  Authentication rejected(const std::string& reason, RefusalCause cause, const std::string& report_kind);
   // 503: nobody could verify the logon now.
-  Reply unavailable(const std::string& reason, RequestRecord& record);
+  Authentication unavailable(const std::string& reason);
   // 503: the peer has as many verifications under way as it may.
-  Reply busy(RequestRecord& record);
+  Authentication busy();
 
   Verification& shared_;
   const std::string peer_;  // the peer's group, whose verifications are counted together

@@ -42,7 +42,7 @@ class ServiceConnection : public HttpConnection {
   ServiceConnection(LogonService& service, std::uint64_t id, std::string peer, std::string peer_address,
                     Verification& verification)
       : service_(service), connection_(id, std::move(peer), std::move(peer_address), verification) {}
-  void handle(const HttpRequest& request, ReplyHandler done) override {
+  void handle(const HttpRequest& request, ReplyCallback done) override {
     service_.handle(request, connection_, std::move(done));
   }
   Reply refuse_unreadable(int status, const std::string& reason) override {
@@ -70,7 +70,8 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       users_(users),
       verification_(options, verifier, kerberos, counters_.rejected),
       access_(options.status_allow, options.admin_group_sid, options.admin_group),
-      logon_(options, users, counters_),
+      logon_(uses_test_features(options) ? std::make_unique<TestLogonHandler>(options, users, counters_)
+                                         : std::make_unique<LogonHandler>(options, users, counters_)),
       console_(false, options, users, counters_),
       document_(true, options, users, counters_),
       lookup_(options, users, counters_),
@@ -84,7 +85,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       history_readers_(access_, options, history_),
       changes_readers_(access_, options, changes_),
       metrics_readers_(access_, options, metrics_view_),
-      routes_{{kLogonPath, &logon_},
+      routes_{{kLogonPath, logon_.get()},
               {"/", &console_readers_},
               {"/status.json", &document_readers_},
               {"/lookup", &lookup_readers_},
@@ -143,7 +144,7 @@ std::unique_ptr<HttpConnection> LogonService::open_connection(std::string peer, 
   return std::make_unique<ServiceConnection>(*this, id, std::move(peer), std::move(peer_address), verification_);
 }
 
-void LogonService::handle(const HttpRequest& request, ClientConnection& connection, Responder done) {
+void LogonService::handle(const HttpRequest& request, ClientConnection& connection, ReplyCallback done) {
   ++counters_.requests;
   auto record = std::make_shared<RequestRecord>();
   record->conn = connection.id;
@@ -153,10 +154,8 @@ void LogonService::handle(const HttpRequest& request, ClientConnection& connecti
   record->target = request.target;
   Reply refusal;
   Handler* const handler = route(request, *record, &refusal);
-  if (!request.keep_alive) refusal.close = true;
   if (handler == nullptr) return finish(std::move(refusal), *record, done);
-  Responder respond = [this, record, keep_alive = request.keep_alive, done = std::move(done)](Reply reply) {
-    if (!keep_alive) reply.close = true;
+  ReplyCallback respond = [this, record, done = std::move(done)](Reply reply) mutable {
     finish(std::move(reply), *record, done);
   };
   handler->handle(Exchange{request, connection, record}, std::move(respond));
@@ -164,20 +163,21 @@ void LogonService::handle(const HttpRequest& request, ClientConnection& connecti
 
 Handler* LogonService::route(const HttpRequest& request, RequestRecord& record, Reply* refusal) const {
   if (request.target.size() > kMaxTarget) {
-    record.result = "bad request: target longer than " + std::to_string(kMaxTarget) + " bytes";
-    *refusal = text_reply(414, record.result);
+    record.outcome =
+        Outcome::of(Outcome::Kind::BadRequest, "target longer than " + std::to_string(kMaxTarget) + " bytes");
+    *refusal = text_reply(414, outcome_text(record.outcome));
     refusal->close = true;
     return nullptr;
   }
   const std::string path = request.target.substr(0, request.target.find('?'));
   const auto route = routes_.find(path);
   if (route == routes_.end()) {
-    record.result = "not found";
+    record.outcome = Outcome::of(Outcome::Kind::NotFound);
     *refusal = text_reply(404, "not found: " + path);
     return nullptr;
   }
   if (request.method != "GET") {
-    record.result = "method not allowed";
+    record.outcome = Outcome::of(Outcome::Kind::MethodNotAllowed);
     *refusal = text_reply(405, "only GET is served here");
     refusal->headers.push_back("Allow: GET");
     return nullptr;
@@ -185,19 +185,19 @@ Handler* LogonService::route(const HttpRequest& request, RequestRecord& record, 
   std::string unused_path;
   std::string error;
   if (!split_target(request.target, &unused_path, &record.params, &error)) {
-    record.result = "bad request: " + error;
+    record.outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     *refusal = text_reply(400, error);
     return nullptr;
   }
   return route->second;
 }
 
-void LogonService::finish(Reply reply, RequestRecord& record, const Responder& done) {
+void LogonService::finish(Reply reply, RequestRecord& record, ReplyCallback& done) {
   record.status = reply.status;
   if (record.target.compare(0, std::string(kLogonPath).size() + 1, std::string(kLogonPath) + "?") == 0) {
     const auto action = std::find_if(record.params.begin(), record.params.end(),
                                      [](const QueryParam& param) { return param.name == "action"; });
-    if (action != record.params.end()) metrics_.count_logon(action->value, record.result);
+    if (action != record.params.end()) metrics_.count_logon(action->value, record.outcome);
   }
   if (log_ != nullptr) log_->append(record, now_epoch_seconds());
   done(std::move(reply));
@@ -217,10 +217,11 @@ Reply LogonService::refuse_unreadable(ClientConnection& connection, int status, 
   record.seq = ++connection.requests;
   record.peer = connection.peer;
   record.status = status;
-  record.result = "bad request: " + reason;
+  record.outcome = Outcome::of(Outcome::Kind::BadRequest, reason);
   if (log_ != nullptr) log_->append(record, now_epoch_seconds());
   report_limited("bad request: " + reason_kind(reason),
-                 "conn " + std::to_string(connection.id) + " from " + connection.peer + ": " + record.result);
+                 "conn " + std::to_string(connection.id) + " from " + connection.peer + ": " +
+                     outcome_text(record.outcome));
   Reply reply = text_reply(status, reason);
   reply.close = true;
   return reply;

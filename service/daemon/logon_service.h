@@ -14,9 +14,10 @@
 #include "handlers/history_handler.h"
 #include "handlers/logon_handler.h"
 #include "handlers/status_readers.h"
+#include "handlers/test_logon_handler.h"
 #include "handlers/view_handlers.h"
 #include "http/http_server.h"
-#include "http/request_log.h"
+#include "requests/request_log.h"
 #include "pages/metrics.h"
 #include "pages/status_pages.h"
 #include "usermap/user_map.h"
@@ -36,7 +37,7 @@ class LogonService : public HttpApplication {
   ConnectionCounts& connection_counts() override { return metrics_.connections; }
   // Answers through `done`, exactly once: at once, or on the thread where its handler's work ends
   // (a verification, the user map's writer once a change is committed, a reader of the map).
-  void handle(const HttpRequest& request, ClientConnection& connection, Responder done);
+  void handle(const HttpRequest& request, ClientConnection& connection, ReplyCallback done);
   // A request that could not be parsed: it is logged and answered with `status`, and the
   // connection is closed.
   Reply refuse_unreadable(ClientConnection& connection, int status, const std::string& reason);
@@ -51,7 +52,7 @@ class LogonService : public HttpApplication {
   // The handler of the request's endpoint, or null with the reply that refuses the request
   // (a target too long, no such endpoint, a method other than GET, an unreadable query).
   Handler* route(const HttpRequest& request, RequestRecord& record, Reply* refusal) const;
-  void finish(Reply reply, RequestRecord& record, const Responder& done);
+  void finish(Reply reply, RequestRecord& record, ReplyCallback& done);
   // What is wrong with the directory's parts in use (winbind and its DC, the keytab), or "".
   std::string directory_problem();
   std::vector<std::pair<std::string, bool>> directory_parts();
@@ -64,7 +65,8 @@ class LogonService : public HttpApplication {
   ServiceMetrics metrics_;
   Verification verification_;
   const StatusAccess access_;
-  LogonHandler logon_;
+  // The test options, when given, have the agents' endpoint served by a handler of their own.
+  const std::unique_ptr<LogonHandler> logon_;
   StatusHandler console_;
   StatusHandler document_;
   LookupHandler lookup_;

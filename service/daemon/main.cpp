@@ -18,7 +18,7 @@
 #include "config/options.h"
 #include "usermap/postgres_store.h"
 #include "daemon/reload.h"
-#include "http/request_log.h"
+#include "requests/request_log.h"
 #include "usermap/user_map.h"
 #include "verify/winbind.h"
 

@@ -3,7 +3,7 @@
 
 #include "verify/accounts.h"
 #include "config/options.h"
-#include "http/request_log.h"
+#include "requests/request_log.h"
 
 // Reopens the request log (after logrotate renamed it) and, when the accounts file verifies
 // logons (`accounts` not null), reads it again: the verifications that start after it use the

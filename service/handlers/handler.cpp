@@ -6,3 +6,14 @@ Reply map_unavailable(const std::string& why) {
   reply.headers.push_back("Retry-After: 10");
   return reply;
 }
+
+std::optional<Identity> settle_handshake(Authentication handshake, RequestRecord& record, ReplyCallback& respond) {
+  record.authorization = handshake.authorization;
+  if (handshake.user) record.user = handshake.user;
+  if (handshake.domain) record.domain = handshake.domain;
+  if (handshake.proven) return handshake.proven;
+  record.outcome = std::move(handshake.outcome);
+  if (!handshake.report_kind.empty()) report_request(record, handshake.report_kind);
+  respond(std::move(handshake.reply));
+  return std::nullopt;
+}

@@ -3,11 +3,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "auth/authenticator.h"
+#include "http/reply_callback.h"
 #include "http/request.h"
-#include "http/request_log.h"
+#include "requests/request_record.h"
 
 // One TCP connection as the handlers see it: who is at the other end, and its authenticator.
 struct ClientConnection {
@@ -34,9 +36,13 @@ class Handler {
   virtual ~Handler() = default;
   // Answers through `respond`, exactly once, when its work is done: at once, or on the thread
   // that did the work (a verification, the user map's writer or one of its readers).
-  virtual void handle(const Exchange& exchange, Responder respond) = 0;
+  virtual void handle(const Exchange& exchange, ReplyCallback respond) = 0;
 };
 
 // 503 for a user map whose store cannot be reached for now (a database server that is down or
 // too busy): the same request may succeed in a while.
 Reply map_unavailable(const std::string& why);
+
+// Notes in the request's record what its handshake came to and, unless the handshake proved a user,
+// answers with the handshake's own reply. The user proven, if any.
+std::optional<Identity> settle_handshake(Authentication handshake, RequestRecord& record, ReplyCallback& respond);

@@ -8,29 +8,31 @@
 
 HistoryHandler::HistoryHandler(bool html, UserMap& users) : html_(html), users_(users) {}
 
-void HistoryHandler::handle(const Exchange& exchange, Responder respond) {
+void HistoryHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
   HistoryRequest request;
   std::string error;
   if (!read_history_request(record->params, &request, &error)) {
-    record->result = "bad request: " + error;
+    record->outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     return respond(text_reply(400, error + "\n"));
   }
   const std::int64_t now = now_epoch_seconds();
   if (html_ && request.events.since == 0 && request.events.until == 0) request.events.since = now - kRecentChangesSeconds;
-  UserMap::HistoryDone done = [this, request, now, record, respond = std::move(respond)](const HistoryPage& page) {
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  UserMap::HistoryDone done = [this, request, now, record, reply_to](const HistoryPage& page) {
     if (!page.failure.ok()) {
       report_limited("error: the user map's history cannot be read", page.failure.message());
-      record->result = "error: " + page.failure.message();
-      return respond(page.failure.transient() ? map_unavailable("the user map cannot be reached; try again later")
-                                      : text_reply(500, "the user map's history cannot be read\n"));
+      record->outcome = Outcome::of(Outcome::Kind::Error, page.failure.message());
+      return (*reply_to)(page.failure.transient()
+                             ? map_unavailable("the user map cannot be reached; try again later")
+                             : text_reply(500, "the user map's history cannot be read\n"));
     }
-    record->result = "history";
+    record->outcome = Outcome::of(Outcome::Kind::Served, "history");
     Reply reply;
     reply.headers.push_back("Cache-Control: no-store");
     reply.content_type = html_ ? "text/html; charset=utf-8" : "application/json";
     reply.body = html_ ? changes_html(page, request, now) : history_json(page, request);
-    respond(std::move(reply));
+    (*reply_to)(std::move(reply));
   };
   if (request.holders) return users_.read_holders(request.moment, std::move(done));
   users_.read_history(request.events, std::move(done));

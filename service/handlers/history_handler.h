@@ -8,7 +8,7 @@ class HistoryHandler : public Handler {
  public:
   // `html`: the console's page, whose events go back an hour unless a time is asked for.
   HistoryHandler(bool html, UserMap& users);
-  void handle(const Exchange& exchange, Responder respond) override;
+  void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
   const bool html_;

@@ -14,79 +14,76 @@ constexpr std::size_t kMaxHostName = 255;
 LogonHandler::LogonHandler(const Options& options, UserMap& users, ServiceCounters& counters)
     : options_(options), users_(users), counters_(counters) {}
 
-void LogonHandler::handle(const Exchange& exchange, Responder respond) {
+void LogonHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   RequestRecord& record = *exchange.record;
   LogonRequest logon;
   std::string error;
   if (!read_logon_request(record.params, &logon, &error)) {
-    record.result = "bad request: " + error;
+    record.outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     return respond(text_reply(400, error));
   }
-  const std::string over = over_claim(logon);
-  if (!over.empty()) {
-    record.result = "refused: " + over;
-    report_limited("refused: " + reason_kind(over),
-                   "conn " + std::to_string(record.conn) + " from " + record.peer + ": " + record.result);
-    return respond(text_reply(400, over));
+  Outcome over = over_claim(logon);
+  if (over.kind != Outcome::Kind::Unset) {
+    const std::string why = over.reason;
+    record.outcome = std::move(over);
+    report_limited("refused: " + reason_kind(why), "conn " + std::to_string(record.conn) + " from " + record.peer +
+                                                       ": " + outcome_text(record.outcome));
+    return respond(text_reply(400, why));
   }
   if (!exchange.request.authorization) return without_credentials(logon, exchange, std::move(respond));
-  ClientConnection& connection = exchange.connection;
-  connection.auth.challenged_without_credentials = false;
-  connection.auth.authenticate(
-      *exchange.request.authorization, exchange.record,
-      [this, logon, &connection, record = exchange.record](const Identity& who, Responder proven) {
-        complete(logon, who, connection, record, std::move(proven));
-      },
-      std::move(respond));
+  with_credentials(logon, exchange, std::move(respond));
 }
 
-std::string LogonHandler::over_claim(const LogonRequest& logon) const {
+Outcome LogonHandler::over_claim(const LogonRequest& logon) const {
   // A logout claims nothing, and must still remove an entry recorded under looser limits.
-  if (logon.action != LogonAction::Login) return "";
+  if (logon.action != LogonAction::Login) return Outcome{};
   const std::size_t host = utf8_characters(to_valid_utf8(logon.hostname));
   if (host > kMaxHostName)
-    return "hostname has " + std::to_string(host) + " characters; at most " + std::to_string(kMaxHostName) +
-           " are recorded";
+    return Outcome::refusal(Outcome::Kind::Refused,
+                            "hostname has " + std::to_string(host) + " characters; at most " +
+                                std::to_string(kMaxHostName) + " are recorded",
+                            RefusalCause::HostNameTooLong);
   const auto most = static_cast<std::size_t>(options_.max_addresses_per_login);
   if (logon.ips.size() > most)
-    return "ip lists " + std::to_string(logon.ips.size()) + " addresses; at most " + std::to_string(most) +
-           " are recorded per login (--max-addresses-per-login)";
-  return "";
+    return Outcome::refusal(Outcome::Kind::Refused,
+                            "ip lists " + std::to_string(logon.ips.size()) + " addresses; at most " +
+                                std::to_string(most) + " are recorded per login (--max-addresses-per-login)",
+                            RefusalCause::TooManyAddresses);
+  return Outcome{};
 }
 
-void LogonHandler::without_credentials(const LogonRequest& logon, const Exchange& exchange, Responder respond) {
-  RequestRecord& record = *exchange.record;
-  Authenticator& auth = exchange.connection.auth;
-  record.authorization = "none";
-  if (options_.accept_unauthenticated_retry && auth.challenged_without_credentials) {
-    auth.challenged_without_credentials = false;
-    const std::string domain = logon.domains.empty() ? "" : logon.domains.back();
-    return complete(logon, Identity{"", domain, false, {}}, exchange.connection, exchange.record, std::move(respond));
-  }
-  if (options_.test_first_status && *options_.test_first_status != 401) {
-    record.result = "test: first status " + std::to_string(*options_.test_first_status);
-    return respond(text_reply(*options_.test_first_status, "status chosen by --test-first-status"));
-  }
-  auth.challenged_without_credentials = true;
-  record.result = "challenge";
-  respond(auth.challenge());
+void LogonHandler::without_credentials(const LogonRequest&, const Exchange& exchange, ReplyCallback respond) {
+  exchange.record->outcome = Outcome::of(Outcome::Kind::Challenge);
+  respond(exchange.connection.auth.challenge());
+}
+
+void LogonHandler::with_credentials(const LogonRequest& logon, const Exchange& exchange, ReplyCallback respond) {
+  const ClientConnection& connection = exchange.connection;
+  exchange.connection.auth.authenticate(
+      *exchange.request.authorization, std::move(respond),
+      [this, logon, &connection, record = exchange.record](Authentication handshake, ReplyCallback respond) {
+        const std::optional<Identity> who = settle_handshake(std::move(handshake), *record, respond);
+        if (who) complete(logon, *who, connection, record, std::move(respond));
+      });
 }
 
 void LogonHandler::complete(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
-                            const std::shared_ptr<RequestRecord>& record, Responder respond) {
+                            const std::shared_ptr<RequestRecord>& record, ReplyCallback respond) {
   record->user = who.user;
   record->domain = who.domain;
   record->authenticated = who.authenticated;
-  if (options_.test_final_status && *options_.test_final_status != 200) {
-    record->result = "test: final status " + std::to_string(*options_.test_final_status);
-    return respond(final_reply(text_reply(*options_.test_final_status, "status chosen by --test-final-status")));
-  }
+  commit(logon, who, connection, record, std::move(respond));
+}
+
+void LogonHandler::commit(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
+                          const std::shared_ptr<RequestRecord>& record, ReplyCallback respond) {
   Recording recorded = recording(logon, who, connection);
   MapChange change = recorded.change;
-  users_.submit(std::move(change), [this, recorded = std::move(recorded), record,
-                                    respond = std::move(respond)](const ChangeOutcome& outcome) {
-    respond(final_reply(after_commit(outcome, recorded, *record)));
-  });
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  users_.submit(std::move(change),
+                [this, recorded = std::move(recorded), record, reply_to](const ChangeOutcome& outcome) {
+                  (*reply_to)(final_reply(after_commit(outcome, recorded, *record)));
+                });
 }
 
 LogonHandler::Recording LogonHandler::recording(const LogonRequest& logon, const Identity& id,
@@ -115,7 +112,7 @@ LogonHandler::Recording LogonHandler::recording(const LogonRequest& logon, const
 Reply LogonHandler::after_commit(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record) {
   if (!outcome.committed()) {
     report_limited("error: the user map cannot be written", outcome.failure.message());
-    record.result = "error: " + outcome.failure.message();
+    record.outcome = Outcome::of(Outcome::Kind::Error, outcome.failure.message());
     return outcome.failure.transient()
                ? map_unavailable("the user map cannot be reached; nothing was recorded, try again later")
                : text_reply(500, "the user map cannot be written; nothing was recorded");
@@ -123,16 +120,18 @@ Reply LogonHandler::after_commit(const ChangeOutcome& outcome, const Recording& 
   if (!outcome.failure.ok()) {  // committed, but the map's limits refused this login
     const std::string why = recorded.who + " " + outcome.failure.why + " (--max-entries-per-account); log out at one "
                             "of them or wait until one expires";
-    record.result = "refused: " + why;
+    record.outcome = Outcome::refusal(Outcome::Kind::Refused, why, RefusalCause::EntriesPerAccount);
     report_limited("refused: live entries per account",
                    "conn " + std::to_string(record.conn) + " from " + record.peer + ", host " +
-                       clip(recorded.change.entry.host, kMaxReportedHost) + ": " + record.result);
+                       clip(recorded.change.entry.host, kMaxReportedHost) + ": " + outcome_text(record.outcome));
     return text_reply(403, why);
   }
   const bool login = recorded.change.kind == MapChange::Kind::Login;
   ++(login ? counters_.logins : counters_.logouts);
-  record.result = login ? "login" : outcome.removed ? "logout" : "logout (no entry)";
-  Reply reply = text_reply(200, record.result + " recorded for " + recorded.who + " at " +
+  record.outcome = Outcome::of(login             ? Outcome::Kind::Login
+                               : outcome.removed ? Outcome::Kind::Logout
+                                                 : Outcome::Kind::LogoutWithoutEntry);
+  Reply reply = text_reply(200, outcome_text(record.outcome) + " recorded for " + recorded.who + " at " +
                                     recorded.change.entry.host + "\n");
   if (!outcome.uncredited.empty())
     reply.body += "not credited at " + join_addresses(outcome.uncredited) + ": this login does not come from there\n";
@@ -152,19 +151,6 @@ void LogonHandler::report_disputes(const ChangeOutcome& outcome, const Recording
                      join_addresses(outcome.disputed) + ", where another live login is credited: not credited there");
 }
 
-Reply LogonHandler::final_reply(Reply reply) const {
-  if (options_.test_final_version) {
-    reply.version = *options_.test_final_version;
-    reply.close = reply.version != "1.1";
-  }
-  return reply;
-}
-
 void LogonHandler::add_interval_header(Reply* reply) const {
-  if (options_.test_no_interval_header) return;
-  if (options_.test_interval_header) {
-    reply->headers.push_back(*options_.test_interval_header);
-  } else {
-    reply->headers.push_back("Persistent-Time: " + std::to_string(options_.interval));
-  }
+  reply->headers.push_back("Persistent-Time: " + std::to_string(options_.interval));
 }

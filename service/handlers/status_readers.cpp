@@ -7,36 +7,40 @@
 ReadersOnly::ReadersOnly(const StatusAccess& access, const Options& options, Handler& view)
     : access_(access), options_(options), view_(view) {}
 
-void ReadersOnly::handle(const Exchange& exchange, Responder respond) {
+void ReadersOnly::handle(const Exchange& exchange, ReplyCallback respond) {
   if (access_.open_to(exchange.connection.peer_address)) return view_.handle(exchange, std::move(respond));
   RequestRecord& record = *exchange.record;
   const std::string open = "loopback" + (options_.status_allow.empty() ? "" : " and " + options_.status_allow.text());
   if (!access_.admits_logons()) {
-    record.result = "refused: the status pages answer " + open + " only (--status-allow), not " +
-                    exchange.connection.peer_address;
+    record.outcome = Outcome::refusal(Outcome::Kind::Refused, "the status pages answer " + open +
+                                                                  " only (--status-allow), not " +
+                                                                  exchange.connection.peer_address);
     report_request(record, "refused: status pages");
     return respond(text_reply(403, "the status pages answer " + open + " only\n"));
   }
   if (!exchange.request.authorization) {
-    record.result = "challenge";
+    record.outcome = Outcome::of(Outcome::Kind::Challenge);
     Reply reply = exchange.connection.auth.challenge();
     reply.body = "the status pages answer members of " + access_.group_name() + " and " + open + "\n";
     return respond(std::move(reply));
   }
   exchange.connection.auth.authenticate(
-      *exchange.request.authorization, exchange.record,
-      [this, exchange](const Identity& who, Responder proven) { admit(who, exchange, std::move(proven)); },
-      std::move(respond));
+      *exchange.request.authorization, std::move(respond),
+      [this, exchange](Authentication handshake, ReplyCallback respond) {
+        const std::optional<Identity> who = settle_handshake(std::move(handshake), *exchange.record, respond);
+        if (who) admit(*who, exchange, std::move(respond));
+      });
 }
 
-void ReadersOnly::admit(const Identity& who, const Exchange& exchange, Responder respond) {
+void ReadersOnly::admit(const Identity& who, const Exchange& exchange, ReplyCallback respond) {
   RequestRecord& record = *exchange.record;
   record.user = who.user;
   record.domain = who.domain;
   record.authenticated = true;
   if (access_.admits(who.groups)) return view_.handle(exchange, std::move(respond));
   const std::string name = qualified_name(who.domain, who.user);
-  record.result = "refused: " + name + " is not a member of " + access_.group_name() + ", who may read the status pages";
+  record.outcome = Outcome::refusal(
+      Outcome::Kind::Refused, name + " is not a member of " + access_.group_name() + ", who may read the status pages");
   report_request(record, "refused: status pages");
   respond(text_reply(403, name + " may not read the status pages: they answer members of " + access_.group_name() +
                               "\n"));

@@ -10,10 +10,10 @@
 class ReadersOnly : public Handler {
  public:
   ReadersOnly(const StatusAccess& access, const Options& options, Handler& view);
-  void handle(const Exchange& exchange, Responder respond) override;
+  void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
-  void admit(const Identity& who, const Exchange& exchange, Responder respond);
+  void admit(const Identity& who, const Exchange& exchange, ReplyCallback respond);
 
   const StatusAccess& access_;
   const Options& options_;

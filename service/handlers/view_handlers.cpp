@@ -12,7 +12,7 @@ namespace {
 
 Reply read_failed(const MapPage& page, RequestRecord& record) {
   report_limited("error: the user map cannot be read", page.failure.message());
-  record.result = "error: " + page.failure.message();
+  record.outcome = Outcome::of(Outcome::Kind::Error, page.failure.message());
   return page.failure.transient() ? map_unavailable("the user map cannot be reached; try again later")
                           : text_reply(500, "the user map cannot be read");
 }
@@ -27,9 +27,9 @@ Reply status_document(const MapPage& page, const StatusQuery& query, std::int64_
 }
 
 // A view that takes no parameters refuses any, so that no script relies on one that does nothing.
-bool takes_no_parameters(const std::string& path, RequestRecord& record, const Responder& respond) {
+bool takes_no_parameters(const std::string& path, RequestRecord& record, ReplyCallback& respond) {
   if (record.params.empty()) return true;
-  record.result = "bad request: " + path + " takes no parameters";
+  record.outcome = Outcome::of(Outcome::Kind::BadRequest, path + " takes no parameters");
   respond(text_reply(400, path + " takes no parameters"));
   return false;
 }
@@ -39,12 +39,12 @@ bool takes_no_parameters(const std::string& path, RequestRecord& record, const R
 StatusHandler::StatusHandler(bool json, const Options& options, UserMap& users, const ServiceCounters& counters)
     : json_(json), options_(options), users_(users), counters_(counters) {}
 
-void StatusHandler::handle(const Exchange& exchange, Responder respond) {
+void StatusHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
   StatusQuery query;
   std::string error;
   if (!read_status_query(record->params, &query, &error)) {
-    record->result = "bad request: " + error;
+    record->outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     return respond(text_reply(400, error));
   }
   const std::int64_t now = now_epoch_seconds();
@@ -54,22 +54,23 @@ void StatusHandler::handle(const Exchange& exchange, Responder respond) {
   ViewExtras extras;
   extras.totals = !json_ || query.map.ip.empty() || !query.search.empty();
   extras.history = !json_;
-  users_.read(query.map, now, [this, query, now, record, respond = std::move(respond)](const MapPage& page) {
-    if (!page.failure.ok()) return respond(read_failed(page, *record));
-    record->result = "status";
-    if (json_) return respond(status_document(page, query, options_.interval, counters_, now));
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  users_.read(query.map, now, [this, query, now, record, reply_to](const MapPage& page) {
+    if (!page.failure.ok()) return (*reply_to)(read_failed(page, *record));
+    record->outcome = Outcome::of(Outcome::Kind::Served, "status");
+    if (json_) return (*reply_to)(status_document(page, query, options_.interval, counters_, now));
     Reply reply;
     reply.headers.push_back("Cache-Control: no-store");
     reply.content_type = "text/html; charset=utf-8";
     reply.body = console_html(page, query, ConsoleContext{now, options_.interval, &counters_});
-    respond(std::move(reply));
+    (*reply_to)(std::move(reply));
   }, extras);
 }
 
 LookupHandler::LookupHandler(const Options& options, UserMap& users, const ServiceCounters& counters)
     : options_(options), users_(users), counters_(counters) {}
 
-void LookupHandler::handle(const Exchange& exchange, Responder respond) {
+void LookupHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
   StatusQuery query;
   std::string error;
@@ -80,17 +81,18 @@ void LookupHandler::handle(const Exchange& exchange, Responder respond) {
     read_status_query(record->params, &query, &error);
   }
   if (!error.empty()) {
-    record->result = "bad request: " + error;
+    record->outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     return respond(text_reply(400, error));
   }
   const std::int64_t now = now_epoch_seconds();
   query.map.stale_before = now - stale_after(options_.interval);
   // The entry seen last comes first.
   query.map.limit = 1;
-  users_.read(query.map, now, [this, query, now, record, respond = std::move(respond)](const MapPage& page) {
-    if (!page.failure.ok()) return respond(read_failed(page, *record));
-    record->result = "lookup";
-    respond(status_document(page, query, options_.interval, counters_, now));
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  users_.read(query.map, now, [this, query, now, record, reply_to](const MapPage& page) {
+    if (!page.failure.ok()) return (*reply_to)(read_failed(page, *record));
+    record->outcome = Outcome::of(Outcome::Kind::Served, "lookup");
+    (*reply_to)(status_document(page, query, options_.interval, counters_, now));
   });
 }
 
@@ -98,11 +100,11 @@ MetricsHandler::MetricsHandler(const ServiceMetrics& metrics, const ServiceCount
                                LogonThrottle& throttle, DirectoryParts directory)
     : metrics_(metrics), counters_(counters), users_(users), throttle_(throttle), directory_(std::move(directory)) {}
 
-void MetricsHandler::handle(const Exchange& exchange, Responder respond) {
+void MetricsHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
   if (!takes_no_parameters("/metrics", *record, respond)) return;
-  users_.count_current(now_epoch_seconds(), [this, record, respond = std::move(respond)](
-                                                std::int64_t count, const Failure& failure) {
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  users_.count_current(now_epoch_seconds(), [this, record, reply_to](std::int64_t count, const Failure& failure) {
     MetricsGauges gauges;
     if (failure.ok()) {
       gauges.map_entries = count;
@@ -115,11 +117,11 @@ void MetricsHandler::handle(const Exchange& exchange, Responder respond) {
     gauges.throttled_pairs = refusing.pairs;
     gauges.throttled_accounts = refusing.accounts;
     if (directory_) gauges.directory = directory_();
-    record->result = "metrics";
+    record->outcome = Outcome::of(Outcome::Kind::Served, "metrics");
     Reply metrics = text_reply(200, metrics_text(metrics_, counters_, gauges));
     metrics.content_type = "text/plain; version=0.0.4; charset=utf-8";
     metrics.headers.push_back("Cache-Control: no-store");
-    respond(std::move(metrics));
+    (*reply_to)(std::move(metrics));
   });
 }
 
@@ -127,16 +129,17 @@ HealthHandler::HealthHandler(UserMap& users, std::chrono::milliseconds deadline,
                              HealthCheck::DirectoryProblem directory)
     : check_(users, deadline, std::move(directory)) {}
 
-void HealthHandler::handle(const Exchange& exchange, Responder respond) {
+void HealthHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
   if (!takes_no_parameters("/healthz", *record, respond)) return;
-  check_.ask([record, respond = std::move(respond)](const HealthResult& result) {
-    record->result = "health: " + result.text;
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  check_.ask([record, reply_to](const HealthResult& result) {
+    record->outcome = Outcome::of(Outcome::Kind::Health, result.text);
     // One kind of line for each way the check fails, without the times in it.
     const std::string kind = result.text.substr(0, std::min<std::size_t>(result.text.find(" begun"), 80));
     if (!result.healthy) report_limited("health check failed: " + kind, "health check failed: " + result.text);
     Reply answer = text_reply(result.healthy ? 200 : 503, result.text + "\n");
     answer.headers.push_back("Cache-Control: no-store");
-    respond(std::move(answer));
+    (*reply_to)(std::move(answer));
   });
 }

@@ -17,7 +17,7 @@
 class StatusHandler : public Handler {
  public:
   StatusHandler(bool json, const Options& options, UserMap& users, const ServiceCounters& counters);
-  void handle(const Exchange& exchange, Responder respond) override;
+  void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
   const bool json_;
@@ -31,7 +31,7 @@ class StatusHandler : public Handler {
 class LookupHandler : public Handler {
  public:
   LookupHandler(const Options& options, UserMap& users, const ServiceCounters& counters);
-  void handle(const Exchange& exchange, Responder respond) override;
+  void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
   const Options& options_;
@@ -46,7 +46,7 @@ class MetricsHandler : public Handler {
   using DirectoryParts = std::function<std::vector<std::pair<std::string, bool>>()>;
   MetricsHandler(const ServiceMetrics& metrics, const ServiceCounters& counters, UserMap& users,
                  LogonThrottle& throttle, DirectoryParts directory);
-  void handle(const Exchange& exchange, Responder respond) override;
+  void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
   const ServiceMetrics& metrics_;
@@ -60,7 +60,7 @@ class MetricsHandler : public Handler {
 class HealthHandler : public Handler {
  public:
   HealthHandler(UserMap& users, std::chrono::milliseconds deadline, HealthCheck::DirectoryProblem directory);
-  void handle(const Exchange& exchange, Responder respond) override;
+  void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
   HealthCheck check_;

@@ -229,7 +229,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     answering_.request_read();
     answering_request_ = true;
     // The reply may come from the user map's writer thread: back to this connection's strand.
-    handler_->handle(request, [self = shared_from_this()](Reply reply) {
+    handler_->handle(request, [self = shared_from_this(), keep_alive = request.keep_alive](Reply reply) {
+      if (!keep_alive) reply.close = true;
       asio::dispatch(self->stream_.get_executor(), [self, reply = std::move(reply)] { self->send(reply); });
     });
   }

@@ -1,4 +1,4 @@
-// The network side: an Asio/Beast HTTP/1.1 server that keeps each connection's NTLM state with it.
+// The network side: an Asio/Beast HTTP/1.1 server that hands each connection's requests to the handler it opens for it.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "http/reply.h"
+#include "http/reply_callback.h"
 #include "http/request.h"
 
 // What one client may hold, so that no client can lock the others out. A peer is an IPv4
@@ -37,11 +38,10 @@ struct ConnectionCounts {
 // What serves the requests of one connection; it lives as long as the connection.
 class HttpConnection {
  public:
-  using ReplyHandler = std::function<void(Reply)>;
   virtual ~HttpConnection() = default;
   // Answers through `done`, exactly once, on whichever thread the answer is ready on. The
   // connection reads nothing more until then.
-  virtual void handle(const HttpRequest& request, ReplyHandler done) = 0;
+  virtual void handle(const HttpRequest& request, ReplyCallback done) = 0;
   // A request that could not be parsed: its reply, after which the connection is closed.
   virtual Reply refuse_unreadable(int status, const std::string& reason) = 0;
   // Whether requests to `target` may carry a large Authorization header (a Kerberos ticket of a
@@ -62,7 +62,7 @@ class HttpApplication {
 
 // What the signals do besides stopping. SIGHUP calls `reload` and serving goes on.
 // SIGTERM and SIGINT stop gently: no new connections or requests are taken, `finish`
-// runs on a thread of its own and must answer, through their reply handlers, the
+// runs on a thread of its own and must answer, through their reply callbacks, the
 // requests it holds (the user map commits its queue), and run() returns once every
 // request read has had its reply sent. A second SIGTERM or SIGINT stops at once.
 struct SignalHooks {

@@ -18,30 +18,27 @@ constexpr const char* kUnavailableNames[] = {"winbind", "domain_controller"};
 const std::vector<double> kProofBounds = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
                                           0.05,   0.1,     0.25,   0.5,   1,      2.5,   5,     10};
 
-struct ReasonText {
-  const char* start;  // how the reason's text starts
-  RefusalReason reason;
+struct CauseName {
+  RefusalCause cause;
   const char* name;
 };
-// Every reason's label, in the order of RefusalReason; the texts are the reasons the service writes.
-constexpr ReasonText kReasons[] = {
-    {"wrong password", RefusalReason::WrongPassword, "wrong_password"},
-    {"unknown user", RefusalReason::UnknownUser, "unknown_user"},
-    {"too many failed logons", RefusalReason::Throttled, "throttled"},
-    {"authenticate message without a pending challenge", RefusalReason::NoChallenge, "no_challenge"},
-    {"NTLM ", RefusalReason::MalformedToken, "malformed_token"},
-    {"NTLMv1 ", RefusalReason::Ntlmv1, "ntlmv1"},
-    {"anonymous ", RefusalReason::Anonymous, "anonymous"},
-    {"message integrity code", RefusalReason::IntegrityCode, "integrity_code"},
-    {"target name", RefusalReason::TargetName, "target_name"},
-    {"unsupported authorization scheme", RefusalReason::OtherScheme, "other_scheme"},
-    {"hostname has", RefusalReason::HostNameTooLong, "host_name_too_long"},
-    {"ip lists", RefusalReason::TooManyAddresses, "too_many_addresses"},
-    {"", RefusalReason::EntriesPerAccount, "entries_per_account"},
-    {"", RefusalReason::Other, "other"},
+// Every cause's label, in the order of RefusalCause.
+constexpr CauseName kCauses[] = {
+    {RefusalCause::WrongPassword, "wrong_password"},
+    {RefusalCause::UnknownUser, "unknown_user"},
+    {RefusalCause::Throttled, "throttled"},
+    {RefusalCause::NoChallenge, "no_challenge"},
+    {RefusalCause::MalformedToken, "malformed_token"},
+    {RefusalCause::Ntlmv1, "ntlmv1"},
+    {RefusalCause::Anonymous, "anonymous"},
+    {RefusalCause::IntegrityCode, "integrity_code"},
+    {RefusalCause::TargetName, "target_name"},
+    {RefusalCause::OtherScheme, "other_scheme"},
+    {RefusalCause::HostNameTooLong, "host_name_too_long"},
+    {RefusalCause::TooManyAddresses, "too_many_addresses"},
+    {RefusalCause::EntriesPerAccount, "entries_per_account"},
+    {RefusalCause::Other, "other"},
 };
-// Texts of malformed tokens that do not start with "NTLM ".
-constexpr const char* kMalformedStarts[] = {"token is not", "malformed "};
 
 bool starts_with(const std::string& text, const std::string& start) {
   return text.compare(0, start.size(), start) == 0;
@@ -107,40 +104,37 @@ void ServiceMetrics::count_proof(LogonMethod method, ProofResult result, double 
   proof_seconds[static_cast<std::size_t>(method)]->observe(seconds);
 }
 
-RefusalReason refusal_reason(const std::string& reason) {
-  if (reason.find(" already has ") != std::string::npos) return RefusalReason::EntriesPerAccount;
-  for (const char* start : kMalformedStarts) {
-    if (starts_with(reason, start)) return RefusalReason::MalformedToken;
-  }
-  for (const ReasonText& r : kReasons) {
-    if (*r.start != '\0' && starts_with(reason, r.start)) return r.reason;
-  }
-  return RefusalReason::Other;
-}
-
 ServiceMetrics::ServiceMetrics()
     : commit_seconds(kCommitBounds) {
   for (std::size_t method = 0; method < static_cast<std::size_t>(LogonMethod::kCount); ++method)
     proof_seconds.push_back(std::make_unique<Histogram>(kProofBounds));
 }
 
-void ServiceMetrics::count_logon(const std::string& action, const std::string& result) {
-  LogonResult outcome;
-  if (result == "login" || result == "logout") {
-    outcome = LogonResult::Recorded;
-  } else if (result == "logout (no entry)") {
-    outcome = LogonResult::NoEntry;
-  } else if (starts_with(result, "rejected: ") || starts_with(result, "refused: ")) {
-    const bool rejected = result[2] == 'j';
-    outcome = rejected ? LogonResult::Rejected : LogonResult::Refused;
-    ++refusals[static_cast<std::size_t>(refusal_reason(result.substr(rejected ? 10 : 9)))];
-  } else if (starts_with(result, "error: ")) {
-    outcome = LogonResult::Error;
-  } else {
-    return;  // a challenge, a bad request, a reply chosen by a test hook
+namespace {
+
+// The label of a logon's outcome; none for what is no result (a challenge, a bad request, a reply
+// chosen by a test option, 503).
+std::optional<LogonResult> logon_result(Outcome::Kind kind) {
+  switch (kind) {
+    case Outcome::Kind::Login:
+    case Outcome::Kind::Logout: return LogonResult::Recorded;
+    case Outcome::Kind::LogoutWithoutEntry: return LogonResult::NoEntry;
+    case Outcome::Kind::Refused: return LogonResult::Refused;
+    case Outcome::Kind::Rejected: return LogonResult::Rejected;
+    case Outcome::Kind::Error: return LogonResult::Error;
+    default: return std::nullopt;
   }
-  if (action == "login") ++logins[static_cast<std::size_t>(outcome)];
-  if (action == "logout") ++logouts[static_cast<std::size_t>(outcome)];
+}
+
+}  // namespace
+
+void ServiceMetrics::count_logon(const std::string& action, const Outcome& outcome) {
+  const std::optional<LogonResult> result = logon_result(outcome.kind);
+  if (!result) return;
+  if (*result == LogonResult::Refused || *result == LogonResult::Rejected)
+    ++refusals[static_cast<std::size_t>(outcome.cause)];
+  if (action == "login") ++logins[static_cast<std::size_t>(*result)];
+  if (action == "logout") ++logouts[static_cast<std::size_t>(*result)];
 }
 
 std::string metrics_text(const ServiceMetrics& m, const ServiceCounters& counters, const MetricsGauges& gauges) {
@@ -154,9 +148,9 @@ std::string metrics_text(const ServiceMetrics& m, const ServiceCounters& counter
            "Logouts answered, by result: recorded, no_entry (nothing to remove), rejected, error.") +
       by_result("pellamor_logouts_total", m.logouts, {R::Recorded, R::NoEntry, R::Rejected, R::Error}) +
       head("pellamor_refusals_total", "counter", "Logins and logouts refused or rejected, by reason.");
-  for (const ReasonText& r : kReasons)
-    out += sample("pellamor_refusals_total", std::string("reason=\"") + r.name + "\"",
-                  m.refusals[static_cast<std::size_t>(r.reason)].load());
+  for (const CauseName& c : kCauses)
+    out += sample("pellamor_refusals_total", std::string("reason=\"") + c.name + "\"",
+                  m.refusals[static_cast<std::size_t>(c.cause)].load());
   out += head("pellamor_logons_total", "counter",
               "Proofs of a user, by method (kerberos, ntlm-winbind, accounts) and result (accepted, rejected, "
               "unavailable: nobody could tell).");

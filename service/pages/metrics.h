@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "http/http_server.h"
+#include "outcome/outcome.h"
 #include "pages/status_pages.h"
 
 // Counts of observed values up to each bound, their sum and their number.
@@ -30,28 +31,8 @@ class Histogram {
   std::uint64_t count_ = 0;
 };
 
-// What a login or logout came to, and why a request was refused: small fixed sets of labels.
+// What a login or logout came to: a small fixed set of labels (a refusal's cause is RefusalCause).
 enum class LogonResult { Recorded, NoEntry, Refused, Rejected, Error, kCount };
-enum class RefusalReason {
-  WrongPassword,
-  UnknownUser,
-  Throttled,
-  NoChallenge,
-  MalformedToken,
-  Ntlmv1,
-  Anonymous,
-  IntegrityCode,
-  TargetName,
-  OtherScheme,
-  HostNameTooLong,
-  TooManyAddresses,
-  EntriesPerAccount,
-  Other,
-  kCount
-};
-
-// The reason of a refusal, from its text in the request log ("wrong password for D\u").
-RefusalReason refusal_reason(const std::string& reason);
 
 // Who proved (or failed to prove) a user, and what came of it.
 enum class LogonMethod { Kerberos, NtlmWinbind, Accounts, kCount };
@@ -65,16 +46,16 @@ UnavailableReason directory_unavailable_reason(const std::string& reason);
 
 struct ServiceMetrics {
   ServiceMetrics();
-  // Counts a request of the logon endpoint by its action ("login", "logout") and its result as
-  // the request log writes it ("login", "rejected: ...", "refused: ..."); a challenge is no result.
-  void count_logon(const std::string& action, const std::string& result);
+  // Counts a request of the logon endpoint by its action ("login", "logout") and its outcome; a
+  // challenge is no result.
+  void count_logon(const std::string& action, const Outcome& outcome);
   // A proof of a user by `method`, which took `seconds`.
   void count_proof(LogonMethod method, ProofResult result, double seconds);
   void count_unavailable(UnavailableReason reason) { ++unavailable[static_cast<std::size_t>(reason)]; }
 
   std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(LogonResult::kCount)> logins{};
   std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(LogonResult::kCount)> logouts{};
-  std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(RefusalReason::kCount)> refusals{};
+  std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(RefusalCause::kCount)> refusals{};
   std::array<std::array<std::atomic<std::uint64_t>, static_cast<std::size_t>(ProofResult::kCount)>,
              static_cast<std::size_t>(LogonMethod::kCount)>
       proofs{};

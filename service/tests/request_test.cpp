@@ -6,7 +6,8 @@
 #include "common/networks.h"
 #include "verify/kerberos.h"
 #include "http/query.h"
-#include "http/request_log.h"
+#include "requests/logon_request.h"
+#include "requests/request_record.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 
 #include "agent/LogonRequest.h"
 #include "service/http/query.h"
+#include "service/requests/logon_request.h"
 #include "tests/fuzz/FuzzInput.h"
 
 FUZZ_TARGET(3, input)

@@ -5,6 +5,7 @@
 #include "common/address.h"
 #include "usermap/map_store.h"
 #include "http/query.h"
+#include "requests/logon_request.h"
 #include "pages/history_query.h"
 #include "pages/status_query.h"
 #include "tests/fuzz/FuzzInput.h"
