@@ -188,12 +188,6 @@ MapStatements::MapStatements(const SqlDialect& d) {
   forget_addresses = "DELETE FROM logon_addresses WHERE logon = " + p(1, number);
   add_address = "INSERT INTO logon_addresses (address, logon, credited) VALUES (" + p(1, text) + ", " + p(2, number) +
                 ", " + p(3, truth) + ")";
-  replace_addresses = "WITH gone AS (DELETE FROM logon_addresses WHERE logon = " + p(1, number) +
-                      " AND address <> ALL (" + p(2, SqlType::TextArray) + "))"
-                      " INSERT INTO logon_addresses (address, logon, credited) SELECT n.address, " + p(1, number) +
-                      ", n.credited FROM unnest(" + p(2, SqlType::TextArray) + ", " + p(3, SqlType::TruthArray) +
-                      ") AS n (address, credited) ON CONFLICT (address, logon) DO UPDATE SET credited ="
-                      " excluded.credited WHERE logon_addresses.credited <> excluded.credited";
   remove = "DELETE FROM logons WHERE " + same_account(d, 1, 2) + " AND " + host_compared(d, "=", 3);
   purge = "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= " + p(1, number) + d.purge_limit() +
           ") RETURNING \"user\", domain, host, last_seen, expires, ips, peer";

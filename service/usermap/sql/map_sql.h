@@ -76,9 +76,6 @@ struct MapStatements {
   std::string update_entry;       // ips, peer, persistent, authenticated, last_seen, expires, relayed, id
   std::string forget_addresses;   // id
   std::string add_address;        // address, id, credited
-  // For a store with arrays, in one statement: id, the addresses, their credit (arrays). Those that
-  // stay keep their rows, with the credit given.
-  std::string replace_addresses;
   std::string remove;             // user, domain, host (the addresses go with their entry)
   std::string purge;              // now: user, domain, host, last_seen, expires, ips, peer of each entry removed
   std::string add_event;          // at, kind, user, domain, host, address
