@@ -14,7 +14,9 @@
 
 #include "common/fd_wait.h"
 #include "usermap/sql/address_rule.h"
+#include "usermap/sql/entry_row.h"
 #include "usermap/sql/history_sql.h"
+#include "usermap/sql/map_schema.h"
 #include "usermap/sql/map_sql.h"
 
 namespace {
@@ -22,8 +24,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The map's layout, kept in logon_map_format; a database written by a newer service is refused.
-// Format 1 kept no credit with the addresses.
-constexpr int kFormat = 2;
+// The first maps kept here were of format 2 of schema_steps(), which logon_map_format numbered 1:
+// it keeps the format less one.
+constexpr int kFormatKept = 1;
 
 // A statement the server has not answered within this time costs its connection, so that a
 // stalled server (a hung disk, a stopped process) cannot hold the logins up: they get 503. The
@@ -124,16 +127,25 @@ const std::string kFindEntries =
 const std::string kCreditedAtMany =
     "SELECT n.ord, c.* FROM unnest($1::text[], $2::bigint[]) WITH ORDINALITY AS n (address, now, ord)"
     " CROSS JOIN LATERAL (" + credited_at_sql(kDialect, "n.address", "n.now") + " OFFSET 0) AS c";
-constexpr const char* kInsertEntries =
-    "INSERT INTO logons (id, \"user\", domain, host, ips, peer, persistent, authenticated, first_seen, last_seen,"
-    " expires, relayed) OVERRIDING SYSTEM VALUE SELECT * FROM unnest($1::bigint[], $2::text[], $3::text[],"
-    " $4::text[], $5::text[], $6::text[], $7::boolean[], $8::boolean[], $9::bigint[], $10::bigint[], $11::bigint[],"
-    " $12::boolean[])";
-constexpr const char* kUpdateEntries =
-    "UPDATE logons SET ips = n.ips, peer = n.peer, persistent = n.persistent, authenticated = n.authenticated,"
-    " last_seen = n.last_seen, expires = n.expires, relayed = n.relayed FROM unnest($1::bigint[], $2::text[],"
-    " $3::text[], $4::boolean[], $5::boolean[], $6::bigint[], $7::bigint[], $8::boolean[]) AS n (id, ips, peer,"
-    " persistent, authenticated, last_seen, expires, relayed) WHERE logons.id = n.id";
+// The arrays of the columns' values, as parameters from $`first` on, comma-separated.
+std::string array_params(const std::vector<EntryColumn>& columns, std::size_t first) {
+  std::string out;
+  for (const EntryColumn& c : columns) out += (out.empty() ? "" : ", ") + kDialect.param(first++, array_of(c.type));
+  return out;
+}
+// The new entries: their keys ($1), then the entry's columns.
+const std::string kInsertEntries =
+    "INSERT INTO logons (id, " + column_names(entry_columns()) + ") OVERRIDING SYSTEM VALUE SELECT * FROM unnest("
+    "$1::bigint[], " + array_params(entry_columns(), 2) + ")";
+// The entries refreshed: their keys ($1), then the columns a refresh writes.
+std::string update_entries_sql() {
+  std::string set;
+  for (const EntryColumn& c : refreshed_columns())
+    set += std::string(set.empty() ? "" : ", ") + c.name + " = n." + c.name;
+  return "UPDATE logons SET " + set + " FROM unnest($1::bigint[], " + array_params(refreshed_columns(), 2) +
+         ") AS n (id, " + column_names(refreshed_columns()) + ") WHERE logons.id = n.id";
+}
+const std::string kUpdateEntries = update_entries_sql();
 // The addresses of the entries $1 become the rows ($2, $3, $4): the others go, the new ones come,
 // and those whose credit changed are updated.
 constexpr const char* kSetAddresses =
@@ -170,10 +182,15 @@ const std::string kSchema =
     "INSERT INTO logon_map_format SELECT 1 WHERE NOT EXISTS (SELECT FROM logon_map_format);" +
     map_tables(kDialect);
 
-// Brings a map of format 1 up to this one.
-const std::string kCreditMigration =
-    "ALTER TABLE logon_addresses ADD COLUMN IF NOT EXISTS credited boolean NOT NULL DEFAULT false;" +
-    credit_proven_rows_sql() + "UPDATE logon_map_format SET format = 2;";
+// Brings a map of `format` up to this one.
+std::string migration_sql(int format) {
+  std::string out;
+  for (const SchemaStep& step : schema_steps(kDialect)) {
+    if (step.format > format)
+      out += "ALTER TABLE " + step.table + " ADD COLUMN IF NOT EXISTS " + step.definition + ";" + step.then;
+  }
+  return out + "UPDATE logon_map_format SET format = " + std::to_string(map_format(kDialect) - kFormatKept) + ";";
+}
 
 // The locks of the accounts a transaction changes, all taken at its start, in the order of their
 // keys: two services then never hold one lock each and wait for the other's, and each account's
@@ -243,6 +260,20 @@ std::vector<std::string> names_of(const LogonEntry& e) { return {e.user, e.domai
 
 const char* truth(bool value) { return value ? "t" : "f"; }
 
+// A parameter's value as the server reads it in text.
+std::string param_text(const SqlValue& value) {
+  if (value.type == SqlType::Text) return value.text;
+  if (value.type == SqlType::Truth) return truth(value.number != 0);
+  return std::to_string(value.number);
+}
+
+// The entry's values for `columns`, each as a parameter's text, after `first`.
+std::vector<std::string> column_texts(std::vector<std::string> first, const std::vector<EntryColumn>& columns,
+                                      const LogonEntry& e) {
+  for (const SqlValue& value : column_values(columns, e)) first.push_back(param_text(value));
+  return first;
+}
+
 // Reads the rows of one result.
 using RowReader = std::function<void(const PGresult* result, int row)>;
 
@@ -294,7 +325,7 @@ class PgConnection : public MapConnection {
 
   bool run(const SqlStatement& sql, const RowReader& row, std::string* error) {
     std::vector<std::string> params;
-    for (const SqlValue& p : sql.params) params.push_back(p.type == SqlType::Text ? p.text : std::to_string(p.number));
+    for (const SqlValue& p : sql.params) params.push_back(param_text(p));
     return run(sql.text, params, row, error);
   }
 
@@ -458,25 +489,19 @@ class PgConnection : public MapConnection {
   bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
     const auto taken = reserved_.find(folded_names(e));
     if (taken == reserved_.end() || !pipelined_) {
-      return run(kSql.insert_entry,
-                 {e.user, e.domain, e.host, join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
-                  std::to_string(e.first_seen), std::to_string(e.last_seen), std::to_string(e.expires),
-                  truth(e.relayed)},
+      return run(kSql.insert_entry, column_texts({}, entry_columns(), e),
                  [id](const PGresult* r, int i) { *id = number_at(r, i, 0); }, error);
     }
     *id = taken->second;
     reserved_.erase(taken);
-    held_.inserts.add({std::to_string(*id), e.user, e.domain, e.host, join_addresses(e.ips), e.peer,
-                       truth(e.persistent), truth(e.authenticated), std::to_string(e.first_seen),
-                       std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed)});
+    held_.inserts.add(column_texts({std::to_string(*id)}, entry_columns(), e));
     return sent_unless_apart(error);
   }
 
   bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
     if (held_.updated.count(id) > 0 && !send_held(error)) return false;
     held_.updated.insert(id);
-    held_.updates.add({std::to_string(id), join_addresses(e.ips), e.peer, truth(e.persistent), truth(e.authenticated),
-                       std::to_string(e.last_seen), std::to_string(e.expires), truth(e.relayed)});
+    held_.updates.add(column_texts({std::to_string(id)}, refreshed_columns(), e));
     return sent_unless_apart(error);
   }
 
@@ -540,17 +565,7 @@ class PgConnection : public MapConnection {
   // In a savepoint of its own: a purge that fails leaves the logins of the transaction standing.
   bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) override {
     const std::size_t before = expired->size();
-    const auto row = [expired](const PGresult* r, int i) {
-      LogonEntry entry;
-      entry.user = text_at(r, i, 0);
-      entry.domain = text_at(r, i, 1);
-      entry.host = text_at(r, i, 2);
-      entry.last_seen = number_at(r, i, 3);
-      entry.expires = number_at(r, i, 4);
-      entry.ips = split_addresses(text_at(r, i, 5));
-      entry.peer = text_at(r, i, 6);
-      expired->push_back(std::move(entry));
-    };
+    const auto row = [expired](const PGresult* r, int i) { expired->push_back(purged_entry(ResultRow(r, i))); };
     if (in_savepoint([&] { return run(kSql.purge, {std::to_string(now)}, row, error); }, error)) return true;
     expired->resize(before);
     return false;
@@ -670,8 +685,8 @@ class PgConnection : public MapConnection {
   // (run_apart()), and the events. They are sent before any other statement, in this order, so that
   // each login's changes run in the order it made them, and the events' reads of credit see them.
   struct Held {
-    HeldRows inserts{12};
-    HeldRows updates{8};
+    HeldRows inserts{1 + entry_columns().size()};
+    HeldRows updates{1 + refreshed_columns().size()};
     HeldRows address_owners{1};
     HeldRows addresses{3};
     // Each withdrawal is a statement of its own: an UPDATE of the rows at several addresses is
@@ -956,11 +971,12 @@ bool prepare_schema(PgConnection& db, std::string* notice, std::string* error) {
                      encoding = text_at(r, i, 1);
                      fsync = text_at(r, i, 2);
                    }, error);
-  if (ok && format > kFormat) {
+  if (ok && format + kFormatKept > map_format(kDialect)) {
     *error = "written by a newer version of the service (format " + std::to_string(format) + ")";
     ok = false;
   }
-  if (ok && format < kFormat) ok = db.script(kCreditMigration, error);
+  if (ok && format + kFormatKept < map_format(kDialect))
+    ok = db.script(migration_sql(static_cast<int>(format) + kFormatKept), error);
   if (ok) ok = db.script(map_indexes(kDialect), error);
   // Names arrive as UTF-8; a database in another encoding would refuse some of them.
   if (ok && encoding != "UTF8" && encoding != "SQL_ASCII") {
