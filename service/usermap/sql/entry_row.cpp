@@ -5,42 +5,51 @@
 
 namespace {
 
-SqlValue text(std::string value) { return SqlValue{SqlType::Text, std::move(value), 0}; }
-SqlValue number(std::int64_t value) { return SqlValue{SqlType::Number, {}, value}; }
-SqlValue truth(bool value) { return SqlValue{SqlType::Truth, {}, value ? 1 : 0}; }
+// A column that holds one of the entry's fields as it is.
+template <std::string LogonEntry::*field>
+EntryColumn text_column(const char* name, ColumnRole role, const char* fill = nullptr) {
+  return {name, SqlType::Text, role, fill, [](const LogonEntry& e) { return SqlValue{SqlType::Text, e.*field, 0}; },
+          [](const SqlRow& r, int c, LogonEntry* e) { e->*field = r.text(c); }};
+}
 
-// The entry's addresses are kept as reported, comma-separated: what the pages show. Made on first
-// use: the stores build their statements from it as the program starts.
+template <std::int64_t LogonEntry::*field>
+EntryColumn number_column(const char* name, ColumnRole role, const char* fill = nullptr) {
+  return {name, SqlType::Number, role, fill,
+          [](const LogonEntry& e) { return SqlValue{SqlType::Number, {}, e.*field}; },
+          [](const SqlRow& r, int c, LogonEntry* e) { e->*field = r.number(c); }};
+}
+
+template <bool LogonEntry::*field>
+EntryColumn truth_column(const char* name, ColumnRole role, const char* fill = nullptr) {
+  return {name, SqlType::Truth, role, fill,
+          [](const LogonEntry& e) { return SqlValue{SqlType::Truth, {}, e.*field ? 1 : 0}; },
+          [](const SqlRow& r, int c, LogonEntry* e) { e->*field = r.truth(c); }};
+}
+
+// A list of addresses, kept as reported, comma-separated: what the pages show.
+template <std::vector<std::string> LogonEntry::*field>
+EntryColumn addresses_column(const char* name, ColumnRole role, const char* fill = nullptr) {
+  return {name, SqlType::Text, role, fill,
+          [](const LogonEntry& e) { return SqlValue{SqlType::Text, join_addresses(e.*field), 0}; },
+          [](const SqlRow& r, int c, LogonEntry* e) { e->*field = split_addresses(r.text(c)); }};
+}
+
+// Made on first use: the stores build their statements from it as the program starts. A column
+// added to older maps by a step (see map_schema.h) says what the rows already there get.
 const std::vector<EntryColumn>& columns() {
   static const std::vector<EntryColumn> kColumns = {
-    {"\"user\"", SqlType::Text, ColumnRole::Name, nullptr, [](const LogonEntry& e) { return text(e.user); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->user = r.text(c); }},
-    {"domain", SqlType::Text, ColumnRole::Name, nullptr, [](const LogonEntry& e) { return text(e.domain); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->domain = r.text(c); }},
-    {"host", SqlType::Text, ColumnRole::Name, nullptr, [](const LogonEntry& e) { return text(e.host); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->host = r.text(c); }},
-    {"ips", SqlType::Text, ColumnRole::Refreshed, nullptr,
-     [](const LogonEntry& e) { return text(join_addresses(e.ips)); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->ips = split_addresses(r.text(c)); }},
-    {"peer", SqlType::Text, ColumnRole::Refreshed, nullptr, [](const LogonEntry& e) { return text(e.peer); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->peer = r.text(c); }},
-    {"persistent", SqlType::Truth, ColumnRole::Refreshed, nullptr,
-     [](const LogonEntry& e) { return truth(e.persistent); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->persistent = r.truth(c); }},
-    {"authenticated", SqlType::Truth, ColumnRole::Refreshed, nullptr,
-     [](const LogonEntry& e) { return truth(e.authenticated); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->authenticated = r.truth(c); }},
-    {"first_seen", SqlType::Number, ColumnRole::FirstSeen, nullptr,
-     [](const LogonEntry& e) { return number(e.first_seen); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->first_seen = r.number(c); }},
-    {"last_seen", SqlType::Number, ColumnRole::Refreshed, nullptr,
-     [](const LogonEntry& e) { return number(e.last_seen); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->last_seen = r.number(c); }},
-    {"expires", SqlType::Number, ColumnRole::Refreshed, nullptr, [](const LogonEntry& e) { return number(e.expires); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->expires = r.number(c); }},
-    // Came through a trusted relay: its addresses count as proven.
-    {"relayed", SqlType::Truth, ColumnRole::Refreshed, "false", [](const LogonEntry& e) { return truth(e.relayed); },
-     [](const SqlRow& r, int c, LogonEntry* e) { e->relayed = r.truth(c); }},
+      text_column<&LogonEntry::user>("\"user\"", ColumnRole::Name),
+      text_column<&LogonEntry::domain>("domain", ColumnRole::Name),
+      text_column<&LogonEntry::host>("host", ColumnRole::Name),
+      addresses_column<&LogonEntry::ips>("ips", ColumnRole::Refreshed),
+      text_column<&LogonEntry::peer>("peer", ColumnRole::Refreshed),
+      truth_column<&LogonEntry::persistent>("persistent", ColumnRole::Refreshed),
+      truth_column<&LogonEntry::authenticated>("authenticated", ColumnRole::Refreshed),
+      number_column<&LogonEntry::first_seen>("first_seen", ColumnRole::FirstSeen),
+      number_column<&LogonEntry::last_seen>("last_seen", ColumnRole::Refreshed),
+      number_column<&LogonEntry::expires>("expires", ColumnRole::Refreshed),
+      // Came through a trusted relay: its addresses count as proven.
+      truth_column<&LogonEntry::relayed>("relayed", ColumnRole::Refreshed, "false"),
   };
   return kColumns;
 }
