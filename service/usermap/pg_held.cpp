@@ -9,12 +9,14 @@
 namespace {
 
 // The writer's statements for many entries at once, each array one column, its rows in order.
+
 // The arrays of the columns' values, as parameters from $`first` on, comma-separated.
 std::string array_params(const std::vector<EntryColumn>& columns, std::size_t first) {
   std::string out;
   for (const EntryColumn& c : columns) out += (out.empty() ? "" : ", ") + pg_dialect().param(first++, array_of(c.type));
   return out;
 }
+
 // The new entries: their keys ($1), then the entry's columns.
 const std::string& insert_entries_sql() {
   static const std::string kSql =
@@ -22,6 +24,7 @@ const std::string& insert_entries_sql() {
       "$1::bigint[], " + array_params(entry_columns(), 2) + ")";
   return kSql;
 }
+
 // The entries refreshed: their keys ($1), then the columns a refresh writes.
 const std::string& update_entries_sql() {
   static const std::string kSql = [] {

@@ -183,11 +183,10 @@ bool run_steps(sqlite3* db, std::int64_t format, std::string* error) {
 // number (what sqlite3's .dump gives, which the recovery of a damaged map uses) keeps its tables.
 // Either way every entry's addresses are indexed anew, so that none is left out of lookups.
 bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) {
-  std::int64_t has_id = 0;
-  if (!read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'id'", &has_id, error))
-    return false;
+  bool has_id = false;
+  if (!has_column(db, "logons", "id", &has_id, error)) return false;
   const std::string move_entries =
-      has_id != 0 ? map_tables(kDialect) + "DELETE FROM logon_addresses;"
+      has_id ? map_tables(kDialect) + "DELETE FROM logon_addresses;"
                   : std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO "
                                 "logons_first_format;") +
                         map_tables(kDialect) + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
@@ -209,7 +208,7 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
   }
   if (rc != SQLITE_DONE) return fail(db, error);
   *notice = "indexed the addresses of the " + std::to_string(moved) + " entries of " +
-            (has_id != 0 ? "a map without its format number (written back from a dump)" : "a map of the first format");
+            (has_id ? "a map without its format number (written back from a dump)" : "a map of the first format");
   if (unmatched > 0)
     *notice += "; " + std::to_string(unmatched) + " reported addresses with leading zeros are shown but never matched";
   return true;

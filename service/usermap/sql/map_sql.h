@@ -1,6 +1,7 @@
-// The user map's SQL, written once for every store: its tables, its statements, its listings and how
-// a row becomes an entry. A store supplies its dialect (how it writes a parameter, compares names,
-// joins a list) and runs the statements on its own connections.
+// The user map's SQL, written once for every store: its statements, its listings and how a row
+// becomes an entry (the tables are in map_schema.h, an entry's columns in entry_row.h). A store
+// supplies its dialect (how it writes a parameter, compares names, joins a list) and runs the
+// statements on its own connections.
 #pragma once
 
 #include <cstddef>
