@@ -70,7 +70,7 @@ const std::string& find_entries_sql() {
   const SqlDialect& d = pg_dialect();
   static const std::string kSql =
       "SELECT n.ord, f.* FROM unnest($1::text[], $2::text[], $3::text[]) WITH ORDINALITY AS n (u, d, h, ord)"
-      " CROSS JOIN LATERAL (SELECT l.id, l.ips, l.peer, l.relayed, l.\"user\", l.domain, l.host, (SELECT"
+      " CROSS JOIN LATERAL (SELECT " + stored_entry_columns("l.") + ", (SELECT"
       " string_agg(address, ',') FROM logon_addresses a WHERE a.logon = l.id AND a.credited) FROM logons l WHERE " +
       d.name("l.\"user\"") + " = " + d.name("n.u") + " AND " + d.name("l.domain") + " = " + d.name("n.d") + " AND " +
       d.name("l.host") + " = " + d.name("n.h") + " FOR UPDATE) AS f";

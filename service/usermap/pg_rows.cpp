@@ -22,9 +22,9 @@ std::vector<std::string> column_texts(std::vector<std::string> first, const std:
 }
 
 StoredEntry stored_entry_at(const PGresult* r, int i, int first) {
-  const auto text = [r, i, first](int column) { return text_at(r, i, first + column); };
-  return StoredEntry{true, number_at(r, i, first), split_addresses(text(1)), text(2), text(3) == "t",
-                     EntryNames{text(4), text(5), text(6)}, split_addresses(text(7))};
+  StoredEntry out = stored_entry_from_row(ResultRow(r, i), first);
+  out.credited = split_addresses(text_at(r, i, first + 7));
+  return out;
 }
 
 RowReader holder_reader(std::vector<CreditHolder>* out) {

@@ -302,11 +302,7 @@ class SqliteConnection : public MapConnection {
 
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     const int rc = find_entry_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).step();
-    *out = StoredEntry();
-    const Statement& found = find_entry_;
-    if (rc == SQLITE_ROW)
-      *out = StoredEntry{true, found.number(0), split_addresses(found.text(1)), found.text(2), found.number(3) != 0,
-                         EntryNames{found.text(4), found.text(5), found.text(6)}, {}};
+    *out = rc == SQLITE_ROW ? stored_entry_from_row(StatementRow(find_entry_), 0) : StoredEntry();
     find_entry_.reset();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(db_, error);
     if (!out->found) return true;

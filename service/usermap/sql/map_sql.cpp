@@ -124,7 +124,7 @@ MapStatements::MapStatements(const SqlDialect& d) {
   const SqlType text = SqlType::Text;
   const SqlType number = SqlType::Number;
   const SqlType truth = SqlType::Truth;
-  find_entry = "SELECT id, ips, peer, relayed, \"user\", domain, host FROM logons WHERE " + same_account(d, 1, 2) + " AND " +
+  find_entry = "SELECT " + stored_entry_columns() + " FROM logons WHERE " + same_account(d, 1, 2) + " AND " +
                host_compared(d, "=", 3) + d.lock_row();
   count_other_hosts = "SELECT count(*) FROM (SELECT 1 FROM logons WHERE " + same_account(d, 1, 2) + " AND " +
                       host_compared(d, "<>", 3) + " AND expires > " + p(4, number) + " LIMIT " + p(5, number) +
@@ -195,6 +195,18 @@ LogonEntry entry_from_row(const SqlRow& row) {
   }
   e.address = row.text(read + 1);
   return e;
+}
+
+std::string stored_entry_columns(const std::string& prefix) {
+  std::string out;
+  for (const char* column : {"id", "ips", "peer", "relayed", "\"user\"", "domain", "host"})
+    out += (out.empty() ? "" : ", ") + prefix + column;
+  return out;
+}
+
+StoredEntry stored_entry_from_row(const SqlRow& row, int first) {
+  return StoredEntry{true, row.number(first), split_addresses(row.text(first + 1)), row.text(first + 2),
+                     row.truth(first + 3), EntryNames{row.text(first + 4), row.text(first + 5), row.text(first + 6)}, {}};
 }
 
 LogonEntry purged_entry(const SqlRow& row) {

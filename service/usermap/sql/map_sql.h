@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "usermap/map_store.h"
 #include "usermap/map_types.h"
 
 // What a parameter holds: the stores bind each kind as their own type (SQLite an integer for a truth
@@ -65,7 +66,7 @@ struct SqlStatement {
 struct MapStatements {
   explicit MapStatements(const SqlDialect& d);
 
-  std::string find_entry;         // user, domain, host: id, ips, peer, relayed, user, domain, host as recorded
+  std::string find_entry;         // user, domain, host: stored_entry_columns()
   std::string count_other_hosts;  // user, domain, host, now, limit: how many (up to limit) live at other hosts
   std::string insert_entry;       // the entry's columns (see entry_row.h): the new id
   std::string update_entry;       // the columns a refresh writes, then the id
@@ -108,5 +109,9 @@ class SqlRow {
 
 // An entry of a listing, from a row of find_statement().
 LogonEntry entry_from_row(const SqlRow& row);
+// What the writer reads of an entry before it changes it, each column after `prefix`; and the
+// stored entry from a row of them, from column `first` on, without the addresses it is credited at.
+std::string stored_entry_columns(const std::string& prefix = "");
+StoredEntry stored_entry_from_row(const SqlRow& row, int first);
 // An entry the purge removed, from a row it returned.
 LogonEntry purged_entry(const SqlRow& row);
