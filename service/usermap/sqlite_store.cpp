@@ -42,6 +42,7 @@ const MapStatements kSql(kDialect);
 // the first format (one table, the addresses only as a list in each entry), or a map written back
 // from a dump, which loses the number; its entries are given keys before the steps run.
 const std::vector<SchemaStep> kSteps = schema_steps(kDialect);
+
 // What a map of the first format held.
 constexpr const char* kEntryColumns =
     "user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires";
@@ -150,6 +151,7 @@ bool read_number(sqlite3* db, const char* sql, std::int64_t* out, std::string* e
   return true;
 }
 
+// Whether `table` has `column` (a map of an earlier format may lack it).
 bool has_column(sqlite3* db, const std::string& table, const std::string& column, bool* out, std::string* error) {
   Statement query(db, "SELECT count(*) FROM pragma_table_info(?1) WHERE name = ?2");
   query.bind(1, table).bind(2, column);
@@ -187,10 +189,10 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
   if (!has_column(db, "logons", "id", &has_id, error)) return false;
   const std::string move_entries =
       has_id ? map_tables(kDialect) + "DELETE FROM logon_addresses;"
-                  : std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO "
-                                "logons_first_format;") +
-                        map_tables(kDialect) + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
-                        " FROM logons_first_format; DROP TABLE logons_first_format;";
+             : std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO "
+                           "logons_first_format;") +
+                   map_tables(kDialect) + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
+                   " FROM logons_first_format; DROP TABLE logons_first_format;";
   if (!execute(db, move_entries, error) || !add_missing_columns(db, 0, error)) return false;
   Statement entries(db, "SELECT id, ips, peer FROM logons");
   Statement add(db, kSql.add_address);
