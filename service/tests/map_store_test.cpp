@@ -2,6 +2,7 @@
 // tests' cluster (its state file in PELLAMOR_POSTGRES_STATE, as postgres_cluster.py start writes it).
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -73,6 +74,7 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
       location = new_postgres_database();
       ASSERT_FALSE(location.empty()) << "no database in the cluster that PELLAMOR_POSTGRES_STATE names";
     }
+    location_ = location;
     open(location);
   }
 
@@ -153,6 +155,7 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
   }
 
   std::string folder_;
+  std::string location_;
   std::unique_ptr<UserMap> map_;
 };
 
@@ -375,6 +378,41 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
       {"10.0.7.3", 350, "alice@PC1"}, {"10.0.7.4", 3 * day - 10, ""},
   };
   for (const auto& m : moments) EXPECT_EQ(holders(m.ip, kNow - m.before_now), m.held_by) << m.ip << " " << m.before_now;
+}
+
+// Runs `sql` on the map, closed: true when it ran.
+bool run_on_map(const std::string& location, const std::string& sql) {
+  if (location.rfind("postgresql://", 0) == 0) {
+    PGconn* conn = PQconnectdb(location.c_str());
+    PGresult* result = PQexec(conn, sql.c_str());
+    const bool ran = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
+    PQfinish(conn);
+    return ran;
+  }
+  sqlite3* db = nullptr;
+  const bool ran = sqlite3_open(location.c_str(), &db) == SQLITE_OK &&
+                   sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return ran;
+}
+
+// Each store's oldest numbered format (SQLite's 1, without the relay flag; PostgreSQL's 1, which is
+// SQLite's 2) lacks the credit of each address: opened again, the map is brought up to date, and
+// what its entries prove is credited to them.
+TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
+  ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}))).committed());
+  map_.reset();
+  const std::string older = std::string(GetParam()) == "sqlite"
+                                ? "ALTER TABLE logons DROP COLUMN relayed; PRAGMA user_version = 1;"
+                                : "UPDATE logon_map_format SET format = 1;";
+  ASSERT_TRUE(run_on_map(location_, "DROP INDEX logon_addresses_credited; ALTER TABLE logon_addresses DROP COLUMN "
+                                    "credited;" + older));
+  open(location_);
+  EXPECT_EQ(names(at("10.0.0.1").entries), "alice@PC1");
+  EXPECT_TRUE(apply(change(kLogin, relayed(login("bob", "PC2", "10.0.0.2", {"10.0.0.2"})))).committed());
+  map_.reset();
+  open(location_);  // stamped with this service's format, which it opens as it is
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, MapStoreContract, ::testing::Values("sqlite", "postgresql"),

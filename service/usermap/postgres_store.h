@@ -5,12 +5,7 @@
 #include <string>
 
 #include "usermap/map_store.h"
-
-// Whether --db names a PostgreSQL database (a postgresql:// or postgres:// URI) rather than an SQLite file.
-bool is_postgres_uri(const std::string& db);
-
-// --db as a log line may show it: a URI without its password; a file name as it is.
-std::string map_display_name(const std::string& db);
+#include "usermap/pg_uri.h"
 
 // Connects to the database `uri` names (a libpq connection URI), creates the map's tables when
 // they are missing (safely when several services start at once), and checks the database's

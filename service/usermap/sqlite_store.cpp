@@ -6,16 +6,12 @@
 #include <algorithm>
 #include <map>
 
-#include "usermap/sql/address_rule.h"
+#include "usermap/sql/entry_row.h"
 #include "usermap/sql/history_sql.h"
+#include "usermap/sql/map_schema.h"
 #include "usermap/sql/map_sql.h"
 
 namespace {
-
-// The map's format, in the file's user_version. 0: the first format (one table, the addresses
-// only as a list in each entry); 1: without the relay flag and the index by peer; 2: without the
-// credit of each address. All are brought up to this one when the file is opened.
-constexpr int kFormat = 3;
 
 // SQLite's way of writing the map's SQL. Its name columns compare with NOCASE, which folds the ASCII letters.
 class SqliteDialect : public SqlDialect {
@@ -42,10 +38,11 @@ class SqliteDialect : public SqlDialect {
 const SqliteDialect kDialect;
 const MapStatements kSql(kDialect);
 
-// A map of format 1 gets the relay flag before the indexes are made.
-constexpr const char* kAddRelayed = "ALTER TABLE logons ADD COLUMN relayed INTEGER NOT NULL DEFAULT 0";
-// A map of format 2 gets the credit of each address, given to what its entries prove.
-constexpr const char* kAddCredited = "ALTER TABLE logon_addresses ADD COLUMN credited INTEGER NOT NULL DEFAULT 0";
+// The map's format is the file's user_version, as map_format() and schema_steps() number it. 0:
+// the first format (one table, the addresses only as a list in each entry), or a map written back
+// from a dump, which loses the number; its entries are given keys before the steps run.
+const std::vector<SchemaStep> kSteps = schema_steps(kDialect);
+
 // What a map of the first format held.
 constexpr const char* kEntryColumns =
     "user, domain, host, ips, peer, persistent, authenticated, first_seen, last_seen, expires";
@@ -69,6 +66,11 @@ class Statement {
   }
   Statement& bind(int index, const SqlValue& value) {
     return value.type == SqlType::Text ? bind(index, value.text) : bind(index, value.number);
+  }
+  // Binds `values` from parameter `first` on.
+  Statement& bind_all(int first, const std::vector<SqlValue>& values) {
+    for (const SqlValue& value : values) bind(first++, value);
+    return *this;
   }
   int step() { return stmt_ == nullptr ? SQLITE_ERROR : sqlite3_step(stmt_); }
   // Makes the statement ready for its next use.
@@ -149,16 +151,33 @@ bool read_number(sqlite3* db, const char* sql, std::int64_t* out, std::string* e
   return true;
 }
 
-// The columns that formats 1 and 2 lack.
-bool add_missing_columns(sqlite3* db, std::string* error) {
-  std::int64_t relayed = 0;
-  std::int64_t credited = 0;
-  return read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'relayed'", &relayed,
-                     error) &&
-         (relayed != 0 || execute(db, kAddRelayed, error)) &&
-         read_number(db, "SELECT count(*) FROM pragma_table_info('logon_addresses') WHERE name = 'credited'",
-                     &credited, error) &&
-         (credited != 0 || execute(db, kAddCredited, error));
+// Whether `table` has `column` (a map of an earlier format may lack it).
+bool has_column(sqlite3* db, const std::string& table, const std::string& column, bool* out, std::string* error) {
+  Statement query(db, "SELECT count(*) FROM pragma_table_info(?1) WHERE name = ?2");
+  query.bind(1, table).bind(2, column);
+  if (query.step() != SQLITE_ROW) return fail(db, error);
+  *out = query.number(0) != 0;
+  return true;
+}
+
+// Adds the columns of the steps past `format` that the tables lack.
+bool add_missing_columns(sqlite3* db, std::int64_t format, std::string* error) {
+  for (const SchemaStep& step : kSteps) {
+    bool present = false;
+    if (step.format <= format) continue;
+    if (!has_column(db, step.table, step.column, &present, error)) return false;
+    if (!present && !execute(db, "ALTER TABLE " + step.table + " ADD COLUMN " + step.definition, error)) return false;
+  }
+  return true;
+}
+
+// Brings a map of `format` up to this one: its columns, then what each step does to the rows.
+bool run_steps(sqlite3* db, std::int64_t format, std::string* error) {
+  if (!add_missing_columns(db, format, error)) return false;
+  for (const SchemaStep& step : kSteps) {
+    if (step.format > format && !step.then.empty() && !execute(db, step.then, error)) return false;
+  }
+  return true;
 }
 
 // Brings a map without a format number up to this one, in the transaction under way. A map of
@@ -166,16 +185,15 @@ bool add_missing_columns(sqlite3* db, std::string* error) {
 // number (what sqlite3's .dump gives, which the recovery of a damaged map uses) keeps its tables.
 // Either way every entry's addresses are indexed anew, so that none is left out of lookups.
 bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) {
-  std::int64_t has_id = 0;
-  if (!read_number(db, "SELECT count(*) FROM pragma_table_info('logons') WHERE name = 'id'", &has_id, error))
-    return false;
+  bool has_id = false;
+  if (!has_column(db, "logons", "id", &has_id, error)) return false;
   const std::string move_entries =
-      has_id != 0 ? map_tables(kDialect) + "DELETE FROM logon_addresses;"
-                  : std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO "
-                                "logons_first_format;") +
-                        map_tables(kDialect) + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
-                        " FROM logons_first_format; DROP TABLE logons_first_format;";
-  if (!execute(db, move_entries, error) || !add_missing_columns(db, error)) return false;
+      has_id ? map_tables(kDialect) + "DELETE FROM logon_addresses;"
+             : std::string("DROP INDEX IF EXISTS logons_by_expiry; ALTER TABLE logons RENAME TO "
+                           "logons_first_format;") +
+                   map_tables(kDialect) + "INSERT INTO logons (" + kEntryColumns + ") SELECT " + kEntryColumns +
+                   " FROM logons_first_format; DROP TABLE logons_first_format;";
+  if (!execute(db, move_entries, error) || !add_missing_columns(db, 0, error)) return false;
   Statement entries(db, "SELECT id, ips, peer FROM logons");
   Statement add(db, kSql.add_address);
   if (!entries.ok() || !add.ok()) return fail(db, error);
@@ -192,7 +210,7 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
   }
   if (rc != SQLITE_DONE) return fail(db, error);
   *notice = "indexed the addresses of the " + std::to_string(moved) + " entries of " +
-            (has_id != 0 ? "a map without its format number (written back from a dump)" : "a map of the first format");
+            (has_id ? "a map without its format number (written back from a dump)" : "a map of the first format");
   if (unmatched > 0)
     *notice += "; " + std::to_string(unmatched) + " reported addresses with leading zeros are shown but never matched";
   return true;
@@ -209,14 +227,14 @@ bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, s
   std::int64_t tables = 0;
   bool ok = read_number(db, "PRAGMA user_version", &format, &why) &&
             read_number(db, "SELECT count(*) FROM sqlite_master WHERE name = 'logons'", &tables, &why);
-  if (ok && format > kFormat) {
+  if (ok && format > map_format(kDialect)) {
     why = "written by a newer version of the service (format " + std::to_string(format) + ")";
     ok = false;
   }
   if (ok && format == 0 && tables > 0) ok = migrate_first_format(db, notice, &why);
-  if (ok) ok = execute(db, map_tables(kDialect), &why) && add_missing_columns(db, &why);
-  if (ok && format < 3) ok = execute(db, credit_proven_rows_sql(), &why);
-  if (ok) ok = execute(db, map_indexes(kDialect) + "PRAGMA user_version = " + std::to_string(kFormat), &why);
+  if (ok) ok = execute(db, map_tables(kDialect), &why) && run_steps(db, format, &why);
+  const std::string stamp = "PRAGMA user_version = " + std::to_string(map_format(kDialect));
+  if (ok) ok = execute(db, map_indexes(kDialect) + stamp, &why);
   if (ok) ok = execute(db, "COMMIT", &why);
   if (ok) return true;
   std::string ignored;
@@ -286,11 +304,7 @@ class SqliteConnection : public MapConnection {
 
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
     const int rc = find_entry_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).step();
-    *out = StoredEntry();
-    const Statement& found = find_entry_;
-    if (rc == SQLITE_ROW)
-      *out = StoredEntry{true, found.number(0), split_addresses(found.text(1)), found.text(2), found.number(3) != 0,
-                         EntryNames{found.text(4), found.text(5), found.text(6)}, {}};
+    *out = rc == SQLITE_ROW ? stored_entry_from_row(StatementRow(find_entry_), 0) : StoredEntry();
     find_entry_.reset();
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(db_, error);
     if (!out->found) return true;
@@ -312,19 +326,15 @@ class SqliteConnection : public MapConnection {
   }
 
   bool insert_entry(const LogonEntry& e, std::int64_t* id, std::string* error) override {
-    insert_.bind(1, e.user).bind(2, e.domain).bind(3, e.host).bind(4, join_addresses(e.ips)).bind(5, e.peer);
-    insert_.bind(6, std::int64_t{e.persistent}).bind(7, std::int64_t{e.authenticated});
-    insert_.bind(8, e.first_seen).bind(9, e.last_seen).bind(10, e.expires).bind(11, std::int64_t{e.relayed});
-    const int rc = insert_.step();
+    const int rc = insert_.bind_all(1, column_values(entry_columns(), e)).step();
     if (rc == SQLITE_ROW) *id = insert_.number(0);
     insert_.reset();
     return rc == SQLITE_ROW || fail(db_, error);
   }
 
   bool update_entry(std::int64_t id, const LogonEntry& e, std::string* error) override {
-    update_.bind(1, join_addresses(e.ips)).bind(2, e.peer).bind(3, std::int64_t{e.persistent});
-    update_.bind(4, std::int64_t{e.authenticated}).bind(5, e.last_seen).bind(6, e.expires);
-    update_.bind(7, std::int64_t{e.relayed}).bind(8, id);
+    const std::vector<SqlValue> values = column_values(refreshed_columns(), e);
+    update_.bind_all(1, values).bind(static_cast<int>(values.size()) + 1, id);
     return update_.run_once() || fail(db_, error);
   }
 
@@ -377,21 +387,9 @@ class SqliteConnection : public MapConnection {
 
   bool purge(std::int64_t now, std::vector<LogonEntry>* expired, std::string* error) override {
     int rc = purge_.bind(1, now).step();
-    for (; rc == SQLITE_ROW; rc = purge_.step()) expired->push_back(expired_entry(purge_));
+    for (; rc == SQLITE_ROW; rc = purge_.step()) expired->push_back(purged_entry(StatementRow(purge_)));
     purge_.reset();
     return rc == SQLITE_DONE || fail(db_, error);
-  }
-
-  static LogonEntry expired_entry(const Statement& row) {
-    LogonEntry entry;
-    entry.user = row.text(0);
-    entry.domain = row.text(1);
-    entry.host = row.text(2);
-    entry.last_seen = row.number(3);
-    entry.expires = row.number(4);
-    entry.ips = split_addresses(row.text(5));
-    entry.peer = row.text(6);
-    return entry;
   }
 
   bool record_events(const std::vector<LogonEvent>& events, std::string* error) override {

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "usermap/sql/address_rule.h"
+#include "usermap/sql/entry_row.h"
 #include "usermap/map_store.h"
 
 namespace {
@@ -25,10 +26,6 @@ class Params {
   const SqlDialect& d_;
   std::vector<SqlValue>* out_;
 };
-
-const char* const kEntryColumns =
-    "l.\"user\", l.domain, l.host, l.ips, l.peer, l.persistent, l.authenticated, l.first_seen, l.last_seen, l.expires,"
-    " l.relayed";
 
 // The entry's account is the one named by the text parameters `user` and `domain`.
 std::string same_account(const SqlDialect& d, std::size_t user, std::size_t domain) {
@@ -89,24 +86,6 @@ struct Listing {
   }
 };
 
-// What happened to the entries, one row per event and address (see usermap/history.h). Who was
-// at an address at a moment is read through the address index; whether that entry moved on or
-// ended since, through the index by entry; a page of events, through the index on the time.
-std::string history_tables(const SqlDialect& d) {
-  return "CREATE TABLE IF NOT EXISTS logon_events ("
-         " id " + d.id_column() + ","
-         " at " + d.number_column() + " NOT NULL,"
-         " kind TEXT NOT NULL,"
-         " \"user\" " + d.name_column() + ","
-         " domain " + d.name_column() + ","
-         " host " + d.name_column() + ","
-         " address TEXT NOT NULL);"
-         "CREATE INDEX IF NOT EXISTS logon_events_by_address ON logon_events (address, at);"
-         "CREATE INDEX IF NOT EXISTS logon_events_by_time ON logon_events (at);"
-         "CREATE INDEX IF NOT EXISTS logon_events_by_entry ON logon_events (" + d.name("host") + ", " +
-         d.name("\"user\"") + ", " + d.name("domain") + ", at);";
-}
-
 std::string listing_order(const SqlDialect& d, const MapQuery& q) {
   const std::string by_host = d.name("l.host") + ", " + d.name("l.\"user\"") + ", " + d.name("l.domain");
   if (q.show == MapShow::Conflicts) return d.bytewise("a.address") + ", " + by_host;
@@ -116,87 +95,48 @@ std::string listing_order(const SqlDialect& d, const MapQuery& q) {
   return by_host;
 }
 
+// The entry's columns (column_values() of entry_columns()): the new id.
+std::string insert_entry_sql(const SqlDialect& d) {
+  std::string values;
+  std::size_t n = 0;
+  for (const EntryColumn& c : entry_columns()) {
+    ++n;
+    values += (n == 1 ? "" : ", ") + d.param(n, c.type);
+  }
+  return "INSERT INTO logons (" + column_names(entry_columns()) + ") VALUES (" + values + ") RETURNING id";
+}
+
+// The refreshed columns (column_values() of refreshed_columns()), then the id.
+std::string update_entry_sql(const SqlDialect& d) {
+  std::string set;
+  std::size_t n = 0;
+  for (const EntryColumn& c : refreshed_columns()) {
+    ++n;
+    set += std::string(n == 1 ? "" : ", ") + c.name + " = " + d.param(n, c.type);
+  }
+  return "UPDATE logons SET " + set + " WHERE id = " + d.param(n + 1, SqlType::Number);
+}
+
 }  // namespace
-
-std::string map_tables(const SqlDialect& d) {
-  return "CREATE TABLE IF NOT EXISTS logons ("
-         " id " + d.id_column() + ","
-         " \"user\" " + d.name_column() + ","
-         " domain " + d.name_column() + ","
-         " host " + d.name_column() + ","
-         " ips TEXT NOT NULL,"  // as reported, comma-separated: what the pages show
-         " peer TEXT NOT NULL,"
-         " persistent " + d.truth_column() + " NOT NULL,"
-         " authenticated " + d.truth_column() + " NOT NULL,"
-         " first_seen " + d.number_column() + " NOT NULL,"
-         " last_seen " + d.number_column() + " NOT NULL,"
-         " expires " + d.number_column() + " NOT NULL,"
-         // Came through a trusted relay: its addresses count as proven.
-         " relayed " + d.truth_column() + " NOT NULL DEFAULT false" + d.unique_names_in_table() + ");" +
-         d.unique_names_index() +
-         // The addresses each entry reported (or its peer), one row per entry and address; it is
-         // found where it is credited (see address_rule.h).
-         "CREATE TABLE IF NOT EXISTS logon_addresses ("
-         " address TEXT NOT NULL,"
-         " logon " + d.number_column() + " NOT NULL REFERENCES logons (id) ON DELETE CASCADE,"
-         " credited " + d.truth_column() + " NOT NULL DEFAULT false,"
-         " PRIMARY KEY (address, logon))" + d.keyed_table_end() + ";";
-}
-
-std::string map_indexes(const SqlDialect& d) {
-  return
-      // The purge finds expired entries through this index instead of reading the whole map.
-      "CREATE INDEX IF NOT EXISTS logons_by_expiry ON logons (expires);"
-      "CREATE INDEX IF NOT EXISTS logon_addresses_by_logon ON logon_addresses (logon);"
-      // Who is credited at an address, without the claims there: a lookup, and the writer's
-      // reads of credit before and after a change, read only these rows (credited = true, which
-      // SQLite matches to the index where a bare truth value is not), however many entries claim
-      // the address (all the PCs behind one NAT).
-      "CREATE INDEX IF NOT EXISTS logon_addresses_credited ON logon_addresses (credited, address);"
-      // Whether a live entry came from an address, read from the index alone.
-      "CREATE INDEX IF NOT EXISTS logons_by_peer ON logons (peer, expires);"
-      // Listings go by host, so that the entries of one host follow each other; the stale entries
-      // are counted and listed through the time they were last seen.
-      "CREATE INDEX IF NOT EXISTS logons_by_host ON logons (" + d.name("host") + ", " + d.name("\"user\"") + ", " +
-      d.name("domain") + ");"
-      "CREATE INDEX IF NOT EXISTS logons_by_last_seen ON logons (last_seen, expires);"
-      // How many entries were current, one row per sampling period, for the picture of the last day.
-      "CREATE TABLE IF NOT EXISTS logon_samples (sampled " + d.number_column() + " PRIMARY KEY, logged_on " +
-      d.number_column() + " NOT NULL);"
-      // The health check's write.
-      "CREATE TABLE IF NOT EXISTS map_checks (id integer PRIMARY KEY, checked " + d.number_column() + " NOT NULL);" +
-      history_tables(d);
-}
 
 MapStatements::MapStatements(const SqlDialect& d) {
   const auto p = [&d](std::size_t n, SqlType type) { return d.param(n, type); };
   const SqlType text = SqlType::Text;
   const SqlType number = SqlType::Number;
   const SqlType truth = SqlType::Truth;
-  find_entry = "SELECT id, ips, peer, relayed, \"user\", domain, host FROM logons WHERE " + same_account(d, 1, 2) + " AND " +
+  find_entry = "SELECT " + stored_entry_columns() + " FROM logons WHERE " + same_account(d, 1, 2) + " AND " +
                host_compared(d, "=", 3) + d.lock_row();
   count_other_hosts = "SELECT count(*) FROM (SELECT 1 FROM logons WHERE " + same_account(d, 1, 2) + " AND " +
                       host_compared(d, "<>", 3) + " AND expires > " + p(4, number) + " LIMIT " + p(5, number) +
                       ") AS live";
-  insert_entry = "INSERT INTO logons (\"user\", domain, host, ips, peer, persistent, authenticated, first_seen,"
-                 " last_seen, expires, relayed) VALUES (" + p(1, text) + ", " + p(2, text) + ", " + p(3, text) + ", " +
-                 p(4, text) + ", " + p(5, text) + ", " + p(6, truth) + ", " + p(7, truth) + ", " + p(8, number) + ", " +
-                 p(9, number) + ", " + p(10, number) + ", " + p(11, truth) + ") RETURNING id";
-  update_entry = "UPDATE logons SET ips = " + p(1, text) + ", peer = " + p(2, text) + ", persistent = " + p(3, truth) +
-                 ", authenticated = " + p(4, truth) + ", last_seen = " + p(5, number) + ", expires = " + p(6, number) +
-                 ", relayed = " + p(7, truth) + " WHERE id = " + p(8, number);
+  insert_entry = insert_entry_sql(d);
+  update_entry = update_entry_sql(d);
   forget_addresses = "DELETE FROM logon_addresses WHERE logon = " + p(1, number);
   add_address = "INSERT INTO logon_addresses (address, logon, credited) VALUES (" + p(1, text) + ", " + p(2, number) +
                 ", " + p(3, truth) + ")";
-  replace_addresses = "WITH gone AS (DELETE FROM logon_addresses WHERE logon = " + p(1, number) +
-                      " AND address <> ALL (" + p(2, SqlType::TextArray) + "))"
-                      " INSERT INTO logon_addresses (address, logon, credited) SELECT n.address, " + p(1, number) +
-                      ", n.credited FROM unnest(" + p(2, SqlType::TextArray) + ", " + p(3, SqlType::TruthArray) +
-                      ") AS n (address, credited) ON CONFLICT (address, logon) DO UPDATE SET credited ="
-                      " excluded.credited WHERE logon_addresses.credited <> excluded.credited";
   remove = "DELETE FROM logons WHERE " + same_account(d, 1, 2) + " AND " + host_compared(d, "=", 3);
   purge = "DELETE FROM logons WHERE id IN (SELECT id FROM logons WHERE expires <= " + p(1, number) + d.purge_limit() +
-          ") RETURNING \"user\", domain, host, last_seen, expires, ips, peer";
+          ") RETURNING " + column_names(entry_columns());
   add_sample = "INSERT INTO logon_samples (sampled, logged_on) VALUES (" + p(1, number) + ", " + p(2, number) +
                ") ON CONFLICT (sampled) DO NOTHING";
   forget_samples = "DELETE FROM logon_samples WHERE sampled < " + p(1, number);
@@ -230,7 +170,7 @@ SqlStatement find_statement(const SqlDialect& d, const MapQuery& q, std::int64_t
   const Listing listing(d, q, now, p);
   // The addresses each entry is not credited at, and the address it is listed at in a listing by address.
   const bool by_address = !q.ip.empty() || q.show == MapShow::Conflicts;
-  s.text = listing.with + "SELECT " + kEntryColumns + ", (SELECT " + d.comma_list("c.address") +
+  s.text = listing.with + "SELECT " + column_names(entry_columns(), "l.") + ", (SELECT " + d.comma_list("c.address") +
            " FROM logon_addresses c WHERE c.logon = l.id AND NOT c.credited), " +
            (by_address ? "a.address " : "'' ") + listing.body + " ORDER BY " + listing_order(d, q) + " LIMIT " +
            p.number(static_cast<std::int64_t>(q.limit) + 1) + " OFFSET " + p.number(static_cast<std::int64_t>(q.offset));
@@ -247,22 +187,30 @@ SqlStatement count_statement(const SqlDialect& d, const MapQuery& q, std::int64_
 
 LogonEntry entry_from_row(const SqlRow& row) {
   LogonEntry e;
-  e.user = row.text(0);
-  e.domain = row.text(1);
-  e.host = row.text(2);
-  e.ips = split_addresses(row.text(3));
-  e.peer = row.text(4);
-  e.persistent = row.truth(5);
-  e.authenticated = row.truth(6);
-  e.first_seen = row.number(7);
-  e.last_seen = row.number(8);
-  e.expires = row.number(9);
-  e.relayed = row.truth(10);
-  const std::vector<std::string> uncredited = split_addresses(row.text(11));
+  const int read = read_entry_columns(row, 0, &e);
+  const std::vector<std::string> uncredited = split_addresses(row.text(read));
   for (const std::string& ip : e.ips) {
     const bool listed = std::find(e.uncredited.begin(), e.uncredited.end(), ip) != e.uncredited.end();
     if (!listed && std::find(uncredited.begin(), uncredited.end(), ip) != uncredited.end()) e.uncredited.push_back(ip);
   }
-  e.address = row.text(12);
+  e.address = row.text(read + 1);
+  return e;
+}
+
+std::string stored_entry_columns(const std::string& prefix) {
+  std::string out;
+  for (const char* column : {"id", "ips", "peer", "relayed", "\"user\"", "domain", "host"})
+    out += (out.empty() ? "" : ", ") + prefix + column;
+  return out;
+}
+
+StoredEntry stored_entry_from_row(const SqlRow& row, int first) {
+  return StoredEntry{true, row.number(first), split_addresses(row.text(first + 1)), row.text(first + 2),
+                     row.truth(first + 3), EntryNames{row.text(first + 4), row.text(first + 5), row.text(first + 6)}, {}};
+}
+
+LogonEntry purged_entry(const SqlRow& row) {
+  LogonEntry e;
+  read_entry_columns(row, 0, &e);
   return e;
 }

@@ -1,6 +1,7 @@
-// The user map's SQL, written once for every store: its tables, its statements, its listings and how
-// a row becomes an entry. A store supplies its dialect (how it writes a parameter, compares names,
-// joins a list) and runs the statements on its own connections.
+// The user map's SQL, written once for every store: its statements, its listings and how a row
+// becomes an entry (the tables are in map_schema.h, an entry's columns in entry_row.h). A store
+// supplies its dialect (how it writes a parameter, compares names, joins a list) and runs the
+// statements on its own connections.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "usermap/map_store.h"
 #include "usermap/map_types.h"
 
 // What a parameter holds: the stores bind each kind as their own type (SQLite an integer for a truth
@@ -60,27 +62,18 @@ struct SqlStatement {
   std::vector<SqlValue> params;
 };
 
-// The tables of the entries and their addresses, created when they are missing; then the indexes
-// and the other tables.
-std::string map_tables(const SqlDialect& d);
-std::string map_indexes(const SqlDialect& d);
-
 // The statements with fixed parameters. Each comment names the parameters in order.
 struct MapStatements {
   explicit MapStatements(const SqlDialect& d);
 
-  std::string find_entry;         // user, domain, host: id, ips, peer, relayed, user, domain, host as recorded
+  std::string find_entry;         // user, domain, host: stored_entry_columns()
   std::string count_other_hosts;  // user, domain, host, now, limit: how many (up to limit) live at other hosts
-  std::string insert_entry;       // user, domain, host, ips, peer, persistent, authenticated, first_seen,
-                                  // last_seen, expires, relayed: the new id
-  std::string update_entry;       // ips, peer, persistent, authenticated, last_seen, expires, relayed, id
+  std::string insert_entry;       // the entry's columns (see entry_row.h): the new id
+  std::string update_entry;       // the columns a refresh writes, then the id
   std::string forget_addresses;   // id
   std::string add_address;        // address, id, credited
-  // For a store with arrays, in one statement: id, the addresses, their credit (arrays). Those that
-  // stay keep their rows, with the credit given.
-  std::string replace_addresses;
   std::string remove;             // user, domain, host (the addresses go with their entry)
-  std::string purge;              // now: user, domain, host, last_seen, expires, ips, peer of each entry removed
+  std::string purge;              // now: the columns of each entry removed, as purged_entry reads them
   std::string add_event;          // at, kind, user, domain, host, address
   std::string prune_events;       // before: forgets the events older than that, a bounded number at a time
   std::string add_sample;         // sampled, logged_on
@@ -116,3 +109,9 @@ class SqlRow {
 
 // An entry of a listing, from a row of find_statement().
 LogonEntry entry_from_row(const SqlRow& row);
+// What the writer reads of an entry before it changes it, each column after `prefix`; and the
+// stored entry from a row of them, from column `first` on, without the addresses it is credited at.
+std::string stored_entry_columns(const std::string& prefix = "");
+StoredEntry stored_entry_from_row(const SqlRow& row, int first);
+// An entry the purge removed, from a row it returned.
+LogonEntry purged_entry(const SqlRow& row);

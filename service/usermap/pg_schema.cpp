@@ -1,0 +1,82 @@
+// The PostgreSQL store's schema: the map's tables made or brought up to date, one service at a time.
+#include "usermap/pg_schema.h"
+
+#include <cstdint>
+
+#include "usermap/pg_dialect.h"
+#include "usermap/sql/map_schema.h"
+
+namespace {
+
+// The map's layout is kept in logon_map_format; a database written by a newer service is refused.
+// The first maps kept here were of format 2 of schema_steps(), which logon_map_format numbered 1:
+// it keeps the format less one.
+constexpr int kFormatKept = 1;
+
+// Any number, the same in every service: the advisory lock that services starting at once take
+// in turn to create the tables.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(5071996431)";
+
+// The map's layout, then its tables; the indexes follow once an older layout is brought up to this one.
+std::string tables_sql() {
+  return "CREATE TABLE IF NOT EXISTS logon_map_format (format integer NOT NULL);"
+         "INSERT INTO logon_map_format SELECT 1 WHERE NOT EXISTS (SELECT FROM logon_map_format);" +
+         map_tables(pg_dialect());
+}
+
+// Brings a map of `format` up to this one.
+std::string migration_sql(std::int64_t format) {
+  std::string out;
+  for (const SchemaStep& step : schema_steps(pg_dialect())) {
+    if (step.format > format)
+      out += "ALTER TABLE " + step.table + " ADD COLUMN IF NOT EXISTS " + step.definition + ";" + step.then;
+  }
+  return out + "UPDATE logon_map_format SET format = " + std::to_string(map_format(pg_dialect()) - kFormatKept) + ";";
+}
+
+// What the map relies on in the database, as found.
+struct Database {
+  std::int64_t format = 0;  // as schema_steps() numbers it
+  std::string encoding;
+  std::string fsync;
+};
+
+bool read_database(PgClient& db, Database* out, std::string* error) {
+  return db.run("SELECT max(format), current_setting('server_encoding'), current_setting('fsync')"
+                " FROM logon_map_format",
+                {}, [out](const PGresult* r, int i) {
+                  *out = Database{number_at(r, i, 0) + kFormatKept, text_at(r, i, 1), text_at(r, i, 2)};
+                }, error);
+}
+
+// Brings the map up to this service's format; names arrive as UTF-8, which a database in another
+// encoding would refuse some of.
+bool bring_up_to_date(PgClient& db, const Database& found, std::string* error) {
+  const int format = map_format(pg_dialect());
+  if (found.format > format) {
+    *error = "written by a newer version of the service (format " + std::to_string(found.format - kFormatKept) + ")";
+    return false;
+  }
+  if (found.format < format && !db.script(migration_sql(found.format), error)) return false;
+  if (!db.script(map_indexes(pg_dialect()), error)) return false;
+  if (found.encoding == "UTF8" || found.encoding == "SQL_ASCII") return true;
+  *error = "the database's encoding is " + found.encoding +
+           "; the map needs UTF8 (createdb --encoding=UTF8 --template=template0)";
+  return false;
+}
+
+}  // namespace
+
+bool prepare_pg_schema(PgClient& db, std::string* notice, std::string* error) {
+  Database found;
+  const bool ok = db.script(std::string("BEGIN; ") + kSchemaLock, error) && db.script(tables_sql(), error) &&
+                  read_database(db, &found, error) && bring_up_to_date(db, found, error) && db.commit(error);
+  if (!ok) {
+    db.rollback();
+    return false;
+  }
+  if (found.fsync == "off")
+    *notice = "warning: the database server runs with fsync off, so a crash of its machine may lose logins that "
+              "were acknowledged";
+  return true;
+}
