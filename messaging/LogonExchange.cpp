@@ -10,7 +10,7 @@
 #include "core/Heap.h"
 #include "core/Reporting.h"
 #include "core/ScopedWin.h"
-#include "messaging/AddressWatch.h"
+#include "messaging/AdapterAddresses.h"
 #include "messaging/ReplyRules.h"
 #include "report/SystemReport.h"
 
