@@ -39,7 +39,7 @@ struct InFlightRequest {
     std::atomic<bool> claimed{false};
     std::atomic<HINTERNET> request{nullptr};
 };
-static InFlightRequest g_inFlight[2];
+static InFlightRequest g_inFlight[kWorkerCount];
 
 static void CloseInFlight(InFlightRequest* slot)
 {
