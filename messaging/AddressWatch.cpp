@@ -133,7 +133,7 @@ WatchOutcome AddressWatchPass(WatcherState& state)
     HANDLE registered = state.event;
     const HANDLE waits[] = {registered, g_agent.m_stopEvent};
     DWORD waited = WaitForMultipleObjects(waits[1] != nullptr ? 2 : 1, waits, FALSE, INFINITE);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    if (waited == WAIT_OBJECT_0) {
         ResetAfterNotification(state);
         if (g_agent.m_trace)
             TRACE_LINE("DHCP Loop:End wait: %d, %d, m_shutDown=%d", int(intptr_t(registered)),
