@@ -34,9 +34,12 @@ if(CMAKE_SCRIPT_MODE_FILE)
     list(APPEND offenders ${found})
   endforeach()
   if(offenders)
-    list(JOIN offenders "\n" text)
-    message(FATAL_ERROR "${text}\nAn #include with \"../\" gets round the layers: name the header by its "
-                        "folder, as in \"core/Heap.h\", from a layer that uses that folder.")
+    # Each line as a compiler writes its errors, unwrapped, so that an editor can go to it.
+    foreach(offender IN LISTS offenders)
+      message(NOTICE "${offender}")
+    endforeach()
+    message(FATAL_ERROR "An #include with \"../\" gets round the layers: name the header by its folder, "
+                        "as in \"core/Heap.h\", from a layer that uses that folder.")
   endif()
   file(TOUCH ${STAMP})
   return()
