@@ -10,7 +10,6 @@
 #include "core/AgentState.h"
 #include "core/Heap.h"
 #include "core/Reporting.h"
-#include "core/ScopedWin.h"
 #include "messaging/LogonExchange.h"
 
 // After a registration that failed, or an event that could not be made, the watcher waits
@@ -18,60 +17,6 @@
 static const DWORD kRetryPause = 60000;
 // Written so, typo and all, since the first release: people search their logs for it.
 static const char kNotSupported[] = "NotifyAddrChange not supoorted on this OS";
-
-// An adapter that appears between the size query and the read makes the read too small
-// again; a few more tries see the table settle.
-static const int kAdapterQueryAttempts = 4;
-
-#ifdef PELLAMOR_TESTING
-static AdapterInfoQuery g_queryAdapters = GetAdaptersInfo;
-
-void SetAdapterInfoQuery(AdapterInfoQuery query)
-{
-    g_queryAdapters = query != nullptr ? query : GetAdaptersInfo;
-}
-#else
-static const AdapterInfoQuery g_queryAdapters = GetAdaptersInfo;
-#endif
-
-bool CollectAdapterAddresses(HeapString& list)
-{
-    list.Assign(kEmptyText, 0);
-    ULONG size = sizeof(IP_ADAPTER_INFO);
-    AutoHeapBuffer<IP_ADAPTER_INFO> adapters;
-    DWORD result = ERROR_BUFFER_OVERFLOW;
-    for (int attempt = 0; attempt < kAdapterQueryAttempts && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
-        HeapRelease(adapters.buffer);
-        adapters.buffer = static_cast<IP_ADAPTER_INFO*>(HeapAllocate(size));
-        result = adapters.buffer != nullptr ? g_queryAdapters(adapters.buffer, &size) : ERROR_NOT_ENOUGH_MEMORY;
-    }
-    if (result != NO_ERROR)
-        return result == ERROR_NO_DATA;
-    for (IP_ADAPTER_INFO* adapter = adapters.buffer; adapter != nullptr; adapter = adapter->Next) {
-        if (adapter != adapters.buffer)
-            list.AppendText(",");
-        list.AppendText(adapter->IpAddressList.IpAddress.String);
-    }
-    return true;
-}
-
-void RefreshIpList()
-{
-    bool answered;
-    {
-        // The query runs under the lock too, so that an older answer never replaces a newer one.
-        ScopedCritSec lock(&g_agent.m_requestLock);
-        HeapString current;
-        answered = CollectAdapterAddresses(current);
-        // A query that failed says nothing about the addresses: the machine still has the old ones.
-        if (answered)
-            ReplaceAddressList(g_agent.m_request, g_agent.m_ipList, current);
-        current.Release();
-    }
-    // Not under the lock: the other thread's exchange must not wait for a click.
-    if (!answered && !g_agent.m_quiet)
-        ShowMessageBox("Note", "Call to GetAdaptersInfo failed");
-}
 
 #ifdef PELLAMOR_TESTING
 static unsigned __stdcall ForwardTestNotification(void* watcherEvent)
@@ -188,7 +133,7 @@ WatchOutcome AddressWatchPass(WatcherState& state)
     HANDLE registered = state.event;
     const HANDLE waits[] = {registered, g_agent.m_stopEvent};
     DWORD waited = WaitForMultipleObjects(waits[1] != nullptr ? 2 : 1, waits, FALSE, INFINITE);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    if (waited == WAIT_OBJECT_0) {
         ResetAfterNotification(state);
         if (g_agent.m_trace)
             TRACE_LINE("DHCP Loop:End wait: %d, %d, m_shutDown=%d", int(intptr_t(registered)),

@@ -2,18 +2,6 @@
 #pragma once
 
 #include <windows.h>
-#include <iphlpapi.h>
-
-#include "core/HeapString.h"
-#include "messaging/AddressList.h"
-
-// The adapters' first IPv4 addresses, joined by ","; empty when there are none. False,
-// with an empty list, when the query failed: the list then says nothing. Shows nothing.
-bool CollectAdapterAddresses(HeapString& list);
-
-// Replaces the address list at the end of m_request when the adapters' list differs.
-// Takes m_requestLock itself; a failed query is shown (unless quiet) once it is left.
-void RefreshIpList();
 
 // Body of the address-change watcher thread.
 unsigned __stdcall AddressWatchLoop(void* parameter);
@@ -35,11 +23,7 @@ WatchOutcome AddressWatchPass(WatcherState& state);
 
 // Registers for one address-change notification that signals overlapped->hEvent.
 using AddressChangeRegistration = DWORD (*)(HANDLE* handle, OVERLAPPED* overlapped);
-// Fills the adapters' records as GetAdaptersInfo does.
-using AdapterInfoQuery = ULONG(WINAPI*)(PIP_ADAPTER_INFO adapters, PULONG size);
 #ifdef PELLAMOR_TESTING
-// Test builds only: the adapters' table as a test wants it to be (null: the system's).
-void SetAdapterInfoQuery(AdapterInfoQuery query);
 // Test builds only: the system never signals a change under Wine, so tests drive the
 // watcher through this registration. The default one (null) signals the watcher each
 // time the named event "PellamorTestAddressChange" is set.

@@ -10,7 +10,7 @@
 #include "core/Heap.h"
 #include "core/Reporting.h"
 #include "core/ScopedWin.h"
-#include "messaging/AddressWatch.h"
+#include "messaging/AdapterAddresses.h"
 #include "messaging/ReplyRules.h"
 #include "report/SystemReport.h"
 
@@ -39,7 +39,7 @@ struct InFlightRequest {
     std::atomic<bool> claimed{false};
     std::atomic<HINTERNET> request{nullptr};
 };
-static InFlightRequest g_inFlight[2];
+static InFlightRequest g_inFlight[kWorkerCount];
 
 static void CloseInFlight(InFlightRequest* slot)
 {

@@ -54,7 +54,7 @@ bool StopWorkers(DWORD limit)
     if (g_agent.m_stopEvent != nullptr)
         SetEvent(g_agent.m_stopEvent);
     CutOffExchanges();
-    HANDLE workers[2];
+    HANDLE workers[kWorkerCount];
     DWORD count = 0;
     if (g_agent.m_timerThread != nullptr)
         workers[count++] = g_agent.m_timerThread;

@@ -69,22 +69,6 @@ int32_t TwSysInfo::GetOsVersion(OsVersion* version)
     return 0;
 }
 
-int32_t TwSysInfo::GetOsMajorVersion()
-{
-    OsVersion version;
-    if (GetOsVersion(&version) != 0)
-        ShowFailure("ERROR - Unable to detect OS Major Version");
-    return version.major;
-}
-
-int32_t TwSysInfo::GetOsMinorVersion()
-{
-    OsVersion version;
-    if (GetOsVersion(&version) != 0)
-        ShowFailure("ERROR - Unable to detect OS Minor Version");
-    return version.minor;
-}
-
 int32_t TwSysInfo::GetServicePack(HeapString& out)
 {
     OsVersion version;

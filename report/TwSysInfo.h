@@ -46,9 +46,6 @@ public:
 
     // Free megabytes of the disk holding `directory` (null: the current directory's); 0 on failure.
     uint32_t GetFreeDiskSpace(const char* directory);
-    // -1 on failure.
-    int32_t GetOsMajorVersion();
-    int32_t GetOsMinorVersion();
     // 0 with the text in `out` (see ServicePackOf); -1 with `out` untouched on failure.
     int32_t GetServicePack(HeapString& out);
     // Total physical memory in kilobytes; 0 when it cannot be read.

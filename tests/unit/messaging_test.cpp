@@ -13,6 +13,7 @@
 
 #include "core/AgentState.h"
 #include "core/Reporting.h"
+#include "messaging/AdapterAddresses.h"
 #include "messaging/AddressWatch.h"
 #include "messaging/ReplyRules.h"
 #include "messaging/TimerLoop.h"
