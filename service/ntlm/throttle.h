@@ -85,8 +85,9 @@ class PendingAnswers {
 };
 
 // Two limits on failed logons within `seconds`:
-// - of one account from one peer (an IPv4 address or an IPv6 /64): after `pair_limit`
-//   failures that pair is refused unchecked for `seconds`; other peers go on as usual;
+// - of one account from one peer (an IPv4 address, an IPv6 /64, or the link-local addresses of
+//   one interface: see peer_group): after `pair_limit` failures that pair is refused unchecked
+//   for `seconds`; other peers go on as usual;
 // - of one account from all peers together: after `account_limit` failures the account is
 //   refused unchecked for `seconds` from every peer it has not logged on from within a day,
 //   so that guessing from many addresses is slowed too while its own machines still log on.
