@@ -330,14 +330,11 @@ NtlmResult check_authenticate(NtlmVerifier& verifier, const IssuedChallenge& iss
   }
   if (!reason.empty()) return result;
 
-  const std::string account = throttle_name(auth.user);
   const std::string peer = peer_group(guard.peer_address);
-  LogonThrottle* throttle = guard.throttle;
-  const std::int64_t now = steady_seconds();
-  const LogonThrottle::Refusal refused =
-      throttle == nullptr ? LogonThrottle::Refusal{} : throttle->refused(account, peer, now);
-  if (refused.scope != LogonThrottle::Scope::None) {
-    reason = throttle_refusal(refused, who, peer);
+  // Held from before the verifier is asked until its verdict counts.
+  ThrottleReservation reservation(guard.throttle, throttle_name(auth.user), peer, steady_seconds());
+  if (reservation.refusal().scope != LogonThrottle::Scope::None) {
+    reason = throttle_refusal(reservation.refusal(), who, peer);
     result.throttled = true;
     return result;
   }
@@ -352,13 +349,13 @@ NtlmResult check_authenticate(NtlmVerifier& verifier, const IssuedChallenge& iss
   reason = verdict.failure.ok() ? refusal(message, auth, who, issued, verdict.session_base_key, guard)
                                 : verdict.failure.why;
   if (!reason.empty()) {
-    if (throttle == nullptr || !verdict.counts_as_failure) return result;
-    const LogonThrottle::Started started = throttle->failed(account, peer, now);
+    if (guard.throttle == nullptr || !verdict.counts_as_failure) return result;
+    const LogonThrottle::Started started = reservation.failed();
     result.throttle_started = started.pair || started.account;
-    reason += throttle_start_note(*throttle, started, who, peer);
+    reason += throttle_start_note(*guard.throttle, started, who, peer);
     return result;
   }
-  if (throttle != nullptr) throttle->succeeded(account, peer, now);
+  reservation.succeeded();
   result.step = NtlmStep::Accepted;
   result.failure = Failure();
   result.user = verdict.who.user;

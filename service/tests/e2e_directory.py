@@ -8,6 +8,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 import unittest
 import urllib.request
@@ -75,6 +76,25 @@ SPNEGO_OFFERING_NTLM = der(0x60, bytes.fromhex("06062b0601050502") + der(0xA0, d
         "4e544c4d5353500001000000078208a200000000000000000000000000000000" "0a00614a0000000f"))))))
 
 
+def racing_guesses(service, user, sources):
+    # Wrong answers for user, one connection from each source, sent together once every challenge has come:
+    # their statuses.
+    target = login_target("RACE")
+    conns = [Raw(service, source) for source in sources]
+    answers = [ntlm_authenticate(conn.challenge(target), user, directory.DOMAIN, "00" * 16) for conn in conns]
+    together, statuses = threading.Barrier(len(conns)), {}
+
+    def answer(i):
+        together.wait()
+        statuses[i] = code(conns[i].get(target, answers[i])[0])
+    threads = [threading.Thread(target=answer, args=(i,)) for i in range(len(conns))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return [statuses.get(i) for i in range(len(conns))]
+
+
 class DirectoryNtlm(unittest.TestCase):
     def test_the_domain_verifies_ntlm_answers_and_names_its_refusals(self):
         with domain_service() as service:
@@ -127,6 +147,15 @@ class DirectoryNtlm(unittest.TestCase):
             self.assertEqual(DOMAIN.bad_password_count("frank"), limit)
             right = "PELLAMOR\\frank:" + PASSWORDS["frank"]
             self.assertEqual(ntlm(service, "FRANK", right, "--interface", "127.0.0.2"), 200)  # not locked out
+        # Answers that arrive together are all checked before the first of them fails: each counts as a failure
+        # from before it is checked. From one address, then from two (the account's limit).
+        for sources, most in ((["127.0.0.1"] * 4, limit), (["127.0.0.1"] * 4 + ["127.0.0.2"] * 4, limit + 1)):
+            with domain_service("--failed-logon-limit", str(limit), "--failed-logon-account-limit",
+                                str(limit + 1)) as service:
+                self.assertEqual(ntlm(service, "FRANK", right, "--interface", "127.0.0.3"), 200)  # frank's own machine
+                self.assertEqual(racing_guesses(service, "frank", sources), [401] * len(sources))
+                self.assertEqual(DOMAIN.bad_password_count("frank"), most)
+                self.assertEqual(ntlm(service, "FRANK", right, "--interface", "127.0.0.3"), 200)  # not locked out
         # Without the throttle, the domain locks.
         with domain_service("--failed-logon-limit", "0", "--failed-logon-account-limit", "0") as service:
             for i in range(directory.LOCKOUT):

@@ -182,8 +182,10 @@ class Raw:
         self.sock = socket.socket(family)
         self.sock.settimeout(10)
         self.sock.setsockopt(socket.SOL_IP, IP_FREEBIND, 1)  # any address of a test range, in a Namespace
-        self.sock.bind((source, 0))
-        self.sock.connect(("::1" if family == socket.AF_INET6 else "127.0.0.1", service.port))
+        self.sock.bind(socket.getaddrinfo(source, 0, family)[0][4])  # with its interface: "fe80::7%lo"
+        # A link-local source reaches the service on its own link, where the test makes fe80::/64 local.
+        server = "fe80::1" + source[source.find("%"):] if "%" in source else "::1" if ":" in source else "127.0.0.1"
+        self.sock.connect(socket.getaddrinfo(server, service.port, family)[0][4])
         self.pending = b""
         Raw.opened.append(self.sock)
 
@@ -385,13 +387,22 @@ class Guessing(unittest.TestCase):
             self.assertNotIn("too many failed logons", service.stderr())  # a flood of guesses stays off stderr
 
     def test_an_ipv6_host_cannot_multiply_its_guesses_by_changing_address(self):
-        with Namespace(), Service("--address", "::", "--failed-logon-limit", "10", "--failed-logon-account-limit",
-                                  "0") as service:
-            wrong = [Raw(service, "2001:db8:1::%x" % i).login(LOGIN, self.WRONG) for i in range(1, 11)]
-            self.assertEqual(wrong + [Raw(service, "2001:db8:1::99").login(LOGIN)], [401] * 11)
-            self.assertEqual(Raw(service, "2001:db8:2::1").login(LOGIN), 200)  # another /64
-            self.assertIn("rejected: too many failed logons for PELLAMOR\\bob from 2001:db8:1::/64, refused unchecked",
-                          service.log()[-3]["result"])
+        cases = [  # (the guesser's addresses, another peer's address, what they count as)
+            ("2001:db8:1::%x", "2001:db8:2::1", "2001:db8:1::/64"),  # another /64
+            ("fe80::%x%%lo", "fe80::2%pl0", "fe80::/10%lo"),  # link-local: another interface
+        ]
+        with Namespace() as namespace, Service("--address", "::", "--failed-logon-limit", "10",
+                                               "--failed-logon-account-limit", "0") as service:
+            for link in (["link", "add", "pl0", "type", "veth", "peer", "pl1"], ["link", "set", "pl0", "up"],
+                         ["link", "set", "pl1", "up"], ["-6", "route", "append", "local", "fe80::/64", "dev", "lo"],
+                         ["-6", "route", "append", "local", "fe80::/64", "dev", "pl0"]):
+                subprocess.run(["ip", "-n", namespace.name, *link], check=True)
+            for guesser, other, group in cases:
+                wrong = [Raw(service, guesser % i).login(LOGIN, self.WRONG) for i in range(2, 12)]
+                self.assertEqual(wrong + [Raw(service, guesser % 0x99).login(LOGIN)], [401] * 11, group)
+                self.assertEqual(Raw(service, other).login(LOGIN), 200, group)
+                self.assertIn("rejected: too many failed logons for PELLAMOR\\bob from %s, refused unchecked" % group,
+                              service.log()[-3]["result"])
 
 
 class Durability(unittest.TestCase):

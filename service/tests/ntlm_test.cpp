@@ -1,6 +1,8 @@
 // NTLM tests: the published MS-NLMP NTLMv2 vectors, the server's handshake and target-name check, and the guessing throttle.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "verify/accounts.h"
 #include "ntlm/ntlm_client.h"
 #include "ntlm/ntlm_server.h"
@@ -202,6 +204,25 @@ TEST(Throttle, AFullTableStillCountsAndNeverLiftsARefusal) {
   EXPECT_EQ(refusal.scope, LogonThrottle::Scope::Pair);
   EXPECT_EQ(refusal.seconds, 60);
   EXPECT_EQ(throttle.refused("D\\victim", "10.2.0.1", now + 62).scope, LogonThrottle::Scope::None);
+}
+
+// Answers that arrive together would all be checked before the first fails: each holds its place from
+// before, and one that finds no place left waits for the outcomes of those that hold them.
+TEST(Throttle, AnswersBeingCheckedHoldTheirPlacesUntilTheirOutcome) {
+  LogonThrottle throttle(3, 0, 60);
+  const auto reserve = [&throttle] { return throttle.reserve("D\\u", "10.0.0.1", 1000); };
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(reserve().scope, LogonThrottle::Scope::None) << i;
+  LogonThrottle::Refusal fourth;
+  std::thread waiting([&] { fourth = reserve(); });
+  throttle.released("D\\u", "10.0.0.1");  // could not be checked: its place is given back
+  waiting.join();
+  EXPECT_EQ(fourth.scope, LogonThrottle::Scope::None);
+  std::thread refused([&] { fourth = reserve(); });
+  for (int i = 0; i < 2; ++i) EXPECT_FALSE(throttle.failed("D\\u", "10.0.0.1", 1000).pair);
+  EXPECT_TRUE(throttle.failed("D\\u", "10.0.0.1", 1000).pair);
+  refused.join();
+  EXPECT_EQ(fourth.scope, LogonThrottle::Scope::Pair);
+  EXPECT_EQ(fourth.seconds, 60);
 }
 
 }  // namespace
