@@ -16,6 +16,16 @@ LogonHandler::LogonHandler(const Options& options, UserMap& users, ServiceCounte
 
 void LogonHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   RequestRecord& record = *exchange.record;
+  // A page on any site can make a browser send this request and answer the challenge with its
+  // user's own logon (the service is an intranet site): the map would change at that site's will.
+  const std::string browser = browser_sign(exchange.request);
+  if (!browser.empty()) {
+    const std::string why = "a browser's request (" + browser + "): the agents' endpoint takes none";
+    record.outcome = Outcome::refusal(Outcome::Kind::Refused, why, RefusalCause::FromBrowser);
+    report_limited("refused: a browser's request", "conn " + std::to_string(record.conn) + " from " + record.peer +
+                                                       ": " + outcome_text(record.outcome));
+    return respond(text_reply(403, why + "\n"));
+  }
   LogonRequest logon;
   std::string error;
   if (!read_logon_request(record.params, &logon, &error)) {

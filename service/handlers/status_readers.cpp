@@ -8,8 +8,19 @@ ReadersOnly::ReadersOnly(const StatusAccess& access, const Options& options, Han
     : access_(access), options_(options), view_(view) {}
 
 void ReadersOnly::handle(const Exchange& exchange, ReplyCallback respond) {
-  if (access_.open_to(exchange.connection.peer_address)) return view_.handle(exchange, std::move(respond));
   RequestRecord& record = *exchange.record;
+  // A proxy connects from its own address, loopback or a listed network as likely as not: what it
+  // forwards comes from its users, whom that address says nothing of. Only a trusted relay's pass.
+  const std::string proxy = proxy_sign(exchange.request);
+  if (!proxy.empty() && !options_.trusted_relays.contains(exchange.connection.peer_address)) {
+    record.outcome = Outcome::refusal(Outcome::Kind::Refused,
+                                      "a request a proxy forwarded (" + proxy + ") from " +
+                                          exchange.connection.peer_address + ", which is no --trusted-relay",
+                                      RefusalCause::Forwarded);
+    report_request(record, "refused: status pages");
+    return respond(text_reply(403, "the status pages answer no request that a proxy forwarded\n"));
+  }
+  if (access_.open_to(exchange.connection.peer_address)) return view_.handle(exchange, std::move(respond));
   const std::string open = "loopback" + (options_.status_allow.empty() ? "" : " and " + options_.status_allow.text());
   if (!access_.admits_logons()) {
     record.outcome = Outcome::refusal(Outcome::Kind::Refused, "the status pages answer " + open +

@@ -223,9 +223,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     HttpRequest request;
     request.method = std::string(message.method_string());
     request.target = std::string(message.target());
-    const auto authorization = message.find(http::field::authorization);
-    if (authorization != message.end()) request.authorization = std::string(authorization->value());
+    const auto header_value = [&message](auto field) -> HeaderValue {
+      const auto found = message.find(field);
+      return found == message.end() ? HeaderValue() : HeaderValue(std::string(found->value()));
+    };
+    request.authorization = header_value(http::field::authorization);
     request.keep_alive = message.keep_alive();
+    request.origin = header_value(http::field::origin);
+    request.referer = header_value(http::field::referer);
+    request.sec_fetch_site = header_value("Sec-Fetch-Site");
+    request.user_agent = header_value(http::field::user_agent);
+    request.via = header_value(http::field::via);
+    request.forwarded_for = header_value("X-Forwarded-For");
     answering_.request_read();
     answering_request_ = true;
     // The reply may come from the user map's writer thread: back to this connection's strand.

@@ -4,9 +4,23 @@
 #include <optional>
 #include <string>
 
+// A header's value, when the request has it.
+using HeaderValue = std::optional<std::string>;
+
 struct HttpRequest {
   std::string method;
   std::string target;
-  std::optional<std::string> authorization;
+  HeaderValue authorization;
   bool keep_alive = true;
+  // What only browsers send: cross-site requests carry them, agents and tools do not.
+  HeaderValue origin, referer, sec_fetch_site, user_agent;
+  // What proxies add to the requests they forward.
+  HeaderValue via, forwarded_for;
 };
+
+// What in a request only a browser sends ("Origin: https://example.com"), empty when nothing: a
+// Sec-Fetch-Site other than "none" (a typed address or a bookmark), an Origin, a Referer, or a
+// user agent that names itself Mozilla/ (older browsers send no Sec-Fetch- headers).
+std::string browser_sign(const HttpRequest& request);
+// What in a request a proxy added ("Via: 1.1 squid"), empty when nothing.
+std::string proxy_sign(const HttpRequest& request);

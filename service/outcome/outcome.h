@@ -19,6 +19,8 @@ enum class RefusalCause {
   HostNameTooLong,
   TooManyAddresses,
   EntriesPerAccount,
+  FromBrowser,
+  Forwarded,
   Other,
   kCount
 };

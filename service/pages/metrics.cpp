@@ -37,6 +37,8 @@ constexpr CauseName kCauses[] = {
     {RefusalCause::HostNameTooLong, "host_name_too_long"},
     {RefusalCause::TooManyAddresses, "too_many_addresses"},
     {RefusalCause::EntriesPerAccount, "entries_per_account"},
+    {RefusalCause::FromBrowser, "from_browser"},
+    {RefusalCause::Forwarded, "forwarded"},
     {RefusalCause::Other, "other"},
 };
 

@@ -3,12 +3,14 @@
 # logged in by Kerberos in a real domain), the helper's answers, and the installed program (make
 # install, make deb) with its systemd unit.
 import glob
+import http.server
 import json
 import os
 import re
 import socket
 import subprocess
 import sys
+import threading
 import unittest
 import urllib.request
 from unittest import mock
@@ -45,7 +47,8 @@ class Squid:
         self.port = free_port()
         snippet = read_text(os.path.join(TOP, "service", "gateway", "squid-pellamor.conf"))
         snippet = snippet.replace("/usr/lib/pellamor/pellamor-squid-helper", os.path.abspath(HELPER)).replace(
-            ":8080", ":%d" % service.port).replace("ttl=60 negative_ttl=10", "ttl=0 negative_ttl=0")
+            ":8080", ":%d" % service.port).replace("ttl=60 negative_ttl=10", "ttl=0 negative_ttl=0").replace(
+            "port 8080", "port %d" % service.port)
         conf = write_file(os.path.join(self.dir, "squid.conf"), (
             "http_port 127.0.0.1:{1}\npid_filename {0}/pid\ncache_log {0}/cache.log\ncoredump_dir {0}\n"
             "access_log stdio:{0}/access.log squid\ncache deny all\n"
@@ -70,13 +73,25 @@ class Squid:
         return [[f[7], f[3].split("/")[1], f[6]] for f in (line.split() for line in lines) if f[6] == url]
 
 
+class Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
 class SquidGateway(unittest.TestCase):
     def test_squid_lets_through_only_users_the_map_credits(self):
         domain = e2e_directory.DOMAIN = directory.shared()
         alice, heidi = domain.kinit("alice"), domain.kinit("heidi")
         with domain.entered(), e2e_directory.domain_service("--keytab", domain.keytab) as service:
             squid = Squid(service)  # in the domain's namespace too, like the service and its clients
-            url = service.url("/status.json?")  # the service's own page stands for any web site
+            site = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)  # any web site
+            threading.Thread(target=site.serve_forever, daemon=True).start()
+            url = "http://127.0.0.1:%d/page?" % site.server_address[1]
 
             def kerberos(who, host, source, ips, action="login"):  # from PC1 (127.0.0.1) or PC2 (127.0.0.2)
                 return e2e_directory.curl(service, login_target(host, ips, action), "--negotiate", "-u", ":",
@@ -85,6 +100,8 @@ class SquidGateway(unittest.TestCase):
                 self.assertEqual(squid.fetch(url + "q=before"), 403)
                 self.assertEqual(kerberos(alice, "PC1", "127.0.0.1", "127.0.0.1"), 200)
                 self.assertEqual(squid.fetch(url + "q=during"), 200)
+                # The map is no web site: not even a user it names reads it through the proxy.
+                self.assertEqual(squid.fetch(service.url("/status.json")), 403)
                 # heidi, at PC2, reports PC1's address too: her claim is not credited, then or ever.
                 self.assertEqual(kerberos(heidi, "PC2", "127.0.0.2", "127.0.0.2,127.0.0.1"), 200)
                 self.assertEqual(squid.fetch(url + "q=claimed"), 200)
@@ -99,6 +116,8 @@ class SquidGateway(unittest.TestCase):
                 self.assertIn("PELLAMOR\\heidi claims 127.0.0.1, where another live login is credited: not credited there\n",
                               service.stderr())
             finally:
+                site.shutdown()
+                site.server_close()
                 squid.proc.terminate()
                 squid.proc.wait(30)
 

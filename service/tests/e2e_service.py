@@ -690,6 +690,15 @@ class MalformedInput(unittest.TestCase):
              "rejected: token is not an NTLM negotiate or authenticate message"),
             (valid, "Basic YWxpY2U6c2VjcmV0", b"", b"GET", 401, False,
              'rejected: unsupported authorization scheme "Basic"'),
+        ] + [  # what only a browser sends: a page elsewhere must not log its user on or off here
+            (valid, ntlm_negotiate(), header, b"GET", 403, False,
+             "refused: a browser's request (%s): the agents' endpoint takes none" % header.decode().strip())
+            for header in (b"Origin: https://evil.example\r\n", b"Referer: https://evil.example/\r\n",
+                           b"Sec-Fetch-Site: cross-site\r\n", b"User-Agent: Mozilla/4.0 (compatible; MSIE 8.0)\r\n")
+        ] + [  # a proxy's user asking for the map through the proxy
+            ("/status.json", None, header, b"GET", 403, False, "refused: a request a proxy forwarded (%s) from "
+             "127.0.0.1, which is no --trusted-relay" % header.decode().strip())
+            for header in (b"Via: 1.1 proxy (squid/5.7)\r\n", b"X-Forwarded-For: 10.0.0.9\r\n")
         ]
         with Service(stderr=subprocess.PIPE) as service:
             service.proc.stderr.close()  # every rejection is reported to a broken pipe
@@ -705,6 +714,11 @@ class MalformedInput(unittest.TestCase):
             conn.sock.sendall(b"HELLO\r\n\r\n")
             self.assertEqual(code(conn.reply()[0]), 400)
             self.assertEqual(service.entries("ODD"), [])
+            # A typed address is no cross-site request; and no other site may frame or sniff what is answered.
+            status_line, _, headers, _ = Raw(service).get(valid, None, b"Sec-Fetch-Site: none\r\n")
+            self.assertEqual((code(status_line), headers["x-frame-options"], headers["x-content-type-options"],
+                              headers["referrer-policy"]), (401, "DENY", "nosniff", "no-referrer"))
+            self.assertIn("frame-ancestors 'none'", headers["content-security-policy"])
             self.assertEqual(login(service, "ODD", user="PELLAMOR\\alice:wrong"), 401)
             self.assertEqual(login(service, "ODD"), 200)
             self.assertIsNone(service.proc.poll())
