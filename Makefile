@@ -89,7 +89,7 @@ fuzz: deps
 	$(call fuzz-run,-max_total_time=$(FUZZ_SECONDS))
 
 # Each prepares the prefixes it uses.
-demo: build emulator
+demo: build emulator winhttp
 	scripts/demo
 
 bench: build emulator

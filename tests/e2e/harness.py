@@ -161,12 +161,13 @@ class Service:
     """The logon service as the service's own tests start it, in test mode unless told otherwise, read for what
     the agent sent; a context manager. `options` are extra command-line options (test hooks)."""
 
-    def __init__(self, *options, test_mode=True, prefix_command=()):
+    def __init__(self, *options, test_mode=True, prefix_command=(), env=None):
         self.options = [*options, *(["--accept-unauthenticated-retry"] if test_mode else [])]
         self.prefix_command = prefix_command
+        self.env = env
 
     def __enter__(self):
-        self.service = service_tests.Service(*self.options, accounts=None, prefix=self.prefix_command)
+        self.service = service_tests.Service(*self.options, accounts=None, prefix=self.prefix_command, env=self.env)
         self.port = self.service.port
         self.url = "http://127.0.0.1:%d" % self.port
         return self
