@@ -44,7 +44,7 @@ struct Authentication {
   std::string report_kind;  // its line on stderr is limited with others of this kind; empty: no line
 };
 
-// How many verifications of each peer (an IPv4 address, an IPv6 /64: see peer_group) are under
+// How many verifications of each peer (an IPv4 address, an IPv6 /64, one link's link-local addresses: see peer_group) are under
 // way, so that one peer cannot take every thread that waits for the directory.
 class PeerVerifications;
 

@@ -297,8 +297,9 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      quarter only for peers that hold none, so that peers at
                      their own limit leave room for the others
   --max-connections-per-peer N
-                     connections one peer may hold open: an IPv4 address, or
-                     an IPv6 /64 (default 64); more get 503 with Retry-After
+                     connections one peer may hold open: an IPv4 address, an
+                     IPv6 /64, or one link's link-local addresses (default
+                     64); more get 503 with Retry-After
   --first-byte-timeout SECONDS
                      a new connection that sends nothing this long is closed
                      (default 5)
