@@ -2,7 +2,6 @@
 # End-to-end tests of the gateway side: Squid asking the Squid helper who is at an address (users
 # logged in by Kerberos in a real domain), the helper's answers, and the installed program (make
 # install, make deb) with its systemd unit.
-import glob
 import http.server
 import json
 import os
@@ -257,6 +256,21 @@ def in_throwaway_root(script, package):
     return steps, result.stderr
 
 
+def git(*args):
+    return subprocess.run(["git", "-C", TOP, *args], capture_output=True, text=True, timeout=60).stdout.strip()
+
+
+def described_version(commit="HEAD"):
+    """A build's version as the history names it: the nearest tag (else the changelog's release), the commits up to it."""
+    tag = git("describe", "--tags", "--abbrev=0", "--match", "v[0-9]*", commit).removeprefix("v")
+    released = re.match(r"\S+ \((\S+)\)", read_text(os.path.join(TOP, "service", "packaging", "changelog"))).group(1)
+    return "%s+git%s.g%s" % (tag or released, git("rev-list", "--count", commit), git("rev-parse", "--short=12", commit))
+
+
+def package_output(package, command):
+    return subprocess.run(["sh", "-c", command, "sh", package], capture_output=True, text=True, timeout=60).stdout
+
+
 class Installed(unittest.TestCase):
     def make(self, *args):
         result = subprocess.run(["make", "-C", TOP, *args], capture_output=True, text=True, timeout=900)
@@ -275,7 +289,17 @@ class Installed(unittest.TestCase):
         self.assertIn("ExecStart=%s/lib/pellamor/pellamor-service-start --db " % prefix, read_text(unit))
 
         self.make("deb")
-        [package] = glob.glob(os.path.join(TOP, "build", "service", "pellamor-service_*.deb"))
+        version = described_version()  # a later commit's, for dpkg, is a newer package
+        compared = subprocess.run(["dpkg", "--compare-versions", described_version("HEAD~1"), "lt", version])
+        self.assertEqual(compared.returncode, 0)
+        architecture = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+        package = os.path.join(TOP, "build", "service", "pellamor-service_%s_%s.deb" % (version, architecture))
+        self.assertEqual([package_output(package, 'dpkg-deb -f "$1" Version'), package_output(
+            package, 'dpkg-deb --fsys-tarfile "$1" | tar -xO ./usr/share/doc/pellamor-service/changelog.gz | zcat | head -1')],
+            [version + "\n", "pellamor-service (%s) UNRELEASED; urgency=medium\n" % version])
+        for program in ("sbin/pellamor-service", "lib/pellamor/pellamor-squid-helper"):
+            said = subprocess.run([os.path.join(prefix, program), "--version"], capture_output=True, text=True).stdout
+            self.assertEqual(said, "%s %s\n" % (os.path.basename(program), version))
         lintian = subprocess.run(["lintian", "--no-cfg", "--display-info", "--display-experimental", "--pedantic", package],
                                  capture_output=True, text=True, timeout=600)
         self.assertEqual({line.split()[2] for line in lintian.stdout.splitlines()} - LINTIAN_ACCEPTS, set(),
