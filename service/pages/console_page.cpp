@@ -289,7 +289,7 @@ std::string console_html(const MapPage& page, const StatusQuery& query, const Co
          grouped_number(static_cast<std::int64_t>(n.logouts.load())) + " logouts, " +
          grouped_number(static_cast<std::int64_t>(n.rejected.load())) + " rejected. <a href=\"" + json_link +
          "\">This view as JSON</a> \u00b7 <a href=\"/metrics\">Metrics</a> \u00b7 <a href=\"/healthz\">Health</a>"
-         "</footer>\n");
+         " \u00b7 pellamor-service " + html_escape(PELLAMOR_VERSION) + "</footer>\n");
 }
 
 std::string moment_form(const std::string& ip, std::int64_t at) {

@@ -201,5 +201,8 @@ std::string metrics_text(const ServiceMetrics& m, const ServiceCounters& counter
          sample("pellamor_connections_total", "", counters.connections.load());
   out += head("pellamor_requests_total", "counter", "HTTP requests read.") +
          sample("pellamor_requests_total", "", counters.requests.load());
+  // The version rides on a constant gauge's label, as Prometheus' own programs show theirs.
+  out += head("pellamor_build_info", "gauge", "The version of the service, as its label; always 1.") +
+         sample("pellamor_build_info", "version=\"" PELLAMOR_VERSION "\"", 1);
   return out;
 }

@@ -3,6 +3,7 @@
 /status.json's filters and totals, /metrics as promtool reads it, and /healthz against real faults."""
 import html.parser
 import os
+import re
 import sqlite3
 import subprocess
 import sys
@@ -12,8 +13,8 @@ import unittest
 import urllib.error
 import urllib.request
 
-from e2e_service import (ALICE, BOB, LOGIN, WORKDIRS, Raw, Service, curl, health, login, login_target, tearDownModule,
-                         wait_until)
+from e2e_service import (ALICE, BOB, LOGIN, SERVICE, WORKDIRS, Raw, Service, curl, health, login, login_target,
+                         tearDownModule, wait_until)
 
 CHROMIUM = os.environ.get("PELLAMOR_CHROMIUM", "chromium")
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
@@ -68,6 +69,12 @@ def rendered(service, target):
             "--disable-background-networking", "--disable-component-update", "--disable-sync",
             "--user-data-dir=" + profile, "--dump-dom", service.url(target)]
     return Dom(subprocess.run(args, capture_output=True, text=True, timeout=120, check=True).stdout)
+
+
+def built_version():
+    """The version the service's --version names (the installed package's test ties it to the history)."""
+    said = subprocess.run([SERVICE, "--version"], capture_output=True, text=True, timeout=20).stdout
+    return said.removeprefix("pellamor-service ").strip()
 
 
 def rows(dom):
@@ -151,6 +158,7 @@ class Console(unittest.TestCase):
         self.assertIn("1\u20132 of 2 entries matching \u201cts01\u201d", text(dom.all("nav", "pages")[0]))
         dom = rendered(service, "/")
         self.assertEqual([text(card) for card in dom.all("a", "total")], ["6 logged on", "1 stale", "1 conflict"])
+        self.assertRegex(text(dom.all("footer")[0]), " Health \u00b7 pellamor-service %s$" % re.escape(built_version()))
         self.assertEqual([cells[:3] for _, cells in rows(dom)][2], ["PC<b>", "PELLAMOR\\alice", "none reported"])
         self.assertEqual([(classes, cells[0], cells[-1]) for classes, cells in rows(dom) if classes],
                          [("conflict", "PC1", "conflict at 10.0.0.5"), ("conflict", "PC7", "conflict at 10.0.0.5"),
@@ -245,6 +253,7 @@ class Monitoring(unittest.TestCase):
                 self.assertEqual(changes.pop(name, 0), change, name)
             self.assertEqual(after['pellamor_commit_seconds_bucket{le="+Inf"}'], 3)
             self.assertEqual(after["pellamor_map_entries"], 0)
+            self.assertEqual(after['pellamor_build_info{version="%s"}' % built_version()], 1)
             self.assertGreaterEqual(after["pellamor_connections_open"], 3)  # those held, and this scrape's
             self.assertEqual(sorted(name for name in changes if "_bucket" not in name),
                              ["pellamor_commit_seconds_sum", "pellamor_connections_open", "pellamor_connections_total",
