@@ -2,6 +2,9 @@
 // once, members of the administrators' group once they log on as agents do, nobody else.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "auth/status_access.h"
 #include "config/options.h"
 #include "handlers/handler.h"
@@ -14,8 +17,11 @@ class ReadersOnly : public Handler {
 
  private:
   void admit(const Identity& who, const Exchange& exchange, ReplyCallback respond);
+  // Why the request comes to the wrong place; an unset outcome when it does not.
+  Outcome misdirected(const Exchange& exchange) const;
 
   const StatusAccess& access_;
   const Options& options_;
   Handler& view_;
+  const std::vector<std::string> names_;  // the names the service goes by (--service-name)
 };

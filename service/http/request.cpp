@@ -1,6 +1,8 @@
 // What a request's headers tell of its sender: a browser, or a proxy forwarding it.
 #include "http/request.h"
 
+#include <cctype>
+
 namespace {
 
 std::string shown(const char* name, const HeaderValue& value) {
@@ -22,4 +24,16 @@ std::string proxy_sign(const HttpRequest& request) {
   if (request.via) return shown("Via", request.via);
   if (request.forwarded_for) return shown("X-Forwarded-For", request.forwarded_for);
   return "";
+}
+
+std::string host_of(const std::string& header) {
+  std::string host = header;
+  if (!host.empty() && host[0] == '[') {
+    host = host.substr(1, host.find(']') - 1);  // npos - 1: to the end
+  } else {
+    host = host.substr(0, host.find(':'));
+  }
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return host;
 }

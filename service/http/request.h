@@ -16,7 +16,12 @@ struct HttpRequest {
   HeaderValue origin, referer, sec_fetch_site, user_agent;
   // What proxies add to the requests they forward.
   HeaderValue via, forwarded_for;
+  HeaderValue host;
 };
+
+// The host a Host header names, without its port or an IPv6 address's brackets: "web.example.com",
+// "10.0.0.5", "::1"; lower case, without a final dot.
+std::string host_of(const std::string& header);
 
 // What in a request only a browser sends ("Origin: https://example.com"), empty when nothing: a
 // Sec-Fetch-Site other than "none" (a typed address or a bookmark), an Origin, a Referer, or a

@@ -21,6 +21,7 @@ enum class RefusalCause {
   EntriesPerAccount,
   FromBrowser,
   Forwarded,
+  OtherHost,
   Other,
   kCount
 };

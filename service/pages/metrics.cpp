@@ -39,6 +39,7 @@ constexpr CauseName kCauses[] = {
     {RefusalCause::EntriesPerAccount, "entries_per_account"},
     {RefusalCause::FromBrowser, "from_browser"},
     {RefusalCause::Forwarded, "forwarded"},
+    {RefusalCause::OtherHost, "other_host"},
     {RefusalCause::Other, "other"},
 };
 

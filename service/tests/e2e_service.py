@@ -190,7 +190,7 @@ class Raw:
         Raw.opened.append(self.sock)
 
     def get(self, target, authorization=None, extra=b"", method=b"GET"):
-        head = method + b" " + target.encode() + b" HTTP/1.1\r\nHost: test\r\n"
+        head = method + b" " + target.encode() + b" HTTP/1.1\r\n" + (b"" if b"Host:" in extra else b"Host: localhost\r\n")
         if authorization:
             head += b"Authorization: " + authorization.encode() + b"\r\n"
         self.sock.sendall(head + extra + b"\r\n")
@@ -699,8 +699,13 @@ class MalformedInput(unittest.TestCase):
             ("/status.json", None, header, b"GET", 403, False, "refused: a request a proxy forwarded (%s) from "
              "127.0.0.1, which is no --trusted-relay" % header.decode().strip())
             for header in (b"Via: 1.1 proxy (squid/5.7)\r\n", b"X-Forwarded-For: 10.0.0.9\r\n")
+        ] + [  # another site's name that came to resolve to this service (DNS rebinding)
+            ("/status.json", None, header, b"GET", status, False, result) for header, status, result in (
+                (b"Host: rebound.example:8080\r\n", 403,
+                 "refused: a request for rebound.example, which is none of the service's names (--service-name)"),
+                (b"Host: [::1]:8080\r\n", 200, "status"), (b"Host: WEB.example.\r\n", 200, "status"))
         ]
-        with Service(stderr=subprocess.PIPE) as service:
+        with Service("--service-name", "web.example", stderr=subprocess.PIPE) as service:
             service.proc.stderr.close()  # every rejection is reported to a broken pipe
             for target, authorization, extra, method, status, closed, result in cases:
                 conn = Raw(service)

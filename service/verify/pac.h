@@ -1,4 +1,4 @@
-// The user's names in a Kerberos ticket's PAC: its logon information (KERB_VALIDATION_INFO, NDR-encoded).
+// The user's names and groups in a Kerberos ticket's PAC: its logon information (KERB_VALIDATION_INFO, NDR-encoded).
 #pragma once
 
 #include <string>
