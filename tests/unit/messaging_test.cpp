@@ -24,6 +24,7 @@ namespace {
 // The adapters' table as a test scripts it: how many adapters each query finds (the last
 // count repeats), or an error that every query gives.
 std::vector<ULONG> g_adapters;
+std::vector<const char*> g_addressNames;  // the adapters' addresses in turn; past its end, 10.0.0.N
 DWORD g_adapterError;
 size_t g_queries;
 
@@ -39,7 +40,10 @@ ULONG WINAPI ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG size)
     }
     memset(buffer, 0, *size);
     for (ULONG i = 0; i < count; ++i) {
-        snprintf(buffer[i].IpAddressList.IpAddress.String, 16, "10.0.0.%lu", i + 1);
+        if (i < g_addressNames.size())
+            snprintf(buffer[i].IpAddressList.IpAddress.String, 16, "%s", g_addressNames[i]);
+        else
+            snprintf(buffer[i].IpAddressList.IpAddress.String, 16, "10.0.0.%lu", i + 1);
         buffer[i].Next = i + 1 < count ? &buffer[i + 1] : nullptr;
     }
     return NO_ERROR;
@@ -114,6 +118,20 @@ TEST_F(Messaging, RefreshIpListFollowsTheAdaptersThroughChurnAndFailures)
         EXPECT_EQ(g_agent.m_request.text, "/t?a=1&ip=" + std::string(c.after));
         EXPECT_EQ(g_boxes, c.boxes) << c.before << " -> " << c.after;
     }
+}
+
+// An adapter without IPv4 reports 0.0.0.0, and adapters may share an address: neither is listed.
+TEST_F(Messaging, CollectAdapterAddressesListsEachRealAddressOnce)
+{
+    SetAdapterInfoQuery(ScriptedAdapters);
+    g_adapters = {6};
+    g_adapterError = NO_ERROR;
+    g_addressNames = {"10.0.0.10", "0.0.0.0", "10.0.0.1", "10.0.0.10", "0.0.0.0", ""};
+    HeapString list;
+    EXPECT_TRUE(CollectAdapterAddresses(list));
+    EXPECT_STREQ(list.text, "10.0.0.10,10.0.0.1");
+    list.Release();
+    g_addressNames.clear();
 }
 
 // Success is the status line alone; the interval is read as the table says, clamped, never wrapped,
