@@ -17,8 +17,8 @@ def status_box(attempt, status):
 class ExchangeTest(AgentTestCase):
     def test_https_is_refused_without_a_connection_and_a_one_shot_login_is_two_requests_on_one(self):
         with Service() as service:
-            for verbose, boxes in ((["/verbose"], [("Note", "Invalid protcol https")]), ([], [])):
-                self.assertEqual(run_agent("https://127.0.0.1:%d/" % service.port, "/nopersist", *verbose), (0, boxes))
+            for verbose, boxes in ((["/verbose"], [("Note", "The URL must read http://host:port")]), ([], [])):
+                self.assertEqual(run_agent("https://127.0.0.1:%d/" % service.port, *verbose), (1, boxes))
             self.assertEqual(service.status()["counters"]["connections"], 1)  # the status query itself
             self.assertEqual(run_agent(service.url + "/any/path", "/nopersist", "/verbose"), (0, []))
             requests = service.agent_requests()
