@@ -104,8 +104,11 @@ int32_t ParseCommandLine(int argc, char** argv)
     ComposeLogFilePath(logFileName);
 
     ServerUrl url;
-    if (!SplitServerUrl(g_agent.m_url.text, &url)) {
+    const char* problem = nullptr;
+    if (!SplitServerUrl(g_agent.m_url.text, &url, &problem)) {
         url.Release();
+        if (!g_agent.m_quiet)
+            ShowMessageBox("Note", problem);
         return 0;
     }
     g_agent.m_protocol.Assign(url.protocol.text, url.protocol.length);

@@ -32,31 +32,35 @@ bool ParsePortNumber(const char* text, uint32_t count, int32_t* port)
     return true;
 }
 
-bool SplitServerUrl(const char* url, ServerUrl* out)
+static const char kUrlShape[] = "The URL must read http://host:port";
+static const char kUrlPort[] = "The URL needs a port of 1 to 65535 after the host, then nothing or a path";
+static const char kUrlHost[] = "The URL's host must be a name or an IPv4 address";
+
+bool SplitServerUrl(const char* url, ServerUrl* out, const char** problem)
 {
+    *problem = kUrlShape;
     HeapString work(url);
     AutoReleaseString releaseWork(work);
     int32_t schemeColon = work.FindChar(0, ':');
-    if (schemeColon == work.notFound || work.length < uint32_t(schemeColon) + 3 ||
-        work.text[schemeColon + 1] != '/' || work.text[schemeColon + 2] != '/')
+    // The text ends in a zero, which stops the comparison before it could read past the end.
+    if (schemeColon == work.notFound || work.text[schemeColon + 1] != '/' || work.text[schemeColon + 2] != '/')
         return false;
     uint32_t hostStart = uint32_t(schemeColon) + 3;
     int32_t portColon = work.FindChar(hostStart, ':');
     if (portColon == work.notFound)
         return false;
-    int32_t slash = work.FindChar(uint32_t(portColon), '/');
-    if (slash == work.notFound) {
-        work.AppendText("/");
-        slash = work.FindChar(uint32_t(portColon), '/');
-        if (slash == work.notFound)
-            return false;  // out of memory
-    }
-    uint32_t portStart = uint32_t(portColon) + 1;
-    if (!ParsePortNumber(work.text + portStart, uint32_t(slash) - portStart, &out->port))
-        return false;
     work.Substring(out->protocol, uint32_t(schemeColon), 0);
+    if (!SameAsciiTextIgnoringCase(out->protocol.text, "http"))
+        return false;
+    *problem = kUrlPort;
+    int32_t slash = work.FindChar(uint32_t(portColon), '/');
+    uint32_t portEnd = slash == work.notFound ? work.length : uint32_t(slash);
+    uint32_t portStart = uint32_t(portColon) + 1;
+    if (!ParsePortNumber(work.text + portStart, portEnd - portStart, &out->port))
+        return false;
+    *problem = kUrlHost;
     work.Substring(out->host, uint32_t(portColon) - hostStart, hostStart);
-    return true;
+    return out->host.length != 0 && strpbrk(out->host.text, "@[]?#/\\") == nullptr;
 }
 
 static bool SameOption(const char* argument, const char* option)

@@ -23,9 +23,11 @@ struct ServerUrl {
 // blanks, letters, 0) is refused: the HTTP library would take 0 for "the default port".
 bool ParsePortNumber(const char* text, uint32_t count, int32_t* port);
 
-// Splits the URL; false when the first ":" is not followed by "//", when there is no
-// port ":" after the host, or when the text from there to the next "/" is not a port.
-bool SplitServerUrl(const char* url, ServerUrl* out);
+// Splits the URL "http://host:port[/path]" (the scheme in any letter case). False, with
+// `problem` saying what is wrong, for any other scheme (the agent speaks plain HTTP only), when
+// "//", the host or the port ":" is missing, when the text from there to the next "/" is not a
+// port, or when the host holds what no host name or IPv4 address does (user info, "[", "?", "#").
+bool SplitServerUrl(const char* url, ServerUrl* out, const char** problem);
 
 struct AgentState;
 

@@ -35,11 +35,8 @@ bool CollectAdapterAddresses(HeapString& list)
     }
     if (result != NO_ERROR)
         return result == ERROR_NO_DATA;
-    for (IP_ADAPTER_INFO* adapter = adapters.buffer; adapter != nullptr; adapter = adapter->Next) {
-        if (adapter != adapters.buffer)
-            list.AppendText(",");
-        list.AppendText(adapter->IpAddressList.IpAddress.String);
-    }
+    for (IP_ADAPTER_INFO* adapter = adapters.buffer; adapter != nullptr; adapter = adapter->Next)
+        AppendAddress(list, adapter->IpAddressList.IpAddress.String);
     return true;
 }
 

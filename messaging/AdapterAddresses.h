@@ -6,7 +6,8 @@
 
 #include "core/HeapString.h"
 
-// The adapters' first IPv4 addresses, joined by ","; empty when there are none. False,
+// The adapters' first IPv4 addresses, joined by ",", each once and without "0.0.0.0"; empty
+// when there are none. False,
 // with an empty list, when the query failed: the list then says nothing. Shows nothing.
 bool CollectAdapterAddresses(HeapString& list);
 

@@ -14,23 +14,46 @@ bool ReplyIsSuccess(const char* headers)
     return strncmp(headers, kSuccessMark, length) == 0 && (headers[length] == ' ' || headers[length] == '\r');
 }
 
+static bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+static bool StartsWithName(const char* line, const char* name)
+{
+    for (; *name != '\0'; ++line, ++name)
+        if (tolower(static_cast<unsigned char>(*line)) != tolower(static_cast<unsigned char>(*name)))
+            return false;
+    return *line == ':';
+}
+
 const char* FindIntervalValue(const char* headers)
 {
-    const char* header = strstr(headers, kIntervalHeader);
-    return header != nullptr ? header + sizeof kIntervalHeader - 1 : nullptr;
+    for (const char* line = strchr(headers, '\n'); line != nullptr; line = strchr(line, '\n')) {
+        ++line;
+        if (StartsWithName(line, kIntervalHeader)) {
+            const char* value = line + sizeof kIntervalHeader;
+            while (IsBlank(*value))
+                ++value;
+            return value;
+        }
+    }
+    return nullptr;
 }
 
 uint32_t IntervalFromHeaderValue(const char* value, uint32_t current)
 {
-    while (isspace(static_cast<unsigned char>(*value)))
+    while (IsBlank(*value))
         ++value;
-    bool negative = *value == '-';
-    if (*value == '+' || *value == '-')
-        ++value;
+    if (!isdigit(static_cast<unsigned char>(*value)))
+        return current;
     uint64_t seconds = 0;
-    for (; isdigit(static_cast<unsigned char>(*value)) && seconds <= kLargestSeconds; ++value)
-        seconds = seconds * 10 + uint64_t(*value - '0');
-    if (negative && seconds != 0)
+    for (; isdigit(static_cast<unsigned char>(*value)); ++value)
+        if (seconds <= kLargestSeconds)
+            seconds = seconds * 10 + uint64_t(*value - '0');
+    while (IsBlank(*value))
+        ++value;
+    if (*value != '\0' && *value != '\r' && *value != '\n')
         return current;
     if (seconds > kLargestSeconds)
         return kLargestSeconds * 1000;

@@ -332,8 +332,8 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
   --failed-logon-seconds S
                      that window and refusal, in seconds (default 60)
   --max-addresses-per-login N
-                     a login that reports more addresses than N is refused
-                     with 400 (default 16)
+                     a login that reports more addresses than N is recorded
+                     with its first N, its own address kept (default 16)
   --max-entries-per-account N
                      live entries one account may hold at different hosts;
                      a login from a further host is refused with 403 until

@@ -1,6 +1,8 @@
 // The agents' endpoint, /tarnwise: a login or logout, proven by its handshake and recorded in the user map.
 #include "handlers/logon_handler.h"
 
+#include <algorithm>
+
 #include "common/diagnostics.h"
 #include "common/text.h"
 
@@ -8,6 +10,32 @@ namespace {
 
 // The longest host name recorded, in characters: longer than any DNS name (253) can be.
 constexpr std::size_t kMaxHostName = 255;
+
+bool holds(const std::vector<std::string>& ips, const std::string& ip) {
+  return std::find(ips.begin(), ips.end(), ip) != ips.end();
+}
+
+// The first `most` addresses of a list longer than that. The address the login came from, when the
+// list names it, is the one the map can credit for certain: it takes the last place if it was beyond.
+std::vector<std::string> first_addresses(const std::vector<std::string>& ips, const std::string& peer,
+                                         std::size_t most) {
+  std::vector<std::string> kept(ips.begin(), ips.begin() + static_cast<std::ptrdiff_t>(most));
+  if (holds(ips, peer) && !holds(kept, peer)) kept.back() = peer;
+  return kept;
+}
+
+// The login as it is recorded: a list longer than `most` cut to its first addresses, and `cut` then
+// says so; anything else as it came.
+LogonRequest within_address_limit(const LogonRequest& logon, const std::string& peer, std::int64_t limit,
+                                  std::string* cut) {
+  const auto most = static_cast<std::size_t>(limit);
+  if (logon.action != LogonAction::Login || logon.ips.size() <= most) return logon;
+  LogonRequest kept = logon;
+  kept.ips = first_addresses(logon.ips, peer, most);
+  *cut = "recorded " + std::to_string(most) + " of the " + std::to_string(logon.ips.size()) +
+         " addresses listed (--max-addresses-per-login): " + join_addresses(kept.ips);
+  return kept;
+}
 
 }  // namespace
 
@@ -45,7 +73,9 @@ void LogonHandler::handle(const Exchange& exchange, ReplyCallback respond) {
 }
 
 Outcome LogonHandler::over_claim(const LogonRequest& logon) const {
-  // A logout claims nothing, and must still remove an entry recorded under looser limits.
+  // A logout claims nothing, and must still remove an entry recorded under looser limits. A list of
+  // more addresses than a login may claim is cut, not refused (`within_address_limit`): a PC with many
+  // adapters would otherwise never be recorded at all.
   if (logon.action != LogonAction::Login) return Outcome{};
   const std::size_t host = utf8_characters(to_valid_utf8(logon.hostname));
   if (host > kMaxHostName)
@@ -53,12 +83,6 @@ Outcome LogonHandler::over_claim(const LogonRequest& logon) const {
                             "hostname has " + std::to_string(host) + " characters; at most " +
                                 std::to_string(kMaxHostName) + " are recorded",
                             RefusalCause::HostNameTooLong);
-  const auto most = static_cast<std::size_t>(options_.max_addresses_per_login);
-  if (logon.ips.size() > most)
-    return Outcome::refusal(Outcome::Kind::Refused,
-                            "ip lists " + std::to_string(logon.ips.size()) + " addresses; at most " +
-                                std::to_string(most) + " are recorded per login (--max-addresses-per-login)",
-                            RefusalCause::TooManyAddresses);
   return Outcome{};
 }
 
@@ -87,12 +111,20 @@ void LogonHandler::complete(const LogonRequest& logon, const Identity& who, cons
 
 void LogonHandler::commit(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
                           const std::shared_ptr<RequestRecord>& record, ReplyCallback respond) {
-  Recording recorded = recording(logon, who, connection);
+  std::string cut;
+  const LogonRequest kept =
+      within_address_limit(logon, connection.peer_address, options_.max_addresses_per_login, &cut);
+  Recording recorded = recording(kept, who, connection);
+  if (!cut.empty())
+    report_limited("recorded in part: too many addresses", "conn " + std::to_string(record->conn) + " from " +
+                                                                record->peer + ": " + cut);
   MapChange change = recorded.change;
   const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
   users_.submit(std::move(change),
-                [this, recorded = std::move(recorded), record, reply_to](const ChangeOutcome& outcome) {
-                  (*reply_to)(final_reply(after_commit(outcome, recorded, *record)));
+                [this, recorded = std::move(recorded), record, reply_to, cut](const ChangeOutcome& outcome) {
+                  Reply reply = after_commit(outcome, recorded, *record);
+                  if (reply.status == 200 && !cut.empty()) reply.body += cut + "\n";
+                  (*reply_to)(final_reply(std::move(reply)));
                 });
 }
 

@@ -39,8 +39,8 @@ class LogonHandler : public Handler {
     std::string who;
   };
 
-  // The refusal of a login that claims more than one login may (a host name or address list too
-  // long); unset when it claims no more.
+  // The refusal of a login that claims more than one login may (a host name too long); unset when
+  // it claims no more.
   Outcome over_claim(const LogonRequest& logon) const;
   Recording recording(const LogonRequest& logon, const Identity& who, const ClientConnection& connection) const;
   Reply after_commit(const ChangeOutcome& outcome, const Recording& recorded, RequestRecord& record);

@@ -30,9 +30,18 @@ FAULTS = {
 }
 
 
+
+
+def interval_reply(header):
+    """The success a server gives with this one header line where the interval header belongs."""
+    return CHALLENGE, b"HTTP/1.1 200 OK\r\n" + header + b"\r\nContent-Length: 0\r\n\r\n", b"close"
+
+
 class FaultServer:
-    def __init__(self, fault):
-        self.script = FAULTS[fault]
+    """Serves the first connection the fault's script, or `script` itself when one is given."""
+
+    def __init__(self, fault, script=None):
+        self.script = script or FAULTS[fault]
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.url = "http://127.0.0.1:%d" % self.port

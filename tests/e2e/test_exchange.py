@@ -1,7 +1,7 @@
 """The agent's exchange with the server, as the server and the user see it."""
 import re
 
-from fault_server import FAULTS, FaultServer
+from fault_server import FAULTS, FaultServer, interval_reply
 from harness import (SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, end_resident, read_bytes, run_agent,
                      start_resident, wait_until, wine)
 
@@ -17,8 +17,8 @@ def status_box(attempt, status):
 class ExchangeTest(AgentTestCase):
     def test_https_is_refused_without_a_connection_and_a_one_shot_login_is_two_requests_on_one(self):
         with Service() as service:
-            for verbose, boxes in ((["/verbose"], [("Note", "Invalid protcol https")]), ([], [])):
-                self.assertEqual(run_agent("https://127.0.0.1:%d/" % service.port, "/nopersist", *verbose), (0, boxes))
+            for verbose, boxes in ((["/verbose"], [("Note", "The URL must read http://host:port")]), ([], [])):
+                self.assertEqual(run_agent("https://127.0.0.1:%d/" % service.port, *verbose), (1, boxes))
             self.assertEqual(service.status()["counters"]["connections"], 1)  # the status query itself
             self.assertEqual(run_agent(service.url + "/any/path", "/nopersist", "/verbose"), (0, []))
             requests = service.agent_requests()
@@ -34,7 +34,6 @@ class ExchangeTest(AgentTestCase):
             (["--test-final-version", "1.0"], ["/nopersist"], ("Pellamor", FINAL + "(Invalid status code, error: 200)")),
             (["--test-no-interval-header"], ["/nopersist"], None),
             (["--test-no-interval-header"], [], ("INFORMATION", "Could not get timeout")),
-            (["--test-interval-header", "Persistent-time: 300"], [], ("INFORMATION", "Could not get timeout")),
         ]
         for options, arguments, box in rows:
             for verbose in (["/verbose"], []):
@@ -44,6 +43,20 @@ class ExchangeTest(AgentTestCase):
                     self.assertEqual(run, (0, [box] if box and verbose else []))
                     if "--test-final-status" in options:  # a refused login is not recorded
                         self.assertEqual(service.status()["users"], [])
+
+    def test_the_interval_comes_only_from_its_own_header_and_only_as_whole_seconds(self):
+        rows = [  # the header line where the interval's belongs, the interval adopted (ms), the box
+            (b"X-Max-Persistent-Time: 86400", None, [("INFORMATION", "Could not get timeout")]),
+            (b"persistent-TIME:120", 120000, []),
+            (b"Persistent-Time: abc", 900000, []),
+            (b"Persistent-Time: 1.5", 900000, []),
+            (b"Persistent-Time: 0x384", 900000, []),
+        ]
+        for header, interval, boxes in rows:
+            with self.subTest(header=header), FaultServer(None, interval_reply(header)) as server:
+                self.assertEqual(end_resident(server, start_resident(server, "/verbose")), (0, boxes))
+                adopted = [int(n) for n in re.findall(rb"newTime=(-?\d+)", read_bytes(TRACE_FILE))]
+                self.assertEqual(adopted, [interval] if interval else [])
 
     def test_network_faults_show_their_row_and_a_resident_sends_again(self):
         first, final = (re.escape(text) + r"\(SendRequest failed, error: [1-9]\d*\)\Z" for text in (FIRST, FINAL))

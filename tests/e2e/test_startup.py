@@ -35,7 +35,10 @@ class StartupTest(AgentTestCase):
         remove(TRACE_FILE)
         usage = [("Usage", USAGE)]  # shown even when quiet
         for arguments, boxes in ((["/help"], usage), (["/?"], usage), (["/HELP", "/quiet"], usage), ([], []),
-                                 (["http://h", "/verbose", "/t"], []), (["http://127.0.0.1:0", "/verbose", "/t"], [])):
+                                 (["http://h", "/verbose", "/t"], [("Note", "The URL must read http://host:port")]),
+                                 (["http://127.0.0.1:0", "/t"], []),
+                                 (["http://user@127.0.0.1:80", "/verbose"],
+                                  [("Note", "The URL's host must be a name or an IPv4 address")])):
             self.assertEqual(run_agent(*arguments), (1, boxes), arguments)
         self.assertFalse(os.path.exists(TRACE_FILE), "unusable command lines end before the trace starts")
         self.assertEqual(run_agent("http://127.0.0.1:9/", "/t", "/nopersist").boxes, [])

@@ -21,6 +21,18 @@ FUZZ_TARGET(5, input)
     ipList.Release();
     current.Release();
 
+    // Each address is listed once: the same adapters' addresses again add nothing.
+    HeapString listed;
+    for (int pass = 0; pass < 2; ++pass) {
+        uint32_t before = listed.length;
+        std::string addresses = std::string(input[2]) + ",";
+        for (size_t at = 0, comma; (comma = addresses.find(',', at)) != std::string::npos; at = comma + 1)
+            AppendAddress(listed, addresses.substr(at, comma - at).c_str());
+        FUZZ_CHECK(pass == 0 || listed.length == before);
+    }
+    FUZZ_CHECK(listed.text[0] != '0' && strstr(listed.text, ",0") == nullptr);  // nothing of 0.0.0.0/8
+    listed.Release();
+
     // Pieces of a heap string, also taken from itself, are what the standard library's would be.
     std::string text = input[0];
     uint32_t count = uint32_t(input.Number(3)), position = uint32_t(input.Number(4));

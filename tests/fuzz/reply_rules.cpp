@@ -6,6 +6,9 @@
 FUZZ_TARGET(2, input)
 {
     ReplyIsSuccess(input[0]);
-    if (const char* value = FindIntervalValue(input[0]))
-        IntervalFromHeaderValue(value, uint32_t(input.Number(1)));
+    uint32_t current = uint32_t(input.Number(1));
+    if (const char* value = FindIntervalValue(input[0])) {
+        uint32_t interval = IntervalFromHeaderValue(value, current);
+        FUZZ_CHECK(interval == current || (interval >= 60000 && interval % 1000 == 0));
+    }
 }

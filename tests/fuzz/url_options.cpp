@@ -10,9 +10,13 @@
 FUZZ_TARGET(1, input)
 {
     ServerUrl url;
-    if (SplitServerUrl(input[0], &url))
+    const char* problem = nullptr;
+    if (SplitServerUrl(input[0], &url, &problem))
         FUZZ_CHECK(url.port >= 1 && url.port <= 65535 && strncmp(input[0], url.protocol.text, url.protocol.length) == 0 &&
-                   strstr(input[0], url.host.text) != nullptr);
+                   strstr(input[0], url.host.text) != nullptr && SameAsciiTextIgnoringCase(url.protocol.text, "http") &&
+                   url.host.length != 0 && strpbrk(url.host.text, "@[?#") == nullptr);
+    else
+        FUZZ_CHECK(problem != nullptr);
     url.Release();
     AgentState settings;
     const char* logFileName = nullptr;

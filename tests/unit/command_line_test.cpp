@@ -14,37 +14,53 @@
 
 namespace {
 
+// A refusal is the box's text, which names what is wrong.
 TEST(SplitServerUrl, AcceptsOrRefuses)
 {
+    const std::string shape = "The URL must read http://host:port",
+                      port = "The URL needs a port of 1 to 65535 after the host, then nothing or a path",
+                      host = "The URL's host must be a name or an IPv4 address";
     struct Case {
         const char* url;
-        const char* parts;  // protocol, host and port, or "refused"
+        std::string parts;  // protocol, host and port, or the problem
     } cases[] = {
         {"http://10.0.0.5:8080", "http 10.0.0.5 8080"},
         {"HTTP://server.example:80/", "HTTP server.example 80"},
-        {"ftp://10.0.0.5:21", "ftp 10.0.0.5 21"},
         {"http://host:065535/", "http host 65535"},
+        {"http://host:80/?a#b", "http host 80"},
+        {"ftp://10.0.0.5:21", shape},
+        {"https://10.0.0.5:443/", shape},  // the agent speaks plain HTTP only
         // The HTTP library takes port 0 for "the default port": whatever listens on 80.
-        {"http://host:0", "refused"},
-        {"http://host:abc", "refused"},
-        {"http://host:-0", "refused"},
-        {"http://host: 81", "refused"},
-        {"http://host:81x", "refused"},
-        {"http://host:/", "refused"},
-        {"http://[2001:db8::1]:8080", "refused"},
-        {"http:host:80", "refused"},
-        {"http:/host:80", "refused"},
-        {"http://host", "refused"},
-        {"http:", "refused"},
-        {"no-colon", "refused"},
-        {"http://host:65536", "refused"},
-        {"http://host:99999999999999999999", "refused"},
+        {"http://host:0", port},
+        {"http://host:abc", port},
+        {"http://host:-0", port},
+        {"http://host: 81", port},
+        {"http://host:81x", port},
+        {"http://host:/", port},
+        {"http://host:80?a", port},
+        {"http://host:80#a", port},
+        {"http://[2001:db8::1]:8080", port},
+        {"http://user:pw@host:80", port},
+        {"http://:80", host},
+        {"http://[::1]:80", port},
+        {"http://[v]:80", host},
+        {"http://user@host:80", host},
+        {"http://host?a:80", host},
+        {"http://host#a:80", host},
+        {"http:host:80", shape},
+        {"http:/host:80", shape},
+        {"http://host", shape},
+        {"http:", shape},
+        {"no-colon", shape},
+        {"http://host:65536", port},
+        {"http://host:99999999999999999999", port},
     };
     for (const Case& c : cases) {
         ServerUrl url;
-        std::string parts = "refused";
-        if (SplitServerUrl(c.url, &url))
-            parts = std::string(url.protocol.text) + " " + url.host.text + " " + std::to_string(url.port);
+        const char* problem = nullptr;
+        std::string parts = SplitServerUrl(c.url, &url, &problem)
+                                ? std::string(url.protocol.text) + " " + url.host.text + " " + std::to_string(url.port)
+                                : problem;
         EXPECT_EQ(parts, c.parts) << c.url;
         url.Release();
     }

@@ -24,6 +24,7 @@ namespace {
 // The adapters' table as a test scripts it: how many adapters each query finds (the last
 // count repeats), or an error that every query gives.
 std::vector<ULONG> g_adapters;
+std::vector<const char*> g_addressNames;  // the adapters' addresses in turn; past its end, 10.0.0.N
 DWORD g_adapterError;
 size_t g_queries;
 
@@ -39,7 +40,10 @@ ULONG WINAPI ScriptedAdapters(PIP_ADAPTER_INFO buffer, PULONG size)
     }
     memset(buffer, 0, *size);
     for (ULONG i = 0; i < count; ++i) {
-        snprintf(buffer[i].IpAddressList.IpAddress.String, 16, "10.0.0.%lu", i + 1);
+        if (i < g_addressNames.size())
+            snprintf(buffer[i].IpAddressList.IpAddress.String, 16, "%s", g_addressNames[i]);
+        else
+            snprintf(buffer[i].IpAddressList.IpAddress.String, 16, "10.0.0.%lu", i + 1);
         buffer[i].Next = i + 1 < count ? &buffer[i + 1] : nullptr;
     }
     return NO_ERROR;
@@ -116,7 +120,22 @@ TEST_F(Messaging, RefreshIpListFollowsTheAdaptersThroughChurnAndFailures)
     }
 }
 
-// Success is the status line alone; the interval is read as the table says, clamped, never wrapped.
+// An adapter without IPv4 reports 0.0.0.0, and adapters may share an address: neither is listed.
+TEST_F(Messaging, CollectAdapterAddressesListsEachRealAddressOnce)
+{
+    SetAdapterInfoQuery(ScriptedAdapters);
+    g_adapters = {6};
+    g_adapterError = NO_ERROR;
+    g_addressNames = {"10.0.0.10", "0.0.0.0", "10.0.0.1", "10.0.0.10", "0.0.0.0", ""};
+    HeapString list;
+    EXPECT_TRUE(CollectAdapterAddresses(list));
+    EXPECT_STREQ(list.text, "10.0.0.10,10.0.0.1");
+    list.Release();
+    g_addressNames.clear();
+}
+
+// Success is the status line alone; the interval is read as the table says, clamped, never wrapped,
+// and only from a header of that very name at the start of a line.
 TEST(ReplyRules, StatusLineAndIntervalTable)
 {
     EXPECT_TRUE(ReplyIsSuccess("HTTP/1.1 200 OK\r\nPersistent-Time: 60\r\n\r\n"));
@@ -129,15 +148,19 @@ TEST(ReplyRules, StatusLineAndIntervalTable)
         const char* value;
         uint32_t interval;
     } cases[] = {
-        {"0", 60000},        {"59", 60000},     {"60", 60000},    {"61", 61000},
-        {"900", 900000},     {" +61x", 61000},  {"", 60000},      {"-1", current},
-        {"-0", 60000},       {"4294967", 4294967000}, {"4294968", 4294967000},
-        {"99999999999999999999", 4294967000},
+        {"0", 60000},         {"59", 60000},          {"60", 60000},         {"61", 61000},
+        {"900\r\n", 900000},  {" 61 \r\n", 61000},    {"", current},         {"-1", current},
+        {"-0", current},      {"+61", current},       {"61x", current},      {"abc", current},
+        {"0x384", current},   {"1.5", current},       {"4294967", 4294967000}, {"4294968", 4294967000},
+        {"99999999999", 4294967000}, {"99999999999999999999", 4294967000},
     };
     for (const Case& c : cases)
         EXPECT_EQ(IntervalFromHeaderValue(c.value, current), c.interval) << c.value;
     EXPECT_STREQ(FindIntervalValue("A: 1\r\nPersistent-Time: 90\r\n"), "90\r\n");
-    EXPECT_EQ(FindIntervalValue("Persistent-time: 90\r\nPersistent-Time:90\r\n"), nullptr);
+    EXPECT_STREQ(FindIntervalValue("HTTP/1.1 200 OK\r\npersistent-TIME:90\r\n"), "90\r\n");
+    for (const char* other : {"Persistent-Time: 90\r\n", "HTTP/1.1 200 OK\r\nX-Max-Persistent-Time: 86400\r\n",
+                              "HTTP/1.1 200 OK\r\nPersistent-Times: 90\r\n", "HTTP/1.1 200 OK\r\n Persistent-Time: 90\r\n"})
+        EXPECT_EQ(FindIntervalValue(other), nullptr) << other;
 }
 
 OVERLAPPED* g_registered;
