@@ -192,6 +192,14 @@ void KerberosExchange::reset() {
   context_ = GSS_C_NO_CONTEXT;
 }
 
+namespace {
+
+Failure not_this_service(const std::string& principal, const KerberosAcceptor& acceptor) {
+  return Failure::refused("Kerberos ticket for " + principal + " is not this service (" + acceptor.listed() + ")");
+}
+
+}  // namespace
+
 KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const Bytes& token) {
   KerberosStep step;
   // MIT krb5 takes a ticket for any principal whose key it has (an alias of the same account
@@ -201,10 +209,9 @@ KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const By
   if (ticket.kind == TicketName::Kind::Unreadable || (ticket.kind == TicketName::Kind::Named &&
                                                       !acceptor.names_service(ticket.principal))) {
     reset();
-    step.failure = Failure::refused(ticket.kind == TicketName::Kind::Unreadable
-                                        ? "Kerberos ticket whose service cannot be read"
-                                        : "Kerberos ticket for " + ticket.principal + " is not this service (" +
-                                              acceptor.listed() + ")");
+    step.failure = ticket.kind == TicketName::Kind::Unreadable
+                       ? Failure::refused("Kerberos ticket whose service cannot be read")
+                       : not_this_service(ticket.principal, acceptor);
     return step;
   }
   gss_buffer_desc input{token.size(), const_cast<std::uint8_t*>(token.data())};
@@ -229,8 +236,7 @@ KerberosStep KerberosExchange::accept(const KerberosAcceptor& acceptor, const By
   step.target = accepted_service(context_);
   reset();  // each request authenticates anew
   if (!acceptor.names_service(step.target)) {
-    step.failure = Failure::refused("Kerberos ticket for " + (step.target.empty() ? "an unnamed service" : step.target) +
-                                    " is not this service (" + acceptor.listed() + ")");
+    step.failure = not_this_service(step.target.empty() ? "an unnamed service" : step.target, acceptor);
     return step;
   }
   step.principal = display_name(client.name);
