@@ -176,6 +176,11 @@ TEST_P(MapStoreContract, RefreshKeepsTheEntryAndLogoutRemovesIt) {
   EXPECT_EQ(names(read(MapQuery()).entries), "");
 }
 
+LogonEntry in_groups(LogonEntry e, std::vector<EntryGroup> groups) {
+  e.groups = std::move(groups);
+  return e;
+}
+
 LogonEntry relayed(LogonEntry e) {
   e.relayed = true;
   return e;
@@ -335,12 +340,18 @@ TEST_P(MapStoreContract, ListingsFilterAndCount) {
 // older than the history's days are forgotten; and who held an address at a moment is answered.
 TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
   const std::int64_t day = 86400;
+  const EntryGroup staff{"S-1-5-21-7-7-7-513", ""};
+  const EntryGroup marketing{"S-1-5-21-7-7-7-1104", "LAB\\Marketing"};
   const std::vector<MapChange> steps = {
       change(kLogin, login("carol", "PC3", "10.0.7.3", {"10.0.7.3"}, kNow - 7200)),  // expired an hour ago
       change(kLogin, login("dave", "PC4", "10.0.7.4", {}, kNow - 3 * day)),          // forgotten: beyond a day
-      change(kLogin, login("alice", "PC1", "10.0.7.1", {"10.0.7.1"}, kNow - 600)),
-      change(kLogin, login("ALICE", "pc1", "10.0.7.1", {"10.0.7.1"}, kNow - 500)),  // a refresh: no event
-      change(kLogin, login("alice", "PC1", "10.0.7.9", {"10.0.7.2", "10.0.7.3"}, kNow - 400)),
+      change(kLogin, in_groups(login("alice", "PC1", "10.0.7.1", {"10.0.7.1"}, kNow - 600), {staff})),
+      change(kLogin, in_groups(login("ALICE", "pc1", "10.0.7.1", {"10.0.7.1"}, kNow - 550), {staff})),  // no event
+      // Other groups: an event at no address, which neither puts alice anywhere nor takes her away.
+      change(kLogin, in_groups(login("alice", "PC1", "10.0.7.1", {"10.0.7.1"}, kNow - 500), {marketing, staff})),
+      // A name the directory gives now is no change of membership.
+      change(kLogin, in_groups(login("alice", "PC1", "10.0.7.9", {"10.0.7.2", "10.0.7.3"}, kNow - 400),
+                               {marketing, EntryGroup{staff.sid, "LAB\\Domain Users"}})),
       change(kLogin, login("bob", "PC2", "10.0.7.1", {"10.0.7.1"}, kNow - 300)),
       change(kLogout, login("Alice", "PC1", "", {}, kNow - 200)),
   };
@@ -354,7 +365,8 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
   EXPECT_EQ(history(HistoryQuery()),
             "-200 logout alice@PC1 10.0.7.3;-200 logout alice@PC1 10.0.7.2;-300 credited bob@PC2 10.0.7.1;"
             "-300 login bob@PC2 10.0.7.1;-400 uncredited alice@PC1 10.0.7.1;-400 moved alice@PC1 10.0.7.3;"
-            "-400 moved alice@PC1 10.0.7.2;-600 credited alice@PC1 10.0.7.1;-600 login alice@PC1 10.0.7.1;"
+            "-400 moved alice@PC1 10.0.7.2;-500 groups alice@PC1 ;-600 credited alice@PC1 10.0.7.1;"
+            "-600 login alice@PC1 10.0.7.1;"
             "-3600 uncredited carol@PC3 10.0.7.3;-3600 expired carol@PC3 10.0.7.3;"
             "-7200 credited carol@PC3 10.0.7.3;-7200 login carol@PC3 10.0.7.3;");
   HistoryQuery page;
@@ -373,7 +385,7 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
     std::int64_t before_now;
     const char* held_by;
   } moments[] = {
-      {"10.0.7.1", 550, "alice@PC1"}, {"10.0.7.1", 350, ""},          {"10.0.7.1", 250, "bob@PC2"},
+      {"10.0.7.1", 450, "alice@PC1"}, {"10.0.7.1", 350, ""},          {"10.0.7.1", 250, "bob@PC2"},
       {"10.0.7.2", 350, "alice@PC1"}, {"10.0.7.2", 100, ""},          {"10.0.7.3", 5000, "carol@PC3"},
       {"10.0.7.3", 350, "alice@PC1"}, {"10.0.7.4", 3 * day - 10, ""},
   };
@@ -398,8 +410,8 @@ bool run_on_map(const std::string& location, const std::string& sql) {
 }
 
 // Each store's oldest numbered format (SQLite's 1, without the relay flag; PostgreSQL's 1, which is
-// SQLite's 2) lacks the credit of each address: opened again, the map is brought up to date, and
-// what its entries prove is credited to them.
+// SQLite's 2) lacks the credit of each address and the groups: opened again, the map is brought up
+// to date, what its entries prove is credited to them, and their groups are kept from the next logon.
 TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
   ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}))).committed());
   map_.reset();
@@ -407,12 +419,16 @@ TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
                                 ? "ALTER TABLE logons DROP COLUMN relayed; PRAGMA user_version = 1;"
                                 : "UPDATE logon_map_format SET format = 1;";
   ASSERT_TRUE(run_on_map(location_, "DROP INDEX logon_addresses_credited; ALTER TABLE logon_addresses DROP COLUMN "
-                                    "credited;" + older));
+                                    "credited; ALTER TABLE logons DROP COLUMN groups;" + older));
   open(location_);
   EXPECT_EQ(names(at("10.0.0.1").entries), "alice@PC1");
-  EXPECT_TRUE(apply(change(kLogin, relayed(login("bob", "PC2", "10.0.0.2", {"10.0.0.2"})))).committed());
+  EXPECT_TRUE(at("10.0.0.1").entries[0].groups.empty());
+  const std::vector<EntryGroup> groups = {{"S-1-5-21-7-7-7-1104", "LAB\\Marketing"}, {"S-1-18-1", ""}};
+  EXPECT_TRUE(apply(change(kLogin, in_groups(relayed(login("bob", "PC2", "10.0.0.2", {"10.0.0.2"})), groups)))
+                  .committed());
   map_.reset();
   open(location_);  // stamped with this service's format, which it opens as it is
+  EXPECT_EQ(at("10.0.0.2").entries[0].groups, groups);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, MapStoreContract, ::testing::Values("sqlite", "postgresql"),

@@ -16,6 +16,9 @@ constexpr const char* kEventExpired = "expired";    // the entry ran out and was
 constexpr const char* kEventMoved = "moved";        // a refresh found the entry at other addresses
 constexpr const char* kEventCredited = "credited";  // an address came to be credited to the entry
 constexpr const char* kEventUncredited = "uncredited";  // an address is no longer credited to it
+// A refresh proved other groups than the entry had; at no address, so that it neither puts the
+// entry anywhere nor takes it away.
+constexpr const char* kEventGroups = "groups";
 
 struct LogonEvent {
   std::int64_t at = 0;  // epoch seconds

@@ -70,6 +70,23 @@ std::vector<LogonEvent> arrival(const LogonEntry& e, const StoredEntry& stored,
   return entry_events(stored.found ? kEventMoved : kEventLogin, names, addresses, e.last_seen);
 }
 
+// The SIDs alone, in order: a name the directory gives or withholds is no change of membership.
+std::vector<std::string> group_sids(const std::vector<EntryGroup>& groups) {
+  std::vector<std::string> out;
+  for (const EntryGroup& g : groups) out.push_back(g.sid);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// What a login records in the history: its arrival (or move), and a refresh that proves other groups.
+std::vector<LogonEvent> login_events(const LogonEntry& e, const StoredEntry& stored,
+                                     const std::vector<std::string>& addresses, bool moved) {
+  std::vector<LogonEvent> out = moved ? arrival(e, stored, addresses) : std::vector<LogonEvent>();
+  if (!stored.found || group_sids(stored.groups) == group_sids(e.groups)) return out;
+  for (LogonEvent& event : entry_events(kEventGroups, stored.names, {}, e.last_seen)) out.push_back(std::move(event));
+  return out;
+}
+
 // Every address the entry had, has, or proves: who is credited there is read before and after.
 std::vector<std::string> watched_addresses(const LogonEntry& e, std::vector<std::string> watched,
                                            const std::vector<std::string>& addresses) {
@@ -100,8 +117,7 @@ bool login(MapConnection& db, const MapLimits& limits, const LogonEntry& e, cons
                   decide_credit(db, limits.credit_claims, e, stored, addresses, rows, error) &&
                   (*rows == stored_rows(stored) || db.set_addresses(id, *rows, error)) &&
                   withdraw_outranked(db, id, e, addresses, error);
-  return ok && db.record_change(moved ? arrival(e, stored, addresses) : std::vector<LogonEvent>(), &outcome->credit,
-                                error);
+  return ok && db.record_change(login_events(e, stored, addresses, moved), &outcome->credit, error);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ struct StoredEntry {
   bool relayed = false;
   EntryNames names;                   // as first recorded
   std::vector<std::string> credited;  // the addresses it is credited at
+  std::vector<EntryGroup> groups;     // as last recorded
 };
 
 // An address and an entry credited there.

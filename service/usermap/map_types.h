@@ -8,6 +8,14 @@
 
 #include "common/failure.h"
 
+// A group the user's logon proved them a member of: its SID, and DOMAIN\Name when the directory
+// named it (empty otherwise: the SID alone still counts).
+struct EntryGroup {
+  std::string sid;
+  std::string name;
+  bool operator==(const EntryGroup& o) const { return sid == o.sid && name == o.name; }
+};
+
 struct LogonEntry {
   std::string user;    // empty for a login accepted without authentication (test mode)
   std::string domain;
@@ -22,6 +30,9 @@ struct LogonEntry {
   std::int64_t first_seen = 0;  // epoch seconds
   std::int64_t last_seen = 0;
   std::int64_t expires = 0;
+  // The groups the last logon or refresh proved, nested ones included, in the order the directory
+  // gave them. Membership changes reach the map with the user's next logon or refresh.
+  std::vector<EntryGroup> groups;
   // Read only: the addresses it is found at without credit, in the order reported: mere claims (it
   // neither comes from there nor through a trusted relay) that the address rule does not credit.
   // The entry is not found there.

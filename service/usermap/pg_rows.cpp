@@ -23,7 +23,7 @@ std::vector<std::string> column_texts(std::vector<std::string> first, const std:
 
 StoredEntry stored_entry_at(const PGresult* r, int i, int first) {
   StoredEntry out = stored_entry_from_row(ResultRow(r, i), first);
-  out.credited = split_addresses(text_at(r, i, first + 7));
+  out.credited = split_addresses(text_at(r, i, first + kStoredEntryColumns));
   return out;
 }
 

@@ -34,6 +34,12 @@ EntryColumn addresses_column(const char* name, ColumnRole role, const char* fill
           [](const SqlRow& r, int c, LogonEntry* e) { e->*field = split_addresses(r.text(c)); }};
 }
 
+EntryColumn groups_column(const char* name, ColumnRole role, const char* fill) {
+  return {name, SqlType::Text, role, fill,
+          [](const LogonEntry& e) { return SqlValue{SqlType::Text, join_groups(e.groups), 0}; },
+          [](const SqlRow& r, int c, LogonEntry* e) { e->groups = split_groups(r.text(c)); }};
+}
+
 // Made on first use: the stores build their statements from it as the program starts. A column
 // added to older maps by a step (see map_schema.h) says what the rows already there get.
 const std::vector<EntryColumn>& columns() {
@@ -50,6 +56,8 @@ const std::vector<EntryColumn>& columns() {
       number_column<&LogonEntry::expires>("expires", ColumnRole::Refreshed),
       // Came through a trusted relay: its addresses count as proven.
       truth_column<&LogonEntry::relayed>("relayed", ColumnRole::Refreshed, "false"),
+      // What the last logon proved: an entry recorded before groups were kept has none until its refresh.
+      groups_column("groups", ColumnRole::Refreshed, "''"),
   };
   return kColumns;
 }
@@ -106,6 +114,21 @@ int read_entry_columns(const SqlRow& row, int first, LogonEntry* e) {
   int column = first;
   for (const EntryColumn& c : columns()) c.read(row, column++, e);
   return column - first;
+}
+
+std::string join_groups(const std::vector<EntryGroup>& groups) {
+  std::string out;
+  for (const EntryGroup& g : groups) out += (out.empty() ? "" : ",") + g.sid + (g.name.empty() ? "" : "=" + g.name);
+  return out;
+}
+
+std::vector<EntryGroup> split_groups(const std::string& text) {
+  std::vector<EntryGroup> out;
+  for (const std::string& item : split_addresses(text)) {
+    const std::size_t equals = item.find('=');
+    out.push_back(EntryGroup{item.substr(0, equals), equals == std::string::npos ? "" : item.substr(equals + 1)});
+  }
+  return out;
 }
 
 SqlType array_of(SqlType type) {

@@ -38,5 +38,10 @@ std::vector<SqlValue> column_values(const std::vector<EntryColumn>& columns, con
 // The entry's columns of a row, read from column `first` on: how many it read.
 int read_entry_columns(const SqlRow& row, int first, LogonEntry* e);
 
+// An entry's groups as a column holds them: "SID=DOMAIN\\Name" or "SID", comma-separated (neither
+// a SID nor a group's name may hold a comma or an equals sign).
+std::string join_groups(const std::vector<EntryGroup>& groups);
+std::vector<EntryGroup> split_groups(const std::string& text);
+
 // The type of an array of values of `type`.
 SqlType array_of(SqlType type);

@@ -81,6 +81,7 @@ std::vector<SchemaStep> schema_steps(const SqlDialect& d) {
       entry_column_step(d, 2, "relayed"),
       // What an entry proves is credited at once; the claims of the entries there before are not.
       SchemaStep{3, "logon_addresses", "credited", credited_definition(d), credit_proven_rows_sql()},
+      entry_column_step(d, 4, "groups"),
   };
 }
 

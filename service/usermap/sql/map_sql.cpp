@@ -199,14 +199,15 @@ LogonEntry entry_from_row(const SqlRow& row) {
 
 std::string stored_entry_columns(const std::string& prefix) {
   std::string out;
-  for (const char* column : {"id", "ips", "peer", "relayed", "\"user\"", "domain", "host"})
+  for (const char* column : {"id", "ips", "peer", "relayed", "\"user\"", "domain", "host", "groups"})
     out += (out.empty() ? "" : ", ") + prefix + column;
   return out;
 }
 
 StoredEntry stored_entry_from_row(const SqlRow& row, int first) {
+  const EntryNames names{row.text(first + 4), row.text(first + 5), row.text(first + 6)};
   return StoredEntry{true, row.number(first), split_addresses(row.text(first + 1)), row.text(first + 2),
-                     row.truth(first + 3), EntryNames{row.text(first + 4), row.text(first + 5), row.text(first + 6)}, {}};
+                     row.truth(first + 3), names, {}, split_groups(row.text(first + 7))};
 }
 
 LogonEntry purged_entry(const SqlRow& row) {

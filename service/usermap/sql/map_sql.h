@@ -112,6 +112,7 @@ LogonEntry entry_from_row(const SqlRow& row);
 // What the writer reads of an entry before it changes it, each column after `prefix`; and the
 // stored entry from a row of them, from column `first` on, without the addresses it is credited at.
 std::string stored_entry_columns(const std::string& prefix = "");
+constexpr int kStoredEntryColumns = 8;
 StoredEntry stored_entry_from_row(const SqlRow& row, int first);
 // An entry the purge removed, from a row it returned.
 LogonEntry purged_entry(const SqlRow& row);
