@@ -172,7 +172,7 @@ Authentication Authenticator::after_ntlm_check(const NtlmResult& result) {
   Authentication done;
   switch (result.step) {
     case NtlmStep::Accepted:
-      done.proven = Identity{result.user, result.domain, true, result.groups};
+      done.proven = Identity{result.user, result.domain, true, result.groups, {}};
       break;
     case NtlmStep::Unavailable:
       done = unavailable(result.failure.why);
@@ -227,7 +227,7 @@ void Authenticator::after_kerberos_step(const KerberosStep& step, ReplyCallback 
       return concluded(challenged("Kerberos", shared_.challenge({"Negotiate" + token})), std::move(respond));
     case KerberosStep::Kind::Accepted: {
       Authentication done = with_authorization("Kerberos", {});
-      done.proven = Identity{step.who.user, step.who.domain, true, step.who.groups};
+      done.proven = Identity{step.who.user, step.who.domain, true, step.who.groups, {}};
       if (token.empty()) return concluded(std::move(done), std::move(respond));
       // Mutual authentication: the client checks that it reached the service it meant.
       ReplyCallback with_token = [respond = std::move(respond), header = "WWW-Authenticate: Negotiate" + token](

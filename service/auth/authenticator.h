@@ -28,6 +28,7 @@ struct Identity {
   std::string domain;
   bool authenticated = false;
   std::vector<std::string> groups;  // SIDs, from the directory
+  std::vector<std::string> group_names;  // DOMAIN\Name of each, once named (empty: unnamed)
 };
 
 // What a handshake came to: the kind of token it read, the user it names (claimed or proven) and,

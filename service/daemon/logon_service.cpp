@@ -69,12 +69,13 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       log_(log),
       users_(users),
       verification_(options, verifier, kerberos, counters_.rejected),
+      group_names_(verifier),
       access_(options.status_allow, options.admin_group_sid, options.admin_group),
-      logon_(uses_test_features(options) ? std::make_unique<TestLogonHandler>(options, users, counters_)
-                                         : std::make_unique<LogonHandler>(options, users, counters_)),
+      logon_(uses_test_features(options) ? std::make_unique<TestLogonHandler>(options, users, counters_, group_names_)
+                                         : std::make_unique<LogonHandler>(options, users, counters_, group_names_)),
       console_(false, options, users, counters_),
       document_(true, options, users, counters_),
-      lookup_(options, users, counters_),
+      lookup_(options, users, counters_, group_names_),
       history_(false, users),
       changes_(true, users),
       metrics_view_(metrics_, counters_, users, verification_.throttle(), [this] { return directory_parts(); }),

@@ -46,7 +46,10 @@ class LogonService : public HttpApplication {
   Reply refuse_large_authorization(ClientConnection& connection, const std::string& reason);
   // Lets the verifications under way finish (their replies go to the network loop, which must
   // still exist) and stops the threads they run on.
-  void stop_checks() { verification_.stop(); }
+  void stop_checks() {
+    verification_.stop();
+    group_names_.stop();
+  }
 
  private:
   // The handler of the request's endpoint, or null with the reply that refuses the request
@@ -64,6 +67,7 @@ class LogonService : public HttpApplication {
   ServiceCounters counters_;
   ServiceMetrics metrics_;
   Verification verification_;
+  GroupNames group_names_;
   const StatusAccess access_;
   // The test options, when given, have the agents' endpoint served by a handler of their own.
   const std::unique_ptr<LogonHandler> logon_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -28,6 +29,21 @@ std::string percent_decoded(const std::string& text) {
   std::string out;
   std::string unused;
   percent_decode(text, PercentEscapes::KeepMalformed, &out, &unused);
+  return out;
+}
+
+// A query's value, every byte but letters, digits and "-._~" escaped.
+std::string query_value(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) || std::string_view("-._~").find(c) != std::string_view::npos) {
+      out.push_back(c);
+      continue;
+    }
+    out += {'%', kHex[byte >> 4], kHex[byte & 15]};
+  }
   return out;
 }
 
@@ -172,6 +188,21 @@ bool read_entry(JsonReader* json, FoundUser* out) {
   return ok;
 }
 
+// Reads the lookup's answer on the groups asked: the first one the entry is in.
+bool read_asked_groups(JsonReader* json, std::string* first_member) {
+  return json->elements([&] {
+    std::string group;
+    bool member = false;
+    const bool ok = json->members([&](const std::string& key) {
+      if (key == "group") return json->string(&group);
+      if (key == "member") member = json->at('t');
+      return json->skip_value();
+    });
+    if (member && first_member->empty()) *first_member = group;
+    return ok;
+  });
+}
+
 std::string lowered(const std::string& text) {
   std::string out;
   for (char c : text) out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
@@ -186,11 +217,21 @@ HelperRequest parse_helper_line(const std::string& line) {
   std::size_t next = 0;
   if (f.size() >= 2 && is_number(f[0])) request.channel = f[next++];
   if (next < f.size() && f[next] != "-") request.address = percent_decoded(f[next]);
+  // Squid writes "-" for an acl without arguments: no groups.
+  for (++next; next < f.size(); ++next) {
+    if (f[next] != "-") request.groups.push_back(percent_decoded(f[next]));
+  }
   return request;
 }
 
-std::string answer_ok(const HelperRequest& request, const std::string& user) {
-  return prefixed(request, "OK user=" + quoted(user));
+std::string lookup_target(const HelperRequest& request) {
+  std::string target = "/lookup?ip=" + query_value(request.address);
+  for (const std::string& group : request.groups) target += "&group=" + query_value(group);
+  return target;
+}
+
+std::string answer_ok(const HelperRequest& request, const std::string& user, const std::string& group) {
+  return prefixed(request, "OK user=" + quoted(user) + (group.empty() ? "" : " group=" + quoted(group)));
 }
 
 std::string answer_err(const HelperRequest& request, const std::string& message) {
@@ -241,12 +282,15 @@ std::optional<FoundUser> user_from_status(const std::string& text) {
   FoundUser found;
   bool read = false;
   // Reading stops at the first entry of "users": the rest of the document does not matter.
+  std::string group;
   json.members([&](const std::string& key) {
+    if (key == "groups_asked") return read_asked_groups(&json, &group);
     if (key != "users") return json.skip_value();
     // An empty list completes; otherwise the reader stops at the first entry, which is read.
     read = json.elements([&] { return false; }) || (json.at('{') && read_entry(&json, &found));
     return false;
   });
   if (!read) return std::nullopt;
+  found.group = group;
   return found;
 }

@@ -17,11 +17,14 @@ namespace {
 constexpr const char* kUsage =
     "Usage: pellamor-squid-helper [--service http://HOST:PORT]... [--timeout SECONDS]\n"
     "\n"
-    "A Squid external ACL helper. Squid writes one line per question, \"[channel-ID] ADDRESS\"\n"
-    "(FORMAT %SRC; the channel ID comes with the concurrency= option); the helper asks the\n"
-    "Pellamor logon service who is logged on at ADDRESS and answers one line:\n"
+    "A Squid external ACL helper. Squid writes one line per question, \"[channel-ID] ADDRESS\n"
+    "[GROUP...]\" (FORMAT %SRC, or %SRC %DATA with the acl's groups: DOMAIN\\Name, Name of the\n"
+    "service's domain, or a SID; the channel ID comes with the concurrency= option); the helper\n"
+    "asks the Pellamor logon service who is logged on at ADDRESS and answers one line:\n"
     "  OK user=\"DOMAIN\\\\name\"   the most recently seen authenticated entry at ADDRESS\n"
-    "  ERR message=\"...\"          nobody is logged on at ADDRESS (or it is not an address)\n"
+    "     [group=\"GROUP\"]        ... in GROUP, the first of those asked that it is in\n"
+    "  ERR message=\"...\"          nobody is logged on at ADDRESS (or it is not an address),\n"
+    "                             or the user there is in none of the groups asked\n"
     "  BH message=\"...\"           the service could not be asked (down, time-out, bad reply)\n"
     "\n"
     "  --service URL      a logon service, default http://127.0.0.1:8080; give it once for each\n"
@@ -113,7 +116,7 @@ std::string answer(const HelperRequest& request, const HelperOptions& options, L
   std::string body;
   std::vector<std::string> notes;
   // The lookup answers with the entry credited at the address that was seen last.
-  const Failure unasked = services->get("/lookup?ip=" + request.address, options.timeout_ms, &body, &notes);
+  const Failure unasked = services->get(lookup_target(request), options.timeout_ms, &body, &notes);
   for (const std::string& note : notes) log->write("failed over", note);
   if (!unasked.ok()) {
     log->write("no answer", request.address + ": " + unasked.why);
@@ -125,7 +128,9 @@ std::string answer(const HelperRequest& request, const HelperOptions& options, L
     return answer_bh(request, "logon service: unreadable status document");
   }
   if (!found->found) return answer_err(request, "nobody is logged on at " + request.address);
-  return answer_ok(request, found->name);
+  if (!request.groups.empty() && found->group.empty())
+    return answer_err(request, found->name + " is in none of the groups asked");
+  return answer_ok(request, found->name, found->group);
 }
 
 }  // namespace

@@ -39,8 +39,9 @@ LogonRequest within_address_limit(const LogonRequest& logon, const std::string& 
 
 }  // namespace
 
-LogonHandler::LogonHandler(const Options& options, UserMap& users, ServiceCounters& counters)
-    : options_(options), users_(users), counters_(counters) {}
+LogonHandler::LogonHandler(const Options& options, UserMap& users, ServiceCounters& counters,
+                           GroupNames& group_names)
+    : options_(options), users_(users), counters_(counters), group_names_(group_names) {}
 
 void LogonHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   RequestRecord& record = *exchange.record;
@@ -106,7 +107,15 @@ void LogonHandler::complete(const LogonRequest& logon, const Identity& who, cons
   record->user = who.user;
   record->domain = who.domain;
   record->authenticated = who.authenticated;
-  commit(logon, who, connection, record, std::move(respond));
+  // A logout keeps no groups; a login waits for their names only when they are not remembered.
+  if (logon.action != LogonAction::Login || who.groups.empty())
+    return commit(logon, who, connection, record, std::move(respond));
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  group_names_.name(who.groups, [this, logon, who, &connection, record, reply_to](std::vector<std::string> names) {
+    Identity named = who;
+    named.group_names = std::move(names);
+    commit(logon, named, connection, record, std::move(*reply_to));
+  });
 }
 
 void LogonHandler::commit(const LogonRequest& logon, const Identity& who, const ClientConnection& connection,
@@ -142,6 +151,8 @@ LogonHandler::Recording LogonHandler::recording(const LogonRequest& logon, const
   change.entry.persistent = logon.persistent;
   change.entry.authenticated = id.authenticated;
   change.entry.first_seen = change.entry.last_seen = now;
+  for (std::size_t i = 0; i < id.groups.size(); ++i)
+    change.entry.groups.push_back(EntryGroup{id.groups[i], i < id.group_names.size() ? id.group_names[i] : ""});
   if (logon.action == LogonAction::Login) {
     change.entry.expires = now + (change.entry.persistent ? 2 * options_.interval : options_.nonpersistent_lifetime);
   } else {

@@ -9,10 +9,11 @@
 #include "handlers/handler.h"
 #include "requests/logon_request.h"
 #include "usermap/user_map.h"
+#include "verify/group_names.h"
 
 class LogonHandler : public Handler {
  public:
-  LogonHandler(const Options& options, UserMap& users, ServiceCounters& counters);
+  LogonHandler(const Options& options, UserMap& users, ServiceCounters& counters, GroupNames& group_names);
   void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  protected:
@@ -49,4 +50,5 @@ class LogonHandler : public Handler {
 
   UserMap& users_;
   ServiceCounters& counters_;
+  GroupNames& group_names_;
 };

@@ -6,7 +6,8 @@ void TestLogonHandler::without_credentials(const LogonRequest& logon, const Exch
                                            ReplyCallback respond) {
   if (forget_challenge(exchange.connection.id) && options_.accept_unauthenticated_retry) {
     const std::string domain = logon.domains.empty() ? "" : logon.domains.back();
-    return complete(logon, Identity{"", domain, false, {}}, exchange.connection, exchange.record, std::move(respond));
+    return complete(logon, Identity{"", domain, false, {}, {}}, exchange.connection, exchange.record,
+                    std::move(respond));
   }
   if (options_.test_first_status && *options_.test_first_status != 401) {
     const int status = *options_.test_first_status;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/diagnostics.h"
+#include "common/json.h"
 #include "common/text.h"
 #include "pages/console_page.h"
 
@@ -18,11 +19,11 @@ Reply read_failed(const MapPage& page, RequestRecord& record) {
 }
 
 Reply status_document(const MapPage& page, const StatusQuery& query, std::int64_t interval,
-                      const ServiceCounters& counters, std::int64_t now) {
+                      const ServiceCounters& counters, std::int64_t now, const std::string& asked_groups = "") {
   Reply reply;
   reply.headers.push_back("Cache-Control: no-store");
   reply.content_type = "application/json";
-  reply.body = status_json(page, query, interval, counters, now);
+  reply.body = status_json(page, query, interval, counters, now, asked_groups);
   return reply;
 }
 
@@ -32,6 +33,41 @@ bool takes_no_parameters(const std::string& path, RequestRecord& record, ReplyCa
   record.outcome = Outcome::of(Outcome::Kind::BadRequest, path + " takes no parameters");
   respond(text_reply(400, path + " takes no parameters"));
   return false;
+}
+
+// The most groups one lookup asks about: Squid sends those of one acl line.
+constexpr std::size_t kMaxAskedGroups = 32;
+
+// A lookup's parameters: one ip, and the groups asked about.
+bool read_lookup_params(const std::vector<QueryParam>& params, std::string* ip, std::vector<std::string>* groups,
+                        std::string* error) {
+  bool well_formed = true;
+  for (const QueryParam& p : params) {
+    if (p.name == "group" && !p.value.empty()) groups->push_back(p.value);
+    else if (p.name == "ip" && ip->empty() && !p.value.empty()) *ip = p.value;
+    else well_formed = false;
+  }
+  if (!well_formed || ip->empty() || groups->size() > kMaxAskedGroups)
+    *error = "/lookup takes one parameter ip, a numeric IPv4 or IPv6 address, and at most " +
+             std::to_string(kMaxAskedGroups) + " group parameters";
+  return error->empty();
+}
+
+// Whether the entry is in each group asked: what the helper answers by.
+std::string asked_groups_json(const LogonEntry* entry, const std::vector<std::string>& asked,
+                              const std::vector<std::string>& sids) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < asked.size(); ++i) {
+    const bool member = entry != nullptr && !sids[i].empty() &&
+                        std::any_of(entry->groups.begin(), entry->groups.end(),
+                                    [&](const EntryGroup& g) { return equal_ignoring_case(g.sid, sids[i]); });
+    JsonObject group;
+    group.add_string("group", asked[i]);
+    if (sids[i].empty()) group.add_raw("sid", "null");
+    else group.add_string("sid", sids[i]);
+    out.push_back(group.add_bool("member", member).str());
+  }
+  return json_array(out);
 }
 
 }  // namespace
@@ -67,32 +103,45 @@ void StatusHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   }, extras);
 }
 
-LookupHandler::LookupHandler(const Options& options, UserMap& users, const ServiceCounters& counters)
-    : options_(options), users_(users), counters_(counters) {}
+LookupHandler::LookupHandler(const Options& options, UserMap& users, const ServiceCounters& counters,
+                             GroupNames& group_names)
+    : options_(options), users_(users), counters_(counters), group_names_(group_names) {}
 
 void LookupHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
   StatusQuery query;
+  std::string ip;
+  std::vector<std::string> asked;
   std::string error;
-  const bool only_ip = record->params.size() == 1 && record->params[0].name == "ip" && !record->params[0].value.empty();
-  if (!only_ip) {
-    error = "/lookup takes one parameter, ip, a numeric IPv4 or IPv6 address";
-  } else {
-    read_status_query(record->params, &query, &error);
-  }
+  if (read_lookup_params(record->params, &ip, &asked, &error))
+    read_status_query({QueryParam{"ip", ip}}, &query, &error);
   if (!error.empty()) {
     record->outcome = Outcome::of(Outcome::Kind::BadRequest, error);
     return respond(text_reply(400, error));
   }
+  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+  if (asked.empty()) return answer(query, {}, {}, record, reply_to);
+  group_names_.find(asked, [this, query, asked, record, reply_to](Failure failure, std::vector<std::string> sids) {
+    if (failure.ok()) return answer(query, asked, sids, record, reply_to);
+    record->outcome = Outcome::of(Outcome::Kind::Error, failure.message());
+    (*reply_to)(map_unavailable("the directory cannot name the groups asked: " + failure.why));
+  });
+}
+
+void LookupHandler::answer(const StatusQuery& asked_query, const std::vector<std::string>& asked,
+                           const std::vector<std::string>& sids, const std::shared_ptr<RequestRecord>& record,
+                           const std::shared_ptr<ReplyCallback>& reply_to) {
+  StatusQuery query = asked_query;
   const std::int64_t now = now_epoch_seconds();
   query.map.stale_before = now - stale_after(options_.interval);
   // The entry seen last comes first.
   query.map.limit = 1;
-  const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
-  users_.read(query.map, now, [this, query, now, record, reply_to](const MapPage& page) {
+  users_.read(query.map, now, [this, query, now, asked, sids, record, reply_to](const MapPage& page) {
     if (!page.failure.ok()) return (*reply_to)(read_failed(page, *record));
     record->outcome = Outcome::of(Outcome::Kind::Served, "lookup");
-    (*reply_to)(status_document(page, query, options_.interval, counters_, now));
+    const LogonEntry* first = page.entries.empty() ? nullptr : &page.entries.front();
+    const std::string groups = asked.empty() ? "" : asked_groups_json(first, asked, sids);
+    (*reply_to)(status_document(page, query, options_.interval, counters_, now, groups));
   });
 }
 

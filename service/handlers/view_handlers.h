@@ -12,6 +12,7 @@
 #include "pages/metrics.h"
 #include "pages/status_pages.h"
 #include "usermap/user_map.h"
+#include "verify/group_names.h"
 
 // `/` (the console) and `/status.json`: a page of the map, its filters and totals.
 class StatusHandler : public Handler {
@@ -26,17 +27,23 @@ class StatusHandler : public Handler {
   const ServiceCounters& counters_;
 };
 
-// `/lookup?ip=ADDRESS`, what the Squid helper asks: the status document of the one entry credited
-// at the address that was seen last, read by the map's reader of lookups, without totals.
+// `/lookup?ip=ADDRESS[&group=GROUP]...`, what the Squid helper asks: the status document of the one
+// entry credited at the address that was seen last, read by the map's reader of lookups, without
+// totals; with groups, whether that entry is in each of them (their names found by the directory,
+// so that the proxy needs none).
 class LookupHandler : public Handler {
  public:
-  LookupHandler(const Options& options, UserMap& users, const ServiceCounters& counters);
+  LookupHandler(const Options& options, UserMap& users, const ServiceCounters& counters, GroupNames& group_names);
   void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
+  void answer(const StatusQuery& query, const std::vector<std::string>& asked, const std::vector<std::string>& sids,
+              const std::shared_ptr<RequestRecord>& record, const std::shared_ptr<ReplyCallback>& reply_to);
+
   const Options& options_;
   UserMap& users_;
   const ServiceCounters& counters_;
+  GroupNames& group_names_;
 };
 
 // `/metrics`, in Prometheus' text format.

@@ -186,6 +186,24 @@ std::string user_text(const LogonEntry& e) {
   return html_name(e.domain.empty() ? e.user : e.domain + "\\" + e.user);
 }
 
+// One group, compactly: its name without the user's own domain, else its SID; the whole name and
+// the SID in its tooltip.
+std::string group_text(const EntryGroup& g, const LogonEntry& e) {
+  const std::string own = e.domain + "\\";
+  const bool same_domain =
+      !e.domain.empty() && g.name.size() > own.size() && equal_ignoring_case(g.name.substr(0, own.size()), own);
+  const std::string shown = g.name.empty() ? g.sid : same_domain ? g.name.substr(own.size()) : g.name;
+  return "<span title=\"" + html_escape(g.name.empty() ? g.sid : g.name + " " + g.sid) + "\">" + html_escape(shown) +
+         "</span>";
+}
+
+std::string groups_text(const LogonEntry& e) {
+  if (e.groups.empty()) return "";
+  std::string out;
+  for (const EntryGroup& g : e.groups) out += (out.empty() ? "" : ", ") + group_text(g, e);
+  return "<div class=\"groups muted\">" + out + "</div>";
+}
+
 std::string addresses_text(const LogonEntry& e) {
   if (e.ips.empty()) return "<span class=\"muted\">none reported</span>";
   std::string out;
@@ -195,7 +213,7 @@ std::string addresses_text(const LogonEntry& e) {
 
 // The cells of an entry after its host.
 std::string entry_cells(const LogonEntry& e, const EntryFlags& flags, const MapPage& page, const ConsoleContext& c) {
-  return "<td>" + user_text(e) + "</td><td class=\"addresses\">" + addresses_text(e) + "</td>" +
+  return "<td>" + user_text(e) + groups_text(e) + "</td><td class=\"addresses\">" + addresses_text(e) + "</td>" +
          time_cell(e.last_seen, c.now) + time_cell(e.first_seen, c.now) + time_cell(e.expires, c.now) +
          "<td class=\"muted\">" + html_escape(e.peer) + (e.relayed ? " (trusted relay)" : "") +
          (e.persistent ? "" : ", one-shot") + "</td><td>" +

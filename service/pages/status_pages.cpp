@@ -82,8 +82,20 @@ std::size_t shown_entries(const MapPage& page, const MapQuery& query) {
   return std::min(page.entries.size(), query.limit);
 }
 
+std::string groups_json(const std::vector<EntryGroup>& groups) {
+  std::vector<std::string> out;
+  for (const EntryGroup& g : groups) {
+    JsonObject group;
+    group.add_string("sid", g.sid);
+    if (g.name.empty()) group.add_raw("name", "null");
+    else group.add_string("name", g.name);
+    out.push_back(group.str());
+  }
+  return json_array(out);
+}
+
 std::string status_json(const MapPage& page, const StatusQuery& query, std::int64_t interval,
-                        const ServiceCounters& counters, std::int64_t now) {
+                        const ServiceCounters& counters, std::int64_t now, std::string_view asked_groups) {
   std::vector<std::string> users;
   for (std::size_t i = 0; i < shown_entries(page, query.map); ++i) {
     const LogonEntry& e = page.entries[i];
@@ -100,10 +112,14 @@ std::string status_json(const MapPage& page, const StatusQuery& query, std::int6
                         .add_number("first_seen", e.first_seen)
                         .add_number("last_seen", e.last_seen)
                         .add_number("expires", e.expires)
+                        .add_raw("groups", groups_json(e.groups))
                         .add_raw("flags", json_string_array(flag_names(entry_flags(e, page, query.map))))
                         .str());
   }
-  return JsonObject()
+  JsonObject document;
+  // Before the entries: a reader that stops at the first entry has read it.
+  if (!asked_groups.empty()) document.add_raw("groups_asked", asked_groups);
+  return document
              .add_number("now", now)
              .add_number("interval", interval)
              .add_number("stale_after", stale_after(interval))

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/service_counters.h"
@@ -35,5 +36,8 @@ std::vector<std::string> flag_names(const EntryFlags& flags);
 // The entries shown: one more than the limit comes back when another page follows.
 std::size_t shown_entries(const MapPage& page, const MapQuery& query);
 
+// The groups as the JSON lists them: each one's SID, and its name or null.
+std::string groups_json(const std::vector<EntryGroup>& groups);
+// `asked_groups`: a lookup's answer on the groups it was asked about (JSON), or empty.
 std::string status_json(const MapPage& page, const StatusQuery& query, std::int64_t interval,
-                        const ServiceCounters& counters, std::int64_t now);
+                        const ServiceCounters& counters, std::int64_t now, std::string_view asked_groups = {});

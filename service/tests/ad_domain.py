@@ -25,7 +25,8 @@ IVAN_GROUPS = 1500
 ADMIN_PASSWORD = "Admin-Pass-1"
 # alice logs in; carol is disabled, dave must change his password, erin's account has expired;
 # frank and grace meet the domain's lockout policy (locked out after LOCKOUT failures). alice is a
-# member of ADMINS through the group helpdesk inside it; heidi is in neither.
+# member of ADMINS through the group helpdesk inside it; heidi is in neither. The school's groups:
+# alice is in Marketing through Campaigns inside it, heidi is one of the Students.
 PASSWORDS = {"alice": "Alice-Pass-1", "carol": "Carol-Pass-1", "dave": "Dave-Pass-1", "erin": "Erin-Pass-1",
              "frank": "Frank-Pass-1", "grace": "Grace-Pass-1", "heidi": "Heidi-Pass-1", "ivan": "Ivan-Pass-1"}
 ADMINS = "pellamor-admins"
@@ -58,6 +59,9 @@ db.newgroup(admins)
 db.newgroup("helpdesk")
 db.add_remove_group_members("helpdesk", ["alice"])
 db.add_remove_group_members(admins, ["helpdesk"])
+for group, members in (("Campaigns", ["alice"]), ("Marketing", ["Campaigns"]), ("Students", ["heidi"])):
+    db.newgroup(group)
+    db.add_remove_group_members(group, members)
 db.setexpiry("(sAMAccountName=erin)", -86400, no_expiry_req=False)
 def modify(dn, **values):
     m = ldb.Message(ldb.Dn(db, dn))

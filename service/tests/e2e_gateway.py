@@ -17,7 +17,7 @@ from unittest import mock
 import e2e_directory
 from e2e_directory import directory
 import e2e_service
-from e2e_service import (BOB, Namespace, Raw, Service, code, login, login_target, make_workdir, read_text, wait_until,
+from e2e_service import (ACCOUNTS, BOB, Namespace, Raw, Service, code, login, login_target, make_workdir, read_text, wait_until,
                          write_file)
 
 HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
@@ -52,7 +52,8 @@ class Squid:
             "http_port 127.0.0.1:{1}\npid_filename {0}/pid\ncache_log {0}/cache.log\ncoredump_dir {0}\n"
             "access_log stdio:{0}/access.log squid\ncache deny all\n"
             "visible_hostname test\ndns_nameservers 127.0.0.1\npinger_enable off\nshutdown_lifetime 0 seconds\n"
-            ).format(self.dir, self.port) + snippet)
+            "hosts_file {0}/hosts\n").format(self.dir, self.port) + snippet)
+        write_file(os.path.join(self.dir, "hosts"), "127.0.0.1 www.facebook.com www.wikipedia.org www.example.org\n")  # sites
         self.proc = subprocess.Popen(["squid", "-N", "-f", conf], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(self.listening, "squid to listen")
 
@@ -60,8 +61,8 @@ class Squid:
         with socket.socket() as s:
             return s.connect_ex(("127.0.0.1", self.port)) == 0
 
-    def fetch(self, url):
-        args = ["curl", "-s", "--max-time", "20", "-o", "/dev/null", "-w", "%{http_code}", "-x",
+    def fetch(self, url, source="127.0.0.1"):  # from PC1, or from another PC's address
+        args = ["curl", "-s", "--max-time", "20", "-o", "/dev/null", "-w", "%{http_code}", "--interface", source, "-x",
                 "http://127.0.0.1:%d" % self.port, url]
         return int(subprocess.run(args, capture_output=True, text=True, timeout=30).stdout)
 
@@ -90,7 +91,8 @@ class SquidGateway(unittest.TestCase):
             squid = Squid(service)  # in the domain's namespace too, like the service and its clients
             site = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)  # any web site
             threading.Thread(target=site.serve_forever, daemon=True).start()
-            url = "http://127.0.0.1:%d/page?" % site.server_address[1]
+            port = site.server_address[1]
+            url = "http://127.0.0.1:%d/page?" % port
 
             def kerberos(who, host, source, ips, action="login"):  # from PC1 (127.0.0.1) or PC2 (127.0.0.2)
                 return e2e_directory.curl(service, login_target(host, ips, action), "--negotiate", "-u", ":",
@@ -104,6 +106,16 @@ class SquidGateway(unittest.TestCase):
                 # heidi, at PC2, reports PC1's address too: her claim is not credited, then or ever.
                 self.assertEqual(kerberos(heidi, "PC2", "127.0.0.2", "127.0.0.2,127.0.0.1"), 200)
                 self.assertEqual(squid.fetch(url + "q=claimed"), 200)
+                # The school's policy: alice is in Marketing (through Campaigns) and may use social media; heidi,
+                # a student, only reaches the allow-list. Squid asks by group names the proxy itself cannot resolve.
+                social, allowed, other = ("http://www.%s:%d/" % (site, port)
+                                          for site in ("facebook.com", "wikipedia.org", "example.org"))
+                self.assertEqual([squid.fetch(social), squid.fetch(social, "127.0.0.2"), squid.fetch(allowed, "127.0.0.2"),
+                                  squid.fetch(other, "127.0.0.2"), squid.fetch(other)], [200, 403, 200, 403, 200])
+                # Her entry keeps them all by SID, named as winbind names them (in the letter case it last saw).
+                groups = {(g["name"] or "").lower(): g["sid"] for g in service.entries("PC1")[0]["groups"]}
+                self.assertLessEqual({"pellamor\\campaigns", "pellamor\\marketing", "pellamor\\domain users"}, set(groups))
+                self.assertRegex(groups["pellamor\\marketing"], r"^S-1-5-21-[-0-9]+$")
                 self.assertEqual(kerberos(alice, "PC1", "127.0.0.1", "127.0.0.1", "logout"), 200)
                 self.assertEqual(squid.fetch(url + "q=after"), 403)
                 self.assertEqual(kerberos(heidi, "PC2", "127.0.0.2", "127.0.0.2,127.0.0.1"), 200)
@@ -123,7 +135,10 @@ class SquidGateway(unittest.TestCase):
 
 class HelperAnswers(unittest.TestCase):
     def test_answers_follow_the_map_and_failures_are_quick(self):
-        with Service("--credit-claims", "10.0.0.0/8") as service, socket.create_server(("127.0.0.1", 0)) as silent:  # silent: never answers
+        staff = [{"sid": "S-1-5-21-1-2-3-1104", "name": "PELLAMOR\\Staff"}, {"sid": "S-1-5-21-1-2-3-1105", "name": None}]
+        accounts = ACCOUNTS.replace("alice:", "alice [S-1-5-21-1-2-3-1104=PELLAMOR\\Staff, S-1-5-21-1-2-3-1105]:")
+        with Service("--credit-claims", "10.0.0.0/8", accounts=accounts) as service, \
+                socket.create_server(("127.0.0.1", 0)) as silent:  # silent: never answers
             self.assertEqual(login(service, "PCB", "10.1.1.1", "PELLAMOR\\bob:Password"), 200)
             first = service.entries("PCB")[0]["last_seen"]
             wait_until(lambda: service.status()["now"] > first, "the next second")
@@ -132,7 +147,12 @@ class HelperAnswers(unittest.TestCase):
             cases = [  # (service port, request line, answer line)
                 (service.port, "10.1.1.1", 'OK user="PELLAMOR\\\\alice"'),
                 (service.port, "0 10.3.3.3", '0 OK user="PELLAMOR\\\\alice"'),
-                (service.port, "15 10%2E2.2.2 extra", '15 OK user="PELLAMOR\\\\alice"'),
+                (service.port, "15 10%2E2.2.2 extra", '15 ERR message="PELLAMOR\\\\alice is in none of the groups asked"'),
+                # Squid's %SRC %DATA: the acl's groups, by name with or without the domain, or by SID.
+                (service.port, "7 10.1.1.1 Nobody PELLAMOR%5cstaff", '7 OK user="PELLAMOR\\\\alice" group="PELLAMOR\\\\staff"'),
+                (service.port, "8 10.3.3.3 s-1-5-21-1-2-3-1105 Staff", '8 OK user="PELLAMOR\\\\alice" group="s-1-5-21-1-2-3-1105"'),
+                (service.port, "9 10.3.3.3 Staff", '9 OK user="PELLAMOR\\\\alice" group="Staff"'),
+                (service.port, "11 10.1.1.1 -", '11 OK user="PELLAMOR\\\\alice"'),  # %SRC alone: Squid adds "-"
                 (service.port, "3 10.9.9.9", '3 ERR message="nobody is logged on at 10.9.9.9"'),
                 (service.port, "4 -", '4 ERR message="not an address"'),
                 (free_port(), "5 10.1.1.1", '5 BH message="logon service: cannot connect: Connection refused"'),
@@ -146,8 +166,12 @@ class HelperAnswers(unittest.TestCase):
             asked = [(r["target"], r["result"]) for r in service.log() if r["target"].startswith("/lookup")]
             self.assertEqual(asked[:2], [("/lookup?ip=10.1.1.1", "lookup"), ("/lookup?ip=10.3.3.3", "lookup")])
             with urllib.request.urlopen(service.url("/lookup?ip=10.1.1.1"), timeout=10) as reply:
-                self.assertEqual([(u["host"], u["user"]) for u in json.load(reply)["users"]], [("PCZ", "alice")])
-            for bad in ("/lookup", "/lookup?ip=10.1.1.1&limit=2", "/lookup?ip=PCZ"):
+                self.assertEqual([(u["host"], u["user"], u["groups"]) for u in json.load(reply)["users"]],
+                                 [("PCZ", "alice", staff)])
+            with urllib.request.urlopen(service.url("/?q=PCZ"), timeout=10) as reply:  # the console: names, else SIDs
+                self.assertIn('">Staff</span>, <span title="S-1-5-21-1-2-3-1105">S-1-5-21-1-2-3-1105</span></div>',
+                              reply.read().decode())
+            for bad in ("/lookup", "/lookup?ip=10.1.1.1&limit=2", "/lookup?ip=PCZ", "/lookup?ip=10.1.1.1&group="):
                 self.assertEqual(code(Raw(service).get(bad)[0]), 400, bad)
             self.assertEqual(login(service, "PCZ", "10.1.1.1", action="logout"), 200)
             self.assertEqual(ask_helper(service.port, ["1 10.1.1.1", "2 10.1.1.1"]),

@@ -38,6 +38,45 @@ std::string_view trim(std::string_view s) {
 // Blanks alone are as easy to guess as no password at all.
 bool is_blank(std::string_view password) { return password.find_first_not_of(" \t") == std::string_view::npos; }
 
+// "SID=DOMAIN\Name, SID": what the brackets after a name hold. A SID is "S-1-" and more; a
+// name may hold neither a comma nor an equals sign, as the directory's names may not.
+bool parse_groups(std::string_view list, Account* out, std::string* error) {
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    const std::string_view item = trim(list.substr(0, comma));
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    const std::size_t equals = item.find('=');
+    const std::string_view sid = trim(item.substr(0, equals));
+    const bool well_formed = sid.size() > 4 && sid.substr(0, 4) == "S-1-" &&
+                             sid.find_first_not_of("S0123456789-") == std::string_view::npos;
+    if (!well_formed) {
+      *error = "a group is \"SID\" or \"SID=DOMAIN\\Name\", its SID S-1-...";
+      return false;
+    }
+    out->group_sids.emplace_back(sid);
+    out->group_names.emplace_back(equals == std::string_view::npos ? "" : trim(item.substr(equals + 1)));
+  }
+  return true;
+}
+
+// The name part of a line: the account's name, then perhaps its groups in brackets (which no
+// Windows user name holds).
+bool parse_name(std::string_view name, Account* out, std::string* error) {
+  const std::size_t open = name.find('[');
+  if (open != std::string_view::npos) {
+    if (name.back() != ']') {
+      *error = "groups go in brackets after the name: DOMAIN\\user [SID=DOMAIN\\Group, SID]";
+      return false;
+    }
+    if (!parse_groups(name.substr(open + 1, name.size() - open - 2), out, error)) return false;
+    name = trim(name.substr(0, open));
+  }
+  const std::size_t backslash = name.find('\\');
+  out->domain = backslash == std::string_view::npos ? "" : std::string(name.substr(0, backslash));
+  out->user = std::string(backslash == std::string_view::npos ? name : name.substr(backslash + 1));
+  return true;
+}
+
 // One non-comment line; the password is everything after the first ':' and is
 // taken verbatim (blanks included), so only the name part is trimmed.
 bool parse_line(std::string_view line, Account* out, std::string* error) {
@@ -46,11 +85,8 @@ bool parse_line(std::string_view line, Account* out, std::string* error) {
     *error = "expected DOMAIN\\user:password or DOMAIN\\user:nthash:<32 hex digits>";
     return false;
   }
-  const std::string_view name = trim(line.substr(0, colon));
   const std::string_view secret = line.substr(colon + 1);
-  const std::size_t backslash = name.find('\\');
-  out->domain = backslash == std::string_view::npos ? "" : std::string(name.substr(0, backslash));
-  out->user = std::string(backslash == std::string_view::npos ? name : name.substr(backslash + 1));
+  if (!parse_name(trim(line.substr(0, colon)), out, error)) return false;
   std::u16string unused;
   if (out->user.empty() || !utf8_to_utf16(out->user, &unused) || !utf8_to_utf16(out->domain, &unused)) {
     *error = "the user name is empty or not UTF-8";
@@ -180,7 +216,7 @@ NtlmVerdict AccountsVerifier::verify(const NtlmAnswer& answer) {
     return verdict;
   }
   verdict.failure = Failure();
-  verdict.who = VerifiedUser{account->user, account->domain, {}};  // the file has no groups
+  verdict.who = VerifiedUser{account->user, account->domain, account->group_sids};
   verdict.session_base_key = hmac_md5(response_key, Bytes(proof.begin(), proof.end()));
   return verdict;
 }
@@ -190,4 +226,30 @@ std::string AccountsVerifier::target_domain() {
   std::u16string domain;
   if (!accounts->all().empty()) utf8_to_utf16(accounts->all().front().domain, &domain);
   return domain.empty() ? "WORKGROUP" : utf16_to_utf8(unicode_upper(domain));
+}
+
+std::vector<std::string> AccountsVerifier::group_names(const std::vector<std::string>& sids) {
+  const std::shared_ptr<const Accounts> accounts = current();
+  std::vector<std::string> out(sids.size());
+  for (const Account& account : accounts->all()) {
+    for (std::size_t g = 0; g < account.group_sids.size(); ++g) {
+      for (std::size_t i = 0; i < sids.size(); ++i) {
+        if (out[i].empty() && equal_ignoring_case(account.group_sids[g], sids[i])) out[i] = account.group_names[g];
+      }
+    }
+  }
+  return out;
+}
+
+Failure AccountsVerifier::group_sid(const std::string& name, std::string* sid) {
+  const std::string qualified = name.find('\\') == std::string::npos ? target_domain() + "\\" + name : name;
+  const std::shared_ptr<const Accounts> accounts = current();
+  for (const Account& account : accounts->all()) {
+    for (std::size_t i = 0; i < account.group_names.size(); ++i) {
+      if (!equal_ignoring_case(account.group_names[i], qualified)) continue;
+      *sid = account.group_sids[i];
+      return Failure();
+    }
+  }
+  return Failure::refused("the accounts file names no group " + qualified);
 }

@@ -16,11 +16,15 @@ struct Account {
   std::string user;    // UTF-8, spelled as in the file
   std::string domain;  // UTF-8, spelled as in the file; may be empty
   Digest16 nt_hash{};
+  // The groups its logons prove: SIDs, each with DOMAIN\Name or nothing.
+  std::vector<std::string> group_sids;
+  std::vector<std::string> group_names;
 };
 
 class Accounts {
  public:
-  // Lines are "DOMAIN\user:password" or "DOMAIN\user:nthash:<32 hex digits>";
+  // Lines are "DOMAIN\user:password" or "DOMAIN\user:nthash:<32 hex digits>", the name
+  // optionally followed by its groups in brackets: "DOMAIN\user [SID=DOMAIN\Group, SID]:...";
   // blank lines and lines starting with '#' are ignored. An empty password
   // (given as text or as its hash) is refused unless allowed. A text that is refused (or a file
   // that cannot be read, internal) leaves *out empty.
@@ -55,6 +59,9 @@ class AccountsVerifier : public NtlmVerifier {
   // The domain of the first account, in capitals; WORKGROUP without accounts.
   std::string target_domain() override;
   std::string target_computer() override { return ""; }
+  // The groups the file lists, by SID or by name (letter case ignored).
+  std::vector<std::string> group_names(const std::vector<std::string>& sids) override;
+  Failure group_sid(const std::string& name, std::string* sid) override;
 
  private:
   mutable std::mutex mutex_;

@@ -15,8 +15,8 @@ struct VerifiedUser {
   std::string user;    // UTF-8, spelled as the directory (or the accounts file) spells it
   std::string domain;  // NetBIOS domain; may be empty for an account file entry without one
   // SIDs (S-1-5-21-...) of the groups the directory puts in the logon: its primary group, the
-  // global and universal groups it is a member of (nested ones too), and extra SIDs. None from
-  // the accounts file, which has no groups.
+  // global and universal groups it is a member of (nested ones too), and extra SIDs; from the
+  // accounts file, those its line lists.
   std::vector<std::string> groups;
 };
 
@@ -55,4 +55,16 @@ class NtlmVerifier {
   // refuses an answer that names another computer than the member passing it on.
   virtual std::string target_domain() = 0;
   virtual std::string target_computer() = 0;
+  // The directory's groups, for the map and the questions asked of it. DOMAIN\Name of each group
+  // of `sids`, in their order; empty where the directory does not name one (or does not answer
+  // soon). May wait for the directory; thread-safe.
+  virtual std::vector<std::string> group_names(const std::vector<std::string>& sids) {
+    return std::vector<std::string>(sids.size());
+  }
+  // The SID of a group named DOMAIN\Name, or Name in target_domain(); refused, with the reason, when
+  // there is no such group a logon carries; unavailable when the directory does not answer.
+  virtual Failure group_sid(const std::string& name, std::string* sid) {
+    (void)sid;
+    return Failure::refused("no directory knows the group " + name);
+  }
 };

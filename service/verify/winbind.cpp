@@ -34,6 +34,8 @@ constexpr const char* kPrivilegedPipeFolder = "/var/lib/samba/winbindd_privilege
 // and the health check says so; a hung winbind would keep them waiting for minutes.
 constexpr auto kVerifyDeadline = std::chrono::seconds(10);
 constexpr auto kPingDeadline = std::chrono::seconds(5);
+// A group's name is a nicety: a logon waits for it only briefly, and is recorded with the SID alone.
+constexpr auto kNameDeadline = std::chrono::seconds(2);
 // Between pings: often while something is wrong, so that the service recovers soon after winbind.
 constexpr auto kPingEvery = std::chrono::seconds(5);
 constexpr auto kPingEveryWhileWrong = std::chrono::seconds(1);
@@ -205,6 +207,38 @@ std::string sid_text(const wbcDomainSid& sid) {
 
 // Names winbind can carry whole: it would cut longer ones, and a NUL inside.
 bool fits_winbind(const std::string& name) { return name.size() <= kMaxName && name.find('\0') == std::string::npos; }
+
+// DOMAIN\Name of each SID in one question to winbind; when winbind refuses the whole question (a
+// SID it cannot map), one question each.
+std::vector<std::string> names_of(wbcContext* context, const std::vector<wbcDomainSid>& sids) {
+  std::vector<std::string> out(sids.size());
+  struct wbcDomainInfo* domains = nullptr;
+  wbcTranslatedName* names = nullptr;
+  int domain_count = 0;
+  if (wbcCtxLookupSids(context, sids.data(), static_cast<int>(sids.size()), &domains, &domain_count, &names) ==
+      WBC_ERR_SUCCESS) {
+    const WbcPtr<struct wbcDomainInfo> domains_held(domains);
+    const WbcPtr<wbcTranslatedName> names_held(names);
+    for (std::size_t i = 0; i < sids.size(); ++i) {
+      const int d = names[i].domain_index;
+      if (names[i].type == WBC_SID_NAME_UNKNOWN || d < 0 || d >= domain_count || names[i].name == nullptr ||
+          domains[d].short_name == nullptr)
+        continue;
+      out[i] = std::string(domains[d].short_name) + "\\" + names[i].name;
+    }
+    return out;
+  }
+  for (std::size_t i = 0; i < sids.size(); ++i) {
+    char* domain = nullptr;
+    char* name = nullptr;
+    wbcSidType type = WBC_SID_NAME_USE_NONE;
+    if (wbcCtxLookupSid(context, &sids[i], &domain, &name, &type) != WBC_ERR_SUCCESS) continue;
+    const WbcPtr<char> domain_held(domain);
+    const WbcPtr<char> name_held(name);
+    out[i] = std::string(domain) + "\\" + name;
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -388,4 +422,16 @@ Failure WinbindVerifier::group_sid(const std::string& name, std::string* sid) {
                                  : "not a group"));
   *sid = sid_text(found);
   return Failure();
+}
+
+std::vector<std::string> WinbindVerifier::group_names(const std::vector<std::string>& sids) {
+  std::vector<wbcDomainSid> parsed;
+  for (const std::string& sid : sids) {
+    wbcDomainSid one{};
+    wbcStringToSid(sid.c_str(), &one);  // one that is no SID stays zero: winbind names nothing so
+    parsed.push_back(one);
+  }
+  const std::optional<std::vector<std::string>> names = within<std::vector<std::string>>(
+      kNameDeadline, [parsed](wbcContext* context) { return names_of(context, parsed); });
+  return names.value_or(std::vector<std::string>(sids.size()));
 }

@@ -36,7 +36,10 @@ class WinbindVerifier : public NtlmVerifier {
   std::string problem();
   // The SID of a domain group named DOMAIN\group, or group alone (this member's domain); refused,
   // with the reason, when winbind knows no such group or it is not one a logon carries.
-  Failure group_sid(const std::string& name, std::string* sid);
+  Failure group_sid(const std::string& name, std::string* sid) override;
+  // DOMAIN\Name of each SID, as winbind names them; all empty when it does not within a short
+  // deadline.
+  std::vector<std::string> group_names(const std::vector<std::string>& sids) override;
 
  private:
   WinbindVerifier();
