@@ -49,6 +49,8 @@ struct Settings {
   // When set: the helpers ask for random addresses of a filled map's N entries (filled_address)
   // instead of the login clients' addresses.
   long helper_map = 0;
+  // When set: each question names these groups after the address, as Squid's %SRC %DATA does.
+  std::string helper_groups;
   std::string kerberos_host;  // when set: Kerberos logins with a ticket for HTTP@host from KRB5CCNAME
   long kerberos_tokens = 4000;  // made before the timed run; the run ends early when they are used up
   // Every client connects from `source`, or client i from the i-th address after `sources`: peers
@@ -328,14 +330,15 @@ void helper_loop(int index, const Settings& s, Clock::time_point deadline, Total
     random ^= random << 17;
     const std::string address = s.helper_map > 0 ? filled_address(static_cast<long>(random % s.helper_map))
                                                  : client_address(s, static_cast<int>((index + n) % spread), 0);
-    const std::string question = address + "\n";
+    const std::string question = address + (s.helper_groups.empty() ? "" : " " + s.helper_groups) + "\n";
     std::string answer;
     if (write(to_helper[1], question.data(), question.size()) != static_cast<ssize_t>(question.size()) ||
         !read_line(from_helper[0], &pending, &answer)) {
       ++totals->lookup_errors;
       break;
     }
-    // Every address asked about has a user: an answer without one is as wrong as no answer.
+    // Every address asked about has a user (in the groups asked): an answer without one is as wrong
+    // as no answer.
     ++(answer.rfind("OK", 0) == 0 ? totals->lookups : totals->lookup_errors);
   }
   if (!started) ++totals->lookup_errors;
@@ -355,6 +358,7 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     else if (name == "--helper") s->helper = value;
     else if (name == "--helper-loops") s->helper_loops = std::atoi(value.c_str());
     else if (name == "--helper-map") s->helper_map = std::atol(value.c_str());
+    else if (name == "--helper-groups") s->helper_groups = value;
     else if (name == "--hosts" && (value == "unique" || value == "repeated")) s->unique_hosts = value == "unique";
     else if (name == "--kerberos") s->kerberos_host = value;
     else if (name == "--kerberos-tokens") s->kerberos_tokens = std::atol(value.c_str());
@@ -388,7 +392,8 @@ int main(int argc, char** argv) {
   if (!parse_settings(argc, argv, &settings)) {
     std::fprintf(stderr,
                  "usage: pellamor-load --port P --account 'DOMAIN\\user:password' [--address A] [--clients N] "
-                 "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM [--helper-map ENTRIES]] "
+                 "[--seconds S] [--hosts repeated|unique] [--helper-loops N --helper PROGRAM [--helper-map ENTRIES] "
+                 "[--helper-groups 'GROUP...']] "
                  "[--kerberos SERVICE-HOST [--kerberos-tokens N]] [--source ADDRESS | --sources FIRST-ADDRESS] "
                  "[--refused yes|no] [--start-on-input yes|no]\n");
     return 2;
