@@ -197,10 +197,15 @@ std::string group_text(const EntryGroup& g, const LogonEntry& e) {
          "</span>";
 }
 
+// A user in hundreds of groups would fill the page: the first few, then how many more.
+constexpr std::size_t kGroupsShown = 12;
+
 std::string groups_text(const LogonEntry& e) {
   if (e.groups.empty()) return "";
   std::string out;
-  for (const EntryGroup& g : e.groups) out += (out.empty() ? "" : ", ") + group_text(g, e);
+  for (std::size_t i = 0; i < e.groups.size() && i < kGroupsShown; ++i)
+    out += (out.empty() ? "" : ", ") + group_text(e.groups[i], e);
+  if (e.groups.size() > kGroupsShown) out += " and " + std::to_string(e.groups.size() - kGroupsShown) + " more";
   return "<div class=\"groups muted\">" + out + "</div>";
 }
 

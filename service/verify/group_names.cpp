@@ -2,6 +2,7 @@
 #include "verify/group_names.h"
 
 #include <cctype>
+#include <iterator>
 
 namespace {
 
@@ -9,6 +10,9 @@ namespace {
 // that a rename shows the same hour.
 constexpr auto kRemembered = std::chrono::minutes(10);
 constexpr auto kNotNamed = std::chrono::minutes(1);
+// More than a large domain's groups: past this, what has run out is forgotten (and, failing that,
+// everything), so that questions about ever new names cannot fill the memory.
+constexpr std::size_t kMostRemembered = 100000;
 // Two threads: a slow answer about one group does not hold up every logon.
 constexpr unsigned kLookupThreads = 2;
 
@@ -27,6 +31,12 @@ GroupNames::GroupNames(NtlmVerifier& directory) : directory_(directory), lookups
 
 GroupNames::~GroupNames() { lookups_.stop(); }
 
+void GroupNames::forget_old(std::unordered_map<std::string, Remembered>& known) {
+  const Clock::time_point now = Clock::now();
+  for (auto it = known.begin(); it != known.end();) it = it->second.until < now ? known.erase(it) : std::next(it);
+  if (known.size() >= kMostRemembered) known.clear();
+}
+
 bool GroupNames::recall(std::unordered_map<std::string, Remembered>& known, const std::string& key, std::string* value) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = known.find(key);
@@ -38,6 +48,7 @@ bool GroupNames::recall(std::unordered_map<std::string, Remembered>& known, cons
 void GroupNames::remember(std::unordered_map<std::string, Remembered>& known, const std::string& key,
                           const std::string& value) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (known.size() >= kMostRemembered) forget_old(known);
   // No name is an answer too, until the directory gives one: a directory that did not answer is
   // asked again soon.
   known[key] = Remembered{value, Clock::now() + (value.empty() ? kNotNamed : kRemembered)};

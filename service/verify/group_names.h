@@ -44,6 +44,8 @@ class GroupNames {
   };
   bool recall(std::unordered_map<std::string, Remembered>& known, const std::string& key, std::string* value);
   void remember(std::unordered_map<std::string, Remembered>& known, const std::string& key, const std::string& value);
+  // Called with the mutex held.
+  static void forget_old(std::unordered_map<std::string, Remembered>& known);
   std::vector<std::string> names_now(const std::vector<std::string>& sids);
   Failure sid_now(const std::string& name, std::string* sid);
 
