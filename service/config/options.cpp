@@ -179,8 +179,8 @@ bool check_combination(const Options& o, std::string* error) {
     return false;
   }
   if (!o.admin_group.empty() && o.verify == Options::Verification::Accounts && o.keytab_path.empty()) {
-    *error = "--admin-group needs the directory to tell who is in the group: --verify winbind or --keytab (the "
-             "accounts file has no groups)";
+    *error = "--admin-group needs the directory to tell who is in the group: --verify winbind or --keytab (an "
+             "accounts file alone cannot prove membership of a domain group)";
     return false;
   }
   if (o.test_interval_header && o.test_no_interval_header) {
