@@ -227,6 +227,10 @@ class Monitoring(unittest.TestCase):
         with Service("--failed-logon-limit", "2", "--max-connections-per-peer", "2") as service:
             before = scrape(service)
             self.assertEqual(login(service, "PC1"), 200)
+            claims = scrape(service)  # PC1 reports addresses it does not come from
+            self.assertEqual([claims["pellamor_map_" + name] for name in ("entries", "stale_entries", "conflicting_addresses",
+                                                                          "uncredited_entries", "unproven_entries")],
+                             [1, 0, 0, 1, 1])
             guesses = Raw(service)
             self.assertEqual([guesses.login(LOGIN, WRONG) for _ in range(3)], [401] * 3)  # the third unchecked
             guesses.sock.close()  # one peer may hold two connections

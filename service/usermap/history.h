@@ -16,6 +16,8 @@ constexpr const char* kEventExpired = "expired";    // the entry ran out and was
 constexpr const char* kEventMoved = "moved";        // a refresh found the entry at other addresses
 constexpr const char* kEventCredited = "credited";  // an address came to be credited to the entry
 constexpr const char* kEventUncredited = "uncredited";  // an address is no longer credited to it
+// The entry was there when a new version of the service brought the map up to date.
+constexpr const char* kEventMigrated = "migrated";
 
 struct LogonEvent {
   std::int64_t at = 0;  // epoch seconds
