@@ -218,7 +218,8 @@ namespace {
 // --copy-map FROM TO, which takes two values and no other option, at `at`.
 ParseOutcome parse_copy_map(int argc, char** argv, int at, Options* out, std::string* error) {
   if (at != 1 || argc != 4 || *argv[2] == '\0' || *argv[3] == '\0') {
-    *error = "--copy-map takes the map to copy and the empty map to copy it to (each as --db takes it), and nothing else";
+    *error = "--copy-map takes the map to copy and the empty map to copy it to (each as --db takes it), and "
+             "nothing else";
     return ParseOutcome::Error;
   }
   out->copy_from = argv[2];

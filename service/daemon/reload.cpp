@@ -24,7 +24,8 @@ void reload(const Options& options, AccountsVerifier* accounts, RequestLog* log)
     report(log->reopen(&error) ? "reopened the request log " + options.request_log_path
                                : error + "; the request log stays where it was");
   if (accounts == nullptr || options.accounts_path.empty()) {
-    if (log == nullptr && options.service_log_path.empty()) report("reloaded: neither an accounts file nor a request log to read again");
+    if (log == nullptr && options.service_log_path.empty())
+      report("reloaded: neither an accounts file nor a log to read again or reopen");
     return;
   }
   Accounts fresh;

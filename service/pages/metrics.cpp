@@ -79,10 +79,10 @@ std::string gauge(const std::string& name, const std::string& help, std::int64_t
 std::string map_gauges(const MapTotals& t) {
   return gauge("pellamor_map_entries", "Entries of the user map logged on now.", t.logged_on) +
          gauge("pellamor_map_stale_entries", "Entries logged on now whose agent has missed its refreshes.", t.stale) +
-         gauge("pellamor_map_conflicting_addresses", "Addresses claimed by entries of different users at different hosts.",
-               t.conflicts) +
-         gauge("pellamor_map_uncredited_entries", "Entries logged on now that are not credited at an address they report.",
-               t.uncredited) +
+         gauge("pellamor_map_conflicting_addresses",
+               "Addresses claimed by entries of different users at different hosts.", t.conflicts) +
+         gauge("pellamor_map_uncredited_entries",
+               "Entries logged on now that are not credited at an address they report.", t.uncredited) +
          gauge("pellamor_map_unproven_entries", "Entries logged on now found at an address that no entry proves.",
                t.unproven);
 }

@@ -342,7 +342,7 @@ class Installed(unittest.TestCase):
                     "requests.log\nrequests.log.1\nservice.log\nservice.log.1\n"
                     "login recorded for PELLAMOR\\alice at PC2 after the rotation\n"
                     "/var/log/pellamor/requests.log.1:2\n/var/log/pellamor/requests.log:2\n",  # the 401, the 200
-                    "pellamor-service: reopened the service log /var/log/pellamor/service.log\n"  # asked by logrotate
+                    "pellamor-service: reopened the service log /var/log/pellamor/service.log\n",  # asked by logrotate
                     "pellamor-service: reopened the request log /var/log/pellamor/requests.log\n",
                     "reload after the rotation of the logs in /var/log/pellamor failed, the service still writes to the "
                     "renamed logs (.1): invoke-rc.d refused the reload: the local policy (/usr/sbin/policy-rc.d) forbids "

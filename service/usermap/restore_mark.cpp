@@ -41,7 +41,7 @@ bool check_restored_map(MapStore& store, const RestoreMark& mark, std::int64_t n
   std::unique_ptr<MapConnection> db = store.connect(error);
   std::int64_t last = 0;
   if (!db || !db->last_change(&last, error)) return false;
-  if (last >= marked) return true;
+  if (last >= marked || last == 0) return true;  // a new map holds nothing a restore brought back
   const std::int64_t by = now + mark.interval;
   std::int64_t shortened = 0;
   if (!db->expire_unrefreshed(by, &shortened, error)) return false;

@@ -312,7 +312,8 @@ class SqliteConnection : public MapConnection {
     return insert_.ok() && update_.ok() && forget_addresses_.ok() && add_address_.ok() && find_entry_.ok() &&
            count_other_hosts_.ok() && remove_.ok() && purge_.ok() && add_sample_.ok() && forget_samples_.ok() &&
            note_check_.ok() && add_event_.ok() && prune_events_.ok() && count_current_.ok() && count_stale_.ok() &&
-           count_conflicts_.ok() && count_uncredited_.ok() && count_unproven_.ok() && address_use_.ok() && address_answer_.ok() && samples_.ok() && proven_.ok() &&
+           count_conflicts_.ok() && count_uncredited_.ok() && count_unproven_.ok() && address_use_.ok() &&
+           address_answer_.ok() && samples_.ok() && proven_.ok() &&
            withdraw_claims_.ok() && credited_at_.ok() && credited_addresses_.ok() && expiring_credit_.ok();
   }
 
