@@ -530,6 +530,12 @@ class Durability(unittest.TestCase):
             again = subprocess.run([SERVICE, "--copy-map", service.db, uri], capture_output=True, text=True, timeout=60)
             self.assertEqual(again.returncode, 1)
             self.assertIn("is not empty: it holds 2 entries", again.stderr)
+            # Kept by a service that saw a later change than the copy's: the copy is taken for a restored map.
+            runs_in = make_workdir()
+            write_file(os.path.join(runs_in, "pellamor-map.last-change"), "%s\n%d\n" % (uri, time.time() + 60))
+            with Service("--db", uri, "--interval", "2", workdir=runs_in, prefix=("env", "--chdir=" + runs_in)) as pg:
+                self.assertRegex(pg.stderr(), r"restored from a backup: .* its 2 live entries expire at ")
+                self.assertLessEqual(max(u["expires"] for u in pg.status()["users"]), time.time() + 2)
         with Service(workdir=os.path.dirname(copy)) as service:
             self.assertEqual((service.status()["users"], history(service)["events"]), (entries, events))
             self.assertEqual(service.status("?ip=10.0.0.5")["users"], [])  # a claim stays uncredited
