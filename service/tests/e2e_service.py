@@ -470,6 +470,7 @@ class Durability(unittest.TestCase):
                     self.assertEqual([u["host"] for u in service.status("?ip=" + ip)["users"]], hosts, ip)
         self.assertEqual(service.stderr().count("indexed the addresses of the 3 entries of a map of the first format; "
                                                 "1 reported addresses with leading zeros are shown but never matched"), 1)
+        self.assertEqual(service.stderr().count("brought the map from no format number to format"), 1)
         with Service("--credit-claims", "10.0.0.0/8", workdir=workdir) as service:  # a refresh moves the entry on
             self.assertEqual(login(service, "OLD1", "10.0.0.7"), 200)
             self.assertEqual([u["host"] for u in service.status("?ip=10.0.0.7")["users"]], ["OLD1"])

@@ -30,7 +30,9 @@ std::vector<CreditChangeNote> credit_change_notes() {
 }
 
 std::string migration_line(std::int64_t from, int to, std::int64_t entries, const std::vector<std::string>& credit) {
-  std::string line = "brought the map from format " + std::to_string(from) + " to format " + std::to_string(to) + " (" +
+  // Format 0 is a map without its number: the first format, or one written back from a dump.
+  const std::string before = from == 0 ? "no format number" : "format " + std::to_string(from);
+  std::string line = "brought the map from " + before + " to format " + std::to_string(to) + " (" +
                      counted(entries, "entry", "entries") + ")";
   for (const std::string& change : credit) line += "; " + change;
   return line;
