@@ -110,6 +110,7 @@ const std::map<std::string, Setter>& valued_options() {
       {"--request-timeout", number_setter(1, 3600, [](Options* o, std::int64_t n) { o->request_timeout = n; })},
       {"--idle-timeout", number_setter(1, 86400, [](Options* o, std::int64_t n) { o->idle_timeout = n; })},
       {"--request-log", text_setter([](Options* o, const std::string& v) { o->request_log_path = v; })},
+      {"--service-log", text_setter([](Options* o, const std::string& v) { o->service_log_path = v; })},
       {"--service-name", add_service_names},
       {"--failed-logon-limit",
        number_setter(0, 1000000, [](Options* o, std::int64_t n) { o->failed_logon_limit = static_cast<unsigned>(n); })},
@@ -169,6 +170,7 @@ const std::map<std::string, ParseOutcome>& answer_options() {
       {"--help", ParseOutcome::Help},
       {"-h", ParseOutcome::Help},
       {"--version", ParseOutcome::Version},
+      {"--copy-map", ParseOutcome::CopyMap},
   };
   return answers;
 }
@@ -211,6 +213,22 @@ bool is_loopback_address(const std::string& address) {
   return std::memcmp(v6, loopback6, 16) == 0 || (is_v4_mapped(v6) && v6[12] == 127);
 }
 
+namespace {
+
+// --copy-map FROM TO, which takes two values and no other option, at `at`.
+ParseOutcome parse_copy_map(int argc, char** argv, int at, Options* out, std::string* error) {
+  if (at != 1 || argc != 4 || *argv[2] == '\0' || *argv[3] == '\0') {
+    *error = "--copy-map takes the map to copy and the empty map to copy it to (each as --db takes it), and "
+             "nothing else";
+    return ParseOutcome::Error;
+  }
+  out->copy_from = argv[2];
+  out->copy_to = argv[3];
+  return ParseOutcome::CopyMap;
+}
+
+}  // namespace
+
 ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* error) {
   *out = Options();
   for (int i = 1; i < argc; ++i) {
@@ -222,6 +240,8 @@ ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* err
       name = name.substr(0, equals);
     }
     const auto answer = answer_options().find(name);
+    if (answer != answer_options().end() && answer->second == ParseOutcome::CopyMap)
+      return parse_copy_map(argc, argv, i, out, error);
     if (answer != answer_options().end()) return answer->second;
     const auto flag = flag_options().find(name);
     const bool is_flag = flag != flag_options().end();
@@ -292,6 +312,9 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      expiries and moves, which /history.json reads
                      (default 90)
   --request-log FILE append one JSON object per line for every request
+  --service-log FILE write the service's own lines (what it says on standard
+                     output and error) to FILE; it and the request log are
+                     reopened by name on SIGHUP, after a rotation
   --max-connections N
                      connections open at once (default 1000); the last
                      quarter only for peers that hold none, so that peers at
@@ -363,6 +386,10 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      comes from there when it reports them; comma-separated,
                      may be repeated. Default: a login is credited only with
                      the address it comes from.
+  --copy-map FROM TO copy the map FROM with its history to TO, each as --db
+                     takes it (SQLite to PostgreSQL or back), and exit; TO
+                     must hold no entries and no history. Copy from a backup,
+                     or while no service writes FROM.
   --help             show this text
   --version          show the program's version
 

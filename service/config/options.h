@@ -22,6 +22,10 @@ struct Options {
   std::int64_t nonpersistent_lifetime = 43200;  // seconds a one-shot login stays listed
   std::int64_t history_days = 90;  // the map's events are kept this long
   std::string request_log_path;
+  std::string service_log_path;  // empty: the service's lines go to standard error, as given
+  // --copy-map: the maps (as --db takes them) to copy from and to, instead of serving.
+  std::string copy_from;
+  std::string copy_to;
   bool accept_unauthenticated_retry = false;
   std::int64_t max_connections = 1000;
   std::int64_t max_connections_per_peer = 64;  // per IPv4 address or IPv6 /64
@@ -55,7 +59,7 @@ struct Options {
   bool test_no_interval_header = false;
 };
 
-enum class ParseOutcome { Run, Help, Version, Error };
+enum class ParseOutcome { Run, Help, Version, Error, CopyMap };
 
 ParseOutcome parse_options(int argc, char** argv, Options* out, std::string* error);
 std::string usage_text();

@@ -18,6 +18,8 @@
 #include "config/options.h"
 #include "usermap/postgres_store.h"
 #include "daemon/reload.h"
+#include "daemon/service_log.h"
+#include "usermap/map_copy.h"
 #include "requests/request_log.h"
 #include "usermap/user_map.h"
 #include "verify/winbind.h"
@@ -59,6 +61,16 @@ std::string state_folder(const std::string& db_path) {
 // What a keytab needs so that the packaged service reads it, and nobody else.
 constexpr const char* kKeytabAccess = "the packaged service reads it as owner root, group pellamor, mode 0640";
 
+// Each line of `text`, if any, as a line of its own.
+void report_each_line(const std::string& before, const std::string& text) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    report(before + text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 // The agent never repeats faster than this, whatever the interval header says.
 constexpr std::int64_t kAgentMinimumInterval = 60;
 
@@ -96,6 +108,20 @@ void raise_descriptor_limit(rlim_t wanted) {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+int copy_the_map(const Options& options) {
+  std::string said;
+  std::string error;
+  if (!copy_map(options.copy_from, options.copy_to, &said, &error)) return fail("--copy-map: " + error, 1);
+  std::printf("%s\n", said.c_str());
+  return 0;
+}
+
+// Beside the map's other files of the service's, where a restore of the map leaves it.
+RestoreMark restore_mark(const Options& options) {
+  return RestoreMark{state_folder(options.db_path) + "/pellamor-map.last-change", map_display_name(options.db_path),
+                     options.interval};
+}
+
 int serve(int argc, char** argv) {
   Options options;
   std::string error;
@@ -108,9 +134,12 @@ int serve(int argc, char** argv) {
       return 0;
     case ParseOutcome::Error:
       return fail(error, 2);
+    case ParseOutcome::CopyMap:
+      return copy_the_map(options);
     case ParseOutcome::Run:
       break;
   }
+  if (!options.service_log_path.empty() && !open_service_log(options.service_log_path, &error)) return fail(error, 1);
   Accounts accounts;
   if (!options.accounts_path.empty()) {
     const Failure unloaded = Accounts::load(options.accounts_path, &accounts, options.allow_empty_password);
@@ -156,9 +185,10 @@ int serve(int argc, char** argv) {
   map_limits.history_days = options.history_days;
   map_limits.credit_claims = options.credit_claims;
   std::string notice;
-  const std::unique_ptr<UserMap> users = UserMap::open(options.db_path, map_limits, &notice, &error);
+  const std::unique_ptr<UserMap> users =
+      UserMap::open(options.db_path, map_limits, &notice, &error, restore_mark(options));
   if (!users) return fail(error, 1);
-  if (!notice.empty()) report("user map " + map_display_name(options.db_path) + ": " + notice);
+  report_each_line("user map " + map_display_name(options.db_path) + ": ", notice);
 
   LogonService service(options, *verifier, kerberos.get(), *users, log.get());
   warn_about_settings(options, no_accounts);

@@ -8,6 +8,7 @@
 #include "common/json.h"
 #include "common/text.h"
 #include "pages/console_page.h"
+#include "pages/status_pages.h"
 
 namespace {
 
@@ -146,19 +147,30 @@ void LookupHandler::answer(const StatusQuery& asked_query, const std::vector<std
 }
 
 MetricsHandler::MetricsHandler(const ServiceMetrics& metrics, const ServiceCounters& counters, UserMap& users,
-                               LogonThrottle& throttle, DirectoryParts directory)
-    : metrics_(metrics), counters_(counters), users_(users), throttle_(throttle), directory_(std::move(directory)) {}
+                               LogonThrottle& throttle, DirectoryParts directory, std::int64_t interval)
+    : metrics_(metrics),
+      counters_(counters),
+      users_(users),
+      throttle_(throttle),
+      directory_(std::move(directory)),
+      interval_(interval) {}
 
 void MetricsHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
   if (!takes_no_parameters("/metrics", *record, respond)) return;
   const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
-  users_.count_current(now_epoch_seconds(), [this, record, reply_to](std::int64_t count, const Failure& failure) {
+  // The totals alone: a page of no entries.
+  MapQuery none;
+  none.limit = 0;
+  const std::int64_t now = now_epoch_seconds();
+  none.stale_before = now - stale_after(interval_);
+  users_.read(none, now, [this, record, reply_to](MapPage page) {
     MetricsGauges gauges;
-    if (failure.ok()) {
-      gauges.map_entries = count;
-    } else {  // the metrics go out without the count, and stderr says why
-      report_limited("error: the user map cannot be read", "metrics without the count of entries: " + failure.message());
+    if (page.failure.ok() && page.totals) {
+      gauges.map = page.totals;
+    } else {  // the metrics go out without the counts, and stderr says why
+      report_limited("error: the user map cannot be read",
+                     "metrics without the count of entries: " + page.failure.message());
     }
     const auto steady = std::chrono::steady_clock::now().time_since_epoch();
     const LogonThrottle::Refusing refusing =
@@ -171,7 +183,7 @@ void MetricsHandler::handle(const Exchange& exchange, ReplyCallback respond) {
     metrics.content_type = "text/plain; version=0.0.4; charset=utf-8";
     metrics.headers.push_back("Cache-Control: no-store");
     (*reply_to)(std::move(metrics));
-  });
+  }, ViewExtras{true, false});
 }
 
 HealthHandler::HealthHandler(UserMap& users, std::chrono::milliseconds deadline,

@@ -52,7 +52,7 @@ class MetricsHandler : public Handler {
   // The directory's parts in use ("winbind", "keytab"), each answering or not.
   using DirectoryParts = std::function<std::vector<std::pair<std::string, bool>>()>;
   MetricsHandler(const ServiceMetrics& metrics, const ServiceCounters& counters, UserMap& users,
-                 LogonThrottle& throttle, DirectoryParts directory);
+                 LogonThrottle& throttle, DirectoryParts directory, std::int64_t interval);
   void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
@@ -61,6 +61,7 @@ class MetricsHandler : public Handler {
   UserMap& users_;
   LogonThrottle& throttle_;
   const DirectoryParts directory_;
+  const std::int64_t interval_;  // the agents' refresh interval, which tells when an entry is stale
 };
 
 // `/healthz`, which a balancer's health check reads: whether the map takes writes and answers reads.

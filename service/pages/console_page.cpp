@@ -26,7 +26,7 @@ constexpr const char* kStyle =
     ".total{display:flex;flex-direction:column;justify-content:center;min-width:130px;padding:10px 18px;"
     "background:#fff;border:1px solid #d0d7de;border-radius:8px;color:inherit;text-decoration:none}"
     ".total b{font-size:26px;line-height:1.2}.total span{color:#57606a}"
-    ".total.stale b{color:#9a6700}.total.conflict b{color:#cf222e}"
+    ".total.stale b{color:#9a6700}.total.conflict b{color:#cf222e}.total.unproven b{color:#8250df}"
     ".total.active{border-color:#0969da;box-shadow:inset 0 -3px 0 #0969da}"
     "figure{flex:1;min-width:340px;max-width:680px;margin:0;padding:8px 12px 4px;background:#fff;"
     "border:1px solid #d0d7de;border-radius:8px}"
@@ -90,7 +90,8 @@ std::string summary(const MapPage& page, const StatusQuery& query, const Console
                     total_card("current", totals.logged_on, "logged on", "/", query.filters.empty()) +
                     total_card("stale", totals.stale, "stale", "/?show=stale", show == MapShow::Stale) +
                     total_card("conflict", totals.conflicts, totals.conflicts == 1 ? "conflict" : "conflicts",
-                               "/?show=conflicts", show == MapShow::Conflicts);
+                               "/?show=conflicts", show == MapShow::Conflicts) +
+                    total_card("unproven", totals.unproven, "unproven", "/?show=unproven", show == MapShow::Unproven);
   return out + "<figure>" + history_svg(page.history, c.now, totals.logged_on) +
          "<figcaption>Entries logged on over the last 24 hours, sampled every " +
          std::to_string(kSamplePeriod / 60) + " minutes</figcaption></figure></section>\n";
@@ -101,6 +102,7 @@ std::string view_description(const StatusQuery& query) {
   const MapQuery& q = query.map;
   std::string what = q.show == MapShow::Stale       ? "stale entries"
                      : q.show == MapShow::Conflicts ? "entries at addresses in conflict"
+                     : q.show == MapShow::Unproven  ? "entries at addresses nobody proves"
                                                     : "entries";
   if (!query.search.empty()) what += " matching \u201c" + html_escape(query.search) + "\u201d";
   for (const QueryParam& p : query.filters) {

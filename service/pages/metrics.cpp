@@ -71,6 +71,22 @@ std::string by_result(const std::string& name, const std::array<std::atomic<std:
   return out;
 }
 
+std::string gauge(const std::string& name, const std::string& help, std::int64_t value) {
+  return head(name, "gauge", help) + name + " " + std::to_string(value) + "\n";
+}
+
+// What the map holds now; a rise in the last three is what an administrator looks into.
+std::string map_gauges(const MapTotals& t) {
+  return gauge("pellamor_map_entries", "Entries of the user map logged on now.", t.logged_on) +
+         gauge("pellamor_map_stale_entries", "Entries logged on now whose agent has missed its refreshes.", t.stale) +
+         gauge("pellamor_map_conflicting_addresses",
+               "Addresses claimed by entries of different users at different hosts.", t.conflicts) +
+         gauge("pellamor_map_uncredited_entries",
+               "Entries logged on now that are not credited at an address they report.", t.uncredited) +
+         gauge("pellamor_map_unproven_entries", "Entries logged on now found at an address that no entry proves.",
+               t.unproven);
+}
+
 }  // namespace
 
 Histogram::Histogram(std::vector<double> bounds) : bounds_(std::move(bounds)), counts_(bounds_.size() + 1, 0) {}
@@ -187,9 +203,7 @@ std::string metrics_text(const ServiceMetrics& m, const ServiceCounters& counter
   out += head("pellamor_throttled_accounts", "gauge",
               "Accounts refused unchecked from addresses they have not logged on from.") +
          "pellamor_throttled_accounts " + std::to_string(gauges.throttled_accounts) + "\n";
-  if (gauges.map_entries)
-    out += head("pellamor_map_entries", "gauge", "Entries of the user map logged on now.") +
-           "pellamor_map_entries " + std::to_string(*gauges.map_entries) + "\n";
+  if (gauges.map) out += map_gauges(*gauges.map);
   out += head("pellamor_commit_seconds", "histogram",
               "Commits of the user map's writer, from their begin to the end of their synchronous write.") +
          m.commit_seconds.text("pellamor_commit_seconds");

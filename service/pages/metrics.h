@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "http/http_server.h"
+#include "usermap/map_types.h"
 #include "outcome/outcome.h"
 #include "pages/status_pages.h"
 
@@ -67,7 +68,7 @@ struct ServiceMetrics {
 
 // What is read when the metrics are asked for.
 struct MetricsGauges {
-  std::optional<std::int64_t> map_entries;  // none when the map could not be read
+  std::optional<MapTotals> map;  // none when the map could not be read
   std::size_t throttled_pairs = 0;
   std::size_t throttled_accounts = 0;
   // The directory's parts the service uses ("winbind", "keytab"), each answering or not.

@@ -43,6 +43,8 @@ std::string totals_json(const MapPage& page) {
       .add_number("logged_on", page.totals->logged_on)
       .add_number("stale", page.totals->stale)
       .add_number("conflicts", page.totals->conflicts)
+      .add_number("uncredited", page.totals->uncredited)
+      .add_number("unproven", page.totals->unproven)
       .str();
 }
 

@@ -47,7 +47,8 @@ bool read_search(const std::string& text, MapQuery* q, std::string* error) {
 bool read_show(const std::string& text, MapShow* out) {
   if (text == "stale") *out = MapShow::Stale;
   if (text == "conflicts") *out = MapShow::Conflicts;
-  return text == "stale" || text == "conflicts";
+  if (text == "unproven") *out = MapShow::Unproven;
+  return text == "stale" || text == "conflicts" || text == "unproven";
 }
 
 bool read_param(const QueryParam& p, StatusQuery* out, std::string* error) {
@@ -74,7 +75,7 @@ bool read_param(const QueryParam& p, StatusQuery* out, std::string* error) {
     if (error->empty() && !(set_filter(&q.user, user) && set_filter(&q.domain, domain)))
       *error = "q and user look up different users";
   } else if (p.name == "show") {
-    if (!read_show(p.value, &q.show)) *error = "show must be stale or conflicts, not \"" + p.value + "\"";
+    if (!read_show(p.value, &q.show)) *error = "show must be stale, conflicts or unproven, not \"" + p.value + "\"";
   }
   return error->empty();
 }

@@ -27,7 +27,7 @@ struct StatusQuery {
 //   of a user or host name;
 // - host: a host name; ip: a numeric IPv4 or IPv6 address, kept in its canonical form;
 //   user: NAME or DOMAIN\NAME;
-// - show: "stale" or "conflicts".
+// - show: "stale", "conflicts" or "unproven".
 // Letter case is ignored, and an empty value (the page's form may send one) sets nothing. An
 // unknown parameter, one given twice, or a search that names another address or user than ip or
 // user is an error, so that no view silently shows more than it was asked for.

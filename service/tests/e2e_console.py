@@ -157,7 +157,8 @@ class Console(unittest.TestCase):
                                            "127.0.0.1", "shared host"])])
         self.assertIn("1\u20132 of 2 entries matching \u201cts01\u201d", text(dom.all("nav", "pages")[0]))
         dom = rendered(service, "/")
-        self.assertEqual([text(card) for card in dom.all("a", "total")], ["6 logged on", "1 stale", "1 conflict"])
+        self.assertEqual([text(card) for card in dom.all("a", "total")], ["6 logged on", "1 stale", "1 conflict",
+                                                                          "5 unproven"])
         self.assertRegex(text(dom.all("footer")[0]), " Health \u00b7 pellamor-service %s$" % re.escape(built_version()))
         self.assertEqual([cells[:3] for _, cells in rows(dom)][2], ["PC<b>", "PELLAMOR\\alice", "none reported"])
         self.assertEqual([(classes, cells[0], cells[-1]) for classes, cells in rows(dom) if classes],
@@ -186,6 +187,7 @@ class Console(unittest.TestCase):
             ("?ip=127.0.0.1", ["PC<b>"], None),
             ("?q=pellamor%5Cbob", ["PC7", "TS01"], None), ("?user=carol", ["STAFF-PC3"], {"STAFF-PC3": ["stale"]}),
             ("?show=stale", ["STAFF-PC3"], None), ("?show=conflicts", ["PC1", "PC7"], None),
+            ("?show=unproven", ["PC1", "PC7", "STAFF-PC3", "TS01", "TS01"], None),  # all but PC<b>, at its peer
             ("?ip=::ffff:10.0.0.9", ["TS01", "TS01"], None), ("?q=10.0.0.5&show=conflicts", ["PC1", "PC7"], None),
             ("?q=10.0.0.20&user=carol", ["STAFF-PC3"], None), ("?host=PC1&user=bob", [], None),
         ]
@@ -196,13 +198,14 @@ class Console(unittest.TestCase):
             for u in document["users"]:
                 self.assertEqual(u["flags"], (flags or {}).get(u["host"], u["flags"]), query)
             if "ip=" not in query:  # an address lookup, the Squid helper's, goes without them
-                self.assertEqual(document["totals"], {"logged_on": 6, "stale": 1, "conflicts": 1}, query)
+                self.assertEqual(document["totals"], {"logged_on": 6, "stale": 1, "conflicts": 1, "uncredited": 0,
+                                                     "unproven": 5}, query)
         self.assertIsNone(service.status("?ip=10.0.0.9&limit=1")["totals"])
         self.assertEqual(service.status("?limit=2")["page"], {"offset": 0, "limit": 2, "count": 2, "total": 6,
                                                               "next_offset": 2})
         for query, reason in (("?host=TS01&hots=TS02", 'unknown parameter "hots"'),
                               ("?q=a&q=b", 'parameter "q" is given more than once'),
-                              ("?show=old", "show must be stale or conflicts"), ("?limit=0", "limit must be"),
+                              ("?show=old", "show must be stale, conflicts or unproven"), ("?limit=0", "limit must be"),
                               ("?ip=010.0.0.5", "ip must be"), ("?q=10.0.0.5&ip=10.0.0.9", "look up different")):
             for page in ("/", "/status.json"):
                 with self.assertRaises(urllib.error.HTTPError, msg=query) as refused:
@@ -227,6 +230,10 @@ class Monitoring(unittest.TestCase):
         with Service("--failed-logon-limit", "2", "--max-connections-per-peer", "2") as service:
             before = scrape(service)
             self.assertEqual(login(service, "PC1"), 200)
+            claims = scrape(service)  # PC1 reports addresses it does not come from
+            self.assertEqual([claims["pellamor_map_" + name] for name in ("entries", "stale_entries", "conflicting_addresses",
+                                                                          "uncredited_entries", "unproven_entries")],
+                             [1, 0, 0, 1, 1])
             guesses = Raw(service)
             self.assertEqual([guesses.login(LOGIN, WRONG) for _ in range(3)], [401] * 3)  # the third unchecked
             guesses.sock.close()  # one peer may hold two connections

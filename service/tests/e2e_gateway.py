@@ -203,6 +203,8 @@ class HelperAnswers(unittest.TestCase):
                 if host == "PCR":  # bob's entry shows what is not credited
                     self.assertEqual([(u["host"], u["uncredited"], u["relayed"]) for u in service.status()["users"]],
                                      [("PC23", ["192.0.2.24", "192.0.2.25"], False), ("PC24", [], False), ("PCR", [], True)])
+            # PC40 is credited by the site's rule, PC23 no longer, and nobody proves where either is found.
+            self.assertEqual([u["host"] for u in service.status("?show=unproven")["users"]], ["PC23", "PC40"])
             self.assertIn("host PC23: PELLAMOR\\bob claims 192.0.2.24, where another live login is credited: not credited there\n",
                           service.stderr())
             # Each change of who is credited at an address is one line, and claims without credit change nothing.
@@ -246,7 +248,13 @@ curl -s -o /dev/null -D - --ntlm -u 'PELLAMOR\alice:secret' '{login}' | grep -i 
 echo "== lab"; printf 'PELLAMOR\\alice:secret\n' > /etc/pellamor/accounts; chgrp pellamor /etc/pellamor/accounts
 chmod 0640 /etc/pellamor/accounts
 sed -i 's|^PELLAMOR_VERIFY=.*|PELLAMOR_VERIFY="--accounts /etc/pellamor/accounts"|' /etc/default/pellamor-service
-/etc/init.d/pellamor-service start 2>&1
+map=/var/lib/pellamor/users.sqlite  # taken back to the format before credit was kept, with an entry of then
+sqlite3 "$map" "DROP INDEX logon_addresses_credited; ALTER TABLE logon_addresses DROP COLUMN credited;
+    PRAGMA user_version = 2; INSERT INTO logons (user, domain, host, ips, peer, persistent, authenticated, first_seen,
+    last_seen, expires) VALUES ('bob', 'PELLAMOR', 'OLDPC', '10.1.1.1', '10.1.1.1', 1, 1, unixepoch(), unixepoch(),
+    unixepoch() + 3600); INSERT INTO logon_addresses SELECT '10.1.1.1', id FROM logons"; chown pellamor: "$map"*
+/etc/init.d/pellamor-service start 2>&1; grep -o 'brought the map .*' /var/log/pellamor/service.log
+curl -s 'http://127.0.0.1:8080/history.json' | grep -o '"host":"OLDPC","at":"[^"]*","kind":"migrated","address":"[^"]*"'
 curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}'; echo 127.0.0.1 | pellamor-squid-helper
 logrotate -f /etc/logrotate.d/pellamor-service; echo "rotated: $?"; ls /var/log/pellamor
 curl -s --ntlm -u 'PELLAMOR\alice:secret' '{lab_login}' | sed 's/PC2/PC2 after the rotation/'
@@ -340,7 +348,8 @@ class Installed(unittest.TestCase):
                                                               + e2e_service.login_target("PC2", "127.0.0.1")), package)
         self.assertEqual(list(steps), ["install", "domain", "lab", "remove", "purge"], errors)
         time = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "
-        command = "/usr/sbin/pellamor-service --db /var/lib/pellamor/users.sqlite --verify winbind "
+        command = ("/usr/sbin/pellamor-service --db /var/lib/pellamor/users.sqlite --service-log "
+                   "/var/log/pellamor/service.log --verify winbind ")
         expected = {  # what each step's output holds
             "install": ["Left to do", "keytab", "Squid", "pellamor-service {0}\npellamor-squid-helper {0}\n"
                         "/etc/pellamor root:pellamor 750\n/etc/pellamor/accounts.example root:pellamor 640\n"
@@ -351,15 +360,19 @@ class Installed(unittest.TestCase):
                        command + "--keytab /etc/pellamor/pellamor.keytab --address 0.0.0.0 ",
                        "WWW-Authenticate: Negotiate\nWWW-Authenticate: NTLM\n",
                        "HTTP/1.1 503 Service Unavailable\nRetry-After: 30\n"],
-            "lab": ['login recorded for PELLAMOR\\alice at PC2\nOK user="PELLAMOR\\\\alice"\nrotated: 0\n'
+            "lab": ["brought the map from format 2 to format ", "(1 entry); 0 entries no longer credited at addresses",
+                    '"kind":"migrated","address":"10.1.1.1"',
+                    'login recorded for PELLAMOR\\alice at PC2\nOK user="PELLAMOR\\\\alice"\nrotated: 0\n'
                     "requests.log\nrequests.log.1\nservice.log\nservice.log.1\n"
                     "login recorded for PELLAMOR\\alice at PC2 after the rotation\n"
                     "/var/log/pellamor/requests.log.1:2\n/var/log/pellamor/requests.log:2\n",  # the 401, the 200
-                    "pellamor-service: reopened the request log /var/log/pellamor/requests.log\n",  # asked by logrotate
-                    "reload after the rotation of /var/log/pellamor/requests.log failed, the service still writes "
-                    "to requests.log.1: ", "\nrotated: 1\n"],
+                    "pellamor-service: reopened the service log /var/log/pellamor/service.log\n",  # asked by logrotate
+                    "pellamor-service: reopened the request log /var/log/pellamor/requests.log\n",
+                    "reload after the rotation of the logs in /var/log/pellamor failed, the service still writes to the "
+                    "renamed logs (.1): invoke-rc.d refused the reload: the local policy (/usr/sbin/policy-rc.d) forbids "
+                    "it (exit 101)\n", "\nrotated: 1\n"],
             "remove": ["service stopped\n/etc/pellamor:\naccounts\naccounts.example\npellamor.keytab\n\n"
-                       "/var/lib/pellamor:\nusers.sqlite\n"],
+                       "/var/lib/pellamor:\npellamor-map.last-change\nusers.sqlite\n"],
             "purge": ["kept /etc/pellamor, which holds files of your own (accounts, pellamor.keytab)",
                       "\nleft /etc/pellamor/accounts\nleft /etc/pellamor/pellamor.keytab\npellamor\n"]}
         service_log = steps["lab"][steps["lab"].index("/var/log/pellamor/requests.log:2\n"):]

@@ -470,11 +470,76 @@ class Durability(unittest.TestCase):
                     self.assertEqual([u["host"] for u in service.status("?ip=" + ip)["users"]], hosts, ip)
         self.assertEqual(service.stderr().count("indexed the addresses of the 3 entries of a map of the first format; "
                                                 "1 reported addresses with leading zeros are shown but never matched"), 1)
+        self.assertEqual(service.stderr().count("brought the map from no format number to format"), 1)
         with Service("--credit-claims", "10.0.0.0/8", workdir=workdir) as service:  # a refresh moves the entry on
             self.assertEqual(login(service, "OLD1", "10.0.0.7"), 200)
             self.assertEqual([u["host"] for u in service.status("?ip=10.0.0.7")["users"]], ["OLD1"])
             self.assertEqual(service.status("?ip=10.0.0.6")["users"], [])
             self.assertEqual(service.entries("OLD1")[0]["first_seen"], now - 60)
+
+    def test_an_upgrade_says_what_it_did_and_a_restored_map_forgets_what_it_cannot_know(self):
+        # A map of the format before credit was kept, made by this service and taken back one step.
+        with Service() as service:
+            self.assertEqual(login(service, "PC1", "127.0.0.1"), 200)  # proves where it comes from
+            self.assertEqual(login(service, "PC2", "10.0.0.5"), 200, "a claim, which that format credited")
+        with sqlite3.connect(service.db) as db:
+            db.executescript("DROP INDEX logon_addresses_credited; ALTER TABLE logon_addresses DROP COLUMN credited;"
+                             "DELETE FROM logon_events; PRAGMA user_version = 2;")
+        db.close()
+        with Service("--interval", "2", workdir=service.dir) as service:
+            self.assertRegex(service.stderr(), r"user map .*: brought the map from format 2 to format \d+ \(2 entries\); "
+                             r"1 entry no longer credited at addresses they only claim \(--credit-claims NETWORKS")
+            events = history(service)["events"]
+            self.assertEqual(sorted((e["kind"], e["host"], e["address"]) for e in events),
+                             [("migrated", "PC1", "127.0.0.1"), ("migrated", "PC2", "10.0.0.5")])
+            at = events[0]["at"]
+            self.assertEqual([e["host"] for e in history(service, "?ip=127.0.0.1&at=" + at)["entries"]], ["PC1"])
+            # An online backup as the guide makes it, then a logout the backup does not hold.
+            backup = os.path.join(service.dir, "backup.sqlite")
+            subprocess.run(["sqlite3", service.db, ".backup '%s'" % backup], check=True, timeout=60)
+            backed_up = int(time.time())
+            wait_until(lambda: int(time.time()) > backed_up, "a later second than the backup's changes")
+            self.assertEqual(login(service, "PC1", "127.0.0.1", action="logout"), 200)
+        for leftover in ("-wal", "-shm"):
+            pathlib.Path(service.db + leftover).unlink(missing_ok=True)
+        shutil.copyfile(backup, service.db)
+        with Service("--interval", "2", workdir=service.dir) as service:
+            said = re.search(r"user map .*: restored from a backup: .* so its 2 live entries expire at (\S+) unless", service.stderr())
+            self.assertIsNotNone(said, service.stderr())
+            [entry] = service.entries("PC1")  # the logout is lost with the restore, until the entry expires
+            self.assertLessEqual(entry["expires"], time.time() + 2)
+            while time.time() < entry["expires"] + 0.5:
+                time.sleep(0.25)
+            self.assertEqual(service.entries("PC1"), [])
+        with Service(workdir=service.dir) as service:  # that map is the service's own from now on
+            self.assertEqual(service.stderr().count("restored from a backup"), 1)
+
+    def test_a_map_with_its_history_copies_to_postgresql_and_back_into_empty_maps_only(self):
+        with Service() as service:
+            for host, ips, action in (("PC1", "127.0.0.1", "login"), ("PC2", "10.0.0.5", "login"),
+                                      ("PC3", "", "login"), ("PC3", "", "logout")):
+                self.assertEqual(login(service, host, ips, action=action), 200, host)
+            entries, events = service.status()["users"], history(service)["events"]
+        self.assertEqual([(u["host"], u["uncredited"]) for u in entries], [("PC1", []), ("PC2", ["10.0.0.5"])])
+        with postgres_cluster.Postgres() as cluster:
+            uri = cluster.database("copy")
+            copy = os.path.join(make_workdir(), "users.sqlite")
+            for source, target in ((service.db, uri), (uri, copy)):
+                said = subprocess.run([SERVICE, "--copy-map", source, target], capture_output=True, text=True, timeout=60)
+                self.assertEqual((said.returncode, said.stderr), (0, ""))
+                self.assertRegex(said.stdout, r"^copied 2 entries, %d events and \d+ samples from .* to .*\n$" % len(events))
+            again = subprocess.run([SERVICE, "--copy-map", service.db, uri], capture_output=True, text=True, timeout=60)
+            self.assertEqual(again.returncode, 1)
+            self.assertIn("is not empty: it holds 2 entries", again.stderr)
+            # Kept by a service that saw a later change than the copy's: the copy is taken for a restored map.
+            runs_in = make_workdir()
+            write_file(os.path.join(runs_in, "pellamor-map.last-change"), "%s\n%d\n" % (uri, time.time() + 60))
+            with Service("--db", uri, "--interval", "2", workdir=runs_in, prefix=("env", "--chdir=" + runs_in)) as pg:
+                self.assertRegex(pg.stderr(), r"restored from a backup: .* its 2 live entries expire at ")
+                self.assertLessEqual(max(u["expires"] for u in pg.status()["users"]), time.time() + 2)
+        with Service(workdir=os.path.dirname(copy)) as service:
+            self.assertEqual((service.status()["users"], history(service)["events"]), (entries, events))
+            self.assertEqual(service.status("?ip=10.0.0.5")["users"], [])  # a claim stays uncredited
 
     def test_a_damaged_map_stops_the_start_untouched_and_the_recovery_it_names_works(self):
         service = Service()

@@ -19,6 +19,8 @@ constexpr const char* kEventUncredited = "uncredited";  // an address is no long
 // A refresh proved other groups than the entry had; at no address, so that it neither puts the
 // entry anywhere nor takes it away.
 constexpr const char* kEventGroups = "groups";
+// The entry was there when a new version of the service brought the map up to date.
+constexpr const char* kEventMigrated = "migrated";
 
 struct LogonEvent {
   std::int64_t at = 0;  // epoch seconds

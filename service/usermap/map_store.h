@@ -156,6 +156,11 @@ class MapConnection {
   // A small real write, for the health check: fails when the map cannot be written (locked by
   // another program, a full disk, a map file that was moved or deleted under the service).
   virtual bool note_check(std::int64_t now, std::string* error) = 0;
+  // When the map last changed, as it shows: its newest refresh or event (0: never).
+  virtual bool last_change(std::int64_t* out, std::string* error) = 0;
+  // The entries that would outlive `by` expire then instead, unless refreshed before; `changed`
+  // receives how many.
+  virtual bool expire_unrefreshed(std::int64_t by, std::int64_t* changed, std::string* error) = 0;
 
   // The readers' side, outside any transaction: entries not expired at `now` that match, at most
   // limit + 1 of them (the extra one tells that another page follows), from offset on. A lookup

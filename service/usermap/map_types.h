@@ -86,8 +86,9 @@ struct ChangeOutcome {
 };
 
 // Which of the current entries a listing shows: all, the stale ones (last seen before the
-// query's stale_before), or those at an address in conflict (see AddressUse).
-enum class MapShow { All, Stale, Conflicts };
+// query's stale_before), those at an address in conflict (see AddressUse), or those found at an
+// address that no live entry proves (see MapConnection): claims a site credits by its own rule, or not at all.
+enum class MapShow { All, Stale, Conflicts, Unproven };
 
 // A page of the current entries, optionally only those that match every filter that is set.
 struct MapQuery {
@@ -109,6 +110,8 @@ struct MapTotals {
   std::int64_t logged_on = 0;  // current entries
   std::int64_t stale = 0;      // of them, last seen before the query's stale_before
   std::int64_t conflicts = 0;  // addresses in conflict
+  std::int64_t uncredited = 0;  // current entries not credited at one of their addresses at least
+  std::int64_t unproven = 0;    // current entries found at an address nobody proves
 };
 
 // The current entries at one address: of how many hosts and how many users (user and domain).

@@ -215,6 +215,17 @@ class PgConnection : public MapConnection {
     return change(kSql.note_check, {std::to_string(now)}, error);
   }
 
+  bool last_change(std::int64_t* out, std::string* error) override {
+    return run(kSql.last_change, {}, [out](const PGresult* r, int i) { *out = number_at(r, i, 0); }, error);
+  }
+
+  bool expire_unrefreshed(std::int64_t by, std::int64_t* changed, std::string* error) override {
+    long rows = 0;
+    if (!run(kSql.expire_unrefreshed, {std::to_string(by)}, {}, error, &rows)) return false;
+    *changed = rows;
+    return true;
+  }
+
   bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) override {
     out->clear();
     return run(find_statement(pg_dialect(), q, now), [out](const PGresult* r, int i) {
@@ -232,7 +243,9 @@ class PgConnection : public MapConnection {
     const auto into = [](std::int64_t* n) { return [n](const PGresult* r, int i) { *n = number_at(r, i, 0); }; };
     return run(kSql.count_current, {at}, into(&out->logged_on), error) &&
            run(kSql.count_stale, {at, std::to_string(stale_before)}, into(&out->stale), error) &&
-           run(kSql.count_conflicts, {at}, into(&out->conflicts), error);
+           run(kSql.count_conflicts, {at}, into(&out->conflicts), error) &&
+           run(kSql.count_uncredited, {at}, into(&out->uncredited), error) &&
+           run(kSql.count_unproven, {at}, into(&out->unproven), error);
   }
 
   bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {

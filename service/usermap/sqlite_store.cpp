@@ -4,11 +4,13 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <ctime>
 #include <map>
 
 #include "usermap/sql/entry_row.h"
 #include "usermap/sql/history_sql.h"
 #include "usermap/sql/map_schema.h"
+#include "usermap/sql/migration_report.h"
 #include "usermap/sql/map_sql.h"
 
 namespace {
@@ -216,6 +218,23 @@ bool migrate_first_format(sqlite3* db, std::string* notice, std::string* error) 
   return true;
 }
 
+// The line of a map brought up from `format`, and the events of the entries it holds, in the
+// transaction of the migration.
+bool report_migration(sqlite3* db, std::int64_t format, std::string* notice, std::string* error) {
+  std::int64_t entries = 0;
+  if (!read_number(db, count_entries_sql().c_str(), &entries, error)) return false;
+  std::vector<std::string> credit;
+  for (const CreditChangeNote& note : credit_change_notes()) {
+    std::int64_t touched = 0;
+    if (note.format <= format) continue;
+    if (!read_number(db, note.count.c_str(), &touched, error)) return false;
+    credit.push_back(credit_change_text(touched, note));
+  }
+  if (!execute(db, migrated_events_sql(std::time(nullptr)), error)) return false;
+  *notice += (notice->empty() ? "" : "\n") + migration_line(format, map_format(kDialect), entries, credit);
+  return true;
+}
+
 // Creates the tables, or brings an older map up to date, in one transaction.
 bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, std::string* error) {
   std::string why;
@@ -235,6 +254,7 @@ bool prepare_schema(sqlite3* db, const std::string& path, std::string* notice, s
   if (ok) ok = execute(db, map_tables(kDialect), &why) && run_steps(db, format, &why);
   const std::string stamp = "PRAGMA user_version = " + std::to_string(map_format(kDialect));
   if (ok) ok = execute(db, map_indexes(kDialect) + stamp, &why);
+  if (ok && tables > 0 && format < map_format(kDialect)) ok = report_migration(db, format, notice, &why);
   if (ok) ok = execute(db, "COMMIT", &why);
   if (ok) return true;
   std::string ignored;
@@ -275,6 +295,8 @@ class SqliteConnection : public MapConnection {
         count_current_(db, kSql.count_current),
         count_stale_(db, kSql.count_stale),
         count_conflicts_(db, kSql.count_conflicts),
+        count_uncredited_(db, kSql.count_uncredited),
+        count_unproven_(db, kSql.count_unproven),
         address_use_(db, kSql.address_use),
         address_answer_(db, kSql.address_answer),
         samples_(db, kSql.samples),
@@ -290,7 +312,8 @@ class SqliteConnection : public MapConnection {
     return insert_.ok() && update_.ok() && forget_addresses_.ok() && add_address_.ok() && find_entry_.ok() &&
            count_other_hosts_.ok() && remove_.ok() && purge_.ok() && add_sample_.ok() && forget_samples_.ok() &&
            note_check_.ok() && add_event_.ok() && prune_events_.ok() && count_current_.ok() && count_stale_.ok() &&
-           count_conflicts_.ok() && address_use_.ok() && address_answer_.ok() && samples_.ok() && proven_.ok() &&
+           count_conflicts_.ok() && count_uncredited_.ok() && count_unproven_.ok() && address_use_.ok() &&
+           address_answer_.ok() && samples_.ok() && proven_.ok() &&
            withdraw_claims_.ok() && credited_at_.ok() && credited_addresses_.ok() && expiring_credit_.ok();
   }
 
@@ -421,6 +444,18 @@ class SqliteConnection : public MapConnection {
     return note_check_.bind(1, now).run_once() || fail(db_, error);
   }
 
+  bool last_change(std::int64_t* out, std::string* error) override {
+    Statement& query = read_statement(SqlStatement{kSql.last_change, {}});
+    return query.ok() ? read_count(query, out, error) : fail(db_, error);
+  }
+
+  bool expire_unrefreshed(std::int64_t by, std::int64_t* changed, std::string* error) override {
+    Statement update(db_, kSql.expire_unrefreshed);
+    if (!update.ok() || !update.bind(1, by).run_once()) return fail(db_, error);
+    *changed = sqlite3_changes(db_);
+    return true;
+  }
+
   bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) override {
     out->clear();
     const SqlStatement sql = find_statement(kDialect, q, now);
@@ -441,7 +476,9 @@ class SqliteConnection : public MapConnection {
   bool totals(std::int64_t now, std::int64_t stale_before, MapTotals* out, std::string* error) override {
     return read_count(count_current_.bind(1, now), &out->logged_on, error) &&
            read_count(count_stale_.bind(1, now).bind(2, stale_before), &out->stale, error) &&
-           read_count(count_conflicts_.bind(1, now), &out->conflicts, error);
+           read_count(count_conflicts_.bind(1, now), &out->conflicts, error) &&
+           read_count(count_uncredited_.bind(1, now), &out->uncredited, error) &&
+           read_count(count_unproven_.bind(1, now), &out->unproven, error);
   }
 
   bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {
@@ -518,6 +555,8 @@ class SqliteConnection : public MapConnection {
   Statement count_current_;
   Statement count_stale_;
   Statement count_conflicts_;
+  Statement count_uncredited_;
+  Statement count_unproven_;
   Statement address_use_;
   Statement address_answer_;
   Statement samples_;

@@ -2,6 +2,7 @@
 #include "usermap/user_map.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "common/job_queue.h"
 #include "usermap/map_checks.h"
@@ -56,19 +57,22 @@ bool read_view(MapConnection& db, const MapQuery& q, std::int64_t now, const Vie
 }  // namespace
 
 std::unique_ptr<UserMap> UserMap::open(const std::string& path, const MapLimits& limits, std::string* notice,
-                                       std::string* error) {
+                                       std::string* error, const RestoreMark& mark) {
+  std::unique_ptr<MapStore> store;
   if (is_postgres_uri(path)) {
-    std::unique_ptr<MapStore> store = open_postgres_store(path, notice, error);
-    return store ? start(std::move(store), limits, error) : nullptr;
+    store = open_postgres_store(path, notice, error);
+  } else {
+    const std::string problem = map_location_problem(path);
+    if (!problem.empty()) {
+      *error = "cannot open user map " + path + ": " + problem;
+      return nullptr;
+    }
+    if (check_map_intact(path, error)) store = open_sqlite_store(path, notice, error);
   }
-  const std::string problem = map_location_problem(path);
-  if (!problem.empty()) {
-    *error = "cannot open user map " + path + ": " + problem;
-    return nullptr;
-  }
-  if (!check_map_intact(path, error)) return nullptr;
-  std::unique_ptr<MapStore> store = open_sqlite_store(path, notice, error);
-  return store ? start(std::move(store), limits, error) : nullptr;
+  if (!store || !check_restored_map(*store, mark, std::time(nullptr), notice, error)) return nullptr;
+  std::unique_ptr<UserMap> map = start(std::move(store), limits, error);
+  if (map) map->mark_ = mark;
+  return map;
 }
 
 std::unique_ptr<UserMap> UserMap::start(std::unique_ptr<MapStore> store, const MapLimits& limits,
@@ -177,4 +181,6 @@ void UserMap::stop() {
   writer_->stop();
   lookups_->stop();
   listings_->stop();
+  keep_restore_mark(*store_, mark_);
+  mark_.path.clear();
 }

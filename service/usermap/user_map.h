@@ -14,6 +14,7 @@
 #include "usermap/map_samples.h"
 #include "usermap/map_store.h"
 #include "usermap/map_types.h"
+#include "usermap/restore_mark.h"
 
 class MapWriter;
 
@@ -51,9 +52,10 @@ class UserMap {
   using CreditObserver = std::function<void(const std::vector<CreditChange>& changes)>;
 
   // Opens the map at `path`, an SQLite file (see open_sqlite_store) or a PostgreSQL connection URI
-  // (see open_postgres_store), and starts its threads.
+  // (see open_postgres_store), and starts its threads. With a mark (see restore_mark.h), a map
+  // restored from a backup is recognised first, and the mark is kept as the map stops.
   static std::unique_ptr<UserMap> open(const std::string& path, const MapLimits& limits, std::string* notice,
-                                       std::string* error);
+                                       std::string* error, const RestoreMark& mark = RestoreMark());
   // Starts the writer and the readers, each on a connection of its own to `store`.
   static std::unique_ptr<UserMap> start(std::unique_ptr<MapStore> store, const MapLimits& limits, std::string* error);
   ~UserMap();
@@ -103,5 +105,6 @@ class UserMap {
   std::unique_ptr<MapWriter> writer_;
   std::unique_ptr<Reader> lookups_;   // lookups by address
   std::unique_ptr<Reader> listings_;  // everything else
+  RestoreMark mark_;                  // kept at the first stop
 
 };

@@ -56,7 +56,8 @@ SqlStatement holders_statement(const SqlDialect& d, const HolderQuery& q) {
   Params p{d, s};
   const std::string ip = p.text(q.ip);
   const std::string at = p.number(q.at);
-  const std::string holding = quoted(kEventLogin) + ", " + quoted(kEventMoved) + ", " + quoted(kEventCredited);
+  const std::string holding = quoted(kEventLogin) + ", " + quoted(kEventMoved) + ", " + quoted(kEventCredited) + ", " +
+                              quoted(kEventMigrated);
   const std::string leaving = quoted(kEventMoved) + ", " + quoted(kEventLogout) + ", " + quoted(kEventExpired);
   s.text = std::string("SELECT ") + kEventColumns + " FROM logon_events e WHERE e.address = " + ip + " AND e.at <= " + at +
            " AND e.kind IN (" + holding + ")"

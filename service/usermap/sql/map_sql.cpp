@@ -51,6 +51,12 @@ std::string conflicts_with(const SqlDialect& d, const std::string& now) {
          ") > 1) ";
 }
 
+// The entry `l` is found at an address that no entry live at `now` proves.
+std::string unproven_entry(const SqlDialect& d, const std::string& l, const std::string& now) {
+  return "EXISTS (SELECT 1 FROM logon_addresses u WHERE u.logon = " + l + ".id AND NOT " + proven_sql(d, "u.address", now) +
+         ")";
+}
+
 // The tables and filters of a listing (or its count). Only the filters in use are in the
 // statement, so that each kind of read walks an index: a lookup by address the address table's
 // key (only the entries at that address are sorted), a lookup by user the names' unique index,
@@ -83,6 +89,7 @@ struct Listing {
               pattern + " ESCAPE '\\')";
     }
     if (q.show == MapShow::Stale) body += " AND l.last_seen < " + p.number(q.stale_before);
+    if (q.show == MapShow::Unproven) body += " AND " + unproven_entry(d, "l", now);
   }
 };
 
@@ -154,6 +161,13 @@ MapStatements::MapStatements(const SqlDialect& d) {
   count_current = "SELECT count(*) FROM logons WHERE expires > " + p(1, number);
   count_stale = "SELECT count(*) FROM logons WHERE last_seen < " + p(2, number) + " AND expires > " + p(1, number);
   count_conflicts = conflicts_with(d, p(1, number)) + "SELECT count(*) FROM conflicts";
+  count_uncredited = "SELECT count(*) FROM logons l WHERE l.expires > " + p(1, number) +
+                     " AND EXISTS (SELECT 1 FROM logon_addresses a WHERE a.logon = l.id AND a.credited = false)";
+  last_change = "SELECT COALESCE(max(t), 0) FROM (SELECT max(last_seen) AS t FROM logons UNION ALL SELECT max(at) FROM"
+                " logon_events) AS times";
+  expire_unrefreshed = "UPDATE logons SET expires = " + p(1, number) + " WHERE expires > " + p(1, number);
+  count_unproven =
+      "SELECT count(*) FROM logons l WHERE l.expires > " + p(1, number) + " AND " + unproven_entry(d, "l", p(1, number));
   address_use = "SELECT count(DISTINCT " + d.folded("l.host") + "), count(DISTINCT " + folded_account(d, "l") +
                 ") FROM logon_addresses a" + d.entry_of("a", "l") + " WHERE a.address = " + p(1, text) +
                 " AND l.expires > " + p(2, number);

@@ -88,6 +88,10 @@ struct MapStatements {
   std::string count_current;    // now
   std::string count_stale;      // now, stale_before
   std::string count_conflicts;  // now
+  std::string count_uncredited;  // now
+  std::string count_unproven;    // now
+  std::string last_change;       // the time of the newest refresh or event (0: none)
+  std::string expire_unrefreshed;  // by: the live entries expire then, unless refreshed before
   std::string address_use;      // address, now: hosts, users
   std::string address_answer;   // address, now: the user, domain and host a lookup lists first
   std::string samples;          // since: sampled, logged_on
