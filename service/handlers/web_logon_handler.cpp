@@ -42,6 +42,14 @@ std::string field(const std::vector<QueryParam>& fields, const std::string& name
   return "";
 }
 
+// The address a GET names to go back to: all of the query after "url=", as it is. Squid writes the
+// URL there with its own "?", "&" and "=" unescaped, so it cannot be read as parameters.
+std::string address_to_return_to(const std::string& target) {
+  const std::size_t query = target.find('?');
+  if (query == std::string::npos || target.compare(query, 5, "?url=") != 0) return "";
+  return target.substr(query + 5);
+}
+
 }  // namespace
 
 WebLogonHandler::WebLogonHandler(const Options& options, UserMap& users, ServiceCounters& counters)
@@ -74,7 +82,7 @@ Outcome WebLogonHandler::misplaced(const Exchange& exchange) const {
 
 void WebLogonHandler::show(const Exchange& exchange, ReplyCallback respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;
-  const std::string back_to = field(record->params, "url");
+  const std::string back_to = address_to_return_to(exchange.request.target);
   LogonPageView view;
   view.address = exchange.connection.peer_address;
   view.back_to = returnable_url(back_to) ? back_to : "";

@@ -26,7 +26,10 @@ std::string back_link(const std::string& back_to) {
 std::string logon_page_html(const LogonPageView& view) {
   const std::string holder = view.holder.empty() ? "nobody" : "<b>" + html_name(view.holder) + "</b>";
   return styled_page("log on", header(),
-                     std::string(kLogonStyle) + "<section class=\"logon\"><h2>Log on to use the web</h2>"
+                     // Under the service's usual "no-referrer" a browser sends its form with "Origin: null",
+                     // which tells the service's own form from another site's no better than none.
+                     "<meta name=\"referrer\" content=\"same-origin\">" + std::string(kLogonStyle) +
+                     "<section class=\"logon\"><h2>Log on to use the web</h2>"
                      "<p>This computer's address is <b>" + html_escape(view.address) + "</b>. Recorded here now: "
                      "<span class=\"holder\">" + holder + "</span>.</p>"
                      "<form method=\"post\" action=\"/logon\"><input type=\"hidden\" name=\"token\" value=\"" +
@@ -41,7 +44,7 @@ std::string logon_page_html(const LogonPageView& view) {
 }
 
 std::string logon_result_html(const std::string& message, const std::string& back_to, bool go_back) {
-  const std::string again = "/logon" + (back_to.empty() ? "" : "?url=" + percent_encoded(back_to));
+  const std::string again = "/logon" + (back_to.empty() ? "" : "?url=" + back_to);
   // A refresh, not a redirect: the page's policy lets a form lead only to this service.
   const std::string refresh =
       go_back ? "<meta http-equiv=\"refresh\" content=\"0; url=" + html_escape(back_to) + "\">" : "";
