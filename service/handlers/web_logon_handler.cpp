@@ -116,7 +116,7 @@ Outcome WebLogonHandler::cross_site(const HttpRequest& request) const {
   return Outcome{};
 }
 
-Outcome WebLogonHandler::unfit(const Form& form, const std::string& peer) const {
+Outcome WebLogonHandler::unfit(const LogonForm& form, const std::string& peer) const {
   if (!tokens_.valid(form.token, peer, now_epoch_seconds(), kTokenLifetime))
     return Outcome::refusal(Outcome::Kind::Refused,
                             "a form without a valid token of this service's logon page: open the page again");
@@ -136,7 +136,7 @@ void WebLogonHandler::take(const Exchange& exchange, ReplyCallback respond) {
   }
   Outcome other = cross_site(exchange.request);
   if (other.kind != Outcome::Kind::Unset) return respond(refused(record, std::move(other)));
-  const Form form{field(fields, "action"), field(fields, "token"), field(fields, "url")};
+  const LogonForm form{field(fields, "action"), field(fields, "token"), field(fields, "url")};
   const std::string& peer = exchange.connection.peer_address;
   if (!exchange.request.authorization) {
     Outcome bad = unfit(form, peer);
@@ -158,7 +158,7 @@ void WebLogonHandler::take(const Exchange& exchange, ReplyCallback respond) {
       });
 }
 
-void WebLogonHandler::commit(const Form& form, const Identity& who, const ClientConnection& connection,
+void WebLogonHandler::commit(const LogonForm& form, const Identity& who, const ClientConnection& connection,
                              const std::shared_ptr<RequestRecord>& record, ReplyCallback respond) {
   record->user = who.user;
   record->domain = who.domain;
@@ -182,7 +182,7 @@ void WebLogonHandler::commit(const Form& form, const Identity& who, const Client
   });
 }
 
-Reply WebLogonHandler::after_commit(const ChangeOutcome& outcome, const MapChange& change, const Form& form,
+Reply WebLogonHandler::after_commit(const ChangeOutcome& outcome, const MapChange& change, const LogonForm& form,
                                     RequestRecord& record) {
   if (!outcome.committed()) {
     record.outcome = Outcome::of(Outcome::Kind::Error, outcome.failure.message());

@@ -12,19 +12,19 @@
 #include "handlers/page_token.h"
 #include "usermap/user_map.h"
 
+// The logon page's form as a POST brings it.
+struct LogonForm {
+  std::string action;  // "login" or "logout"
+  std::string token;
+  std::string back_to;  // a returnable URL, or empty
+};
+
 class WebLogonHandler : public Handler {
  public:
   WebLogonHandler(const Options& options, UserMap& users, ServiceCounters& counters);
   void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
-  // The page's form as a POST brings it.
-  struct Form {
-    std::string action;  // "login" or "logout"
-    std::string token;
-    std::string back_to;  // a returnable URL, or empty
-  };
-
   // GET: the page, with who is recorded at the browser's address now.
   void show(const Exchange& exchange, ReplyCallback respond);
   // POST: a logon or logoff, once the form is the page's own and the handshake proves the user.
@@ -34,10 +34,11 @@ class WebLogonHandler : public Handler {
   // Why the request comes from another site's page (its Origin, its Sec-Fetch-Site); unset when it does not.
   Outcome cross_site(const HttpRequest& request) const;
   // Why the form cannot be taken (a bad or old token, no action, an address not to return to); unset when it can.
-  Outcome unfit(const Form& form, const std::string& peer) const;
-  void commit(const Form& form, const Identity& who, const ClientConnection& connection,
+  Outcome unfit(const LogonForm& form, const std::string& peer) const;
+  void commit(const LogonForm& form, const Identity& who, const ClientConnection& connection,
               const std::shared_ptr<RequestRecord>& record, ReplyCallback respond);
-  Reply after_commit(const ChangeOutcome& outcome, const MapChange& change, const Form& form, RequestRecord& record);
+  Reply after_commit(const ChangeOutcome& outcome, const MapChange& change, const LogonForm& form,
+                     RequestRecord& record);
 
   const Options& options_;
   UserMap& users_;

@@ -246,7 +246,8 @@ class SquidGateway(unittest.TestCase):
                 self.assertEqual(squid.requests(logged), [["-", "302", logged], ["-", "302", logged],
                                                           ["PELLAMOR\\\\alice", "200", logged]])
                 self.assertIn("Recorded here now: PELLAMOR\\alice.", browser.open(sent_to))
-                self.assertIn("PELLAMOR\\alice is logged off at 127.0.0.1", browser.click("button[value=logout]", logon))
+                self.assertIn("PELLAMOR\\alice is logged off at 127.0.0.1",
+                              browser.click("button[value=logout]", logon))
                 self.assertEqual(service.status()["users"], [])
             finally:
                 browser.close()
