@@ -249,6 +249,11 @@ class SquidGateway(unittest.TestCase):
                 self.assertIn("PELLAMOR\\alice is logged off at 127.0.0.1",
                               browser.click("button[value=logout]", logon))
                 self.assertEqual(service.status()["users"], [])
+                # Kerberos, as a domain PC answers the same form: curl with alice's ticket.
+                self.assertEqual(e2e_directory.curl(service, "/logon", "--negotiate", "-u", ":", "-d",
+                                                    "action=login&token=" + token, host=directory.SERVICE_HOST,
+                                                    env=alice)[0], 200)
+                self.assertEqual([(u["user"], u["ips"]) for u in service.status()["users"]], [("alice", ["127.0.0.1"])])
             finally:
                 browser.close()
                 site.shutdown()
