@@ -209,6 +209,9 @@ class SquidGateway(unittest.TestCase):
                               directory.SERVICE_HOST)
             try:
                 self.assertEqual(squid.answer(url), (302, logon + "?url=" + url))
+                for elsewhere in ("javascript:alert(1)", "data:text/html,x", "//evil.example/", "ftp://evil.example/",
+                                  "http:\\\\evil.example/", "http://intranet@evil.example/"):  # not led back to
+                    self.assertIn('name="url" value=""', read_page(service.url("/logon?url=" + elsewhere)), elsewhere)
                 # Another site's page holds a token the page gave to this very address: the browser says
                 # where the form comes from, and nothing is recorded.
                 token = re.search(r'name="token" value="([^"]+)"', read_page(service.url("/logon")))[1]
