@@ -101,6 +101,7 @@ const std::map<std::string, Setter>& valued_options() {
       {"--interval", number_setter(1, kMaxInterval, [](Options* o, std::int64_t n) { o->interval = n; })},
       {"--nonpersistent-lifetime",
        number_setter(1, 10 * 365 * 86400LL, [](Options* o, std::int64_t n) { o->nonpersistent_lifetime = n; })},
+      {"--web-logon-hours", number_setter(1, 24 * 365, [](Options* o, std::int64_t n) { o->web_logon_hours = n; })},
       {"--history-days", number_setter(1, 36500, [](Options* o, std::int64_t n) { o->history_days = n; })},
       {"--max-connections", number_setter(1, 100000, [](Options* o, std::int64_t n) { o->max_connections = n; })},
       {"--first-byte-timeout",
@@ -308,6 +309,9 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
   --nonpersistent-lifetime SECONDS
                      how long a login from a non-persistent agent stays
                      listed without a logout (default 43200, 12 hours)
+  --web-logon-hours N
+                     how long a logon through the logon page (/logon) stays
+                     listed without a logoff (default 8)
   --history-days N   how long the map keeps its history of logins, logouts,
                      expiries and moves, which /history.json reads
                      (default 90)

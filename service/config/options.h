@@ -20,6 +20,7 @@ struct Options {
   std::string db_path = "pellamor-users.sqlite";
   std::int64_t interval = 900;                  // seconds, sent as "Persistent-Time: "
   std::int64_t nonpersistent_lifetime = 43200;  // seconds a one-shot login stays listed
+  std::int64_t web_logon_hours = 8;             // hours a logon through the browser's page stays listed
   std::int64_t history_days = 90;  // the map's events are kept this long
   std::string request_log_path;
   std::string service_log_path;  // empty: the service's lines go to standard error, as given

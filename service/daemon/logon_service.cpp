@@ -13,6 +13,8 @@ namespace {
 
 constexpr std::size_t kMaxTarget = 8192;
 constexpr const char* kLogonPath = "/tarnwise";
+// The logon page, the one endpoint that takes a POST: its form's.
+constexpr const char* kWebLogonPath = "/logon";
 // The longest a health check may take before /healthz answers that the map does not answer.
 constexpr std::chrono::milliseconds kHealthDeadline{3000};
 
@@ -49,7 +51,8 @@ class ServiceConnection : public HttpConnection {
     return service_.refuse_unreadable(connection_, status, reason);
   }
   bool takes_large_authorization(std::string_view target) const override {
-    return target.substr(0, target.find('?')) == kLogonPath;
+    const std::string_view path = target.substr(0, target.find('?'));
+    return path == kLogonPath || path == kWebLogonPath;
   }
   Reply refuse_large_authorization(const std::string& reason) override {
     return service_.refuse_large_authorization(connection_, reason);
@@ -81,6 +84,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       metrics_view_(metrics_, counters_, users, verification_.throttle(), [this] { return directory_parts(); },
                     options.interval),
       health_(users, kHealthDeadline, [this] { return directory_problem(); }),
+      web_logon_(options, users, counters_),
       console_readers_(access_, options, console_),
       document_readers_(access_, options, document_),
       lookup_readers_(access_, options, lookup_),
@@ -94,7 +98,8 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
               {"/history.json", &history_readers_},
               {"/changes", &changes_readers_},
               {"/metrics", &metrics_readers_},
-              {"/healthz", &health_}} {
+              {"/healthz", &health_},
+              {kWebLogonPath, &web_logon_}} {
   users_.observe_commits([this](double seconds) { metrics_.commit_seconds.observe(seconds); });
   users_.observe_credit(report_credit);
   users_.observe_expiries([](const std::vector<LogonEntry>& expired) {
@@ -178,10 +183,11 @@ Handler* LogonService::route(const HttpRequest& request, RequestRecord& record, 
     *refusal = text_reply(404, "not found: " + path);
     return nullptr;
   }
-  if (request.method != "GET") {
+  const bool form = path == kWebLogonPath;
+  if (request.method != "GET" && !(form && request.method == "POST")) {
     record.outcome = Outcome::of(Outcome::Kind::MethodNotAllowed);
-    *refusal = text_reply(405, "only GET is served here");
-    refusal->headers.push_back("Allow: GET");
+    *refusal = text_reply(405, form ? "only GET and POST are served here" : "only GET is served here");
+    refusal->headers.push_back(form ? "Allow: GET, POST" : "Allow: GET");
     return nullptr;
   }
   std::string unused_path;

@@ -15,6 +15,7 @@
 #include "handlers/logon_handler.h"
 #include "handlers/status_readers.h"
 #include "handlers/test_logon_handler.h"
+#include "handlers/web_logon_handler.h"
 #include "handlers/view_handlers.h"
 #include "http/http_server.h"
 #include "requests/request_log.h"
@@ -53,7 +54,8 @@ class LogonService : public HttpApplication {
 
  private:
   // The handler of the request's endpoint, or null with the reply that refuses the request
-  // (a target too long, no such endpoint, a method other than GET, an unreadable query).
+  // (a target too long, no such endpoint, a method other than GET (or POST to the logon page), an
+  // unreadable query).
   Handler* route(const HttpRequest& request, RequestRecord& record, Reply* refusal) const;
   void finish(Reply reply, RequestRecord& record, ReplyCallback& done);
   // What is wrong with the directory's parts in use (winbind and its DC, the keytab), or "".
@@ -78,6 +80,7 @@ class LogonService : public HttpApplication {
   HistoryHandler changes_;
   MetricsHandler metrics_view_;
   HealthHandler health_;
+  WebLogonHandler web_logon_;
   ReadersOnly console_readers_;
   ReadersOnly document_readers_;
   ReadersOnly lookup_readers_;

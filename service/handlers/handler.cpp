@@ -1,10 +1,19 @@
 // What the service's handlers see of a request, and what each of them is: one endpoint's answer.
 #include "handlers/handler.h"
 
+#include "common/diagnostics.h"
+
 Reply map_unavailable(const std::string& why) {
   Reply reply = text_reply(503, why);
   reply.headers.push_back("Retry-After: 10");
   return reply;
+}
+
+Reply read_failed(const MapPage& page, RequestRecord& record) {
+  report_limited("error: the user map cannot be read", page.failure.message());
+  record.outcome = Outcome::of(Outcome::Kind::Error, page.failure.message());
+  return page.failure.transient() ? map_unavailable("the user map cannot be reached; try again later")
+                                  : text_reply(500, "the user map cannot be read");
 }
 
 std::optional<Identity> settle_handshake(Authentication handshake, RequestRecord& record, ReplyCallback& respond) {

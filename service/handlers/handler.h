@@ -10,6 +10,7 @@
 #include "http/reply_callback.h"
 #include "http/request.h"
 #include "requests/request_record.h"
+#include "usermap/user_map.h"
 
 // One TCP connection as the handlers see it: who is at the other end, and its authenticator.
 struct ClientConnection {
@@ -42,6 +43,10 @@ class Handler {
 // 503 for a user map whose store cannot be reached for now (a database server that is down or
 // too busy): the same request may succeed in a while.
 Reply map_unavailable(const std::string& why);
+
+// The answer to a read of the map that failed (503 when it may succeed later), noted in the record
+// and on stderr.
+Reply read_failed(const MapPage& page, RequestRecord& record);
 
 // Notes in the request's record what its handshake came to and, unless the handshake proved a user,
 // answers with the handshake's own reply. The user proven, if any.

@@ -21,13 +21,17 @@ Outcome ReadersOnly::misdirected(const Exchange& exchange) const {
                             "a request a proxy forwarded (" + proxy + ") from " + exchange.connection.peer_address +
                                 ", which is no --trusted-relay",
                             RefusalCause::Forwarded);
+  return other_site(exchange.request, names_);
+}
+
+Outcome other_site(const HttpRequest& request, const std::vector<std::string>& names) {
   // A page of another site whose name is made to resolve to this service's address (DNS
-  // rebinding) reads the views as its own: its requests name that site. An address or localhost
-  // names no other site.
-  if (!exchange.request.host) return Outcome{};
-  const std::string host = host_of(*exchange.request.host);
+  // rebinding) reads the service's pages as its own: its requests name that site. An address or
+  // localhost names no other site.
+  if (!request.host) return Outcome{};
+  const std::string host = host_of(*request.host);
   if (host == "localhost" || !canonical_address(host).empty()) return Outcome{};
-  for (const std::string& name : names_) {
+  for (const std::string& name : names) {
     if (equal_ignoring_case(host, name)) return Outcome{};
   }
   return Outcome::refusal(Outcome::Kind::Refused,

@@ -25,3 +25,7 @@ class ReadersOnly : public Handler {
   Handler& view_;
   const std::vector<std::string> names_;  // the names the service goes by (--service-name)
 };
+
+// The refusal of a request that names another site than the service (--service-name, an address
+// or localhost); unset when it names none.
+Outcome other_site(const HttpRequest& request, const std::vector<std::string>& names);

@@ -12,13 +12,6 @@
 
 namespace {
 
-Reply read_failed(const MapPage& page, RequestRecord& record) {
-  report_limited("error: the user map cannot be read", page.failure.message());
-  record.outcome = Outcome::of(Outcome::Kind::Error, page.failure.message());
-  return page.failure.transient() ? map_unavailable("the user map cannot be reached; try again later")
-                          : text_reply(500, "the user map cannot be read");
-}
-
 Reply status_document(const MapPage& page, const StatusQuery& query, std::int64_t interval,
                       const ServiceCounters& counters, std::int64_t now, const std::string& asked_groups = "") {
   Reply reply;

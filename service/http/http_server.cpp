@@ -236,6 +236,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     request.via = header_value(http::field::via);
     request.forwarded_for = header_value("X-Forwarded-For");
     request.host = header_value(http::field::host);
+    request.body = message.body();
     answering_.request_read();
     answering_request_ = true;
     // The reply may come from the user map's writer thread: back to this connection's strand.

@@ -17,6 +17,7 @@ struct HttpRequest {
   // What proxies add to the requests they forward.
   HeaderValue via, forwarded_for;
   HeaderValue host;
+  std::string body;  // a form's fields, in a POST
 };
 
 // The host a Host header names, without its port or an IPv6 address's brackets: "web.example.com",

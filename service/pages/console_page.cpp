@@ -284,15 +284,19 @@ std::string table_rows(const MapPage& page, const StatusQuery& query, const Cons
 
 }  // namespace
 
-std::string console_frame(const std::string& title, const std::string& search, const std::string& main) {
+std::string styled_page(const std::string& title, const std::string& header, const std::string& main) {
   return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
          "<title>Pellamor: " + title + "</title><style>" + std::string(kStyle) + "</style></head><body>\n"
-         "<header><h1><a href=\"/\">Pellamor</a> <span>who is logged on where</span></h1>"
+         "<header>" + header + "</header>\n<main>\n" + main + "</main></body></html>\n";
+}
+
+std::string console_frame(const std::string& title, const std::string& search, const std::string& main) {
+  return styled_page(title,
+         "<h1><a href=\"/\">Pellamor</a> <span>who is logged on where</span></h1>"
          "<form action=\"/\" role=\"search\"><input type=\"search\" name=\"q\" value=\"" + html_escape(search) +
          "\" placeholder=\"User, host or address\" aria-label=\"User, host or address\"><button>Search</button>"
-         "</form><a class=\"changes\" href=\"/changes\">Recent changes</a></header>\n<main>\n" + main +
-         "</main></body></html>\n";
+         "</form><a class=\"changes\" href=\"/changes\">Recent changes</a>", main);
 }
 
 std::string console_html(const MapPage& page, const StatusQuery& query, const ConsoleContext& c) {

@@ -16,6 +16,8 @@ struct ConsoleContext {
 // time in the service's local time zone (and UTC) on hover.
 std::string console_html(const MapPage& page, const StatusQuery& query, const ConsoleContext& context);
 
+// A page in the console's style: its head, the dark header holding `header`, then `main`.
+std::string styled_page(const std::string& title, const std::string& header, const std::string& main);
 // A page of the console: its header with the search box (holding `search`), then `main`.
 std::string console_frame(const std::string& title, const std::string& search, const std::string& main);
 // "Who was here": a time field, the present moment in UTC to begin with, that asks /changes who

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # End-to-end tests of the gateway side: Squid asking the Squid helper who is at an address (users
-# logged in by Kerberos in a real domain), the helper's answers, and the installed program (make
-# install, make deb) with its systemd unit.
+# logged in by Kerberos in a real domain), Squid sending the others to the logon page, where headless
+# Chromium logs on by Kerberos, the helper's answers, and the installed program (make install, make
+# deb) with its systemd unit.
 import http.server
 import json
 import os
@@ -21,6 +22,7 @@ from e2e_service import (ACCOUNTS, BOB, Namespace, Raw, Service, code, login, lo
                          write_file)
 
 HELPER = os.environ.get("PELLAMOR_HELPER", "build/service/pellamor-squid-helper")
+CHROMIUM = os.environ.get("PELLAMOR_CHROMIUM", "chromium")
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
@@ -46,6 +48,7 @@ class Squid:
         self.port = free_port()
         snippet = read_text(os.path.join(TOP, "service", "gateway", "squid-pellamor.conf"))
         snippet = snippet.replace("/usr/lib/pellamor/pellamor-squid-helper", os.path.abspath(HELPER)).replace(
+            "pellamor.example.com", directory.SERVICE_HOST).replace(
             ":8080", ":%d" % service.port).replace("ttl=60 negative_ttl=10", "ttl=0 negative_ttl=0").replace(
             "port 8080", "port %d" % service.port)
         conf = write_file(os.path.join(self.dir, "squid.conf"), (
@@ -62,9 +65,14 @@ class Squid:
             return s.connect_ex(("127.0.0.1", self.port)) == 0
 
     def fetch(self, url, source="127.0.0.1"):  # from PC1, or from another PC's address
-        args = ["curl", "-s", "--max-time", "20", "-o", "/dev/null", "-w", "%{http_code}", "--interface", source, "-x",
+        return self.answer(url, source)[0]
+
+    def answer(self, url, source="127.0.0.1"):
+        # The status and, of a redirect, where to.
+        args = ["curl", "-s", "--max-time", "20", "-o", "/dev/null", "-w", "%{http_code} %{redirect_url}", "--interface", source, "-x",
                 "http://127.0.0.1:%d" % self.port, url]
-        return int(subprocess.run(args, capture_output=True, text=True, timeout=30).stdout)
+        status, _, location = subprocess.run(args, capture_output=True, text=True, timeout=30).stdout.partition(" ")
+        return int(status), location
 
     def requests(self, url):
         # (user, status, URL) of each line about url in Squid's own log format, which doubles a backslash
@@ -74,13 +82,79 @@ class Squid:
 
 
 class Page(http.server.BaseHTTPRequestHandler):
+    form = b""  # what /post holds: another site's page with a form that posts to the logon page
+
     def do_GET(self):
+        body = self.form if self.path == "/post" else b""
         self.send_response(200)
-        self.send_header("Content-Length", "0")
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
         self.end_headers()
+        self.wfile.write(body)
 
     def log_message(self, *args):
         pass
+
+
+def read_page(url):
+    with urllib.request.urlopen(url, timeout=10) as reply:
+        return reply.read().decode()
+
+
+class Browser:
+    """Headless Chromium in the domain's namespace, driven through its DevTools pipe (fds 3 and 4)."""
+
+    def __init__(self, env, *flags):
+        profile = os.path.join(make_workdir(), "chromium")
+        # On Linux Chromium loads the GSSAPI library (outside its network service's sandbox) only once it
+        # has met a Negotiate challenge, and fails that first one: this profile has met one.
+        os.makedirs(profile)
+        write_file(os.path.join(profile, "Local State"), '{"net": {"received_http_auth_negotiate_headers": true}}')
+        self.proc = subprocess.Popen(e2e_directory.DOMAIN.inside(
+            ["sh", "-c", 'exec "$@" 3<&0 4>&1 </dev/null >/dev/null', "sh", CHROMIUM, "--headless", "--no-sandbox",
+             "--disable-gpu", "--no-first-run", "--disable-background-networking", "--disable-component-update",
+             "--remote-debugging-pipe", "--user-data-dir=" + profile, *flags, "about:blank"]),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+        self.buffer, self.sent = b"", 0
+        page = [t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page"][0]
+        self.session = self.call("Target.attachToTarget", targetId=page["targetId"], flatten=True)["sessionId"]
+
+    def call(self, method, session=None, **params):
+        self.sent += 1
+        message = {"id": self.sent, "method": method, "params": params, **({"sessionId": session} if session else {})}
+        self.proc.stdin.write(json.dumps(message).encode() + b"\0")
+        self.proc.stdin.flush()
+        while True:
+            while b"\0" not in self.buffer:
+                chunk = os.read(self.proc.stdout.fileno(), 65536)
+                if not chunk:
+                    raise AssertionError("chromium ended")
+                self.buffer += chunk
+            text, _, self.buffer = self.buffer.partition(b"\0")
+            reply = json.loads(text)
+            if reply.get("id") == self.sent:
+                return reply.get("result")  # None: an error, such as a page that was being replaced
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", self.session, expression=expression, returnByValue=True)
+        return None if result is None or "exceptionDetails" in result else result["result"].get("value")
+
+    def open(self, url, then=None):
+        # Goes to url and waits for the page it ends on (then: that page's address, where it leads on).
+        self.call("Page.navigate", self.session, url=url)
+        return self.arrive(then or url)
+
+    def click(self, selector, then):
+        self.evaluate("document.querySelector(%s).click()" % json.dumps(selector))
+        return self.arrive(then)
+
+    def arrive(self, url):
+        wait_until(lambda: self.evaluate("document.readyState == 'complete' && location.href") == url, url, 60)
+        return self.evaluate("document.body.innerText")
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(30)
 
 
 class SquidGateway(unittest.TestCase):
@@ -98,7 +172,7 @@ class SquidGateway(unittest.TestCase):
                 return e2e_directory.curl(service, login_target(host, ips, action), "--negotiate", "-u", ":",
                                           "--interface", source, host=directory.SERVICE_HOST, env=who)[0]
             try:
-                self.assertEqual(squid.fetch(url + "q=before"), 403)
+                self.assertEqual(squid.fetch(url + "q=before"), 302)
                 self.assertEqual(kerberos(alice, "PC1", "127.0.0.1", "127.0.0.1"), 200)
                 self.assertEqual(squid.fetch(url + "q=during"), 200)
                 # The map is no web site: not even a user it names reads it through the proxy.
@@ -117,16 +191,72 @@ class SquidGateway(unittest.TestCase):
                 self.assertLessEqual({"pellamor\\campaigns", "pellamor\\marketing", "pellamor\\domain users"}, set(groups))
                 self.assertRegex(groups["pellamor\\marketing"], r"^S-1-5-21-[-0-9]+$")
                 self.assertEqual(kerberos(alice, "PC1", "127.0.0.1", "127.0.0.1", "logout"), 200)
-                self.assertEqual(squid.fetch(url + "q=after"), 403)
+                self.assertEqual(squid.fetch(url + "q=after"), 302)
                 self.assertEqual(kerberos(heidi, "PC2", "127.0.0.2", "127.0.0.2,127.0.0.1"), 200)
-                self.assertEqual(squid.fetch(url + "q=refreshed"), 403)
+                self.assertEqual(squid.fetch(url + "q=refreshed"), 302)
                 wait_until(lambda: len(squid.requests(url)) >= 5, "five access log lines")
-                self.assertEqual(squid.requests(url), [["-", "403", url], ["PELLAMOR\\\\alice", "200", url],
-                                                       ["PELLAMOR\\\\alice", "200", url], ["-", "403", url],
-                                                       ["-", "403", url]])
+                self.assertEqual(squid.requests(url), [["-", "302", url], ["PELLAMOR\\\\alice", "200", url],
+                                                       ["PELLAMOR\\\\alice", "200", url], ["-", "302", url],
+                                                       ["-", "302", url]])
                 self.assertIn("PELLAMOR\\heidi claims 127.0.0.1, where another live login is credited: not credited there\n",
                               service.stderr())
             finally:
+                site.shutdown()
+                site.server_close()
+                squid.proc.terminate()
+                squid.proc.wait(30)
+
+    def test_squid_sends_a_stranger_to_the_logon_page_and_back_and_other_sites_cannot_post_to_it(self):
+        domain = e2e_directory.DOMAIN = directory.shared()
+        alice = domain.kinit("alice")
+        with domain.entered(), e2e_directory.domain_service("--keytab", domain.keytab) as service:
+            squid = Squid(service)
+            site = http.server.ThreadingHTTPServer(("0.0.0.0", 0), Page)  # through Squid at 127.0.0.1, directly at .2
+            threading.Thread(target=site.serve_forever, daemon=True).start()
+            url = "http://127.0.0.1:%d/page?q=1&r=%%22" % site.server_address[1]
+            logon = "http://%s:%d/logon" % (directory.SERVICE_HOST, service.port)
+            # Browsers reach the page, and the other site, without the proxy.
+            browser = Browser(alice, "--proxy-server=127.0.0.1:%d" % squid.port, "--auth-server-allowlist=" +
+                              directory.SERVICE_HOST, "--proxy-bypass-list=<-loopback>;%s;127.0.0.2" %
+                              directory.SERVICE_HOST)
+            try:
+                self.assertEqual(squid.answer(url), (302, logon + "?url=" + url))
+                for elsewhere in ("javascript:alert(1)", "data:text/html,x", "//evil.example/", "ftp://evil.example/",
+                                  "http:\\\\evil.example/", "http://intranet@evil.example/"):  # not led back to
+                    self.assertIn('name="url" value=""', read_page(service.url("/logon?url=" + elsewhere)), elsewhere)
+                # Another site's page holds a token the page gave to this very address: the browser says
+                # where the form comes from, and nothing is recorded.
+                token = re.search(r'name="token" value="([^"]+)"', read_page(service.url("/logon")))[1]
+                Page.form = ('<form method="post" action="%s"><input name="token" value="%s"><button name="action" '
+                             'value="login">Win</button></form>' % (logon, token)).encode()
+                other = "http://127.0.0.2:%d/post" % site.server_address[1]
+                browser.open(other)
+                self.assertIn("a form sent from another site", browser.click("button", logon))
+                self.assertEqual(e2e_directory.curl(service, "/logon", "--negotiate", "-u", ":", "-d",
+                                                    "action=login&token=%s0" % token, host=directory.SERVICE_HOST,
+                                                    env=alice)[0], 403)
+                self.assertEqual(service.status()["users"], [])
+                # A stranger is sent to the page, logs on with alice's Kerberos ticket (single sign-on), and
+                # is taken back.
+                sent_to = logon + "?url=" + url
+                self.assertIn("Recorded here now: nobody.", browser.open(url, then=sent_to))
+                browser.click("button[value=login]", url)
+                [entry] = service.status()["users"]
+                self.assertEqual((entry["user"], entry["domain"], entry["host"], entry["ips"], entry["peer"]),
+                                 ("alice", "PELLAMOR", "127.0.0.1", ["127.0.0.1"], "127.0.0.1"))
+                self.assertEqual(entry["expires"] - entry["first_seen"], 8 * 3600)
+                self.assertIn(("POST", "Kerberos", "login"),
+                              [(r["method"], r.get("authorization"), r["result"]) for r in service.log()])
+                logged = url[:url.index("?") + 1]  # Squid's log leaves out the query
+                wait_until(lambda: len(squid.requests(logged)) == 3, "Squid's line")
+                self.assertEqual(squid.requests(logged), [["-", "302", logged], ["-", "302", logged],
+                                                          ["PELLAMOR\\\\alice", "200", logged]])
+                self.assertIn("Recorded here now: PELLAMOR\\alice.", browser.open(sent_to))
+                self.assertIn("PELLAMOR\\alice is logged off at 127.0.0.1",
+                              browser.click("button[value=logout]", logon))
+                self.assertEqual(service.status()["users"], [])
+            finally:
+                browser.close()
                 site.shutdown()
                 site.server_close()
                 squid.proc.terminate()
