@@ -282,6 +282,9 @@ class Monitoring(unittest.TestCase):
         os.rename(service.db + ".moved", service.db)
         wait_until(lambda: health(service)[0] == 200, "health with the map back")
         self.assertIn("health check failed: the user map cannot be written: the map file was moved", service.stderr())
+        with Service(accounts=None) as bare:  # neither accounts nor a keytab: nothing can prove a user
+            self.assertEqual(health(bare), (503, "no way to prove users is left; the user map takes writes and "
+                                                 "answers reads; 0 entries are logged on\n"))
 
 
 if __name__ == "__main__":
