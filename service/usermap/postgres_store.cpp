@@ -240,6 +240,7 @@ class PgConnection : public MapConnection {
     return run(kSql.address_use, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
       out->hosts = number_at(r, i, 0);
       out->users = number_at(r, i, 1);
+      out->claims = number_at(r, i, 2);
     }, error) && run(kSql.address_answer, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
       out->answered = true;
       out->answer = CreditHolder{text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)};
