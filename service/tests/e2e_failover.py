@@ -22,6 +22,8 @@ MANY = ["PELLAMOR\\user%d:secret" % i for i in range(500)]
 # The balancer reaches the services from an address of its own, which they take PROXY headers from;
 # the helped PC logs on through it from another.
 BALANCER, HELPED = "127.0.0.2", "127.0.0.9"
+# Addresses whose claims are credited: one a PC will come to prove, and one nobody does.
+PROVEN, CLAIMED = "127.0.0.77", "127.0.0.78"
 
 
 def listening(port):
@@ -126,7 +128,8 @@ class Failover(unittest.TestCase):
     def test_logins_through_the_balancer_outlive_a_service_and_the_database(self):
         accounts = ACCOUNTS + "".join(user + "\n" for user in MANY)
         with Postgres() as db:
-            options = ("--db", db.uri, "--max-entries-per-account", "20", "--proxy-protocol", BALANCER)
+            options = ("--db", db.uri, "--max-entries-per-account", "20", "--proxy-protocol", BALANCER,
+                       "--credit-claims", PROVEN + "," + CLAIMED)
             services = []
             starts = [threading.Thread(target=lambda: services.append(Service(*options, accounts=accounts)))
                       for _ in range(2)]
@@ -150,6 +153,7 @@ class Failover(unittest.TestCase):
         self.assertEqual(curl_login(balancer.url, "HELPED", ALICE, HELPED, source=HELPED)[0], 200)
         self.limit_holds_across_services(db, a, b)
         self.proxy_headers_name_the_peer(a)
+        self.claims_never_steal(db, a, b)
         load = Load(balancer.url)
         try:
             wait_until(lambda: len(load.acknowledged("both services")) >= 30, "logins through both", limit=300)
@@ -191,6 +195,36 @@ class Failover(unittest.TestCase):
         # The balancer's health checks are its own (LOCAL), the logins through it its clients'.
         peers = {(r["target"], r["peer"].rpartition(":")[0]) for r in a.log()}
         self.assertTrue({("/healthz", BALANCER), (proven, "127.0.0.44")} <= peers, peers)
+
+    def claims_never_steal(self, db, a, b):
+        """alice's PC claims PROVEN on one service while bob's PC comes from there to the other: the claim is
+        never credited beside the proof, however the two commits meet. Here the claim has been checked and waits
+        for a row the test holds when the proof arrives."""
+        self.assertEqual(curl_login(a.url(""), "CLAIMER", ALICE, CLAIMED)[0], 200)
+        holder = subprocess.Popen(["psql", "-h", db.dir, "-p", str(db.port), "-U", "postgres", "-d", "pellamor",
+                                   "-Atq"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        holder.stdin.write("BEGIN; SELECT 'held' FROM logon_addresses WHERE address = '%s' FOR UPDATE;\n" % CLAIMED)
+        holder.stdin.flush()
+        self.assertEqual(holder.stdout.readline().strip(), "held")
+        done = {}
+        claim = threading.Thread(target=lambda: done.update(
+            claim=curl_login(a.url(""), "CLAIMER", ALICE, PROVEN + "," + CLAIMED)[0]))
+        claim.start()
+
+        def waiting(n):
+            return int(db.rows("SELECT count(*) FROM pg_locks WHERE NOT granted")[0]) >= n
+        wait_until(lambda: waiting(1), "the claim to wait for the row held")
+        proof = threading.Thread(target=lambda: done.update(
+            proof=Raw(b, PROVEN).login(login_target("BOB-0-1", PROVEN))))
+        proof.start()
+        wait_until(lambda: "proof" in done or waiting(2), "the proof to be committed, or to wait for the claim")
+        holder.communicate("ROLLBACK;\n", timeout=60)
+        claim.join(60)
+        proof.join(60)
+        self.assertEqual(done, {"claim": 200, "proof": 200})
+        self.assertEqual(db.rows("SELECT l.host || '=' || a.credited FROM logon_addresses a JOIN logons l ON"
+                                 " l.id = a.logon WHERE a.address = '%s' ORDER BY 1" % PROVEN),
+                         ["BOB-0-1=true", "CLAIMER=false"])
 
     def limit_holds_across_services(self, db, a, b):
         """bob logs in under new hosts from 8 clients at once, 4 on each service: he gets his 20 entries, no more.

@@ -73,11 +73,15 @@ class PgConnection : public MapConnection {
   bool lock_accounts(const std::vector<const LogonEntry*>& entries, std::string* error) override {
     std::vector<std::string> users;
     std::vector<std::string> domains;
+    std::vector<std::string> addresses;
     for (const LogonEntry* e : entries) {
       users.push_back(e->user);
       domains.push_back(e->domain);
+      for (const std::string& address : lookup_addresses(e->ips, e->peer)) addresses.push_back(address);
+      addresses.push_back(e->peer);
     }
-    return change(kLockAccounts, {text_array(users), text_array(domains)}, error);
+    return change(kLockAccounts, {text_array(users), text_array(domains)}, error) &&
+           change(kLockAddresses, {text_array(addresses)}, error);
   }
 
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
