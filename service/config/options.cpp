@@ -369,7 +369,8 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      with a PROXY protocol header, text or binary, whose
                      client address is then the peer (proof of address,
                      limits, throttle, logs); a binary LOCAL header (the
-                     balancer's health check) keeps the balancer as peer.
+                     balancer's health check) or a text UNKNOWN one keeps
+                     the balancer as peer.
                      A header from other peers is refused with 400;
                      comma-separated, may be repeated.
   --help             show this text
