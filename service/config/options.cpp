@@ -127,6 +127,7 @@ const std::map<std::string, Setter>& valued_options() {
       {"--status-allow", networks_setter(&Options::status_allow)},
       {"--trusted-relay", networks_setter(&Options::trusted_relays)},
       {"--credit-claims", networks_setter(&Options::credit_claims)},
+      {"--proxy-protocol", networks_setter(&Options::proxy_protocol)},
       {"--admin-group", text_setter([](Options* o, const std::string& v) { o->admin_group = v; })},
       {"--test-first-status",
        number_setter(200, 599, [](Options* o, std::int64_t n) { o->test_first_status = static_cast<int>(n); })},
@@ -394,6 +395,15 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      takes it (SQLite to PostgreSQL or back), and exit; TO
                      must hold no entries and no history. Copy from a backup,
                      or while no service writes FROM.
+  --proxy-protocol NETWORKS
+                     connections from these peers (balancers) must begin
+                     with a PROXY protocol header, text or binary, whose
+                     client address is then the peer (proof of address,
+                     limits, throttle, logs); a binary LOCAL header (the
+                     balancer's health check) or a text UNKNOWN one keeps
+                     the balancer as peer.
+                     A header from other peers is refused with 400;
+                     comma-separated, may be repeated.
   --help             show this text
   --version          show the program's version
 

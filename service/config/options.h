@@ -51,6 +51,8 @@ struct Options {
   NetworkList trusted_relays;
   // Where a login is also credited with the addresses it reports but does not come from.
   NetworkList credit_claims;
+  // Balancers whose connections begin with a PROXY header naming the client.
+  NetworkList proxy_protocol;
 
   // Test hooks: what the service answers, for exercising the agent's failure handling.
   std::optional<int> test_first_status;

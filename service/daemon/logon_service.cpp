@@ -83,7 +83,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       changes_(true, users),
       metrics_view_(metrics_, counters_, users, verification_.throttle(), [this] { return directory_parts(); },
                     options.interval),
-      health_(users, kHealthDeadline, [this] { return directory_problem(); }),
+      health_(users, kHealthDeadline, [this] { return proof_methods(); }),
       web_logon_(options, users, counters_),
       console_readers_(access_, options, console_),
       document_readers_(access_, options, document_),
@@ -135,15 +135,16 @@ std::vector<std::pair<std::string, bool>> LogonService::directory_parts() {
   return parts;
 }
 
-std::string LogonService::directory_problem() {
-  std::string text;
-  const Failure not_ready = verifier_.ready();
-  if (!not_ready.ok()) text = not_ready.why;
-  if (!options_.keytab_path.empty()) {
-    const std::string keytab = unreadable_reason("keytab", options_.keytab_path, "its rights changed");
-    if (!keytab.empty()) text += (text.empty() ? "" : "; ") + keytab;
-  }
-  return text;
+std::vector<ProofMethod> LogonService::proof_methods() {
+  std::vector<ProofMethod> methods;
+  if (options_.verify == Options::Verification::Winbind)
+    methods.push_back(ProofMethod{"NTLM through winbind", verifier_.ready().why});
+  else if (!options_.accounts_path.empty())
+    methods.push_back(ProofMethod{"NTLM by the accounts file", verifier_.ready().why});
+  if (!options_.keytab_path.empty())
+    methods.push_back(
+        ProofMethod{"Kerberos", unreadable_reason("keytab", options_.keytab_path, "its rights changed")});
+  return methods;
 }
 
 std::unique_ptr<HttpConnection> LogonService::open_connection(std::string peer, std::string peer_address) {

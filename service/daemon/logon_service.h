@@ -58,8 +58,8 @@ class LogonService : public HttpApplication {
   // unreadable query).
   Handler* route(const HttpRequest& request, RequestRecord& record, Reply* refusal) const;
   void finish(Reply reply, RequestRecord& record, ReplyCallback& done);
-  // What is wrong with the directory's parts in use (winbind and its DC, the keytab), or "".
-  std::string directory_problem();
+  // The ways this service proves users, and what is wrong with each (winbind and its DC, the keytab).
+  std::vector<ProofMethod> proof_methods();
   std::vector<std::pair<std::string, bool>> directory_parts();
 
   const Options& options_;

@@ -97,6 +97,7 @@ ServerLimits server_limits(const Options& options) {
   limits.first_byte_timeout = std::chrono::seconds(std::min(options.first_byte_timeout, options.idle_timeout));
   limits.request_timeout = std::chrono::seconds(options.request_timeout);
   limits.idle_timeout = std::chrono::seconds(options.idle_timeout);
+  limits.proxy_peers = options.proxy_protocol;
   return limits;
 }
 

@@ -1,4 +1,4 @@
-// The answer of `/healthz`: whether the user map takes a real write through its writer and a read through a reader, within a bounded time.
+// The answer of `/healthz`: whether the map takes a real write and a read in bounded time, and users can be proven.
 #include "handlers/health_check.h"
 
 #include <ctime>
@@ -8,6 +8,20 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // A result this young answers without another check.
 constexpr auto kFresh = std::chrono::seconds(1);
+
+// The map is well: healthy while some way of proving users works, with the ways that do not named.
+HealthResult with_methods(const std::vector<ProofMethod>& methods, const std::string& map) {
+  std::string working;
+  std::string degraded;
+  for (const ProofMethod& method : methods) {
+    std::string& list = method.problem.empty() ? working : degraded;
+    list += (list.empty() ? "" : "; ") + method.name + (method.problem.empty() ? "" : ": " + method.problem);
+  }
+  if (working.empty())
+    return HealthResult{false, "no way to prove users is left" + (degraded.empty() ? "" : " (" + degraded + ")") +
+                                   "; " + map};
+  return HealthResult{true, "ok: " + map + (degraded.empty() ? "" : "; degraded: " + degraded)};
+}
 
 }  // namespace
 
@@ -33,8 +47,8 @@ struct HealthCheck::Shared {
   }
 };
 
-HealthCheck::HealthCheck(UserMap& users, std::chrono::milliseconds deadline, DirectoryProblem directory)
-    : users_(users), deadline_(deadline), directory_(std::move(directory)), shared_(std::make_shared<Shared>()) {}
+HealthCheck::HealthCheck(UserMap& users, std::chrono::milliseconds deadline, ProofMethods methods)
+    : users_(users), deadline_(deadline), methods_(std::move(methods)), shared_(std::make_shared<Shared>()) {}
 
 HealthCheck::~HealthCheck() {
   {
@@ -81,17 +95,16 @@ HealthResult HealthCheck::check(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     std::shared_ptr<Shared> shared = shared_;
     UserMap& users = users_;
-    const std::string directory = directory_ ? directory_() : "";
+    const std::vector<ProofMethod> methods = methods_();
     // The map's failures name it already: the texts say only why.
-    users.check([shared, &users, directory](const Failure& written) {
+    users.check([shared, &users, methods](const Failure& written) {
       if (!written.ok())
         return shared->finish(HealthResult{false, "the user map cannot be written: " + written.why});
-      users.count_current(std::time(nullptr), [shared, directory](std::int64_t count, const Failure& read) {
+      users.count_current(std::time(nullptr), [shared, methods](std::int64_t count, const Failure& read) {
         if (!read.ok()) return shared->finish(HealthResult{false, "the user map cannot be read: " + read.why});
         const std::string map = "the user map takes writes and answers reads; " + std::to_string(count) +
                                 " entries are logged on";
-        shared->finish(directory.empty() ? HealthResult{true, "ok: " + map}
-                                         : HealthResult{false, "the directory: " + directory + " (" + map + ")"});
+        shared->finish(with_methods(methods, map));
       });
     });
     lock.lock();

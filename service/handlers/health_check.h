@@ -1,4 +1,4 @@
-// The answer of `/healthz`: whether the user map takes a real write through its writer and a read through a reader, within a bounded time, and the directory answers.
+// The answer of `/healthz`: whether the map takes a real write and a read in bounded time, and users can be proven.
 #pragma once
 
 #include <chrono>
@@ -13,11 +13,24 @@
 #include "common/job_queue.h"
 #include "usermap/user_map.h"
 
+// The ways the service proves who a user is, as they stand now: each named, with what is wrong
+// with it ("" when nothing is).
+struct ProofMethod {
+  std::string name;  // "Kerberos", "NTLM through winbind", "NTLM by the accounts file"
+  std::string problem;
+};
+
 struct HealthResult {
   bool healthy = false;
   std::string text;  // "ok: ..." or what is wrong
 };
 
+// A balancer sends users only to an instance that can serve them, and away from one that cannot
+// through its own fault: so the check fails for the map, which no other instance would be spared,
+// and when no way to prove users is left; an outage of one way while another works (winbind gone,
+// Kerberos still accepting tickets with the keytab alone) is named in the text but leaves it healthy,
+// since every instance would meet it alike and taking them all out would serve nobody.
+//
 // One check runs at a time, on a thread of its own (a round), and answers everyone who asked while it
 // ran; a result younger than a second answers at once, so that no flood of questions becomes a
 // flood of writes. A check that does not finish within `deadline` is answered as unhealthy,
@@ -26,11 +39,11 @@ class HealthCheck {
  public:
   using Done = std::function<void(const HealthResult&)>;
 
-  // What is wrong with the directory the verifiers ask (winbind, its domain controller, the
-  // keytab): empty when nothing is. It must answer at once: it reads what others found out.
-  using DirectoryProblem = std::function<std::string()>;
+  // The ways of proving users, and what is wrong with each (winbind, its domain controller, the
+  // keytab). It must answer at once: it reads what others found out.
+  using ProofMethods = std::function<std::vector<ProofMethod>()>;
 
-  HealthCheck(UserMap& users, std::chrono::milliseconds deadline, DirectoryProblem directory = nullptr);
+  HealthCheck(UserMap& users, std::chrono::milliseconds deadline, ProofMethods methods);
   ~HealthCheck();
   HealthCheck(const HealthCheck&) = delete;
   HealthCheck& operator=(const HealthCheck&) = delete;
@@ -46,7 +59,7 @@ class HealthCheck {
 
   UserMap& users_;
   const std::chrono::milliseconds deadline_;
-  const DirectoryProblem directory_;
+  const ProofMethods methods_;
   std::shared_ptr<Shared> shared_;
   JobQueue rounds_{1};  // last: its thread ends before what it uses goes
 };

@@ -180,8 +180,8 @@ void MetricsHandler::handle(const Exchange& exchange, ReplyCallback respond) {
 }
 
 HealthHandler::HealthHandler(UserMap& users, std::chrono::milliseconds deadline,
-                             HealthCheck::DirectoryProblem directory)
-    : check_(users, deadline, std::move(directory)) {}
+                             HealthCheck::ProofMethods methods)
+    : check_(users, deadline, std::move(methods)) {}
 
 void HealthHandler::handle(const Exchange& exchange, ReplyCallback respond) {
   const std::shared_ptr<RequestRecord>& record = exchange.record;

@@ -67,7 +67,7 @@ class MetricsHandler : public Handler {
 // `/healthz`, which a balancer's health check reads: whether the map takes writes and answers reads.
 class HealthHandler : public Handler {
  public:
-  HealthHandler(UserMap& users, std::chrono::milliseconds deadline, HealthCheck::DirectoryProblem directory);
+  HealthHandler(UserMap& users, std::chrono::milliseconds deadline, HealthCheck::ProofMethods methods);
   void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:

@@ -17,6 +17,7 @@
 #include "common/diagnostics.h"
 #include "common/peer_group.h"
 #include "common/text.h"
+#include "http/proxy_header.h"
 
 namespace {
 
@@ -48,6 +49,18 @@ std::string endpoint_text(const tcp::endpoint& endpoint, std::string* address_on
   *address_only = address.to_string();
   const std::string host = address.is_v6() ? "[" + *address_only + "]" : *address_only;
   return host + ":" + std::to_string(endpoint.port());
+}
+
+// The client a balancer's header names.
+tcp::endpoint proxied_client(const ProxyHeader& header) {
+  if (header.v6) {
+    asio::ip::address_v6::bytes_type bytes;
+    std::copy(header.client.begin(), header.client.end(), bytes.begin());
+    return tcp::endpoint(asio::ip::make_address_v6(bytes), header.client_port);
+  }
+  asio::ip::address_v4::bytes_type bytes;
+  std::copy_n(header.client.begin(), bytes.size(), bytes.begin());
+  return tcp::endpoint(asio::ip::make_address_v4(bytes), header.client_port);
 }
 
 // The bytes a request's header block took, as the client sent it but for optional blanks.
@@ -159,25 +172,90 @@ Reply busy_reply() {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(tcp::socket socket, HttpApplication& application, ConnectionSlots& slots, ConnectionSlots::Grant grant,
-             std::string peer_address, std::string peer_group, const ServerLimits& limits, Answering& answering)
-      : stream_(std::move(socket)),
-        application_(application),
-        answering_(answering),
-        slots_(slots),
-        grant_(grant),
-        peer_address_(std::move(peer_address)),
-        peer_group_(std::move(peer_group)),
-        limits_(limits) {}
+  Connection(tcp::socket socket, HttpApplication& application, ConnectionSlots& slots, const ServerLimits& limits,
+             Answering& answering)
+      : stream_(std::move(socket)), application_(application), answering_(answering), slots_(slots), limits_(limits) {}
   ~Connection() { give_back_slot(); }
 
-  void start(const std::string& peer_text) {
-    if (grant_ == ConnectionSlots::Grant::Refuse) return send(busy_reply());
-    handler_ = application_.open_connection(peer_text, peer_address_);
-    await_request(limits_.first_byte_timeout);
+  void start(const std::string& peer_text, const std::string& peer_address) {
+    if (open(peer_text, peer_address)) await_request(limits_.first_byte_timeout);
+  }
+
+  // A balancer's connection: its header names the peer. Until then it holds no slot.
+  void start_proxied(const std::string& balancer_text, const std::string& balancer_address) {
+    balancer_text_ = balancer_text;
+    balancer_address_ = balancer_address;
+    header_deadline_ = std::chrono::steady_clock::now() + limits_.first_byte_timeout;
+    read_proxy_header_bytes();
   }
 
  private:
+  // Takes a slot for `peer_address` and opens its handler; false when the connection was refused instead.
+  bool open(const std::string& peer_text, const std::string& peer_address) {
+    peer_address_ = peer_address;
+    peer_group_ = peer_group(peer_address);
+    grant_ = slots_.admit(peer_group_);
+    if (grant_ == ConnectionSlots::Grant::Drop) {
+      close_now();
+      return false;
+    }
+    slot_held_ = true;
+    if (grant_ == ConnectionSlots::Grant::Refuse) {
+      send(busy_reply());
+      return false;
+    }
+    handler_ = application_.open_connection(peer_text, peer_address);
+    return true;
+  }
+
+  std::string_view buffered() const {
+    return std::string_view(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+  }
+
+  // The header is read in pieces as they come, never beyond its longest, all before one deadline.
+  void read_proxy_header_bytes() {
+    const std::size_t room = kMaxProxyHeader - std::min(kMaxProxyHeader, buffer_.size());
+    if (room == 0) return refuse_proxied("no PROXY header in the first " + std::to_string(kMaxProxyHeader) + " bytes");
+    stream_.expires_at(header_deadline_);
+    read_some(room, &Connection::on_proxy_header_bytes);
+  }
+
+  // Reads what has come, at most `most` bytes, then goes on with `then`; an error or a time-out closes.
+  void read_some(std::size_t most, void (Connection::*then)()) {
+    stream_.async_read_some(buffer_.prepare(most),
+                            [self = shared_from_this(), then](beast::error_code ec, std::size_t n) {
+                              if (ec) return self->close_now();
+                              self->buffer_.commit(n);
+                              ((*self).*then)();
+                            });
+  }
+
+  void on_proxy_header_bytes() {
+    const ProxyHeader header = read_proxy_header(buffered());
+    switch (header.state) {
+      case ProxyHeader::State::Incomplete:
+        return read_proxy_header_bytes();
+      case ProxyHeader::State::Invalid:
+        return refuse_proxied(header.error);
+      case ProxyHeader::State::Local:
+        buffer_.consume(header.length);
+        return start(balancer_text_, balancer_address_);
+      case ProxyHeader::State::Proxied:
+        break;
+    }
+    buffer_.consume(header.length);
+    std::string address;
+    const std::string text = endpoint_text(proxied_client(header), &address);
+    start(text, address);
+  }
+
+  // A balancer that must send a header and did not is answered as itself: the fault is its configuration's.
+  void refuse_proxied(const std::string& why) {
+    if (open(balancer_text_, balancer_address_))
+      send(handler_->refuse_unreadable(
+          400, "a connection from a --proxy-protocol peer without a valid PROXY header: " + why));
+  }
+
   // Waiting for a request is idling; once its first byte is here, the whole
   // request has the shorter request deadline, so a slow sender cannot hold the slot.
   // A new connection may idle only briefly: real clients send at once.
@@ -185,14 +263,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (answering_.stopping()) return close_now();
     if (buffer_.size() > 0) return read_request();
     stream_.expires_after(idle_timeout);
-    stream_.async_read_some(buffer_.prepare(kFirstRead), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
-      if (ec) return self->close_now();
-      self->buffer_.commit(n);
-      self->read_request();
-    });
+    read_some(kFirstRead, &Connection::read_request);
   }
 
   void read_request() {
+    if (!first_bytes_checked_) {
+      first_bytes_checked_ = true;
+      // Only a listed balancer may name the client; from anyone else the header would forge it.
+      if (looks_like_proxy_header(buffered()))
+        return send(handler_->refuse_unreadable(400, "a PROXY header from a peer not in --proxy-protocol"));
+    }
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(kAuthorizationLimit));
     parser_->body_limit(kBodyLimit);
@@ -306,11 +386,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Answering& answering_;
   bool answering_request_ = false;  // the reply being sent answers a request read
   ConnectionSlots& slots_;
-  const ConnectionSlots::Grant grant_;
-  const std::string peer_address_;
-  const std::string peer_group_;
+  ConnectionSlots::Grant grant_ = ConnectionSlots::Grant::Drop;
+  std::string peer_address_;
+  std::string peer_group_;
   const ServerLimits& limits_;
-  bool slot_held_ = true;
+  bool slot_held_ = false;
+  bool first_bytes_checked_ = false;
+  std::string balancer_text_;  // the balancer's, on a connection that starts with a PROXY header
+  std::string balancer_address_;
+  std::chrono::steady_clock::time_point header_deadline_;
   std::unique_ptr<HttpConnection> handler_;
   std::string out_;
   char drain_buffer_[4096];
@@ -346,12 +430,9 @@ struct HttpServer::Impl {
     if (ec) return;  // already gone
     std::string address;
     const std::string peer_text = endpoint_text(peer, &address);
-    std::string group = peer_group(address);
-    const ConnectionSlots::Grant grant = slots.admit(group);
-    if (grant == ConnectionSlots::Grant::Drop) return;  // the socket closes here
-    std::make_shared<Connection>(std::move(socket), *application, slots, grant, address, std::move(group), limits,
-                                 answering)
-        ->start(peer_text);
+    const auto connection = std::make_shared<Connection>(std::move(socket), *application, slots, limits, answering);
+    if (limits.proxy_peers.contains(address)) return connection->start_proxied(peer_text, address);
+    connection->start(peer_text, address);
   }
 
   // Lines left out of stderr are told about soon after their window ends, even when no further line comes.

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/networks.h"
 #include "http/reply.h"
 #include "http/reply_callback.h"
 #include "http/request.h"
@@ -27,6 +28,10 @@ struct ServerLimits {
   std::chrono::seconds request_timeout{10};
   // A connection that sends nothing for this long is closed.
   std::chrono::seconds idle_timeout{30};
+  // Balancers whose connections begin with a PROXY header naming the client they carry, who is
+  // then the connection's peer for everything. Their connections take a slot once the header
+  // names that peer; they must send it within first_byte_timeout.
+  NetworkList proxy_peers;
 };
 
 // The connections the server holds open now, and those it refused beyond its limits.

@@ -163,13 +163,14 @@ std::string flag_badges(const EntryFlags& flags, const LogonEntry& e, const MapP
   }
   for (const std::string& address : flags.proves) {
     out += "<a class=\"flag proof\" href=\"/?q=" + percent_encoded(address) + "\" title=\"this login comes from " +
-           html_escape(address) + " (or reports it through a trusted relay); other users at other hosts merely claim "
-           "it; the helper names " + helper_answer(page, address, true) + " there\">proves " + html_escape(address) +
-           "</a>";
+           html_escape(address) + " (or reports it through a trusted relay); other users merely claim it or "
+           "report it from other hosts; the helper names " + helper_answer(page, address, true) +
+           " there\">proves " + html_escape(address) + "</a>";
   }
   for (const std::string& address : flags.conflicts) {
-    out += "<a class=\"flag conflict\" href=\"/?q=" + percent_encoded(address) + "\" title=\"other users at other "
-           "hosts report " + html_escape(address) + " too, and this entry is credited there by a claim; the helper "
+    out += "<a class=\"flag conflict\" href=\"/?q=" + percent_encoded(address) + "\" title=\"other users report " +
+           html_escape(address) + " too, from other hosts or by a claim, and this entry is credited there by a "
+           "claim; the helper "
            "names " + helper_answer(page, address, true) + " there\">conflict at " + html_escape(address) + "</a>";
   }
   for (const std::string& address : flags.uncredited) {
@@ -178,8 +179,8 @@ std::string flag_badges(const EntryFlags& flags, const LogonEntry& e, const MapP
            " there\">not credited at " + html_escape(address) + "</span>";
   }
   if (flags.shared_host)
-    out += "<span class=\"flag shared\" title=\"several users are logged on at this host, as on a terminal server; "
-           "the Squid helper names the one seen last\">shared host</span>";
+    out += "<span class=\"flag shared\" title=\"several users are logged on at this host, coming from its "
+           "address, as on a terminal server; the Squid helper names the one seen last\">shared host</span>";
   return out;
 }
 

@@ -309,6 +309,27 @@ TEST_P(MapStoreContract, ABatchDecidesCreditInOrder) {
                            "0 login mia@PC9 10.9.0.7;0 credited judy@PC7 10.9.0.7;0 login judy@PC7 10.9.0.7;");
 }
 
+// Users who come from one address at one host share it (a terminal server); users who name one host
+// and merely claim an address cannot all be there: a conflict, which the host name cannot hide.
+TEST_P(MapStoreContract, ClaimsAtOneHostConflictWhereProofsShareIt) {
+  for (const char* user : {"tina", "tom"}) {
+    ASSERT_TRUE(apply(change(kLogin, login(user, "TS9", "10.0.6.9", {"10.0.6.9"}))).committed());
+    ASSERT_TRUE(apply(change(kLogin, login(std::string(user) + "2", "PC6", "10.0.5.1", {"10.0.6.6"}))).committed());
+  }
+  MapQuery conflicts;
+  conflicts.show = MapShow::Conflicts;
+  const MapPage page = read(conflicts, ViewExtras{true, false});
+  EXPECT_EQ(names(page.entries), "tina2@PC6 tom2@PC6");
+  ASSERT_TRUE(page.totals);
+  EXPECT_EQ(page.totals->conflicts, 1);
+  const AddressUse claimed = page.addresses.at("10.0.6.6");
+  EXPECT_EQ((std::vector<bool>{claimed.conflict(), claimed.shared_host()}), (std::vector<bool>{true, false}));
+  MapQuery server;
+  server.ip = "10.0.6.9";
+  const AddressUse shared = read(server).addresses.at("10.0.6.9");
+  EXPECT_EQ((std::vector<bool>{shared.conflict(), shared.shared_host()}), (std::vector<bool>{false, true}));
+}
+
 TEST_P(MapStoreContract, ListingsFilterAndCount) {
   ASSERT_TRUE(apply(change(kLogin, login("a_b", "X1", "10.0.5.1", {"10.0.9.9"}, kNow - 1000))).committed());
   ASSERT_TRUE(apply(change(kLogin, login("axb", "X2", "10.0.5.2", {"10.0.9.9"}))).committed());

@@ -73,7 +73,8 @@ class MapConnection {
   // that several services share locks those accounts here, all at once, to the end of the
   // transaction, so that each account is changed by one service at a time: a login that finds no
   // entry inserts it without another doing the same meanwhile, and an account's count of entries
-  // holds until its login is committed.
+  // holds until its login is committed. It locks the entries' addresses too, so that a claim and
+  // another service's proof of one address are decided one after the other.
   virtual bool lock_accounts(const std::vector<const LogonEntry*>& entries, std::string* error) {
     (void)entries;
     (void)error;

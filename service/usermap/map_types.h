@@ -115,17 +115,19 @@ struct MapTotals {
 };
 
 // The current entries at one address: of how many hosts and how many users (user and domain).
-// Several users at one host share it (a terminal server); entries of different users at
-// different hosts claim the same address, and only one of them can hold it: a conflict.
+// Several users at one host who all come from the address share it (a terminal server); entries
+// of different users at different hosts, or of different users of whom one merely claims the
+// address (the host name is the agent's word, as the address is), cannot all be there: a conflict.
 struct AddressUse {
   std::int64_t hosts = 0;
   std::int64_t users = 0;
+  std::int64_t claims = 0;  // entries there that neither come from it nor through a trusted relay
   // The entry a lookup of the address lists first, which the Squid helper names (an empty user:
   // a login accepted without authentication, which it does not name); answered false: none.
   bool answered = false;
   CreditHolder answer;
-  bool conflict() const { return hosts > 1 && users > 1; }
-  bool shared_host() const { return hosts == 1 && users > 1; }
+  bool conflict() const { return users > 1 && (hosts > 1 || claims > 0); }
+  bool shared_host() const { return users > 1 && hosts == 1 && claims == 0; }
 };
 
 // How many entries were current at one time, for the picture of the last day.

@@ -91,3 +91,12 @@ const char* const kLockAccounts =
     "SELECT pg_advisory_xact_lock(k) FROM (SELECT DISTINCT hashtextextended("
     "lower(u COLLATE \"C\") || '/' || lower(d COLLATE \"C\"), 5071996431) AS k"
     " FROM unnest($1::text[], $2::text[]) AS a (u, d) ORDER BY k) AS keys";
+
+// Then the locks of the addresses its logins report or come from, likewise in the order of their
+// keys (of the two-number kind, which never meets an account's): a claim is decided, and a proof
+// takes the credit from claims, by one service at a time at each address. Without them a claim
+// checked while another service's proof of the address is not yet committed would be credited
+// beside it, after the proof had looked for claims to withdraw.
+const char* const kLockAddresses =
+    "SELECT pg_advisory_xact_lock(1946, k) FROM (SELECT DISTINCT hashtext(a) AS k"
+    " FROM unnest($1::text[]) AS a ORDER BY k) AS keys";

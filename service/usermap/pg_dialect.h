@@ -19,3 +19,4 @@ const std::string& find_entries_sql();
 const std::string& credited_at_many_sql();
 // Locks the accounts given ($1, $2), to the end of the transaction.
 extern const char* const kLockAccounts;
+extern const char* const kLockAddresses;

@@ -73,11 +73,15 @@ class PgConnection : public MapConnection {
   bool lock_accounts(const std::vector<const LogonEntry*>& entries, std::string* error) override {
     std::vector<std::string> users;
     std::vector<std::string> domains;
+    std::vector<std::string> addresses;
     for (const LogonEntry* e : entries) {
       users.push_back(e->user);
       domains.push_back(e->domain);
+      for (const std::string& address : lookup_addresses(e->ips, e->peer)) addresses.push_back(address);
+      addresses.push_back(e->peer);
     }
-    return change(kLockAccounts, {text_array(users), text_array(domains)}, error);
+    return change(kLockAccounts, {text_array(users), text_array(domains)}, error) &&
+           change(kLockAddresses, {text_array(addresses)}, error);
   }
 
   bool find_entry(const LogonEntry& e, StoredEntry* out, std::string* error) override {
@@ -253,6 +257,7 @@ class PgConnection : public MapConnection {
     return run(kSql.address_use, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
       out->hosts = number_at(r, i, 0);
       out->users = number_at(r, i, 1);
+      out->claims = number_at(r, i, 2);
     }, error) && run(kSql.address_answer, {address, std::to_string(now)}, [out](const PGresult* r, int i) {
       out->answered = true;
       out->answer = CreditHolder{text_at(r, i, 0), text_at(r, i, 1), text_at(r, i, 2)};

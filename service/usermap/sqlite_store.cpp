@@ -483,7 +483,8 @@ class SqliteConnection : public MapConnection {
 
   bool address_use(const std::string& address, std::int64_t now, AddressUse* out, std::string* error) override {
     const int rc = address_use_.bind(1, address).bind(2, now).step();
-    if (rc == SQLITE_ROW) *out = AddressUse{address_use_.number(0), address_use_.number(1), false, {}};
+    if (rc == SQLITE_ROW)
+      *out = AddressUse{address_use_.number(0), address_use_.number(1), address_use_.number(2), false, {}};
     address_use_.reset();
     if (rc != SQLITE_ROW) return fail(db_, error);
     Statement& q = address_answer_.bind(1, address).bind(2, now);

@@ -42,13 +42,19 @@ std::string folded_account(const SqlDialect& d, const std::string& table) {
   return d.folded(table + ".\"user\"") + " || '\\' || " + d.folded(table + ".domain");
 }
 
+// Counts the entries m found at address row `row` that merely claim it (the set-based form of
+// proves() in usermap/address_rule.h, negated).
+std::string count_claims(const std::string& row) {
+  return "count(CASE WHEN m.peer <> " + row + ".address AND NOT m.relayed THEN 1 END)";
+}
+
 // The addresses in conflict (see AddressUse): only addresses with more than one entry are looked at.
 std::string conflicts_with(const SqlDialect& d, const std::string& now) {
   return "WITH shared AS (SELECT address FROM logon_addresses GROUP BY address HAVING count(*) > 1),"
          " conflicts AS (SELECT s.address FROM shared s JOIN logon_addresses c ON c.address = s.address" +
          d.entry_of("c", "m") + " WHERE m.expires > " + now + " GROUP BY s.address"
-         " HAVING count(DISTINCT " + d.folded("m.host") + ") > 1 AND count(DISTINCT " + folded_account(d, "m") +
-         ") > 1) ";
+         " HAVING count(DISTINCT " + folded_account(d, "m") + ") > 1 AND (count(DISTINCT " + d.folded("m.host") +
+         ") > 1 OR " + count_claims("c") + " > 0)) ";
 }
 
 // The entry `l` is found at an address that no entry live at `now` proves.
@@ -168,9 +174,10 @@ MapStatements::MapStatements(const SqlDialect& d) {
   expire_unrefreshed = "UPDATE logons SET expires = " + p(1, number) + " WHERE expires > " + p(1, number);
   count_unproven =
       "SELECT count(*) FROM logons l WHERE l.expires > " + p(1, number) + " AND " + unproven_entry(d, "l", p(1, number));
-  address_use = "SELECT count(DISTINCT " + d.folded("l.host") + "), count(DISTINCT " + folded_account(d, "l") +
-                ") FROM logon_addresses a" + d.entry_of("a", "l") + " WHERE a.address = " + p(1, text) +
-                " AND l.expires > " + p(2, number);
+  address_use = "SELECT count(DISTINCT " + d.folded("m.host") + "), count(DISTINCT " + folded_account(d, "m") +
+                "), " + count_claims("a") + " FROM logon_addresses a" + d.entry_of("a", "m") +
+                " WHERE a.address = " + p(1, text) +
+                " AND m.expires > " + p(2, number);
   address_answer = "SELECT l.\"user\", l.domain, l.host FROM logon_addresses a" + d.entry_of("a", "l") +
                    " WHERE a.credited = true AND a.address = " + p(1, text) + " AND l.expires > " + p(2, number) +
                    " ORDER BY l.last_seen DESC, " + d.name("l.host") + ", " + d.name("l.domain") + ", " +
