@@ -83,6 +83,8 @@ class Gateway(unittest.TestCase):
                                        stderr=subprocess.DEVNULL, cwd="/")
         self.addCleanup(self.server.wait, 30)
         self.addCleanup(self.server.terminate)
+        wait_until(lambda: sh(SERVER, "curl", "-s", "-o", "/dev/null", "http://%s:8000/" % SERVER_IP).returncode == 0,
+                   "the server to listen")
         # The services and pellamor-nft run in the gateway's namespace: this thread enters it.
         home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
         e2e_service.Namespace.enter("/run/netns/" + GATEWAY)
