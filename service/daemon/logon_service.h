@@ -10,6 +10,7 @@
 #include "auth/authenticator.h"
 #include "auth/status_access.h"
 #include "config/options.h"
+#include "handlers/feed_handler.h"
 #include "handlers/handler.h"
 #include "handlers/history_handler.h"
 #include "handlers/logon_handler.h"
@@ -46,10 +47,11 @@ class LogonService : public HttpApplication {
   // the NTLM offer alone, whose messages are small; the connection closes.
   Reply refuse_large_authorization(ClientConnection& connection, const std::string& reason);
   // Lets the verifications under way finish (their replies go to the network loop, which must
-  // still exist) and stops the threads they run on.
+  // still exist) and stops the threads they run on; answers the change feed's waiting consumers.
   void stop_checks() {
     verification_.stop();
     group_names_.stop();
+    feed_.stop();
   }
 
  private:
@@ -78,6 +80,7 @@ class LogonService : public HttpApplication {
   LookupHandler lookup_;
   HistoryHandler history_;
   HistoryHandler changes_;
+  FeedHandler feed_;
   MetricsHandler metrics_view_;
   HealthHandler health_;
   WebLogonHandler web_logon_;
@@ -86,6 +89,7 @@ class LogonService : public HttpApplication {
   ReadersOnly lookup_readers_;
   ReadersOnly history_readers_;
   ReadersOnly changes_readers_;
+  ReadersOnly feed_readers_;
   ReadersOnly metrics_readers_;
   // The endpoints by path; the health check answers everyone, as a balancer's check reads it from
   // wherever it runs, and tells nothing of the users.

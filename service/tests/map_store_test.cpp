@@ -6,10 +6,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include "usermap/postgres_store.h"
 #include "usermap/sqlite_store.h"
@@ -97,6 +99,25 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
   }
 
   ChangeOutcome apply(MapChange c) { return submit(std::move(c)).get(); }
+  FeedRead feed(std::optional<FeedPosition> after, std::int64_t now = kNow) {
+    std::promise<FeedRead> read;
+    map_->read_feed(after, now, [&read](const FeedRead& r, const Failure&) { read.set_value(r); });
+    return read.get_future().get();
+  }
+  // The changes after `after`, read until there are `wanted`: in PostgreSQL a change comes once every
+  // transaction begun before it has ended, in the whole cluster, whose other databases the other
+  // cases keep busy meanwhile.
+  FeedRead changes(FeedPosition after, std::size_t wanted, std::int64_t now = kNow) {
+    FeedRead all;
+    for (int tries = 0; tries < 200 && all.items.size() < wanted; ++tries) {
+      if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      const FeedRead some = feed(after, now);
+      all.items.insert(all.items.end(), some.items.begin(), some.items.end());
+      all.map = some.map;
+      all.position = after = some.position;
+    }
+    return all;
+  }
 
   std::future<ChangeOutcome> submit(MapChange c) {
     auto done = std::make_shared<std::promise<ChangeOutcome>>();
@@ -413,6 +434,28 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
   for (const auto& m : moments) EXPECT_EQ(holders(m.ip, kNow - m.before_now), m.held_by) << m.ip << " " << m.before_now;
 }
 
+// The change feed gives every change after a position once, in order: credits given and taken (a
+// credit whose entry has gone since expires when it was given), and a refresh (told by its entry's
+// row, not by the history) with its new expiry.
+TEST_P(MapStoreContract, TheFeedTellsEachChangeOnce) {
+  const FeedRead start = feed(std::nullopt);
+  ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}))).committed());
+  ASSERT_TRUE(apply(change(kLogin, login("bob", "PC2", "10.0.0.2", {"10.0.0.2"}))).committed());
+  ASSERT_TRUE(apply(change(kLogout, login("bob", "PC2", "10.0.0.2", {"10.0.0.2"}))).committed());
+  ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}, kNow + 10))).committed());
+  const auto text = [](const FeedRead& read) {
+    std::string out;
+    for (const FeedItem& i : read.items)
+      out += (out.empty() ? "" : ", ") + i.change + " " + i.user + " " + i.address + " " + std::to_string(i.expires - kNow);
+    return out;
+  };
+  const FeedRead after = changes(start.position, 4, kNow + 60);
+  EXPECT_EQ(after.map, start.map);
+  EXPECT_EQ(text(after),
+            "credited alice 10.0.0.1 3610, credited bob 10.0.0.2 0, uncredited bob 10.0.0.2 0, refreshed alice 10.0.0.1 3610");
+  EXPECT_EQ(text(feed(after.position, kNow + 120)), "");
+}
+
 // Runs `sql` on the map, closed: true when it ran.
 bool run_on_map(const std::string& location, const std::string& sql) {
   if (location.rfind("postgresql://", 0) == 0) {
@@ -431,8 +474,9 @@ bool run_on_map(const std::string& location, const std::string& sql) {
 }
 
 // Each store's oldest numbered format (SQLite's 1, without the relay flag; PostgreSQL's 1, which is
-// SQLite's 2) lacks the credit of each address and the groups: opened again, the map is brought up
-// to date, what its entries prove is credited to them, and their groups are kept from the next logon.
+// SQLite's 2) lacks the credit of each address, the groups and the events' transactions: opened
+// again, the map is brought up to date, what its entries prove is credited to them, their groups are
+// kept from the next logon, and the change feed reads on.
 TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
   ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}))).committed());
   map_.reset();
@@ -440,13 +484,18 @@ TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
                                 ? "ALTER TABLE logons DROP COLUMN relayed; PRAGMA user_version = 1;"
                                 : "UPDATE logon_map_format SET format = 1;";
   ASSERT_TRUE(run_on_map(location_, "DROP INDEX logon_addresses_credited; ALTER TABLE logon_addresses DROP COLUMN "
-                                    "credited; ALTER TABLE logons DROP COLUMN groups;" + older));
+                                    "credited; ALTER TABLE logons DROP COLUMN groups; ALTER TABLE logon_events DROP COLUMN tx;" +
+                                    older));
   open(location_);
   EXPECT_EQ(names(at("10.0.0.1").entries), "alice@PC1");
   EXPECT_TRUE(at("10.0.0.1").entries[0].groups.empty());
+  const FeedRead snapshot = feed(std::nullopt);
   const std::vector<EntryGroup> groups = {{"S-1-5-21-7-7-7-1104", "LAB\\Marketing"}, {"S-1-18-1", ""}};
   EXPECT_TRUE(apply(change(kLogin, in_groups(relayed(login("bob", "PC2", "10.0.0.2", {"10.0.0.2"})), groups)))
                   .committed());
+  const FeedRead bob = changes(snapshot.position, 1);
+  ASSERT_EQ(bob.items.size(), 1u);
+  EXPECT_EQ(bob.items[0].change + " " + bob.items[0].user + " " + bob.items[0].address, "credited bob 10.0.0.2");
   map_.reset();
   open(location_);  // stamped with this service's format, which it opens as it is
   EXPECT_EQ(at("10.0.0.2").entries[0].groups, groups);
