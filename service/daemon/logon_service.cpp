@@ -77,6 +77,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       lookup_(options, users, counters_),
       history_(false, users),
       changes_(true, users),
+      feed_(users),
       metrics_view_(metrics_, counters_, users, verification_.throttle(), [this] { return directory_parts(); }),
       health_(users, kHealthDeadline, [this] { return directory_problem(); }),
       console_readers_(access_, options, console_),
@@ -84,6 +85,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       lookup_readers_(access_, options, lookup_),
       history_readers_(access_, options, history_),
       changes_readers_(access_, options, changes_),
+      feed_readers_(access_, options, feed_),
       metrics_readers_(access_, options, metrics_view_),
       routes_{{kLogonPath, logon_.get()},
               {"/", &console_readers_},
@@ -91,11 +93,16 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
               {"/lookup", &lookup_readers_},
               {"/history.json", &history_readers_},
               {"/changes", &changes_readers_},
+              {"/feed", &feed_readers_},
               {"/metrics", &metrics_readers_},
               {"/healthz", &health_}} {
-  users_.observe_commits([this](double seconds) { metrics_.commit_seconds.observe(seconds); });
+  users_.observe_commits([this](double seconds) {
+    metrics_.commit_seconds.observe(seconds);
+    feed_.wake();
+  });
   users_.observe_credit(report_credit);
-  users_.observe_expiries([](const std::vector<LogonEntry>& expired) {
+  users_.observe_expiries([this](const std::vector<LogonEntry>& expired) {
+    feed_.wake();
     for (const LogonEntry& e : expired)
       report_limited("expired", "expired: " + (e.domain.empty() ? e.user : e.domain + "\\" + e.user) + " at " +
                                     clip(e.host, kMaxReportedHost) + ", last seen " + iso8601_utc(e.last_seen) +

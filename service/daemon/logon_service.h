@@ -10,6 +10,7 @@
 #include "auth/authenticator.h"
 #include "auth/status_access.h"
 #include "config/options.h"
+#include "handlers/feed_handler.h"
 #include "handlers/handler.h"
 #include "handlers/history_handler.h"
 #include "handlers/logon_handler.h"
@@ -72,6 +73,7 @@ class LogonService : public HttpApplication {
   LookupHandler lookup_;
   HistoryHandler history_;
   HistoryHandler changes_;
+  FeedHandler feed_;
   MetricsHandler metrics_view_;
   HealthHandler health_;
   ReadersOnly console_readers_;
@@ -79,6 +81,7 @@ class LogonService : public HttpApplication {
   ReadersOnly lookup_readers_;
   ReadersOnly history_readers_;
   ReadersOnly changes_readers_;
+  ReadersOnly feed_readers_;
   ReadersOnly metrics_readers_;
   // The endpoints by path; the health check answers everyone, as a balancer's check reads it from
   // wherever it runs, and tells nothing of the users.

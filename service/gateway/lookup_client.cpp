@@ -100,12 +100,13 @@ struct LookupClient::Service {
     fd = -1;
   }
 
-  bool get(const std::string& target, Clock::time_point deadline, std::string* body, std::string* error) {
+  bool get(const std::string& target, Clock::time_point deadline, const Asking& asking, Answer* answer,
+           std::string* error) {
     for (;;) {
       const bool kept = fd >= 0;
       if (!kept && !connect_to(deadline, error)) return false;
       bool answered = false;
-      if (exchange(target, deadline, body, &answered, error)) return true;
+      if (exchange(target, deadline, asking, answer, &answered, error)) return true;
       drop();
       // A kept connection that the service closed meanwhile (its idle time-out) fails before any
       // answer: the question goes again, once, on a new connection.
@@ -135,8 +136,9 @@ struct LookupClient::Service {
     return false;
   }
 
-  bool exchange(const std::string& target, Clock::time_point deadline, std::string* body, bool* answered,
-                std::string* error) {
+  bool exchange(const std::string& target, Clock::time_point deadline, const Asking& asking, Answer* answer,
+                bool* answered, std::string* error) {
+    std::string* body = &answer->body;
     const bool ipv6 = address.host.find(':') != std::string::npos;
     const std::string host_header = (ipv6 ? "[" + address.host + "]" : address.host) + ":" + address.port;
     const std::string request =
@@ -148,7 +150,7 @@ struct LookupClient::Service {
     std::string data;
     std::size_t end_of_head = std::string::npos;
     while ((end_of_head = data.find("\r\n\r\n")) == std::string::npos) {
-      if (data.size() > kMaxReply) {
+      if (data.size() > asking.max_reply) {
         *error = "reply too large";
         return false;
       }
@@ -165,9 +167,10 @@ struct LookupClient::Service {
       return false;
     }
     *body = data.substr(end_of_head + 4);
-    if (!read_body(head, deadline, body, error)) return false;
+    if (!read_body(head, deadline, asking.max_reply, body, error)) return false;
     if (!head.keep_alive) drop();
-    if (head.status != 200) {
+    answer->status = head.status;
+    if (head.status != 200 && head.status != asking.also) {
       *error = "service answered " + head.status_text;
       // The service shows its map to loopback and the networks it lists, not to every machine.
       if (head.status == 401 || head.status == 403)
@@ -178,14 +181,15 @@ struct LookupClient::Service {
   }
 
   // The rest of the body: up to its length, or, without one, to the end of the connection.
-  bool read_body(const ReplyHead& head, Clock::time_point deadline, std::string* body, std::string* error) {
+  bool read_body(const ReplyHead& head, Clock::time_point deadline, std::size_t max_reply, std::string* body,
+                 std::string* error) {
     const bool sized = head.content_length >= 0;
-    if (sized && head.content_length > static_cast<long long>(kMaxReply)) {
+    if (sized && head.content_length > static_cast<long long>(max_reply)) {
       *error = "reply too large";
       return false;
     }
     while (!sized || body->size() < static_cast<std::size_t>(head.content_length)) {
-      if (body->size() > kMaxReply) {
+      if (body->size() > max_reply) {
         *error = "reply too large";
         return false;
       }
@@ -237,15 +241,25 @@ LookupClient::~LookupClient() = default;
 
 Failure LookupClient::get(const std::string& target, int timeout_ms, std::string* body,
                           std::vector<std::string>* notes) {
+  Answer answer;
+  const Failure failure = ask(target, timeout_ms, Asking{kMaxReply, 200, true}, &answer, notes);
+  *body = std::move(answer.body);
+  return failure;
+}
+
+Failure LookupClient::ask(const std::string& target, int timeout_ms, const Asking& asking, Answer* answer,
+                          std::vector<std::string>* notes) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   const std::size_t count = services_.size();
   std::vector<std::string> failures;
   for (std::size_t tried = 0; tried < count; ++tried) {
     const std::size_t index = (current_ + tried) % count;
     Service& service = *services_[index];
-    const auto share = (deadline - Clock::now()) / static_cast<int>(count - tried);
+    const Clock::time_point until =
+        asking.shared ? Clock::now() + (deadline - Clock::now()) / static_cast<int>(count - tried)
+                      : Clock::now() + std::chrono::milliseconds(timeout_ms);
     std::string why;
-    if (service.get(target, Clock::now() + share, body, &why)) {
+    if (service.get(target, until, asking, answer, &why)) {
       for (const std::string& failure : failures)
         notes->push_back(failure + "; asked " + service.address.url + " instead");
       current_ = index;

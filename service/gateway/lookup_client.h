@@ -34,6 +34,22 @@ class LookupClient {
   // `notes` receives a line for each service that failed before another one answered.
   Failure get(const std::string& target, int timeout_ms, std::string* body, std::vector<std::string>* notes);
 
+  // How ask() asks: the largest reply taken, a status taken besides 200, and whether the services
+  // share `timeout_ms` (a question answered at once) or each has all of it (one that a service
+  // answers only when it has something to say).
+  struct Asking {
+    std::size_t max_reply;
+    int also;
+    bool shared;
+  };
+  struct Answer {
+    int status = 0;
+    std::string body;
+  };
+  // get(), asked as `asking` says.
+  Failure ask(const std::string& target, int timeout_ms, const Asking& asking, Answer* answer,
+              std::vector<std::string>* notes);
+
  private:
   struct Service;
   std::vector<std::unique_ptr<Service>> services_;

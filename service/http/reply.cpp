@@ -23,6 +23,7 @@ std::string reason_phrase(int status) {
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 408: return "Request Timeout";
+    case 410: return "Gone";
     case 413: return "Content Too Large";
     case 414: return "URI Too Long";
     case 431: return "Request Header Fields Too Large";

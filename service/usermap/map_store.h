@@ -9,6 +9,7 @@
 
 #include "common/failure.h"
 #include "usermap/history.h"
+#include "usermap/map_feed.h"
 #include "usermap/map_types.h"
 
 // What the writer needs to know of an entry already stored.
@@ -176,6 +177,10 @@ class MapConnection {
   virtual bool history(const HistoryQuery& q, std::vector<LogonEvent>* out, std::string* error) = 0;
   // The entries that held an address at a moment, each with the event that put or kept it there.
   virtual bool holders(const HolderQuery& q, std::vector<LogonEvent>* out, std::string* error) = 0;
+  // The change feed (see map_feed.h): every address credited at `now`, with the map's name and the
+  // position to follow it from; and the changes after `after`, with the position they reach.
+  virtual bool feed_snapshot(std::int64_t now, FeedRead* out, std::string* error) = 0;
+  virtual bool feed_since(const FeedPosition& after, std::int64_t now, FeedRead* out, std::string* error) = 0;
 };
 
 // Where the map is kept: the writer and each reader thread get a connection of their own, and a

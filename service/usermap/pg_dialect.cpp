@@ -44,6 +44,10 @@ class PgDialect : public SqlDialect {
   std::string entry_of(const std::string& row, const std::string& alias) const override {
     return " CROSS JOIN LATERAL (SELECT * FROM logons WHERE id = " + row + ".logon OFFSET 0) AS " + alias;
   }
+  std::string transaction_column() const override { return "xid8 NOT NULL DEFAULT pg_current_xact_id()"; }
+  std::string transaction_index() const override {
+    return "CREATE INDEX IF NOT EXISTS logon_events_by_transaction ON logon_events (tx);";
+  }
 };
 
 }  // namespace

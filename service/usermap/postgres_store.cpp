@@ -10,6 +10,7 @@
 #include "usermap/pg_rows.h"
 #include "usermap/pg_schema.h"
 #include "usermap/sql/entry_row.h"
+#include "usermap/sql/feed_sql.h"
 #include "usermap/sql/history_sql.h"
 
 namespace {
@@ -211,6 +212,44 @@ class PgConnection : public MapConnection {
     return read_events(holders_statement(pg_dialect(), q), out, error);
   }
 
+  bool feed_snapshot(std::int64_t now, FeedRead* out, std::string* error) override {
+    *out = FeedRead();
+    out->position.since = now;
+    return feed_head(out, error) &&
+           run(feed_snapshot_sql(pg_dialect()), {std::to_string(now)},
+               [out](const PGresult* r, int i) { out->items.push_back(feed_item_from_row(ResultRow(r, i), "")); }, error);
+  }
+
+  // Services commit in another order than they take the events' numbers, so changes are read by
+  // the transactions that wrote them: those from the position's up to the oldest one still running,
+  // all of which have ended. A refresh writes its entry's row anew, in its transaction, which the
+  // row carries; the time it was last seen only narrows the search, by far more than any clock differs.
+  bool feed_since(const FeedPosition& after, std::int64_t now, FeedRead* out, std::string* error) override {
+    *out = FeedRead();
+    out->position.since = now;
+    if (!feed_head(out, error)) return false;
+    const std::int64_t until = out->position.mark;
+    out->lost = until < after.mark;  // from another map in the same cluster
+    if (out->lost || until == after.mark) {
+      out->position = after;
+      return true;
+    }
+    std::vector<FeedItem> events;
+    const std::vector<std::string> range{std::to_string(after.mark), std::to_string(until)};
+    if (!run(feed_events_sql(pg_dialect(), "e.tx >= $1::text::xid8 AND e.tx < $2::text::xid8"), range,
+             [&events](const PGresult* r, int i) { events.push_back(feed_event_from_row(ResultRow(r, i))); }, error))
+      return false;
+    out->items = feed_changes(events);
+    const std::string window =
+        "l.last_seen >= $1::bigint AND ((l.xmin::text::bigint - $2::bigint) % 4294967296 + 4294967296) % 4294967296 < $3::bigint";
+    const std::int64_t wrap = std::int64_t{1} << 32;
+    return run(feed_refreshes_sql(pg_dialect(), window, "$4::bigint"),
+               {std::to_string(after.since - kClockMargin), std::to_string(after.mark % wrap),
+                std::to_string(until - after.mark), std::to_string(now)},
+               [out](const PGresult* r, int i) { out->items.push_back(feed_item_from_row(ResultRow(r, i), "refreshed")); },
+               error);
+  }
+
   bool note_check(std::int64_t now, std::string* error) override {
     return change(kSql.note_check, {std::to_string(now)}, error);
   }
@@ -254,6 +293,16 @@ class PgConnection : public MapConnection {
   }
 
  private:
+  // How far the clocks of the services sharing the map may differ, and more.
+  static constexpr std::int64_t kClockMargin = 600;
+
+  // The map's name, and the oldest transaction still running as the position's mark.
+  bool feed_head(FeedRead* out, std::string* error) {
+    return run(kFeedMapName, {}, [out](const PGresult* r, int i) { out->map = text_at(r, i, 0); }, error) &&
+           run("SELECT pg_snapshot_xmin(pg_current_snapshot())::text::bigint", {},
+               [out](const PGresult* r, int i) { out->position.mark = number_at(r, i, 0); }, error);
+  }
+
   // The statements below send what is held first, so that every statement sees the changes made before it.
   bool run(const std::string& sql, const std::vector<std::string>& params, const RowReader& row, std::string* error,
            long* changed = nullptr) {

@@ -4,9 +4,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 #include "usermap/sql/entry_row.h"
+#include "usermap/sql/feed_sql.h"
 #include "usermap/sql/history_sql.h"
 #include "usermap/sql/map_schema.h"
 #include "usermap/sql/map_sql.h"
@@ -33,6 +35,8 @@ class SqliteDialect : public SqlDialect {
   std::string entry_of(const std::string& row, const std::string& alias) const override {
     return " JOIN logons " + alias + " ON " + alias + ".id = " + row + ".logon";
   }
+  std::string transaction_column() const override { return "INTEGER NOT NULL DEFAULT 0"; }
+  std::string transaction_index() const override { return ""; }
 };
 
 const SqliteDialect kDialect;
@@ -474,7 +478,65 @@ class SqliteConnection : public MapConnection {
     return read_events(holders_statement(kDialect, q), out, error);
   }
 
+  bool feed_snapshot(std::int64_t now, FeedRead* out, std::string* error) override {
+    *out = FeedRead();
+    std::int64_t oldest = 0;
+    out->position.since = now - kRefreshLag;
+    return feed_head(out, &oldest, error) &&
+           read_rows(SqlStatement{feed_snapshot_sql(kDialect), {number(now)}},
+                     [out](const SqlRow& row) { out->items.push_back(feed_item_from_row(row, "")); }, error);
+  }
+
+  // Events are numbered in the order they are committed: those up to the newest number read are
+  // all there. A refresh is told by the time it was last seen, once no commit can still bring one
+  // from that time.
+  bool feed_since(const FeedPosition& after, std::int64_t now, FeedRead* out, std::string* error) override {
+    *out = FeedRead();
+    std::int64_t oldest = 0;
+    if (!feed_head(out, &oldest, error)) return false;
+    const std::int64_t newest = out->position.mark;
+    // Numbers begin again once every event is forgotten; events past the position may have been forgotten.
+    out->lost = newest < after.mark || oldest > after.mark + 1;
+    if (out->lost) return true;
+    std::vector<FeedItem> events;
+    const std::string range = "e.id > " + kDialect.param(1, SqlType::Number) + " AND e.id <= " + kDialect.param(2, SqlType::Number);
+    if (!read_rows(SqlStatement{feed_events_sql(kDialect, range), {number(after.mark), number(newest)}},
+                   [&events](const SqlRow& row) { events.push_back(feed_event_from_row(row)); }, error))
+      return false;
+    out->items = feed_changes(events);
+    const std::int64_t until = now - kRefreshLag;
+    out->position.since = std::max(after.since, until);
+    if (until <= after.since) return true;
+    const std::string window = "l.last_seen >= ?1 AND l.last_seen < ?2";
+    return read_rows(SqlStatement{feed_refreshes_sql(kDialect, window, "?3"), {number(after.since), number(until), number(now)}},
+                     [out](const SqlRow& row) { out->items.push_back(feed_item_from_row(row, "refreshed")); }, error);
+  }
+
  private:
+  // Longer than a login takes from its time stamp to its commit.
+  static constexpr std::int64_t kRefreshLag = 5;
+
+  static SqlValue number(std::int64_t value) { return SqlValue{SqlType::Number, {}, value}; }
+
+  // The map's name, and the newest and oldest events' numbers (as the position's mark).
+  bool feed_head(FeedRead* out, std::int64_t* oldest, std::string* error) {
+    return read_rows(SqlStatement{kFeedMapName, {}}, [out](const SqlRow& row) { out->map = row.text(0); }, error) &&
+           read_rows(SqlStatement{"SELECT coalesce(max(id), 0), coalesce(min(id), 0) FROM logon_events", {}},
+                     [out, oldest](const SqlRow& row) {
+                       out->position.mark = row.number(0);
+                       *oldest = row.number(1);
+                     }, error);
+  }
+
+  bool read_rows(const SqlStatement& sql, const std::function<void(const SqlRow&)>& each, std::string* error) {
+    Statement& query = read_statement(sql);
+    if (!query.ok()) return fail(db_, error);
+    int rc = SQLITE_ROW;
+    while ((rc = query.step()) == SQLITE_ROW) each(StatementRow(query));
+    query.reset();
+    return rc == SQLITE_DONE || fail(db_, error);
+  }
+
   // Reads the one number a statement returns, and makes the statement ready for its next use.
   bool read_count(Statement& query, std::int64_t* out, std::string* error) {
     const int rc = query.step();

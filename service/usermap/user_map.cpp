@@ -76,21 +76,24 @@ std::unique_ptr<UserMap> UserMap::start(std::unique_ptr<MapStore> store, const M
   std::unique_ptr<MapConnection> writer_db = store->connect(error);
   std::unique_ptr<MapConnection> lookups_db = writer_db ? store->connect(error) : nullptr;
   std::unique_ptr<MapConnection> listings_db = lookups_db ? store->connect(error) : nullptr;
-  if (!listings_db) return nullptr;
+  std::unique_ptr<MapConnection> feeds_db = listings_db ? store->connect(error) : nullptr;
+  if (!feeds_db) return nullptr;
   auto writer = std::make_unique<MapWriter>(*store, std::move(writer_db), limits);
   auto lookups = std::make_unique<Reader>(*store, std::move(lookups_db));
   auto listings = std::make_unique<Reader>(*store, std::move(listings_db));
+  auto feeds = std::make_unique<Reader>(*store, std::move(feeds_db));
   writer->start();
   return std::unique_ptr<UserMap>(
-      new UserMap(std::move(store), std::move(writer), std::move(lookups), std::move(listings)));
+      new UserMap(std::move(store), std::move(writer), std::move(lookups), std::move(listings), std::move(feeds)));
 }
 
 UserMap::UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<MapWriter> writer, std::unique_ptr<Reader> lookups,
-                 std::unique_ptr<Reader> listings)
+                 std::unique_ptr<Reader> listings, std::unique_ptr<Reader> feeds)
     : store_(std::move(store)),
       writer_(std::move(writer)),
       lookups_(std::move(lookups)),
-      listings_(std::move(listings)) {}
+      listings_(std::move(listings)),
+      feeds_(std::move(feeds)) {}
 
 UserMap::~UserMap() { stop(); }
 
@@ -153,6 +156,19 @@ void UserMap::read_holders(HolderQuery query, HistoryDone done) {
     closed(done);
 }
 
+void UserMap::read_feed(std::optional<FeedPosition> after, std::int64_t now, FeedDone done) {
+  if (feeds_->queue([after, now, done](StoreLink& link) {
+        FeedRead read;
+        std::string error;
+        MapConnection* db = link.get(&error);
+        const bool ok = db != nullptr && (after ? db->feed_since(*after, now, &read, &error)
+                                                : db->feed_snapshot(now, &read, &error));
+        done(read, ok ? Failure() : link_failure(link, db, error));
+      }))
+    return;
+  done(FeedRead(), map_closed());
+}
+
 void UserMap::count_current(std::int64_t now, CountDone done) {
   if (listings_->queue([now, done](StoreLink& link) {
         std::int64_t count = 0;
@@ -177,4 +193,5 @@ void UserMap::stop() {
   writer_->stop();
   lookups_->stop();
   listings_->stop();
+  feeds_->stop();
 }

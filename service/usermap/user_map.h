@@ -46,6 +46,7 @@ class UserMap {
   using HistoryDone = std::function<void(HistoryPage)>;
   using CountDone = std::function<void(std::int64_t count, const Failure& failure)>;
   using CheckDone = std::function<void(const Failure& failure)>;
+  using FeedDone = std::function<void(const FeedRead& read, const Failure& failure)>;
   using CommitObserver = std::function<void(double seconds)>;
   using ExpiryObserver = std::function<void(const std::vector<LogonEntry>& expired)>;
   using CreditObserver = std::function<void(const std::vector<CreditChange>& changes)>;
@@ -76,6 +77,10 @@ class UserMap {
   void read_history(HistoryQuery query, HistoryDone done);
   // Queues the question who held an address at a moment (see MapConnection::holders), likewise.
   void read_holders(HolderQuery query, HistoryDone done);
+  // Reads the change feed (see MapConnection::feed_snapshot and feed_since) on a reader of its own,
+  // so that neither the consoles nor the gateway's lookups wait for the feed's consumers: the
+  // snapshot without `after`, otherwise the changes after it.
+  void read_feed(std::optional<FeedPosition> after, std::int64_t now, FeedDone done);
   // Counts the entries current at `now`, on the reader of listings.
   void count_current(std::int64_t now, CountDone done);
   // Asks the writer for a transaction with a small real write of its own (MapConnection::note_check),
@@ -97,11 +102,12 @@ class UserMap {
  private:
   struct Reader;
   UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<MapWriter> writer, std::unique_ptr<Reader> lookups,
-          std::unique_ptr<Reader> listings);
+          std::unique_ptr<Reader> listings, std::unique_ptr<Reader> feeds);
 
   std::unique_ptr<MapStore> store_;
   std::unique_ptr<MapWriter> writer_;
   std::unique_ptr<Reader> lookups_;   // lookups by address
   std::unique_ptr<Reader> listings_;  // everything else
+  std::unique_ptr<Reader> feeds_;     // the change feed
 
 };

@@ -1,6 +1,9 @@
 // The user map's schema, written once for every store: its tables, and the steps that bring an older map up to date.
 #include "usermap/sql/map_schema.h"
 
+#include <cstdio>
+#include <random>
+
 #include "usermap/sql/address_rule.h"
 #include "usermap/sql/entry_row.h"
 
@@ -11,10 +14,9 @@ std::string credited_definition(const SqlDialect& d) {
   return "credited " + d.truth_column() + " NOT NULL DEFAULT false";
 }
 
-// What happened to the entries, one row per event and address (see usermap/history.h). Who was
-// at an address at a moment is read through the address index; whether that entry moved on or
-// ended since, through the index by entry; a page of events, through the index on the time.
-std::string history_tables(const SqlDialect& d) {
+// What happened to the entries, one row per event and address (see usermap/history.h), with the
+// transaction that wrote each (see SqlDialect::transaction_column).
+std::string history_table(const SqlDialect& d) {
   return "CREATE TABLE IF NOT EXISTS logon_events ("
          " id " + d.id_column() + ","
          " at " + d.number_column() + " NOT NULL,"
@@ -22,11 +24,27 @@ std::string history_tables(const SqlDialect& d) {
          " \"user\" " + d.name_column() + ","
          " domain " + d.name_column() + ","
          " host " + d.name_column() + ","
-         " address TEXT NOT NULL);"
-         "CREATE INDEX IF NOT EXISTS logon_events_by_address ON logon_events (address, at);"
+         " address TEXT NOT NULL,"
+         " tx " + d.transaction_column() + ");";
+}
+
+// Who was at an address at a moment is read through the address index; whether that entry moved
+// on or ended since, through the index by entry; a page of events, through the index on the time.
+std::string history_indexes(const SqlDialect& d) {
+  return "CREATE INDEX IF NOT EXISTS logon_events_by_address ON logon_events (address, at);"
          "CREATE INDEX IF NOT EXISTS logon_events_by_time ON logon_events (at);"
          "CREATE INDEX IF NOT EXISTS logon_events_by_entry ON logon_events (" + d.name("host") + ", " +
-         d.name("\"user\"") + ", " + d.name("domain") + ", at);";
+         d.name("\"user\"") + ", " + d.name("domain") + ", at);" + d.transaction_index();
+}
+
+// The map's own name, given once when it is made, so that a consumer of its change feed can tell
+// it from another map (whose positions would mean something else).
+std::string map_identity() {
+  std::random_device random;
+  char name[33];
+  std::snprintf(name, sizeof name, "%08x%08x%08x%08x", random(), random(), random(), random());
+  return std::string("CREATE TABLE IF NOT EXISTS map_identity (one integer PRIMARY KEY, name TEXT NOT NULL);"
+                     "INSERT INTO map_identity (one, name) VALUES (1, '") + name + "') ON CONFLICT DO NOTHING;";
 }
 
 // A step that adds a column of the entry's row.
@@ -47,7 +65,7 @@ std::string map_tables(const SqlDialect& d) {
          " address TEXT NOT NULL,"
          " logon " + d.number_column() + " NOT NULL REFERENCES logons (id) ON DELETE CASCADE,"
          " " + credited_definition(d) + ","
-         " PRIMARY KEY (address, logon))" + d.keyed_table_end() + ";";
+         " PRIMARY KEY (address, logon))" + d.keyed_table_end() + ";" + history_table(d);
 }
 
 std::string map_indexes(const SqlDialect& d) {
@@ -72,7 +90,7 @@ std::string map_indexes(const SqlDialect& d) {
       d.number_column() + " NOT NULL);"
       // The health check's write.
       "CREATE TABLE IF NOT EXISTS map_checks (id integer PRIMARY KEY, checked " + d.number_column() + " NOT NULL);" +
-      history_tables(d);
+      history_indexes(d) + map_identity();
 }
 
 
@@ -81,6 +99,8 @@ std::vector<SchemaStep> schema_steps(const SqlDialect& d) {
       entry_column_step(d, 2, "relayed"),
       // What an entry proves is credited at once; the claims of the entries there before are not.
       SchemaStep{3, "logon_addresses", "credited", credited_definition(d), credit_proven_rows_sql()},
+      // The change feed reads the events of PostgreSQL's services by the transaction that wrote them.
+      SchemaStep{4, "logon_events", "tx", d.transaction_column(), ""},
   };
 }
 

@@ -47,6 +47,11 @@ class SqlDialect {
   // Joins, as `alias`, the entry that the address row `row` belongs to, found by its key and no
   // other way.
   virtual std::string entry_of(const std::string& row, const std::string& alias) const = 0;
+  // The transaction that wrote an event, for a store whose writers commit in another order than
+  // they number events (the change feed reads by it), with its index; a store with one writer
+  // keeps a constant and no index.
+  virtual std::string transaction_column() const = 0;
+  virtual std::string transaction_index() const = 0;
 };
 
 // A parameter's value.
