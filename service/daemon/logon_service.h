@@ -46,8 +46,11 @@ class LogonService : public HttpApplication {
   // the NTLM offer alone, whose messages are small; the connection closes.
   Reply refuse_large_authorization(ClientConnection& connection, const std::string& reason);
   // Lets the verifications under way finish (their replies go to the network loop, which must
-  // still exist) and stops the threads they run on.
-  void stop_checks() { verification_.stop(); }
+  // still exist) and stops the threads they run on; answers the change feed's waiting consumers.
+  void stop_checks() {
+    verification_.stop();
+    feed_.stop();
+  }
 
  private:
   // The handler of the request's endpoint, or null with the reply that refuses the request

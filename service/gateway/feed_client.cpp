@@ -10,6 +10,8 @@ namespace {
 constexpr std::size_t kMaxFeedReply = std::size_t{256} << 20;
 // Beyond the wait the service was given: for the reply to cross the network.
 constexpr int kReplyMarginMs = 10000;
+// A snapshot of a large site takes the service seconds to read and write.
+constexpr int kSnapshotMs = 120000;
 
 bool read_group(JsonReader* json, FeedGroup* out) {
   return json->members([&](const std::string& key) {
@@ -84,7 +86,7 @@ Failure FeedClient::next(int wait_seconds, FeedUpdate* out, std::vector<std::str
   const std::string target =
       snapshot ? "/feed" : "/feed?after=" + cursor_ + "&wait=" + std::to_string(wait_seconds);
   LookupClient::Answer answer;
-  const int timeout_ms = (snapshot ? 0 : wait_seconds * 1000) + kReplyMarginMs;
+  const int timeout_ms = snapshot ? kSnapshotMs : wait_seconds * 1000 + kReplyMarginMs;
   const Failure failure = services_.ask(target, timeout_ms, LookupClient::Asking{kMaxFeedReply, 410, false}, &answer, notes);
   if (!failure.ok()) return failure;
   if (answer.status == 410) {

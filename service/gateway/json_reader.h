@@ -14,7 +14,8 @@ class JsonReader {
   explicit JsonReader(const std::string& text) : text_(text) {}
 
   bool at(char c) {
-    while (pos_ < text_.size() && std::string(" \t\r\n").find(text_[pos_]) != std::string::npos) ++pos_;
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\r' || text_[pos_] == '\n'))
+      ++pos_;
     return pos_ < text_.size() && text_[pos_] == c;
   }
   bool expect(char c) {

@@ -153,13 +153,15 @@ FeedHandler::FeedHandler(UserMap& users) : users_(users), state_(std::make_share
   watcher_ = std::thread([this] { watch(); });
 }
 
-FeedHandler::~FeedHandler() {
+FeedHandler::~FeedHandler() { stop(); }
+
+void FeedHandler::stop() {
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->stopping = true;
   }
   state_->woken.notify_all();
-  watcher_.join();
+  if (watcher_.joinable()) watcher_.join();
   state_->release(Clock::now(), true);
 }
 

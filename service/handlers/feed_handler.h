@@ -14,7 +14,9 @@
 class FeedHandler : public Handler {
  public:
   explicit FeedHandler(UserMap& users);
-  // Answers the consumers still waiting with no changes.
+  // Answers the consumers still waiting with no changes, and from then on each at once: a service
+  // that is stopping does not wait for them.
+  void stop();
   ~FeedHandler() override;
   FeedHandler(const FeedHandler&) = delete;
   FeedHandler& operator=(const FeedHandler&) = delete;

@@ -97,6 +97,11 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
   }
 
   ChangeOutcome apply(MapChange c) { return submit(std::move(c)).get(); }
+  FeedRead feed(std::optional<FeedPosition> after) {
+    std::promise<FeedRead> read;
+    map_->read_feed(after, kNow, [&read](const FeedRead& r, const Failure&) { read.set_value(r); });
+    return read.get_future().get();
+  }
 
   std::future<ChangeOutcome> submit(MapChange c) {
     auto done = std::make_shared<std::promise<ChangeOutcome>>();
@@ -398,8 +403,8 @@ bool run_on_map(const std::string& location, const std::string& sql) {
 }
 
 // Each store's oldest numbered format (SQLite's 1, without the relay flag; PostgreSQL's 1, which is
-// SQLite's 2) lacks the credit of each address: opened again, the map is brought up to date, and
-// what its entries prove is credited to them.
+// SQLite's 2) lacks the credit of each address and the events' transactions: opened again, the map
+// is brought up to date, what its entries prove is credited to them, and the change feed reads on.
 TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
   ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}))).committed());
   map_.reset();
@@ -407,10 +412,14 @@ TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
                                 ? "ALTER TABLE logons DROP COLUMN relayed; PRAGMA user_version = 1;"
                                 : "UPDATE logon_map_format SET format = 1;";
   ASSERT_TRUE(run_on_map(location_, "DROP INDEX logon_addresses_credited; ALTER TABLE logon_addresses DROP COLUMN "
-                                    "credited;" + older));
+                                    "credited; ALTER TABLE logon_events DROP COLUMN tx;" + older));
   open(location_);
   EXPECT_EQ(names(at("10.0.0.1").entries), "alice@PC1");
+  const FeedRead snapshot = feed(std::nullopt);
   EXPECT_TRUE(apply(change(kLogin, relayed(login("bob", "PC2", "10.0.0.2", {"10.0.0.2"})))).committed());
+  const FeedRead changes = feed(snapshot.position);
+  ASSERT_EQ(changes.items.size(), 1u);
+  EXPECT_EQ(changes.items[0].change + " " + changes.items[0].user + " " + changes.items[0].address, "credited bob 10.0.0.2");
   map_.reset();
   open(location_);  // stamped with this service's format, which it opens as it is
 }

@@ -100,7 +100,7 @@ std::vector<SchemaStep> schema_steps(const SqlDialect& d) {
       // What an entry proves is credited at once; the claims of the entries there before are not.
       SchemaStep{3, "logon_addresses", "credited", credited_definition(d), credit_proven_rows_sql()},
       // The change feed reads the events of PostgreSQL's services by the transaction that wrote them.
-      SchemaStep{4, "logon_events", "tx", d.transaction_column(), ""},
+      SchemaStep{4, "logon_events", "tx", "tx " + d.transaction_column(), ""},
   };
 }
 
