@@ -444,8 +444,9 @@ class Installed(unittest.TestCase):
         os.makedirs(os.path.join(prefix, "etc", "pellamor"))
         open(os.path.join(prefix, "etc", "pellamor", "accounts"), "w").close()
         unit = os.path.join(prefix, "lib", "systemd", "system", "pellamor-service.service")
-        verify = subprocess.run(["systemd-analyze", "verify", "--man=no", unit], capture_output=True, text=True,
-                                timeout=60)  # the manual page is not on this prefix's man path; the package's test checks it
+        radius_unit = os.path.join(os.path.dirname(unit), "pellamor-radius.service")
+        verify = subprocess.run(["systemd-analyze", "verify", "--man=no", unit, radius_unit], capture_output=True,
+                                text=True, timeout=60)  # the manual page is not on this prefix's man path; the package's test checks it
         own = [line for line in verify.stderr.splitlines() if "pellamor" in line]  # not other packages' units
         self.assertEqual((verify.returncode, own, verify.stdout), (0, [], ""))
         self.assertIn("ExecStart=%s/lib/pellamor/pellamor-service-start --db " % prefix, read_text(unit))
@@ -459,7 +460,7 @@ class Installed(unittest.TestCase):
         self.assertEqual([package_output(package, 'dpkg-deb -f "$1" Version'), package_output(
             package, 'dpkg-deb --fsys-tarfile "$1" | tar -xO ./usr/share/doc/pellamor-service/changelog.gz | zcat | head -1')],
             [version + "\n", "pellamor-service (%s) UNRELEASED; urgency=medium\n" % version])
-        for program in ("sbin/pellamor-service", "lib/pellamor/pellamor-squid-helper"):
+        for program in ("sbin/pellamor-service", "lib/pellamor/pellamor-squid-helper", "sbin/pellamor-radius"):
             said = subprocess.run([os.path.join(prefix, program), "--version"], capture_output=True, text=True).stdout
             self.assertEqual(said, "%s %s\n" % (os.path.basename(program), version))
         lintian = subprocess.run(["lintian", "--no-cfg", "--display-info", "--display-experimental", "--pedantic", package],
