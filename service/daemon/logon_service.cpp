@@ -85,7 +85,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       metrics_view_(metrics_, counters_, users, verification_.throttle(), [this] { return directory_parts(); },
                     options.interval),
       health_(users, kHealthDeadline, [this] { return proof_methods(); }),
-      web_logon_(options, users, counters_),
+      web_logon_(options, users, counters_, group_names_),
       console_readers_(access_, options, console_),
       document_readers_(access_, options, document_),
       lookup_readers_(access_, options, lookup_),

@@ -26,3 +26,19 @@ std::optional<Identity> settle_handshake(Authentication handshake, RequestRecord
   respond(std::move(handshake.reply));
   return std::nullopt;
 }
+
+void name_groups(GroupNames& names, const Identity& who, std::function<void(Identity named)> then) {
+  if (who.groups.empty()) return then(who);
+  names.name(who.groups, [who, then = std::move(then)](std::vector<std::string> group_names) {
+    Identity named = who;
+    named.group_names = std::move(group_names);
+    then(std::move(named));
+  });
+}
+
+std::vector<EntryGroup> entry_groups(const Identity& who) {
+  std::vector<EntryGroup> groups;
+  for (std::size_t i = 0; i < who.groups.size(); ++i)
+    groups.push_back(EntryGroup{who.groups[i], i < who.group_names.size() ? who.group_names[i] : ""});
+  return groups;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "http/request.h"
 #include "requests/request_record.h"
 #include "usermap/user_map.h"
+#include "verify/group_names.h"
 
 // One TCP connection as the handlers see it: who is at the other end, and its authenticator.
 struct ClientConnection {
@@ -51,3 +53,11 @@ Reply read_failed(const MapPage& page, RequestRecord& record);
 // Notes in the request's record what its handshake came to and, unless the handshake proved a user,
 // answers with the handshake's own reply. The user proven, if any.
 std::optional<Identity> settle_handshake(Authentication handshake, RequestRecord& record, ReplyCallback& respond);
+
+// Calls `then` with `who` and the directory's names of its groups: at once when there are none to
+// name or every name is remembered, otherwise on the directory's thread. A logon never fails for a
+// name: an unnamed group is kept by its SID alone.
+void name_groups(GroupNames& names, const Identity& who, std::function<void(Identity named)> then);
+
+// The groups of `who` as a map entry keeps them.
+std::vector<EntryGroup> entry_groups(const Identity& who);

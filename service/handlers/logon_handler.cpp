@@ -107,13 +107,10 @@ void LogonHandler::complete(const LogonRequest& logon, const Identity& who, cons
   record->user = who.user;
   record->domain = who.domain;
   record->authenticated = who.authenticated;
-  // A logout keeps no groups; a login waits for their names only when they are not remembered.
-  if (logon.action != LogonAction::Login || who.groups.empty())
-    return commit(logon, who, connection, record, std::move(respond));
+  // A logout keeps no groups.
+  if (logon.action != LogonAction::Login) return commit(logon, who, connection, record, std::move(respond));
   const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
-  group_names_.name(who.groups, [this, logon, who, &connection, record, reply_to](std::vector<std::string> names) {
-    Identity named = who;
-    named.group_names = std::move(names);
+  name_groups(group_names_, who, [this, logon, &connection, record, reply_to](Identity named) {
     commit(logon, named, connection, record, std::move(*reply_to));
   });
 }
@@ -151,8 +148,7 @@ LogonHandler::Recording LogonHandler::recording(const LogonRequest& logon, const
   change.entry.persistent = logon.persistent;
   change.entry.authenticated = id.authenticated;
   change.entry.first_seen = change.entry.last_seen = now;
-  for (std::size_t i = 0; i < id.groups.size(); ++i)
-    change.entry.groups.push_back(EntryGroup{id.groups[i], i < id.group_names.size() ? id.group_names[i] : ""});
+  change.entry.groups = entry_groups(id);
   if (logon.action == LogonAction::Login) {
     change.entry.expires = now + (change.entry.persistent ? 2 * options_.interval : options_.nonpersistent_lifetime);
   } else {

@@ -52,10 +52,12 @@ std::string address_to_return_to(const std::string& target) {
 
 }  // namespace
 
-WebLogonHandler::WebLogonHandler(const Options& options, UserMap& users, ServiceCounters& counters)
+WebLogonHandler::WebLogonHandler(const Options& options, UserMap& users, ServiceCounters& counters,
+                                 GroupNames& group_names)
     : options_(options),
       users_(users),
       counters_(counters),
+      group_names_(group_names),
       names_(options.service_names.empty() ? default_service_names() : options.service_names) {}
 
 void WebLogonHandler::handle(const Exchange& exchange, ReplyCallback respond) {
@@ -154,7 +156,11 @@ void WebLogonHandler::take(const Exchange& exchange, ReplyCallback respond) {
         if (!who) return;
         Outcome bad = unfit(form, connection.peer_address);
         if (bad.kind != Outcome::Kind::Unset) return respond(refused(*record, std::move(bad)));
-        commit(form, *who, connection, record, std::move(respond));
+        // A logon keeps the user's groups, which the proxy's policy may ask about.
+        const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));
+        name_groups(group_names_, *who, [this, form, &connection, record, reply_to](Identity named) {
+          commit(form, named, connection, record, std::move(*reply_to));
+        });
       });
 }
 
@@ -174,6 +180,7 @@ void WebLogonHandler::commit(const LogonForm& form, const Identity& who, const C
   change.entry.ips = {connection.peer_address};
   change.entry.peer = connection.peer_address;
   change.entry.authenticated = who.authenticated;
+  change.entry.groups = entry_groups(who);
   change.entry.first_seen = change.entry.last_seen = now;
   change.entry.expires = now + options_.web_logon_hours * 3600;
   const auto reply_to = std::make_shared<ReplyCallback>(std::move(respond));

@@ -21,7 +21,7 @@ struct LogonForm {
 
 class WebLogonHandler : public Handler {
  public:
-  WebLogonHandler(const Options& options, UserMap& users, ServiceCounters& counters);
+  WebLogonHandler(const Options& options, UserMap& users, ServiceCounters& counters, GroupNames& group_names);
   void handle(const Exchange& exchange, ReplyCallback respond) override;
 
  private:
@@ -43,6 +43,7 @@ class WebLogonHandler : public Handler {
   const Options& options_;
   UserMap& users_;
   ServiceCounters& counters_;
+  GroupNames& group_names_;
   const std::vector<std::string> names_;  // the names the service goes by (--service-name)
   const PageTokens tokens_;
 };

@@ -245,6 +245,7 @@ class SquidGateway(unittest.TestCase):
                 self.assertEqual((entry["user"], entry["domain"], entry["host"], entry["ips"], entry["peer"]),
                                  ("alice", "PELLAMOR", "127.0.0.1", ["127.0.0.1"], "127.0.0.1"))
                 self.assertEqual(entry["expires"] - entry["first_seen"], 8 * 3600)
+                self.assertIn("pellamor\\marketing", {(g["name"] or "").lower() for g in entry["groups"]})  # policy by group
                 self.assertIn(("POST", "Kerberos", "login"),
                               [(r["method"], r.get("authorization"), r["result"]) for r in service.log()])
                 logged = url[:url.index("?") + 1]  # Squid's log leaves out the query
