@@ -138,11 +138,13 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
     return events_text(page.get_future().get());
   }
 
+  // The holders as "user@host", a claim marked "user@host?".
   std::string holders(const std::string& ip, std::int64_t at) {
     std::promise<HistoryPage> page;
     map_->read_holders(HolderQuery{ip, at}, [&page](HistoryPage p) { page.set_value(std::move(p)); });
     std::string out;
-    for (const LogonEvent& e : page.get_future().get().events) out += (out.empty() ? "" : " ") + e.user + "@" + e.host;
+    for (const LogonEvent& e : page.get_future().get().events)
+      out += (out.empty() ? "" : " ") + e.user + "@" + e.host + (e.credited ? "" : "?");
     return out;
   }
 
@@ -343,6 +345,7 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
       change(kLogin, login("alice", "PC1", "10.0.7.9", {"10.0.7.2", "10.0.7.3"}, kNow - 400)),
       change(kLogin, login("bob", "PC2", "10.0.7.1", {"10.0.7.1"}, kNow - 300)),
       change(kLogout, login("Alice", "PC1", "", {}, kNow - 200)),
+      change(kLogin, login("erin", "PC5", "10.0.7.8", {"10.0.7.1"}, kNow - 150)),  // a claim beside bob
   };
   for (const MapChange& c : steps) ASSERT_TRUE(apply(c).committed());
   // Entries that ran out are purged at most once a second: by a later commit, or on the writer's own.
@@ -352,7 +355,8 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
   };
   for (int i = 0; i < 100 && !purged(); ++i) usleep(100000);
   EXPECT_EQ(history(HistoryQuery()),
-            "-200 logout alice@PC1 10.0.7.3;-200 logout alice@PC1 10.0.7.2;-300 credited bob@PC2 10.0.7.1;"
+            "-150 login erin@PC5 10.0.7.1;-200 logout alice@PC1 10.0.7.3;-200 logout alice@PC1 10.0.7.2;"
+            "-300 credited bob@PC2 10.0.7.1;"
             "-300 login bob@PC2 10.0.7.1;-400 uncredited alice@PC1 10.0.7.1;-400 moved alice@PC1 10.0.7.3;"
             "-400 moved alice@PC1 10.0.7.2;-600 credited alice@PC1 10.0.7.1;-600 login alice@PC1 10.0.7.1;"
             "-3600 uncredited carol@PC3 10.0.7.3;-3600 expired carol@PC3 10.0.7.3;"
@@ -373,9 +377,10 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
     std::int64_t before_now;
     const char* held_by;
   } moments[] = {
-      {"10.0.7.1", 550, "alice@PC1"}, {"10.0.7.1", 350, ""},          {"10.0.7.1", 250, "bob@PC2"},
-      {"10.0.7.2", 350, "alice@PC1"}, {"10.0.7.2", 100, ""},          {"10.0.7.3", 5000, "carol@PC3"},
-      {"10.0.7.3", 350, "alice@PC1"}, {"10.0.7.4", 3 * day - 10, ""},
+      {"10.0.7.1", 550, "alice@PC1"},  {"10.0.7.1", 350, ""},  {"10.0.7.1", 250, "bob@PC2"},
+      {"10.0.7.1", 100, "bob@PC2 erin@PC5?"},  // the credited holder first, above the later claim
+      {"10.0.7.2", 350, "alice@PC1?"}, {"10.0.7.2", 100, ""},  {"10.0.7.3", 5000, "carol@PC3"},
+      {"10.0.7.3", 350, "alice@PC1?"}, {"10.0.7.4", 3 * day - 10, ""},
   };
   for (const auto& m : moments) EXPECT_EQ(holders(m.ip, kNow - m.before_now), m.held_by) << m.ip << " " << m.before_now;
 }

@@ -471,7 +471,7 @@ class SqliteConnection : public MapConnection {
   }
 
   bool holders(const HolderQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
-    return read_events(holders_statement(kDialect, q), out, error);
+    return read_events(holders_statement(kDialect, q), out, error, holder_from_row);
   }
 
  private:
@@ -483,12 +483,13 @@ class SqliteConnection : public MapConnection {
     return rc == SQLITE_ROW || fail(db_, error);
   }
 
-  bool read_events(const SqlStatement& sql, std::vector<LogonEvent>* out, std::string* error) {
+  bool read_events(const SqlStatement& sql, std::vector<LogonEvent>* out, std::string* error,
+                   LogonEvent (*from_row)(const SqlRow&) = event_from_row) {
     out->clear();
     Statement& query = read_statement(sql);
     if (!query.ok()) return fail(db_, error);
     int rc = SQLITE_ROW;
-    while ((rc = query.step()) == SQLITE_ROW) out->push_back(event_from_row(StatementRow(query)));
+    while ((rc = query.step()) == SQLITE_ROW) out->push_back(from_row(StatementRow(query)));
     query.reset();
     return rc == SQLITE_DONE || fail(db_, error);
   }

@@ -48,23 +48,68 @@ SqlStatement history_statement(const SqlDialect& d, const HistoryQuery& q) {
   return s;
 }
 
-// An entry's last event at the address (through the address index) puts or keeps it there, and
-// no later event of the entry (through the index by entry) ends it or moves it: a move lists
-// every address of the new set, so a move without this address took the entry away from it.
+namespace {
+
+// The entry's last event of one kind at the address, at or before the moment: one seek of the
+// index by address and entry, however many events the entry has there.
+std::string last_there(const SqlDialect& d, const char* column, const char* kind, const std::string& ip,
+                       const std::string& at) {
+  return std::string("(SELECT a.") + column + " FROM logon_events a WHERE a.address = " + ip + " AND " +
+         same_entry(d, "a", "p") + " AND a.kind = " + quoted(kind) + " AND a.at <= " + at +
+         " ORDER BY a.at DESC, a.id DESC LIMIT 1)";
+}
+
+// The first event at the address that meets `condition`, in the order of the index by address and
+// entry: one seek of that index.
+std::string first_there(const std::string& ip, const std::string& condition, const std::string& order) {
+  return "(SELECT x.id FROM logon_events x WHERE x.address = " + ip + condition + " ORDER BY " + order + " LIMIT 1)";
+}
+
+// An event of the first entry at the address, or of the one after the entry of event row `after`:
+// the same user and host with a later domain, else the same host with a later user, else a later
+// host. Each is a seek that passes over all of an entry's events there at once, where one comparison
+// of the three names together would start at the host and read them.
+std::string next_entry_there(const SqlDialect& d, const std::string& ip, const std::string& after) {
+  const auto column = [&d](const std::string& row, const char* name) { return d.name(row + "." + name); };
+  const auto compare = [&](const char* name, const char* op) {
+    return " AND " + column("x", name) + " " + op + " " + column(after, name);
+  };
+  const std::string host = column("x", "host");
+  const std::string user = column("x", "\"user\"");
+  const std::string domain = column("x", "domain");
+  if (after.empty()) return first_there(ip, "", host + ", " + user + ", " + domain);
+  return "coalesce(" + first_there(ip, compare("host", "=") + compare("\"user\"", "=") + compare("domain", ">"), domain) +
+         ", " + first_there(ip, compare("host", "=") + compare("\"user\"", ">"), user + ", " + domain) + ", " +
+         first_there(ip, compare("host", ">"), host + ", " + user + ", " + domain) + ")";
+}
+
+}  // namespace
+
+// Each entry ever at the address is taken once. It was there at the moment when it logged in or
+// moved there last and no move elsewhere, logout or expiry of it followed before the moment (a
+// move lists every address of the new set, so a later move without this address took it away).
+// It was credited there when its last change of credit there gave it credit.
 SqlStatement holders_statement(const SqlDialect& d, const HolderQuery& q) {
   SqlStatement s;
   Params p{d, s};
   const std::string ip = p.text(q.ip);
   const std::string at = p.number(q.at);
-  const std::string holding = quoted(kEventLogin) + ", " + quoted(kEventMoved) + ", " + quoted(kEventCredited);
   const std::string leaving = quoted(kEventMoved) + ", " + quoted(kEventLogout) + ", " + quoted(kEventExpired);
-  s.text = std::string("SELECT ") + kEventColumns + " FROM logon_events e WHERE e.address = " + ip + " AND e.at <= " + at +
-           " AND e.kind IN (" + holding + ")"
-           " AND NOT EXISTS (SELECT 1 FROM logon_events n WHERE n.address = " + ip + " AND n.at <= " + at +
-           " AND n.id > e.id AND " + same_entry(d, "n", "e") + ")"
-           " AND NOT EXISTS (SELECT 1 FROM logon_events o WHERE " + same_entry(d, "o", "e") + " AND o.at > e.at AND o.at <= " +
-           at + " AND o.kind IN (" + leaving + "))"
-           " ORDER BY e.at DESC, e.id DESC";
+  const std::string logged_in = last_there(d, "at", kEventLogin, ip, at);
+  const std::string moved_in = last_there(d, "at", kEventMoved, ip, at);
+  s.text = "WITH RECURSIVE present(id) AS (SELECT " + next_entry_there(d, ip, "") + " UNION ALL SELECT " +
+           next_entry_there(d, ip, "p") + " FROM present JOIN logon_events p ON p.id = present.id),"
+           " arrivals AS (SELECT p.id, CASE WHEN coalesce(" + moved_in + ", -1) > coalesce(" + logged_in + ", -1) THEN " +
+           moved_in + " ELSE " + logged_in + " END AS arrived, coalesce(" +
+           last_there(d, "id", kEventCredited, ip, at) + ", 0) > coalesce(" +
+           last_there(d, "id", kEventUncredited, ip, at) + ", 0) AS credited"
+           " FROM present JOIN logon_events p ON p.id = present.id)"
+           " SELECT r.arrived, CASE WHEN r.arrived = " + moved_in + " THEN " + quoted(kEventMoved) + " ELSE " +
+           quoted(kEventLogin) + " END, p.\"user\", p.domain, p.host, " + ip + ", r.credited"
+           " FROM arrivals r JOIN logon_events p ON p.id = r.id WHERE r.arrived IS NOT NULL"
+           " AND NOT EXISTS (SELECT 1 FROM logon_events o WHERE " + same_entry(d, "o", "p") + " AND o.kind IN (" +
+           leaving + ") AND o.at > r.arrived AND o.at <= " + at + ")"
+           " ORDER BY r.credited DESC, r.arrived DESC, p.id DESC";
   return s;
 }
 
@@ -76,5 +121,11 @@ LogonEvent event_from_row(const SqlRow& row) {
   e.domain = row.text(3);
   e.host = row.text(4);
   e.address = row.text(5);
+  return e;
+}
+
+LogonEvent holder_from_row(const SqlRow& row) {
+  LogonEvent e = event_from_row(row);
+  e.credited = row.truth(6);
   return e;
 }
