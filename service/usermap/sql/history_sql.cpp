@@ -86,30 +86,32 @@ std::string next_entry_there(const SqlDialect& d, const std::string& ip, const s
 }  // namespace
 
 // Each entry ever at the address is taken once. It was there at the moment when it logged in or
-// moved there last and no move elsewhere, logout or expiry of it followed before the moment (a
-// move lists every address of the new set, so a later move without this address took it away).
-// It was credited there when its last change of credit there gave it credit.
+// moved there last (the later of the two, by the order of the rows) and neither ended there since
+// (a logout or an expiry has a row at each address the entry had) nor moved elsewhere in a later
+// second (a move lists every address of the new set, so a later move without this one took it
+// away). It was credited there when its last change of credit there gave it credit.
 SqlStatement holders_statement(const SqlDialect& d, const HolderQuery& q) {
   SqlStatement s;
   Params p{d, s};
   const std::string ip = p.text(q.ip);
   const std::string at = p.number(q.at);
-  const std::string leaving = quoted(kEventMoved) + ", " + quoted(kEventLogout) + ", " + quoted(kEventExpired);
-  const std::string logged_in = last_there(d, "at", kEventLogin, ip, at);
-  const std::string moved_in = last_there(d, "at", kEventMoved, ip, at);
+  const std::string logged_in = last_there(d, "id", kEventLogin, ip, at);
+  const std::string moved_in = last_there(d, "id", kEventMoved, ip, at);
   s.text = "WITH RECURSIVE present(id) AS (SELECT " + next_entry_there(d, ip, "") + " UNION ALL SELECT " +
            next_entry_there(d, ip, "p") + " FROM present JOIN logon_events p ON p.id = present.id),"
-           " arrivals AS (SELECT p.id, CASE WHEN coalesce(" + moved_in + ", -1) > coalesce(" + logged_in + ", -1) THEN " +
-           moved_in + " ELSE " + logged_in + " END AS arrived, coalesce(" +
+           " arrivals AS (SELECT p.id AS entry_row, CASE WHEN coalesce(" + moved_in + ", 0) > coalesce(" + logged_in +
+           ", 0) THEN " + moved_in + " ELSE " + logged_in + " END AS arrival, coalesce(" +
            last_there(d, "id", kEventCredited, ip, at) + ", 0) > coalesce(" +
            last_there(d, "id", kEventUncredited, ip, at) + ", 0) AS credited"
            " FROM present JOIN logon_events p ON p.id = present.id)"
-           " SELECT r.arrived, CASE WHEN r.arrived = " + moved_in + " THEN " + quoted(kEventMoved) + " ELSE " +
-           quoted(kEventLogin) + " END, p.\"user\", p.domain, p.host, " + ip + ", r.credited"
-           " FROM arrivals r JOIN logon_events p ON p.id = r.id WHERE r.arrived IS NOT NULL"
-           " AND NOT EXISTS (SELECT 1 FROM logon_events o WHERE " + same_entry(d, "o", "p") + " AND o.kind IN (" +
-           leaving + ") AND o.at > r.arrived AND o.at <= " + at + ")"
-           " ORDER BY r.credited DESC, r.arrived DESC, p.id DESC";
+           " SELECT " + kEventColumns + ", r.credited FROM arrivals r JOIN logon_events p ON p.id = r.entry_row"
+           " JOIN logon_events e ON e.id = r.arrival"
+           " WHERE NOT EXISTS (SELECT 1 FROM logon_events o WHERE o.address = " + ip + " AND " + same_entry(d, "o", "p") +
+           " AND o.kind IN (" + quoted(kEventLogout) + ", " + quoted(kEventExpired) + ") AND o.at >= e.at AND o.at <= " + at +
+           " AND o.id > e.id)"
+           " AND NOT EXISTS (SELECT 1 FROM logon_events o WHERE " + same_entry(d, "o", "p") + " AND o.kind = " +
+           quoted(kEventMoved) + " AND o.at > e.at AND o.at <= " + at + ")"
+           " ORDER BY r.credited DESC, e.at DESC, e.id DESC";
   return s;
 }
 
