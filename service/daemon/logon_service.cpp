@@ -70,6 +70,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       users_(users),
       verification_(options, verifier, kerberos, counters_.rejected),
       access_(options.status_allow, options.admin_group_sid, options.admin_group),
+      lookup_access_(options.status_allow, options.admin_group_sid, options.admin_group, options.lookup_allow),
       logon_(uses_test_features(options) ? std::make_unique<TestLogonHandler>(options, users, counters_)
                                          : std::make_unique<LogonHandler>(options, users, counters_)),
       console_(false, options, users, counters_),
@@ -81,7 +82,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       health_(users, kHealthDeadline, [this] { return directory_problem(); }),
       console_readers_(access_, options, console_),
       document_readers_(access_, options, document_),
-      lookup_readers_(access_, options, lookup_),
+      lookup_readers_(lookup_access_, options, lookup_),
       history_readers_(access_, options, history_),
       changes_readers_(access_, options, changes_),
       metrics_readers_(access_, options, metrics_view_),

@@ -554,7 +554,8 @@ class History(unittest.TestCase):
                 ("login", "alice", "PC1", "10.0.0.6"), ("login", "alice", "PC1", "10.0.0.5"),
                 ("expired", "alice", "ONESHOT", "10.0.0.9"), ("login", "alice", "ONESHOT", "10.0.0.9")])
             login_at, logout_at = events[3]["at"], events[0]["at"]
-            self.assertEqual([e["host"] for e in history(service, "?ip=10.0.0.5&at=" + login_at)["entries"]], ["PC1"])
+            self.assertEqual([(e["host"], e["credited"]) for e in history(service, "?ip=10.0.0.5&at=" + login_at)["entries"]],
+                             [("PC1", False)])  # reported from 127.0.0.1: a claim
             epoch = calendar.timegm(time.strptime(login_at, "%Y-%m-%dT%H:%M:%SZ"))
             for spelling in (time.strftime("%Y-%m-%dT%H:%M:%S.250+01:00", time.gmtime(epoch + 3600)),
                              time.strftime("%Y-%m-%dt%H:%M:%S-0530", time.gmtime(epoch - 19800)),
@@ -644,6 +645,13 @@ class Availability(unittest.TestCase):
             ]
             for sources, count in steps:
                 self.assertEqual(sum(Raw(service, source).still_serves() for source in sources), count, sources)
+
+    def test_a_lookup_allow_list_lets_a_proxy_ask_who_is_at_an_address_and_nothing_more(self):
+        options = ("--address", "::", "--lookup-allow", "192.0.2.0/29")
+        with Namespace(), Service(*options) as service:
+            for source, target, status in (("192.0.2.5", "/lookup?ip=10.0.0.5", 200), ("192.0.2.5", "/status.json", 403),
+                                           ("192.0.2.5", "/history.json", 403), ("192.0.2.99", "/lookup?ip=10.0.0.5", 403)):
+                self.assertEqual(code(Raw(service, source).get(target)[0]), status, (source, target))
 
     def test_sighup_reloads_the_accounts_without_dropping_connections(self):
         carol = "carol:carol's secret"
