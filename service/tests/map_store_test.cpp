@@ -92,6 +92,7 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
     limits.history_days = 1;
     std::string ignored;
     limits.credit_claims.add("10.9.0.0/16", &ignored);
+    limits.listing_milliseconds = listing_milliseconds_;
     map_ = UserMap::open(location, limits, &notice, &error);
     ASSERT_TRUE(map_) << error;
   }
@@ -158,6 +159,7 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
 
   std::string folder_;
   std::string location_;
+  std::int64_t listing_milliseconds_ = 5000;
   std::unique_ptr<UserMap> map_;
 };
 
@@ -418,6 +420,26 @@ TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
   EXPECT_TRUE(apply(change(kLogin, relayed(login("bob", "PC2", "10.0.0.2", {"10.0.0.2"})))).committed());
   map_.reset();
   open(location_);  // stamped with this service's format, which it opens as it is
+}
+
+// A listing of an SQLite map that reads past its deadline (here at once) is stopped and says why;
+// the health check's count, read on the reader of lookups, still answers.
+TEST_P(MapStoreContract, ALongListingIsStoppedAndTheHealthCountStillAnswers) {
+  if (std::string(GetParam()) != "sqlite") GTEST_SKIP() << "PostgreSQL's listings have no deadline of their own";
+  map_.reset();
+  listing_milliseconds_ = 0;
+  open(location_);
+  std::vector<std::string> addresses;
+  for (int i = 1; i <= 16; ++i) addresses.push_back("10.0.9." + std::to_string(i));
+  for (int i = 0; i < 20; ++i)
+    ASSERT_TRUE(apply(change(kLogin, login("u" + std::to_string(i), "PC" + std::to_string(i), "10.0.9.1", addresses)))
+                    .committed());
+  std::promise<HistoryPage> page;
+  map_->read_history(HistoryQuery(), [&page](HistoryPage p) { page.set_value(std::move(p)); });
+  EXPECT_NE(page.get_future().get().failure.message().find("ms and was stopped"), std::string::npos);
+  std::promise<std::int64_t> count;
+  map_->count_current(kNow, [&count](std::int64_t n, const Failure& f) { count.set_value(f.ok() ? n : -1); });
+  EXPECT_EQ(count.get_future().get(), 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, MapStoreContract, ::testing::Values("sqlite", "postgresql"),

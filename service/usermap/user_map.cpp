@@ -67,7 +67,7 @@ std::unique_ptr<UserMap> UserMap::open(const std::string& path, const MapLimits&
     return nullptr;
   }
   if (!check_map_intact(path, error)) return nullptr;
-  std::unique_ptr<MapStore> store = open_sqlite_store(path, notice, error);
+  std::unique_ptr<MapStore> store = open_sqlite_store(path, limits.listing_milliseconds, notice, error);
   return store ? start(std::move(store), limits, error) : nullptr;
 }
 
@@ -154,7 +154,7 @@ void UserMap::read_holders(HolderQuery query, HistoryDone done) {
 }
 
 void UserMap::count_current(std::int64_t now, CountDone done) {
-  if (listings_->queue([now, done](StoreLink& link) {
+  if (lookups_->queue([now, done](StoreLink& link) {
         std::int64_t count = 0;
         std::string error;
         MapConnection* db = link.get(&error);

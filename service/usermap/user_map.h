@@ -76,7 +76,8 @@ class UserMap {
   void read_history(HistoryQuery query, HistoryDone done);
   // Queues the question who held an address at a moment (see MapConnection::holders), likewise.
   void read_holders(HolderQuery query, HistoryDone done);
-  // Counts the entries current at `now`, on the reader of listings.
+  // Counts the entries current at `now`, on the reader of lookups, whose reads are all short: the
+  // health check and the metrics ask it, and wait behind no listing.
   void count_current(std::int64_t now, CountDone done);
   // Asks the writer for a transaction with a small real write of its own (MapConnection::note_check),
   // after the changes queued before it; `done` is called on the writer's thread.
