@@ -3,6 +3,8 @@
 #include "daemon/logon_service.h"
 
 #include <algorithm>
+#include <ctime>
+#include <future>
 
 #include "common/diagnostics.h"
 #include "common/text.h"
@@ -15,6 +17,8 @@ constexpr std::size_t kMaxTarget = 8192;
 constexpr const char* kLogonPath = "/tarnwise";
 // The longest a health check may take before /healthz answers that the map does not answer.
 constexpr std::chrono::milliseconds kHealthDeadline{3000};
+// As many of the live entries as the throttle remembers pairs of an account and a machine.
+constexpr std::size_t kMaxRememberedLogons = 100000;
 
 // Who is credited at an address, as the credit lines name them.
 std::string holders_text(const std::vector<CreditHolder>& holders) {
@@ -59,6 +63,23 @@ class ServiceConnection : public HttpConnection {
   LogonService& service_;
   ClientConnection connection_;
 };
+
+// The throttle's memory of where each account logged on from is lost with the process; the map's
+// live entries hold it still, so that after a restart a few wrong guesses at an account do not
+// shut out the machines it is logged on at. Read once at start, oldest first, as the throttle
+// keeps them.
+void remember_live_logons(UserMap& users, LogonThrottle& throttle) {
+  MapQuery live;
+  live.limit = kMaxRememberedLogons;
+  const std::int64_t now = std::time(nullptr);
+  std::promise<MapPage> read;
+  users.read(live, now, [&read](MapPage page) { read.set_value(std::move(page)); });
+  MapPage page = read.get_future().get();
+  std::sort(page.entries.begin(), page.entries.end(),
+            [](const LogonEntry& a, const LogonEntry& b) { return a.last_seen < b.last_seen; });
+  for (const LogonEntry& e : page.entries)
+    remember_logon(throttle, e.user, e.peer, std::max<std::int64_t>(0, now - e.last_seen));
+}
 
 }  // namespace
 
@@ -113,6 +134,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
                              seconds);
       },
       [this](const std::string& reason) { metrics_.count_unavailable(directory_unavailable_reason(reason)); });
+  if (options.failed_logon_account_limit != 0) remember_live_logons(users_, verification_.throttle());
 }
 
 LogonService::~LogonService() {

@@ -386,6 +386,16 @@ class Guessing(unittest.TestCase):
             self.assertIn("is refused unchecked for 60 s\n", service.stderr())
             self.assertNotIn("too many failed logons", service.stderr())  # a flood of guesses stays off stderr
 
+    def test_after_a_restart_the_account_refusal_still_passes_the_machines_it_is_logged_on_at(self):
+        target = login_target("GUESS")
+        with Service() as first:
+            self.assertEqual(Raw(first, "127.0.0.2").login(target, BOB), 200)  # bob's own machine
+        with Service(workdir=first.dir) as service:  # remembers it from the map
+            guessers = ["127.0.0.%d" % i for i in (5, 5, 5, 7)]  # the account's limit of 4, below the pair's 3
+            self.assertEqual([Raw(service, source).login(target, self.WRONG) for source in guessers], [401] * 4)
+            self.assertEqual([Raw(service, source).login(target, BOB) for source in ("127.0.0.6", "127.0.0.2")],
+                             [401, 200])
+
     def test_an_ipv6_host_cannot_multiply_its_guesses_by_changing_address(self):
         cases = [  # (the guesser's addresses, another peer's address, what they count as)
             ("2001:db8:1::%x", "2001:db8:2::1", "2001:db8:1::/64"),  # another /64
