@@ -11,6 +11,7 @@
 #include <future>
 #include <memory>
 
+#include "usermap/move_budget.h"
 #include "usermap/postgres_store.h"
 #include "usermap/sqlite_store.h"
 #include "usermap/user_map.h"
@@ -385,6 +386,32 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
       {"10.0.7.3", 350, "alice@PC1?"}, {"10.0.7.4", 3 * day - 10, ""},
   };
   for (const auto& m : moments) EXPECT_EQ(holders(m.ip, kNow - m.before_now), m.held_by) << m.ip << " " << m.before_now;
+}
+
+// An entry whose logins report ever other addresses adds a few moves, then one every five minutes:
+// the history keeps it where it was last recorded, and catches up once the budget allows.
+TEST_P(MapStoreContract, MovesOfOneEntryGrowTheHistoryBoundedly) {
+  const std::int64_t start = kNow - 1000;
+  ASSERT_TRUE(apply(change(kLogin, login("flip", "PC9", "10.0.8.1", {"10.0.8.1"}, start))).committed());
+  const auto flip = [this](int i, std::int64_t at) {
+    return apply(change(kLogin, login("flip", "PC9", "10.0.8.1", {"10.0.8.1", i % 2 ? "10.0.8.2" : "10.0.8.3"}, at)));
+  };
+  for (int i = 1; i <= 19; ++i) ASSERT_TRUE(flip(i, start + i).committed());
+  HistoryQuery of_entry;
+  of_entry.host = "PC9";
+  of_entry.since = start;
+  const auto moves = [&] {
+    const std::string all = history(of_entry);
+    std::size_t n = 0;
+    for (std::size_t at = all.find(" moved "); at != std::string::npos; at = all.find(" moved ", at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(moves(), 8u);  // four moves of two addresses each; the fourth put it at .3
+  EXPECT_EQ(holders("10.0.8.3", start + 19), "flip@PC9?");
+  ASSERT_TRUE(flip(19, start + 19 + MoveBudget::kSeconds).committed());  // a refresh where it is
+  EXPECT_EQ(moves(), 10u);
+  EXPECT_EQ(holders("10.0.8.2", start + 19 + MoveBudget::kSeconds), "flip@PC9?");
+  EXPECT_EQ(holders("10.0.8.3", start + 19 + MoveBudget::kSeconds), "");
 }
 
 // Runs `sql` on the map, closed: true when it ran.
