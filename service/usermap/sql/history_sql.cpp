@@ -83,35 +83,43 @@ std::string next_entry_there(const SqlDialect& d, const std::string& ip, const s
          first_there(ip, compare("host", ">"), host + ", " + user + ", " + domain) + ")";
 }
 
+// Each entry at the address, by one of its events there (present.id), with its last login or move
+// there (the later of the two, by the order of the rows) and whether its last change of credit
+// there gave it credit.
+std::string arrivals(const SqlDialect& d, const std::string& ip, const std::string& at) {
+  const std::string logged_in = last_there(d, "id", kEventLogin, ip, at);
+  const std::string moved_in = last_there(d, "id", kEventMoved, ip, at);
+  return "WITH RECURSIVE present(id) AS (SELECT " + next_entry_there(d, ip, "") + " UNION ALL SELECT " +
+         next_entry_there(d, ip, "p") + " FROM present JOIN logon_events p ON p.id = present.id),"
+         " arrivals AS (SELECT p.id AS entry_row, CASE WHEN coalesce(" + moved_in + ", 0) > coalesce(" + logged_in +
+         ", 0) THEN " + moved_in + " ELSE " + logged_in + " END AS arrival, coalesce(" +
+         last_there(d, "id", kEventCredited, ip, at) + ", 0) > coalesce(" +
+         last_there(d, "id", kEventUncredited, ip, at) + ", 0) AS credited"
+         " FROM present JOIN logon_events p ON p.id = present.id) ";
+}
+
+// The entry of row p, which arrived by event e, neither ended at the address since (a logout or an
+// expiry has a row at each address the entry had) nor moved elsewhere in a later second (a move
+// lists every address of the new set, so a later move without this one took it away).
+std::string still_there(const SqlDialect& d, const std::string& ip, const std::string& at) {
+  return "NOT EXISTS (SELECT 1 FROM logon_events o WHERE o.address = " + ip + " AND " + same_entry(d, "o", "p") +
+         " AND o.kind IN (" + quoted(kEventLogout) + ", " + quoted(kEventExpired) + ") AND o.at >= e.at AND o.at <= " +
+         at + " AND o.id > e.id) AND NOT EXISTS (SELECT 1 FROM logon_events o WHERE " + same_entry(d, "o", "p") +
+         " AND o.kind = " + quoted(kEventMoved) + " AND o.at > e.at AND o.at <= " + at + ")";
+}
+
 }  // namespace
 
-// Each entry ever at the address is taken once. It was there at the moment when it logged in or
-// moved there last (the later of the two, by the order of the rows) and neither ended there since
-// (a logout or an expiry has a row at each address the entry had) nor moved elsewhere in a later
-// second (a move lists every address of the new set, so a later move without this one took it
-// away). It was credited there when its last change of credit there gave it credit.
+// Each entry ever at the address is taken once: it was there at the moment when its last arrival
+// there, up to the moment, still held.
 SqlStatement holders_statement(const SqlDialect& d, const HolderQuery& q) {
   SqlStatement s;
   Params p{d, s};
   const std::string ip = p.text(q.ip);
   const std::string at = p.number(q.at);
-  const std::string logged_in = last_there(d, "id", kEventLogin, ip, at);
-  const std::string moved_in = last_there(d, "id", kEventMoved, ip, at);
-  s.text = "WITH RECURSIVE present(id) AS (SELECT " + next_entry_there(d, ip, "") + " UNION ALL SELECT " +
-           next_entry_there(d, ip, "p") + " FROM present JOIN logon_events p ON p.id = present.id),"
-           " arrivals AS (SELECT p.id AS entry_row, CASE WHEN coalesce(" + moved_in + ", 0) > coalesce(" + logged_in +
-           ", 0) THEN " + moved_in + " ELSE " + logged_in + " END AS arrival, coalesce(" +
-           last_there(d, "id", kEventCredited, ip, at) + ", 0) > coalesce(" +
-           last_there(d, "id", kEventUncredited, ip, at) + ", 0) AS credited"
-           " FROM present JOIN logon_events p ON p.id = present.id)"
-           " SELECT " + kEventColumns + ", r.credited FROM arrivals r JOIN logon_events p ON p.id = r.entry_row"
-           " JOIN logon_events e ON e.id = r.arrival"
-           " WHERE NOT EXISTS (SELECT 1 FROM logon_events o WHERE o.address = " + ip + " AND " + same_entry(d, "o", "p") +
-           " AND o.kind IN (" + quoted(kEventLogout) + ", " + quoted(kEventExpired) + ") AND o.at >= e.at AND o.at <= " + at +
-           " AND o.id > e.id)"
-           " AND NOT EXISTS (SELECT 1 FROM logon_events o WHERE " + same_entry(d, "o", "p") + " AND o.kind = " +
-           quoted(kEventMoved) + " AND o.at > e.at AND o.at <= " + at + ")"
-           " ORDER BY r.credited DESC, e.at DESC, e.id DESC";
+  s.text = arrivals(d, ip, at) + "SELECT " + kEventColumns + ", r.credited FROM arrivals r"
+           " JOIN logon_events p ON p.id = r.entry_row JOIN logon_events e ON e.id = r.arrival WHERE " +
+           still_there(d, ip, at) + " ORDER BY r.credited DESC, e.at DESC, e.id DESC";
   return s;
 }
 
