@@ -100,12 +100,21 @@ std::string arrivals(const SqlDialect& d, const std::string& ip, const std::stri
 
 // The entry of row p, which arrived by event e, neither ended at the address since (a logout or an
 // expiry has a row at each address the entry had) nor moved elsewhere in a later second (a move
-// lists every address of the new set, so a later move without this one took it away).
+// lists every address of the new set, so a later move without this one took it away). Each is a
+// subquery of one row rather than NOT EXISTS, which PostgreSQL may make a join that reads all the
+// entry's events instead of seeking the first after the arrival.
 std::string still_there(const SqlDialect& d, const std::string& ip, const std::string& at) {
-  return "NOT EXISTS (SELECT 1 FROM logon_events o WHERE o.address = " + ip + " AND " + same_entry(d, "o", "p") +
-         " AND o.kind IN (" + quoted(kEventLogout) + ", " + quoted(kEventExpired) + ") AND o.at >= e.at AND o.at <= " +
-         at + " AND o.id > e.id) AND NOT EXISTS (SELECT 1 FROM logon_events o WHERE " + same_entry(d, "o", "p") +
-         " AND o.kind = " + quoted(kEventMoved) + " AND o.at > e.at AND o.at <= " + at + ")";
+  const auto none_after = [&](const std::string& where, const char* first_time) {
+    return "(SELECT o.id FROM logon_events o WHERE " + where + " AND o.at " + first_time + " e.at AND o.at <= " + at +
+           " ORDER BY o.at LIMIT 1) IS NULL";
+  };
+  const std::string entry = same_entry(d, "o", "p");
+  return none_after("o.address = " + ip + " AND " + entry + " AND o.kind = " + quoted(kEventLogout) + " AND o.id > e.id",
+                    ">=") +
+         " AND " +
+         none_after("o.address = " + ip + " AND " + entry + " AND o.kind = " + quoted(kEventExpired) + " AND o.id > e.id",
+                    ">=") +
+         " AND " + none_after(entry + " AND o.kind = " + quoted(kEventMoved), ">");
 }
 
 }  // namespace
