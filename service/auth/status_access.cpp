@@ -3,12 +3,20 @@
 
 #include <algorithm>
 
-StatusAccess::StatusAccess(const NetworkList& allowed, std::string admin_group_sid, std::string admin_group_name)
-    : allowed_(allowed), admin_sid_(std::move(admin_group_sid)), admin_name_(std::move(admin_group_name)) {}
+StatusAccess::StatusAccess(const NetworkList& allowed, std::string admin_group_sid, std::string admin_group_name,
+                           const NetworkList& also)
+    : allowed_(allowed), also_(also), admin_sid_(std::move(admin_group_sid)), admin_name_(std::move(admin_group_name)) {}
 
 bool StatusAccess::open_to(const std::string& peer_address) const {
   static const NetworkList loopback = loopback_networks();
-  return loopback.contains(peer_address) || allowed_.contains(peer_address);
+  return loopback.contains(peer_address) || allowed_.contains(peer_address) || also_.contains(peer_address);
+}
+
+std::string StatusAccess::open_text() const {
+  std::string out = "loopback";
+  for (const NetworkList* list : {&allowed_, &also_})
+    if (!list->empty()) out += " and " + list->text();
+  return out;
 }
 
 bool StatusAccess::admits(const std::vector<std::string>& group_sids) const {

@@ -125,6 +125,7 @@ const std::map<std::string, Setter>& valued_options() {
       {"--max-entries-per-account",
        number_setter(0, 100000000, [](Options* o, std::int64_t n) { o->max_entries_per_account = n; })},
       {"--status-allow", networks_setter(&Options::status_allow)},
+      {"--lookup-allow", networks_setter(&Options::lookup_allow)},
       {"--trusted-relay", networks_setter(&Options::trusted_relays)},
       {"--credit-claims", networks_setter(&Options::credit_claims)},
       {"--proxy-protocol", networks_setter(&Options::proxy_protocol)},
@@ -372,7 +373,14 @@ user map (SQLite, or PostgreSQL for several services), and shows that map at
                      where) also answer peers in these
                      networks, comma-separated (10.0.0.0/24,192.0.2.7,
                      fd00::/8); may be repeated. Default: loopback only.
-                     List the Squid helper's machine here.
+                     List the Squid helper's machine here, or under
+                     --lookup-allow.
+  --lookup-allow NETWORKS
+                     /lookup (who is at one address, as the Squid helper
+                     asks) also answers peers in these networks, which
+                     read nothing else of the map; comma-separated, may be
+                     repeated. Loopback and --status-allow are answered
+                     anyway.
   --admin-group GROUP
                      the status pages also answer members of this domain
                      group, logged on by Kerberos or NTLM: a group name

@@ -45,6 +45,7 @@ struct Options {
   // Who may read the status pages besides loopback: peers in these networks, and members of this
   // group (a SID, or a name that winbind resolves at start) once they log on.
   NetworkList status_allow;
+  NetworkList lookup_allow;  // peers that may ask /lookup only, as a site's Squid box does
   std::string admin_group;
   std::string admin_group_sid;  // not an option: the group's SID, found at start
   // Peers (NAT, relays) whose logins are trusted for the addresses they report, as if they were their own.

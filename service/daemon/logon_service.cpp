@@ -3,6 +3,8 @@
 #include "daemon/logon_service.h"
 
 #include <algorithm>
+#include <ctime>
+#include <future>
 
 #include "common/diagnostics.h"
 #include "common/text.h"
@@ -17,6 +19,8 @@ constexpr const char* kLogonPath = "/tarnwise";
 constexpr const char* kWebLogonPath = "/logon";
 // The longest a health check may take before /healthz answers that the map does not answer.
 constexpr std::chrono::milliseconds kHealthDeadline{3000};
+// As many of the live entries as the throttle remembers pairs of an account and a machine.
+constexpr std::size_t kMaxRememberedLogons = 100000;
 
 // Who is credited at an address, as the credit lines name them.
 std::string holders_text(const std::vector<CreditHolder>& holders) {
@@ -63,6 +67,23 @@ class ServiceConnection : public HttpConnection {
   ClientConnection connection_;
 };
 
+// The throttle's memory of where each account logged on from is lost with the process; the map's
+// live entries hold it still, so that after a restart a few wrong guesses at an account do not
+// shut out the machines it is logged on at. Read once at start, oldest first, as the throttle
+// keeps them.
+void remember_live_logons(UserMap& users, LogonThrottle& throttle) {
+  MapQuery live;
+  live.limit = kMaxRememberedLogons;
+  const std::int64_t now = std::time(nullptr);
+  std::promise<MapPage> read;
+  users.read(live, now, [&read](MapPage page) { read.set_value(std::move(page)); });
+  MapPage page = read.get_future().get();
+  std::sort(page.entries.begin(), page.entries.end(),
+            [](const LogonEntry& a, const LogonEntry& b) { return a.last_seen < b.last_seen; });
+  for (const LogonEntry& e : page.entries)
+    remember_logon(throttle, e.user, e.peer, std::max<std::int64_t>(0, now - e.last_seen));
+}
+
 }  // namespace
 
 LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const KerberosAcceptor* kerberos,
@@ -74,6 +95,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       verification_(options, verifier, kerberos, counters_.rejected),
       group_names_(verifier),
       access_(options.status_allow, options.admin_group_sid, options.admin_group),
+      lookup_access_(options.status_allow, options.admin_group_sid, options.admin_group, options.lookup_allow),
       logon_(uses_test_features(options) ? std::make_unique<TestLogonHandler>(options, users, counters_, group_names_)
                                          : std::make_unique<LogonHandler>(options, users, counters_, group_names_)),
       console_(false, options, users, counters_),
@@ -88,7 +110,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
       web_logon_(options, users, counters_, group_names_),
       console_readers_(access_, options, console_),
       document_readers_(access_, options, document_),
-      lookup_readers_(access_, options, lookup_),
+      lookup_readers_(lookup_access_, options, lookup_),
       history_readers_(access_, options, history_),
       changes_readers_(access_, options, changes_),
       feed_readers_(access_, options, feed_),
@@ -126,6 +148,7 @@ LogonService::LogonService(const Options& options, NtlmVerifier& verifier, const
                              seconds);
       },
       [this](const std::string& reason) { metrics_.count_unavailable(directory_unavailable_reason(reason)); });
+  if (options.failed_logon_account_limit != 0) remember_live_logons(users_, verification_.throttle());
 }
 
 LogonService::~LogonService() {

@@ -73,6 +73,7 @@ class LogonService : public HttpApplication {
   Verification verification_;
   GroupNames group_names_;
   const StatusAccess access_;
+  const StatusAccess lookup_access_;  // also the proxies and gateways that only ask who is at an address
   // The test options, when given, have the agents' endpoint served by a handler of their own.
   const std::unique_ptr<LogonHandler> logon_;
   StatusHandler console_;

@@ -50,10 +50,10 @@ void ReadersOnly::handle(const Exchange& exchange, ReplyCallback respond) {
                                            : "the status pages answer requests for the service's names only\n"));
   }
   if (access_.open_to(exchange.connection.peer_address)) return view_.handle(exchange, std::move(respond));
-  const std::string open = "loopback" + (options_.status_allow.empty() ? "" : " and " + options_.status_allow.text());
+  const std::string open = access_.open_text();
   if (!access_.admits_logons()) {
     record.outcome = Outcome::refusal(Outcome::Kind::Refused, "the status pages answer " + open +
-                                                                  " only (--status-allow), not " +
+                                                                  " only (--status-allow, --lookup-allow), not " +
                                                                   exchange.connection.peer_address);
     report_request(record, "refused: status pages");
     return respond(text_reply(403, "the status pages answer " + open + " only\n"));

@@ -286,6 +286,17 @@ std::string throttle_name(const std::u16string& user) {
   return utf16_to_utf8(unicode_upper(name));
 }
 
+}  // namespace
+
+void remember_logon(LogonThrottle& throttle, const std::string& user, const std::string& peer_address,
+                    std::int64_t seconds_ago) {
+  std::u16string name;
+  if (!utf8_to_utf16(user, &name)) return;
+  throttle.logged_on(throttle_name(name), peer_group(peer_address), steady_seconds() - seconds_ago);
+}
+
+namespace {
+
 std::string throttle_start_note(const LogonThrottle& throttle, LogonThrottle::Started started,
                                 const std::string& account, const std::string& peer) {
   const std::string seconds = std::to_string(throttle.seconds());

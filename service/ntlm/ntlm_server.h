@@ -32,6 +32,11 @@ struct NtlmGuard {
 // This machine's host name, and its first label when the name has several.
 std::vector<std::string> default_service_names();
 
+// Tells the throttle that `user` (as a logon names it) logged on from `peer_address` `seconds_ago`,
+// under the keys a logon's answer is counted by.
+void remember_logon(LogonThrottle& throttle, const std::string& user, const std::string& peer_address,
+                    std::int64_t seconds_ago);
+
 // Whether a target name a client sent ("class/host[:port][/more]") names this
 // service: class HTTP and a host among `names`, both without regard to case.
 bool target_names_service(const std::string& target_name, const std::vector<std::string>& names);

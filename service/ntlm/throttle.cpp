@@ -184,6 +184,11 @@ void LogonThrottle::succeeded(const std::string& account, const std::string& pee
   if (account_limit_ != 0) logged_on_from_.add(pair, now);
 }
 
+void LogonThrottle::logged_on(const std::string& account, const std::string& peer, std::int64_t at) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (account_limit_ != 0) logged_on_from_.add(pair_key(account, peer), at);
+}
+
 void LogonThrottle::released(const std::string& account, const std::string& peer) {
   std::lock_guard<std::mutex> lock(mutex_);
   end_reservation(account, pair_key(account, peer));

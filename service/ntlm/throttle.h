@@ -118,6 +118,10 @@ class LogonThrottle {
   // Each of these ends the pair's reservation, if it holds one.
   Started failed(const std::string& account, const std::string& peer, std::int64_t now);
   void succeeded(const std::string& account, const std::string& peer, std::int64_t now);
+  // That the account logged on from the peer `at` (of the steady clock), as a success tells: what
+  // the map remembers of each live entry, so that after a restart the account's refusal still
+  // passes the machines it logs on from.
+  void logged_on(const std::string& account, const std::string& peer, std::int64_t at);
   // An answer that could not be checked, or whose refusal says nothing about the password.
   void released(const std::string& account, const std::string& peer);
   // Pairs and accounts refused at `now`, a time of the steady clock as the checks use it.

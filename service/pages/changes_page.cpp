@@ -23,9 +23,10 @@ std::string holders_main(const HistoryPage& page, const HolderQuery& q, std::int
   std::string out = "<h2>Who was at " + html_escape(q.ip) + " at " + html_escape(local_time(q.at, "%Y-%m-%d %H:%M:%S %Z")) +
                     " <span class=\"muted\">(" + iso8601_utc(q.at) + ")</span></h2>\n" + moment_form(q.ip, q.at);
   if (page.events.empty()) return out + "<p class=\"context\">Nobody, as far as the history reaches.</p>\n";
-  out += head("Host,User,Last change there,When");
+  out += head("Host,User,Credit,Came there by,When");
   for (const LogonEvent& e : page.events)
-    out += "<tr><td class=\"host\">" + html_name(e.host) + "</td><td>" + user_name(e) + "</td><td>" + e.kind + "</td>" +
+    out += "<tr><td class=\"host\">" + html_name(e.host) + "</td><td>" + user_name(e) + "</td><td>" +
+           (e.credited ? "credited" : "<span class=\"muted\">claim only</span>") + "</td><td>" + e.kind + "</td>" +
            time_cell(e.at, now) + "</tr>\n";
   return out + "</tbody></table>\n";
 }

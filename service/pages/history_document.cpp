@@ -33,7 +33,8 @@ std::string events_json(const HistoryPage& page, const HistoryQuery& q) {
 std::string holders_json(const HistoryPage& page, const HolderQuery& q) {
   std::vector<std::string> entries;
   for (const LogonEvent& e : page.events)
-    entries.push_back(names(e).add_string("event", e.kind).add_string("event_at", iso8601_utc(e.at)).str());
+    entries.push_back(names(e).add_string("event", e.kind).add_string("event_at", iso8601_utc(e.at))
+                          .add_bool("credited", e.credited).str());
   JsonObject out;
   out.add_string("ip", q.ip).add_string("at", iso8601_utc(q.at)).add_raw("entries", json_array(entries));
   return out.str();

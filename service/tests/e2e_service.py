@@ -386,6 +386,16 @@ class Guessing(unittest.TestCase):
             self.assertIn("is refused unchecked for 60 s\n", service.stderr())
             self.assertNotIn("too many failed logons", service.stderr())  # a flood of guesses stays off stderr
 
+    def test_after_a_restart_the_account_refusal_still_passes_the_machines_it_is_logged_on_at(self):
+        target = login_target("GUESS")
+        with Service() as first:
+            self.assertEqual(Raw(first, "127.0.0.2").login(target, BOB), 200)  # bob's own machine
+        with Service(workdir=first.dir) as service:  # remembers it from the map
+            guessers = ["127.0.0.%d" % i for i in (5, 5, 5, 7)]  # the account's limit of 4, below the pair's 3
+            self.assertEqual([Raw(service, source).login(target, self.WRONG) for source in guessers], [401] * 4)
+            self.assertEqual([Raw(service, source).login(target, BOB) for source in ("127.0.0.6", "127.0.0.2")],
+                             [401, 200])
+
     def test_an_ipv6_host_cannot_multiply_its_guesses_by_changing_address(self):
         cases = [  # (the guesser's addresses, another peer's address, what they count as)
             ("2001:db8:1::%x", "2001:db8:2::1", "2001:db8:1::/64"),  # another /64
@@ -619,7 +629,8 @@ class History(unittest.TestCase):
                 ("login", "alice", "PC1", "10.0.0.6"), ("login", "alice", "PC1", "10.0.0.5"),
                 ("expired", "alice", "ONESHOT", "10.0.0.9"), ("login", "alice", "ONESHOT", "10.0.0.9")])
             login_at, logout_at = events[3]["at"], events[0]["at"]
-            self.assertEqual([e["host"] for e in history(service, "?ip=10.0.0.5&at=" + login_at)["entries"]], ["PC1"])
+            self.assertEqual([(e["host"], e["credited"]) for e in history(service, "?ip=10.0.0.5&at=" + login_at)["entries"]],
+                             [("PC1", False)])  # reported from 127.0.0.1: a claim
             epoch = calendar.timegm(time.strptime(login_at, "%Y-%m-%dT%H:%M:%SZ"))
             for spelling in (time.strftime("%Y-%m-%dT%H:%M:%S.250+01:00", time.gmtime(epoch + 3600)),
                              time.strftime("%Y-%m-%dt%H:%M:%S-0530", time.gmtime(epoch - 19800)),
@@ -709,6 +720,13 @@ class Availability(unittest.TestCase):
             ]
             for sources, count in steps:
                 self.assertEqual(sum(Raw(service, source).still_serves() for source in sources), count, sources)
+
+    def test_a_lookup_allow_list_lets_a_proxy_ask_who_is_at_an_address_and_nothing_more(self):
+        options = ("--address", "::", "--lookup-allow", "192.0.2.0/29")
+        with Namespace(), Service(*options) as service:
+            for source, target, status in (("192.0.2.5", "/lookup?ip=10.0.0.5", 200), ("192.0.2.5", "/status.json", 403),
+                                           ("192.0.2.5", "/history.json", 403), ("192.0.2.99", "/lookup?ip=10.0.0.5", 403)):
+                self.assertEqual(code(Raw(service, source).get(target)[0]), status, (source, target))
 
     def test_sighup_reloads_the_accounts_without_dropping_connections(self):
         carol = "carol:carol's secret"

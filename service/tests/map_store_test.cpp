@@ -13,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include "usermap/move_budget.h"
 #include "usermap/postgres_store.h"
 #include "usermap/sqlite_store.h"
 #include "usermap/user_map.h"
@@ -94,6 +95,7 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
     limits.history_days = 1;
     std::string ignored;
     limits.credit_claims.add("10.9.0.0/16", &ignored);
+    limits.listing_milliseconds = listing_milliseconds_;
     map_ = UserMap::open(location, limits, &notice, &error);
     ASSERT_TRUE(map_) << error;
   }
@@ -159,11 +161,13 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
     return events_text(page.get_future().get());
   }
 
+  // The holders as "user@host", a claim marked "user@host?".
   std::string holders(const std::string& ip, std::int64_t at) {
     std::promise<HistoryPage> page;
     map_->read_holders(HolderQuery{ip, at}, [&page](HistoryPage p) { page.set_value(std::move(p)); });
     std::string out;
-    for (const LogonEvent& e : page.get_future().get().events) out += (out.empty() ? "" : " ") + e.user + "@" + e.host;
+    for (const LogonEvent& e : page.get_future().get().events)
+      out += (out.empty() ? "" : " ") + e.user + "@" + e.host + (e.credited ? "" : "?");
     return out;
   }
 
@@ -177,6 +181,7 @@ class MapStoreContract : public ::testing::TestWithParam<const char*> {
 
   std::string folder_;
   std::string location_;
+  std::int64_t listing_milliseconds_ = 5000;
   std::unique_ptr<UserMap> map_;
 };
 
@@ -396,6 +401,7 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
                                {marketing, EntryGroup{staff.sid, "LAB\\Domain Users"}})),
       change(kLogin, login("bob", "PC2", "10.0.7.1", {"10.0.7.1"}, kNow - 300)),
       change(kLogout, login("Alice", "PC1", "", {}, kNow - 200)),
+      change(kLogin, login("erin", "PC5", "10.0.7.8", {"10.0.7.1"}, kNow - 150)),  // a claim beside bob
   };
   for (const MapChange& c : steps) ASSERT_TRUE(apply(c).committed());
   // Entries that ran out are purged at most once a second: by a later commit, or on the writer's own.
@@ -405,7 +411,8 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
   };
   for (int i = 0; i < 100 && !purged(); ++i) usleep(100000);
   EXPECT_EQ(history(HistoryQuery()),
-            "-200 logout alice@PC1 10.0.7.3;-200 logout alice@PC1 10.0.7.2;-300 credited bob@PC2 10.0.7.1;"
+            "-150 login erin@PC5 10.0.7.1;-200 logout alice@PC1 10.0.7.3;-200 logout alice@PC1 10.0.7.2;"
+            "-300 credited bob@PC2 10.0.7.1;"
             "-300 login bob@PC2 10.0.7.1;-400 uncredited alice@PC1 10.0.7.1;-400 moved alice@PC1 10.0.7.3;"
             "-400 moved alice@PC1 10.0.7.2;-500 groups alice@PC1 ;-600 credited alice@PC1 10.0.7.1;"
             "-600 login alice@PC1 10.0.7.1;"
@@ -427,9 +434,10 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
     std::int64_t before_now;
     const char* held_by;
   } moments[] = {
-      {"10.0.7.1", 450, "alice@PC1"}, {"10.0.7.1", 350, ""},          {"10.0.7.1", 250, "bob@PC2"},
-      {"10.0.7.2", 350, "alice@PC1"}, {"10.0.7.2", 100, ""},          {"10.0.7.3", 5000, "carol@PC3"},
-      {"10.0.7.3", 350, "alice@PC1"}, {"10.0.7.4", 3 * day - 10, ""},
+      {"10.0.7.1", 450, "alice@PC1"},  {"10.0.7.1", 350, ""},  {"10.0.7.1", 250, "bob@PC2"},
+      {"10.0.7.1", 100, "bob@PC2 erin@PC5?"},  // the credited holder first, above the later claim
+      {"10.0.7.2", 350, "alice@PC1?"}, {"10.0.7.2", 100, ""},  {"10.0.7.3", 5000, "carol@PC3"},
+      {"10.0.7.3", 350, "alice@PC1?"}, {"10.0.7.4", 3 * day - 10, ""},
   };
   for (const auto& m : moments) EXPECT_EQ(holders(m.ip, kNow - m.before_now), m.held_by) << m.ip << " " << m.before_now;
 }
@@ -454,6 +462,32 @@ TEST_P(MapStoreContract, TheFeedTellsEachChangeOnce) {
   EXPECT_EQ(text(after),
             "credited alice 10.0.0.1 3610, credited bob 10.0.0.2 0, uncredited bob 10.0.0.2 0, refreshed alice 10.0.0.1 3610");
   EXPECT_EQ(text(feed(after.position, kNow + 120)), "");
+}
+
+// An entry whose logins report ever other addresses adds a few moves, then one every five minutes:
+// the history keeps it where it was last recorded, and catches up once the budget allows.
+TEST_P(MapStoreContract, MovesOfOneEntryGrowTheHistoryBoundedly) {
+  const std::int64_t start = kNow - 1000;
+  ASSERT_TRUE(apply(change(kLogin, login("flip", "PC9", "10.0.8.1", {"10.0.8.1"}, start))).committed());
+  const auto flip = [this](int i, std::int64_t at) {
+    return apply(change(kLogin, login("flip", "PC9", "10.0.8.1", {"10.0.8.1", i % 2 ? "10.0.8.2" : "10.0.8.3"}, at)));
+  };
+  for (int i = 1; i <= 19; ++i) ASSERT_TRUE(flip(i, start + i).committed());
+  HistoryQuery of_entry;
+  of_entry.host = "PC9";
+  of_entry.since = start;
+  const auto moves = [&] {
+    const std::string all = history(of_entry);
+    std::size_t n = 0;
+    for (std::size_t at = all.find(" moved "); at != std::string::npos; at = all.find(" moved ", at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(moves(), 8u);  // four moves of two addresses each; the fourth put it at .3
+  EXPECT_EQ(holders("10.0.8.3", start + 19), "flip@PC9?");
+  ASSERT_TRUE(flip(19, start + 19 + MoveBudget::kSeconds).committed());  // a refresh where it is
+  EXPECT_EQ(moves(), 10u);
+  EXPECT_EQ(holders("10.0.8.2", start + 19 + MoveBudget::kSeconds), "flip@PC9?");
+  EXPECT_EQ(holders("10.0.8.3", start + 19 + MoveBudget::kSeconds), "");
 }
 
 // Runs `sql` on the map, closed: true when it ran.
@@ -499,6 +533,26 @@ TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
   map_.reset();
   open(location_);  // stamped with this service's format, which it opens as it is
   EXPECT_EQ(at("10.0.0.2").entries[0].groups, groups);
+}
+
+// A listing of an SQLite map that reads past its deadline (here at once) is stopped and says why;
+// the health check's count, read on the reader of lookups, still answers.
+TEST_P(MapStoreContract, ALongListingIsStoppedAndTheHealthCountStillAnswers) {
+  if (std::string(GetParam()) != "sqlite") GTEST_SKIP() << "PostgreSQL's listings have no deadline of their own";
+  map_.reset();
+  listing_milliseconds_ = 0;
+  open(location_);
+  std::vector<std::string> addresses;
+  for (int i = 1; i <= 16; ++i) addresses.push_back("10.0.9." + std::to_string(i));
+  for (int i = 0; i < 20; ++i)
+    ASSERT_TRUE(apply(change(kLogin, login("u" + std::to_string(i), "PC" + std::to_string(i), "10.0.9.1", addresses)))
+                    .committed());
+  std::promise<HistoryPage> page;
+  map_->read_history(HistoryQuery(), [&page](HistoryPage p) { page.set_value(std::move(p)); });
+  EXPECT_NE(page.get_future().get().failure.message().find("ms and was stopped"), std::string::npos);
+  std::promise<std::int64_t> count;
+  map_->count_current(kNow, [&count](std::int64_t n, const Failure& f) { count.set_value(f.ok() ? n : -1); });
+  EXPECT_EQ(count.get_future().get(), 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, MapStoreContract, ::testing::Values("sqlite", "postgresql"),

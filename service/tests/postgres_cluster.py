@@ -61,11 +61,11 @@ class Postgres:
     def crash(self):
         self.run("pg_ctl", "-D", self.dir + "/data", "-m", "immediate", "stop")
 
-    def rows(self, sql, database="pellamor"):
+    def rows(self, sql, database="pellamor", timeout=60):
         """What psql prints, split at white space."""
         return subprocess.run(["psql", "-h", self.dir, "-p", str(self.port), "-U", "postgres", "-d", database,
                                "-v", "ON_ERROR_STOP=1", "-Atc", sql], capture_output=True, text=True, check=True,
-                              timeout=60).stdout.split()
+                              timeout=timeout).stdout.split()
 
     def __exit__(self, *exc):
         subprocess.run([*AS_POSTGRES, os.path.join(PG_BIN, "pg_ctl"), "-D", self.dir + "/data", "-m", "immediate",

@@ -45,8 +45,9 @@ void cut_run(std::vector<EntryLookup>* run) {
 
 }  // namespace
 
-bool apply_batch(MapConnection& db, const MapLimits& limits, const std::vector<const MapChange*>& changes,
-                 std::vector<ChangeOutcome>* outcomes, std::vector<AppliedChange>* applied, std::string* error) {
+bool apply_batch(MapConnection& db, const MapLimits& limits, MoveBudget& moves,
+                 const std::vector<const MapChange*>& changes, std::vector<ChangeOutcome>* outcomes,
+                 std::vector<AppliedChange>* applied, std::string* error) {
   bool ok = true;
   for (std::size_t next = 0; ok && next < changes.size();) {
     std::vector<EntryLookup> run = lookups_from(changes, next);
@@ -55,7 +56,7 @@ bool apply_batch(MapConnection& db, const MapLimits& limits, const std::vector<c
     db.run_apart(true);
     for (std::size_t i = 0; ok && i < run.size(); ++i, ++next) {
       AppliedChange change{&(*outcomes)[next], {}};
-      ok = apply_change(db, limits, *changes[next], run[i], change.outcome, &change.rows, error);
+      ok = apply_change(db, limits, moves, *changes[next], run[i], change.outcome, &change.rows, error);
       if (ok) applied->push_back(std::move(change));
     }
     db.run_apart(false);

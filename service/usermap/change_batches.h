@@ -11,5 +11,6 @@
 // Applies `changes` in order, each answered in the outcome of the same index; `applied` receives
 // those that were applied, to be finished once the transaction is committed. False, with the
 // store's error, at the first change that fails.
-bool apply_batch(MapConnection& db, const MapLimits& limits, const std::vector<const MapChange*>& changes,
-                 std::vector<ChangeOutcome>* outcomes, std::vector<AppliedChange>* applied, std::string* error);
+bool apply_batch(MapConnection& db, const MapLimits& limits, MoveBudget& moves,
+                 const std::vector<const MapChange*>& changes, std::vector<ChangeOutcome>* outcomes,
+                 std::vector<AppliedChange>* applied, std::string* error);

@@ -29,6 +29,7 @@ struct LogonEvent {
   std::string domain;
   std::string host;
   std::string address;  // canonical; empty for an event of an entry found at no address
+  bool credited = false;  // of a holder of an address: credited there, not only claiming it
 };
 
 // An entry by its names, as the events name it.
@@ -63,8 +64,8 @@ struct HistoryQuery {
   std::size_t offset = 0;
 };
 
-// Who held an address at one moment: the entries whose last event there, at or before it, put or
-// kept them there (a login, a move or a credit), and that neither ended nor moved on since.
+// Who held an address at one moment: the entries whose last login or move there, at or before it,
+// put them there, and that neither ended nor moved on since; those credited there first.
 struct HolderQuery {
   std::string ip;  // canonical
   std::int64_t at = 0;

@@ -80,8 +80,8 @@ std::vector<std::string> group_sids(const std::vector<EntryGroup>& groups) {
 
 // What a login records in the history: its arrival (or move), and a refresh that proves other groups.
 std::vector<LogonEvent> login_events(const LogonEntry& e, const StoredEntry& stored,
-                                     const std::vector<std::string>& addresses, bool moved) {
-  std::vector<LogonEvent> out = moved ? arrival(e, stored, addresses) : std::vector<LogonEvent>();
+                                     const std::vector<std::string>& addresses, bool arrived) {
+  std::vector<LogonEvent> out = arrived ? arrival(e, stored, addresses) : std::vector<LogonEvent>();
   if (!stored.found || group_sids(stored.groups) == group_sids(e.groups)) return out;
   for (LogonEvent& event : entry_events(kEventGroups, stored.names, {}, e.last_seen)) out.push_back(std::move(event));
   return out;
@@ -95,9 +95,17 @@ std::vector<std::string> watched_addresses(const LogonEntry& e, std::vector<std:
   return watched;
 }
 
-bool login(MapConnection& db, const MapLimits& limits, const LogonEntry& e, const StoredEntry& stored,
-           const std::vector<CreditChange>& known, ChangeOutcome* outcome, std::vector<AddressCredit>* rows,
-           std::string* error) {
+// Whether the login's events are recorded: a new entry's always, a move's as the budget allows.
+bool recorded_arrival(MoveBudget& moves, const LogonEntry& e, const StoredEntry& stored,
+                      const std::vector<std::string>& had, const std::vector<std::string>& addresses) {
+  if (stored.found) return moves.record_move(folded_names(e), had, addresses, e.last_seen);
+  moves.arrived(folded_names(e), addresses, e.last_seen);
+  return true;
+}
+
+bool login(MapConnection& db, const MapLimits& limits, MoveBudget& moves, const LogonEntry& e,
+           const StoredEntry& stored, const std::vector<CreditChange>& known, ChangeOutcome* outcome,
+           std::vector<AddressCredit>* rows, std::string* error) {
   // A refresh of an entry is always allowed: it adds nothing.
   if (!stored.found) {
     std::string refused;
@@ -110,26 +118,30 @@ bool login(MapConnection& db, const MapLimits& limits, const LogonEntry& e, cons
   std::int64_t id = stored.id;
   const std::vector<std::string> addresses = lookup_addresses(e.ips, e.peer);
   std::vector<std::string> had = stored_addresses(stored);
-  const bool moved = !stored.found || had != addresses;
+  const bool arrived = recorded_arrival(moves, e, stored, had, addresses);
   const std::vector<std::string> watched = watched_addresses(e, std::move(had), addresses);
   const bool ok = read_credit(db, watched, e.last_seen, &outcome->credit, error, known) &&
                   (stored.found ? db.update_entry(id, e, error) : db.insert_entry(e, &id, error)) &&
                   decide_credit(db, limits.credit_claims, e, stored, addresses, rows, error) &&
                   (*rows == stored_rows(stored) || db.set_addresses(id, *rows, error)) &&
                   withdraw_outranked(db, id, e, addresses, error);
-  return ok && db.record_change(login_events(e, stored, addresses, moved), &outcome->credit, error);
+  return ok && db.record_change(login_events(e, stored, addresses, arrived), &outcome->credit, error);
 }
 
 }  // namespace
 
-bool apply_change(MapConnection& db, const MapLimits& limits, const MapChange& change, const EntryLookup& lookup,
-                  ChangeOutcome* outcome, std::vector<AddressCredit>* rows, std::string* error) {
+bool apply_change(MapConnection& db, const MapLimits& limits, MoveBudget& moves, const MapChange& change,
+                  const EntryLookup& lookup, ChangeOutcome* outcome, std::vector<AddressCredit>* rows,
+                  std::string* error) {
   const LogonEntry& e = change.entry;
-  if (change.kind == MapChange::Kind::Logout) return logout(db, e, lookup.stored, outcome, error);
+  if (change.kind == MapChange::Kind::Logout) {
+    moves.left(folded_names(e));
+    return logout(db, e, lookup.stored, outcome, error);
+  }
   std::vector<CreditChange> known;
   for (std::size_t i = 0; i < lookup.addresses.size(); ++i)
     known.push_back(CreditChange{lookup.addresses[i], lookup.credited[i], {}, e.last_seen});
-  return login(db, limits, e, lookup.stored, known, outcome, rows, error);
+  return login(db, limits, moves, e, lookup.stored, known, outcome, rows, error);
 }
 
 void finish_change(const AppliedChange& applied) {

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 
+#include "usermap/map_limits.h"
 #include "usermap/map_store.h"
 #include "usermap/pg_uri.h"
 #include "usermap/postgres_store.h"
@@ -28,7 +29,7 @@ std::unique_ptr<MapConnection> connect_to(const std::string& path, bool must_exi
     *error = "no map at " + path;
     return nullptr;
   } else {
-    *store = open_sqlite_store(path, &notice, error);
+    *store = open_sqlite_store(path, MapLimits().listing_milliseconds, &notice, error);
   }
   return *store ? (*store)->connect(error) : nullptr;
 }

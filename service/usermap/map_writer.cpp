@@ -133,6 +133,7 @@ std::vector<LogonEntry> MapWriter::commit(std::vector<Pending>& batch, const Use
   } else {
     fail_all(&outcomes, transaction_failure(link_, db, error));
     purged.removed.clear();
+    moves_.forget();
   }
   if (observe) observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   for (std::size_t i = 0; i < batch.size(); ++i) batch[i].done(outcomes[i]);
@@ -150,7 +151,7 @@ bool MapWriter::write_batch(MapConnection& db, const std::vector<Pending>& batch
     entries.push_back(&p.change.entry);
   }
   if (!db.begin(error) || !db.lock_accounts(entries, error) ||
-      !apply_batch(db, limits_, changes, outcomes, applied, error))
+      !apply_batch(db, limits_, moves_, changes, outcomes, applied, error))
     return false;
   // Then the purge: it may touch any account's entries, and must not hold them while it waits for
   // another service. A failure of the changes is theirs, not the purge's: when a purge is due,

@@ -50,6 +50,7 @@ class MapWriter {
 
   StoreLink link_;
   const MapLimits limits_;
+  MoveBudget moves_;  // the writer's own
   PurgeSchedule purges_;
   SampleSchedule samples_;
   std::thread thread_;

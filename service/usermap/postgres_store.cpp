@@ -213,7 +213,7 @@ class PgConnection : public MapConnection {
   }
 
   bool holders(const HolderQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
-    return read_events(holders_statement(pg_dialect(), q), out, error);
+    return read_events(holders_statement(pg_dialect(), q), out, error, holder_from_row);
   }
 
   bool feed_snapshot(std::int64_t now, FeedRead* out, std::string* error) override {
@@ -335,9 +335,10 @@ class PgConnection : public MapConnection {
     return flushed(error) && client_.change(sql, params, error);
   }
 
-  bool read_events(const SqlStatement& sql, std::vector<LogonEvent>* out, std::string* error) {
+  bool read_events(const SqlStatement& sql, std::vector<LogonEvent>* out, std::string* error,
+                   LogonEvent (*from_row)(const SqlRow&) = event_from_row) {
     out->clear();
-    return run(sql, [out](const PGresult* r, int i) { out->push_back(event_from_row(ResultRow(r, i))); }, error);
+    return run(sql, [out, from_row](const PGresult* r, int i) { out->push_back(from_row(ResultRow(r, i))); }, error);
   }
 
   // The statement that takes keys, looked up once per connection (see kKeySequence).

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -105,6 +106,51 @@ bool fail(sqlite3* db, std::string* error) {
   *error = sqlite3_errmsg(db);
   return false;
 }
+
+// How long one listing may read before SQLite is told to stop it: a reader answers its reads in
+// turn, so that no page of the console may hold up the ones queued behind it for long. SQLite
+// asks every kProgressSteps steps of its machine whether to go on.
+class ListingDeadline {
+ public:
+  explicit ListingDeadline(std::int64_t milliseconds) : limit_(milliseconds) {}
+  void watch(sqlite3* db) { sqlite3_progress_handler(db, kProgressSteps, &ListingDeadline::expired, this); }
+  void start() {
+    until_ = std::chrono::steady_clock::now() + limit_;
+    armed_ = true;
+    stopped_ = false;
+  }
+  void end() { armed_ = stopped_ = false; }
+  bool stopped() const { return stopped_; }
+  std::string why() const {
+    return "the read took longer than " + std::to_string(limit_.count()) +
+           " ms and was stopped: ask for less (a shorter span of time, a smaller page)";
+  }
+
+ private:
+  static constexpr int kProgressSteps = 1000;
+  static int expired(void* self) {
+    ListingDeadline& d = *static_cast<ListingDeadline*>(self);
+    if (d.armed_ && std::chrono::steady_clock::now() >= d.until_) d.stopped_ = true;
+    return d.stopped_ ? 1 : 0;
+  }
+
+  const std::chrono::milliseconds limit_;
+  std::chrono::steady_clock::time_point until_;
+  bool armed_ = false;
+  bool stopped_ = false;
+};
+
+// A listing under way: its deadline runs from here to the end of the scope.
+class Listing {
+ public:
+  explicit Listing(ListingDeadline& deadline) : deadline_(deadline) { deadline_.start(); }
+  ~Listing() { deadline_.end(); }
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+
+ private:
+  ListingDeadline& deadline_;
+};
 
 bool execute(sqlite3* db, const std::string& sql, std::string* error) {
   char* message = nullptr;
@@ -281,8 +327,9 @@ class StatementRow : public SqlRow {
 
 class SqliteConnection : public MapConnection {
  public:
-  explicit SqliteConnection(sqlite3* db)
+  SqliteConnection(sqlite3* db, std::int64_t listing_milliseconds)
       : db_(db),
+        deadline_(listing_milliseconds),
         insert_(db, kSql.insert_entry),
         update_(db, kSql.update_entry),
         forget_addresses_(db, kSql.forget_addresses),
@@ -308,7 +355,9 @@ class SqliteConnection : public MapConnection {
         withdraw_claims_(db, kSql.withdraw_claims),
         credited_at_(db, kSql.credited_at),
         credited_addresses_(db, kSql.credited_addresses),
-        expiring_credit_(db, kSql.expiring_credit) {}
+        expiring_credit_(db, kSql.expiring_credit) {
+    deadline_.watch(db);
+  }
   // Statements and cached reads are finalized after this body; sqlite3_close_v2 waits for them.
   ~SqliteConnection() override { sqlite3_close_v2(db_); }
 
@@ -461,6 +510,7 @@ class SqliteConnection : public MapConnection {
   }
 
   bool find(const MapQuery& q, std::int64_t now, std::vector<LogonEntry>* out, std::string* error) override {
+    const Listing listing(deadline_);
     out->clear();
     const SqlStatement sql = find_statement(kDialect, q, now);
     Statement& query = read_statement(sql);
@@ -468,10 +518,11 @@ class SqliteConnection : public MapConnection {
     int rc = SQLITE_ROW;
     while ((rc = query.step()) == SQLITE_ROW) out->push_back(entry_from_row(StatementRow(query)));
     query.reset();
-    return rc == SQLITE_DONE || fail(db_, error);
+    return rc == SQLITE_DONE || fail_read(error);
   }
 
   bool count(const MapQuery& q, std::int64_t now, std::int64_t* out, std::string* error) override {
+    const Listing listing(deadline_);
     Statement& query = read_statement(count_statement(kDialect, q, now));
     if (!query.ok()) return fail(db_, error);
     return read_count(query, out, error);
@@ -513,7 +564,7 @@ class SqliteConnection : public MapConnection {
   }
 
   bool holders(const HolderQuery& q, std::vector<LogonEvent>* out, std::string* error) override {
-    return read_events(holders_statement(kDialect, q), out, error);
+    return read_events(holders_statement(kDialect, q), out, error, holder_from_row);
   }
 
   bool feed_snapshot(std::int64_t now, FeedRead* out, std::string* error) override {
@@ -580,17 +631,26 @@ class SqliteConnection : public MapConnection {
     const int rc = query.step();
     if (rc == SQLITE_ROW) *out = query.number(0);
     query.reset();
-    return rc == SQLITE_ROW || fail(db_, error);
+    return rc == SQLITE_ROW || fail_read(error);
   }
 
-  bool read_events(const SqlStatement& sql, std::vector<LogonEvent>* out, std::string* error) {
+  // The store's error, or that the listing under way ran out of time.
+  bool fail_read(std::string* error) {
+    if (!deadline_.stopped()) return fail(db_, error);
+    *error = deadline_.why();
+    return false;
+  }
+
+  bool read_events(const SqlStatement& sql, std::vector<LogonEvent>* out, std::string* error,
+                   LogonEvent (*from_row)(const SqlRow&) = event_from_row) {
+    const Listing listing(deadline_);
     out->clear();
     Statement& query = read_statement(sql);
     if (!query.ok()) return fail(db_, error);
     int rc = SQLITE_ROW;
-    while ((rc = query.step()) == SQLITE_ROW) out->push_back(event_from_row(StatementRow(query)));
+    while ((rc = query.step()) == SQLITE_ROW) out->push_back(from_row(StatementRow(query)));
     query.reset();
-    return rc == SQLITE_DONE || fail(db_, error);
+    return rc == SQLITE_DONE || fail_read(error);
   }
 
   // The few shapes of read are prepared once per connection; the statement comes with its parameters bound.
@@ -602,6 +662,7 @@ class SqliteConnection : public MapConnection {
   }
 
   sqlite3* db_;
+  ListingDeadline deadline_;
   Statement insert_;
   Statement update_;
   Statement forget_addresses_;
@@ -633,12 +694,13 @@ class SqliteConnection : public MapConnection {
 
 class SqliteStore : public MapStore {
  public:
-  explicit SqliteStore(std::string path) : path_(std::move(path)) {}
+  SqliteStore(std::string path, std::int64_t listing_milliseconds)
+      : path_(std::move(path)), listing_milliseconds_(listing_milliseconds) {}
 
   std::unique_ptr<MapConnection> connect(std::string* error) override {
     sqlite3* db = open_file(path_, error);
     if (db == nullptr) return nullptr;
-    auto connection = std::make_unique<SqliteConnection>(db);
+    auto connection = std::make_unique<SqliteConnection>(db, listing_milliseconds_);
     if (!connection->ready()) {
       *error = std::string("user map: ") + sqlite3_errmsg(db);
       return nullptr;
@@ -648,14 +710,16 @@ class SqliteStore : public MapStore {
 
  private:
   const std::string path_;
+  const std::int64_t listing_milliseconds_;
 };
 
 }  // namespace
 
-std::unique_ptr<MapStore> open_sqlite_store(const std::string& path, std::string* notice, std::string* error) {
+std::unique_ptr<MapStore> open_sqlite_store(const std::string& path, std::int64_t listing_milliseconds, std::string* notice,
+                                            std::string* error) {
   sqlite3* db = open_file(path, error);
   if (db == nullptr) return nullptr;
   Database guard(db);
   if (!prepare_schema(db, path, notice, error)) return nullptr;
-  return std::make_unique<SqliteStore>(path);
+  return std::make_unique<SqliteStore>(path, listing_milliseconds);
 }

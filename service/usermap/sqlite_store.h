@@ -8,4 +8,7 @@
 
 // Opens or creates the map file at `path` and brings a map of an earlier format up to date, in
 // one transaction, before it returns; `notice` then says what was done.
-std::unique_ptr<MapStore> open_sqlite_store(const std::string& path, std::string* notice, std::string* error);
+// A listing (a page of the map or of its history, and its count) that reads longer than
+// `listing_milliseconds` is stopped, and fails saying so.
+std::unique_ptr<MapStore> open_sqlite_store(const std::string& path, std::int64_t listing_milliseconds, std::string* notice,
+                                            std::string* error);

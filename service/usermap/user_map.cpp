@@ -67,7 +67,7 @@ std::unique_ptr<UserMap> UserMap::open(const std::string& path, const MapLimits&
       *error = "cannot open user map " + path + ": " + problem;
       return nullptr;
     }
-    if (check_map_intact(path, error)) store = open_sqlite_store(path, notice, error);
+    if (check_map_intact(path, error)) store = open_sqlite_store(path, limits.listing_milliseconds, notice, error);
   }
   if (!store || !check_restored_map(*store, mark, std::time(nullptr), notice, error)) return nullptr;
   std::unique_ptr<UserMap> map = start(std::move(store), limits, error);
@@ -174,7 +174,7 @@ void UserMap::read_feed(std::optional<FeedPosition> after, std::int64_t now, Fee
 }
 
 void UserMap::count_current(std::int64_t now, CountDone done) {
-  if (listings_->queue([now, done](StoreLink& link) {
+  if (lookups_->queue([now, done](StoreLink& link) {
         std::int64_t count = 0;
         std::string error;
         MapConnection* db = link.get(&error);

@@ -83,7 +83,8 @@ class UserMap {
   // so that neither the consoles nor the gateway's lookups wait for the feed's consumers: the
   // snapshot without `after`, otherwise the changes after it.
   void read_feed(std::optional<FeedPosition> after, std::int64_t now, FeedDone done);
-  // Counts the entries current at `now`, on the reader of listings.
+  // Counts the entries current at `now`, on the reader of lookups, whose reads are all short: the
+  // health check and the metrics ask it, and wait behind no listing.
   void count_current(std::int64_t now, CountDone done);
   // Asks the writer for a transaction with a small real write of its own (MapConnection::note_check),
   // after the changes queued before it; `done` is called on the writer's thread.

@@ -14,6 +14,11 @@ std::string credited_definition(const SqlDialect& d) {
   return "credited " + d.truth_column() + " NOT NULL DEFAULT false";
 }
 
+// An entry's names, as names are compared, in the order of the indexes that take them.
+std::string entry_names(const SqlDialect& d) {
+  return d.name("host") + ", " + d.name("\"user\"") + ", " + d.name("domain");
+}
+
 // What happened to the entries, one row per event and address (see usermap/history.h), with the
 // transaction that wrote each (see SqlDialect::transaction_column).
 std::string history_table(const SqlDialect& d) {
@@ -28,13 +33,17 @@ std::string history_table(const SqlDialect& d) {
          " tx " + d.transaction_column() + ");";
 }
 
-// Who was at an address at a moment is read through the address index; whether that entry moved
-// on or ended since, through the index by entry; a page of events, through the index on the time.
+// A page of events is read through the index by address or the one on the time. Who was at an
+// address at a moment takes each entry there in turn and its last event of each kind there, through
+// the index by address and entry; whether it moved on or ended since, through the index by entry and
+// kind: a few seeks per entry, however many events it has.
 std::string history_indexes(const SqlDialect& d) {
   return "CREATE INDEX IF NOT EXISTS logon_events_by_address ON logon_events (address, at);"
          "CREATE INDEX IF NOT EXISTS logon_events_by_time ON logon_events (at);"
-         "CREATE INDEX IF NOT EXISTS logon_events_by_entry ON logon_events (" + d.name("host") + ", " +
-         d.name("\"user\"") + ", " + d.name("domain") + ", at);" + d.transaction_index();
+         "DROP INDEX IF EXISTS logon_events_by_entry;"
+         "CREATE INDEX IF NOT EXISTS logon_events_by_entry_kind ON logon_events (" + entry_names(d) + ", kind, at);"
+         "CREATE INDEX IF NOT EXISTS logon_events_by_address_entry ON logon_events (address, " + entry_names(d) +
+         ", kind, at, id);" + d.transaction_index();
 }
 
 // The map's own name, given once when it is made, so that a consumer of its change feed can tell
