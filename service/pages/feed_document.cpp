@@ -7,6 +7,15 @@
 
 namespace {
 
+void append_groups(const std::vector<EntryGroup>& groups, std::string* out) {
+  out->append(",\"groups\":[");
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    if (i != 0) out->push_back(',');
+    *out += "{\"sid\":" + json_string(groups[i].sid) + ",\"name\":" + json_string(groups[i].name) + "}";
+  }
+  out->push_back(']');
+}
+
 // Written straight into the document: a snapshot of a large site has hundreds of thousands of items.
 void append_item(const FeedItem& item, bool with_change, std::string* out) {
   out->append(with_change ? "{\"change\":" + json_string(item.change) + ",\"address\":" : "{\"address\":");
@@ -14,7 +23,8 @@ void append_item(const FeedItem& item, bool with_change, std::string* out) {
   *out += ",\"user\":" + json_string(item.user);
   *out += ",\"domain\":" + json_string(item.domain);
   *out += ",\"host\":" + json_string(item.host);
-  *out += ",\"groups\":[],\"expires\":" + std::to_string(item.expires) + "}";
+  append_groups(item.groups, out);
+  *out += ",\"expires\":" + std::to_string(item.expires) + "}";
 }
 
 std::string document(const std::string& cursor, const char* list, const FeedRead& read, bool with_change) {

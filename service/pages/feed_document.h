@@ -10,7 +10,6 @@ std::string feed_cursor(const std::string& map, const FeedPosition& position);
 // False for a text no cursor is written as.
 bool read_feed_cursor(const std::string& text, std::string* map, FeedPosition* position);
 
-// {"cursor": ..., "snapshot": [...]} or {"cursor": ..., "changes": [...]}; the items' groups are
-// empty where the map does not keep them.
+// {"cursor": ..., "snapshot": [...]} or {"cursor": ..., "changes": [...]}.
 std::string feed_snapshot_json(const std::string& cursor, const FeedRead& read);
 std::string feed_changes_json(const std::string& cursor, const FeedRead& read);

@@ -14,6 +14,10 @@ NFT = os.environ.get("PELLAMOR_NFT", "build/service/pellamor-nft")
 RUN = "pellamor-nft-%d" % os.getpid()
 CLIENT, GATEWAY, SERVER = RUN + "-client", RUN + "-gw", RUN + "-server"
 CLIENT_IP, SERVER_IP = "10.77.1.2", "10.77.2.2"
+# carol is in a group the directory named and one it did not; alice is in none.
+CAROL = "PELLAMOR\\carol:hers"
+MARKETING = ("S-1-5-21-7-7-7-1104", "PELLAMOR\\Marketing")
+GROUPED = ACCOUNTS + "PELLAMOR\\carol [%s=%s, S-1-5-21-7-7-7-1105]:hers\n" % MARKETING
 # The site's own rules, as docs/deploying.md gives them: the table, the set and a chain of the site's.
 SITE_RULES = """table inet pellamor {
     set users { type ipv4_addr; flags timeout; }
@@ -60,8 +64,8 @@ def reaches_server():
               "http://%s:8000/" % SERVER_IP).returncode == 0
 
 
-def users_set():
-    listing = sh(GATEWAY, "nft", "list", "set", "inet", "pellamor", "users").stdout
+def users_set(name="users"):
+    listing = sh(GATEWAY, "nft", "list", "set", "inet", "pellamor", name).stdout
     inside = listing.split("elements = {", 1)[1].split("}", 1)[0] if "elements = {" in listing else ""
     return {item.split()[0] for item in inside.replace("\n", " ").split(",") if item.strip()}
 
@@ -92,8 +96,8 @@ class Gateway(unittest.TestCase):
         self.addCleanup(e2e_service.Namespace.enter, home)
         self.nft = None
 
-    def start_nft(self, *services):
-        args = [NFT] + [a for s in services for a in ("--service", s)]
+    def start_nft(self, *services, groups=()):
+        args = [NFT] + [a for s in services for a in ("--service", s)] + [a for g in groups for a in ("--group", g)]
         self.log = os.path.join(e2e_service.make_workdir(), "pellamor-nft.log")
         with open(self.log, "a") as log:
             self.nft = subprocess.Popen(args, stderr=log)
@@ -105,17 +109,20 @@ class Gateway(unittest.TestCase):
             self.nft.wait(10)
 
     def start_service(self, *options):
-        service = Service("--address", "0.0.0.0", *options)
+        service = Service("--address", "0.0.0.0", *options, accounts=GROUPED)
         self.addCleanup(service.stop)
         return service, "http://10.77.1.1:%d" % service.port
 
     def test_logons_open_and_close_the_path_and_a_restart_rebuilds_the_sets(self):
         service, url = self.start_service()
-        self.start_nft("http://127.0.0.1:%d" % service.port)
+        # One set matches the group by its SID, the other by its name.
+        groups = ("by_sid=" + MARKETING[0], "by_name=" + MARKETING[1])
+        self.start_nft("http://127.0.0.1:%d" % service.port, groups=groups)
         wait_until(lambda: "pellamor" in sh(GATEWAY, "nft", "list", "tables").stdout, "the table")
         self.assertFalse(reaches_server())
         self.assertEqual(logon(url, "login"), "200")
         wait_until(lambda: CLIENT_IP in users_set(), "the logon's address in @users")
+        self.assertEqual((users_set("by_sid"), users_set("by_name")), (set(), set()))  # alice is in no group
         self.assertTrue(reaches_server())
         listing = sh(GATEWAY, "nft", "list", "set", "inet", "pellamor", "users").stdout
         self.assertIn("expires", listing)  # the element runs out with the entry
@@ -124,12 +131,13 @@ class Gateway(unittest.TestCase):
         self.assertFalse(reaches_server())
 
         # Stopped, it misses a logon and leaves an element nobody is credited at; started, it rebuilds
-        # the set from the snapshot, in the table that kept the site's chain.
+        # the sets from the snapshot, in the table that kept the site's chain.
         self.stop_nft()
         sh(GATEWAY, "nft", "add element inet pellamor users { 10.77.1.50 timeout 1h }", check=True)
-        self.assertEqual(logon(url, "login"), "200")
-        self.start_nft("http://127.0.0.1:%d" % service.port)
+        self.assertEqual(logon(url, "login", user=CAROL), "200")
+        self.start_nft("http://127.0.0.1:%d" % service.port, groups=groups)
         wait_until(lambda: users_set() == {CLIENT_IP}, "the set rebuilt from the snapshot")
+        self.assertEqual((users_set("by_sid"), users_set("by_name")), ({CLIENT_IP}, {CLIENT_IP}))
         self.assertTrue(reaches_server())
         self.assertIn("chain forward", sh(GATEWAY, "nft", "list", "table", "inet", "pellamor").stdout)
 

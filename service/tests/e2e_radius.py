@@ -8,11 +8,13 @@ import time
 import unittest
 
 import e2e_service
-from e2e_service import Service, login, make_workdir, wait_until, write_file
+from e2e_service import ACCOUNTS, Service, login, make_workdir, wait_until, write_file
 from freeradius import FreeRadius
 
 RADIUS = os.environ.get("PELLAMOR_RADIUS", "build/service/pellamor-radius")
 SECRET = "shared-by-test"
+# alice is in a group the directory named and one it did not: the Class names the first, the SID the second.
+GROUPED = ACCOUNTS.replace("PELLAMOR\\alice:", "PELLAMOR\\alice [S-1-5-21-7-7-7-1104=PELLAMOR\\Marketing, S-1-5-21-7-7-7-1105]:")
 
 
 class Feed:
@@ -43,7 +45,7 @@ ALICE_AT_PC1 = {"User-Name": '"PELLAMOR\\\\alice"', "Framed-IP-Address": "127.0.
 
 class Accounting(unittest.TestCase):
     def test_logon_heartbeat_and_logout_reach_freeradius_as_one_session_each(self):
-        with FreeRadius(SECRET) as server, Service() as service:
+        with FreeRadius(SECRET) as server, Service(accounts=GROUPED) as service:
             def record(status, seen=()):
                 """The first record of that status whose session is none of those seen, once it has come."""
                 def found():
@@ -73,6 +75,7 @@ class Accounting(unittest.TestCase):
             self.assertEqual(stop["Acct-Terminate-Cause"], "User-Request")
             self.assertIn("Acct-Session-Time", interim)
             self.assertNotIn("Acct-Session-Time", start)
+            self.assertEqual(start["Class"], "0x" + b"PELLAMOR\\Marketing,S-1-5-21-7-7-7-1105".hex())
 
             # A new run reads the map and starts afresh: a Start for the credit, under a session of its own.
             feed = Feed(service, server, SECRET)

@@ -447,20 +447,26 @@ TEST_P(MapStoreContract, TheHistoryTellsWhoWasWhere) {
 // row, not by the history) with its new expiry.
 TEST_P(MapStoreContract, TheFeedTellsEachChangeOnce) {
   const FeedRead start = feed(std::nullopt);
-  ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}))).committed());
+  const std::vector<EntryGroup> staff = {{"S-1-5-21-7-7-7-1105", "LAB\\Staff"}};
+  ASSERT_TRUE(apply(change(kLogin, in_groups(login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}), staff))).committed());
   ASSERT_TRUE(apply(change(kLogin, login("bob", "PC2", "10.0.0.2", {"10.0.0.2"}))).committed());
   ASSERT_TRUE(apply(change(kLogout, login("bob", "PC2", "10.0.0.2", {"10.0.0.2"}))).committed());
-  ASSERT_TRUE(apply(change(kLogin, login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}, kNow + 10))).committed());
+  ASSERT_TRUE(
+      apply(change(kLogin, in_groups(login("alice", "PC1", "10.0.0.1", {"10.0.0.1"}, kNow + 10), staff))).committed());
   const auto text = [](const FeedRead& read) {
     std::string out;
-    for (const FeedItem& i : read.items)
+    for (const FeedItem& i : read.items) {
       out += (out.empty() ? "" : ", ") + i.change + " " + i.user + " " + i.address + " " + std::to_string(i.expires - kNow);
+      for (const EntryGroup& g : i.groups) out += " " + g.sid + "=" + g.name;
+    }
     return out;
   };
   const FeedRead after = changes(start.position, 4, kNow + 60);
   EXPECT_EQ(after.map, start.map);
   EXPECT_EQ(text(after),
-            "credited alice 10.0.0.1 3610, credited bob 10.0.0.2 0, uncredited bob 10.0.0.2 0, refreshed alice 10.0.0.1 3610");
+            "credited alice 10.0.0.1 3610 S-1-5-21-7-7-7-1105=LAB\\Staff, credited bob 10.0.0.2 0, uncredited bob "
+            "10.0.0.2 0, refreshed alice 10.0.0.1 3610 S-1-5-21-7-7-7-1105=LAB\\Staff");
+  EXPECT_EQ(text(feed(std::nullopt, kNow + 60)), " alice 10.0.0.1 3610 S-1-5-21-7-7-7-1105=LAB\\Staff");
   EXPECT_EQ(text(feed(after.position, kNow + 120)), "");
 }
 
@@ -530,6 +536,7 @@ TEST_P(MapStoreContract, AnOlderMapIsBroughtUpToDate) {
   const FeedRead bob = changes(snapshot.position, 1);
   ASSERT_EQ(bob.items.size(), 1u);
   EXPECT_EQ(bob.items[0].change + " " + bob.items[0].user + " " + bob.items[0].address, "credited bob 10.0.0.2");
+  EXPECT_EQ(bob.items[0].groups, groups);
   map_.reset();
   open(location_);  // stamped with this service's format, which it opens as it is
   EXPECT_EQ(at("10.0.0.2").entries[0].groups, groups);

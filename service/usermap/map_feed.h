@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "usermap/map_types.h"
+
 // Where a consumer of the feed stands. `mark` orders the history's events: in SQLite, whose one
 // writer commits in the order it numbers them, the last event's number; in PostgreSQL, where
 // services commit in another order than they take numbers, the oldest transaction still running
@@ -23,6 +25,8 @@ struct FeedItem {
   std::string user;
   std::string domain;
   std::string host;
+  // The entry's groups as it has them now: a credit whose entry has gone since has none.
+  std::vector<EntryGroup> groups;
   std::int64_t expires = 0;
 };
 

@@ -2,10 +2,11 @@
 #include "usermap/sql/feed_sql.h"
 
 #include "usermap/history.h"
+#include "usermap/sql/entry_row.h"
 
 namespace {
 
-constexpr const char* kCreditColumns = "a.address, l.\"user\", l.domain, l.host, l.expires";
+constexpr const char* kCreditColumns = "a.address, l.\"user\", l.domain, l.host, l.expires, l.groups";
 
 // Names of the entry `l` equal to those of the event `e`, as the map compares them.
 std::string same_names(const SqlDialect& d) {
@@ -25,7 +26,7 @@ std::string feed_snapshot_sql(const SqlDialect& d) {
 }
 
 std::string feed_events_sql(const SqlDialect& d, const std::string& range) {
-  return std::string("SELECT e.kind, e.address, e.\"user\", e.domain, e.host, e.at, coalesce(l.expires, 0)"
+  return std::string("SELECT e.kind, e.address, e.\"user\", e.domain, e.host, e.at, coalesce(l.expires, 0), coalesce(l.groups, '')"
                      " FROM logon_events e LEFT JOIN logons l ON ") +
          same_names(d) + " WHERE " + range + " AND e.kind IN ('" + kEventCredited + "', '" + kEventUncredited +
          "', '" + kEventExpired + "') ORDER BY e.id";
@@ -39,12 +40,12 @@ std::string feed_refreshes_sql(const SqlDialect& d, const std::string& window, c
 }
 
 FeedItem feed_item_from_row(const SqlRow& row, const char* change) {
-  return FeedItem{change, row.text(0), row.text(1), row.text(2), row.text(3), row.number(4)};
+  return FeedItem{change, row.text(0), row.text(1), row.text(2), row.text(3), split_groups(row.text(5)), row.number(4)};
 }
 
 FeedItem feed_event_from_row(const SqlRow& row) {
   const std::int64_t expires = row.number(6);
   const bool credited = row.text(0) == kEventCredited;
-  return FeedItem{row.text(0), row.text(1), row.text(2), row.text(3), row.text(4),
+  return FeedItem{row.text(0), row.text(1), row.text(2), row.text(3), row.text(4), split_groups(row.text(7)),
                   credited && expires != 0 ? expires : row.number(5)};
 }

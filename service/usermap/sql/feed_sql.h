@@ -6,12 +6,13 @@
 #include "usermap/map_feed.h"
 #include "usermap/sql/map_sql.h"
 
-// Every address credited now to a live entry: address, user, domain, host, expires. Its one
-// parameter is the present time.
+// Every address credited now to a live entry: address, user, domain, host, expires, groups (as
+// the logons table keeps them). Its one parameter is the present time.
 std::string feed_snapshot_sql(const SqlDialect& d);
 // The credit events (and the expiries that explain some of them) that `range`, a condition on the
 // event `e` in the store's own parameters, selects, in the order they were written: kind, address,
-// user, domain, host, at, and the expiry of the entry if it is still in the map (else 0).
+// user, domain, host, at, and the expiry and groups of the entry if it is still in the map (else 0
+// and none).
 std::string feed_events_sql(const SqlDialect& d, const std::string& range);
 // The entries refreshed in `window`, a condition on the entry `l` in the store's own parameters,
 // at each address they are credited at, as feed_snapshot_sql() reads them; parameter `now` is the
