@@ -135,6 +135,12 @@ LRESULT CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return 0;
     case WM_TIMER:
         return 0;  // the sending worker keeps its own time
+    case WM_POWERBROADCAST:
+        // After a sleep the server may have dropped this machine's entry long ago, and the
+        // machine may have another address: log in now rather than when the interval is up.
+        if (wParam == PBT_APMRESUMEAUTOMATIC && g_agent.m_eventHandle != nullptr)
+            SetEvent(g_agent.m_eventHandle);
+        return TRUE;
     case kRearmTimerMessage:
         ArmWindowTimer(window);
         if (g_agent.m_trace)
