@@ -1,11 +1,12 @@
 # A linker script that keeps the agent's small sections inside bigger ones of the same kind.
-# Every section of the file takes a whole 512-byte block of it, so the few bytes of the runtime's
-# start-up tables (.CRT, with the thread-local initialisers the default script leaves
-# loose), its thread-local block (.tls) and its unwind tables (.eh_frame, of
-# start-up code that never unwinds) each cost a block. The script is the linker's own default,
-# read from the linker at configure time, with those three sections' contents moved: the two
-# writable ones to the end of .data, the read-only one into .rdata before the runtime's relocation
-# list, which must stay last there. Their own start and end symbols stay around them, so the
+# Every section of the file ends on a 512-byte boundary, so each costs on average half a block
+# of padding, and the runtime's start-up tables (.CRT, with the thread-local initialisers the
+# default script leaves loose), its thread-local block (.tls) and its unwind tables (.eh_frame, of
+# start-up code that never unwinds) a whole block each for a few bytes. The script is the linker's
+# own default, read from the linker at configure time, with contents moved: the two writable
+# sections to the end of .data; the read-only data (.rdata, with the unwind tables and the
+# runtime's relocation list, which must stay last) to the end of .text, as other linkers merge
+# them, since both are read-only. Their own start and end symbols stay around them, so the
 # runtime finds its tables as before, and the image's TLS directory still points at the block.
 
 # Removes the output section `name` from `script` and gives back its contents, without braces.
@@ -44,17 +45,34 @@ function(pellamor_write_merged_sections_script path)
     pellamor_cut_section("${script}" .CRT crt script)
     pellamor_cut_section("${script}" .tls tls script)
     pellamor_cut_section("${script}" .eh_frame unwind script)
+    pellamor_cut_section("${script}" .rdata rdata script)
+    # The relocation list's bounds follow .rdata's block in the default script, and now follow .text's.
+    set(list_first "  __rt_psrelocs_size = ")
+    set(list_last "__RUNTIME_PSEUDO_RELOC_LIST__ = . - __rt_psrelocs_size;\n")
+    string(FIND "${script}" "${list_first}" list_at)
+    string(FIND "${script}" "${list_last}" list_end_at)
+    if(list_at EQUAL -1 OR list_end_at LESS list_at)
+        message(FATAL_ERROR "the linker's default script has an unexpected shape")
+    endif()
+    string(LENGTH "${list_last}" list_last_length)
+    math(EXPR list_length "${list_end_at} + ${list_last_length} - ${list_at}")
+    string(SUBSTRING "${script}" ${list_at} ${list_length} list_bounds)
+    string(REPLACE "${list_bounds}" "" script "${script}")
     set(data_end "    *(.data_cygwin_nocopy)\n")
     set(rdata_end "    . = ALIGN(4);\n    __rt_psrelocs_start = .;\n")
+    set(text_end "     KEEP (*(.gcc_except_table))\n  }\n")
     string(FIND "${script}" "${data_end}" data_at)
-    string(FIND "${script}" "${rdata_end}" rdata_at)
-    if(crt STREQUAL "" OR tls STREQUAL "" OR data_at EQUAL -1 OR rdata_at EQUAL -1)
+    string(FIND "${rdata}" "${rdata_end}" rdata_at)
+    string(FIND "${script}" "${text_end}" text_at)
+    if(crt STREQUAL "" OR tls STREQUAL "" OR data_at EQUAL -1 OR rdata_at EQUAL -1 OR text_at EQUAL -1)
         message(FATAL_ERROR "the linker's default script has an unexpected shape")
     endif()
     # The thread-local block's own initialiser table (.CRT$XD*) has no place in the default script.
     set(tls_initialisers "    KEEP (*(SORT(.CRT$XD*)))")
     string(REPLACE "${data_end}" "${data_end}    . = ALIGN(4);\n${crt}\n${tls_initialisers}\n    . = ALIGN(4);\n${tls}\n"
            script "${script}")
-    string(REPLACE "${rdata_end}" "${unwind}\n${rdata_end}" script "${script}")
+    string(REPLACE "${rdata_end}" "${unwind}\n${rdata_end}" rdata "${rdata}")
+    # The list's bounds stay outside the section, where "." is an address rather than an offset.
+    string(REPLACE "${text_end}" "     KEEP (*(.gcc_except_table))\n${rdata}\n  }\n${list_bounds}" script "${script}")
     file(WRITE ${path} "${script}")
 endfunction()
