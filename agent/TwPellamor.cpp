@@ -194,12 +194,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (g_agent.m_trace)
         TRACE_LINE("%s", "\n\nSTART");
     if (g_agent.m_copy && g_agent.m_persistent) {
-        if (CopyAndRelaunch())
+        CopyOutcome copy = CopyAndRelaunch();
+        if (copy == CopyOutcome::Launched)
             return 1;
-        // The program's old name: the text stays as people have always seen it.
-        if (!g_agent.m_quiet)
-            ShowMessageBox("Note", "Cannot copy and/or start TwPellamor.exe");
-        return 0;
+        // With no folder to copy into, the logons still go out: from here, as a plain run.
+        g_agent.m_copy = 0;
+        if (copy == CopyOutcome::Failed) {
+            // The program's old name: the text stays as people have always seen it.
+            if (!g_agent.m_quiet)
+                ShowMessageBox("Note", "Cannot copy and/or start TwPellamor.exe");
+            return 0;
+        }
     }
     if (!g_agent.m_copy && g_agent.m_persistent && g_agent.m_dhcp) {
         g_agent.m_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
