@@ -98,14 +98,34 @@ static bool StartSending(HWND window)
             ShowMessage("Note", "Cannot start the sending thread. Error: %1!d!", unsigned(GetLastError()));
         return false;
     }
-    if (g_agent.m_persistent)
-        return true;
-    if (WaitForSingleObject(g_agent.m_timerThread, kSingleSendLimit) == WAIT_TIMEOUT)
-        TerminateThread(g_agent.m_timerThread, 0);
-    CloseHandle(g_agent.m_timerThread);
-    g_agent.m_timerThread = nullptr;
-    PostQuitMessage(0);
     return true;
+}
+
+// A one-shot run waits for its send with its window answering: a send that hangs must neither
+// make the window look hung nor keep a logout run or the end of the session waiting for it.
+// Returns once the send is over or cut off, or once the window has ended the run (WM_QUIT; the
+// sender is then stopped and its handle closed already).
+static void WaitForSingleSend()
+{
+    const HANDLE sender = g_agent.m_timerThread;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        DWORD elapsed = GetTickCount() - start;
+        DWORD left = elapsed < kSingleSendLimit ? kSingleSendLimit - elapsed : 0;
+        if (MsgWaitForMultipleObjects(1, &sender, FALSE, left, QS_ALLINPUT) != WAIT_OBJECT_0 + 1)
+            break;
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                return;
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    if (WaitForSingleObject(sender, 0) == WAIT_TIMEOUT)
+        TerminateThread(sender, 0);
+    CloseHandle(sender);
+    g_agent.m_timerThread = nullptr;
 }
 
 // The session ends, an installer (through the Restart Manager) asks the program to close,
@@ -215,6 +235,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         return exitCode;
     if (CreateControlWindow(instance) == nullptr)
         return g_senderNotStarted ? 1 : 0;
+    if (!g_agent.m_persistent) {
+        WaitForSingleSend();
+        WSACleanup();
+        return 0;
+    }
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
