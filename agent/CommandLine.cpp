@@ -102,6 +102,8 @@ int32_t ParseCommandLine(int argc, char** argv)
     const char* logFileName = kDefaultLogFileName;
     ApplyOptions(argc, argv, &g_agent, &logFileName);
     ComposeLogFilePath(logFileName);
+    if (logFileName != kDefaultLogFileName)
+        g_agent.m_logFileName = logFileName;
 
     ServerUrl url;
     const char* problem = nullptr;

@@ -18,13 +18,34 @@ bool ComposeCopyPath(const char* folder, char* path, size_t size)
     return FORMAT_TEXT(path, size, "%s\\%s", folder, kCopyFileName);
 }
 
-void ComposeCopyCommandLine(const char* destination, const char* url, bool quiet, HeapString& line)
+static void AppendOption(HeapString& line, bool given, const char* option)
+{
+    if (given)
+        line.AppendText(" ").AppendText(option);
+}
+
+// The copy does what this run was asked to do: the report, the trace and the address watcher
+// come along, and so does the report's file name.
+static void ComposeCopyCommandLine(const char* destination, HeapString& line)
 {
     // Quoted, because the temporary folder often has blanks in its name
     // ("Documents and Settings"); unquoted, the copy would lose its URL.
-    line.AssignText("\"").AppendText(destination).AppendText("\" ").AppendText(url).AppendText(" ");
-    if (!quiet)
-        line.AppendText("/VERBOSE");
+    line.AssignText("\"").AppendText(destination).AppendText("\" ").AppendText(g_agent.m_url.text);
+    AppendOption(line, !g_agent.m_quiet, "/VERBOSE");
+    AppendOption(line, g_agent.m_dhcp, "/dhcp");
+    AppendOption(line, g_agent.m_trace, "/t");
+    AppendOption(line, g_agent.m_writeLog, "/d");
+    if (g_agent.m_logFileName != nullptr)
+        line.AppendText(" /filename \"").AppendText(g_agent.m_logFileName).AppendText("\"");
+}
+
+// An old copy may be read-only (the copy takes its source's attributes), and a read-only file
+// is never replaced; the new copy must not stay read-only either, for the next logon's sake.
+static void ClearReadOnly(const char* path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        SetFileAttributesA(path, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
 }
 
 static void ShowNote(const char* text)
@@ -71,7 +92,7 @@ static bool InUseAndSame(const char* modulePath, const char* destination)
 static bool StartCopy(const char* destination)
 {
     HeapString commandLine;
-    ComposeCopyCommandLine(destination, g_agent.m_url.text, g_agent.m_quiet != 0, commandLine);
+    ComposeCopyCommandLine(destination, commandLine);
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -87,7 +108,7 @@ static bool StartCopy(const char* destination)
     return true;
 }
 
-int32_t CopyAndRelaunch()
+CopyOutcome CopyAndRelaunch()
 {
     HMODULE module = GetModuleHandleA(nullptr);
     if (module == nullptr) {
@@ -96,31 +117,28 @@ int32_t CopyAndRelaunch()
             FORMAT_TEXT(text, sizeof text, "Cannot Get Module Handle of the current .exeERR:%lu", GetLastError());
             ShowMessageBox("Note", text);
         }
-        return 0;
+        return CopyOutcome::Failed;
     }
     char modulePath[MAX_PATH] = {};
     DWORD length = GetModuleFileNameA(module, modulePath, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {  // a path that fills the buffer was cut short
         ShowNote("Cannot Get File Name of the current .exe");
-        return 0;
+        return CopyOutcome::Failed;
     }
     for (const char* variable : kFolderVariables) {
         const char* folder = getenv(variable);
         char destination[MAX_PATH] = {};
         if (folder == nullptr || !ComposeCopyPath(folder, destination, sizeof destination))
             continue;
+        ClearReadOnly(destination);
         if (!CopyFileA(modulePath, destination, FALSE) && !InUseAndSame(modulePath, destination))
             continue;
-        // The copy takes the source's attributes: a read-only one could not be replaced at the
-        // next logon, and every later run would fail to copy.
-        DWORD attributes = GetFileAttributesA(destination);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
-            SetFileAttributesA(destination, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+        ClearReadOnly(destination);
         if (StartCopy(destination))
-            return 1;
+            return CopyOutcome::Launched;
         ShowNote("Cannot Create Process");
-        return 0;
+        return CopyOutcome::Failed;
     }
     ShowNote("Cannot Copy File");
-    return 0;
+    return CopyOutcome::NoFolder;
 }

@@ -7,13 +7,13 @@
 
 constexpr const char kCopyFileName[] = "Pellamor.exe";
 
-// Copies the running executable as "Pellamor.exe" into the first usable folder of
-// TEMP, TMP, HOME and windir, and starts it with the same server URL. Returns 1 when
-// the copy was made and started, 0 otherwise (after a box, unless quiet).
-int32_t CopyAndRelaunch();
+enum class CopyOutcome { Launched, Failed, NoFolder };
+
+// Copies the running executable as "Pellamor.exe" into the first usable folder of TEMP, TMP,
+// HOME and windir, and starts it with the same server URL and options. Launched when the copy
+// was made and started; NoFolder when no folder took the copy; Failed otherwise. Either failure
+// shows a box unless quiet.
+CopyOutcome CopyAndRelaunch();
 
 // "<folder>\Pellamor.exe" into a MAX_PATH buffer; false when it would not fit.
 bool ComposeCopyPath(const char* folder, char* path, size_t size);
-
-// The copy's command line: the quoted destination, the URL, and "/VERBOSE" unless quiet.
-void ComposeCopyCommandLine(const char* destination, const char* url, bool quiet, HeapString& line);

@@ -98,14 +98,34 @@ static bool StartSending(HWND window)
             ShowMessage("Note", "Cannot start the sending thread. Error: %1!d!", unsigned(GetLastError()));
         return false;
     }
-    if (g_agent.m_persistent)
-        return true;
-    if (WaitForSingleObject(g_agent.m_timerThread, kSingleSendLimit) == WAIT_TIMEOUT)
-        TerminateThread(g_agent.m_timerThread, 0);
-    CloseHandle(g_agent.m_timerThread);
-    g_agent.m_timerThread = nullptr;
-    PostQuitMessage(0);
     return true;
+}
+
+// A one-shot run waits for its send with its window answering: a send that hangs must neither
+// make the window look hung nor keep a logout run or the end of the session waiting for it.
+// Returns once the send is over or cut off, or once the window has ended the run (WM_QUIT; the
+// sender is then stopped and its handle closed already).
+static void WaitForSingleSend()
+{
+    const HANDLE sender = g_agent.m_timerThread;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        DWORD elapsed = GetTickCount() - start;
+        DWORD left = elapsed < kSingleSendLimit ? kSingleSendLimit - elapsed : 0;
+        if (MsgWaitForMultipleObjects(1, &sender, FALSE, left, QS_ALLINPUT) != WAIT_OBJECT_0 + 1)
+            break;
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                return;
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    if (WaitForSingleObject(sender, 0) == WAIT_TIMEOUT)
+        TerminateThread(sender, 0);
+    CloseHandle(sender);
+    g_agent.m_timerThread = nullptr;
 }
 
 // The session ends, an installer (through the Restart Manager) asks the program to close,
@@ -135,6 +155,12 @@ LRESULT CALLBACK ControlWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         return 0;
     case WM_TIMER:
         return 0;  // the sending worker keeps its own time
+    case WM_POWERBROADCAST:
+        // After a sleep the server may have dropped this machine's entry long ago, and the
+        // machine may have another address: log in now rather than when the interval is up.
+        if (wParam == PBT_APMRESUMEAUTOMATIC && g_agent.m_eventHandle != nullptr)
+            SetEvent(g_agent.m_eventHandle);
+        return TRUE;
     case kRearmTimerMessage:
         ArmWindowTimer(window);
         if (g_agent.m_trace)
@@ -188,12 +214,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (g_agent.m_trace)
         TRACE_LINE("%s", "\n\nSTART");
     if (g_agent.m_copy && g_agent.m_persistent) {
-        if (CopyAndRelaunch())
+        CopyOutcome copy = CopyAndRelaunch();
+        if (copy == CopyOutcome::Launched)
             return 1;
-        // The program's old name: the text stays as people have always seen it.
-        if (!g_agent.m_quiet)
-            ShowMessageBox("Note", "Cannot copy and/or start TwPellamor.exe");
-        return 0;
+        // With no folder to copy into, the logons still go out: from here, as a plain run.
+        g_agent.m_copy = 0;
+        if (copy == CopyOutcome::Failed) {
+            // The program's old name: the text stays as people have always seen it.
+            if (!g_agent.m_quiet)
+                ShowMessageBox("Note", "Cannot copy and/or start TwPellamor.exe");
+            return 0;
+        }
     }
     if (!g_agent.m_copy && g_agent.m_persistent && g_agent.m_dhcp) {
         g_agent.m_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -204,6 +235,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         return exitCode;
     if (CreateControlWindow(instance) == nullptr)
         return g_senderNotStarted ? 1 : 0;
+    if (!g_agent.m_persistent) {
+        WaitForSingleSend();
+        WSACleanup();
+        return 0;
+    }
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);

@@ -31,6 +31,7 @@ struct AgentState {
     int32_t m_port = 0;
     HeapString m_domain;
     HeapString m_logFilePath;
+    const char* m_logFileName = nullptr;  // as "/filename" gave it (an argument); null for the default
 
     // Shared run-time state; the comments name the guard.
     std::atomic<uint32_t> m_persistentTime{kDefaultPersistentTime};  // writes under m_intervalLock

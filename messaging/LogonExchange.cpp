@@ -72,10 +72,39 @@ static InFlightRequest* ClaimSlot(HINTERNET request)
 }
 
 // No box once the session ends: nobody would answer it, and the worker must end.
-static void ReportExchangeFailure(const char* message, DWORD code)
+static void ShowExchangeFailure(const char* message, DWORD code)
 {
     if (!g_agent.m_quiet && !g_agent.m_shutDown)
         ShowMessage("Pellamor", message, unsigned(code));
+}
+
+// Every failure, silent or not, leaves its code in the trace: a failed login must not read like
+// one that went through.
+static ExchangeOutcome Failure(DWORD code)
+{
+    if (g_agent.m_trace)
+        TRACE_LINE("Exchange failed: code=%u", unsigned(code));
+    ExchangeOutcome outcome;
+    outcome.failed = true;
+    outcome.code = code;
+    return outcome;
+}
+
+static ExchangeOutcome ReportExchangeFailure(const char* message, DWORD code)
+{
+    ShowExchangeFailure(message, code);
+    return Failure(code);
+}
+
+// A refusal may say when to come back (Retry-After, in seconds; a date counts as no answer).
+static ExchangeOutcome ReportRefusal(HINTERNET request, const char* message, DWORD status)
+{
+    ExchangeOutcome outcome = ReportExchangeFailure(message, status);
+    DWORD size = sizeof outcome.retryAfterSeconds;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_RETRY_AFTER | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &outcome.retryAfterSeconds, &size, WINHTTP_NO_HEADER_INDEX))
+        outcome.retryAfterSeconds = 0;
+    return outcome;
 }
 
 // A UTF-16 copy of ANSI text on the process heap, or null when it cannot be made.
@@ -133,20 +162,18 @@ static void AdoptInterval(const char* headers)
 
 // Reads the authenticated reply's header block and acts on it. The raw block is asked
 // for its size first; any answer but "buffer too small" means there is no reply to read.
-static void ReadAuthenticatedReply(HINTERNET request)
+static ExchangeOutcome ReadAuthenticatedReply(HINTERNET request)
 {
     DWORD size = 0;
     WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
                         WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
     DWORD error = GetLastError();
-    if (error != ERROR_INSUFFICIENT_BUFFER) {
-        ReportExchangeFailure(kFinalReceiveFailed, error);
-        return;
-    }
+    if (error != ERROR_INSUFFICIENT_BUFFER)
+        return ReportExchangeFailure(kFinalReceiveFailed, error);
     AutoHeapBuffer<WCHAR> wide;
     wide.buffer = static_cast<WCHAR*>(HeapAllocate(size + sizeof(WCHAR)));
     if (wide.buffer == nullptr)
-        return;
+        return Failure(ERROR_NOT_ENOUGH_MEMORY);
     wide.buffer[0] = L'\0';
     WinHttpQueryHeaders(request, WINHTTP_QUERY_RAW_HEADERS_CRLF, WINHTTP_HEADER_NAME_BY_INDEX,
                         wide.buffer, &size, WINHTTP_NO_HEADER_INDEX);
@@ -157,16 +184,17 @@ static void ReadAuthenticatedReply(HINTERNET request)
     headers.buffer = ansiSize > 0 ? static_cast<char*>(HeapAllocate(size_t(ansiSize))) : nullptr;
     if (headers.buffer == nullptr || WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.buffer, -1,
                                                          headers.buffer, ansiSize, nullptr, nullptr) <= 0)
-        return;
+        return Failure(ERROR_NOT_ENOUGH_MEMORY);
     if (!ReplyIsSuccess(headers.buffer))
-        ReportExchangeFailure(kFinalStatusInvalid, QueryStatusCode(request));
-    else if (g_agent.m_persistent)
+        return ReportRefusal(request, kFinalStatusInvalid, QueryStatusCode(request));
+    if (g_agent.m_persistent)
         AdoptInterval(headers.buffer);
+    return ExchangeOutcome();
 }
 
 // The two sends on one request: unauthenticated first, then answering the challenge
 // with the logged-on user's own credentials.
-static void ExchangeOnRequest(HINTERNET request)
+static ExchangeOutcome ExchangeOnRequest(HINTERNET request)
 {
     // A redirect would take the user's logon to whatever host the reply names: a 3xx is a
     // failed status like any other.
@@ -176,25 +204,19 @@ static void ExchangeOnRequest(HINTERNET request)
     WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &limit, sizeof limit);
     if (g_agent.m_trace)
         TRACE_LINE("Sending Initial WinHttpSendRequest : hRequest=%d", int(intptr_t(request)));
-    if (!SendAndReceive(request)) {
-        ReportExchangeFailure(kFirstSendFailed, GetLastError());
-        return;
-    }
+    if (!SendAndReceive(request))
+        return ReportExchangeFailure(kFirstSendFailed, GetLastError());
     DWORD status = QueryStatusCode(request);
-    if (status != HTTP_STATUS_DENIED) {
-        ReportExchangeFailure(kFirstStatusInvalid, status);
-        return;
-    }
+    if (status != HTTP_STATUS_DENIED)
+        return ReportRefusal(request, kFirstStatusInvalid, status);
     // LOW lets the library log on with the user's identity towards any server.
     DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
     WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
     if (g_agent.m_trace)
         TRACE_LINE("Sending Authentication WinHttpSendRequest: hRequest=%d", int(intptr_t(request)));
-    if (!SendAndReceive(request)) {
-        ReportExchangeFailure(kFinalSendFailed, GetLastError());
-        return;
-    }
-    ReadAuthenticatedReply(request);
+    if (!SendAndReceive(request))
+        return ReportExchangeFailure(kFinalSendFailed, GetLastError());
+    return ReadAuthenticatedReply(request);
 }
 
 static bool ProtocolIsHttp()
@@ -212,33 +234,37 @@ static bool ProtocolIsHttp()
 
 // The exchange on the request, within its deadline. A session that ends before the
 // exchange is under way sees no exchange at all.
-static void ExchangeWithinDeadline(HINTERNET request)
+static ExchangeOutcome ExchangeWithinDeadline(HINTERNET request)
 {
     InFlightRequest* slot = ClaimSlot(request);
     if (slot == nullptr) {
         WinHttpCloseHandle(request);
-        return;
+        return Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
-    if (!g_agent.m_shutDown) {
+    ExchangeOutcome outcome;
+    if (g_agent.m_shutDown) {
+        outcome = Failure(ERROR_WINHTTP_OPERATION_CANCELLED);
+    } else {
         HANDLE deadline = nullptr;
         if (!CreateTimerQueueTimer(&deadline, nullptr, CutOffAtDeadline, slot, kReplyWaitLimit, 0,
                                    WT_EXECUTEONLYONCE))
             deadline = nullptr;
-        ExchangeOnRequest(request);
+        outcome = ExchangeOnRequest(request);
         if (deadline != nullptr)
             DeleteTimerQueueTimer(nullptr, deadline, INVALID_HANDLE_VALUE);  // waits for a cut-off under way
     }
     CloseInFlight(slot);
     slot->claimed = false;
+    return outcome;
 }
 
 // The guards are declared in the order that gives everything back as the exchange always
 // has: the request, the connection, the session, then the host's copy and the request's.
-void SendLogonMessage()
+ExchangeOutcome SendLogonMessage()
 {
     WriteSystemReport();
     if (!ProtocolIsHttp())
-        return;
+        return Failure(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
     AutoHeapBuffer<WCHAR> target;
     AutoHeapBuffer<WCHAR> host;
     AutoCloseInternet session;
@@ -246,12 +272,12 @@ void SendLogonMessage()
     session.handle = WinHttpOpen(L"Pellamor", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                  WINHTTP_NO_PROXY_BYPASS, 0);
     if (session.handle == nullptr)
-        return;
+        return Failure(GetLastError());
     host.buffer = WidenOnHeap(g_agent.m_host.text);
     if (host.buffer != nullptr)
         connection.handle = WinHttpConnect(session.handle, host.buffer, INTERNET_PORT(g_agent.m_port & 0xFFFF), 0);
     if (connection.handle == nullptr)
-        return;
+        return Failure(GetLastError());
     if (g_agent.m_persistent && g_agent.m_dhcp)
         RefreshIpList();
     target.buffer = CopyRequestTarget();
@@ -259,6 +285,5 @@ void SendLogonMessage()
                                                                        nullptr, WINHTTP_NO_REFERER,
                                                                        WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
                                                  : nullptr;
-    if (request != nullptr)
-        ExchangeWithinDeadline(request);
+    return request != nullptr ? ExchangeWithinDeadline(request) : Failure(GetLastError());
 }

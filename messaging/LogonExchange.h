@@ -1,9 +1,18 @@
 // One complete exchange with the server: send, answer the challenge, read the reply.
 #pragma once
 
+#include <windows.h>
+
+// What one exchange came to.
+struct ExchangeOutcome {
+    bool failed = false;
+    DWORD code = 0;               // the failure's code, as its box gives it: an error or a status
+    DWORD retryAfterSeconds = 0;  // the seconds the server's Retry-After asked for; 0 when none
+};
+
 // Sends m_request to the server and, in persistent mode, adopts the interval the reply
-// announces. Failures show a box unless quiet; nothing is returned. Callers hold no lock.
-void SendLogonMessage();
+// announces. A failure shows a box unless quiet and is traced with its code. Callers hold no lock.
+ExchangeOutcome SendLogonMessage();
 
 // Closes the request handle of every exchange under way, so that each returns at once with a
 // failed send. For the end of the session: m_shutDown is set first, and no exchange starts after.

@@ -1,4 +1,4 @@
-// Pure rules for reading the server's reply: success mark and repeat interval.
+// Pure rules for reading the server's reply: success mark, repeat interval and retry delay.
 #include "messaging/ReplyRules.h"
 
 #include <ctype.h>
@@ -7,6 +7,7 @@
 #include "core/AgentState.h"
 
 static const uint32_t kLargestSeconds = UINT32_MAX / 1000;  // 4294967
+static const uint32_t kDefaultRetryDelay = 60000;
 
 bool ReplyIsSuccess(const char* headers)
 {
@@ -59,4 +60,11 @@ uint32_t IntervalFromHeaderValue(const char* value, uint32_t current)
         return kLargestSeconds * 1000;
     uint32_t interval = uint32_t(seconds) * 1000;
     return interval < kMinimumPersistentTime ? kMinimumPersistentTime : interval;
+}
+
+uint32_t RetryDelay(uint32_t retryAfterSeconds, uint32_t interval, uint32_t noise)
+{
+    uint64_t delay = retryAfterSeconds != 0 ? uint64_t(retryAfterSeconds) * 1000 : kDefaultRetryDelay;
+    delay += noise % (delay / 4 + 1);
+    return delay < interval ? uint32_t(delay) : interval;
 }

@@ -1,4 +1,4 @@
-// Pure rules for reading the server's reply: success mark and repeat interval.
+// Pure rules for reading the server's reply: success mark, repeat interval and retry delay.
 #pragma once
 
 #include <stdint.h>
@@ -21,3 +21,9 @@ const char* FindIntervalValue(const char* headers);
 // `current`. Nothing wraps: anything from 0 to 60 s gives 60000, and anything whose millisecond
 // count would not fit in 32 bits gives 4294967000.
 uint32_t IntervalFromHeaderValue(const char* value, uint32_t current);
+
+// How long to wait before a failed send is tried again, in milliseconds: the seconds the server
+// asked for (Retry-After), or 60 s when it named none (0), plus up to a quarter more chosen by
+// `noise`, so that a site's machines that failed together do not all come back at one moment;
+// never longer than `interval`, after which the send goes out anyway.
+uint32_t RetryDelay(uint32_t retryAfterSeconds, uint32_t interval, uint32_t noise);

@@ -6,6 +6,7 @@
 #include "core/AgentState.h"
 #include "core/Reporting.h"
 #include "messaging/LogonExchange.h"
+#include "messaging/ReplyRules.h"
 
 static const DWORD kStopCheckPeriod = 1000;
 
@@ -29,11 +30,12 @@ unsigned __stdcall TimerLoop(void*)
     // Made before this thread started and closed only after it ended.
     const HANDLE timerEvent = g_agent.m_eventHandle;
     bool firstSend = true;  // goes out at once, as the signalled event would let it
+    DWORD retryDelay = 0;   // after a failed send: the wait before it is tried again
     for (;;) {
         // A stop that came during the last send was cleared by the reset; see it here.
         if (g_agent.m_shutDown)
             return 0;
-        DWORD interval = g_agent.m_persistentTime;
+        DWORD interval = retryDelay != 0 ? retryDelay : DWORD(g_agent.m_persistentTime);
         if (g_agent.m_trace)
             TRACE_LINE("Timer Loop:Begin wait: m_persistentTime=%u,m_eventHandle=%d", unsigned(interval),
                        int(intptr_t(timerEvent)));
@@ -45,9 +47,14 @@ unsigned __stdcall TimerLoop(void*)
                        int(intptr_t(timerEvent)));
         if (g_agent.m_shutDown)
             return 0;
-        SendLogonMessage();
+        ExchangeOutcome outcome = SendLogonMessage();
         ResetEvent(timerEvent);
-        if (g_agent.m_trace)
+        retryDelay = outcome.failed ? RetryDelay(outcome.retryAfterSeconds, g_agent.m_persistentTime, GetTickCount()) : 0;
+        if (!g_agent.m_trace)
+            continue;
+        if (outcome.failed)
+            TRACE_LINE("Timer Loop:After failure: code=%u, retry in %u ms", unsigned(outcome.code), unsigned(retryDelay));
+        else
             TRACE_LINE("Timer Loop:After authentication: m_persistentTime=%d,m_eventHandle=%d",
                        int(g_agent.m_persistentTime.load()), int(intptr_t(timerEvent)));
     }

@@ -38,10 +38,11 @@ def interval_reply(header):
 
 
 class FaultServer:
-    """Serves the first connection the fault's script, or `script` itself when one is given."""
+    """Serves the first connection the fault's script, or `script` itself when one is given, and the
+    next ones the `later` scripts in turn."""
 
-    def __init__(self, fault, script=None):
-        self.script = script or FAULTS[fault]
+    def __init__(self, fault, script=None, *later):
+        self.scripts = [script or FAULTS[fault], *later]
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.url = "http://127.0.0.1:%d" % self.port
@@ -57,7 +58,7 @@ class FaultServer:
             except OSError:
                 return
             number += 1
-            script = self.script if number == 1 else [CHALLENGE, SUCCESS, b"close"]
+            script = self.scripts[number - 1] if number <= len(self.scripts) else [CHALLENGE, SUCCESS, b"close"]
             threading.Thread(target=self.serve, args=(connection, number, script), daemon=True).start()
 
     def serve(self, connection, number, script):

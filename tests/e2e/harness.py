@@ -109,10 +109,10 @@ def start_agent(*arguments, program=AGENT, limit=150, prefix_command=()):
 
 
 def start_resident(server, *arguments, program=AGENT, prefix_command=()):
-    """A persistent agent of this server, traced, once its first login is done."""
+    """A persistent agent of this server, traced, once its first login is done (or has failed)."""
     remove(TRACE_FILE)
     resident = start_agent(server.url, "/t", *arguments, program=program, prefix_command=prefix_command)
-    wait_until(lambda: b"After authentication" in read_bytes(TRACE_FILE), "the first login")
+    wait_until(lambda: b"Timer Loop:After" in read_bytes(TRACE_FILE), "the first login")
     return resident
 
 

@@ -1,13 +1,25 @@
 """The agent's exchange with the server, as the server and the user see it."""
 import re
+import socket
 
-from fault_server import FAULTS, FaultServer, interval_reply
+from fault_server import CHALLENGE, FAULTS, FaultServer, interval_reply
 from harness import (SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, end_resident, read_bytes, run_agent,
-                     start_resident, wait_until, wine)
+                     start_agent, start_resident, wait_until, wine)
 
 FIRST = "Pellamor can not reach the Auth server in the first attempt. "
 FINAL = "Pellamor can not reach the Auth server in the final attempt. "
 SILENT = "accepted, never answered"
+
+
+def still_open(connection):
+    """True while the peer has neither closed nor reset the connection."""
+    connection.setblocking(False)
+    try:
+        return connection.recv(1, socket.MSG_PEEK) != b""
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
 
 
 def status_box(attempt, status):
@@ -89,6 +101,36 @@ class ExchangeTest(AgentTestCase):
                     self.assertNotIn("/elsewhere", [target for _, target in server.requests])
                     if persistent and not row:
                         self.assertIn(b"newTime=600000", read_bytes(TRACE_FILE), "the interval after 48 KB")
+
+    def test_a_failed_login_is_tried_again_when_the_server_asks_or_after_a_minute_and_each_failure_is_traced(self):
+        busy = b"HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n"
+        with FaultServer(None, [busy, b"close"], [CHALLENGE, b"reset"]) as server:
+            resident = start_resident(server)
+            wait_until(lambda: b"After authentication" in read_bytes(TRACE_FILE), "the login after two failures",
+                       limit=150)
+            self.assertEqual([number for number, _ in server.requests], [1, 2, 2, 3, 3])
+            self.assertEqual(end_resident(server, resident), (0, []))
+        trace = read_bytes(TRACE_FILE).decode("latin-1")
+        failures = re.findall(r"Exchange failed: code=(\d+)\r\r\n.*?After failure: code=(\d+), retry in (\d+) ms",
+                              trace, re.S)
+        self.assertEqual(len(failures), 2, trace)
+        (busy_code, busy_again, busy_delay), (reset_code, reset_again, reset_delay) = failures
+        self.assertEqual((busy_code, busy_again), ("503", "503"))
+        self.assertTrue(1000 <= int(busy_delay) <= 1250, busy_delay)  # the server's second, and jitter
+        self.assertEqual(reset_code, reset_again)
+        self.assertGreater(int(reset_code), 12000)  # a WinHTTP error
+        self.assertTrue(60000 <= int(reset_delay) <= 75000, reset_delay)
+        self.assertEqual(trace.count("After authentication"), 1)
+
+    def test_a_one_shot_run_answers_its_window_while_its_send_hangs_and_a_logout_ends_it(self):
+        with FaultServer(SILENT) as server:
+            run = start_agent(server.url, "/nopersist", "/verbose")
+            wait_until(lambda: server.held, "the agent's request")
+            self.assertEqual(wine(WINTOOL, "send", str(0x11), "0").stdout.split(), ["1"])  # WM_QUERYENDSESSION
+            self.assertTrue(still_open(server.held[0]), "the window answered only once the send was over")
+            wine(WINTOOL, "send", "2", "0")  # WM_DESTROY, as a logout run sends it
+            self.assertEqual(run.wait(), (0, []))
+            self.assertEqual(len(server.requests), 1)
 
     def resident_run(self, server, verbose):
         """The first exchange meets the fault; a notified address change then sends again."""

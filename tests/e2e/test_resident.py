@@ -44,7 +44,7 @@ class ResidentTest(AgentTestCase):
         messages = re.findall(r"TwPellamor:\d+ ([^\r\n]*)\r\r\n", read_bytes(TRACE_FILE).decode("latin-1"))
         self.assertEqual([next((e for e in expected if m.startswith(e)), m) for m in messages][:7], expected)
 
-    def test_cancelled_logoff_keeps_the_resident_sending_an_installer_ends_it_and_so_does_the_session_end(self):
+    def test_cancelled_logoff_keeps_the_resident_sending_a_resume_logs_in_an_installer_ends_it_and_so_does_the_session_end(self):
         with Service() as service:
             resident = start_resident(service, "/dhcp", program=SEAM_AGENT)
             # WM_QUERYENDSESSION, then WM_ENDSESSION saying that another program cancelled the logoff.
@@ -53,6 +53,9 @@ class ResidentTest(AgentTestCase):
             wine(WINTOOL, "signal", "PellamorTestAddressChange")
             wait_until(lambda: len(service.agent_requests()) == 4, "the next login")
             self.assertNotIn(b"m_shutDown=1", read_bytes(TRACE_FILE))
+            # A resume from sleep (WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC) logs in at once.
+            self.assertEqual(wine(WINTOOL, "send", str(0x218), str(0x12)).stdout.split(), ["1"])
+            wait_until(lambda: len(service.agent_requests()) == 6, "the login after the resume")
             # An installer closes programs through the Restart Manager: WM_ENDSESSION with
             # ENDSESSION_CLOSEAPP while the session goes on. The resident ends, marker and all.
             wine(WINTOOL, "send", str(0x16), "1", "1")
@@ -62,7 +65,7 @@ class ResidentTest(AgentTestCase):
             wine("wineboot", "--end-session")
             self.assertEqual(resident.wait(), (0, []))
             self.assertIn(b"Timer Loop:End wait: m_shutDown=1", read_bytes(TRACE_FILE))
-            self.assertEqual(service.sent("action", "persistent", "status"), LOGIN * 3)
+            self.assertEqual(service.sent("action", "persistent", "status"), LOGIN * 4)
 
     def test_a_sender_that_cannot_start_or_an_unusable_instance_marker_makes_the_run_fail(self):
         rows = [  # what another program makes first, the program, its options, its exit code and boxes

@@ -24,12 +24,14 @@ COMPUTER_NAME = "HKLM\\System\\CurrentControlSet\\Control\\ComputerName\\"
 
 
 class StartupTest(AgentTestCase):
-    def test_the_program_is_terminal_server_aware(self):
-        # Without the mark, a terminal server gives the program a per-user Windows folder.
+    def test_the_program_is_terminal_server_aware_and_runs_from_the_swap_file_when_started_from_a_share(self):
+        # Without the first mark, a terminal server gives the program a per-user Windows folder;
+        # without the second, a resident started from a share dies when the share goes away.
         with open(AGENT, "rb") as f:
             image = f.read(4096)
-        optional_header = struct.unpack_from("<I", image, 0x3C)[0] + 24
-        self.assertTrue(struct.unpack_from("<H", image, optional_header + 70)[0] & 0x8000)
+        file_header = struct.unpack_from("<I", image, 0x3C)[0] + 4
+        self.assertTrue(struct.unpack_from("<H", image, file_header + 18)[0] & 0x0800)
+        self.assertTrue(struct.unpack_from("<H", image, file_header + 20 + 70)[0] & 0x8000)
 
     def test_usage_box_refusals_and_the_trace_of_a_start(self):
         remove(TRACE_FILE)

@@ -163,6 +163,22 @@ TEST(ReplyRules, StatusLineAndIntervalTable)
         EXPECT_EQ(FindIntervalValue(other), nullptr) << other;
 }
 
+// A failed send comes back after the server's wish or a minute, a little later for some machines
+// than for others, and never later than the send the interval would make anyway.
+TEST(ReplyRules, RetryDelayTable)
+{
+    struct Case {
+        uint32_t retryAfterSeconds, interval, noise, delay;
+    } cases[] = {
+        {0, 900000, 0, 60000},          {0, 900000, 15000, 75000},     {0, 900000, 15001, 60000},
+        {1, 900000, 0, 1000},           {1, 900000, 250, 1250},        {1, 900000, 251, 1000},
+        {120, 900000, 7, 120007},       {0, 60000, 9999, 60000},       {3600, 900000, 0, 900000},
+        {4294967295u, 4294967000u, 0, 4294967000u},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(RetryDelay(c.retryAfterSeconds, c.interval, c.noise), c.delay) << c.retryAfterSeconds << " " << c.noise;
+}
+
 OVERLAPPED* g_registered;
 
 TEST_F(Messaging, AddressWatchPassRegistrationOutcomes)
@@ -249,12 +265,14 @@ TEST_F(Messaging, TimerLoopWithoutItsEventNeverSendsBackToBack)
     g_agent.m_eventHandle = nullptr;
     g_agent.m_persistentTime = 60000;
     HANDLE worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, TimerLoop, nullptr, 0, nullptr));
-    while (CountInTraceFile("After authentication") == 0)
+    while (CountInTraceFile("Timer Loop:After") == 0)
         Sleep(10);
     g_agent.m_shutDown = 1;
     EXPECT_EQ(WaitForSingleObject(worker, 60000), WAIT_OBJECT_0);
     CloseHandle(worker);
-    EXPECT_EQ(CountInTraceFile("After authentication"), 1);
+    EXPECT_EQ(CountInTraceFile("Timer Loop:After failure: code=12006, retry in 60000 ms"), 1);
+    EXPECT_EQ(CountInTraceFile("Exchange failed: code=12006"), 1);
+    EXPECT_EQ(CountInTraceFile("After authentication"), 0);
     EXPECT_EQ(CountInTraceFile("End wait: m_shutDown=1"), 1);
     EXPECT_EQ(g_boxes, "Cannot Open File: ERROR 3;Invalid protcol ftp;");
     remove(kTraceFilePath);
