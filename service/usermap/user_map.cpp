@@ -87,8 +87,10 @@ std::unique_ptr<UserMap> UserMap::start(std::unique_ptr<MapStore> store, const M
   auto listings = std::make_unique<Reader>(*store, std::move(listings_db));
   auto feeds = std::make_unique<Reader>(*store, std::move(feeds_db));
   writer->start();
-  return std::unique_ptr<UserMap>(
+  std::unique_ptr<UserMap> map(
       new UserMap(std::move(store), std::move(writer), std::move(lookups), std::move(listings), std::move(feeds)));
+  map->history_seconds_ = limits.history_days * 86400;
+  return map;
 }
 
 UserMap::UserMap(std::unique_ptr<MapStore> store, std::unique_ptr<MapWriter> writer, std::unique_ptr<Reader> lookups,
@@ -161,12 +163,16 @@ void UserMap::read_holders(HolderQuery query, HistoryDone done) {
 }
 
 void UserMap::read_feed(std::optional<FeedPosition> after, std::int64_t now, FeedDone done) {
-  if (feeds_->queue([after, now, done](StoreLink& link) {
+  // Events older than the history keeps are forgotten: a position from before then may have missed
+  // some, in any store (SQLite also tells by the events' numbers).
+  const bool too_old = after && after->since < now - history_seconds_;
+  if (feeds_->queue([after, now, done, too_old](StoreLink& link) {
         FeedRead read;
         std::string error;
         MapConnection* db = link.get(&error);
         const bool ok = db != nullptr && (after ? db->feed_since(*after, now, &read, &error)
                                                 : db->feed_snapshot(now, &read, &error));
+        read.lost = read.lost || too_old;
         done(read, ok ? Failure() : link_failure(link, db, error));
       }))
     return;

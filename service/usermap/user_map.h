@@ -113,5 +113,6 @@ class UserMap {
   std::unique_ptr<Reader> listings_;  // everything else
   RestoreMark mark_;                  // kept at the first stop
   std::unique_ptr<Reader> feeds_;     // the change feed
+  std::int64_t history_seconds_ = 0;  // how long the history keeps events
 
 };
