@@ -233,13 +233,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     int exitCode = ClaimSingleInstance();
     if (exitCode >= 0)
         return exitCode;
-    if (CreateControlWindow(instance) == nullptr)
-        return g_senderNotStarted ? 1 : 0;
-    if (!g_agent.m_persistent) {
+    const HWND window = CreateControlWindow(instance);
+    // A one-shot send, once started, is what the run is for: it goes on even should the window be
+    // refused after WM_CREATE, as Wine refuses it under a double-byte code page with no display.
+    if (!g_agent.m_persistent && g_agent.m_timerThread != nullptr) {
         WaitForSingleSend();
         WSACleanup();
         return 0;
     }
+    if (window == nullptr)
+        return g_senderNotStarted ? 1 : 0;
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
