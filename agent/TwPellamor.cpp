@@ -226,10 +226,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
             return 0;
         }
     }
-    if (!g_agent.m_copy && g_agent.m_persistent && g_agent.m_dhcp) {
-        g_agent.m_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_agent.m_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!g_agent.m_copy && g_agent.m_persistent && g_agent.m_dhcp)
         g_agent.m_dhcpThread = StartWorker(AddressWatchLoop);
-    }
     int exitCode = ClaimSingleInstance();
     if (exitCode >= 0)
         return exitCode;

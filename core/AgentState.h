@@ -41,8 +41,8 @@ struct AgentState {
     // The timer event: the window thread makes it and, once no worker can use it, closes it;
     // the address watcher, which starts before it exists, reads it for its trace.
     std::atomic<HANDLE> m_eventHandle{nullptr};
-    // Set at the end of the session, so that the address watcher stops waiting; made before
-    // the watcher starts and never closed.
+    // Set at the end of the session, so that the address watcher and the exchanges stop waiting;
+    // made before the workers start and never closed.
     HANDLE m_stopEvent = nullptr;
     UINT_PTR m_timerId = 0;
     HANDLE m_timerThread = nullptr;  // the window thread's alone, like the two below

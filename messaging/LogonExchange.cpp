@@ -4,8 +4,6 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include <atomic>
-
 #include "core/AgentState.h"
 #include "core/Heap.h"
 #include "core/Reporting.h"
@@ -27,48 +25,73 @@ static const char kFinalStatusInvalid[] =
     "Pellamor can not reach the Auth server in the final attempt. (Invalid status code, error: %1!d!)";
 
 // Windows' WinHTTP waits 30 s for a reply by default; Wine's waits without limit, and a server
-// that accepts and never answers would hold the sender there for good. Set, the limit is
-// the same on both. It bounds each wait, not a reply that comes one byte at a time: the whole
-// exchange has a deadline of the same length as well.
+// that accepts and never answers would hold the sender there for good. Set, the limit is the
+// same on both. It bounds each wait for the network, not a reply that comes one byte at a time.
 static const DWORD kReplyWaitLimit = 30000;
+// The whole exchange has a deadline of the same length. The request is asynchronous for its sake:
+// closing a request while a call on it is under way is documented for asynchronous requests
+// only, and per-phase time-outs would leave a trickled reply as long as the server likes. The
+// exchange waits for each step with the time that is left, or until the session ends.
+static const DWORD kExchangeDeadline = 30000;
 
-// An exchange under way, one per worker at most. Its request handle is closed by whoever
-// comes first: the exchange at its end, its deadline, or the end of the session. Closing it
-// makes the library call in progress on it return at once (ERROR_WINHTTP_OPERATION_CANCELLED).
-struct InFlightRequest {
-    std::atomic<bool> claimed{false};
-    std::atomic<HINTERNET> request{nullptr};
+// Where one exchange meets the library's callbacks. The library may call back after the
+// exchange has given up, so the record lives until the request handle is gone: the callback
+// that says so (WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) frees it.
+struct ExchangeStep {
+    HANDLE done = nullptr;  // auto-reset: set when a step has completed or failed
+    DWORD error = 0;        // the failed step's error; 0 when it completed
 };
-static InFlightRequest g_inFlight[kWorkerCount];
 
-static void CloseInFlight(InFlightRequest* slot)
+static void CALLBACK OnRequestEvent(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD)
 {
-    HINTERNET request = slot->request.exchange(nullptr);
-    if (request != nullptr)
-        WinHttpCloseHandle(request);
-}
-
-static VOID CALLBACK CutOffAtDeadline(void* slot, BOOLEAN)
-{
-    CloseInFlight(static_cast<InFlightRequest*>(slot));
-}
-
-void CutOffExchanges()
-{
-    for (InFlightRequest& slot : g_inFlight)
-        CloseInFlight(&slot);
-}
-
-static InFlightRequest* ClaimSlot(HINTERNET request)
-{
-    for (InFlightRequest& slot : g_inFlight) {
-        bool free = false;
-        if (slot.claimed.compare_exchange_strong(free, true)) {
-            slot.request = request;
-            return &slot;
-        }
+    ExchangeStep* step = reinterpret_cast<ExchangeStep*>(context);
+    if (step == nullptr)
+        return;
+    if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+        CloseHandle(step->done);
+        HeapRelease(step);
+        return;
     }
+    if (status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR)
+        step->error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError;
+    SetEvent(step->done);
+}
+
+static const DWORD kStepNotifications = WINHTTP_CALLBACK_FLAG_SENDREQUEST_COMPLETE |
+                                        WINHTTP_CALLBACK_FLAG_HEADERS_AVAILABLE |
+                                        WINHTTP_CALLBACK_FLAG_REQUEST_ERROR | WINHTTP_CALLBACK_FLAG_HANDLES;
+
+// Ties a new record to the request; null (and nothing tied) when that cannot be done.
+static ExchangeStep* AttachStep(HINTERNET request)
+{
+    ExchangeStep* step = static_cast<ExchangeStep*>(HeapAllocate(sizeof(ExchangeStep)));
+    if (step == nullptr)
+        return nullptr;
+    step->error = 0;
+    step->done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(step);
+    if (step->done != nullptr && WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) &&
+        WinHttpSetStatusCallback(request, OnRequestEvent, kStepNotifications, 0) != WINHTTP_INVALID_STATUS_CALLBACK)
+        return step;
+    if (step->done != nullptr)
+        CloseHandle(step->done);
+    HeapRelease(step);
     return nullptr;
+}
+
+// Waits for the step under way; false, with the reason in GetLastError, when it failed, the
+// deadline passed or the session ended.
+static bool Await(ExchangeStep* step, DWORD deadline)
+{
+    int32_t left = int32_t(deadline - GetTickCount());
+    const HANDLE waits[] = {step->done, g_agent.m_stopEvent};
+    DWORD woke = WaitForMultipleObjects(waits[1] != nullptr ? 2 : 1, waits, FALSE, left > 0 ? DWORD(left) : 0);
+    if (woke != WAIT_OBJECT_0) {
+        SetLastError(woke == WAIT_TIMEOUT ? ERROR_WINHTTP_TIMEOUT : ERROR_WINHTTP_OPERATION_CANCELLED);
+        return false;
+    }
+    SetLastError(step->error);
+    return step->error == 0;
 }
 
 // No box once the session ends: nobody would answer it, and the worker must end.
@@ -136,10 +159,11 @@ static DWORD QueryStatusCode(HINTERNET request)
     return status;
 }
 
-static bool SendAndReceive(HINTERNET request)
+static bool SendAndReceive(HINTERNET request, ExchangeStep* step, DWORD deadline)
 {
-    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
-           WinHttpReceiveResponse(request, nullptr);
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                              reinterpret_cast<DWORD_PTR>(step)) &&
+           Await(step, deadline) && WinHttpReceiveResponse(request, nullptr) && Await(step, deadline);
 }
 
 static void AdoptInterval(const char* headers)
@@ -194,8 +218,9 @@ static ExchangeOutcome ReadAuthenticatedReply(HINTERNET request)
 
 // The two sends on one request: unauthenticated first, then answering the challenge
 // with the logged-on user's own credentials.
-static ExchangeOutcome ExchangeOnRequest(HINTERNET request)
+static ExchangeOutcome ExchangeOnRequest(HINTERNET request, ExchangeStep* step)
 {
+    const DWORD deadline = GetTickCount() + kExchangeDeadline;
     // A redirect would take the user's logon to whatever host the reply names: a 3xx is a
     // failed status like any other.
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
@@ -204,7 +229,7 @@ static ExchangeOutcome ExchangeOnRequest(HINTERNET request)
     WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &limit, sizeof limit);
     if (g_agent.m_trace)
         TRACE_LINE("Sending Initial WinHttpSendRequest : hRequest=%d", int(intptr_t(request)));
-    if (!SendAndReceive(request))
+    if (!SendAndReceive(request, step, deadline))
         return ReportExchangeFailure(kFirstSendFailed, GetLastError());
     DWORD status = QueryStatusCode(request);
     if (status != HTTP_STATUS_DENIED)
@@ -214,7 +239,7 @@ static ExchangeOutcome ExchangeOnRequest(HINTERNET request)
     WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof policy);
     if (g_agent.m_trace)
         TRACE_LINE("Sending Authentication WinHttpSendRequest: hRequest=%d", int(intptr_t(request)));
-    if (!SendAndReceive(request))
+    if (!SendAndReceive(request, step, deadline))
         return ReportExchangeFailure(kFinalSendFailed, GetLastError());
     return ReadAuthenticatedReply(request);
 }
@@ -232,29 +257,12 @@ static bool ProtocolIsHttp()
     return false;
 }
 
-// The exchange on the request, within its deadline. A session that ends before the
-// exchange is under way sees no exchange at all.
-static ExchangeOutcome ExchangeWithinDeadline(HINTERNET request)
+// A session that ends before the exchange is under way sees no exchange at all.
+static ExchangeOutcome ExchangeOn(HINTERNET request)
 {
-    InFlightRequest* slot = ClaimSlot(request);
-    if (slot == nullptr) {
-        WinHttpCloseHandle(request);
-        return Failure(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    ExchangeOutcome outcome;
-    if (g_agent.m_shutDown) {
-        outcome = Failure(ERROR_WINHTTP_OPERATION_CANCELLED);
-    } else {
-        HANDLE deadline = nullptr;
-        if (!CreateTimerQueueTimer(&deadline, nullptr, CutOffAtDeadline, slot, kReplyWaitLimit, 0,
-                                   WT_EXECUTEONLYONCE))
-            deadline = nullptr;
-        outcome = ExchangeOnRequest(request);
-        if (deadline != nullptr)
-            DeleteTimerQueueTimer(nullptr, deadline, INVALID_HANDLE_VALUE);  // waits for a cut-off under way
-    }
-    CloseInFlight(slot);
-    slot->claimed = false;
+    ExchangeStep* step = g_agent.m_shutDown ? nullptr : AttachStep(request);
+    ExchangeOutcome outcome = step != nullptr ? ExchangeOnRequest(request, step) : Failure(ERROR_WINHTTP_OPERATION_CANCELLED);
+    WinHttpCloseHandle(request);
     return outcome;
 }
 
@@ -270,7 +278,7 @@ ExchangeOutcome SendLogonMessage()
     AutoCloseInternet session;
     AutoCloseInternet connection;
     session.handle = WinHttpOpen(L"Pellamor", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                 WINHTTP_NO_PROXY_BYPASS, 0);
+                                 WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     if (session.handle == nullptr)
         return Failure(GetLastError());
     host.buffer = WidenOnHeap(g_agent.m_host.text);
@@ -285,5 +293,5 @@ ExchangeOutcome SendLogonMessage()
                                                                        nullptr, WINHTTP_NO_REFERER,
                                                                        WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
                                                  : nullptr;
-    return request != nullptr ? ExchangeWithinDeadline(request) : Failure(GetLastError());
+    return request != nullptr ? ExchangeOn(request) : Failure(GetLastError());
 }

@@ -12,8 +12,5 @@ struct ExchangeOutcome {
 
 // Sends m_request to the server and, in persistent mode, adopts the interval the reply
 // announces. A failure shows a box unless quiet and is traced with its code. Callers hold no lock.
+// The exchange gives up once m_stopEvent is set (the end of the session).
 ExchangeOutcome SendLogonMessage();
-
-// Closes the request handle of every exchange under way, so that each returns at once with a
-// failed send. For the end of the session: m_shutDown is set first, and no exchange starts after.
-void CutOffExchanges();

@@ -53,7 +53,6 @@ bool StopWorkers(DWORD limit)
         SetEvent(timerEvent);
     if (g_agent.m_stopEvent != nullptr)
         SetEvent(g_agent.m_stopEvent);
-    CutOffExchanges();
     HANDLE workers[kWorkerCount];
     DWORD count = 0;
     if (g_agent.m_timerThread != nullptr)

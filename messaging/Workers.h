@@ -8,8 +8,8 @@ using WorkerBody = unsigned(__stdcall*)(void* parameter);
 // Starts a worker thread; null, with the reason in GetLastError, when it cannot be started.
 HANDLE StartWorker(WorkerBody body);
 
-// Asks the workers to stop (m_shutDown, then the timer event and the stop event, then every
-// exchange under way is cut off) and waits
+// Asks the workers to stop (m_shutDown, then the timer event and the stop event, which every
+// exchange under way gives up on) and waits
 // for every one that was started, at most `limit` ms; those still running then are cut
 // off. The thread handles and the timer event are closed only once no worker runs any more.
 // True when every worker ended by itself.

@@ -3,6 +3,7 @@ are served as the real service does in test mode (401, then 200 with the interva
 import socket
 import struct
 import threading
+import time
 
 CHALLENGE = b"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n"
 SUCCESS = b"HTTP/1.1 200 OK\r\nPersistent-Time: 900\r\nContent-Length: 0\r\n\r\n"
@@ -17,11 +18,13 @@ REDIRECT = b"HTTP/1.1 %s\r\nLocation: http://127.0.0.1:PORT/elsewhere\r\nContent
 REFUSAL = b"HTTP/1.1 403 Forbidden\r\nX-Note: HTTP/1.1 200\r\nPersistent-Time: 600\r\nContent-Length: 0\r\n\r\n"
 
 # What the first connection gets, by fault: the replies to its requests in turn, then
-# "reset" (the connection is reset), "silent" (held open, never answered) or "close".
+# "reset" (the connection is reset), "silent" (held open, never answered), "trickle" (a reply
+# whose header block never ends, one byte each 0.1 s) or "close".
 FAULTS = {
     "reset after the first request": [b"reset"],
     "reset after the second request": [CHALLENGE, b"reset"],
     "accepted, never answered": [b"silent"],
+    "trickled reply": [b"trickle"],
     "garbage status line": [b"garbage\r\n\r\n", b"close"],
     "48 KB header block": [CHALLENGE, LARGE, b"close"],
     "redirect instead of a challenge": [REDIRECT % b"302 Found", b"close"],
@@ -78,9 +81,22 @@ class FaultServer:
             if reply == b"silent":
                 self.held.append(connection)
                 return
+            if reply == b"trickle":
+                self.trickle(connection)
+                break
             connection.sendall(reply.replace(b"PORT", b"%d" % self.port))
         reader.close()
         connection.close()
+
+    @staticmethod
+    def trickle(connection):
+        try:
+            connection.sendall(b"HTTP/1.1 401 Unauthorized\r\nX-Slow: ")
+            while True:
+                time.sleep(0.1)
+                connection.sendall(b"x")
+        except OSError:
+            return
 
     def __enter__(self):
         return self
