@@ -99,9 +99,14 @@ bool HeapString::Differs(const HeapString& other) const
     return length != other.length || memcmp(text, other.text, length) != 0;
 }
 
-static char AsciiLower(char c)
+char AsciiLower(char c)
 {
     return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+bool IsAsciiDigit(char c)
+{
+    return c >= '0' && c <= '9';
 }
 
 bool SameAsciiTextIgnoringCase(const char* a, const char* b)

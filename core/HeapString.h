@@ -32,6 +32,11 @@ struct HeapString {
 // The shared text of every empty HeapString; never freed, never written.
 extern char kEmptyText[1];
 
+// The lower-case form of an ASCII capital; any other character as it is.
+char AsciiLower(char c);
+// True for the ASCII digits 0 to 9 alone, whatever the locale.
+bool IsAsciiDigit(char c);
+
 // True when both texts are equal with ASCII letters compared without regard to case.
 // Options and protocol names are ASCII: the user's locale must not change how they compare
 // (under a Turkish locale "I" and "i" are not each other's capitals).

@@ -1,8 +1,9 @@
 // The agent's own text formatting: bounded printf-style forms, trace records, message-insert numbers.
 #include "core/TextFormat.h"
 
-#include <ctype.h>
 #include <string.h>
+
+#include "core/HeapString.h"
 
 namespace {
 
@@ -130,13 +131,13 @@ int HighestInsertNumber(const char* message)
     for (const char* p = message; *p != '\0'; ++p) {
         if (*p != '%')
             continue;
-        if (!isdigit(static_cast<unsigned char>(p[1]))) {
+        if (!IsAsciiDigit(p[1])) {
             if (p[1] != '\0')
                 ++p;  // "%%", "%n", "%!" and the like are escapes, not inserts
             continue;
         }
         int number = 0;
-        while (isdigit(static_cast<unsigned char>(p[1])) && number < 100)
+        while (IsAsciiDigit(p[1]) && number < 100)
             number = number * 10 + (*++p - '0');
         if (number > highest)
             highest = number;

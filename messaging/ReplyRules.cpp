@@ -1,10 +1,10 @@
 // Pure rules for reading the server's reply: success mark, repeat interval and retry delay.
 #include "messaging/ReplyRules.h"
 
-#include <ctype.h>
 #include <string.h>
 
 #include "core/AgentState.h"
+#include "core/HeapString.h"
 
 static const uint32_t kLargestSeconds = UINT32_MAX / 1000;  // 4294967
 static const uint32_t kDefaultRetryDelay = 60000;
@@ -23,7 +23,7 @@ static bool IsBlank(char c)
 static bool StartsWithName(const char* line, const char* name)
 {
     for (; *name != '\0'; ++line, ++name)
-        if (tolower(static_cast<unsigned char>(*line)) != tolower(static_cast<unsigned char>(*name)))
+        if (AsciiLower(*line) != AsciiLower(*name))
             return false;
     return *line == ':';
 }
@@ -46,10 +46,10 @@ uint32_t IntervalFromHeaderValue(const char* value, uint32_t current)
 {
     while (IsBlank(*value))
         ++value;
-    if (!isdigit(static_cast<unsigned char>(*value)))
+    if (!IsAsciiDigit(*value))
         return current;
     uint64_t seconds = 0;
-    for (; isdigit(static_cast<unsigned char>(*value)); ++value)
+    for (; IsAsciiDigit(*value); ++value)
         if (seconds <= kLargestSeconds)
             seconds = seconds * 10 + uint64_t(*value - '0');
     while (IsBlank(*value))
