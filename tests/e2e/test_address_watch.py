@@ -55,3 +55,17 @@ class AddressWatchTest(unittest.TestCase):
             self.assertIn("198.51.100.20", notified.split(","))
             self.assertEqual(logout, "198.51.100.7", "the start-up list, from the host name")
             self.assertEqual(service.sent("action"), ["login"] * 2 + ["logout"] * 2 + ["login"] * 6 + ["logout"] * 2)
+
+    def test_more_addresses_than_a_login_may_list_are_recorded_with_the_first_ones(self):
+        with Service(prefix_command=IN_NAMESPACE) as service:
+            for n in range(20):
+                ip("link", "add", "pa%d" % n, "type", "veth", "peer", "name", "pb%d" % n)
+                for device in ("pa%d" % n, "pb%d" % n):
+                    ip("link", "set", device, "up")
+                ip("addr", "add", "203.0.113.%d/24" % (n + 1), "dev", "pa%d" % n)
+            self.assertEqual(run_agent(service.url, "/nopersist", "/verbose", prefix_command=IN_NAMESPACE), (0, []))
+            listed = service.sent("ip")[-1].split(",")
+            self.assertEqual(sorted(listed), sorted("203.0.113.%d" % (n + 1) for n in range(20)))
+            # The service takes 16 from one login, the first ones, rather than refusing it.
+            cut = "recorded 16 of the 20 addresses listed (--max-addresses-per-login): " + ",".join(listed[:16])
+            self.assertEqual((service.sent("status")[-1], cut in service.service.stderr()), (200, True))

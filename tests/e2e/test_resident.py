@@ -1,8 +1,10 @@
 """The resident agent: one per session, ended by a logout run or by the end of the session."""
+import os
 import re
 
-from harness import (AGENT, SEAM_AGENT, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes, run_agent,
-                     start_resident, start_window_tool, wait_until, wine)
+from harness import (AGENT, DRIVE_C, SEAM_AGENT, TOP, TRACE_FILE, WINTOOL, AgentTestCase, Service, read_bytes,
+                     run_agent, start_resident, start_window_tool, wait_until, windows_command_lines, windows_path,
+                     wine)
 
 LOGIN = [("login", "1", 401), ("login", "1", 200)]
 LOGOUT = [("logout", "0", 401), ("logout", "0", 200)]
@@ -82,3 +84,25 @@ class ResidentTest(AgentTestCase):
                         start_window_tool(*tool)
                     self.assertEqual(run_agent(service.url, *arguments, program=program), (exit_code, boxes))
             self.assertEqual(service.agent_requests(), [])
+
+    def test_the_readme_logon_and_logoff_lines_run_as_batch_scripts_that_go_on_past_the_resident(self):
+        # The README's logon and logoff lines, each a script of its own, with this agent and service.
+        with open(os.path.join(TOP, "README.md"), encoding="utf-8") as readme:
+            lines = [line.strip() for line in readme if "Pellamor.exe http://pellamor.example.com:8080" in line]
+        self.assertEqual(len(lines), 2, lines)
+        with Service() as service:
+            def run_script(line):
+                with open(os.path.join(DRIVE_C, "script.cmd"), "w", newline="\r\n") as script:
+                    print(line.replace("Pellamor.exe", windows_path(AGENT))
+                              .replace("http://pellamor.example.com:8080", service.url), file=script)
+                # The script ends by itself: a resident it started does not hold it.
+                self.assertEqual(wine("cmd", "/c", "C:\\script.cmd").returncode, 0)
+
+            def residents():
+                return [line for line in windows_command_lines(windows_path(AGENT)) if service.url in line]
+            run_script(lines[0])
+            wait_until(lambda: len(service.sent("action")) == 2, "the resident's login")
+            self.assertEqual(len(residents()), 1)
+            run_script(lines[1])
+            wait_until(lambda: not residents(), "the resident's end")
+            self.assertEqual(service.sent("action", "persistent", "status"), LOGIN + LOGOUT)
