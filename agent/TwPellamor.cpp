@@ -273,6 +273,8 @@ extern "C" void AgentEntry()
     char** argv = nullptr;
     char** environment = nullptr;
     StartupInfo info = {0};
-    int exitCode = __getmainargs(&argc, &argv, &environment, 0, &info) == 0 ? RunAgent(argc, argv) : 1;
-    ExitProcess(UINT(exitCode));
+    // Whether it reports failure through its result has changed between msvcrt's versions; through
+    // argv, left null, it has not.
+    __getmainargs(&argc, &argv, &environment, 0, &info);
+    ExitProcess(UINT(argv != nullptr ? RunAgent(argc, argv) : 1));
 }
