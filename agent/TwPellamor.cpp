@@ -204,12 +204,12 @@ static int ClaimSingleInstance()
     return -1;
 }
 
-static int RunAgent(int argc, char** argv)
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     WSADATA sockets;
     WSAStartup(0x0101, &sockets);
     InitializeAgentLocks();
-    if (!ParseCommandLine(argc, argv))
+    if (!ParseCommandLine(__argc, __argv))
         return 1;
     if (g_agent.m_trace)
         TRACE_LINE("%s", "\n\nSTART");
@@ -232,7 +232,7 @@ static int RunAgent(int argc, char** argv)
     int exitCode = ClaimSingleInstance();
     if (exitCode >= 0)
         return exitCode;
-    const HWND window = CreateControlWindow(GetModuleHandleA(nullptr));
+    const HWND window = CreateControlWindow(instance);
     // A one-shot send, once started, is what the run is for: it goes on even should the window be
     // refused after WM_CREATE, as Wine refuses it under a double-byte code page with no display.
     if (!g_agent.m_persistent && g_agent.m_timerThread != nullptr) {
@@ -251,7 +251,8 @@ static int RunAgent(int argc, char** argv)
     return int(message.wParam);
 }
 
-// msvcrt's own splitting of the command line, which the C runtime's start-up calls for main().
+// msvcrt's own splitting of the command line into __argc and __argv, which the C runtime's
+// start-up calls before WinMain.
 struct StartupInfo {
     int newMode;
 };
@@ -262,8 +263,8 @@ extern "C" void (*__CTOR_LIST__[])();  // -1, the static constructors, then a nu
 // The program starts here rather than in the C runtime's start-up, which brings its
 // pseudo-relocations, thread-local callbacks, error handlers and their imports, a fifth of the
 // image, for nothing the agent uses. msvcrt.dll sets itself up when it is loaded; what the
-// start-up would add is the static constructors and the arguments, done here as it does them.
-// The loader leaves a 32-bit stack aligned to 4 bytes only, so it is aligned here.
+// start-up would add before WinMain is the static constructors and the arguments, done here as it
+// does them. The loader leaves a 32-bit stack aligned to 4 bytes only, so it is aligned here.
 extern "C" __attribute__((force_align_arg_pointer, noreturn)) void AgentEntry() __asm__("AgentEntry");
 extern "C" void AgentEntry()
 {
@@ -274,7 +275,9 @@ extern "C" void AgentEntry()
     char** environment = nullptr;
     StartupInfo info = {0};
     // Whether it reports failure through its result has changed between msvcrt's versions; through
-    // argv, left null, it has not.
+    // argv, left null, it has not. WinMain reads the arguments from __argc and __argv, not from
+    // its command-line parameter.
     __getmainargs(&argc, &argv, &environment, 0, &info);
-    ExitProcess(UINT(argv != nullptr ? RunAgent(argc, argv) : 1));
+    char noCommandLine[] = "";
+    ExitProcess(UINT(argv != nullptr ? WinMain(GetModuleHandleA(nullptr), nullptr, noCommandLine, SW_SHOWDEFAULT) : 1));
 }
