@@ -12,8 +12,7 @@ constexpr const char kRunningEventName[] = "PellamorRunningEvent";
 constexpr const char kTimerEventName[] = "TARNWISEtimerEvent";
 constexpr uint32_t kDefaultPersistentTime = 900000;  // 15 minutes, in ms
 constexpr uint32_t kMinimumPersistentTime = 60000;   // shortest interval a server may set
-// The sender (m_timerThread) and the address watcher (m_dhcpThread): at most this many threads
-// send, and so at most this many exchanges are under way at once.
+// The sender (m_timerThread) and the address watcher (m_dhcpThread), the threads that send.
 constexpr unsigned kWorkerCount = 2;
 
 struct AgentState {

@@ -24,14 +24,12 @@ static const char kFinalReceiveFailed[] =
 static const char kFinalStatusInvalid[] =
     "Pellamor can not reach the Auth server in the final attempt. (Invalid status code, error: %1!d!)";
 
-// Windows' WinHTTP waits 30 s for a reply by default; Wine's waits without limit, and a server
-// that accepts and never answers would hold the sender there for good. Set, the limit is the
-// same on both. It bounds each wait for the network, not a reply that comes one byte at a time.
-static const DWORD kReplyWaitLimit = 30000;
-// The whole exchange has a deadline of the same length. The request is asynchronous for its sake:
-// closing a request while a call on it is under way is documented for asynchronous requests
-// only, and per-phase time-outs would leave a trickled reply as long as the server likes. The
-// exchange waits for each step with the time that is left, or until the session ends.
+// The whole exchange has a deadline: Windows' WinHTTP waits 30 s for a reply by default, Wine's
+// without limit, and a server that accepts and never answers, or answers one byte at a time, must
+// not hold the sender. The request is asynchronous for its sake: closing a request while a call on
+// it is under way is documented for asynchronous requests only, and per-phase time-outs would
+// leave a trickled reply as long as the server likes. The exchange waits for each step with the
+// time that is left, or until the session ends.
 static const DWORD kExchangeDeadline = 30000;
 
 // Where one exchange meets the library's callbacks. The library may call back after the
@@ -225,8 +223,6 @@ static ExchangeOutcome ExchangeOnRequest(HINTERNET request, ExchangeStep* step)
     // failed status like any other.
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
-    DWORD limit = kReplyWaitLimit;
-    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &limit, sizeof limit);
     if (g_agent.m_trace)
         TRACE_LINE("Sending Initial WinHttpSendRequest : hRequest=%d", int(intptr_t(request)));
     if (!SendAndReceive(request, step, deadline))
